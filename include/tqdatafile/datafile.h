@@ -1,0 +1,138 @@
+// TqDatafile: the library's temporary store of typed rows.
+//
+// A host gets a datafile from TqDatafileManager::createFile, fills the field values
+// (getField / getInt64), appends rows with addRow, then freezes (or, for a sorting
+// datafile, sorts) it and reads the rows back with next, or from a remembered position
+// with seek.  Every operation that can fail returns a status; the text of the failure
+// is then in getError().  Nothing throws.
+//
+// A datafile is used by one thread at a time.  The host never deletes one: it ends it
+// with release().  A clone (clone()) is an independent reader of a frozen datafile's
+// rows; the rows stay alive until the datafile and all of its clones are released, in
+// any order.
+//
+// The operations stand in two alphabetical runs (slots 0-21 and 22-40).
+#ifndef TQDATAFILE_DATAFILE_H
+#define TQDATAFILE_DATAFILE_H
+
+#include <cstdint>
+
+#include "platform/tqbdatavar.h"
+#include "platform/tqbstring.h"
+#include "tqdatafile/field.h"
+
+class TqDatafileManager;
+
+// Linguistic collation for a string key (accepted only by the external sort).
+struct TqCollation {
+  const char* locale;      // locale name, may be null
+  uint32_t collateFlags;   // from tqDatafileParseCollateParms
+};
+
+// Receives the sort's statistics and information lines.
+class TqSortInfo {
+ public:
+  virtual int line(const char* text) = 0;
+  virtual ~TqSortInfo() = default;
+};
+
+// Receives the completed fraction (0.0 to 1.0) of a sort; returning false stops it.
+class TqSortProgress {
+ public:
+  virtual bool progress(double fraction) = 0;
+  virtual ~TqSortProgress() = default;
+};
+
+class TqDatafile {
+ public:
+  // --- creation flags (createFile) ------------------------------------------------
+  static constexpr uint32_t FlagMarkColumn = 0x00000001;    // last column is the row mark
+  static constexpr uint32_t FlagReadOnly = 0x00000002;      // set by freeze / sort
+  static constexpr uint32_t FlagExternalSort = 0x08000000;  // with FlagSorted: external engine
+  static constexpr uint32_t FlagSorted = 0x10000000;        // a sorting datafile
+  static constexpr uint32_t FlagMemoryOnly = 0x20000000;    // never spill (needs MemoryFirst)
+  static constexpr uint32_t FlagMemoryFirst = 0x40000000;   // keep rows in memory until full
+  static constexpr uint32_t FlagVariableRows = 0x80000000;  // variable-length strings
+
+  // --- status codes ---------------------------------------------------------------
+  static constexpr int32_t StatusOk = 0;
+  static constexpr int32_t StatusNoRoom = 1;       // row does not fit, or out of memory
+  static constexpr int32_t StatusOpenFailed = 2;   // temporary file not (re)opened
+  static constexpr int32_t StatusIoError = 3;      // a file operation failed
+  static constexpr int32_t StatusEndOfData = 4;    // no row there / memory-only full
+  static constexpr int32_t StatusNotAllowed = 5;   // not allowed in this state or class
+  static constexpr int32_t StatusStopped = 6;      // sort cancelled or stopped by an error
+  static constexpr int32_t StatusNoKeys = 7;       // no sort keys defined
+  static constexpr int32_t StatusSystemError = 12; // a sort chunk file read/write failed
+
+  // Appends the row made of the fields' current values.  `rowStart` (may be null)
+  // receives the row's byte position, for seek.
+  virtual int32_t addRow(int64_t* rowStart) = 0;
+  // Drops every row; the datafile is writable and empty again.
+  virtual int32_t clear() = 0;
+  virtual uint32_t getChunkSize() = 0;
+  // The text of the last failure.
+  virtual TqbString getError() = 0;
+  // The value of field `index`, or null when out of range.  Valid for the datafile's life.
+  virtual TqbDatavar* getField(int32_t index) = 0;
+  // Number of visible fields (without a hidden mark column).
+  virtual int32_t getFieldCount() = 0;
+  // Maximum length of a string field, or -1 when out of range.
+  virtual int32_t getFieldLength(int32_t index) = 0;
+  // Type of the field (0 when out of range); `rawInteger` (may be null) receives the flag.
+  virtual tqbType getFieldType(int32_t index, bool* rawInteger) = 0;
+  // The raw integer slot of field `index`, or null when out of range.
+  virtual int64_t* getInt64(int32_t index) = 0;
+  virtual int64_t getRowCount() = 0;
+  // Bytes of stored rows.
+  virtual int64_t getSize() = 0;
+  virtual bool hasNext() = 0;
+  // Reads the next row into the field values; 4 at the end.  `mark` (may be null)
+  // receives the row mark (mark column, or start of a group of equal keys).
+  virtual int32_t next(bool* mark) = 0;
+  // Changes the size of the row buffer (0: the manager's chunk size).
+  virtual int32_t rechunk(uint32_t size) = 0;
+  // Ends the host's use of the datafile.
+  virtual void release() = 0;
+  // Sorting: clears and prepares `keyCount` keys.
+  virtual int32_t resetSort(int32_t keyCount) = 0;
+  // Reads the row that starts at byte `position` into the field values.
+  virtual int32_t seek(int64_t position) = 0;
+  // Sorting: key `key` is field `field`, ascending when `ascending` is non-zero.
+  virtual int32_t setSort(int32_t key, int32_t field, int32_t ascending,
+                          const TqCollation* collation) = 0;
+  virtual int32_t setSortInfo(TqSortInfo* info) = 0;
+  virtual int32_t setSortProgress(TqSortProgress* progress) = 0;
+  // Sorting: ends the input, sorts and loads the first sorted row (4: no rows).
+  virtual int32_t sort() = 0;
+  // Position of the next row to read, or -1 at the end.
+  virtual int64_t tell() = 0;
+
+  virtual void addRef() = 0;
+  // An independent reader of this frozen datafile's rows, or null (see getError).
+  virtual TqDatafile* clone() = 0;
+  // Ends the input; reading starts at the first row.
+  virtual int32_t freeze() = 0;
+  virtual TqDatafile* getParent() = 0;
+  // Called by the manager; a host never calls it.
+  virtual bool init(TqDatafileManager* manager, uint32_t flags) = 0;
+  virtual int32_t readBoolean(TqDatafileField& field) = 0;
+  virtual int32_t readDate(TqDatafileField& field) = 0;
+  virtual int32_t readInteger(TqDatafileField& field) = 0;
+  virtual int32_t readReal(TqDatafileField& field) = 0;
+  virtual int32_t readString(TqDatafileField& field) = 0;
+  virtual int32_t readStringFixed(TqDatafileField& field) = 0;
+  virtual void releaseRef() = 0;
+  virtual void setParent(TqDatafile* parent) = 0;
+  virtual int32_t writeBoolean(TqDatafileField& field) = 0;
+  virtual int32_t writeDate(TqDatafileField& field) = 0;
+  virtual int32_t writeInteger(TqDatafileField& field) = 0;
+  virtual int32_t writeReal(TqDatafileField& field) = 0;
+  virtual int32_t writeString(TqDatafileField& field) = 0;
+  virtual int32_t writeStringFixed(TqDatafileField& field) = 0;
+
+ protected:
+  ~TqDatafile() = default;
+};
+
+#endif

@@ -1,0 +1,32 @@
+// tqdatafile: temporary storage for typed rows and a parallel, memory-bounded external
+// merge sort of those rows.  The one header a host includes.
+//
+//   TqbString error;
+//   TqDatafileManager* mgr = tqDatafileManagerCreate("/var/tmp", &error);
+//   mgr->setColumns(2);
+//   mgr->setColSpec(0, tqbTypeInteger, 0);
+//   mgr->setColSpec(1, tqbTypeString, 40);
+//   TqDatafile* f = mgr->createFile(TqDatafile::FlagSorted | TqDatafile::FlagVariableRows);
+//   f->resetSort(1);
+//   f->setSort(0, 0, 1, nullptr);
+//   ... f->getField(0)->assign(int64_t{42}); f->getField(1)->assign("x"); f->addRow(nullptr);
+//   f->sort();                       // first row loaded (4: no rows)
+//   do { ... read f->getField(i) ... } while (f->next(nullptr) == 0);
+//   f->release();
+//   mgr->release();
+//
+// Host configuration: tqlogSetLevel / tqlogSetSink / tqlogSetFile (logging, silent by
+// default), tqbSetConfigValue("BASE/TEMP", "/a:/b") (default temporary directories).
+#ifndef TQDATAFILE_TQDATAFILE_H
+#define TQDATAFILE_TQDATAFILE_H
+
+#include "platform/tqbconfig.h"
+#include "platform/tqbdatavar.h"
+#include "platform/tqbdecimal.h"
+#include "platform/tqbstring.h"
+#include "platform/tqlog.h"
+#include "tqdatafile/datafile.h"
+#include "tqdatafile/field.h"
+#include "tqdatafile/manager.h"
+
+#endif

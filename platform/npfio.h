@@ -1,0 +1,51 @@
+// File and directory services over POSIX.
+//
+// Handles are opaque pointer-sized values; 0 means no file.  Calls that open or create
+// return 0 or a status code (below); reads and writes return the bytes moved (negative
+// on failure); seeks return the new position (negative on failure).  np_fio_syserr
+// gives the operating-system error of the last failure on a handle (0: of the last
+// failure of this thread).
+//
+// Temporary files are created fresh and exclusively (mode 0600) as DIR/PREFIXxxxxxx;
+// without a directory they go to $TMPDIR, else /tmp.  np_fio_bufmode(h, 1) puts a
+// 256 KiB user-space buffer in front of the file so that many small reads and writes
+// cost few system calls; mode 0 flushes it and takes it away.  A handle is used by one
+// thread at a time.
+#ifndef TQ_PLATFORM_NPFIO_H
+#define TQ_PLATFORM_NPFIO_H
+
+#include <cstdint>
+
+typedef uintptr_t NpHandle;
+
+enum : int {
+  kNpOk = 0,
+  kNpErrSystem = 1,     // see np_fio_syserr
+  kNpErrName = 2,       // the name does not fit the caller's buffer
+  kNpErrArgument = 3,   // a bad argument or handle
+  kNpErrNoMemory = 12,  // no memory for a buffer or handle
+};
+
+// The separator between directories in a directory list.
+extern const char np_dir_listsep[2];
+
+int np_fio_tmpfile(const char* directory, const char* prefix, char* nameBuffer, int nameSize,
+                   NpHandle* handle);
+// Opens an existing file for reading and writing, positioned at its start.
+int np_fio_open(const char* path, int mode, NpHandle* handle);
+int np_fio_close(NpHandle handle);
+int32_t np_fio_getb(NpHandle handle, void* buffer, int32_t count);
+int32_t np_fio_putb(NpHandle handle, const void* buffer, int32_t count);
+// whence: 0 from the start, 1 from the current position, 2 from the end.
+int64_t np_fio_seek64(NpHandle handle, int64_t offset, int whence);
+// The file ends at the current position.  Negative on failure.
+int np_fio_trunc(NpHandle handle);
+int np_fio_unlink(const char* path);
+int np_fio_bufmode(NpHandle handle, int mode);
+const char* np_fio_errdesc(int status);
+int np_fio_syserr(NpHandle handle);
+
+int np_dir_open(const char* path, int flags, NpHandle* handle);
+int np_dir_close(NpHandle handle);
+
+#endif

@@ -1,0 +1,59 @@
+#include "tqbmessage.h"
+
+#include <cstring>
+
+namespace {
+
+struct Message {
+  int id;
+  const char* text;
+};
+
+// Every message the library raises, with the arguments its callers pass.
+const Message kMessages[] = {
+    {29, "Out of memory: cannot allocate %s. Free memory or lower the chunk and sort sizes."},
+    {167, "Column %d has no valid type. Give every column a boolean, integer, real, string "
+          "or date type with setColSpec before creating a datafile."},
+    {297, "Invalid datafile mode requested; only writing (1) and reading (2) exist."},
+    {336, "A sorted datafile can only seek to position 0 (the start of the rows in hand) or "
+          "to its current position."},
+    {420, "The datafile manager has no columns. Call setColumns with a count above 0 first."},
+    {467, "The temporary directory '%s' cannot be opened (status %d). Check that it exists "
+          "and is readable."},
+    {548, "The sort was cancelled by the progress callback."},
+    {654, "A seek in the temporary file failed (system error %d)."},
+    {683, "No sort keys are defined. Call resetSort with the key count and setSort for each "
+          "key before adding rows."},
+    {728, "The datafile has no open temporary file to seek in."},
+    {740, "A string column needs a maximum length above 0."},
+    {1007, "Reading the temporary file failed (system error %d, file %d)."},
+    {1043, "The temporary file '%s' could not be truncated."},
+    {1045, "Writing the temporary file failed (system error %d, file %d). Check the free "
+           "space in the temporary directory."},
+    {1075, "A memory-only datafile must also keep its rows in memory first "
+           "(FlagMemoryOnly needs FlagMemoryFirst)."},
+    {1181, "The thread pool gave up a sort work item before it ran."},
+    {1244, "No temporary directory list was given and the configuration value BASE/TEMP is "
+           "not set. Pass a directory list or set BASE/TEMP (or TQ_BASE_TEMP)."},
+    {1353, "The temporary file '%s' could not be reopened: %s (status %d)."},
+    {1417, "A temporary file could not be created in '%s' (error %d: %s). Check that the "
+           "directory exists, is writable and has free space."},
+    {1418, "Changing the buffering of the temporary file failed: %s (status %d)."},
+    {1419, "The operation is not allowed in the datafile's current state (%s)."},
+    {1421, "End of data: there is no row at this position, or a memory-only datafile is full."},
+    {1603, "The operation %s is not supported by this kind of datafile; create it as a "
+           "sorting datafile (FlagSorted)."},
+    {1762, "Invalid collation option '%s'."},
+    {1813, "Invalid value for %s: it must be greater than 0."},
+    {1827, "The sort's thread pool could not start or did not accept work."},
+};
+
+}  // namespace
+
+const char* tqbMessageFormat(const char* catalogue, int id) {
+  if (catalogue == nullptr || std::strcmp(catalogue, kTqCatalogue) != 0) return nullptr;
+  for (const Message& m : kMessages) {
+    if (m.id == id) return m.text;
+  }
+  return nullptr;
+}

@@ -1,0 +1,448 @@
+// The datafile manager, the factory tqDatafileManagerCreate and the collation option
+// parser tqDatafileParseCollateParms: the library's two exported functions.
+#include "src/datamgr.h"
+
+#include <iterator>
+
+#include "platform/npfio.h"
+#include "platform/tqballoc.h"
+#include "platform/tqbconfig.h"
+#include "platform/tqbmessage.h"
+
+#define MGR_TRACE(...) TQ_LOG(logger_, 1, __VA_ARGS__)
+
+namespace {
+
+// The datafile classes that createFile can build for a request.
+enum class DatafileClass { Unsorted, SortVariable, SortFixed, SortExternal };
+
+DatafileClass classFor(uint32_t flags) {
+  if ((flags & TqDatafile::FlagSorted) && (flags & TqDatafile::FlagExternalSort)) {
+    return DatafileClass::SortExternal;
+  }
+  if (flags & TqDatafile::FlagSorted) {
+    return (flags & TqDatafile::FlagVariableRows) ? DatafileClass::SortVariable
+                                                  : DatafileClass::SortFixed;
+  }
+  return DatafileClass::Unsorted;
+}
+
+const char* className(DatafileClass c) {
+  switch (c) {
+    case DatafileClass::Unsorted: return "TqDatafileImpl";
+    case DatafileClass::SortVariable: return "TqSortVornImpl";
+    case DatafileClass::SortFixed: return "TqSortVornFixedImpl";
+    case DatafileClass::SortExternal: return "TqSortQuorImpl";
+  }
+  return "?";
+}
+
+// Allocates a datafile of the class; null when the allocation fails or the class is
+// not part of this build (`available` tells which).
+TqDatafile* newDatafile(DatafileClass c, bool* available) {
+  *available = false;
+  (void)c;
+  return nullptr;
+}
+
+}  // namespace
+
+// --- construction ----------------------------------------------------------------------
+
+TqDatafileManagerImpl::TqDatafileManagerImpl()
+    : logger_(tqlogGetLogger("TQ.Datafile.Manager")) {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->TqDatafileManagerImpl()", this);
+}
+
+TqDatafileManagerImpl::~TqDatafileManagerImpl() {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->~TqDatafileManagerImpl()", this);
+  freeColumns();
+  tqbDeleteArray(tempDirs_, static_cast<size_t>(tempDirCount_));
+}
+
+void TqDatafileManagerImpl::freeColumns() {
+  if (columns_ != nullptr) tqbDeleteArray(columns_, static_cast<size_t>(columnCount_));
+  columns_ = nullptr;
+}
+
+bool TqDatafileManagerImpl::init(const TqbString& tempDirList) {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->init(%s)", this, tempDirList);
+  tempDirList_ = tempDirList;
+  if (tempDirList.length() > 0) {
+    const char sep[2] = {np_dir_listsep[0], '\0'};
+    TqbString list(tempDirList);
+    list.trim(true, true);
+    // Count the non-empty segments: adjacent, leading and trailing separators add none.
+    int count = 0;
+    for (int pos = 0; pos < list.length();) {
+      int at = list.find(sep, pos);
+      if (at < 0) at = list.length();
+      if (at > pos) ++count;
+      pos = at + 1;
+    }
+    if (count > 0) {
+      tempDirs_ = tqbNewArray<TqbString>(static_cast<size_t>(count));
+      if (tempDirs_ == nullptr) {
+        lastError_ = TQ_MESSAGE(29, "(Temporary directories)");
+        return false;
+      }
+      tempDirCount_ = count;
+      int index = 0;
+      for (int pos = 0; pos < list.length();) {
+        int at = list.find(sep, pos);
+        if (at < 0) at = list.length();
+        if (at > pos) tempDirs_[index++] = list.mid(pos, at - pos);
+        pos = at + 1;
+      }
+    }
+  }
+  if (tempDirCount_ == 0) {
+    TQ_LOG(logger_, 2, "Datafile Manager created without a temporary directory.");
+  } else if (tempDirCount_ == 1) {
+    TQ_LOG(logger_, 2, "Datafile Manager created with 1 temporary directory.");
+  } else {
+    TQ_LOG(logger_, 2, "Datafile Manager created with %d temporary directories.", tempDirCount_);
+  }
+  for (int i = 0; i < tempDirCount_; ++i) {
+    TQ_LOG(logger_, 2, "   Temporary directory[%d]: '%s'", i, tempDirs_[i]);
+    NpHandle dir = 0;
+    int status = np_dir_open(tempDirs_[i].asCstr(), 0, &dir);
+    if (status != 0) {
+      lastError_ = TQ_MESSAGE(467, tempDirs_[i], status);
+      return false;
+    }
+    np_dir_close(dir);
+  }
+  return true;
+}
+
+// --- virtual operations ----------------------------------------------------------------
+
+TqDatafile* TqDatafileManagerImpl::clone(TqDatafile* source) {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->clone(0x%p)", this, source);
+  if (source == nullptr) {
+    lastError_ = TQ_MESSAGE(1419, "(Inactive)");
+    return nullptr;
+  }
+  if (!setColumns(source->getFieldCount())) return nullptr;
+  for (int32_t i = 0; i < columnCount_; ++i) {
+    bool raw = false;
+    tqbType type = source->getFieldType(i, &raw);
+    int32_t length = raw ? -1 : source->getFieldLength(i);
+    setColSpec(i, type, length);
+  }
+  if (source->freeze() != 0) {
+    lastError_ = source->getError();
+    return nullptr;
+  }
+  TqDatafile* copy = source->clone();
+  if (copy == nullptr) {
+    lastError_ = source->getError();
+    return nullptr;
+  }
+  lastError_.truncate(0);
+  return copy;
+}
+
+TqDatafile* TqDatafileManagerImpl::createFile(uint32_t flags) {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->createFile(0x%x)", this, flags);
+  if (columnCount_ <= 0 || columns_ == nullptr) {
+    lastError_ = TQ_MESSAGE(420);
+    return nullptr;
+  }
+  for (int32_t i = 0; i < columnCount_; ++i) {
+    if (columns_[i].type == tqbTypeNone) {
+      lastError_ = TQ_MESSAGE(167, i);
+      return nullptr;
+    }
+  }
+  DatafileClass kind = classFor(flags);
+  bool available = false;
+  TqDatafile* file = newDatafile(kind, &available);
+  if (file == nullptr) {
+    if (available) {
+      lastError_ = TQ_MESSAGE(29, "(Datafile Sorting)");
+    } else {
+      lastError_ = tqbStringFormat(
+          "The datafile class %s is not available in this build of the library.",
+          className(kind));
+    }
+    return nullptr;
+  }
+  if (file->init(this, flags)) return file;
+  lastError_ = file->getError();
+  file->release();
+  return nullptr;
+}
+
+TqDatafile* TqDatafileManagerImpl::freeze(TqDatafile* file) {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->freeze(0x%p)", this, file);
+  if (file == nullptr) {
+    lastError_ = TQ_MESSAGE(1419, "(Inactive)");
+    return nullptr;
+  }
+  if (file->freeze() == 0) return file;
+  lastError_ = file->getError();
+  return nullptr;
+}
+
+void TqDatafileManagerImpl::release() {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->release()", this);
+  tqbDelete(this);
+}
+
+bool TqDatafileManagerImpl::setChunkSize(uint32_t size) {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->setChunkSize(%I64i)", this, static_cast<int64_t>(size));
+  chunkSize_ = size;
+  if (size == 0) {
+    lastError_ = TQ_MESSAGE(1813, "chunkSize");
+    return false;
+  }
+  return true;
+}
+
+bool TqDatafileManagerImpl::setColSpec(int32_t index, tqbType type, int32_t length) {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->setColSpec(%d, %s, %d)", this, index,
+            tqbTypeToString(type), length);
+  if (columnCount_ <= 0 || columns_ == nullptr) {
+    lastError_ = TQ_MESSAGE(420);
+    return false;
+  }
+  if (index < 0 || index >= columnCount_) {
+    lastError_ = TQ_MESSAGE(167, index);
+    return false;
+  }
+  TqDatafileField& column = columns_[index];
+  column.type = type;
+  switch (type) {
+    case tqbTypeInteger:
+      if (length < 0) column.rawInteger = true;
+      return true;
+    case tqbTypeString:
+      column.maxLength = length;
+      if (length > 0) return true;
+      lastError_ = TQ_MESSAGE(740);
+      return false;
+    case tqbTypeNone:
+    case tqbTypeObject:
+      lastError_ = TQ_MESSAGE(167, index);
+      return false;
+    default:
+      if (type < tqbTypeNone || type > tqbTypeObject) {
+        // Not a type at all: refused like the types a column cannot have.
+        lastError_ = TQ_MESSAGE(167, index);
+        return false;
+      }
+      return true;
+  }
+}
+
+bool TqDatafileManagerImpl::setColumns(int32_t count) {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->setColumns(%d)", this, count);
+  freeColumns();
+  columnCount_ = count;
+  if (count <= 0) {
+    lastError_ = TQ_MESSAGE(420);
+    return false;
+  }
+  columns_ = tqbNewArray<TqDatafileField>(static_cast<size_t>(count));
+  if (columns_ == nullptr) {
+    columnCount_ = 0;  // no records: the count must not promise any
+    lastError_ = TQ_MESSAGE(29, "(Datafile Manager Columns)");
+    return false;
+  }
+  return true;
+}
+
+bool TqDatafileManagerImpl::setSortMarkByGroups(bool on) {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->setSortMarkByGroups(%d)", this, on ? 1 : 0);
+  sortMarkByGroups_ = on;
+  return true;
+}
+
+bool TqDatafileManagerImpl::setSortNoCodeGen(bool on) {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->setSortNoCodeGen(%d)", this, on ? 1 : 0);
+  sortNoCodeGen_ = on;
+  return true;
+}
+
+bool TqDatafileManagerImpl::setSortNoDups(bool on) {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->setSortNoDups(%d)", this, on ? 1 : 0);
+  sortNoDups_ = on;
+  return true;
+}
+
+bool TqDatafileManagerImpl::setSortProcessors(int32_t processors) {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->setSortProcessors(%d)", this, processors);
+  sortProcessors_ = processors;
+  return true;
+}
+
+bool TqDatafileManagerImpl::setSortRecords(int64_t records) {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->setSortRecords(%I64i)", this, records);
+  sortRecords_ = records;
+  return true;
+}
+
+bool TqDatafileManagerImpl::setSortSize(uint32_t bytes) {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->setSortSize(%I64i)", this, static_cast<int64_t>(bytes));
+  sortSize_ = bytes;
+  return true;
+}
+
+bool TqDatafileManagerImpl::setSortStable(bool on) {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->setSortStable(%d)", this, on ? 1 : 0);
+  sortStable_ = on;
+  return true;
+}
+
+// --- getters ---------------------------------------------------------------------------
+
+uint32_t TqDatafileManagerImpl::getChunkSize() {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getChunkSize()", this);
+  return chunkSize_;
+}
+
+int32_t TqDatafileManagerImpl::getColumns(TqDatafileField** descriptors) {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getColumns(%p)", this, descriptors);
+  if (descriptors != nullptr) *descriptors = columns_;
+  return columns_ == nullptr ? 0 : columnCount_;
+}
+
+bool TqDatafileManagerImpl::getSortMarkByGroups() {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getSortMarkByGroups()", this);
+  return sortMarkByGroups_;
+}
+
+bool TqDatafileManagerImpl::getSortNoCodeGen() {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getSortNoCodeGen()", this);
+  return sortNoCodeGen_;
+}
+
+bool TqDatafileManagerImpl::getSortNoDups() {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getSortNoDups()", this);
+  return sortNoDups_;
+}
+
+bool TqDatafileManagerImpl::getSortStable() {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getSortStable()", this);
+  return sortStable_;
+}
+
+int32_t TqDatafileManagerImpl::getSortProcessors() {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getSortProcessors()", this);
+  return sortProcessors_;
+}
+
+int64_t TqDatafileManagerImpl::getSortRecords() {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getSortRecords()", this);
+  return sortRecords_;
+}
+
+uint32_t TqDatafileManagerImpl::getSortSize() {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getSortSize()", this);
+  return sortSize_;
+}
+
+TqbString TqDatafileManagerImpl::getTempDirs() {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getTempDirs()", this);
+  return tempDirList_;
+}
+
+int32_t TqDatafileManagerImpl::getTempDirs(TqbString** dirs) {
+  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getTempDirs(%p)", this, dirs);
+  if (dirs != nullptr) *dirs = tempDirs_;
+  return tempDirCount_;
+}
+
+// --- exported functions ----------------------------------------------------------------
+
+TqDatafileManager* tqDatafileManagerCreate(const TqbString& tempDirList, TqbString* errorText) {
+  TqbString scratch;
+  if (errorText == nullptr) errorText = &scratch;
+  TqDatafileManagerImpl* manager = tqbNew<TqDatafileManagerImpl>();
+  if (manager == nullptr) {
+    *errorText = TQ_MESSAGE(29, "(Datafile Manager)");
+    return nullptr;
+  }
+  TqbString list(tempDirList);
+  if (list.length() == 0) {
+    TqbConfigOptions* options = tqbGetConfigOptions("");
+    if (options == nullptr || !options->lookup("BASE/TEMP", list) || list.length() == 0) {
+      *errorText = TQ_MESSAGE(1244);
+      manager->release();
+      return nullptr;
+    }
+  }
+  if (!manager->init(list)) {
+    *errorText = manager->getError();
+    manager->release();
+    return nullptr;
+  }
+  errorText->setNull();
+  return manager;
+}
+
+bool tqDatafileParseCollateParms(bool firstSwitch, const TqbString& caseOrder, bool secondSwitch,
+                                 const TqbString& strength, const TqbString& variant,
+                                 unsigned* collateFlags, TqbString* errorText) {
+  struct Keyword {
+    const char* word;
+    const char* digit;  // the one-digit form, or null
+    unsigned bit;
+  };
+  static const Keyword kStrengths[] = {
+      {"PRIMARY", "1", 0x00001000},    {"SECONDARY", "2", 0x00002000},
+      {"TERTIARY", "3", 0x00004000},   {"QUATERNARY", "4", 0x00008000},
+      {"IDENTICAL", "5", 0x00010000},
+  };
+  static const Keyword kVariants[] = {
+      {"BIG5HAN", nullptr, 0x00000008},   {"DIRECT", nullptr, 0x00000010},
+      {"GB2312HAN", nullptr, 0x00000020}, {"PHONEBOOK", nullptr, 0x00000040},
+      {"PINYIN", nullptr, 0x00000080},    {"POSIX", nullptr, 0x00000100},
+      {"STROKE", nullptr, 0x00000200},    {"TRADITIONAL", nullptr, 0x00000400},
+  };
+  TqbString scratch;
+  if (errorText == nullptr) errorText = &scratch;
+  auto match = [](const TqbString& text, const Keyword* list, size_t n, unsigned* bit) {
+    for (size_t i = 0; i < n; ++i) {
+      if (text.compare(list[i].word, false) == 0 ||
+          (list[i].digit != nullptr && text.compare(list[i].digit, true) == 0)) {
+        *bit = list[i].bit;
+        return true;
+      }
+    }
+    return false;
+  };
+
+  unsigned flags = firstSwitch ? 0x1u : 0u;
+  if (caseOrder.length() > 0) {
+    if (caseOrder.compare("UPPER", false) == 0) {
+      flags |= 0x4;
+    } else if (caseOrder.compare("LOWER", false) == 0) {
+      flags |= 0x2;
+    } else {
+      *errorText = TQ_MESSAGE(1762, caseOrder);
+      return false;
+    }
+  }
+  if (secondSwitch) flags |= 0x800;
+  unsigned bit = 0;
+  if (strength.length() > 0) {
+    if (!match(strength, kStrengths, std::size(kStrengths), &bit)) {
+      *errorText = TQ_MESSAGE(1762, strength);
+      return false;
+    }
+    flags |= bit;
+  }
+  if (variant.length() > 0) {
+    if (!match(variant, kVariants, std::size(kVariants), &bit)) {
+      *errorText = TQ_MESSAGE(1762, variant);
+      return false;
+    }
+    flags |= bit;
+  }
+  if (collateFlags != nullptr) *collateFlags = flags;
+  errorText->truncate(0);
+  return true;
+}
