@@ -28,8 +28,9 @@ const Message kMessages[] = {
     {740, "A string column needs a maximum length above 0."},
     {1007, "Reading the temporary file failed (system error %d, file %d)."},
     {1043, "The temporary file '%s' could not be truncated."},
-    {1045, "Writing the temporary file failed (system error %d, file %d). Check the free "
-           "space in the temporary directory."},
+    {1045, "Writing the temporary file failed, or its write buffer could not be set up "
+           "(system error %d, file %d). Check the free space in the temporary directory and "
+           "the memory available."},
     {1075, "A memory-only datafile must also keep its rows in memory first "
            "(FlagMemoryOnly needs FlagMemoryFirst)."},
     {1181, "The thread pool gave up a sort work item before it ran."},

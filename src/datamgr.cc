@@ -8,6 +8,7 @@
 #include "platform/tqballoc.h"
 #include "platform/tqbconfig.h"
 #include "platform/tqbmessage.h"
+#include "src/datafile.h"
 
 #define MGR_TRACE(...) TQ_LOG(logger_, 1, __VA_ARGS__)
 
@@ -40,8 +41,12 @@ const char* className(DatafileClass c) {
 // Allocates a datafile of the class; null when the allocation fails or the class is
 // not part of this build (`available` tells which).
 TqDatafile* newDatafile(DatafileClass c, bool* available) {
+  *available = true;
+  switch (c) {
+    case DatafileClass::Unsorted: return tqbNew<TqDatafileImpl>();
+    default: break;
+  }
   *available = false;
-  (void)c;
   return nullptr;
 }
 

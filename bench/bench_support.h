@@ -1,0 +1,46 @@
+// Benchmark support: a console reporter that also remembers each run's rows/s, so that
+// a program can print ratios against a baseline measured in the same run.
+#ifndef TQ_BENCH_BENCH_SUPPORT_H
+#define TQ_BENCH_BENCH_SUPPORT_H
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+class RateReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      auto it = run.counters.find("rows/s");
+      if (it != run.counters.end()) rates_[run.benchmark_name()] = it->second.value;
+      auto peak = run.counters.find("peakMB");
+      if (peak != run.counters.end()) peaks_[run.benchmark_name()] = peak->second.value;
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  double rate(const std::string& name) const {
+    auto it = rates_.find(name);
+    return it == rates_.end() ? 0.0 : it->second;
+  }
+  double peak(const std::string& name) const {
+    auto it = peaks_.find(name);
+    return it == peaks_.end() ? 0.0 : it->second;
+  }
+  const std::map<std::string, double>& rates() const { return rates_; }
+
+ private:
+  std::map<std::string, double> rates_;
+  std::map<std::string, double> peaks_;
+};
+
+// Prints "name: N rows/s, ratio R to baseline" for each pair.
+inline void printRatio(const RateReporter& r, const std::string& name, const std::string& base) {
+  double a = r.rate(name), b = r.rate(base);
+  if (a <= 0 || b <= 0) return;
+  std::printf("%-60s %12.0f rows/s  %5.2fx of %s\n", name.c_str(), a, a / b, base.c_str());
+}
+
+#endif

@@ -1,0 +1,456 @@
+// The datafile base: field table, row loops, references, and the memory serializers.
+#include "src/dataabs.h"
+
+#include <cstring>
+
+#include "platform/tqballoc.h"
+#include "platform/tqbassert.h"
+#include "src/datamgr.h"
+
+#define DF_TRACE(...) TQ_LOG(logger_, 1, __VA_ARGS__)
+
+namespace {
+
+// Serializer thunks that call the memory serializers through their virtual slots, so a
+// subclass that replaces one is the one used.
+int32_t memReadBoolean(TqDatafile& f, TqDatafileField& x) { return f.readBoolean(x); }
+int32_t memReadDate(TqDatafile& f, TqDatafileField& x) { return f.readDate(x); }
+int32_t memReadInteger(TqDatafile& f, TqDatafileField& x) { return f.readInteger(x); }
+int32_t memReadReal(TqDatafile& f, TqDatafileField& x) { return f.readReal(x); }
+int32_t memReadString(TqDatafile& f, TqDatafileField& x) { return f.readString(x); }
+int32_t memReadStringFixed(TqDatafile& f, TqDatafileField& x) { return f.readStringFixed(x); }
+int32_t memWriteBoolean(TqDatafile& f, TqDatafileField& x) { return f.writeBoolean(x); }
+int32_t memWriteDate(TqDatafile& f, TqDatafileField& x) { return f.writeDate(x); }
+int32_t memWriteInteger(TqDatafile& f, TqDatafileField& x) { return f.writeInteger(x); }
+int32_t memWriteReal(TqDatafile& f, TqDatafileField& x) { return f.writeReal(x); }
+int32_t memWriteString(TqDatafile& f, TqDatafileField& x) { return f.writeString(x); }
+int32_t memWriteStringFixed(TqDatafile& f, TqDatafileField& x) { return f.writeStringFixed(x); }
+
+// Bytes of the length prefix of a variable-layout string of n raw bytes.
+inline int prefixLength(uint32_t n) { return n < 127 ? 1 : 4; }
+
+inline void putPrefix(uint8_t* p, uint32_t n) {
+  if (n < 127) {
+    p[0] = static_cast<uint8_t>(n);
+  } else {
+    p[0] = static_cast<uint8_t>((n >> 24) | 0x80);
+    p[1] = static_cast<uint8_t>(n >> 16);
+    p[2] = static_cast<uint8_t>(n >> 8);
+    p[3] = static_cast<uint8_t>(n);
+  }
+}
+
+}  // namespace
+
+AbsTqDatafile::AbsTqDatafile() : logger_(tqlogGetLogger("TQ.Datafile.tempfile")) {
+  DF_TRACE("AbsTqDatafile(0x%p)->AbsTqDatafile()", this);
+}
+
+AbsTqDatafile::~AbsTqDatafile() {
+  DF_TRACE("AbsTqDatafile(0x%p)->~AbsTqDatafile()", this);
+  tqbDeleteArray(fields_, static_cast<size_t>(fieldCount_));
+  if (parent_ == nullptr) tqbFree(buffer_);
+}
+
+void AbsTqDatafile::destroy() {
+  AbsTqDatafile* self = this;
+  self->~AbsTqDatafile();  // virtual: runs the whole chain of destructors
+  tqbFree(self);
+}
+
+int32_t AbsTqDatafile::readOutOfBounds() {
+  return fail(StatusEndOfData, 1421);
+}
+
+void AbsTqDatafile::bindMemorySerializers(TqDatafileField& field) const {
+  switch (field.type) {
+    case tqbTypeBoolean: field.reader = memReadBoolean; field.writer = memWriteBoolean; break;
+    case tqbTypeInteger: field.reader = memReadInteger; field.writer = memWriteInteger; break;
+    case tqbTypeReal: field.reader = memReadReal; field.writer = memWriteReal; break;
+    case tqbTypeDate: field.reader = memReadDate; field.writer = memWriteDate; break;
+    default:
+      if (flags_ & FlagVariableRows) {
+        field.reader = memReadString;
+        field.writer = memWriteString;
+      } else {
+        field.reader = memReadStringFixed;
+        field.writer = memWriteStringFixed;
+      }
+  }
+}
+
+bool AbsTqDatafile::init(TqDatafileManager* manager, uint32_t flags) {
+  DF_TRACE("AbsTqDatafile(0x%p)->init(%p, 0x%x)", this, manager, flags);
+  if ((flags & FlagMemoryOnly) && !(flags & FlagMemoryFirst)) {
+    fail(0, 1075);
+    return false;
+  }
+  manager_ = static_cast<TqDatafileManagerImpl*>(manager);
+  flags_ = flags;
+  chunkSize_ = manager_->getChunkSize();
+  TqDatafileField* columns = nullptr;
+  int32_t count = manager_->getColumns(&columns);
+  fields_ = tqbNewArray<TqDatafileField>(static_cast<size_t>(count > 0 ? count : 0));
+  if (fields_ == nullptr) {
+    fail(0, 29, "(Datafile Columns)");
+    return false;
+  }
+  fieldCount_ = count > 0 ? count : 0;
+  for (int32_t i = 0; i < fieldCount_; ++i) {
+    fields_[i].type = columns[i].type;
+    fields_[i].rawInteger = columns[i].rawInteger;
+    fields_[i].maxLength = columns[i].maxLength;
+    bindMemorySerializers(fields_[i]);
+  }
+  if (flags & FlagMemoryFirst) inMemory_ = true;
+  return true;
+}
+
+// --- field access ----------------------------------------------------------------------
+
+TqbDatavar* AbsTqDatafile::getField(int32_t index) {
+  if (index < 0 || index >= fieldCount_) return nullptr;
+  return &fields_[index].value;
+}
+
+int32_t AbsTqDatafile::getFieldCount() {
+  return (flags_ & FlagMarkColumn) && fieldCount_ > 0 ? fieldCount_ - 1 : fieldCount_;
+}
+
+int32_t AbsTqDatafile::getFieldLength(int32_t index) {
+  if (index < 0 || index >= fieldCount_) return -1;
+  return fields_[index].maxLength;
+}
+
+tqbType AbsTqDatafile::getFieldType(int32_t index, bool* rawInteger) {
+  if (index < 0 || index >= fieldCount_) {
+    if (rawInteger != nullptr) *rawInteger = false;
+    return tqbTypeNone;
+  }
+  if (rawInteger != nullptr) *rawInteger = fields_[index].rawInteger;
+  return static_cast<tqbType>(fields_[index].type);
+}
+
+int64_t* AbsTqDatafile::getInt64(int32_t index) {
+  if (index < 0 || index >= fieldCount_) return nullptr;
+  return &fields_[index].rawValue;
+}
+
+int64_t AbsTqDatafile::getRowCount() {
+  return static_cast<int64_t>(rowTotal_ > rowsPassed_ ? rowTotal_ : rowsPassed_);
+}
+
+int64_t AbsTqDatafile::getSize() {
+  DF_TRACE("AbsTqDatafile(0x%p)->getSize()", this);
+  return endOfData_;
+}
+
+bool AbsTqDatafile::hasNext() {
+  DF_TRACE("AbsTqDatafile(0x%p)->hasNext()", this);
+  return position_ < endOfData_;
+}
+
+int64_t AbsTqDatafile::tell() {
+  DF_TRACE("AbsTqDatafile(0x%p)->tell()", this);
+  return hasNext() ? position_ : -1;
+}
+
+// --- row loops -------------------------------------------------------------------------
+
+int32_t AbsTqDatafile::addRow(int64_t* rowStart) {
+  if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
+  if (rowStart != nullptr) *rowStart = endOfData_;
+  lastRowStart_ = endOfData_;
+  int64_t start = position_;
+  for (int32_t i = 0; i < fieldCount_; ++i) {
+    TqDatafileField& field = fields_[i];
+    int32_t status = field.writer(*this, field);
+    if (status != StatusOk) {
+      position_ = start;
+      return status;
+    }
+  }
+  ++rowsPassed_;
+  endOfData_ += position_ - start;
+  return StatusOk;
+}
+
+int32_t AbsTqDatafile::next(bool* mark) {
+  if (position_ == endOfData_) return fail(StatusEndOfData, 1421);
+  int64_t start = position_;
+  for (int32_t i = 0; i < fieldCount_; ++i) {
+    TqDatafileField& field = fields_[i];
+    int32_t status = field.reader(*this, field);
+    if (status != StatusOk) {
+      position_ = start;
+      return status;
+    }
+  }
+  if (mark != nullptr) {
+    *mark = (flags_ & FlagMarkColumn) && fieldCount_ > 0
+                ? fields_[fieldCount_ - 1].value.asBool(nullptr)
+                : false;
+  }
+  ++rowsPassed_;
+  return StatusOk;
+}
+
+// --- sorting operations: refused by a datafile that does not sort ----------------------
+
+int32_t AbsTqDatafile::resetSort(int32_t) { return fail(StatusNotAllowed, 1603, "resetSort"); }
+
+int32_t AbsTqDatafile::setSort(int32_t, int32_t, int32_t, const TqCollation*) {
+  return fail(StatusNotAllowed, 1603, "setSort");
+}
+
+int32_t AbsTqDatafile::setSortInfo(TqSortInfo*) {
+  return fail(StatusNotAllowed, 1603, "setSortInfoClass");
+}
+
+int32_t AbsTqDatafile::setSortProgress(TqSortProgress*) {
+  return fail(StatusNotAllowed, 1603, "setProgressClass");
+}
+
+int32_t AbsTqDatafile::sort() { return fail(StatusNotAllowed, 1603, "sort"); }
+
+// --- references ------------------------------------------------------------------------
+
+void AbsTqDatafile::addRef() {
+  DF_TRACE("AbsTqDatafile(0x%p)->addRef()", this);
+  ++refCount_;
+}
+
+TqDatafile* AbsTqDatafile::getParent() {
+  DF_TRACE("AbsTqDatafile(0x%p)->getParent()", this);
+  return parent_;
+}
+
+void AbsTqDatafile::setParent(TqDatafile* parent) {
+  DF_TRACE("AbsTqDatafile(0x%p)->setParent(0x%p)", this, parent);
+  parent_ = parent;
+}
+
+void AbsTqDatafile::releaseRef() {
+  DF_TRACE("AbsTqDatafile(0x%p)->releaseRef()", this);
+  if (--refCount_ <= 0) release();
+}
+
+// --- memory writers --------------------------------------------------------------------
+// Each checks the room left below chunkSize_ once, writes the field encoding at
+// position_ and advances it; 1 (no message) when the encoding does not fit.
+
+int32_t AbsTqDatafile::writeBoolean(TqDatafileField& field) {
+  if (static_cast<int64_t>(chunkSize_) - position_ < 2) return StatusNoRoom;
+  uint8_t* p = buffer_ + position_;
+  if (field.value.isNull()) {
+    p[0] = 1;
+    p[1] = 0;
+  } else {
+    bool error = false;
+    bool v = field.value.asBool(&error);
+    if (error) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
+    p[0] = 0;
+    p[1] = v ? 1 : 0;
+  }
+  position_ += 2;
+  return StatusOk;
+}
+
+int32_t AbsTqDatafile::writeInteger(TqDatafileField& field) {
+  if (static_cast<int64_t>(chunkSize_) - position_ < 9) return StatusNoRoom;
+  uint8_t* p = buffer_ + position_;
+  int64_t v = 0;
+  if (field.rawInteger) {
+    v = field.rawValue;
+    p[0] = 0;
+  } else if (field.value.isNull()) {
+    p[0] = 1;
+  } else {
+    bool error = false;
+    v = field.value.asInt64(&error);
+    if (error) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
+    p[0] = 0;
+  }
+  std::memcpy(p + 1, &v, 8);
+  position_ += 9;
+  return StatusOk;
+}
+
+int32_t AbsTqDatafile::writeDate(TqDatafileField& field) {
+  if (static_cast<int64_t>(chunkSize_) - position_ < 9) return StatusNoRoom;
+  uint8_t* p = buffer_ + position_;
+  double v = 0.0;
+  if (field.value.isNull()) {
+    p[0] = 1;
+  } else {
+    bool error = false;
+    v = field.value.asDouble(&error);
+    if (error) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
+    p[0] = 0;
+  }
+  std::memcpy(p + 1, &v, 8);
+  position_ += 9;
+  return StatusOk;
+}
+
+int32_t AbsTqDatafile::writeReal(TqDatafileField& field) {
+  if (static_cast<int64_t>(chunkSize_) - position_ < 25) return StatusNoRoom;
+  uint8_t* p = buffer_ + position_;
+  std::memset(p, 0, 25);
+  if (field.value.isNull()) {
+    p[0] = 1;
+  } else {
+    if (field.value.type() != tqbTypeReal) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
+    size_t n = 0;
+    const void* raw = field.value.getRaw(&n);
+    if (n != 24) TQB_ASSERT_FAIL("Wrong size of real in TqbDatavar");
+    std::memcpy(p + 1, raw, n < 24 ? n : 24);  // cut or zero-padded to 24 bytes
+  }
+  position_ += 25;
+  return StatusOk;
+}
+
+int32_t AbsTqDatafile::writeString(TqDatafileField& field) {
+  if (field.value.isNull()) {
+    if (static_cast<int64_t>(chunkSize_) - position_ < 2) return StatusNoRoom;
+    buffer_[position_] = 1;
+    buffer_[position_ + 1] = 0;
+    position_ += 2;
+    return StatusOk;
+  }
+  if (field.value.type() != tqbTypeString) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
+  size_t size = 0;
+  const void* raw = field.value.getRaw(&size);
+  uint32_t n = static_cast<uint32_t>(size);
+  if (n > 0 && static_cast<int64_t>(n) - 1 > field.maxLength) {
+    TQB_ASSERT_FAIL("String exceeds maximum length");
+  }
+  int64_t need = 1 + prefixLength(n) + static_cast<int64_t>(n);
+  if (static_cast<int64_t>(chunkSize_) - position_ < need) return StatusNoRoom;
+  uint8_t* p = buffer_ + position_;
+  p[0] = 0;
+  putPrefix(p + 1, n);
+  if (n > 0) std::memcpy(p + 1 + prefixLength(n), raw, n);
+  if (n > 0 && static_cast<int32_t>(n) > field.longestValue) field.longestValue = static_cast<int32_t>(n);
+  position_ += need;
+  return StatusOk;
+}
+
+int32_t AbsTqDatafile::writeStringFixed(TqDatafileField& field) {
+  int64_t width = static_cast<int64_t>(field.maxLength) + 2;
+  if (static_cast<int64_t>(chunkSize_) - position_ < width) return StatusNoRoom;
+  uint8_t* p = buffer_ + position_;
+  std::memset(p, 0, static_cast<size_t>(width));
+  if (field.value.isNull()) {
+    p[0] = 1;
+  } else {
+    if (field.value.type() != tqbTypeString) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
+    size_t n = 0;
+    const void* raw = field.value.getRaw(&n);
+    size_t room = static_cast<size_t>(field.maxLength) + 1;
+    if (n > room) {
+      // Too long: report it and keep the first maxLength bytes with the terminating zero,
+      // never writing past the field.
+      TQB_ASSERT_FAIL("String exceeds maximum length");
+      n = room - 1;
+    }
+    std::memcpy(p + 1, raw, n);
+  }
+  position_ += width;
+  return StatusOk;
+}
+
+// --- memory readers --------------------------------------------------------------------
+// Each reads its field at position_ and advances it.  A read that would reach past
+// readLimit_ (a position that is not a row start) fails with status 4 instead.
+
+int32_t AbsTqDatafile::readBoolean(TqDatafileField& field) {
+  if (position_ + 2 > readLimit_) return readOutOfBounds();
+  const uint8_t* p = buffer_ + position_;
+  if (p[0] == 1) {
+    field.value.setNull();
+  } else {
+    field.value.assign(p[1] == 1);
+  }
+  position_ += 2;
+  return StatusOk;
+}
+
+int32_t AbsTqDatafile::readInteger(TqDatafileField& field) {
+  if (position_ + 9 > readLimit_) return readOutOfBounds();
+  const uint8_t* p = buffer_ + position_;
+  if (p[0] == 1) {
+    field.value.setNull();
+  } else {
+    int64_t v;
+    std::memcpy(&v, p + 1, 8);
+    if (field.rawInteger) {
+      field.rawValue = v;
+    } else {
+      field.value.assign(v);
+    }
+  }
+  position_ += 9;
+  return StatusOk;
+}
+
+int32_t AbsTqDatafile::readDate(TqDatafileField& field) {
+  if (position_ + 9 > readLimit_) return readOutOfBounds();
+  const uint8_t* p = buffer_ + position_;
+  if (p[0] == 1) {
+    field.value.setNull();
+  } else {
+    double v;
+    std::memcpy(&v, p + 1, 8);
+    field.value.assign(TqbDate(v));
+  }
+  position_ += 9;
+  return StatusOk;
+}
+
+int32_t AbsTqDatafile::readReal(TqDatafileField& field) {
+  if (position_ + 25 > readLimit_) return readOutOfBounds();
+  const uint8_t* p = buffer_ + position_;
+  if (p[0] == 1) {
+    field.value.setNull();
+  } else if (!field.value.assign(tqbTypeReal, p + 1, 24)) {
+    return fail(StatusNoRoom, 29, "(Field Value)");
+  }
+  position_ += 25;
+  return StatusOk;
+}
+
+int32_t AbsTqDatafile::readString(TqDatafileField& field) {
+  if (position_ + 2 > readLimit_) return readOutOfBounds();
+  const uint8_t* p = buffer_ + position_;
+  uint32_t n = p[1];
+  int prefix = 1;
+  if (n & 0x80) {
+    if (position_ + 5 > readLimit_) return readOutOfBounds();
+    n = ((n & 0x7F) << 24) | (static_cast<uint32_t>(p[2]) << 16) |
+        (static_cast<uint32_t>(p[3]) << 8) | p[4];
+    prefix = 4;
+  }
+  int64_t total = 1 + prefix + static_cast<int64_t>(n);
+  if (position_ + total > readLimit_) return readOutOfBounds();
+  if (p[0] == 1) {
+    field.value.setNull();
+  } else if (!field.value.assign(tqbTypeString, p + 1 + prefix, n)) {
+    return fail(StatusNoRoom, 29, "(Field Value)");
+  }
+  position_ += total;
+  return StatusOk;
+}
+
+int32_t AbsTqDatafile::readStringFixed(TqDatafileField& field) {
+  int64_t width = static_cast<int64_t>(field.maxLength) + 2;
+  if (position_ + width > readLimit_) return readOutOfBounds();
+  const uint8_t* p = buffer_ + position_;
+  if (p[0] == 1) {
+    field.value.setNull();
+  } else if (!field.value.assign(tqbTypeString, p + 1, static_cast<size_t>(width - 1))) {
+    return fail(StatusNoRoom, 29, "(Field Value)");
+  }
+  position_ += width;
+  return StatusOk;
+}

@@ -1,0 +1,132 @@
+// AbsTqDatafile: what every datafile shares.
+//
+// The field table copied from the manager's columns, typed access to the field values,
+// the row loops that drive one serializer per field, the in-memory row buffer with
+// 64-bit byte positions, the last-error text, the parent link and reference count of
+// clones, and the refusal of sorting operations by a datafile that does not sort.
+//
+// Row format: a row is its fields' encodings back to back, each a null-flag byte (1
+// null, 0 value) and the value bytes, little-endian:
+//
+//   boolean   2 bytes    flag, 1/0
+//   integer   9 bytes    flag, 64-bit two's complement
+//   date      9 bytes    flag, IEEE-754 double
+//   real     25 bytes    flag, the 24 raw bytes of the decimal value
+//   string   variable layout (FlagVariableRows): flag, length prefix, the n raw bytes
+//            (zero included).  Prefix: one byte n when n < 127, else four bytes, n
+//            big-endian with the top bit set (so 127 is 80 00 00 7F).  Null: 01 00.
+//            fixed layout: flag, the raw bytes, zeros up to maxLength + 1 bytes.
+//
+// The memory serializers here work on `buffer_` at `position_`; the unsorted datafile
+// adds file serializers that produce the same bytes on its temporary file.
+//
+// References.  refCount_ starts at 1: the owner's reference.  Every clone adds one to
+// its root; the owner's release and every clone's release take one away; the root is
+// destroyed when none is left.  So a root outlives its owner's use and every clone,
+// in any order of release, and is destroyed exactly once.  A sortfile's private copy
+// (made by its first clone) is owned by the sortfile and holds no reference.
+//
+// Not thread-safe: one thread uses a datafile at a time.
+#ifndef TQ_SRC_DATAABS_H
+#define TQ_SRC_DATAABS_H
+
+#include <cstdint>
+
+#include "platform/tqbmessage.h"
+#include "platform/tqbstring.h"
+#include "platform/tqlog.h"
+#include "tqdatafile/datafile.h"
+#include "tqdatafile/field.h"
+
+class TqDatafileManagerImpl;
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "rows are stored little-endian");
+
+class AbsTqDatafile : public TqDatafile {
+ public:
+  AbsTqDatafile();
+
+  int32_t addRow(int64_t* rowStart) override;
+  uint32_t getChunkSize() override { return chunkSize_; }
+  TqbString getError() override { return lastError_; }
+  TqbDatavar* getField(int32_t index) override;
+  int32_t getFieldCount() override;
+  int32_t getFieldLength(int32_t index) override;
+  tqbType getFieldType(int32_t index, bool* rawInteger) override;
+  int64_t* getInt64(int32_t index) override;
+  int64_t getRowCount() override;
+  int64_t getSize() override;
+  bool hasNext() override;
+  int32_t next(bool* mark) override;
+  int32_t resetSort(int32_t keyCount) override;
+  int32_t setSort(int32_t key, int32_t field, int32_t ascending,
+                  const TqCollation* collation) override;
+  int32_t setSortInfo(TqSortInfo* info) override;
+  int32_t setSortProgress(TqSortProgress* progress) override;
+  int32_t sort() override;
+  int64_t tell() override;
+  void addRef() override;
+  TqDatafile* getParent() override;
+  bool init(TqDatafileManager* manager, uint32_t flags) override;
+  int32_t readBoolean(TqDatafileField& field) override;
+  int32_t readDate(TqDatafileField& field) override;
+  int32_t readInteger(TqDatafileField& field) override;
+  int32_t readReal(TqDatafileField& field) override;
+  int32_t readString(TqDatafileField& field) override;
+  int32_t readStringFixed(TqDatafileField& field) override;
+  void releaseRef() override;
+  void setParent(TqDatafile* parent) override;
+  int32_t writeBoolean(TqDatafileField& field) override;
+  int32_t writeDate(TqDatafileField& field) override;
+  int32_t writeInteger(TqDatafileField& field) override;
+  int32_t writeReal(TqDatafileField& field) override;
+  int32_t writeString(TqDatafileField& field) override;
+  int32_t writeStringFixed(TqDatafileField& field) override;
+
+  // The memory serializer pair for a field of `type` in this datafile's layout.
+  void bindMemorySerializers(TqDatafileField& field) const;
+
+  int32_t fieldCount() const { return fieldCount_; }
+  TqDatafileField* fields() { return fields_; }
+  uint32_t flags() const { return flags_; }
+  // The row buffer and current position, for tests.
+  const uint8_t* bufferBytes() const { return buffer_; }
+  int64_t position() const { return position_; }
+
+ protected:
+  virtual ~AbsTqDatafile();
+  // Destroys the object; every release ends here.
+  void destroy();
+  // Stores catalogue message `id` with its arguments in lastError_ and returns `status`.
+  template <typename... Args>
+  int32_t fail(int32_t status, int id, const Args&... args);
+  // A read would pass readLimit_ (a position that is not a row start): message and 4.
+  int32_t readOutOfBounds();
+
+  TqDatafileManagerImpl* manager_ = nullptr;  // not owned
+  uint32_t flags_ = 0;
+  TqLogger* logger_;
+  uint32_t chunkSize_ = 0;        // bytes of the row buffer; the writers' bound
+  int32_t fieldCount_ = 0;        // the mark column included
+  TqDatafileField* fields_ = nullptr;  // fieldCount_ records, owned
+  int32_t fixedRowLength_ = 0;
+  bool inMemory_ = false;         // rows live in buffer_, memory serializers bound
+  uint8_t* buffer_ = nullptr;     // owned without a parent; shared by clones
+  int64_t position_ = 0;          // next byte to read or write
+  uint64_t rowsPassed_ = 0;       // rows added or read since construction/clear/freeze
+  int64_t endOfData_ = 0;         // bytes of stored rows
+  uint64_t rowTotal_ = 0;         // rows, fixed by freeze
+  int32_t refCount_ = 1;          // see "References" above
+  TqDatafile* parent_ = nullptr;  // the root this clone reads; null for a root
+  TqbString lastError_;
+  int64_t lastRowStart_ = 0;
+  int64_t readLimit_ = INT64_MAX; // memory readers never read at or past this offset
+};
+
+template <typename... Args>
+int32_t AbsTqDatafile::fail(int32_t status, int id, const Args&... args) {
+  lastError_ = TQ_MESSAGE(id, args...);
+  return status;
+}
+
+#endif

@@ -1,0 +1,704 @@
+// The unsorted datafile and its file serializers.
+#include "src/datafile.h"
+
+#include <cstring>
+
+#include "platform/tqballoc.h"
+#include "platform/tqbassert.h"
+#include "src/datamgr.h"
+
+#define DF_TRACE(...) TQ_LOG(logger_, 1, __VA_ARGS__)
+
+namespace {
+
+constexpr int64_t kMaxTransfer = 0x7FFFFFFF;
+
+TqDatafileImpl& impl(TqDatafile& f) { return static_cast<TqDatafileImpl&>(f); }
+
+int32_t fReadBoolean(TqDatafile& f, TqDatafileField& x) { return impl(f).fileReadBoolean(x); }
+int32_t fReadDate(TqDatafile& f, TqDatafileField& x) { return impl(f).fileReadDate(x); }
+int32_t fReadInteger(TqDatafile& f, TqDatafileField& x) { return impl(f).fileReadInteger(x); }
+int32_t fReadReal(TqDatafile& f, TqDatafileField& x) { return impl(f).fileReadReal(x); }
+int32_t fReadString(TqDatafile& f, TqDatafileField& x) { return impl(f).fileReadString(x); }
+int32_t fReadStringFixed(TqDatafile& f, TqDatafileField& x) { return impl(f).fileReadStringFixed(x); }
+int32_t fWriteBoolean(TqDatafile& f, TqDatafileField& x) { return impl(f).fileWriteBoolean(x); }
+int32_t fWriteDate(TqDatafile& f, TqDatafileField& x) { return impl(f).fileWriteDate(x); }
+int32_t fWriteInteger(TqDatafile& f, TqDatafileField& x) { return impl(f).fileWriteInteger(x); }
+int32_t fWriteReal(TqDatafile& f, TqDatafileField& x) { return impl(f).fileWriteReal(x); }
+int32_t fWriteString(TqDatafile& f, TqDatafileField& x) { return impl(f).fileWriteString(x); }
+int32_t fWriteStringFixed(TqDatafile& f, TqDatafileField& x) { return impl(f).fileWriteStringFixed(x); }
+
+// Resizes a field's scratch buffer to exactly `size` bytes (contents not kept).
+bool resizeFieldBuffer(TqDatafileField& field, uint32_t size, bool zero) {
+  if (field.fieldBuffer == nullptr || field.fieldBufferSize != size) {
+    uint8_t* mem = static_cast<uint8_t*>(tqbMalloc(size));
+    if (mem == nullptr) return false;
+    tqbFree(field.fieldBuffer);
+    field.fieldBuffer = mem;
+    field.fieldBufferSize = size;
+  }
+  if (zero) std::memset(field.fieldBuffer, 0, size);
+  return true;
+}
+
+}  // namespace
+
+// --- construction ----------------------------------------------------------------------
+
+TqDatafileImpl::TqDatafileImpl() {
+  DF_TRACE("TqDatafileImpl(%p)->TqDatafileImpl()", this);
+  traceSeeks_ = logger_->getLevel() < 2;
+}
+
+TqDatafileImpl::~TqDatafileImpl() {
+  DF_TRACE("TqDatafileImpl(%p)->~TqDatafileImpl()", this);
+  if (file_ != 0) np_fio_close(file_);  // only after a failed init; release closes it
+  if (ownsTempFile_ && tempFileName_.length() > 0) np_fio_unlink(tempFileName_.asCstr());
+}
+
+bool TqDatafileImpl::init(TqDatafileManager* manager, uint32_t flags) {
+  DF_TRACE("TqDatafile(0x%p)->init(%p, 0x%x)", this, manager, flags);
+  if (!AbsTqDatafile::init(manager, flags)) return false;
+  if (inMemory_) {
+    buffer_ = static_cast<uint8_t*>(tqbMalloc(chunkSize_));
+    if (buffer_ == nullptr) {
+      fail(0, 29, "(In Memory Cache)");
+      return false;
+    }
+  } else if (setSerializers(true) != StatusOk) {
+    return false;
+  }
+  if (flags_ & FlagMemoryOnly) return true;
+  // The first temporary directory; a manager without one uses the system's default place.
+  TqbString* dirs = nullptr;
+  const char* dir = manager_->getTempDirs(&dirs) > 0 ? dirs[0].asCstr() : nullptr;
+  char name[260];
+  int status = np_fio_tmpfile(dir, "tq_", name, sizeof(name), &file_);
+  if (status != 0) {
+    const char* where = dir != nullptr ? dir : "(default temporary directory)";
+    if (status == 1) {
+      fail(0, 1417, where, np_fio_syserr(file_), np_fio_errdesc(1));
+    } else {
+      fail(0, 1417, where, status, np_fio_errdesc(status));
+    }
+    return false;
+  }
+  tempFileName_ = name;
+  ownsTempFile_ = true;
+  return true;
+}
+
+// --- modes and serializers -------------------------------------------------------------
+
+int32_t TqDatafileImpl::bufferFile() {
+  int status = np_fio_bufmode(file_, 1);
+  if (status == 12) return fail(StatusIoError, 1045, np_fio_syserr(file_), file_);
+  if (status != 0) return fail(StatusIoError, 1418, np_fio_errdesc(status), status);
+  return StatusOk;
+}
+
+bool TqDatafileImpl::sizeStringBuffers() {
+  for (int32_t i = 0; i < fieldCount_; ++i) {
+    TqDatafileField& field = fields_[i];
+    if (field.type != tqbTypeString) continue;
+    if (!resizeFieldBuffer(field, static_cast<uint32_t>(field.longestValue) + 1, false)) return false;
+  }
+  return true;
+}
+
+int32_t TqDatafileImpl::setMode(int32_t mode) {
+  if (mode == mode_) return StatusOk;
+  DF_TRACE("TqDatafileImpl(0x%p)->setMode(%d)", this, mode);
+  if (mode == 1) {
+    if (!inMemory_) {
+      if (file_ == 0) return fail(StatusIoError, 1419, "(Inactive)");
+      if (endOfData_ != 0 && np_fio_seek64(file_, 0, 2) < 0) {
+        return fail(StatusIoError, 654, np_fio_syserr(file_), file_);
+      }
+      int32_t status = bufferFile();
+      if (status != StatusOk) return status;
+    }
+    mode_ = 1;
+    position_ = endOfData_;
+    lastError_.truncate(0);
+    return StatusOk;
+  }
+  if (mode == 2) {
+    mode_ = 2;
+    if (inMemory_) {
+      lastError_.truncate(0);
+      return StatusOk;
+    }
+    if (file_ == 0) return fail(StatusIoError, 1419, "(Inactive)");
+    int32_t status = bufferFile();
+    if (status != StatusOk) return status;
+    if ((flags_ & FlagVariableRows) && !(flags_ & FlagReadOnly) && !sizeStringBuffers()) {
+      return fail(StatusNoRoom, 29, "(Field Buffer)");
+    }
+    lastError_.truncate(0);
+    return StatusOk;
+  }
+  return fail(StatusNotAllowed, 297);
+}
+
+int32_t TqDatafileImpl::setSerializers(bool previousInMemory) {
+  DF_TRACE("TqDatafileImpl(0x%p)->setSerializers(%d)", this, previousInMemory ? 1 : 0);
+  if (previousInMemory == inMemory_) return StatusOk;
+  for (int32_t i = 0; i < fieldCount_; ++i) {
+    TqDatafileField& field = fields_[i];
+    if (inMemory_) {
+      bindMemorySerializers(field);
+      continue;
+    }
+    switch (field.type) {
+      case tqbTypeBoolean: field.reader = fReadBoolean; field.writer = fWriteBoolean; break;
+      case tqbTypeInteger: field.reader = fReadInteger; field.writer = fWriteInteger; break;
+      case tqbTypeReal: field.reader = fReadReal; field.writer = fWriteReal; break;
+      case tqbTypeDate: field.reader = fReadDate; field.writer = fWriteDate; break;
+      default:
+        if (flags_ & FlagVariableRows) {
+          field.reader = fReadString;
+          field.writer = fWriteString;
+        } else {
+          field.reader = fReadStringFixed;
+          field.writer = fWriteStringFixed;
+          if (field.fieldBuffer == nullptr &&
+              !resizeFieldBuffer(field, static_cast<uint32_t>(field.maxLength) + 2, true)) {
+            return fail(StatusNoRoom, 29, "(Field Buffer)");
+          }
+        }
+    }
+  }
+  return StatusOk;
+}
+
+// --- writing ---------------------------------------------------------------------------
+
+int32_t TqDatafileImpl::addRow(int64_t* rowStart) {
+  if (mode_ != 1) {
+    if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
+    int32_t status = setMode(1);
+    if (status != StatusOk) return status;
+  }
+  int32_t status = AbsTqDatafile::addRow(rowStart);
+  if (status == StatusNoRoom && inMemory_) {
+    status = spillToDisk();
+    if (status != StatusOk) return status;
+    status = AbsTqDatafile::addRow(rowStart);
+  }
+  if (status == StatusOk) ++rowsAdded_;
+  return status;
+}
+
+int32_t TqDatafileImpl::spillToDisk() {
+  DF_TRACE("TqDatafileImpl(0x%p)->spillToDisk()", this);
+  if (flags_ & FlagMemoryOnly) return fail(StatusEndOfData, 1421);
+  if (file_ == 0) return fail(StatusIoError, 1419, "(Inactive)");
+  for (int64_t done = 0; done < endOfData_;) {
+    int64_t piece = endOfData_ - done < kMaxTransfer ? endOfData_ - done : kMaxTransfer;
+    int32_t wrote = np_fio_putb(file_, buffer_ + done, static_cast<int32_t>(piece));
+    if (wrote != piece) {
+      // The file may hold part of the buffer: put it back to empty so that the rows,
+      // still whole in memory, can be spilled again.
+      np_fio_seek64(file_, 0, 0);
+      np_fio_trunc(file_);
+      return fail(StatusIoError, 1045, np_fio_syserr(file_), file_);
+    }
+    done += piece;
+  }
+  // From here on single fields are written: buffer them.
+  int32_t status = bufferFile();
+  if (status != StatusOk) {
+    np_fio_seek64(file_, 0, 0);
+    np_fio_trunc(file_);
+    return status;
+  }
+  tqbFree(buffer_);
+  buffer_ = nullptr;
+  inMemory_ = false;
+  position_ = endOfData_;
+  return setSerializers(true);
+}
+
+// --- reading ---------------------------------------------------------------------------
+
+int32_t TqDatafileImpl::next(bool* mark) {
+  if (mode_ != 2) {
+    int32_t status = setMode(2);
+    if (status != StatusOk) return status;
+  }
+  if (position_ < 0 || position_ > endOfData_) return fail(StatusEndOfData, 1421);
+  readLimit_ = endOfData_;
+  int32_t status = AbsTqDatafile::next(mark);
+  if (status != StatusOk && status != StatusEndOfData && !inMemory_ && file_ != 0) {
+    np_fio_seek64(file_, position_, 0);  // back to the start of the failed row
+  }
+  return status;
+}
+
+int32_t TqDatafileImpl::seek(int64_t position) {
+  if (traceSeeks_) DF_TRACE("TqDatafileImpl(0x%p)->seek(%I64i)", this, position);
+  if (mode_ != 2) {
+    int32_t status = setMode(2);
+    if (status != StatusOk) return status;
+  }
+  if (position > endOfData_) return fail(StatusEndOfData, 1421);
+  if (position > lastRowStart_) {
+    TQ_LOG(logger_, 4,
+           "TqDatafileImpl(0x%p)->seek(%I64i) is beyond highest %I64i start of row, eof = %I64i",
+           this, position, lastRowStart_, endOfData_);
+  } else if (position < 0) {
+    TQ_LOG(logger_, 4, "TqDatafileImpl(0x%p)->seek(%I64i) is negative", this, position);
+  }
+  if (!inMemory_ && position != position_) {
+    if (file_ == 0) return fail(StatusIoError, 728);
+    if (np_fio_seek64(file_, position, 0) < 0) {
+      return fail(StatusIoError, 654, np_fio_syserr(file_));
+    }
+  }
+  position_ = position;
+  return next(nullptr);
+}
+
+// --- clear, rechunk, freeze --------------------------------------------------------------
+
+int32_t TqDatafileImpl::clear() {
+  DF_TRACE("TqDatafileImpl(0x%p)->clear()", this);
+  if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
+  if (file_ != 0) {
+    if (np_fio_seek64(file_, 0, 0) < 0) return fail(StatusIoError, 654, np_fio_syserr(file_));
+    if (np_fio_trunc(file_) < 0) return fail(StatusIoError, 1043, tempFileName_);
+  }
+  for (int32_t i = 0; i < fieldCount_; ++i) {
+    tqbFree(fields_[i].fieldBuffer);
+    fields_[i].fieldBuffer = nullptr;
+    fields_[i].fieldBufferSize = 0;
+    fields_[i].longestValue = 0;
+  }
+  if (flags_ & FlagMemoryFirst) {
+    if (buffer_ == nullptr) {
+      buffer_ = static_cast<uint8_t*>(tqbMalloc(chunkSize_));
+      if (buffer_ == nullptr) return fail(StatusNoRoom, 29, "(InMemory Buffer)");
+    }
+    bool former = inMemory_;
+    inMemory_ = true;
+    int32_t status = setSerializers(former);
+    if (status != StatusOk) return status;
+  }
+  rowsPassed_ = rowTotal_ = rowsAdded_ = 0;
+  position_ = endOfData_ = 0;
+  if (mode_ != 1) return setMode(1);
+  return StatusOk;
+}
+
+int32_t TqDatafileImpl::rechunk(uint32_t size) {
+  DF_TRACE("TqDatafileImpl(0x%p)->rechunk(%I64i)", this, static_cast<int64_t>(size));
+  if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
+  if (size == 0) size = manager_->getChunkSize();
+  if (size == chunkSize_) return StatusOk;
+  int64_t n = getSize();
+  if (inMemory_ && n > static_cast<int64_t>(size)) {
+    int32_t status = spillToDisk();
+    if (status != StatusOk) return status;
+  }
+  uint8_t* resized = static_cast<uint8_t*>(tqbRealloc(buffer_, size));
+  if (resized == nullptr) return fail(StatusNoRoom, 29, "(InMemory Buffer)");
+  buffer_ = resized;
+  chunkSize_ = size;
+  if (!inMemory_ && (flags_ & FlagMemoryFirst) && n <= static_cast<int64_t>(size)) {
+    // The data fits again: bring it back into memory and empty the file.
+    if (np_fio_seek64(file_, 0, 0) < 0) return fail(StatusIoError, 654, np_fio_syserr(file_), file_);
+    for (int64_t done = 0; done < n;) {
+      int64_t piece = n - done < kMaxTransfer ? n - done : kMaxTransfer;
+      if (np_fio_getb(file_, buffer_ + done, static_cast<int32_t>(piece)) != piece) {
+        return fail(StatusIoError, 1007, np_fio_syserr(file_), file_);
+      }
+      done += piece;
+    }
+    if (np_fio_seek64(file_, 0, 0) < 0) return fail(StatusIoError, 654, np_fio_syserr(file_), file_);
+    if (np_fio_trunc(file_) < 0) return fail(StatusIoError, 1043, tempFileName_);
+    inMemory_ = true;
+    int32_t status = setSerializers(false);
+    if (status != StatusOk) return status;
+  }
+  position_ = endOfData_;
+  return StatusOk;
+}
+
+int32_t TqDatafileImpl::freeze() {
+  DF_TRACE("TqDatafileImpl(0x%p)->freeze()", this);
+  if (flags_ & FlagReadOnly) return StatusOk;
+  if (file_ != 0) {
+    int status = np_fio_bufmode(file_, 0);
+    np_fio_close(file_);
+    file_ = 0;
+    if (status == 12) return fail(StatusIoError, 1045, np_fio_syserr(0), 0);
+    if (status != 0) return fail(StatusIoError, 1418, np_fio_errdesc(status), status);
+  }
+  // The end of the stored rows and the rows added, also when the host was reading.
+  flags_ |= FlagReadOnly;
+  rowTotal_ = rowsAdded_;
+  position_ = 0;
+  rowsPassed_ = 0;
+  if (inMemory_) {
+    if (tempFileName_.length() > 0) {
+      np_fio_unlink(tempFileName_.asCstr());
+      tempFileName_.truncate(0);
+    }
+  } else {
+    if ((flags_ & FlagVariableRows) && !sizeStringBuffers()) {
+      return fail(StatusNoRoom, 29, "(In Memory Cache)");
+    }
+    int status = np_fio_open(tempFileName_.asCstr(), 1, &file_);
+    if (status != 0) {
+      file_ = 0;
+      return fail(StatusOpenFailed, 1353, tempFileName_, np_fio_errdesc(status), status);
+    }
+  }
+  mode_ = 0;  // the reopened file still needs its reading buffer
+  return setMode(2);
+}
+
+// --- clones and release ----------------------------------------------------------------
+
+TqDatafile* TqDatafileImpl::clone() {
+  DF_TRACE("TqDatafileImpl(0x%p)->clone()", this);
+  if (!(flags_ & FlagReadOnly)) {
+    fail(0, 1419, "Writable");
+    return nullptr;
+  }
+  TqDatafileImpl* copy = tqbNew<TqDatafileImpl>();
+  if (copy == nullptr) {
+    fail(0, 29, "(Clone Datafile Handle)");
+    return nullptr;
+  }
+  copy->manager_ = manager_;
+  copy->flags_ = flags_;
+  copy->chunkSize_ = chunkSize_;
+  copy->fields_ = tqbNewArray<TqDatafileField>(static_cast<size_t>(fieldCount_));
+  if (copy->fields_ == nullptr) {
+    copy->destroy();
+    fail(0, 29, "(Clone Datafile Field Descriptors)");
+    return nullptr;
+  }
+  copy->fieldCount_ = fieldCount_;
+  // The clone reads what the root owns: mark it as a clone before anything can fail.
+  TqDatafile* root = this;
+  while (root->getParent() != nullptr) root = root->getParent();
+  copy->parent_ = root;
+  for (int32_t i = 0; i < fieldCount_; ++i) {
+    const TqDatafileField& from = fields_[i];
+    TqDatafileField& to = copy->fields_[i];
+    to.type = from.type;
+    to.rawInteger = from.rawInteger;
+    to.maxLength = from.maxLength;
+    to.longestValue = from.longestValue;
+    to.rowOffset = from.rowOffset;
+    to.reader = from.reader;
+    to.writer = from.writer;
+    if (from.fieldBuffer != nullptr) {
+      bool variable = flags_ & FlagVariableRows;
+      uint32_t size = variable ? static_cast<uint32_t>(from.longestValue) + 1
+                               : static_cast<uint32_t>(from.maxLength) + 2;
+      if (!resizeFieldBuffer(to, size, true)) {
+        copy->destroy();
+        fail(0, 29, "(Clone Datafile Field Buffer)");
+        return nullptr;
+      }
+    }
+  }
+  copy->tempFileName_ = tempFileName_;
+  copy->rowTotal_ = rowTotal_;
+  copy->endOfData_ = endOfData_;
+  copy->lastRowStart_ = lastRowStart_;
+  copy->fixedRowLength_ = fixedRowLength_;
+  copy->mode_ = 0;  // its first read sets up its own file handle
+  if (inMemory_) {
+    copy->inMemory_ = true;
+    copy->buffer_ = buffer_;
+  } else {
+    int status = np_fio_open(tempFileName_.asCstr(), 1, &copy->file_);
+    if (status != 0) {
+      copy->file_ = 0;
+      copy->destroy();
+      fail(0, 1353, tempFileName_, np_fio_errdesc(status), status);
+      return nullptr;
+    }
+  }
+  root->addRef();
+  return copy;
+}
+
+void TqDatafileImpl::release() {
+  DF_TRACE("TqDatafileImpl(0x%p)->release()", this);
+  if (file_ != 0) {
+    np_fio_close(file_);
+    file_ = 0;
+  }
+  if (parent_ != nullptr) {
+    TqDatafile* root = parent_;
+    destroy();
+    root->releaseRef();
+    return;
+  }
+  if (--refCount_ <= 0) destroy();
+}
+
+// --- file serializers ------------------------------------------------------------------
+// Same bytes as the memory serializers; one write (or read) per field, two for a
+// variable-layout string.  position_ moves only when the whole field went through.
+
+int32_t TqDatafileImpl::putBytes(const void* bytes, int32_t count) {
+  if (np_fio_putb(file_, bytes, count) != count) {
+    return fail(StatusIoError, 1045, np_fio_syserr(file_), file_);
+  }
+  return StatusOk;
+}
+
+int32_t TqDatafileImpl::getBytes(void* bytes, int32_t count) {
+  if (np_fio_getb(file_, bytes, count) != count) {
+    return fail(StatusIoError, 1007, np_fio_syserr(file_), file_);
+  }
+  return StatusOk;
+}
+
+int32_t TqDatafileImpl::fileWriteBoolean(TqDatafileField& field) {
+  uint8_t bytes[2] = {1, 0};
+  if (!field.value.isNull()) {
+    bool error = false;
+    bool v = field.value.asBool(&error);
+    if (error) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
+    bytes[0] = 0;
+    bytes[1] = v ? 1 : 0;
+  }
+  int32_t status = putBytes(bytes, 2);
+  if (status == StatusOk) position_ += 2;
+  return status;
+}
+
+int32_t TqDatafileImpl::fileWriteInteger(TqDatafileField& field) {
+  uint8_t bytes[9] = {1};
+  int64_t v = 0;
+  if (field.rawInteger) {
+    v = field.rawValue;
+    bytes[0] = 0;
+  } else if (!field.value.isNull()) {
+    bool error = false;
+    v = field.value.asInt64(&error);
+    if (error) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
+    bytes[0] = 0;
+  }
+  std::memcpy(bytes + 1, &v, 8);
+  int32_t status = putBytes(bytes, 9);
+  if (status == StatusOk) position_ += 9;
+  return status;
+}
+
+int32_t TqDatafileImpl::fileWriteDate(TqDatafileField& field) {
+  uint8_t bytes[9] = {1};
+  double v = 0.0;
+  if (!field.value.isNull()) {
+    bool error = false;
+    v = field.value.asDouble(&error);
+    if (error) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
+    bytes[0] = 0;
+  }
+  std::memcpy(bytes + 1, &v, 8);
+  int32_t status = putBytes(bytes, 9);
+  if (status == StatusOk) position_ += 9;
+  return status;
+}
+
+int32_t TqDatafileImpl::fileWriteReal(TqDatafileField& field) {
+  uint8_t bytes[25] = {1};
+  if (!field.value.isNull()) {
+    if (field.value.type() != tqbTypeReal) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
+    size_t n = 0;
+    const void* raw = field.value.getRaw(&n);
+    if (n != 24) TQB_ASSERT_FAIL("Wrong size of real in TqbDatavar");
+    std::memcpy(bytes + 1, raw, n < 24 ? n : 24);
+    bytes[0] = 0;
+  }
+  int32_t status = putBytes(bytes, 25);
+  if (status == StatusOk) position_ += 25;
+  return status;
+}
+
+int32_t TqDatafileImpl::fileWriteString(TqDatafileField& field) {
+  uint8_t head[5] = {1, 0};
+  if (field.value.isNull()) {
+    int32_t status = putBytes(head, 2);
+    if (status == StatusOk) position_ += 2;
+    return status;
+  }
+  if (field.value.type() != tqbTypeString) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
+  size_t size = 0;
+  const void* raw = field.value.getRaw(&size);
+  uint32_t n = static_cast<uint32_t>(size);
+  if (n > 0 && static_cast<int64_t>(n) - 1 > field.maxLength) {
+    TQB_ASSERT_FAIL("String exceeds maximum length");
+  }
+  head[0] = 0;
+  int prefix = 1;
+  if (n < 127) {
+    head[1] = static_cast<uint8_t>(n);
+  } else {
+    head[1] = static_cast<uint8_t>((n >> 24) | 0x80);
+    head[2] = static_cast<uint8_t>(n >> 16);
+    head[3] = static_cast<uint8_t>(n >> 8);
+    head[4] = static_cast<uint8_t>(n);
+    prefix = 4;
+  }
+  int32_t status = putBytes(head, 1 + prefix);
+  if (status == StatusOk && n > 0) status = putBytes(raw, static_cast<int32_t>(n));
+  if (status != StatusOk) return status;
+  if (n > 0 && static_cast<int32_t>(n) > field.longestValue) field.longestValue = static_cast<int32_t>(n);
+  position_ += 1 + prefix + static_cast<int64_t>(n);
+  return StatusOk;
+}
+
+int32_t TqDatafileImpl::fixedBuffer(TqDatafileField& field) {
+  uint32_t width = static_cast<uint32_t>(field.maxLength) + 2;
+  if (field.fieldBuffer != nullptr && field.fieldBufferSize >= width) return StatusOk;
+  if (!resizeFieldBuffer(field, width, true)) return fail(StatusNoRoom, 29, "(Field Buffer)");
+  return StatusOk;
+}
+
+int32_t TqDatafileImpl::fileWriteStringFixed(TqDatafileField& field) {
+  int32_t status = fixedBuffer(field);
+  if (status != StatusOk) return status;
+  int32_t width = field.maxLength + 2;
+  uint8_t* p = field.fieldBuffer;
+  std::memset(p, 0, static_cast<size_t>(width));
+  if (field.value.isNull()) {
+    p[0] = 1;
+  } else {
+    if (field.value.type() != tqbTypeString) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
+    size_t n = 0;
+    const void* raw = field.value.getRaw(&n);
+    size_t room = static_cast<size_t>(field.maxLength) + 1;
+    if (n > room) {
+      TQB_ASSERT_FAIL("String exceeds maximum length");
+      n = room - 1;
+    }
+    std::memcpy(p + 1, raw, n);
+  }
+  // The whole field in one write: the same bytes as flag, value and padding apart.
+  status = putBytes(p, width);
+  if (status == StatusOk) position_ += width;
+  return status;
+}
+
+int32_t TqDatafileImpl::fileReadBoolean(TqDatafileField& field) {
+  if (position_ + 2 > endOfData_) return readOutOfBounds();
+  uint8_t bytes[2];
+  int32_t status = getBytes(bytes, 2);
+  if (status != StatusOk) return status;
+  if (bytes[0] == 1) {
+    field.value.setNull();
+  } else {
+    field.value.assign(bytes[1] == 1);
+  }
+  position_ += 2;
+  return StatusOk;
+}
+
+int32_t TqDatafileImpl::fileReadInteger(TqDatafileField& field) {
+  if (position_ + 9 > endOfData_) return readOutOfBounds();
+  uint8_t bytes[9];
+  int32_t status = getBytes(bytes, 9);
+  if (status != StatusOk) return status;
+  if (bytes[0] == 1) {
+    field.value.setNull();
+  } else {
+    int64_t v;
+    std::memcpy(&v, bytes + 1, 8);
+    if (field.rawInteger) {
+      field.rawValue = v;
+    } else {
+      field.value.assign(v);
+    }
+  }
+  position_ += 9;
+  return StatusOk;
+}
+
+int32_t TqDatafileImpl::fileReadDate(TqDatafileField& field) {
+  if (position_ + 9 > endOfData_) return readOutOfBounds();
+  uint8_t bytes[9];
+  int32_t status = getBytes(bytes, 9);
+  if (status != StatusOk) return status;
+  if (bytes[0] == 1) {
+    field.value.setNull();
+  } else {
+    double v;
+    std::memcpy(&v, bytes + 1, 8);
+    field.value.assign(TqbDate(v));
+  }
+  position_ += 9;
+  return StatusOk;
+}
+
+int32_t TqDatafileImpl::fileReadReal(TqDatafileField& field) {
+  if (position_ + 25 > endOfData_) return readOutOfBounds();
+  uint8_t bytes[25];
+  int32_t status = getBytes(bytes, 25);
+  if (status != StatusOk) return status;
+  if (bytes[0] == 1) {
+    field.value.setNull();
+  } else if (!field.value.assign(tqbTypeReal, bytes + 1, 24)) {
+    return fail(StatusNoRoom, 29, "(Field Value)");
+  }
+  position_ += 25;
+  return StatusOk;
+}
+
+int32_t TqDatafileImpl::fileReadString(TqDatafileField& field) {
+  if (position_ + 2 > endOfData_) return readOutOfBounds();
+  uint8_t head[5];
+  int32_t status = getBytes(head, 2);
+  if (status != StatusOk) return status;
+  uint32_t n = head[1];
+  int prefix = 1;
+  if (n & 0x80) {
+    if (position_ + 5 > endOfData_) return readOutOfBounds();
+    status = getBytes(head + 2, 3);
+    if (status != StatusOk) return status;
+    n = ((n & 0x7F) << 24) | (static_cast<uint32_t>(head[2]) << 16) |
+        (static_cast<uint32_t>(head[3]) << 8) | head[4];
+    prefix = 4;
+  }
+  int64_t total = 1 + prefix + static_cast<int64_t>(n);
+  // A length beyond the stored data or the field's buffer: not a row start.
+  if (position_ + total > endOfData_ || (n > 0 && n > field.fieldBufferSize)) {
+    return readOutOfBounds();
+  }
+  if (n > 0) {
+    status = getBytes(field.fieldBuffer, static_cast<int32_t>(n));
+    if (status != StatusOk) return status;
+  }
+  if (head[0] == 1) {
+    field.value.setNull();
+  } else if (!field.value.assign(tqbTypeString, field.fieldBuffer, n)) {
+    return fail(StatusNoRoom, 29, "(Field Value)");
+  }
+  position_ += total;
+  return StatusOk;
+}
+
+int32_t TqDatafileImpl::fileReadStringFixed(TqDatafileField& field) {
+  int32_t width = field.maxLength + 2;
+  if (position_ + width > endOfData_) return readOutOfBounds();
+  int32_t status = fixedBuffer(field);
+  if (status != StatusOk) return status;
+  status = getBytes(field.fieldBuffer, width);
+  if (status != StatusOk) return status;
+  if (field.fieldBuffer[0] == 1) {
+    field.value.setNull();
+  } else if (!field.value.assign(tqbTypeString, field.fieldBuffer + 1,
+                                 static_cast<size_t>(width - 1))) {
+    return fail(StatusNoRoom, 29, "(Field Value)");
+  }
+  position_ += width;
+  return StatusOk;
+}
