@@ -41,6 +41,10 @@ const Message kMessages[] = {
            "directory exists, is writable and has free space."},
     {1418, "Changing the buffering of the temporary file failed: %s (status %d)."},
     {1419, "The operation is not allowed in the datafile's current state (%s)."},
+    {1422, "A row with its sort key does not fit in an empty sort chunk (%I64u bytes): a "
+           "string is longer than its column's maximum length, or the row is too large."},
+    {1423, "Sort key %d is out of range: resetSort was given %d keys."},
+    {1424, "Field %d cannot be a sort key: the datafile has %d fields."},
     {1421, "End of data: there is no row at this position, or a memory-only datafile is full."},
     {1603, "The operation %s is not supported by this kind of datafile; create it as a "
            "sorting datafile (FlagSorted)."},

@@ -177,6 +177,10 @@ int32_t AbsTqDatafile::addRow(int64_t* rowStart) {
 
 int32_t AbsTqDatafile::next(bool* mark) {
   if (position_ == endOfData_) return fail(StatusEndOfData, 1421);
+  return readFields(mark);
+}
+
+int32_t AbsTqDatafile::readFields(bool* mark) {
   int64_t start = position_;
   for (int32_t i = 0; i < fieldCount_; ++i) {
     TqDatafileField& field = fields_[i];

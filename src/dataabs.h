@@ -102,6 +102,9 @@ class AbsTqDatafile : public TqDatafile {
   int32_t fail(int32_t status, int id, const Args&... args);
   // A read would pass readLimit_ (a position that is not a row start): message and 4.
   int32_t readOutOfBounds();
+  // Reads the row at position_ into the fields (the row loop of next, without the end
+  // check); a failure puts position_ back.
+  int32_t readFields(bool* mark);
 
   TqDatafileManagerImpl* manager_ = nullptr;  // not owned
   uint32_t flags_ = 0;

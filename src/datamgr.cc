@@ -9,6 +9,7 @@
 #include "platform/tqbconfig.h"
 #include "platform/tqbmessage.h"
 #include "src/datafile.h"
+#include "src/sortvorn.h"
 
 #define MGR_TRACE(...) TQ_LOG(logger_, 1, __VA_ARGS__)
 
@@ -44,6 +45,7 @@ TqDatafile* newDatafile(DatafileClass c, bool* available) {
   *available = true;
   switch (c) {
     case DatafileClass::Unsorted: return tqbNew<TqDatafileImpl>();
+    case DatafileClass::SortVariable: return tqbNew<TqSortVornImpl>();
     default: break;
   }
   *available = false;

@@ -1,0 +1,310 @@
+// The sortfile base: options, keys, the reading driver with group marking and
+// duplicate dropping, and clone() through a private unsorted copy.
+#include "src/sortabs.h"
+
+#include <cstring>
+
+#include "platform/tqballoc.h"
+#include "src/datamgr.h"
+
+#define SF_TRACE(...) TQ_LOG(logger_, 1, __VA_ARGS__)
+
+AbsTqSortfile::AbsTqSortfile() {
+  SF_TRACE("AbsTqSortfile(0x%p)->AbsTqSortfile()", this);
+  sequenceBlock_ = {&AbsTqSortfile::sequenceKeyCallback, nullptr};
+  infoBlock_ = {&AbsTqSortfile::infoCallback, nullptr};
+  decimalBlock_.callback = &AbsTqSortfile::decimalKeyCallback;
+  decimalBlock_.owner = this;
+  decContextDefault(&decimalBlock_.context, 192);
+}
+
+AbsTqSortfile::~AbsTqSortfile() {
+  SF_TRACE("AbsTqSortfile(0x%p)->~AbsTqSortfile()", this);
+  releaseCloneCopy();
+  tqbFree(keyFieldIndexes_);
+  tqbDeleteArray(lastRowKeys_, static_cast<size_t>(keyCount_));
+  buffer_ = nullptr;  // chunk buffers belong to the engine
+}
+
+bool AbsTqSortfile::init(TqDatafileManager* manager, uint32_t flags) {
+  SF_TRACE("AbsTqSortfile(0x%p)->init(0x%p, 0x%x)", this, manager, flags);
+  if (!AbsTqDatafile::init(manager, flags)) return false;
+  chunkSize_ = (chunkSize_ + 7u) & ~7u;
+  sortChunkSize_ = chunkSize_;
+  int32_t offset = 0;
+  for (int32_t i = 0; i < fieldCount_; ++i) {
+    TqDatafileField& field = fields_[i];
+    fields_[i].rowOffset = offset + 1;
+    int32_t width;
+    switch (field.type) {
+      case tqbTypeBoolean: width = 1; break;
+      case tqbTypeInteger:
+      case tqbTypeDate: width = 8; break;
+      case tqbTypeReal: width = 24; break;
+      default: width = field.maxLength + 1; break;
+    }
+    offset += 1 + width;
+  }
+  fixedRowLength_ = offset;
+  markByGroups_ = manager_->getSortMarkByGroups();
+  noCodeGen_ = manager_->getSortNoCodeGen();
+  noDups_ = manager_->getSortNoDups();
+  stable_ = manager_->getSortStable();
+  groupAfterSort_ = false;
+  return true;
+}
+
+// --- callbacks -------------------------------------------------------------------------
+
+int AbsTqSortfile::sequenceKeyCallback(void* block, const void* value, uint32_t, void* out,
+                                       uint32_t, int descending, uint32_t* outLength) {
+  (void)block;
+  if (out != nullptr) {
+    const uint8_t* in = static_cast<const uint8_t*>(value);
+    uint8_t* o = static_cast<uint8_t*>(out);
+    for (int i = 0; i < 8; ++i) {
+      uint8_t b = in[7 - i];
+      o[i] = descending ? static_cast<uint8_t>(~b) : b;
+    }
+  }
+  *outLength = 8;
+  return 0;
+}
+
+int AbsTqSortfile::decimalKeyCallback(void* block, const void* value, uint32_t, void* out,
+                                      uint32_t, int descending, uint32_t* outLength) {
+  DecimalBlock* b = static_cast<DecimalBlock*>(block);
+  if (out == nullptr) {
+    *outLength = decSextToByteCollateForm(nullptr, nullptr, nullptr, 0);
+    return 0;
+  }
+  alignas(8) uint8_t aligned[kTqbDecimalBytes];
+  std::memcpy(aligned, value, kTqbDecimalBytes);
+  uint32_t n = decSextToByteCollateForm(aligned, &b->context, out, 0);
+  if (descending) {
+    uint8_t* o = static_cast<uint8_t*>(out);
+    for (uint32_t i = 0; i < n; ++i) o[i] = static_cast<uint8_t>(~o[i]);
+  }
+  *outLength = n;
+  return 0;
+}
+
+int AbsTqSortfile::infoCallback(void* block, const char* text) {
+  InfoBlock* b = static_cast<InfoBlock*>(block);
+  return b->sortInfo != nullptr ? b->sortInfo->line(text) : 0;
+}
+
+// --- writing ---------------------------------------------------------------------------
+
+int32_t AbsTqSortfile::addRow(int64_t* rowStart) {
+  if (!keysSet_) {
+    int32_t status = setKeys();
+    if (status != StatusOk) return status;
+  }
+  int32_t status = AbsTqDatafile::addRow(rowStart);
+  if (status == StatusNoRoom) {
+    status = submitChunk(false);
+    if (status == StatusOk) status = getEmptyChunk();
+    if (status != StatusOk) return status;
+    status = AbsTqDatafile::addRow(rowStart);
+  }
+  if (status != StatusOk) return status;
+  if (stable_) {
+    if (static_cast<int64_t>(chunkSize_) - position_ < 8) return StatusNoRoom;
+    uint64_t ordinal = rowsPassed_;
+    std::memcpy(buffer_ + position_, &ordinal, 8);  // little-endian, low word first
+    position_ += 8;
+    endOfData_ += 8;
+  }
+  ++rowsLeft_;
+  return StatusOk;
+}
+
+// --- reading ---------------------------------------------------------------------------
+
+int32_t AbsTqSortfile::next(bool* mark) {
+  for (;;) {
+    bool isNew = true;
+    if (rowsLeft_ == 0) {
+      int32_t status = getNextChunk(true);
+      if (status != StatusOk) return status;
+    }
+    int32_t status = rowReader_(*this, mark);
+    if (status != StatusOk) return status;
+    if (groupAfterSort_) isNew = isNewGroup();
+    --rowsLeft_;
+    if (!groupAfterSort_) return StatusOk;
+    if (noDups_ && !isNew) continue;  // a duplicate of the row before: skipped
+    if (mark != nullptr && markByGroups_) *mark = isNew;
+    return StatusOk;
+  }
+}
+
+bool AbsTqSortfile::isNewGroup() {
+  bool same = rowsPassed_ != 1;  // the first row read since the sort starts a group
+  for (int32_t i = 0; i < keyCount_; ++i) {
+    TqDatafileField& field = fields_[keyFieldIndexes_[i]];
+    TqbDatavar& last = lastRowKeys_[i];
+    if (field.rawInteger) {
+      // A raw integer lives in rawValue and is never null.
+      if (same && (last.isNull() || last.asInt64(nullptr) != field.rawValue)) same = false;
+      if (!same) last.assign(field.rawValue);
+      continue;
+    }
+    if (same && field.value.compare(last) != 0) same = false;
+    if (!same) last = field.value;
+  }
+  return !same;
+}
+
+int32_t AbsTqSortfile::sort() {
+  SF_TRACE("AbsTqSortfile(0x%p)->sort()", this);
+  if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
+  int32_t status = submitChunk(true);
+  if (status != StatusOk) return status;
+  flags_ |= FlagReadOnly;
+  rowTotal_ = rowsPassed_;
+  position_ = 0;
+  rowsPassed_ = 0;
+  status = getNextChunk(true);
+  if (status != StatusOk && status != StatusEndOfData) return status;
+  return next(nullptr);
+}
+
+// --- state changes ---------------------------------------------------------------------
+
+int32_t AbsTqSortfile::clear() {
+  SF_TRACE("AbsTqSortfile(0x%p)->clear()", this);
+  return clear(false);
+}
+
+int32_t AbsTqSortfile::resetSort(int32_t keyCount) {
+  SF_TRACE("AbsTqSortfile(0x%p)->resetSort(%d)", this, keyCount);
+  int32_t status = clear(true);
+  if (status != StatusOk) return status;
+  keyCount_ = keyCount > 0 ? keyCount : 0;
+  keyPartCount_ = 2 * keyCount_ + (stable_ ? 1 : 0);
+  return StatusOk;
+}
+
+int32_t AbsTqSortfile::rechunk(uint32_t size) {
+  SF_TRACE("AbsTqSortfile(0x%p)->rechunk(%I64i)", this, static_cast<int64_t>(size));
+  if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
+  sortChunkSize_ = size;
+  return StatusOk;
+}
+
+int32_t AbsTqSortfile::setSortInfo(TqSortInfo* info) {
+  SF_TRACE("AbsTqSortfile(0x%p)->setSortInfo(%p)", this, info);
+  infoBlock_.sortInfo = info;
+  return StatusOk;
+}
+
+int32_t AbsTqSortfile::setSortProgress(TqSortProgress* progress) {
+  SF_TRACE("AbsTqSortfile(0x%p)->setSortProgress(%p)", this, progress);
+  sequenceBlock_.sortProgress = progress;
+  return StatusOk;
+}
+
+void AbsTqSortfile::releaseCloneCopy() {
+  if (cloneManager_ == nullptr) return;
+  if (cloneCopy_ != nullptr) {
+    cloneCopy_->setParent(nullptr);
+    cloneCopy_->release();
+    cloneCopy_ = nullptr;
+  }
+  cloneManager_->release();
+  cloneManager_ = nullptr;
+}
+
+void AbsTqSortfile::clean(bool full) {
+  SF_TRACE("AbsTqSortfile(0x%p)->clean(%d)", this, full ? 1 : 0);
+  releaseCloneCopy();
+  chunkSize_ = sortChunkSize_;
+  buffer_ = nullptr;
+  position_ = 0;
+  rowsPassed_ = 0;
+  endOfData_ = 0;
+  rowTotal_ = 0;
+  keysSet_ = false;
+  keyPartCount_ = 0;
+  if (full) {
+    tqbDeleteArray(lastRowKeys_, static_cast<size_t>(keyCount_));
+    lastRowKeys_ = nullptr;
+    tqbFree(keyFieldIndexes_);
+    keyFieldIndexes_ = nullptr;
+    keyCount_ = 0;
+  }
+}
+
+int32_t AbsTqSortfile::freeze() {
+  SF_TRACE("AbsTqSortfile(0x%p)->freeze()", this);
+  if (flags_ & FlagReadOnly) return StatusOk;
+  // Rows were added but never sorted: freezing would leave them unreadable.
+  if (keysSet_ || rowsPassed_ != 0) return fail(StatusNotAllowed, 1419, "Sort not called");
+  flags_ |= FlagReadOnly;
+  return StatusOk;
+}
+
+// --- clone -----------------------------------------------------------------------------
+
+TqDatafile* AbsTqSortfile::clone() {
+  lastError_.truncate(0);
+  SF_TRACE("AbsTqSortfile(0x%p)->clone()", this);
+  bool madeNow = cloneCopy_ == nullptr;
+  if (madeNow) {
+    auto failed = [this]() -> TqDatafile* {
+      if (lastError_.length() == 0 && cloneCopy_ != nullptr) lastError_ = cloneCopy_->getError();
+      if (lastError_.length() == 0 && cloneManager_ != nullptr) lastError_ = cloneManager_->getError();
+      releaseCloneCopy();
+      return nullptr;
+    };
+    if (seek(0) != StatusOk) return nullptr;
+    cloneManager_ = tqDatafileManagerCreate(manager_->getTempDirs(), &lastError_);
+    if (cloneManager_ == nullptr) return nullptr;
+    lastError_.truncate(0);
+    if (!cloneManager_->setChunkSize(chunkSize_)) return failed();
+    if (!cloneManager_->setColumns(markByGroups_ ? fieldCount_ + 1 : fieldCount_)) return failed();
+    for (int32_t i = 0; i < fieldCount_; ++i) {
+      const TqDatafileField& f = fields_[i];
+      if (!cloneManager_->setColSpec(i, static_cast<tqbType>(f.type), f.rawInteger ? -1 : f.maxLength)) {
+        return failed();
+      }
+    }
+    if (markByGroups_ && !cloneManager_->setColSpec(fieldCount_, tqbTypeBoolean, 1)) return failed();
+    cloneCopy_ = cloneManager_->createFile(cloneFlags_ | (markByGroups_ ? FlagMarkColumn : 0));
+    if (cloneCopy_ == nullptr) return failed();
+    bool mark = true;
+    for (;;) {
+      for (int32_t i = 0; i < fieldCount_; ++i) {
+        if (fields_[i].rawInteger) {
+          *cloneCopy_->getInt64(i) = fields_[i].rawValue;
+        } else {
+          *cloneCopy_->getField(i) = fields_[i].value;
+        }
+      }
+      if (markByGroups_) cloneCopy_->getField(fieldCount_)->assign(mark);
+      int32_t status = cloneCopy_->addRow(nullptr);
+      if (status == StatusEndOfData) break;
+      if (status != StatusOk) {
+        lastError_ = cloneCopy_->getError();
+        return failed();
+      }
+      status = next(&mark);
+      if (status == StatusEndOfData) break;
+      if (status != StatusOk) return failed();
+    }
+    lastError_.truncate(0);
+    TqDatafile* root = this;
+    while (root->getParent() != nullptr) root = root->getParent();
+    cloneCopy_->setParent(root);
+  }
+  TqDatafile* reader = cloneManager_->clone(cloneCopy_);
+  if (reader == nullptr) {
+    lastError_ = cloneManager_->getError();
+    // A copy that earlier clones still read stays; only a copy made now is dropped.
+    if (madeNow) releaseCloneCopy();
+    return nullptr;
+  }
+  return reader;
+}

@@ -1,0 +1,121 @@
+// AbsTqSortfile: the abstract base of every sorting datafile.
+//
+// It keeps the datafile base (field table, serializers, row loops) and adds what every
+// sort engine shares:
+//   - the sort options, copied from the manager at init;
+//   - the key specification: the key count, each key's field, the previous row's key
+//     values for group marking and duplicate dropping;
+//   - the driver of reading: next() takes rows from the engine chunk by chunk through
+//     `rowReader_`, marks the first row of each group of equal keys and drops
+//     duplicates when the engine leaves that to it (`groupAfterSort_`);
+//   - the drivers of writing used by the external engine (addRow with the stable
+//     ordinal behind each row);
+//   - clone() of a sorted file: the sorted rows are copied once into a private
+//     unsorted datafile (`cloneCopy_`, made by a private manager), whose clones are the
+//     independent readers handed out;
+//   - the callback blocks handed to an external sort engine.
+//
+// Engine operations (after the 41 datafile slots): clean, clear, getEmptyChunk,
+// getNextChunk, isNewGroup, setKeys, submitChunk.
+//
+// Calling order for a host: createFile; resetSort(keyCount); setSort per key;
+// optionally setSortInfo / setSortProgress; addRow per row; sort; next until 4 (or
+// seek / clone); release.
+//
+// References: as every datafile, a sortfile starts with its owner's reference and each
+// clone adds one (dataabs.h).  The private copy is owned by the sortfile itself and
+// released with it; it holds no reference, so the sortfile, its copy and its private
+// manager are destroyed exactly once, when the owner and every clone are gone.
+#ifndef TQ_SRC_SORTABS_H
+#define TQ_SRC_SORTABS_H
+
+#include "platform/tqbdecimal.h"
+#include "src/dataabs.h"
+
+class AbsTqSortfile;
+
+// Key callback of the external engine's blocks: (block, value, value length, output,
+// output room, descending, output length); returns 0.
+typedef int (*TqKeyCallback)(void* block, const void* value, uint32_t valueLength, void* out,
+                             uint32_t outRoom, int descending, uint32_t* outLength);
+typedef int (*TqInfoCallback)(void* block, const char* text);
+// Reads the next row of the engine's current source into the fields.
+typedef int32_t (*TqRowReader)(AbsTqSortfile& file, bool* mark);
+
+class AbsTqSortfile : public AbsTqDatafile {
+ public:
+  AbsTqSortfile();
+
+  int32_t addRow(int64_t* rowStart) override;
+  int32_t clear() override;
+  int32_t next(bool* mark) override;
+  int32_t rechunk(uint32_t size) override;
+  int32_t resetSort(int32_t keyCount) override;
+  int32_t setSortInfo(TqSortInfo* info) override;
+  int32_t setSortProgress(TqSortProgress* progress) override;
+  int32_t sort() override;
+  TqDatafile* clone() override;
+  int32_t freeze() override;
+  bool init(TqDatafileManager* manager, uint32_t flags) override;
+
+  // Engine operations.
+  virtual void clean(bool full);
+  virtual int32_t clear(bool full) = 0;
+  virtual int32_t getEmptyChunk() = 0;
+  virtual int32_t getNextChunk(bool mayMergeOnMain) = 0;
+  virtual bool isNewGroup();
+  virtual int32_t setKeys() = 0;
+  virtual int32_t submitChunk(bool final) = 0;
+
+  // The callback blocks: contiguous (function, context) pairs.
+  struct SequenceBlock {
+    TqKeyCallback callback;
+    TqSortProgress* sortProgress;
+  };
+  struct InfoBlock {
+    TqInfoCallback callback;
+    TqSortInfo* sortInfo;
+  };
+  struct DecimalBlock {
+    TqKeyCallback callback;
+    AbsTqSortfile* owner;
+    decContext context;
+  };
+  static int sequenceKeyCallback(void* block, const void* value, uint32_t valueLength, void* out,
+                                 uint32_t outRoom, int descending, uint32_t* outLength);
+  static int decimalKeyCallback(void* block, const void* value, uint32_t valueLength, void* out,
+                                uint32_t outRoom, int descending, uint32_t* outLength);
+  static int infoCallback(void* block, const char* text);
+
+  bool markByGroups() const { return markByGroups_; }
+  bool noDups() const { return noDups_; }
+  bool stable() const { return stable_; }
+
+ protected:
+  ~AbsTqSortfile() override;
+  // Releases the private copy made by clone() and its manager.
+  void releaseCloneCopy();
+
+  uint32_t cloneFlags_ = 0;      // flags of the private copy; set by the engine's init
+  uint32_t sortChunkSize_ = 0;   // chunk size of the next sort; copied by clean
+  bool markByGroups_ = false;
+  bool noCodeGen_ = false;
+  bool noDups_ = false;
+  bool stable_ = false;
+  bool groupAfterSort_ = false;  // next() marks groups and drops duplicates itself
+  SequenceBlock sequenceBlock_;  // .sortProgress is the progress object
+  InfoBlock infoBlock_;          // .sortInfo is the information sink
+  bool keysSet_ = false;         // the engine accepted the keys (setKeys)
+  int32_t keyPartCount_ = 0;     // two per key, plus one when stable
+  int32_t keyCount_ = 0;
+  int32_t* keyFieldIndexes_ = nullptr;  // field index per key (for group detection)
+  TqbDatavar* lastRowKeys_ = nullptr;   // previous row's key values, keyCount_ of them
+  DecimalBlock decimalBlock_;
+  TqRowReader rowReader_ = nullptr;
+  uint64_t rowsLeft_ = 0;        // rows written to the current chunk / left to read
+  int64_t chunkStartPosition_ = 0;
+  TqDatafileManager* cloneManager_ = nullptr;  // owned
+  TqDatafile* cloneCopy_ = nullptr;            // owned; the sorted rows, unsorted
+};
+
+#endif

@@ -1,0 +1,489 @@
+// The chunk sort engine: configuration, key definition, size resolution, writing rows
+// into chunks, submitting full chunks, error recording, cleaning up, statistics.
+//
+// Writing.  The first addRow after the keys were defined resolves the sizes (setKeys):
+// the chunk size (at least one row with its key and index entry), the number of chunk
+// buffers that may exist at once (the sort size divided by the chunk size, at least 3;
+// without a sort size, one per pool thread and at least 3), and takes the first chunk.
+// Each row is then written as its encoded key, optional 8-byte sequence number (stable
+// sorts) and serialized fields at `position_`, with its IndexEntry at the chunk's
+// cursor, 16 bytes lower for every row.  While a row is written, chunkSize_ holds
+// indexLimit_, so every key writer and serializer stops short of the index.  A row that
+// does not fit goes whole into a fresh chunk; the full chunk goes to a sort work item on
+// the pool.  sort() submits the last chunk, which is sorted on the caller's thread.
+#include "src/sortvorn.h"
+
+#include <cstring>
+
+#include "platform/tqballoc.h"
+#include "platform/tqbassert.h"
+#include "src/datamgr.h"
+#include "src/sortvorn_work.h"
+
+#define VT1(...) TQ_LOG(logger_, 1, __VA_ARGS__)
+#define VT2(...) TQ_LOG(logger_, 2, __VA_ARGS__)
+
+namespace {
+
+int32_t keyBoolean(TqSortVornImpl& e, TqDatafileField& c, IndexEntry& x, bool a) {
+  return e.writeBooleanKey(c, x, a);
+}
+int32_t keyDate(TqSortVornImpl& e, TqDatafileField& c, IndexEntry& x, bool a) {
+  return e.writeDateKey(c, x, a);
+}
+int32_t keyInteger(TqSortVornImpl& e, TqDatafileField& c, IndexEntry& x, bool a) {
+  return e.writeIntegerKey(c, x, a);
+}
+int32_t keyReal(TqSortVornImpl& e, TqDatafileField& c, IndexEntry& x, bool a) {
+  return e.writeRealKey(c, x, a);
+}
+int32_t keyString(TqSortVornImpl& e, TqDatafileField& c, IndexEntry& x, bool a) {
+  return e.writeStringKey(c, x, a);
+}
+
+const char* yesNo(bool b) { return b ? "true" : "false"; }
+
+}  // namespace
+
+TqSortVornImpl::TqSortVornImpl() {
+  VT1("TqSortVornImpl(0x%p)->TqSortVornImpl()", this);
+  lrbtInit(&chunkTree_, &TqSortVornImpl::compareChunks);
+  rowReader_ = tqReadChunkRow;
+}
+
+TqSortVornImpl::~TqSortVornImpl() {
+  VT1("TqSortVornImpl(0x%p)->~TQSortVornImpl()", this);
+  clean(true);
+  if (chunkLock_ != 0) tqLockDestroy(chunkLock_);
+  if (mergeAtomicCreated_) tqAtomDestroy(&mergeAtomic_);
+  if (mergeWaiter_ != 0) tqEventDestroy(mergeWaiter_);
+  if (bufferLock_ != 0) tqLockDestroy(bufferLock_);
+  if (bufferWaiter_ != 0) tqEventDestroy(bufferWaiter_);
+}
+
+bool TqSortVornImpl::init(TqDatafileManager* manager, uint32_t flags) {
+  VT2("TqSortVornImpl(0x%p)->init(0x%p, 0x%x)", this, manager, flags);
+  cloneFlags_ = flags & ~FlagSorted;
+  if ((chunkLock_ = tqLockCreate(0, 0)) == 0) return fail(false, 29, "(Chunk lock)");
+  if (tqAtomInit(&mergeAtomic_, 0) != 0) return fail(false, 29, "(Merge Atomic)");
+  mergeAtomicCreated_ = true;
+  if ((mergeWaiter_ = tqEventCreate(0)) == 0) return fail(false, 29, "(Merge Waiter)");
+  if ((bufferLock_ = tqLockCreate(0, 0)) == 0) return fail(false, 29, "(Buffer lock)");
+  if ((bufferWaiter_ = tqEventCreate(0)) == 0) return fail(false, 29, "(Buffer Waiter)");
+  if (!AbsTqSortfile::init(manager, flags)) return false;
+  if (markByGroups_ || noDups_) groupAfterSort_ = true;
+  tempDirCount_ = manager_->getTempDirs(&tempDirs_);
+  int32_t processors = manager_->getSortProcessors();
+  sortThreads_ = (processors > 0 ? processors : 1) + 1;
+  if (!threadPool_.start(sortThreads_, sortThreads_, 0)) return fail(false, 1827);
+  return true;
+}
+
+// --- keys --------------------------------------------------------------------------------
+
+int32_t TqSortVornImpl::resetSort(int32_t keyCount) {
+  VT2("TqSortVornImpl(0x%p)->resetSort(%d)", this, keyCount);
+  int32_t status = AbsTqSortfile::resetSort(keyCount);
+  if (status != StatusOk) return status;
+  keyLength_ = 0;
+  keyFields_ = tqbNewArray<SortKeyField>(static_cast<size_t>(keyCount_));
+  if (keyFields_ == nullptr) return fail(StatusNoRoom, 29, "(Sort Keys)");
+  if (!markByGroups_ && !noDups_) return StatusOk;
+  keyFieldIndexes_ = static_cast<int32_t*>(tqbCalloc(static_cast<size_t>(keyCount_), sizeof(int32_t)));
+  if (keyFieldIndexes_ == nullptr) return fail(StatusNoRoom, 29, "(Sort Last Row Key Indexes)");
+  lastRowKeys_ = tqbNewArray<TqbDatavar>(static_cast<size_t>(keyCount_));
+  if (lastRowKeys_ == nullptr) return fail(StatusNoRoom, 29, "(Sort Last Row Keys)");
+  return StatusOk;
+}
+
+int32_t TqSortVornImpl::setSort(int32_t key, int32_t field, int32_t ascending,
+                                const TqCollation* collation) {
+  VT2("TqSortVornImpl(0x%p)->setSort(%d, %d, %d, %p)", this, key, field, ascending, collation);
+  if (collation != nullptr) {
+    lastError_ = "The Quor sort must be used when specifying linguistic collation settings.";
+    return StatusNotAllowed;
+  }
+  if (keysSet_ || (flags_ & FlagReadOnly)) {
+    return fail(StatusNotAllowed, 1419, "Keys in use: call resetSort before defining keys");
+  }
+  if (keyFields_ == nullptr || key < 0 || key >= keyCount_) {
+    return fail(StatusNotAllowed, 1423, key, keyCount_);
+  }
+  if (field < 0 || field >= fieldCount_) return fail(StatusNotAllowed, 1424, field, fieldCount_);
+  keyLength_ += 1;  // the presence byte
+  SortKeyField& k = keyFields_[key];
+  k.column = &fields_[field];
+  k.ascending = ascending != 0;
+  switch (k.column->type) {
+    case tqbTypeBoolean:
+      k.keyWriter = keyBoolean;
+      keyLength_ += 1;
+      break;
+    case tqbTypeDate:
+      k.keyWriter = keyDate;
+      keyLength_ += 8;
+      break;
+    case tqbTypeInteger:
+      k.keyWriter = keyInteger;
+      keyLength_ += 8;
+      break;
+    case tqbTypeReal: {
+      k.keyWriter = keyReal;
+      uint8_t scratch[kTqbDecimalBytes] = {};
+      realCollateLength_ = decSextToByteCollateForm(scratch, nullptr, nullptr, 0);
+      keyLength_ += realCollateLength_;
+      break;
+    }
+    default:
+      k.keyWriter = keyString;
+      keyLength_ += static_cast<uint32_t>(k.column->maxLength) + 1;
+      break;
+  }
+  if (keyFieldIndexes_ != nullptr) keyFieldIndexes_[key] = field;
+  return StatusOk;
+}
+
+int32_t TqSortVornImpl::setKeys() {
+  VT1("TqSortVornImpl(0x%p)->setKeys()", this);
+  if (keyCount_ == 0 || keyFields_ == nullptr) return fail(StatusNoKeys, 683);
+  for (int32_t i = 0; i < keyCount_; ++i) {
+    if (keyFields_[i].keyWriter == nullptr) return fail(StatusNoKeys, 683);
+  }
+  uint64_t keyBound = keyLength_ + (stable_ ? 8u : 0u);
+  // A variable-layout string takes its length prefix on top of the fixed width.
+  uint64_t prefixes = 0;
+  if (flags_ & FlagVariableRows) {
+    for (int32_t i = 0; i < fieldCount_; ++i) {
+      const TqDatafileField& f = fields_[i];
+      bool isString = f.type != tqbTypeBoolean && f.type != tqbTypeInteger &&
+                      f.type != tqbTypeReal && f.type != tqbTypeDate;
+      if (isString) prefixes += static_cast<uint64_t>(f.maxLength) + 1 < 127 ? 1 : 4;
+    }
+  }
+  uint64_t minChunk = (keyBound + static_cast<uint64_t>(fixedRowLength_) + prefixes +
+                       ((flags_ & FlagVariableRows) ? 16 : 0) + 3) & ~uint64_t{3};
+  if (minChunk > 0xFFFFFFF0u) return fail(StatusNoRoom, 1422, minChunk);
+  if (minChunk > chunkSize_) {
+    TQ_LOG(logger_, 3, "The sort chunk size, %I64i, was adjusted to the length of a serialized row, %I64i.",
+           static_cast<int64_t>(sortChunkSize_), static_cast<int64_t>(minChunk));
+    chunkSize_ = static_cast<uint32_t>(minChunk);
+  }
+  uint32_t sortSize = manager_->getSortSize();
+  if (sortSize != 0) {
+    // The memory budget is the sort size: as many chunks as fit, and at least three,
+    // smaller ones when needed; only when three of the smallest chunks do not fit does
+    // the budget grow, to just those three.
+    uint64_t bytes = sortSize;
+    uint64_t chunks = bytes / chunkSize_;
+    if (chunks < 3) {
+      if (bytes / 3 < minChunk) {
+        chunkSize_ = static_cast<uint32_t>(minChunk);
+        bytes = 3 * minChunk;
+      } else {
+        chunkSize_ = static_cast<uint32_t>((bytes / 3) & ~uint64_t{3});
+        TQ_LOG(logger_, 3, "The chunksize size was adjusted to meet the required number of chunks (3), %I64i.",
+               static_cast<int64_t>(chunkSize_));
+      }
+      chunks = 3;
+    }
+    maxChunksInMemory_ = static_cast<uint32_t>(chunks);
+    if (bytes != sortSize) {
+      TQ_LOG(logger_, 3, "The sort size, %I64i, was adjusted to meet the estimated minimum required size, %I64i.",
+             static_cast<int64_t>(sortSize), static_cast<int64_t>(bytes));
+    }
+  } else {
+    maxChunksInMemory_ = static_cast<uint32_t>(sortThreads_ > 3 ? sortThreads_ : 3);
+  }
+  resolvedChunkSize_ = chunkSize_;
+  int32_t status = getEmptyChunk();
+  if (status == StatusOk) keysSet_ = true;
+  return status;
+}
+
+// --- writing -----------------------------------------------------------------------------
+
+int32_t TqSortVornImpl::addRow(int64_t* rowStart) {
+  // A sorted file is read from its chunks: nothing may be written into them.
+  if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
+  if (!keysSet_) {
+    int32_t status = setKeys();
+    if (status != StatusOk) return status;
+  } else if (position_ >= indexLimit_) {
+    endOfData_ -= 16;
+    int32_t status = submitChunk(false);
+    if (status == StatusOk) status = getEmptyChunk();
+    if (status != StatusOk) return status;
+  }
+  return writeRow(rowStart);
+}
+
+int32_t TqSortVornImpl::writeRow(int64_t* rowStart) {
+  IndexEntry& entry = *currentChunk_->cursor;
+  entry.keyOffset = static_cast<uint32_t>(position_);
+  entry.keyLength = 0;
+  chunkSize_ = indexLimit_;  // the bound of every key writer and serializer
+  int32_t status = StatusOk;
+  for (int32_t i = 0; i < keyCount_ && status == StatusOk; ++i) {
+    SortKeyField& k = keyFields_[i];
+    status = k.keyWriter(*this, *k.column, entry, k.ascending);
+  }
+  if (status == StatusOk && stable_) {
+    if (static_cast<int64_t>(indexLimit_) - position_ <= 8) {
+      status = StatusNoRoom;
+    } else {
+      uint64_t sequence = rowsPassed_;
+      uint8_t* p = buffer_ + position_;
+      for (int b = 0; b < 8; ++b) p[b] = static_cast<uint8_t>(sequence >> (56 - 8 * b));
+      entry.keyLength += 8;
+      position_ += 8;
+    }
+  }
+  if (status == StatusOk) {
+    entry.rowOffset = static_cast<uint32_t>(position_);
+    status = AbsTqDatafile::addRow(rowStart);
+  }
+  chunkSize_ = resolvedChunkSize_;
+  if (status == StatusOk) {
+    endOfData_ += entry.keyLength + 16;
+    entry.rowLength = static_cast<uint32_t>(position_ - entry.rowOffset);
+    --currentChunk_->cursor;
+    indexLimit_ -= 16;
+    ++rowsLeft_;
+    return StatusOk;
+  }
+  if (status != StatusNoRoom) return status;
+  position_ = entry.keyOffset;  // drop the partial key and row
+  if (rowsLeft_ == 0) {
+    // Not even an empty chunk holds this row (a string longer than its column allows).
+    return fail(StatusNoRoom, 1422, static_cast<uint64_t>(resolvedChunkSize_));
+  }
+  status = submitChunk(false);
+  if (status == StatusOk) status = getEmptyChunk();
+  if (status != StatusOk) return status;
+  return writeRow(rowStart);
+}
+
+int32_t TqSortVornImpl::submitChunk(bool final) {
+  VT2("TqSortVornImpl(0x%p)->submitChunk(%d)", this, final ? 1 : 0);
+  if (final) {
+    lockChunks();
+    sorting_ = true;
+    chunksCreatedDuringSort_ = nextChunkId_;
+    unlockChunks();
+  }
+  if (currentChunk_ == nullptr) return StatusOk;
+  ChunkDescriptor* chunk = currentChunk_;
+  chunk->rowCount = static_cast<uint32_t>(rowsLeft_);
+  rowsLeft_ = 0;
+  lockChunks();
+  currentChunk_ = nullptr;
+  unlockChunks();
+  buffer_ = nullptr;
+  if (chunk->rowCount == 0) {  // nothing to sort: give the buffer back at once
+    tossChunk(chunk, false);
+    return StatusOk;
+  }
+  TqSortVornWorkSort* item = tqbNew<TqSortVornWorkSort>(this, logger_, chunk);
+  if (item == nullptr) {
+    setError(StatusNoRoom, TQ_MESSAGE(29, "(Sort work descriptor)"), false);
+    adoptRecordedError();
+    return StatusNoRoom;
+  }
+  if (final) {
+    item->work(true, nullptr);  // the last chunk is always sorted by the caller
+    if (errorCode_ != 0) {
+      adoptRecordedError();
+      return errorCode_;
+    }
+    lockChunks();
+    if (nextChunkId_ == 1 && chunkList_ != nullptr) {
+      chunkList_->ready = true;
+      rowsReady_ += chunkList_->rowCount;
+      mergeComplete_ = true;
+    }
+    unlockChunks();
+    return StatusOk;
+  }
+  if (!threadPool_.enqueue(item, false)) {
+    item->destroy();
+    setError(StatusNoRoom, TQ_MESSAGE(1827), false);
+    adoptRecordedError();
+    return StatusNoRoom;
+  }
+  return StatusOk;
+}
+
+// --- errors --------------------------------------------------------------------------------
+
+void TqSortVornImpl::setError(int32_t status, const TqbString& message, bool lockHeld) {
+  VT2("TqSortVornImpl(0x%p)->setError('%s', %d)", this, message, status);
+  if (!lockHeld) lockChunks();
+  if (errorCode_ == 0) {
+    recordedError_ = message;
+    recordedPending_ = true;
+    errorCode_ = status;
+  }
+  aborted_ = true;
+  if (!lockHeld) unlockChunks();
+}
+
+void TqSortVornImpl::adoptRecordedError() {
+  if (chunkLock_ == 0) return;
+  lockChunks();
+  if (recordedPending_) {
+    lastError_ = recordedError_;
+    recordedPending_ = false;
+  }
+  unlockChunks();
+}
+
+TqbString TqSortVornImpl::getError() {
+  adoptRecordedError();
+  return lastError_;
+}
+
+// --- state ---------------------------------------------------------------------------------
+
+void TqSortVornImpl::clean(bool all) {
+  VT1("TqSortVornImpl(0x%p)->clean(%d)", this, all ? 1 : 0);
+  AbsTqSortfile::clean(all);
+  if (chunkLock_ != 0) {
+    aborted_ = true;
+    if (bufferWaiter_ != 0) tqEventPost(bufferWaiter_, 0);
+    threadPool_.quiesce(true, true);
+    threadPool_.reset();
+    // The read merge goes first: it may still toss the one input it holds.
+    if (readMerge_ != nullptr) {
+      readMerge_->destroy();
+      readMerge_ = nullptr;
+    }
+    lockChunks();
+    while (chunkList_ != nullptr) {
+      ChunkDescriptor* chunk = chunkList_;
+      chunkList_ = chunk->nextInList;
+      VT2("TqSortVornImpl(0x%p)->tossChunk(0x%p) tossing chunk %I64u", this, chunk,
+          static_cast<uint64_t>(chunk->id));
+      freeChunk(chunk);
+    }
+    nextChunkId_ = 0;
+    buffersInUse_ = 0;
+    rowsLeft_ = 0;
+    lrbtReset(&chunkTree_);
+    currentChunk_ = nullptr;
+    sorting_ = false;
+    mergeComplete_ = false;
+    aborted_ = false;
+    errorCode_ = 0;
+    recordedPending_ = false;
+    bufferWaiters_ = 0;
+    unlockChunks();
+  }
+  if (mergeAtomicCreated_) tqAtomSet(&mergeAtomic_, tqAtomGet(&mergeAtomic_), 0);
+  if (mergeWaiter_ != 0) tqEventClear(mergeWaiter_);
+  if (bufferWaiter_ != 0) tqEventClear(bufferWaiter_);
+  if (all) {
+    tqbFree(keyFields_);
+    keyFields_ = nullptr;
+    realCollateLength_ = 0;
+    keyLength_ = 0;
+  }
+  statisticsPrinted_ = false;
+  bufferWaits_ = chunksCreatedDuringSort_ = maxBuffersInUse_ = mergesUntilFirstRow_ = 0;
+  mergePasses_ = mergesOnMain_ = readMergeCount_ = mergesSubmitted_ = mergePassWaits_ = 0;
+  chunksWrittenToDisk_ = 0;
+  sortsOnMain_ = sortsSubmitted_ = 0;
+  rowsReady_ = 0;
+}
+
+int32_t TqSortVornImpl::clear(bool all) {
+  VT1("TqSortVornImpl(0x%p)->clear(%d)", this, all ? 1 : 0);
+  if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
+  clean(all);
+  return StatusOk;
+}
+
+void TqSortVornImpl::release() {
+  VT2("TqSortVornImpl(0x%p)->release()", this);
+  if (--refCount_ <= 0) destroy();
+}
+
+int32_t TqSortVornImpl::freeze() {
+  VT2("TqSortVornImpl(0x%p)->freeze()", this);
+  if (cloneCopy_ != nullptr) return cloneCopy_->freeze();
+  int32_t status = AbsTqSortfile::freeze();
+  if (status != StatusOk) return status;
+  if (currentChunk_ == nullptr && readMerge_ == nullptr) return getNextChunk(true);
+  return StatusOk;
+}
+
+bool TqSortVornImpl::hasNext() {
+  VT1("TqSortVornImpl(0x%p)->hasNext()", this);
+  return currentChunk_ != nullptr || readMerge_ != nullptr;
+}
+
+// --- statistics ----------------------------------------------------------------------------
+
+TqSortVornImpl::Statistics TqSortVornImpl::statistics() {
+  lockChunks();
+  Statistics s{};
+  s.resolvedSortBytes = static_cast<uint64_t>(maxChunksInMemory_) * resolvedChunkSize_;
+  s.resolvedChunkSize = resolvedChunkSize_;
+  s.sortThreads = sortThreads_;
+  s.maxChunksInMemory = maxChunksInMemory_;
+  s.maxBuffersInUse = maxBuffersInUse_;
+  s.chunksCreatedDuringSort = chunksCreatedDuringSort_;
+  s.chunksCreatedDuringMerge = nextChunkId_ - chunksCreatedDuringSort_;
+  s.chunksWrittenToDisk = chunksWrittenToDisk_;
+  s.mergesUntilFirstRow = mergesUntilFirstRow_;
+  s.mergePasses = mergePasses_;
+  s.mergesOnMain = mergesOnMain_;
+  s.readMergeCount = readMergeCount_;
+  s.mergesSubmitted = mergesSubmitted_;
+  s.mergePassWaits = mergePassWaits_;
+  s.bufferWaits = bufferWaits_;
+  s.sortsOnMain = sortsOnMain_;
+  s.sortsSubmitted = sortsSubmitted_;
+  unlockChunks();
+  return s;
+}
+
+void TqSortVornImpl::printStatistics() {
+  if (infoBlock_.sortInfo == nullptr && logger_->getLevel() > 2) return;
+  Statistics s = statistics();
+  auto emit = [this](const TqbString& line) {
+    if (infoBlock_.sortInfo != nullptr) {
+      infoCallback(&infoBlock_, line.asCstr());
+    } else {
+      TQ_LOG(logger_, 2, "%s", line);
+    }
+  };
+  emit(tqbStringFormat("Resolved SORTBYTES: %I64u", s.resolvedSortBytes));
+  emit(tqbStringFormat("Resolved CHUNKSIZE: %I64u", s.resolvedChunkSize));
+  emit(tqbStringFormat("Resolved SORTTHREADS: %d", s.sortThreads));
+  emit(tqbStringFormat("Maximum permittable chunks in memory: %I64u", uint64_t{s.maxChunksInMemory}));
+  emit(tqbStringFormat("Actual maximum chunks in memory: %I64u", uint64_t{s.maxBuffersInUse}));
+  emit(tqbStringFormat("BY group processing: %s", yesNo(markByGroups_)));
+  emit(tqbStringFormat("No duplicate key processing: %s", yesNo(noDups_)));
+  emit(tqbStringFormat("Maintain duplicate key order: %s", yesNo(stable_)));
+  emit(tqbStringFormat("Number of key fields: %d", keyCount_));
+  emit(tqbStringFormat("Chunks created during sort: %I64u", uint64_t{s.chunksCreatedDuringSort}));
+  emit(tqbStringFormat("Chunks created during merge: %I64u", uint64_t{s.chunksCreatedDuringMerge}));
+  emit(tqbStringFormat("Chunks written to disk: %I64u", uint64_t{s.chunksWrittenToDisk}));
+  int64_t processed = 0;
+  int32_t maxQueued = 0, maxThreads = 0;
+  if (threadPool_.getStats(&processed, nullptr, nullptr, nullptr, nullptr, nullptr, &maxQueued,
+                           &maxThreads)) {
+    emit(tqbStringFormat("Thread pool requests processed: %I64i", processed));
+    emit(tqbStringFormat("Thread pool maximum queued requests: %d", maxQueued));
+    emit(tqbStringFormat("Thread pool maximum threads: %d", maxThreads));
+  }
+  emit(tqbStringFormat("Sorts on main thread: %I64i", s.sortsOnMain));
+  emit(tqbStringFormat("Sorts submitted: %I64i", s.sortsSubmitted));
+  emit(tqbStringFormat("Merge passes: %d", s.mergePasses));
+  emit(tqbStringFormat("Merges that were read from: %d", s.readMergeCount));
+  emit(tqbStringFormat("Merges on main thread: %d", s.mergesOnMain));
+  emit(tqbStringFormat("Merges submitted: %d", s.mergesSubmitted));
+  emit(tqbStringFormat("Merges until first row: %d", s.mergesUntilFirstRow));
+  emit(tqbStringFormat("Merge pass waits: %d", s.mergePassWaits));
+  statisticsPrinted_ = true;
+}

@@ -1,0 +1,181 @@
+#include "sort_support.h"
+
+#include <cmath>
+
+namespace {
+
+uint64_t orderedDouble(double d) {
+  uint64_t bits;
+  std::memcpy(&bits, &d, 8);
+  return (bits & 0x8000000000000000ull) ? ~bits : (bits | 0x8000000000000000ull);
+}
+
+int sign(int64_t v) { return (v > 0) - (v < 0); }
+
+}  // namespace
+
+int compareRefValues(const RefColumn& column, const RefValue& a, const RefValue& b) {
+  bool aNull = a.null && !(column.type == tqbTypeInteger && column.length < 0);
+  bool bNull = b.null && !(column.type == tqbTypeInteger && column.length < 0);
+  if (aNull || bNull) return static_cast<int>(!aNull) - static_cast<int>(!bNull);
+  switch (column.type) {
+    case tqbTypeBoolean:
+    case tqbTypeInteger:
+      return a.i < b.i ? -1 : (a.i > b.i ? 1 : 0);
+    case tqbTypeDate: {
+      uint64_t x = orderedDouble(a.d), y = orderedDouble(b.d);
+      return x < y ? -1 : (x > y ? 1 : 0);
+    }
+    case tqbTypeReal:
+      return sign(tqbDecimalCompare(a.real, b.real));
+    default: {
+      int c = a.s.compare(b.s);
+      return sign(c);
+    }
+  }
+}
+
+int compareRefRows(const std::vector<RefColumn>& columns, const std::vector<RefKey>& keys,
+                   const std::vector<RefValue>& a, const std::vector<RefValue>& b) {
+  for (const RefKey& k : keys) {
+    int c = compareRefValues(columns[k.field], a[k.field], b[k.field]);
+    if (c != 0) {
+      // Nulls are the lowest value in both directions.
+      return k.ascending ? c : -c;
+    }
+  }
+  return 0;
+}
+
+void storeRow(TqDatafile* file, const std::vector<RefColumn>& columns, const std::vector<RefValue>& row) {
+  for (size_t c = 0; c < columns.size(); ++c) {
+    const RefValue& v = row[c];
+    int32_t index = static_cast<int32_t>(c);
+    if (columns[c].type == tqbTypeInteger && columns[c].length < 0) {
+      *file->getInt64(index) = v.i;
+      file->getField(index)->setNull();
+      continue;
+    }
+    TqbDatavar* field = file->getField(index);
+    if (v.null) {
+      field->setNull();
+      continue;
+    }
+    switch (columns[c].type) {
+      case tqbTypeBoolean: field->assign(v.i != 0); break;
+      case tqbTypeInteger: field->assign(v.i); break;
+      case tqbTypeDate: field->assign(TqbDate(v.d)); break;
+      case tqbTypeReal: field->assign(tqbTypeReal, v.real, 24); break;
+      default: field->assign(v.s.c_str()); break;
+    }
+  }
+}
+
+std::vector<RefValue> loadRow(TqDatafile* file, const std::vector<RefColumn>& columns) {
+  std::vector<RefValue> row(columns.size());
+  for (size_t c = 0; c < columns.size(); ++c) {
+    RefValue& v = row[c];
+    int32_t index = static_cast<int32_t>(c);
+    if (columns[c].type == tqbTypeInteger && columns[c].length < 0) {
+      v.null = false;
+      v.i = *file->getInt64(index);
+      continue;
+    }
+    const TqbDatavar* field = file->getField(index);
+    v.null = field->isNull();
+    if (v.null) continue;
+    switch (columns[c].type) {
+      case tqbTypeBoolean: v.i = field->asBool(nullptr) ? 1 : 0; break;
+      case tqbTypeInteger: v.i = field->asInt64(nullptr); break;
+      case tqbTypeDate: v.d = field->asDouble(nullptr); break;
+      case tqbTypeReal: {
+        size_t n = 0;
+        const void* raw = field->getRaw(&n);
+        std::memcpy(v.real, raw, n < 24 ? n : 24);
+        break;
+      }
+      default: v.s = field->asCstr(); break;
+    }
+  }
+  return row;
+}
+
+bool sameRow(const std::vector<RefColumn>& columns, const std::vector<RefValue>& a,
+             const std::vector<RefValue>& b) {
+  for (size_t c = 0; c < columns.size(); ++c) {
+    bool raw = columns[c].type == tqbTypeInteger && columns[c].length < 0;
+    if (!raw && a[c].null != b[c].null) return false;
+    if (!raw && a[c].null) continue;
+    if (columns[c].type == tqbTypeReal) {
+      if (std::memcmp(a[c].real, b[c].real, 24) != 0) return false;
+    } else if (columns[c].type == tqbTypeDate) {
+      if (orderedDouble(a[c].d) != orderedDouble(b[c].d)) return false;
+    } else if (compareRefValues(columns[c], a[c], b[c]) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+int64_t InfoLines::value(const std::string& prefix) const {
+  for (const std::string& l : lines) {
+    if (l.compare(0, prefix.size(), prefix) == 0 && l.size() > prefix.size() + 2) {
+      return std::stoll(l.substr(prefix.size() + 2));
+    }
+  }
+  return -1;
+}
+
+void SortTest::TearDown() {
+  if (mgr_ != nullptr) mgr_->release();
+  mgr_ = nullptr;
+  TempDirTest::TearDown();
+}
+
+TqSortVornImpl* SortTest::makeSort(const std::vector<RefColumn>& columns, const SortOptions& options,
+                                   const std::vector<RefKey>& keys) {
+  if (mgr_ == nullptr) {
+    TqbString error;
+    std::string dirs = options.dirs.empty() ? dir_ : options.dirs;
+    mgr_ = static_cast<TqDatafileManagerImpl*>(tqDatafileManagerCreate(dirs.c_str(), &error));
+    EXPECT_NE(mgr_, nullptr) << error.asCstr();
+    if (mgr_ == nullptr) return nullptr;
+  }
+  mgr_->setColumns(static_cast<int32_t>(columns.size()));
+  for (size_t c = 0; c < columns.size(); ++c) {
+    mgr_->setColSpec(static_cast<int32_t>(c), columns[c].type, columns[c].length);
+  }
+  mgr_->setChunkSize(options.chunkSize);
+  mgr_->setSortSize(options.sortSize);
+  mgr_->setSortProcessors(options.processors);
+  mgr_->setSortStable(options.stable);
+  mgr_->setSortNoDups(options.noDups);
+  mgr_->setSortMarkByGroups(options.markByGroups);
+  TqDatafile* file = mgr_->createFile(TqDatafile::FlagSorted | TqDatafile::FlagVariableRows);
+  EXPECT_NE(file, nullptr) << mgr_->getError().asCstr();
+  if (file == nullptr) return nullptr;
+  EXPECT_EQ(file->resetSort(static_cast<int32_t>(keys.size())), 0);
+  for (size_t k = 0; k < keys.size(); ++k) {
+    EXPECT_EQ(file->setSort(static_cast<int32_t>(k), keys[k].field, keys[k].ascending ? 1 : 0, nullptr), 0)
+        << file->getError().asCstr();
+  }
+  return static_cast<TqSortVornImpl*>(file);
+}
+
+int32_t SortTest::sortAll(TqSortVornImpl* file, const std::vector<RefColumn>& columns,
+                          const std::vector<std::vector<RefValue>>& rows,
+                          std::vector<std::vector<RefValue>>* out, std::vector<bool>* marks) {
+  for (const auto& row : rows) {
+    storeRow(file, columns, row);
+    int32_t status = file->addRow(nullptr);
+    if (status != 0) return status;
+  }
+  int32_t status = file->sort();
+  bool mark = true;  // the row loaded by sort starts the first group
+  while (status == 0) {
+    out->push_back(loadRow(file, columns));
+    if (marks != nullptr) marks->push_back(mark);
+    status = file->next(&mark);
+  }
+  return status;
+}

@@ -1,0 +1,85 @@
+// Helpers for the sort tests: a reference model of rows and key order, a harness that
+// builds sorting datafiles, and a sink that keeps the statistics lines.
+#ifndef TQ_TESTS_SORT_SUPPORT_H
+#define TQ_TESTS_SORT_SUPPORT_H
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/tqbdecimal.h"
+#include "src/datamgr.h"
+#include "src/sortvorn.h"
+#include "test_support.h"
+#include "tqdatafile/tqdatafile.h"
+
+// One value of the reference model.
+struct RefValue {
+  bool null = true;
+  int64_t i = 0;   // integer, raw integer, boolean (0/1)
+  double d = 0;    // date
+  std::string s;   // string
+  uint8_t real[24] = {};
+};
+
+struct RefColumn {
+  tqbType type;
+  int32_t length;  // strings: maximum length; integers: -1 for raw
+};
+
+struct RefKey {
+  int field;
+  bool ascending;
+};
+
+// <0, 0, >0 for two values of a column, nulls lowest, as the sort orders them.
+int compareRefValues(const RefColumn& column, const RefValue& a, const RefValue& b);
+// Compares two rows on the keys (direction applied).
+int compareRefRows(const std::vector<RefColumn>& columns, const std::vector<RefKey>& keys,
+                   const std::vector<RefValue>& a, const std::vector<RefValue>& b);
+
+// Puts a row's values into the datafile's fields, and reads them back.
+void storeRow(TqDatafile* file, const std::vector<RefColumn>& columns, const std::vector<RefValue>& row);
+std::vector<RefValue> loadRow(TqDatafile* file, const std::vector<RefColumn>& columns);
+bool sameRow(const std::vector<RefColumn>& columns, const std::vector<RefValue>& a,
+             const std::vector<RefValue>& b);
+
+// Keeps the lines a sort writes to its information sink.
+class InfoLines : public TqSortInfo {
+ public:
+  int line(const char* text) override {
+    lines.emplace_back(text);
+    return 0;
+  }
+  // The number after "prefix: " in the first line that starts with it, or -1.
+  int64_t value(const std::string& prefix) const;
+  std::vector<std::string> lines;
+};
+
+struct SortOptions {
+  uint32_t chunkSize = 1u << 20;
+  uint32_t sortSize = 0;
+  int32_t processors = 1;
+  bool stable = false;
+  bool noDups = false;
+  bool markByGroups = false;
+  std::string dirs;  // empty: the test's directory
+};
+
+class SortTest : public TempDirTest {
+ protected:
+  void TearDown() override;
+  // A variable-row sorting datafile with these columns, options and keys.
+  TqSortVornImpl* makeSort(const std::vector<RefColumn>& columns, const SortOptions& options,
+                           const std::vector<RefKey>& keys);
+  // Sorts `rows` and reads every row back; `marks` receives the marks.  Returns the
+  // status that ended the reading (4 when all went well).
+  int32_t sortAll(TqSortVornImpl* file, const std::vector<RefColumn>& columns,
+                  const std::vector<std::vector<RefValue>>& rows,
+                  std::vector<std::vector<RefValue>>* out, std::vector<bool>* marks);
+
+  TqDatafileManagerImpl* mgr_ = nullptr;
+};
+
+#endif

@@ -1,0 +1,162 @@
+// The chunk sort against a reference (std::stable_sort of the same rows): random rows
+// of every key type with nulls and duplicates, random keys and directions, stable,
+// no-duplicates and group marking, with chunk and sort sizes small enough to force many
+// chunks, chunk files, read merges and merges on the caller's thread, on 1 to 4
+// processors.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+
+#include "sort_support.h"
+
+namespace {
+
+// Columns of the random rows; the last is the row's ordinal, never a key.
+const std::vector<RefColumn> kColumns = {
+    {tqbTypeInteger, 0},  {tqbTypeString, 300}, {tqbTypeDate, 0},    {tqbTypeReal, 0},
+    {tqbTypeBoolean, 0},  {tqbTypeInteger, -1}, {tqbTypeInteger, -1},
+};
+constexpr int kOrdinal = 6;
+
+const char* kReals[] = {"0", "1", "1.0", "1.00", "-1", "-0.5", "2.5E+10", "3.14159", "-2.5E+10", "0.001"};
+
+std::vector<RefValue> randomRow(std::mt19937_64& rng, int64_t ordinal, int domain) {
+  std::vector<RefValue> row(kColumns.size());
+  auto nullChance = [&] { return rng() % 10 == 0; };
+  row[0].null = nullChance();
+  row[0].i = static_cast<int64_t>(rng() % static_cast<uint64_t>(domain)) - domain / 2;
+  if (rng() % 50 == 0) row[0].i = (rng() % 2) ? INT64_MAX : INT64_MIN;
+  row[1].null = nullChance();
+  size_t len = rng() % 4 == 0 ? rng() % 301 : rng() % 6;
+  for (size_t k = 0; k < len; ++k) row[1].s.push_back(static_cast<char>('a' + rng() % 3));
+  row[2].null = nullChance();
+  row[2].d = static_cast<double>(static_cast<int64_t>(rng() % static_cast<uint64_t>(domain)) - domain / 2) * 1.5;
+  row[3].null = nullChance();
+  const char* real = kReals[rng() % std::size(kReals)];
+  tqbDecimalFromString(real, std::strlen(real), row[3].real);
+  row[4].null = nullChance();
+  row[4].i = static_cast<int64_t>(rng() % 2);
+  row[5].null = false;
+  row[5].i = static_cast<int64_t>(rng() % 7) - 3;
+  row[kOrdinal].null = false;
+  row[kOrdinal].i = ordinal;
+  return row;
+}
+
+struct Scenario {
+  size_t rows;
+  SortOptions options;
+  std::vector<RefKey> keys;
+  int domain;
+};
+
+Scenario randomScenario(std::mt19937_64& rng, size_t rows) {
+  Scenario s;
+  s.rows = rows;
+  s.domain = 1 + static_cast<int>(rng() % 3 == 0 ? 5 : 1000);
+  SortOptions& o = s.options;
+  o.processors = 1 + static_cast<int32_t>(rng() % 4);
+  o.stable = rng() % 2;
+  o.noDups = rng() % 3 == 0;
+  o.markByGroups = rng() % 2;
+  // Aim at 20 to 120 chunks of about 80-byte rows, and memory for 3 to 12 of them.
+  uint64_t bytes = rows * 80 + 1;
+  uint64_t chunk = std::max<uint64_t>(1024, bytes / (20 + rng() % 100));
+  o.chunkSize = static_cast<uint32_t>(std::min<uint64_t>(chunk, 1u << 22));
+  o.sortSize = rng() % 5 == 0 ? 0 : o.chunkSize * static_cast<uint32_t>(3 + rng() % 10);
+  int keyCount = 1 + static_cast<int>(rng() % 4);
+  std::vector<int> fields = {0, 1, 2, 3, 4, 5};
+  std::shuffle(fields.begin(), fields.end(), rng);
+  for (int k = 0; k < keyCount; ++k) s.keys.push_back({fields[static_cast<size_t>(k)], rng() % 2 == 0});
+  return s;
+}
+
+std::string describe(const Scenario& s) {
+  std::string d = std::to_string(s.rows) + " rows, chunk " + std::to_string(s.options.chunkSize) +
+                  ", sort size " + std::to_string(s.options.sortSize) + ", " +
+                  std::to_string(s.options.processors) + " processors" + (s.options.stable ? ", stable" : "") +
+                  (s.options.noDups ? ", noDups" : "") + (s.options.markByGroups ? ", marks" : "") + ", keys";
+  for (const RefKey& k : s.keys) d += " " + std::to_string(k.field) + (k.ascending ? "a" : "d");
+  return d;
+}
+
+}  // namespace
+
+class SortDifferentialTest : public SortTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SortDifferentialTest, EveryRowComesBackInOrder) {
+  std::mt19937_64 rng(static_cast<uint64_t>(GetParam()) * 7919 + 17);
+  static const size_t kSizes[] = {0, 1, 2, 3, 40, 700, 3000, 12000, 40000};
+  size_t rows = GetParam() == 0 ? 200000
+                : GetParam() < 4 ? kSizes[GetParam()]
+                                 : kSizes[4 + rng() % (std::size(kSizes) - 4)];
+  Scenario s = randomScenario(rng, rows);
+  SCOPED_TRACE(describe(s));
+  std::vector<std::vector<RefValue>> input;
+  for (size_t r = 0; r < s.rows; ++r) input.push_back(randomRow(rng, static_cast<int64_t>(r), s.domain));
+
+  TqSortVornImpl* file = makeSort(kColumns, s.options, s.keys);
+  ASSERT_NE(file, nullptr);
+  InfoLines info;
+  file->setSortInfo(&info);
+  std::vector<std::vector<RefValue>> out;
+  std::vector<bool> marks;
+  int32_t status = sortAll(file, kColumns, input, &out, &marks);
+  ASSERT_EQ(status, 4) << file->getError().asCstr();
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqsort_").empty()) << "chunk files outlive the sort";
+
+  // The reference: a stable sort of the input by the keys.
+  std::vector<std::vector<RefValue>> expected = input;
+  auto less = [&](const std::vector<RefValue>& a, const std::vector<RefValue>& b) {
+    return compareRefRows(kColumns, s.keys, a, b) < 0;
+  };
+  std::stable_sort(expected.begin(), expected.end(), less);
+  if (s.options.noDups) {
+    std::vector<std::vector<RefValue>> firsts;
+    for (const auto& row : expected) {
+      if (firsts.empty() || compareRefRows(kColumns, s.keys, firsts.back(), row) != 0) firsts.push_back(row);
+    }
+    expected.swap(firsts);
+  }
+  ASSERT_EQ(out.size(), expected.size());
+  for (size_t r = 0; r < out.size(); ++r) {
+    // Each row is a whole input row, unchanged.
+    const auto& original = input[static_cast<size_t>(out[r][kOrdinal].i)];
+    ASSERT_TRUE(sameRow(kColumns, out[r], original)) << "row " << r << " was changed";
+    // In key order, with equal keys where the reference has them.
+    ASSERT_EQ(compareRefRows(kColumns, s.keys, out[r], expected[r]), 0) << "row " << r;
+    bool newGroup = r == 0 || compareRefRows(kColumns, s.keys, out[r - 1], out[r]) != 0;
+    if (s.options.markByGroups) {
+      ASSERT_EQ(marks[r], newGroup) << "mark of row " << r;
+    }
+    if (s.options.noDups) {
+      ASSERT_TRUE(newGroup) << "duplicate at row " << r;
+    }
+    // Stable: equal keys keep input order (and noDups keeps the first of each group).
+    if (s.options.stable) {
+      ASSERT_EQ(out[r][kOrdinal].i, expected[r][kOrdinal].i) << "row " << r;
+    }
+  }
+  if (!s.options.noDups) {
+    std::vector<int64_t> ordinals;
+    for (const auto& row : out) ordinals.push_back(row[kOrdinal].i);
+    std::sort(ordinals.begin(), ordinals.end());
+    std::vector<int64_t> all(s.rows);
+    std::iota(all.begin(), all.end(), 0);
+    EXPECT_EQ(ordinals, all) << "the multiset of rows differs";
+  }
+  if (getenv("TQ_SORT_TEST_VERBOSE")) {
+    TqSortVornImpl::Statistics st = file->statistics();
+    std::printf("%s: chunks %u+%u, disk %u, read merges %u, on main %u, submitted %u\n", describe(s).c_str(),
+                st.chunksCreatedDuringSort, st.chunksCreatedDuringMerge, st.chunksWrittenToDisk, st.readMergeCount,
+                st.mergesOnMain, st.mergesSubmitted);
+  }
+  if (s.rows > 0) {
+    ASSERT_GE(info.value("Maximum permittable chunks in memory"), 3);
+    EXPECT_LE(info.value("Actual maximum chunks in memory"), info.value("Maximum permittable chunks in memory"));
+  }
+  file->release();
+}
+
+INSTANTIATE_TEST_SUITE_P(Random, SortDifferentialTest, ::testing::Range(0, 24));
