@@ -171,7 +171,7 @@ int32_t np_fio_getb(NpHandle handle, void* buffer, int32_t count) {
     fail(f, EIO);
     return -1;
   }
-  if (fault == TqFaultMode::Short) count /= 2;
+  if (fault == TqFaultMode::Short && count > 1) count /= 2;
   uint8_t* out = static_cast<uint8_t*>(buffer);
   if (f->buffer == nullptr) {
     ssize_t r = readSome(f, out, static_cast<size_t>(count));
@@ -224,7 +224,7 @@ int32_t np_fio_putb(NpHandle handle, const void* buffer, int32_t count) {
     return -1;
   }
   bool shortWrite = fault == TqFaultMode::Short;
-  int32_t want = shortWrite ? count / 2 : count;
+  int32_t want = shortWrite && count > 1 ? count / 2 : count;
   const uint8_t* in = static_cast<const uint8_t*>(buffer);
   if (f->buffer == nullptr) {
     ssize_t w = writeAll(f, in, static_cast<size_t>(want));

@@ -325,6 +325,9 @@ void TqSortVornImpl::setError(int32_t status, const TqbString& message, bool loc
   }
   aborted_ = true;
   if (!lockHeld) unlockChunks();
+  // Threads waiting for a buffer or for running merges see the error at once.
+  if (bufferWaiter_ != 0) tqEventPost(bufferWaiter_, 0);
+  if (mergeWaiter_ != 0) tqEventPost(mergeWaiter_, 0);
 }
 
 void TqSortVornImpl::adoptRecordedError() {

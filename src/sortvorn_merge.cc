@@ -170,8 +170,9 @@ int32_t TqSortVornImpl::mergePass(bool mayMergeOnMain) {
         VT2("TqSortVornImpl(0x%p)->mergePass(): Back from merge wait", this);
         dumpChunks();
       }
-      if (posted) {
-        tqAtomSet(&mergeAtomic_, tqAtomGet(&mergeAtomic_), 0);
+      // The waiter is also posted when an error is recorded; the count is reset only
+      // when the merges have really ended.
+      if (posted && tqAtomSet(&mergeAtomic_, kReaderWaiting, 0) == kReaderWaiting) {
         tqEventClear(mergeWaiter_);
       }
     }

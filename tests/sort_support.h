@@ -71,8 +71,10 @@ class SortTest : public TempDirTest {
  protected:
   void TearDown() override;
   // A variable-row sorting datafile with these columns, options and keys.
+  // With `mayFail`, a failure returns null (the text in *error) instead of failing the test.
   TqSortVornImpl* makeSort(const std::vector<RefColumn>& columns, const SortOptions& options,
-                           const std::vector<RefKey>& keys);
+                           const std::vector<RefKey>& keys, bool mayFail = false,
+                           std::string* error = nullptr);
   // Sorts `rows` and reads every row back; `marks` receives the marks.  Returns the
   // status that ended the reading (4 when all went well).
   int32_t sortAll(TqSortVornImpl* file, const std::vector<RefColumn>& columns,

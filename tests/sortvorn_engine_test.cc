@@ -1,0 +1,571 @@
+// The chunk sort engine's behaviour: key bytes, size resolution, refusals in the wrong
+// state, reading positions, clones of sorted files, progress and cancellation, a second
+// sort, and the bounded depth of the chunk quicksort.
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <numeric>
+
+#include "platform/tqbassert.h"
+#include "platform/tqlog.h"
+#include "sort_support.h"
+#include "src/sortvorn_work.h"
+
+namespace {
+
+std::vector<uint8_t> hexBytes(const std::string& text) {
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i < text.size(); i += 3) out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+// The encoded key of row `row` (0-based, in input order) of the chunk being filled.
+std::vector<uint8_t> keyOf(TqSortVornImpl* file, int row) {
+  uint32_t size = file->statistics().resolvedChunkSize;
+  const uint8_t* buffer = file->bufferBytes();
+  IndexEntry e;
+  std::memcpy(&e, buffer + size - 16u * static_cast<uint32_t>(row + 1), 16);
+  return std::vector<uint8_t>(buffer + e.keyOffset, buffer + e.keyOffset + e.keyLength);
+}
+
+class Progress : public TqSortProgress {
+ public:
+  explicit Progress(int stopAt) : stopAt_(stopAt) {}
+  bool progress(double fraction) override {
+    fractions.push_back(fraction);
+    return static_cast<int>(fractions.size()) != stopAt_;
+  }
+  std::vector<double> fractions;
+
+ private:
+  int stopAt_;
+};
+
+const std::vector<RefColumn> kTwo = {{tqbTypeInteger, 0}, {tqbTypeString, 40}};
+
+std::vector<std::vector<RefValue>> intRows(size_t n, uint64_t seed, int64_t domain) {
+  std::mt19937_64 rng(seed);
+  std::vector<std::vector<RefValue>> rows;
+  for (size_t r = 0; r < n; ++r) {
+    std::vector<RefValue> row(2);
+    row[0].null = false;
+    row[0].i = static_cast<int64_t>(rng() % static_cast<uint64_t>(domain));
+    row[1].null = false;
+    row[1].s = "row " + std::to_string(r);
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+}  // namespace
+
+// --- key encoding ------------------------------------------------------------------------
+
+TEST_F(SortTest, IntegerKeysFlipTheSignBitAndInvertForDescending) {
+  TqSortVornImpl* f = makeSort({{tqbTypeInteger, 0}, {tqbTypeInteger, 0}}, {}, {{0, true}, {1, false}});
+  for (int64_t v : {-1, 0, 1}) {
+    f->getField(0)->assign(v);
+    f->getField(1)->assign(v);
+    ASSERT_EQ(f->addRow(nullptr), 0);
+  }
+  f->getField(0)->setNull();
+  f->getField(1)->setNull();
+  ASSERT_EQ(f->addRow(nullptr), 0);
+  EXPECT_EQ(keyOf(f, 0), hexBytes("01 7F FF FF FF FF FF FF FF 00 80 00 00 00 00 00 00 00"));
+  EXPECT_EQ(keyOf(f, 1), hexBytes("01 80 00 00 00 00 00 00 00 00 7F FF FF FF FF FF FF FF"));
+  EXPECT_EQ(keyOf(f, 2), hexBytes("01 80 00 00 00 00 00 00 01 00 7F FF FF FF FF FF FF FE"));
+  EXPECT_EQ(keyOf(f, 3), hexBytes("00 00 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 00"));
+  f->release();
+}
+
+TEST_F(SortTest, BooleanAndStringKeys) {
+  TqSortVornImpl* f = makeSort({{tqbTypeBoolean, 0}, {tqbTypeString, 5}}, {},
+                               {{0, true}, {0, false}, {1, true}, {1, false}});
+  f->getField(0)->assign(true);
+  f->getField(1)->assign("");
+  ASSERT_EQ(f->addRow(nullptr), 0);
+  f->getField(0)->assign(false);
+  f->getField(1)->setNull();
+  ASSERT_EQ(f->addRow(nullptr), 0);
+  EXPECT_EQ(keyOf(f, 0), hexBytes("01 01 00 FE 01 00 00 FF"));
+  EXPECT_EQ(keyOf(f, 1), hexBytes("01 00 00 FF 00 00 01 00"));
+  f->release();
+  // "ab" before "abc" ascending, after it descending.
+  f = makeSort({{tqbTypeString, 5}}, {}, {{0, true}, {0, false}});
+  for (const char* s : {"ab", "abc"}) {
+    f->getField(0)->assign(s);
+    ASSERT_EQ(f->addRow(nullptr), 0);
+  }
+  std::vector<uint8_t> ab = keyOf(f, 0), abc = keyOf(f, 1);
+  EXPECT_LT(std::vector<uint8_t>(ab.begin(), ab.begin() + 4), std::vector<uint8_t>(abc.begin(), abc.begin() + 4));
+  EXPECT_GT(std::vector<uint8_t>(ab.begin() + 4, ab.end()), std::vector<uint8_t>(abc.begin() + 5, abc.end()));
+  f->release();
+}
+
+TEST_F(SortTest, DatesBefore1970OrderNumerically) {
+  std::vector<double> dates = {2.5, -1.5, 0.0, -1e6, 19000.0, -0.25, 1e-9, -3e300, 3e300};
+  for (bool ascending : {true, false}) {
+    std::vector<RefColumn> cols = {{tqbTypeDate, 0}};
+    TqSortVornImpl* f = makeSort(cols, {}, {{0, ascending}});
+    std::vector<std::vector<RefValue>> rows;
+    for (double d : dates) {
+      std::vector<RefValue> row(1);
+      row[0].null = false;
+      row[0].d = d;
+      rows.push_back(row);
+    }
+    rows.push_back(std::vector<RefValue>(1));  // a null
+    std::vector<std::vector<RefValue>> out;
+    ASSERT_EQ(sortAll(f, cols, rows, &out, nullptr), 4);
+    std::vector<double> sorted = dates;
+    std::sort(sorted.begin(), sorted.end());
+    if (!ascending) std::reverse(sorted.begin(), sorted.end());
+    ASSERT_EQ(out.size(), dates.size() + 1);
+    size_t at = ascending ? 1 : 0;  // the null is lowest: first ascending, last descending
+    EXPECT_TRUE(out[ascending ? 0 : dates.size()][0].null);
+    for (double d : sorted) EXPECT_EQ(out[at++][0].d, d);
+    f->release();
+  }
+}
+
+TEST_F(SortTest, RawIntegerKeysComeFromTheRawSlotAndGroupByIt) {
+  std::vector<RefColumn> cols = {{tqbTypeInteger, -1}, {tqbTypeInteger, 0}};
+  SortOptions o;
+  o.noDups = true;
+  TqSortVornImpl* f = makeSort(cols, o, {{0, true}});
+  std::vector<std::vector<RefValue>> rows;
+  for (int64_t v : {5, 3, 5, 9, 3, 3}) {
+    std::vector<RefValue> row(2);
+    row[0].i = v;  // the value field stays null: the raw slot carries it
+    row[1].null = false;
+    row[1].i = v * 10;
+    rows.push_back(row);
+  }
+  std::vector<std::vector<RefValue>> out;
+  ASSERT_EQ(sortAll(f, cols, rows, &out, nullptr), 4);
+  ASSERT_EQ(out.size(), 3u);  // duplicates of the raw value dropped, not every row
+  EXPECT_EQ(out[0][0].i, 3);
+  EXPECT_EQ(out[1][0].i, 5);
+  EXPECT_EQ(out[2][0].i, 9);
+  EXPECT_EQ(out[2][1].i, 90);
+  f->release();
+}
+
+TEST_F(SortTest, StableKeysDifferOnlyInTheSequenceNumber) {
+  SortOptions o;
+  o.stable = true;
+  TqSortVornImpl* f = makeSort({{tqbTypeInteger, 0}}, o, {{0, false}});
+  for (int i = 0; i < 2; ++i) {
+    f->getField(0)->assign(int64_t{7});
+    ASSERT_EQ(f->addRow(nullptr), 0);
+  }
+  std::vector<uint8_t> a = keyOf(f, 0), b = keyOf(f, 1);
+  ASSERT_EQ(a.size(), 17u);
+  EXPECT_TRUE(std::equal(a.begin(), a.begin() + 9, b.begin()));
+  EXPECT_EQ(std::vector<uint8_t>(a.begin() + 9, a.end()), hexBytes("00 00 00 00 00 00 00 00"));
+  EXPECT_EQ(std::vector<uint8_t>(b.begin() + 9, b.end()), hexBytes("00 00 00 00 00 00 00 01"));
+  f->release();
+}
+
+TEST_F(SortTest, RealKeysIgnoreTheQuantum) {
+  TqSortVornImpl* f = makeSort({{tqbTypeReal, 0}}, {}, {{0, true}});
+  for (const char* t : {"1.0", "1.00"}) {
+    uint8_t raw[24];
+    tqbDecimalFromString(t, std::strlen(t), raw);
+    f->getField(0)->assign(tqbTypeReal, raw, 24);
+    ASSERT_EQ(f->addRow(nullptr), 0);
+  }
+  EXPECT_EQ(keyOf(f, 0), keyOf(f, 1));
+  EXPECT_EQ(keyOf(f, 0).size(), 1u + kTqbDecimalCollateLength);
+  f->release();
+}
+
+// --- sizes ---------------------------------------------------------------------------------
+
+TEST_F(SortTest, SizesAreResolvedOnTheFirstRow) {
+  LogCapture capture;
+  tqlogSetLevel("TQ.Datafile.tempfile", 3);
+  struct Case {
+    uint32_t chunk, sortSize;
+    int32_t processors;
+    uint32_t wantChunk, wantChunks;
+    const char* notice;
+  };
+  // Row: integer (9) + string of 40 (2 + 41 + prefix 1) ; key 9; entry 16.
+  const Case cases[] = {
+      {1u << 20, 0, 4, 1u << 20, 5, nullptr},                    // one buffer per thread
+      {1u << 20, 0, 1, 1u << 20, 3, nullptr},                    // at least three
+      {64, 0, 1, 80, 3, "The sort chunk size, 64, was adjusted"},  // the minimum row
+      {1u << 20, 12000, 1, 4000, 3, "The chunksize size was adjusted"},
+      {1u << 20, 100, 1, 80, 3, "The sort size, 100, was adjusted"},
+      {4096, 40000, 1, 4096, 9, nullptr},
+  };
+  for (const Case& c : cases) {
+    capture.clear();
+    SortOptions o;
+    o.chunkSize = c.chunk;
+    o.sortSize = c.sortSize;
+    o.processors = c.processors;
+    TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
+    storeRow(f, kTwo, intRows(1, 1, 10)[0]);
+    ASSERT_EQ(f->addRow(nullptr), 0);
+    EXPECT_EQ(f->statistics().resolvedChunkSize, c.wantChunk) << c.chunk << "/" << c.sortSize;
+    EXPECT_EQ(f->maxChunksInMemory(), c.wantChunks) << c.chunk << "/" << c.sortSize;
+    if (c.notice != nullptr) {
+      EXPECT_FALSE(capture.withPrefix(c.notice).empty()) << c.notice;
+    }
+    f->release();
+  }
+}
+
+// --- refusals ------------------------------------------------------------------------------
+
+TEST_F(SortTest, KeysMustBeDefinedFirst) {
+  TqSortVornImpl* f = makeSort(kTwo, {}, {});
+  storeRow(f, kTwo, intRows(1, 1, 10)[0]);
+  EXPECT_EQ(f->addRow(nullptr), 7);
+  EXPECT_NE(f->getError().str().find("No sort keys"), std::string::npos);
+  ASSERT_EQ(f->resetSort(2), 0);
+  ASSERT_EQ(f->setSort(0, 0, 1, nullptr), 0);
+  EXPECT_EQ(f->addRow(nullptr), 7);  // key 1 never defined
+  f->release();
+}
+
+TEST_F(SortTest, SetSortChecksItsArguments) {
+  TqSortVornImpl* f = makeSort(kTwo, {}, {{0, true}});
+  TqCollation collation{"de_DE", 0};
+  EXPECT_EQ(f->setSort(0, 1, 1, &collation), 5);
+  EXPECT_EQ(f->getError().str(), "The Quor sort must be used when specifying linguistic collation settings.");
+  EXPECT_EQ(f->setSort(1, 0, 1, nullptr), 5);
+  EXPECT_NE(f->getError().str().find("Sort key 1 is out of range"), std::string::npos);
+  EXPECT_EQ(f->setSort(-1, 0, 1, nullptr), 5);
+  EXPECT_EQ(f->setSort(0, 2, 1, nullptr), 5);
+  EXPECT_NE(f->getError().str().find("Field 2"), std::string::npos);
+  EXPECT_EQ(f->setSort(0, -3, 1, nullptr), 5);
+  storeRow(f, kTwo, intRows(1, 1, 10)[0]);
+  ASSERT_EQ(f->addRow(nullptr), 0);  // the first definition still holds
+  EXPECT_EQ(f->setSort(0, 1, 1, nullptr), 5);  // not while rows are being added
+  f->release();
+}
+
+TEST_F(SortTest, FreezeAndSeekBeforeSortAreRefusedAndKeepTheRows) {
+  TqSortVornImpl* f = makeSort(kTwo, {}, {{0, true}});
+  auto rows = intRows(50, 3, 1000);
+  for (const auto& r : rows) {
+    storeRow(f, kTwo, r);
+    ASSERT_EQ(f->addRow(nullptr), 0);
+  }
+  EXPECT_EQ(f->freeze(), 5);
+  EXPECT_NE(f->getError().str().find("Sort not called"), std::string::npos);
+  EXPECT_EQ(f->seek(0), 5);
+  EXPECT_EQ(mgr_->freeze(f), nullptr);
+  ASSERT_EQ(f->sort(), 0);
+  size_t n = 1;
+  while (f->next(nullptr) == 0) ++n;
+  EXPECT_EQ(n, rows.size());
+  f->release();
+}
+
+TEST_F(SortTest, SortedFileRefusesWriting) {
+  TqSortVornImpl* f = makeSort(kTwo, {}, {{0, true}});
+  storeRow(f, kTwo, intRows(1, 1, 10)[0]);
+  ASSERT_EQ(f->addRow(nullptr), 0);
+  ASSERT_EQ(f->sort(), 0);
+  EXPECT_EQ(f->addRow(nullptr), 5);
+  EXPECT_EQ(f->clear(), 5);
+  EXPECT_EQ(f->resetSort(1), 5);
+  EXPECT_EQ(f->rechunk(4096), 5);
+  EXPECT_EQ(f->sort(), 5);
+  EXPECT_EQ(f->freeze(), 0);
+  EXPECT_NE(f->getError().str().find("Read Only"), std::string::npos);
+  f->release();
+}
+
+TEST_F(SortTest, EmptyAndSingleChunkSorts) {
+  TqSortVornImpl* f = makeSort(kTwo, {}, {{0, true}});
+  EXPECT_EQ(f->sort(), 4);
+  f->release();
+  f = makeSort(kTwo, {}, {{0, false}});
+  InfoLines info;
+  f->setSortInfo(&info);
+  std::vector<std::vector<RefValue>> out;
+  ASSERT_EQ(sortAll(f, kTwo, intRows(100, 5, 50), &out, nullptr), 4);
+  ASSERT_EQ(out.size(), 100u);
+  for (size_t r = 1; r < out.size(); ++r) EXPECT_GE(out[r - 1][0].i, out[r][0].i);
+  EXPECT_EQ(info.value("Chunks created during sort"), 1);
+  EXPECT_EQ(info.value("Merge passes"), 0);
+  EXPECT_EQ(info.value("Resolved SORTTHREADS"), 2);
+  f->release();
+}
+
+TEST_F(SortTest, RowLargerThanAChunkIsRefusedWithoutHarm) {
+  SortOptions o;
+  o.chunkSize = 64;  // raised to the minimum row of a 40-byte string column
+  TqSortVornImpl* f = makeSort(kTwo, o, {{1, true}});
+  int64_t asserts = tqbAssertCount();
+  std::vector<RefValue> big = intRows(1, 1, 10)[0];
+  big[1].s = std::string(500, 'x');  // far beyond the column's 40 bytes
+  storeRow(f, kTwo, big);
+  EXPECT_EQ(f->addRow(nullptr), 1);
+  EXPECT_NE(f->getError().str().find("does not fit in an empty sort chunk"), std::string::npos);
+  EXPECT_GT(tqbAssertCount(), asserts);
+  std::vector<std::vector<RefValue>> out;
+  ASSERT_EQ(sortAll(f, kTwo, intRows(30, 9, 100), &out, nullptr), 4);  // still usable
+  EXPECT_EQ(out.size(), 30u);
+  f->release();
+}
+
+// --- reading positions ---------------------------------------------------------------------
+
+TEST_F(SortTest, SeekRewindsToTheStartOfTheChunkInHand) {
+  TqSortVornImpl* f = makeSort(kTwo, {}, {{0, true}});
+  std::vector<std::vector<RefValue>> out;
+  auto rows = intRows(20, 11, 1000);
+  for (const auto& r : rows) {
+    storeRow(f, kTwo, r);
+    ASSERT_EQ(f->addRow(nullptr), 0);
+  }
+  ASSERT_EQ(f->sort(), 0);
+  int64_t first = f->getField(0)->asInt64(nullptr);
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(f->next(nullptr), 0);
+  EXPECT_EQ(f->seek(5), 3);  // neither 0 nor the current position
+  EXPECT_EQ(f->seek(f->getSize() + 1), 4);
+  ASSERT_EQ(f->seek(0), 0);
+  EXPECT_EQ(f->getField(0)->asInt64(nullptr), first);
+  size_t n = 1;
+  while (f->next(nullptr) == 0) ++n;
+  EXPECT_EQ(n, rows.size());
+  f->release();
+}
+
+TEST_F(SortTest, ClearAllowsASecondSortOnTheSameFile) {
+  SortOptions o;
+  o.chunkSize = 2048;
+  o.sortSize = 3 * 2048;
+  TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
+  auto first = intRows(500, 21, 1000);
+  for (const auto& r : first) {
+    storeRow(f, kTwo, r);
+    ASSERT_EQ(f->addRow(nullptr), 0);
+  }
+  ASSERT_EQ(f->clear(), 0);  // drops the rows, keeps the keys
+  std::vector<std::vector<RefValue>> out;
+  ASSERT_EQ(sortAll(f, kTwo, intRows(300, 22, 1000), &out, nullptr), 4);
+  EXPECT_EQ(out.size(), 300u);
+  for (size_t r = 1; r < out.size(); ++r) EXPECT_LE(out[r - 1][0].i, out[r][0].i);
+  f->release();
+  // resetSort after a sort needs a fresh file: a sorted one is read-only.  A new file
+  // with other keys sorts the other way.
+  f = makeSort(kTwo, o, {{0, false}});
+  out.clear();
+  ASSERT_EQ(sortAll(f, kTwo, intRows(300, 22, 1000), &out, nullptr), 4);
+  for (size_t r = 1; r < out.size(); ++r) EXPECT_GE(out[r - 1][0].i, out[r][0].i);
+  f->release();
+}
+
+// --- clones ------------------------------------------------------------------------------
+
+TEST_F(SortTest, CloneOfASortedFileReadsTheSortedRowsWithMarks) {
+  SortOptions o;
+  o.markByGroups = true;
+  o.chunkSize = 4096;
+  o.sortSize = 4 * 4096;
+  TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
+  auto rows = intRows(2000, 31, 40);
+  for (const auto& r : rows) {
+    storeRow(f, kTwo, r);
+    ASSERT_EQ(f->addRow(nullptr), 0);
+  }
+  ASSERT_EQ(f->sort(), 0);
+  TqDatafile* a = f->clone();
+  ASSERT_NE(a, nullptr) << f->getError().asCstr();
+  TqDatafile* b = f->clone();  // no second copy: a clone of the same copy
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(a->getFieldCount(), f->getFieldCount());
+  std::vector<int64_t> expected;
+  for (const auto& r : rows) expected.push_back(r[0].i);
+  std::sort(expected.begin(), expected.end());
+  for (TqDatafile* c : {a, b}) {
+    bool mark = false;
+    for (size_t r = 0; r < expected.size(); ++r) {
+      ASSERT_EQ(c->next(&mark), 0) << r;
+      EXPECT_EQ(c->getField(0)->asInt64(nullptr), expected[r]);
+      EXPECT_EQ(mark, r == 0 || expected[r] != expected[r - 1]) << r;
+    }
+    EXPECT_EQ(c->next(nullptr), 4);
+  }
+  EXPECT_EQ(f->freeze(), 0);  // forwarded to the copy
+  a->release();
+  f->release();  // the clones keep the sorted rows alive
+  ASSERT_EQ(b->seek(0), 0);
+  EXPECT_EQ(b->getField(0)->asInt64(nullptr), expected[0]);
+  b->release();
+}
+
+TEST_F(SortTest, ClonedSortfileIsDestroyedOnceInEitherOrder) {
+  LogCapture capture;
+  tqlogSetLevel("TQ.Datafile.tempfile", 1);
+  for (bool sortfileFirst : {true, false}) {
+    capture.clear();
+    TqSortVornImpl* f = makeSort(kTwo, {}, {{0, true}});
+    for (const auto& r : intRows(100, 41, 1000)) {
+      storeRow(f, kTwo, r);
+      ASSERT_EQ(f->addRow(nullptr), 0);
+    }
+    ASSERT_EQ(f->sort(), 0);
+    TqDatafile* c1 = f->clone();
+    TqDatafile* c2 = f->clone();
+    ASSERT_TRUE(c1 && c2);
+    char addr[32];
+    std::snprintf(addr, sizeof(addr), "%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(f)));
+    std::string gone = std::string("TqSortVornImpl(0x") + addr + ")->~TQSortVornImpl()";
+    auto destroyed = [&] {
+      int n = 0;
+      for (const LogRecord& r : capture.records()) n += r.text == gone;
+      return n;
+    };
+    if (sortfileFirst) f->release();
+    c1->release();
+    EXPECT_EQ(destroyed(), 0);
+    if (!sortfileFirst) f->release();
+    EXPECT_EQ(destroyed(), 0);
+    c2->release();
+    EXPECT_EQ(destroyed(), 1);
+  }
+}
+
+// --- progress ------------------------------------------------------------------------------
+
+TEST_F(SortTest, ProgressIsReportedAndCanCancel) {
+  SortOptions o;
+  o.chunkSize = 2048;
+  o.sortSize = 6 * 2048;
+  o.processors = 2;
+  auto rows = intRows(4000, 51, 1000000);
+  TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
+  Progress watch(0);
+  f->setSortProgress(&watch);
+  std::vector<std::vector<RefValue>> out;
+  ASSERT_EQ(sortAll(f, kTwo, rows, &out, nullptr), 4);
+  EXPECT_EQ(out.size(), rows.size());
+  ASSERT_FALSE(watch.fractions.empty());
+  for (double d : watch.fractions) {
+    EXPECT_GE(d, 0.0);
+    EXPECT_LE(d, 1.0);
+  }
+  f->release();
+
+  f = makeSort(kTwo, o, {{0, true}});
+  Progress cancel(1);
+  f->setSortProgress(&cancel);
+  for (const auto& r : rows) {
+    storeRow(f, kTwo, r);
+    ASSERT_EQ(f->addRow(nullptr), 0);
+  }
+  EXPECT_EQ(f->sort(), 6);
+  EXPECT_NE(f->getError().str().find("cancelled by the progress callback"), std::string::npos);
+  EXPECT_EQ(f->next(nullptr), 6);  // stays stopped
+  f->release();
+}
+
+// --- the chunk quicksort -----------------------------------------------------------------
+
+namespace {
+
+// McIlroy's adversary against the chunk quicksort's partitioning: it decides key values
+// only as comparisons need them, so as to make every partition as lopsided as it can.
+// Mirrored (undecided values count as the smallest, decided ones are handed out from
+// the top) so that the large part of every partition is the lower one, which a sort
+// that recurses into both parts cannot turn into a loop.
+struct Adversary {
+  std::vector<int> value;
+  int gas = -1;
+  int top;
+  int solid = 0;
+  int candidate = -1;
+  int maxDepth = 0;  // nesting of the recursions into lower parts
+  explicit Adversary(int n) : value(static_cast<size_t>(n), -1), top(n) {}
+  int cmp(int x, int y) {
+    if (value[x] == gas && value[y] == gas) value[x == candidate ? x : y] = top - 1 - solid++;
+    if (value[x] == gas) {
+      candidate = x;
+    } else if (value[y] == gas) {
+      candidate = y;
+    }
+    return value[x] - value[y];
+  }
+  // The same steps as TqSortVornWorkSort::sortRange, recursing lower part first.
+  void sort(std::vector<int>& a, int lo, int hi, int depth) {
+    maxDepth = std::max(maxDepth, depth);
+    int count = hi - lo + 1, mid = lo + (hi - lo) / 2;
+    if (count > 2 && cmp(a[lo], a[mid]) > 0) std::swap(a[lo], a[mid]);
+    if (cmp(a[lo], a[hi]) > 0) std::swap(a[lo], a[hi]);
+    if (count > 2 && cmp(a[mid], a[hi]) > 0) std::swap(a[mid], a[hi]);
+    if (count <= 3) return;
+    std::swap(a[lo + 1], a[mid]);
+    int pivot = a[lo + 1], i = lo + 1, j = hi;
+    while (i < j) {
+      do ++i; while (cmp(a[i], pivot) < 0);
+      do --j; while (cmp(a[j], pivot) > 0);
+      if (i < j) std::swap(a[i], a[j]);
+    }
+    std::swap(a[lo + 1], a[j]);
+    sort(a, lo, j - 1, depth + 1);
+    sort(a, j + 1, hi, depth);
+  }
+};
+
+struct SortJob {
+  TqSortVornWorkSort* item;
+  uint8_t* buffer;
+  IndexEntry* entries;
+  uint32_t n;
+  bool result;
+};
+
+void* runSort(void* arg) {
+  SortJob* job = static_cast<SortJob*>(arg);
+  job->result = job->item->sortRange(nullptr, job->buffer, job->entries, 0, job->n - 1);
+  return nullptr;
+}
+
+}  // namespace
+
+TEST_F(SortTest, ChunkSortDepthStaysSmallOnAnAdversarialChunk) {
+  constexpr int kRows = 6000;
+  Adversary adversary(kRows);
+  std::vector<int> order(kRows);
+  std::iota(order.begin(), order.end(), 0);
+  adversary.sort(order, 0, kRows - 1, 0);
+  for (int& v : adversary.value) {
+    if (v == adversary.gas) v = adversary.top - 1 - adversary.solid++;
+  }
+  ASSERT_GT(adversary.maxDepth, kRows / 4) << "the adversary did not find a deep input";
+  // Keys as the adversary fixed them, 4 bytes big-endian, one entry per row.
+  std::vector<uint8_t> buffer(kRows * 4);
+  std::vector<IndexEntry> entries(kRows);
+  for (int i = 0; i < kRows; ++i) {
+    uint32_t v = static_cast<uint32_t>(adversary.value[static_cast<size_t>(i)]);
+    for (int b = 0; b < 4; ++b) buffer[static_cast<size_t>(i * 4 + b)] = static_cast<uint8_t>(v >> (24 - 8 * b));
+    entries[static_cast<size_t>(i)] = {static_cast<uint32_t>(i * 4), 4, 0, 0};
+  }
+  TqSortVornImpl* engine = makeSort(kTwo, {}, {{0, true}});
+  TqSortVornWorkSort* item = new TqSortVornWorkSort(engine, engine->logger(), nullptr);
+  // A thread with a small stack: a sort that recursed once per partition would overflow it.
+  SortJob job{item, buffer.data(), entries.data(), kRows, false};
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, 64 * 1024);
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, &attr, runSort, &job), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  EXPECT_TRUE(job.result);
+  for (int i = 1; i < kRows; ++i) {
+    ASSERT_LE(std::memcmp(&buffer[entries[static_cast<size_t>(i - 1)].keyOffset],
+                          &buffer[entries[static_cast<size_t>(i)].keyOffset], 4), 0);
+  }
+  item->destroy();
+  engine->release();
+}

@@ -1,0 +1,171 @@
+// Failure paths of the chunk sort, through the platform's fault injection: chunk files
+// that cannot be created, written or read back, memory that runs out anywhere, and a
+// pool that will not take work.  Each failure reaches the caller with its status and
+// message at its next call, and nothing is left behind after release.
+#include <gtest/gtest.h>
+
+#include "platform/tqfault.h"
+#include "platform/tqlog.h"
+#include "sort_support.h"
+
+namespace {
+
+const std::vector<RefColumn> kCols = {{tqbTypeInteger, 0}, {tqbTypeString, 30}};
+
+std::vector<std::vector<RefValue>> rowsOf(size_t n, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<std::vector<RefValue>> rows;
+  for (size_t r = 0; r < n; ++r) {
+    std::vector<RefValue> row(2);
+    row[0].null = false;
+    row[0].i = static_cast<int64_t>(rng() % 100000);
+    row[1].null = false;
+    row[1].s = std::string(rng() % 30, 'k');
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// Small chunks and three buffers: chunks go to disk and come back.
+SortOptions tight(int processors) {
+  SortOptions o;
+  o.chunkSize = 2048;
+  o.sortSize = 3 * 2048;
+  o.processors = processors;
+  return o;
+}
+
+bool ascending(const std::vector<std::vector<RefValue>>& out) {
+  for (size_t r = 1; r < out.size(); ++r) {
+    if (out[r - 1][0].i > out[r][0].i) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+class SortFaultTest : public SortTest {};
+
+TEST_F(SortFaultTest, ChunkFileGoesToTheNextDirectoryWhenTheFirstRefuses) {
+  std::string a = subdir("a"), b = subdir("b");
+  SortOptions o = tight(1);
+  o.dirs = a + ":" + b;
+  LogCapture capture;
+  tqlogSetLevel("TQ.Datafile.tempfile", 2);
+  TqSortVornImpl* f = makeSort(kCols, o, {{0, true}});
+  auto rows = rowsOf(600, 1);
+  tqFaultArm(TqFaultOp::TmpFile, 1);  // the first chunk file, in the first directory
+  std::vector<std::vector<RefValue>> out;
+  ASSERT_EQ(sortAll(f, kCols, rows, &out, nullptr), 4) << f->getError().asCstr();
+  EXPECT_EQ(tqFaultsDelivered(), 1);
+  EXPECT_EQ(out.size(), rows.size());
+  EXPECT_TRUE(ascending(out));
+  bool reported = false;
+  for (const LogRecord& r : capture.records()) {
+    reported |= r.text.find("persistChunk") != std::string::npos && r.text.find("'" + a + "'") != std::string::npos;
+  }
+  EXPECT_TRUE(reported) << "the refused directory is traced";
+  f->release();
+}
+
+TEST_F(SortFaultTest, ChunkFileThatNoDirectoryTakesStopsTheSort) {
+  TqSortVornImpl* f = makeSort(kCols, tight(2), {{0, true}});
+  tqFaultArm(TqFaultOp::TmpFile, 1, TqFaultMode::Fail, true);
+  std::vector<std::vector<RefValue>> out;
+  int32_t status = sortAll(f, kCols, rowsOf(600, 2), &out, nullptr);
+  EXPECT_EQ(status, 2);
+  EXPECT_NE(f->getError().str().find("could not be created"), std::string::npos);
+  tqFaultReset();
+  f->release();
+}
+
+TEST_F(SortFaultTest, FailedChunkWriteIsStatus12) {
+  TqSortVornImpl* f = makeSort(kCols, tight(1), {{0, true}});
+  tqFaultArm(TqFaultOp::Write, 1, TqFaultMode::Fail, true);
+  std::vector<std::vector<RefValue>> out;
+  EXPECT_EQ(sortAll(f, kCols, rowsOf(600, 3), &out, nullptr), 12);
+  EXPECT_NE(f->getError().str().find("Writing the temporary file failed"), std::string::npos);
+  tqFaultReset();
+  f->release();
+}
+
+TEST_F(SortFaultTest, ShortChunkWritesAreCompleted) {
+  TqSortVornImpl* f = makeSort(kCols, tight(1), {{0, true}});
+  tqFaultArm(TqFaultOp::Write, 1, TqFaultMode::Short, true);
+  std::vector<std::vector<RefValue>> out;
+  ASSERT_EQ(sortAll(f, kCols, rowsOf(600, 4), &out, nullptr), 4) << f->getError().asCstr();
+  EXPECT_GT(tqFaultsDelivered(), 0);
+  EXPECT_TRUE(ascending(out));
+  tqFaultReset();
+  f->release();
+}
+
+TEST_F(SortFaultTest, FailedReloadIsStatus3Or12) {
+  struct Case {
+    TqFaultOp op;
+    int32_t status;
+    const char* text;
+  };
+  for (const Case& c : {Case{TqFaultOp::Open, 3, "could not be reopened"},
+                        Case{TqFaultOp::Read, 12, "Reading the temporary file failed"}}) {
+    TqSortVornImpl* f = makeSort(kCols, tight(1), {{0, true}});
+    tqFaultArm(c.op, 1);
+    std::vector<std::vector<RefValue>> out;
+    EXPECT_EQ(sortAll(f, kCols, rowsOf(600, 5), &out, nullptr), c.status);
+    EXPECT_NE(f->getError().str().find(c.text), std::string::npos) << f->getError().asCstr();
+    tqFaultReset();
+    f->release();
+  }
+}
+
+TEST_F(SortFaultTest, PoolThatRefusesWorkOrDoesNotStart) {
+  TqSortVornImpl* f = makeSort(kCols, tight(1), {{0, true}});
+  tqFaultArm(TqFaultOp::PoolEnqueue, 1);
+  std::vector<std::vector<RefValue>> out;
+  EXPECT_EQ(sortAll(f, kCols, rowsOf(600, 6), &out, nullptr), 1);
+  EXPECT_NE(f->getError().str().find("thread pool"), std::string::npos);
+  tqFaultReset();
+  f->release();
+  tqFaultArm(TqFaultOp::PoolStart, 1);
+  EXPECT_EQ(mgr_->createFile(TqDatafile::FlagSorted | TqDatafile::FlagVariableRows), nullptr);
+  EXPECT_NE(mgr_->getError().str().find("thread pool"), std::string::npos);
+  tqFaultReset();
+}
+
+TEST_F(SortFaultTest, EveryAllocationFailureEndsCleanly) {
+  auto rows = rowsOf(400, 7);
+  // One run without faults counts the allocations of the whole life of a sort.
+  auto run = [&](std::string* error, bool* complete) {
+    *complete = false;
+    TqSortVornImpl* f = makeSort(kCols, tight(2), {{0, true}}, true, error);
+    if (f == nullptr) return;
+    std::vector<std::vector<RefValue>> out;
+    int32_t status = sortAll(f, kCols, rows, &out, nullptr);
+    *complete = status == 4 && out.size() == rows.size() && ascending(out);
+    if (status != 4) *error = f->getError().asCstr();
+    f->release();
+  };
+  std::string error;
+  bool complete = false;
+  tqFaultReset();
+  run(&error, &complete);
+  ASSERT_TRUE(complete) << error;
+  int64_t allocations = tqFaultCalls(TqFaultOp::Alloc);
+  ASSERT_GT(allocations, 20);
+  int failed = 0;
+  // Every allocation up to 200, then a sample of the rest.
+  for (int64_t n = 1; n <= allocations; n += n < 200 ? 1 : 1 + allocations / 100) {
+    tqFaultArm(TqFaultOp::Alloc, n);
+    error.clear();
+    run(&error, &complete);
+    bool delivered = tqFaultsDelivered() > 0;
+    tqFaultReset();
+    if (!complete) {
+      ++failed;
+      EXPECT_TRUE(delivered) << "allocation " << n << " failed without a fault";
+      EXPECT_FALSE(error.empty()) << "allocation " << n << " failed without a message";
+    }
+    EXPECT_TRUE(filesWithPrefix(dir_, "tqsort_").empty()) << "allocation " << n;
+  }
+  EXPECT_GT(failed, 0);
+}
