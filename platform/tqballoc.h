@@ -7,6 +7,7 @@
 #define TQ_PLATFORM_TQBALLOC_H
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <utility>
 
@@ -15,6 +16,12 @@ void* tqbCalloc(size_t count, size_t size);
 // Like realloc: on failure returns null and leaves `p` allocated and unchanged.
 void* tqbRealloc(void* p, size_t size);
 void tqbFree(void* p);
+
+// Bytes held now and at most, over every allocation made here (all threads), as the
+// runtime allocator sizes them.  For measuring the library's memory.
+void tqbAllocStats(int64_t* current, int64_t* peak);
+// Starts a new peak from the current figure.
+void tqbAllocResetPeak();
 
 // Constructs a T in memory from tqbMalloc; null when the allocation fails.
 template <typename T, typename... Args>

@@ -225,9 +225,19 @@ class TqSortVornImpl : public AbsTqSortfile {
 // Unsigned bytewise comparison of two encoded keys.  Keys of one key definition differ
 // before the shorter one ends or are equal in full, so comparing over the shorter
 // length and then by length is their lexicographic order; it never reads past a key.
+// Equality is tested 8 bytes at a time; keys are most significant byte first, so the
+// first unequal word, byte-swapped, decides.
 inline int tqCompareKeys(const uint8_t* a, uint32_t aLength, const uint8_t* b, uint32_t bLength) {
-  int c = __builtin_memcmp(a, b, aLength < bLength ? aLength : bLength);
-  if (c != 0) return c;
+  uint32_t n = aLength < bLength ? aLength : bLength;
+  for (; n >= 8; n -= 8, a += 8, b += 8) {
+    uint64_t x, y;
+    __builtin_memcpy(&x, a, 8);
+    __builtin_memcpy(&y, b, 8);
+    if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y) ? -1 : 1;
+  }
+  for (; n > 0; --n, ++a, ++b) {
+    if (*a != *b) return *a < *b ? -1 : 1;
+  }
   return aLength == bLength ? 0 : (aLength < bLength ? -1 : 1);
 }
 

@@ -31,9 +31,9 @@ inline int compareEntries(const uint8_t* buffer, const IndexEntry& a, const Inde
   return tqCompareKeys(buffer + a.keyOffset, a.keyLength, buffer + b.keyOffset, b.keyLength);
 }
 
-inline int compareCursors(const ChunkDescriptor* a, const ChunkDescriptor* b) {
-  return tqCompareKeys(a->buffer + a->cursor->keyOffset, a->cursor->keyLength,
-                       b->buffer + b->cursor->keyOffset, b->cursor->keyLength);
+template <typename Input>
+inline int compareInputs(const Input& a, const Input& b) {
+  return tqCompareKeys(a.key, a.keyLength, b.key, b.keyLength);
 }
 
 }  // namespace
@@ -83,8 +83,15 @@ bool TqSortVornWorkSort::sortRange(TqbThreadPoolWorker* worker, uint8_t* buffer,
     uint32_t i = lo + 1;
     uint32_t j = hi;
     while (i < j) {
-      do ++i; while (compareEntries(buffer, entries[i], pivot) < 0);
-      do --j; while (compareEntries(buffer, entries[j], pivot) > 0);
+      // The keys lie scattered over the chunk: fetch those the scans reach next.
+      do {
+        ++i;
+        if (i + 8 <= hi) __builtin_prefetch(buffer + entries[i + 8].keyOffset);
+      } while (compareEntries(buffer, entries[i], pivot) < 0);
+      do {
+        --j;
+        if (j >= lo + 8) __builtin_prefetch(buffer + entries[j - 8].keyOffset);
+      } while (compareEntries(buffer, entries[j], pivot) > 0);
       if (i < j) std::swap(entries[i], entries[j]);
     }
     std::swap(entries[lo + 1], entries[j]);
@@ -113,7 +120,7 @@ TqSortVornWorkMerge::TqSortVornWorkMerge(TqSortVornImpl* engine, TqLogger* logge
 TqSortVornWorkMerge::~TqSortVornWorkMerge() {
   WT("TqSortVornWorkMerge(0x%p)->~TQSortVornWorkMerge()", this);
   // One input left is this request's alone; two or more stay on the engine's list.
-  if (inputCount_ == 1) engine_->tossChunk(inputs_[0], onMain_);
+  if (inputCount_ == 1) engine_->tossChunk(inputs_[0].chunk, onMain_);
   tqbFree(inputs_);
 }
 
@@ -122,15 +129,16 @@ void TqSortVornWorkMerge::destroy() { tqbDelete(this); }
 bool TqSortVornWorkMerge::addChunk(ChunkDescriptor* chunk) {
   WT("TqSortVornWorkMerge(0x%p)->addChunk(0x%p) id: %I64u", this, chunk, static_cast<uint64_t>(chunk->id));
   if (capacity_ < inputCount_ + 1) {
-    void* grown = tqbRealloc(inputs_, (capacity_ + 10) * sizeof(ChunkDescriptor*));
+    void* grown = tqbRealloc(inputs_, (capacity_ + 10) * sizeof(Input));
     if (grown == nullptr) return false;
-    inputs_ = static_cast<ChunkDescriptor**>(grown);
+    inputs_ = static_cast<Input*>(grown);
     capacity_ += 10;
   }
-  inputs_[inputCount_++] = chunk;
+  inputs_[inputCount_++] = Input{chunk, nullptr, 0};
   rowCount += chunk->rowCount;
   if (chunk->buffer != nullptr) {
     chunk->cursor = TqSortVornImpl::entryAt(chunk, engine_->resolvedChunkSize() - 16);
+    refreshKey(inputCount_ - 1);
   } else {
     needsReload_ = true;
   }
@@ -156,7 +164,7 @@ void TqSortVornWorkMerge::work(bool onMain, TqbThreadPoolWorker* worker) {
   if (!onMain) engine_->lockChunks();  // on main the merge pass holds it throughout
   bool ready = true;
   for (uint32_t k = 0; k < inputCount_ && ready; ++k) {
-    ChunkDescriptor* in = inputs_[k];
+    ChunkDescriptor* in = inputs_[k].chunk;
     if (in->buffer != nullptr) continue;
     int32_t status = engine_->getBuffer(in, false);
     if (status == 0) status = engine_->reloadChunk(in, true);
@@ -164,6 +172,7 @@ void TqSortVornWorkMerge::work(bool onMain, TqbThreadPoolWorker* worker) {
       ready = false;
     } else {
       in->cursor = TqSortVornImpl::entryAt(in, size - 16);
+      refreshKey(k);
     }
   }
   if (ready) out = engine_->allocateChunk(true);
@@ -184,10 +193,10 @@ void TqSortVornWorkMerge::work(bool onMain, TqbThreadPoolWorker* worker) {
         stop = true;
         break;
       }
-      if (compareCursors(inputs_[sel], inputs_[j]) < 0) sel = j;
+      if (compareInputs(inputs_[sel], inputs_[j]) < 0) sel = j;
     }
     if (stop) break;  // the output stays on the engine's list, freed when it is cleaned
-    ChunkDescriptor* in = inputs_[sel];
+    ChunkDescriptor* in = inputs_[sel].chunk;
     const IndexEntry e = *in->cursor;
     uint32_t need = e.keyLength + e.rowLength + 16;
     if (need > room) {
@@ -226,6 +235,8 @@ void TqSortVornWorkMerge::work(bool onMain, TqbThreadPoolWorker* worker) {
     if (--in->rowCount == 0) {
       engine_->tossChunk(in, onMain);
       removeInput(sel);
+    } else {
+      refreshKey(sel);
     }
     if (inputCount_ == 0) {
       engine_->insertChunk(out, false, onMain);
@@ -255,11 +266,12 @@ int32_t TqSortVornWorkMerge::nextRow(uint8_t** row) {
       engine_->tossChunk(s, false);
     } else {
       ++s->cursor;
+      refreshKey(static_cast<uint32_t>(selectedIndex_));
     }
     selectedIndex_ = -1;
     if (inputCount_ == 1) {
       // The rest of the last input follows every row delivered and precedes the tree.
-      ChunkDescriptor* last = inputs_[0];
+      ChunkDescriptor* last = inputs_[0].chunk;
       WT("TqSortVornWorkMerge(0x%p)->nextRow(): Marking chunk [0x%p](%I64u) ready", this, last,
          static_cast<uint64_t>(last->id));
       last->ready = true;
@@ -274,7 +286,7 @@ int32_t TqSortVornWorkMerge::nextRow(uint8_t** row) {
     if (needsReload_) {
       engine_->lockChunks();
       for (uint32_t k = 0; k < inputCount_; ++k) {
-        ChunkDescriptor* in = inputs_[k];
+        ChunkDescriptor* in = inputs_[k].chunk;
         if (in->buffer != nullptr) continue;
         int32_t status = engine_->getBuffer(in, false);
         if (status == 0) status = engine_->reloadChunk(in, true);
@@ -287,14 +299,16 @@ int32_t TqSortVornWorkMerge::nextRow(uint8_t** row) {
       needsReload_ = false;
     }
     for (uint32_t k = 0; k < inputCount_; ++k) {
-      inputs_[k]->cursor = TqSortVornImpl::entryAt(inputs_[k], size - 16ull * inputs_[k]->rowCount);
+      ChunkDescriptor* in = inputs_[k].chunk;
+      in->cursor = TqSortVornImpl::entryAt(in, size - 16ull * in->rowCount);
+      refreshKey(k);
     }
   }
   uint32_t sel = 0;
   for (uint32_t j = 1; j < inputCount_; ++j) {
-    if (compareCursors(inputs_[sel], inputs_[j]) > 0) sel = j;
+    if (compareInputs(inputs_[sel], inputs_[j]) > 0) sel = j;
   }
-  selected_ = inputs_[sel];
+  selected_ = inputs_[sel].chunk;
   selectedIndex_ = static_cast<int32_t>(sel);
   *row = selected_->buffer + selected_->cursor->rowOffset;
   return 0;

@@ -52,8 +52,21 @@ class TqSortVornWorkMerge : public TqbThreadPoolWork {
   uint64_t rowCount = 0;  // rows of the inputs when they were added
 
  protected:
+  // An input and the key its cursor is on, kept beside it so that choosing the next row
+  // scans one flat array.
+  struct Input {
+    ChunkDescriptor* chunk;
+    const uint8_t* key;
+    uint32_t keyLength;
+  };
   // Removes input `index`, keeping the order of the others.
   void removeInput(uint32_t index);
+  // Refreshes the key of input `index` from its chunk's cursor.
+  void refreshKey(uint32_t index) {
+    Input& in = inputs_[index];
+    in.key = in.chunk->buffer + in.chunk->cursor->keyOffset;
+    in.keyLength = in.chunk->cursor->keyLength;
+  }
   // Ends a pool-run merge: releases its count and wakes a waiting merge pass.
   void releaseMergeCount();
 
@@ -63,7 +76,7 @@ class TqSortVornWorkMerge : public TqbThreadPoolWork {
   bool onMain_ = false;
   uint32_t capacity_ = 0;
   uint32_t inputCount_ = 0;
-  ChunkDescriptor** inputs_ = nullptr;  // owned array
+  Input* inputs_ = nullptr;  // owned array, in addChunk order
   ChunkDescriptor* selected_ = nullptr;
   int32_t selectedIndex_ = -1;
 };

@@ -1,0 +1,220 @@
+// Chunk sort throughput: add N rows, sort, read them all back, for three key layouts
+// (an integer; a 16-byte string; a string then an integer), with memory for all the
+// data and with one eighth of it, on 1 and 2 processors; against std::sort of the same
+// rows held as a vector of structs, measured in the same run.
+//
+//   build/bench/sort_bench                    # 1M rows
+//   build/bench/sort_bench --rows=10000000    # 10M rows as well
+//   build/bench/sort_bench --dir=/big/tmp     # where chunk files go
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bench_support.h"
+#include "platform/tqballoc.h"
+#include "src/sortvorn.h"
+#include "tqdatafile/tqdatafile.h"
+
+namespace {
+
+std::string g_dir = "/tmp";
+
+struct Row {
+  int64_t id;
+  char name[17];
+  int64_t value;
+};
+
+enum Keys { kInteger = 0, kString = 1, kTwo = 2 };
+const char* kKeyNames[] = {"int", "str16", "str+int"};
+
+const std::vector<Row>& source(int64_t n) {
+  static std::map<int64_t, std::vector<Row>> cache;
+  std::vector<Row>& rows = cache[n];
+  if (static_cast<int64_t>(rows.size()) != n) {
+    rows.resize(static_cast<size_t>(n));
+    std::mt19937_64 rng(42);
+    for (Row& r : rows) {
+      r.id = static_cast<int64_t>(rng());
+      for (int i = 0; i < 16; ++i) r.name[i] = static_cast<char>('a' + rng() % 26);
+      r.name[16] = 0;
+      if (rng() % 4 == 0) std::memset(r.name + 4, 'a', 12);  // shared prefixes and ties
+      r.value = static_cast<int64_t>(rng() % 1000);
+    }
+  }
+  return rows;
+}
+
+// Bytes one row takes in a chunk: key, serialized row, index entry.
+int64_t rowBytes(int keys) {
+  int64_t key = keys == kInteger ? 9 : (keys == kString ? 18 : 27);
+  return key + 9 + 19 + 9 + 16;
+}
+
+void BM_StdSort(benchmark::State& state, int64_t n, int keys) {
+  const std::vector<Row>& src = source(n);
+  for (auto _ : state) {
+    std::vector<Row> rows;
+    rows.reserve(src.size());
+    for (const Row& r : src) rows.push_back(r);
+    switch (keys) {
+      case kInteger:
+        std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.id < b.id; });
+        break;
+      case kString:
+        std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return std::strcmp(a.name, b.name) < 0; });
+        break;
+      default:
+        std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
+          int c = std::strcmp(a.name, b.name);
+          return c != 0 ? c < 0 : a.value < b.value;
+        });
+    }
+    int64_t sum = 0;
+    for (const Row& r : rows) sum += r.id;
+    benchmark::DoNotOptimize(sum);
+  }
+  state.counters["rows/s"] = benchmark::Counter(static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void BM_ChunkSort(benchmark::State& state, int64_t n, int keys, bool external, int processors) {
+  const std::vector<Row>& src = source(n);
+  const int64_t data = n * rowBytes(keys);
+  // In memory: room for all the data.  External: an eighth of it, in 32 chunks so that
+  // merges have a wide fan-in.
+  const uint32_t sortSize = static_cast<uint32_t>(std::min<int64_t>(external ? data / 8 : data * 3 / 2, 0xF0000000));
+  static const uint32_t memParts = std::getenv("TQ_BENCH_MEM_PARTS") ? std::atoi(std::getenv("TQ_BENCH_MEM_PARTS")) : 4;
+  static const uint32_t extParts = std::getenv("TQ_BENCH_EXT_PARTS") ? std::atoi(std::getenv("TQ_BENCH_EXT_PARTS")) : 8;
+  const uint32_t chunk = external ? sortSize / extParts : std::max<uint32_t>(sortSize / memParts, 1u << 20);
+  int64_t peak = 0;
+  uint32_t disk = 0;
+  for (auto _ : state) {
+    TqbString error;
+    TqDatafileManager* m = tqDatafileManagerCreate(g_dir.c_str(), &error);
+    m->setColumns(3);
+    m->setColSpec(0, tqbTypeInteger, 0);
+    m->setColSpec(1, tqbTypeString, 16);
+    m->setColSpec(2, tqbTypeInteger, 0);
+    m->setChunkSize(chunk);
+    m->setSortSize(sortSize);
+    m->setSortProcessors(processors);
+    tqbAllocResetPeak();
+    int64_t base = 0;
+    tqbAllocStats(&base, nullptr);
+    TqDatafile* f = m->createFile(TqDatafile::FlagSorted | TqDatafile::FlagVariableRows);
+    if (keys == kInteger) {
+      f->resetSort(1);
+      f->setSort(0, 0, 1, nullptr);
+    } else if (keys == kString) {
+      f->resetSort(1);
+      f->setSort(0, 1, 1, nullptr);
+    } else {
+      f->resetSort(2);
+      f->setSort(0, 1, 1, nullptr);
+      f->setSort(1, 2, 1, nullptr);
+    }
+    TqbDatavar* v0 = f->getField(0);
+    TqbDatavar* v1 = f->getField(1);
+    TqbDatavar* v2 = f->getField(2);
+    for (const Row& r : src) {
+      v0->assign(r.id);
+      v1->assign(tqbTypeString, r.name, 17);
+      v2->assign(r.value);
+      if (f->addRow(nullptr) != 0) {
+        std::fprintf(stderr, "addRow: %s\n", f->getError().asCstr());
+        std::abort();
+      }
+    }
+    int32_t status = f->sort();
+    int64_t count = 0, sum = 0;
+    while (status == 0) {
+      ++count;
+      sum += v0->asInt64(nullptr);
+      status = f->next(nullptr);
+    }
+    if (status != 4 || count != n) {
+      std::fprintf(stderr, "sort: status %d after %lld rows: %s\n", status, static_cast<long long>(count),
+                   f->getError().asCstr());
+      std::abort();
+    }
+    benchmark::DoNotOptimize(sum);
+    TqSortVornImpl::Statistics st = static_cast<TqSortVornImpl*>(f)->statistics();
+    disk = st.chunksWrittenToDisk;
+    if (std::getenv("TQ_BENCH_VERBOSE")) {
+      std::fprintf(stderr, "chunks %u+%u disk %u passes %u main %u submitted %u read %u buffers %u/%u chunk %llu\n",
+                   st.chunksCreatedDuringSort, st.chunksCreatedDuringMerge, st.chunksWrittenToDisk, st.mergePasses,
+                   st.mergesOnMain, st.mergesSubmitted, st.readMergeCount, st.maxBuffersInUse, st.maxChunksInMemory,
+                   static_cast<unsigned long long>(st.resolvedChunkSize));
+    }
+    tqbAllocStats(nullptr, &peak);
+    peak -= base;
+    f->release();
+    m->release();
+  }
+  state.counters["rows/s"] = benchmark::Counter(static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["peakMB"] = static_cast<double>(peak) / 1048576.0;
+  state.counters["sortMB"] = static_cast<double>(sortSize) / 1048576.0;
+  state.counters["toDisk"] = disk;
+}
+
+std::string name(const char* kind, int64_t n, int keys) {
+  return std::string(kind) + "/" + kKeyNames[keys] + "/" + std::to_string(n);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<int64_t> sizes = {1000000};
+  std::vector<char*> args;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--rows=", 7) == 0) {
+      sizes.push_back(std::atoll(argv[i] + 7));
+    } else if (std::strncmp(argv[i], "--dir=", 6) == 0) {
+      g_dir = argv[i] + 6;
+    } else {
+      args.push_back(argv[i]);
+    }
+  }
+  for (int64_t n : sizes) {
+    for (int keys = 0; keys < 3; ++keys) {
+      if (keys == 0) source(n);  // the rows are made before anything is timed
+      benchmark::RegisterBenchmark(name("std::sort", n, keys).c_str(),
+                                   [=](benchmark::State& st) { BM_StdSort(st, n, keys); })
+          ->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+      for (int external = 0; external < 2; ++external) {
+        for (int processors = 1; processors <= 2; ++processors) {
+          std::string label = name(external ? "external" : "memory", n, keys) + "/p" + std::to_string(processors);
+          benchmark::RegisterBenchmark(label.c_str(), [=](benchmark::State& st) {
+            BM_ChunkSort(st, n, keys, external == 1, processors);
+          })->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+        }
+      }
+    }
+  }
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+  RateReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("\nadd + sort + read, rows/s and ratios (memory to std::sort; external to memory):\n");
+  for (int64_t n : sizes) {
+    for (int keys = 0; keys < 3; ++keys) {
+      std::string base = name("std::sort", n, keys) + "/iterations:1/real_time";
+      for (int processors = 1; processors <= 2; ++processors) {
+        std::string p = "/p" + std::to_string(processors) + "/iterations:1/real_time";
+        std::string mem = name("memory", n, keys) + p;
+        std::string ext = name("external", n, keys) + p;
+        printRatio(reporter, mem, base);
+        printRatio(reporter, ext, mem);
+        std::printf("%-60s peak %.1f MB of sort size %.1f MB\n", ext.c_str(), reporter.peak(ext),
+                    static_cast<double>(n * rowBytes(keys) / 8) / 1048576.0);
+      }
+    }
+  }
+  benchmark::Shutdown();
+  return 0;
+}
