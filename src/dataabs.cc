@@ -5,6 +5,7 @@
 
 #include "platform/tqballoc.h"
 #include "platform/tqbassert.h"
+#include "src/dataabs_format.h"
 #include "src/datamgr.h"
 
 #define DF_TRACE(...) TQ_LOG(logger_, 1, __VA_ARGS__)
@@ -25,20 +26,6 @@ int32_t memWriteInteger(TqDatafile& f, TqDatafileField& x) { return f.writeInteg
 int32_t memWriteReal(TqDatafile& f, TqDatafileField& x) { return f.writeReal(x); }
 int32_t memWriteString(TqDatafile& f, TqDatafileField& x) { return f.writeString(x); }
 int32_t memWriteStringFixed(TqDatafile& f, TqDatafileField& x) { return f.writeStringFixed(x); }
-
-// Bytes of the length prefix of a variable-layout string of n raw bytes.
-inline int prefixLength(uint32_t n) { return n < 127 ? 1 : 4; }
-
-inline void putPrefix(uint8_t* p, uint32_t n) {
-  if (n < 127) {
-    p[0] = static_cast<uint8_t>(n);
-  } else {
-    p[0] = static_cast<uint8_t>((n >> 24) | 0x80);
-    p[1] = static_cast<uint8_t>(n >> 16);
-    p[2] = static_cast<uint8_t>(n >> 8);
-    p[3] = static_cast<uint8_t>(n);
-  }
-}
 
 }  // namespace
 
@@ -244,98 +231,49 @@ void AbsTqDatafile::releaseRef() {
 // position_ and advances it; 1 (no message) when the encoding does not fit.
 
 int32_t AbsTqDatafile::writeBoolean(TqDatafileField& field) {
-  if (static_cast<int64_t>(chunkSize_) - position_ < 2) return StatusNoRoom;
-  uint8_t* p = buffer_ + position_;
-  if (field.value.isNull()) {
-    p[0] = 1;
-    p[1] = 0;
-  } else {
-    bool error = false;
-    bool v = field.value.asBool(&error);
-    if (error) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
-    p[0] = 0;
-    p[1] = v ? 1 : 0;
-  }
-  position_ += 2;
+  if (static_cast<int64_t>(chunkSize_) - position_ < tqrow::kBooleanWidth) return StatusNoRoom;
+  tqrow::encodeBoolean(field, buffer_ + position_);
+  position_ += tqrow::kBooleanWidth;
   return StatusOk;
 }
 
 int32_t AbsTqDatafile::writeInteger(TqDatafileField& field) {
-  if (static_cast<int64_t>(chunkSize_) - position_ < 9) return StatusNoRoom;
-  uint8_t* p = buffer_ + position_;
-  int64_t v = 0;
-  if (field.rawInteger) {
-    v = field.rawValue;
-    p[0] = 0;
-  } else if (field.value.isNull()) {
-    p[0] = 1;
-  } else {
-    bool error = false;
-    v = field.value.asInt64(&error);
-    if (error) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
-    p[0] = 0;
-  }
-  std::memcpy(p + 1, &v, 8);
-  position_ += 9;
+  if (static_cast<int64_t>(chunkSize_) - position_ < tqrow::kNumberWidth) return StatusNoRoom;
+  tqrow::encodeInteger(field, buffer_ + position_);
+  position_ += tqrow::kNumberWidth;
   return StatusOk;
 }
 
 int32_t AbsTqDatafile::writeDate(TqDatafileField& field) {
-  if (static_cast<int64_t>(chunkSize_) - position_ < 9) return StatusNoRoom;
-  uint8_t* p = buffer_ + position_;
-  double v = 0.0;
-  if (field.value.isNull()) {
-    p[0] = 1;
-  } else {
-    bool error = false;
-    v = field.value.asDouble(&error);
-    if (error) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
-    p[0] = 0;
-  }
-  std::memcpy(p + 1, &v, 8);
-  position_ += 9;
+  if (static_cast<int64_t>(chunkSize_) - position_ < tqrow::kNumberWidth) return StatusNoRoom;
+  tqrow::encodeDate(field, buffer_ + position_);
+  position_ += tqrow::kNumberWidth;
   return StatusOk;
 }
 
 int32_t AbsTqDatafile::writeReal(TqDatafileField& field) {
-  if (static_cast<int64_t>(chunkSize_) - position_ < 25) return StatusNoRoom;
-  uint8_t* p = buffer_ + position_;
-  std::memset(p, 0, 25);
-  if (field.value.isNull()) {
-    p[0] = 1;
-  } else {
-    if (field.value.type() != tqbTypeReal) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
-    size_t n = 0;
-    const void* raw = field.value.getRaw(&n);
-    if (n != 24) TQB_ASSERT_FAIL("Wrong size of real in TqbDatavar");
-    std::memcpy(p + 1, raw, n < 24 ? n : 24);  // cut or zero-padded to 24 bytes
-  }
-  position_ += 25;
+  if (static_cast<int64_t>(chunkSize_) - position_ < tqrow::kRealWidth) return StatusNoRoom;
+  tqrow::encodeReal(field, buffer_ + position_);
+  position_ += tqrow::kRealWidth;
   return StatusOk;
 }
 
 int32_t AbsTqDatafile::writeString(TqDatafileField& field) {
-  if (field.value.isNull()) {
-    if (static_cast<int64_t>(chunkSize_) - position_ < 2) return StatusNoRoom;
-    buffer_[position_] = 1;
-    buffer_[position_ + 1] = 0;
-    position_ += 2;
-    return StatusOk;
-  }
-  if (field.value.type() != tqbTypeString) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
-  size_t size = 0;
-  const void* raw = field.value.getRaw(&size);
-  uint32_t n = static_cast<uint32_t>(size);
-  if (n > 0 && static_cast<int64_t>(n) - 1 > field.maxLength) {
-    TQB_ASSERT_FAIL("String exceeds maximum length");
-  }
-  int64_t need = 1 + prefixLength(n) + static_cast<int64_t>(n);
+  // The checks on a variable-layout string come before the room check.
+  uint32_t n = 0;
+  const uint8_t* raw = field.value.isNull() ? nullptr : tqrow::stringBytes(field, &n);
+  int64_t need = raw == nullptr ? 2 : 1 + tqrow::prefixLength(n) + static_cast<int64_t>(n);
   if (static_cast<int64_t>(chunkSize_) - position_ < need) return StatusNoRoom;
   uint8_t* p = buffer_ + position_;
-  p[0] = 0;
-  putPrefix(p + 1, n);
-  if (n > 0) std::memcpy(p + 1 + prefixLength(n), raw, n);
-  if (n > 0 && static_cast<int32_t>(n) > field.longestValue) field.longestValue = static_cast<int32_t>(n);
+  if (raw == nullptr) {
+    p[0] = 1;
+    p[1] = 0;
+  } else {
+    p[0] = 0;
+    tqrow::putPrefix(p + 1, n);
+    if (n > 0) std::memcpy(p + 1 + tqrow::prefixLength(n), raw, n);
+    tqrow::noteLongest(field, n);
+  }
   position_ += need;
   return StatusOk;
 }
@@ -343,23 +281,7 @@ int32_t AbsTqDatafile::writeString(TqDatafileField& field) {
 int32_t AbsTqDatafile::writeStringFixed(TqDatafileField& field) {
   int64_t width = static_cast<int64_t>(field.maxLength) + 2;
   if (static_cast<int64_t>(chunkSize_) - position_ < width) return StatusNoRoom;
-  uint8_t* p = buffer_ + position_;
-  std::memset(p, 0, static_cast<size_t>(width));
-  if (field.value.isNull()) {
-    p[0] = 1;
-  } else {
-    if (field.value.type() != tqbTypeString) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
-    size_t n = 0;
-    const void* raw = field.value.getRaw(&n);
-    size_t room = static_cast<size_t>(field.maxLength) + 1;
-    if (n > room) {
-      // Too long: report it and keep the first maxLength bytes with the terminating zero,
-      // never writing past the field.
-      TQB_ASSERT_FAIL("String exceeds maximum length");
-      n = room - 1;
-    }
-    std::memcpy(p + 1, raw, n);
-  }
+  tqrow::encodeFixedString(field, buffer_ + position_);
   position_ += width;
   return StatusOk;
 }
@@ -369,58 +291,31 @@ int32_t AbsTqDatafile::writeStringFixed(TqDatafileField& field) {
 // readLimit_ (a position that is not a row start) fails with status 4 instead.
 
 int32_t AbsTqDatafile::readBoolean(TqDatafileField& field) {
-  if (position_ + 2 > readLimit_) return readOutOfBounds();
-  const uint8_t* p = buffer_ + position_;
-  if (p[0] == 1) {
-    field.value.setNull();
-  } else {
-    field.value.assign(p[1] == 1);
-  }
-  position_ += 2;
+  if (position_ + tqrow::kBooleanWidth > readLimit_) return readOutOfBounds();
+  tqrow::decodeBoolean(field, buffer_ + position_);
+  position_ += tqrow::kBooleanWidth;
   return StatusOk;
 }
 
 int32_t AbsTqDatafile::readInteger(TqDatafileField& field) {
-  if (position_ + 9 > readLimit_) return readOutOfBounds();
-  const uint8_t* p = buffer_ + position_;
-  if (p[0] == 1) {
-    field.value.setNull();
-  } else {
-    int64_t v;
-    std::memcpy(&v, p + 1, 8);
-    if (field.rawInteger) {
-      field.rawValue = v;
-    } else {
-      field.value.assign(v);
-    }
-  }
-  position_ += 9;
+  if (position_ + tqrow::kNumberWidth > readLimit_) return readOutOfBounds();
+  tqrow::decodeInteger(field, buffer_ + position_);
+  position_ += tqrow::kNumberWidth;
   return StatusOk;
 }
 
 int32_t AbsTqDatafile::readDate(TqDatafileField& field) {
-  if (position_ + 9 > readLimit_) return readOutOfBounds();
-  const uint8_t* p = buffer_ + position_;
-  if (p[0] == 1) {
-    field.value.setNull();
-  } else {
-    double v;
-    std::memcpy(&v, p + 1, 8);
-    field.value.assign(TqbDate(v));
-  }
-  position_ += 9;
+  if (position_ + tqrow::kNumberWidth > readLimit_) return readOutOfBounds();
+  tqrow::decodeDate(field, buffer_ + position_);
+  position_ += tqrow::kNumberWidth;
   return StatusOk;
 }
 
 int32_t AbsTqDatafile::readReal(TqDatafileField& field) {
-  if (position_ + 25 > readLimit_) return readOutOfBounds();
+  if (position_ + tqrow::kRealWidth > readLimit_) return readOutOfBounds();
   const uint8_t* p = buffer_ + position_;
-  if (p[0] == 1) {
-    field.value.setNull();
-  } else if (!field.value.assign(tqbTypeReal, p + 1, 24)) {
-    return fail(StatusNoRoom, 29, "(Field Value)");
-  }
-  position_ += 25;
+  if (!tqrow::decodeBytes(field, p[0], tqbTypeReal, p + 1, 24)) return fail(StatusNoRoom, 29, "(Field Value)");
+  position_ += tqrow::kRealWidth;
   return StatusOk;
 }
 
@@ -431,15 +326,12 @@ int32_t AbsTqDatafile::readString(TqDatafileField& field) {
   int prefix = 1;
   if (n & 0x80) {
     if (position_ + 5 > readLimit_) return readOutOfBounds();
-    n = ((n & 0x7F) << 24) | (static_cast<uint32_t>(p[2]) << 16) |
-        (static_cast<uint32_t>(p[3]) << 8) | p[4];
+    n = tqrow::longPrefix(p[1], p + 2);
     prefix = 4;
   }
   int64_t total = 1 + prefix + static_cast<int64_t>(n);
   if (position_ + total > readLimit_) return readOutOfBounds();
-  if (p[0] == 1) {
-    field.value.setNull();
-  } else if (!field.value.assign(tqbTypeString, p + 1 + prefix, n)) {
+  if (!tqrow::decodeBytes(field, p[0], tqbTypeString, p + 1 + prefix, n)) {
     return fail(StatusNoRoom, 29, "(Field Value)");
   }
   position_ += total;
@@ -450,9 +342,7 @@ int32_t AbsTqDatafile::readStringFixed(TqDatafileField& field) {
   int64_t width = static_cast<int64_t>(field.maxLength) + 2;
   if (position_ + width > readLimit_) return readOutOfBounds();
   const uint8_t* p = buffer_ + position_;
-  if (p[0] == 1) {
-    field.value.setNull();
-  } else if (!field.value.assign(tqbTypeString, p + 1, static_cast<size_t>(width - 1))) {
+  if (!tqrow::decodeBytes(field, p[0], tqbTypeString, p + 1, static_cast<uint32_t>(width - 1))) {
     return fail(StatusNoRoom, 29, "(Field Value)");
   }
   position_ += width;

@@ -5,6 +5,7 @@
 
 #include "platform/tqballoc.h"
 #include "platform/tqbassert.h"
+#include "src/dataabs_format.h"
 #include "src/datamgr.h"
 
 #define DF_TRACE(...) TQ_LOG(logger_, 1, __VA_ARGS__)
@@ -462,97 +463,56 @@ int32_t TqDatafileImpl::getBytes(void* bytes, int32_t count) {
   return StatusOk;
 }
 
-int32_t TqDatafileImpl::fileWriteBoolean(TqDatafileField& field) {
-  uint8_t bytes[2] = {1, 0};
-  if (!field.value.isNull()) {
-    bool error = false;
-    bool v = field.value.asBool(&error);
-    if (error) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
-    bytes[0] = 0;
-    bytes[1] = v ? 1 : 0;
-  }
-  int32_t status = putBytes(bytes, 2);
-  if (status == StatusOk) position_ += 2;
+int32_t TqDatafileImpl::putEncoded(const void* bytes, int32_t count) {
+  int32_t status = putBytes(bytes, count);
+  if (status == StatusOk) position_ += count;
   return status;
+}
+
+int32_t TqDatafileImpl::getEncoded(void* bytes, int32_t count) {
+  if (position_ + count > endOfData_) return readOutOfBounds();
+  int32_t status = getBytes(bytes, count);
+  if (status == StatusOk) position_ += count;
+  return status;
+}
+
+int32_t TqDatafileImpl::fileWriteBoolean(TqDatafileField& field) {
+  uint8_t bytes[tqrow::kBooleanWidth];
+  tqrow::encodeBoolean(field, bytes);
+  return putEncoded(bytes, sizeof(bytes));
 }
 
 int32_t TqDatafileImpl::fileWriteInteger(TqDatafileField& field) {
-  uint8_t bytes[9] = {1};
-  int64_t v = 0;
-  if (field.rawInteger) {
-    v = field.rawValue;
-    bytes[0] = 0;
-  } else if (!field.value.isNull()) {
-    bool error = false;
-    v = field.value.asInt64(&error);
-    if (error) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
-    bytes[0] = 0;
-  }
-  std::memcpy(bytes + 1, &v, 8);
-  int32_t status = putBytes(bytes, 9);
-  if (status == StatusOk) position_ += 9;
-  return status;
+  uint8_t bytes[tqrow::kNumberWidth];
+  tqrow::encodeInteger(field, bytes);
+  return putEncoded(bytes, sizeof(bytes));
 }
 
 int32_t TqDatafileImpl::fileWriteDate(TqDatafileField& field) {
-  uint8_t bytes[9] = {1};
-  double v = 0.0;
-  if (!field.value.isNull()) {
-    bool error = false;
-    v = field.value.asDouble(&error);
-    if (error) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
-    bytes[0] = 0;
-  }
-  std::memcpy(bytes + 1, &v, 8);
-  int32_t status = putBytes(bytes, 9);
-  if (status == StatusOk) position_ += 9;
-  return status;
+  uint8_t bytes[tqrow::kNumberWidth];
+  tqrow::encodeDate(field, bytes);
+  return putEncoded(bytes, sizeof(bytes));
 }
 
 int32_t TqDatafileImpl::fileWriteReal(TqDatafileField& field) {
-  uint8_t bytes[25] = {1};
-  if (!field.value.isNull()) {
-    if (field.value.type() != tqbTypeReal) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
-    size_t n = 0;
-    const void* raw = field.value.getRaw(&n);
-    if (n != 24) TQB_ASSERT_FAIL("Wrong size of real in TqbDatavar");
-    std::memcpy(bytes + 1, raw, n < 24 ? n : 24);
-    bytes[0] = 0;
-  }
-  int32_t status = putBytes(bytes, 25);
-  if (status == StatusOk) position_ += 25;
-  return status;
+  uint8_t bytes[tqrow::kRealWidth];
+  tqrow::encodeReal(field, bytes);
+  return putEncoded(bytes, sizeof(bytes));
 }
 
 int32_t TqDatafileImpl::fileWriteString(TqDatafileField& field) {
   uint8_t head[5] = {1, 0};
-  if (field.value.isNull()) {
-    int32_t status = putBytes(head, 2);
-    if (status == StatusOk) position_ += 2;
-    return status;
-  }
-  if (field.value.type() != tqbTypeString) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
-  size_t size = 0;
-  const void* raw = field.value.getRaw(&size);
-  uint32_t n = static_cast<uint32_t>(size);
-  if (n > 0 && static_cast<int64_t>(n) - 1 > field.maxLength) {
-    TQB_ASSERT_FAIL("String exceeds maximum length");
-  }
+  if (field.value.isNull()) return putEncoded(head, 2);
+  uint32_t n = 0;
+  const uint8_t* raw = tqrow::stringBytes(field, &n);
   head[0] = 0;
-  int prefix = 1;
-  if (n < 127) {
-    head[1] = static_cast<uint8_t>(n);
-  } else {
-    head[1] = static_cast<uint8_t>((n >> 24) | 0x80);
-    head[2] = static_cast<uint8_t>(n >> 16);
-    head[3] = static_cast<uint8_t>(n >> 8);
-    head[4] = static_cast<uint8_t>(n);
-    prefix = 4;
-  }
+  tqrow::putPrefix(head + 1, n);
+  int prefix = tqrow::prefixLength(n);
+  // The flag with the prefix in one write, then the bytes.
   int32_t status = putBytes(head, 1 + prefix);
   if (status == StatusOk && n > 0) status = putBytes(raw, static_cast<int32_t>(n));
   if (status != StatusOk) return status;
-  if (n > 0 && static_cast<int32_t>(n) > field.longestValue) field.longestValue = static_cast<int32_t>(n);
+  tqrow::noteLongest(field, n);
   position_ += 1 + prefix + static_cast<int64_t>(n);
   return StatusOk;
 }
@@ -567,89 +527,40 @@ int32_t TqDatafileImpl::fixedBuffer(TqDatafileField& field) {
 int32_t TqDatafileImpl::fileWriteStringFixed(TqDatafileField& field) {
   int32_t status = fixedBuffer(field);
   if (status != StatusOk) return status;
-  int32_t width = field.maxLength + 2;
-  uint8_t* p = field.fieldBuffer;
-  std::memset(p, 0, static_cast<size_t>(width));
-  if (field.value.isNull()) {
-    p[0] = 1;
-  } else {
-    if (field.value.type() != tqbTypeString) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
-    size_t n = 0;
-    const void* raw = field.value.getRaw(&n);
-    size_t room = static_cast<size_t>(field.maxLength) + 1;
-    if (n > room) {
-      TQB_ASSERT_FAIL("String exceeds maximum length");
-      n = room - 1;
-    }
-    std::memcpy(p + 1, raw, n);
-  }
   // The whole field in one write: the same bytes as flag, value and padding apart.
-  status = putBytes(p, width);
-  if (status == StatusOk) position_ += width;
-  return status;
+  tqrow::encodeFixedString(field, field.fieldBuffer);
+  return putEncoded(field.fieldBuffer, field.maxLength + 2);
 }
 
 int32_t TqDatafileImpl::fileReadBoolean(TqDatafileField& field) {
-  if (position_ + 2 > endOfData_) return readOutOfBounds();
-  uint8_t bytes[2];
-  int32_t status = getBytes(bytes, 2);
-  if (status != StatusOk) return status;
-  if (bytes[0] == 1) {
-    field.value.setNull();
-  } else {
-    field.value.assign(bytes[1] == 1);
-  }
-  position_ += 2;
-  return StatusOk;
+  uint8_t bytes[tqrow::kBooleanWidth];
+  int32_t status = getEncoded(bytes, sizeof(bytes));
+  if (status == StatusOk) tqrow::decodeBoolean(field, bytes);
+  return status;
 }
 
 int32_t TqDatafileImpl::fileReadInteger(TqDatafileField& field) {
-  if (position_ + 9 > endOfData_) return readOutOfBounds();
-  uint8_t bytes[9];
-  int32_t status = getBytes(bytes, 9);
-  if (status != StatusOk) return status;
-  if (bytes[0] == 1) {
-    field.value.setNull();
-  } else {
-    int64_t v;
-    std::memcpy(&v, bytes + 1, 8);
-    if (field.rawInteger) {
-      field.rawValue = v;
-    } else {
-      field.value.assign(v);
-    }
-  }
-  position_ += 9;
-  return StatusOk;
+  uint8_t bytes[tqrow::kNumberWidth];
+  int32_t status = getEncoded(bytes, sizeof(bytes));
+  if (status == StatusOk) tqrow::decodeInteger(field, bytes);
+  return status;
 }
 
 int32_t TqDatafileImpl::fileReadDate(TqDatafileField& field) {
-  if (position_ + 9 > endOfData_) return readOutOfBounds();
-  uint8_t bytes[9];
-  int32_t status = getBytes(bytes, 9);
-  if (status != StatusOk) return status;
-  if (bytes[0] == 1) {
-    field.value.setNull();
-  } else {
-    double v;
-    std::memcpy(&v, bytes + 1, 8);
-    field.value.assign(TqbDate(v));
-  }
-  position_ += 9;
-  return StatusOk;
+  uint8_t bytes[tqrow::kNumberWidth];
+  int32_t status = getEncoded(bytes, sizeof(bytes));
+  if (status == StatusOk) tqrow::decodeDate(field, bytes);
+  return status;
 }
 
 int32_t TqDatafileImpl::fileReadReal(TqDatafileField& field) {
-  if (position_ + 25 > endOfData_) return readOutOfBounds();
-  uint8_t bytes[25];
-  int32_t status = getBytes(bytes, 25);
+  uint8_t bytes[tqrow::kRealWidth];
+  int32_t status = getEncoded(bytes, sizeof(bytes));
   if (status != StatusOk) return status;
-  if (bytes[0] == 1) {
-    field.value.setNull();
-  } else if (!field.value.assign(tqbTypeReal, bytes + 1, 24)) {
+  // On failure the row loop puts position_ and the file back to the row's start.
+  if (!tqrow::decodeBytes(field, bytes[0], tqbTypeReal, bytes + 1, 24)) {
     return fail(StatusNoRoom, 29, "(Field Value)");
   }
-  position_ += 25;
   return StatusOk;
 }
 
@@ -664,8 +575,7 @@ int32_t TqDatafileImpl::fileReadString(TqDatafileField& field) {
     if (position_ + 5 > endOfData_) return readOutOfBounds();
     status = getBytes(head + 2, 3);
     if (status != StatusOk) return status;
-    n = ((n & 0x7F) << 24) | (static_cast<uint32_t>(head[2]) << 16) |
-        (static_cast<uint32_t>(head[3]) << 8) | head[4];
+    n = tqrow::longPrefix(head[1], head + 2);
     prefix = 4;
   }
   int64_t total = 1 + prefix + static_cast<int64_t>(n);
@@ -677,9 +587,7 @@ int32_t TqDatafileImpl::fileReadString(TqDatafileField& field) {
     status = getBytes(field.fieldBuffer, static_cast<int32_t>(n));
     if (status != StatusOk) return status;
   }
-  if (head[0] == 1) {
-    field.value.setNull();
-  } else if (!field.value.assign(tqbTypeString, field.fieldBuffer, n)) {
+  if (!tqrow::decodeBytes(field, head[0], tqbTypeString, field.fieldBuffer, n)) {
     return fail(StatusNoRoom, 29, "(Field Value)");
   }
   position_ += total;
@@ -693,10 +601,8 @@ int32_t TqDatafileImpl::fileReadStringFixed(TqDatafileField& field) {
   if (status != StatusOk) return status;
   status = getBytes(field.fieldBuffer, width);
   if (status != StatusOk) return status;
-  if (field.fieldBuffer[0] == 1) {
-    field.value.setNull();
-  } else if (!field.value.assign(tqbTypeString, field.fieldBuffer + 1,
-                                 static_cast<size_t>(width - 1))) {
+  if (!tqrow::decodeBytes(field, field.fieldBuffer[0], tqbTypeString, field.fieldBuffer + 1,
+                          static_cast<uint32_t>(width - 1))) {
     return fail(StatusNoRoom, 29, "(Field Value)");
   }
   position_ += width;

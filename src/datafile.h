@@ -75,6 +75,9 @@ class TqDatafileImpl final : public AbsTqDatafile {
   int32_t fixedBuffer(TqDatafileField& field);
   int32_t putBytes(const void* bytes, int32_t count);
   int32_t getBytes(void* bytes, int32_t count);
+  // A whole fixed-width field: written or read, and position_ moved past it.
+  int32_t putEncoded(const void* bytes, int32_t count);
+  int32_t getEncoded(void* bytes, int32_t count);
 
   TqbString tempFileName_;
   NpHandle file_ = 0;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "platform/tqballoc.h"
 #include "platform/tqbassert.h"
 #include "platform/tqlog.h"
 #include "sort_support.h"
@@ -551,7 +552,7 @@ TEST_F(SortTest, ChunkSortDepthStaysSmallOnAnAdversarialChunk) {
     entries[static_cast<size_t>(i)] = {static_cast<uint32_t>(i * 4), 4, 0, 0};
   }
   TqSortVornImpl* engine = makeSort(kTwo, {}, {{0, true}});
-  TqSortVornWorkSort* item = new TqSortVornWorkSort(engine, engine->logger(), nullptr);
+  TqSortVornWorkSort* item = tqbNew<TqSortVornWorkSort>(engine, engine->logger(), nullptr);
   // A thread with a small stack: a sort that recursed once per partition would overflow it.
   SortJob job{item, buffer.data(), entries.data(), kRows, false};
   pthread_attr_t attr;
