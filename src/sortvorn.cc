@@ -368,6 +368,11 @@ void TqSortVornImpl::clean(bool all) {
           static_cast<uint64_t>(chunk->id));
       freeChunk(chunk);
     }
+    while (spareBuffers_ != nullptr) {
+      uint8_t* spare = spareBuffers_;
+      std::memcpy(&spareBuffers_, spare, sizeof(uint8_t*));
+      tqbFree(spare);
+    }
     nextChunkId_ = 0;
     buffersInUse_ = 0;
     rowsLeft_ = 0;

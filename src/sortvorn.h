@@ -163,6 +163,10 @@ class TqSortVornImpl : public AbsTqSortfile {
   // Puts a recorded worker error into lastError_ (main thread only).
   void adoptRecordedError();
   void freeChunk(ChunkDescriptor* chunk);  // file, keys, buffer, descriptor
+  // Takes a buffer for a chunk: a spare, else a new allocation.  Caller holds chunkLock_.
+  uint8_t* takeBuffer();
+  // Gives a chunk's buffer back as a spare.  Caller holds chunkLock_.
+  void keepSpare(uint8_t* buffer);
   void unlinkChunk(ChunkDescriptor* chunk);
   void treeInsert(ChunkDescriptor* chunk);
   void treeDelete(ChunkDescriptor* chunk);
@@ -193,6 +197,11 @@ class TqSortVornImpl : public AbsTqSortfile {
   bool recordedPending_ = false;        // recordedError_ not yet in lastError_; chunkLock_
   uint32_t nextChunkId_ = 0;            // chunkLock_
   uint32_t buffersInUse_ = 0;           // chunkLock_
+  // Buffers of tossed chunks, kept for the next chunk that needs one instead of going
+  // back to the allocator (whose per-thread arenas would hold on to them): a list
+  // threaded through the buffers' first bytes.  Spares and buffers in use together
+  // never exceed maxChunksInMemory_.  chunkLock_.
+  uint8_t* spareBuffers_ = nullptr;
   ChunkDescriptor* chunkList_ = nullptr;  // every descriptor, newest first; chunkLock_
   LrbtTree chunkTree_;                  // sorted chunks waiting; chunkLock_
   TqAtom mergeAtomic_;                  // merges on the pool; 0x40000000: reader waits

@@ -340,6 +340,7 @@ TqSortVornWorkMerge* TqSortVornImpl::createMergeRequest(TqSortVornImpl* engine, 
 int32_t TqSortVornImpl::nextRowFromChunk(bool* mark) {
   if (currentChunk_ == nullptr) return StatusEndOfData;
   position_ = currentChunk_->cursor->rowOffset;
+  if (rowsLeft_ > 4) __builtin_prefetch(buffer_ + currentChunk_->cursor[4].rowOffset);
   ++currentChunk_->cursor;
   return readFields(mark);
 }

@@ -78,6 +78,20 @@ void TqSortVornImpl::unlinkChunk(ChunkDescriptor* chunk) {
   chunk->nextInList = chunk->prevInList = nullptr;
 }
 
+uint8_t* TqSortVornImpl::takeBuffer() {
+  if (spareBuffers_ != nullptr) {
+    uint8_t* buffer = spareBuffers_;
+    std::memcpy(&spareBuffers_, buffer, sizeof(uint8_t*));
+    return buffer;
+  }
+  return static_cast<uint8_t*>(tqbMalloc(resolvedChunkSize_));
+}
+
+void TqSortVornImpl::keepSpare(uint8_t* buffer) {
+  std::memcpy(buffer, &spareBuffers_, sizeof(uint8_t*));
+  spareBuffers_ = buffer;
+}
+
 void TqSortVornImpl::freeChunk(ChunkDescriptor* chunk) {
   if (chunk->tempFileName != nullptr) {
     np_fio_unlink(chunk->tempFileName);
@@ -134,7 +148,7 @@ int32_t TqSortVornImpl::getBuffer(ChunkDescriptor* chunk, bool fromHighEnd) {
       fromHighEnd ? "true" : "false", static_cast<uint64_t>(chunk->id));
   for (;;) {
     if (buffersInUse_ < maxChunksInMemory_) {
-      chunk->buffer = static_cast<uint8_t*>(tqbMalloc(resolvedChunkSize_));
+      chunk->buffer = takeBuffer();
       if (chunk->buffer == nullptr) {
         setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Buffer)"), true);
         return StatusNoRoom;
@@ -277,7 +291,7 @@ void TqSortVornImpl::tossChunk(ChunkDescriptor* chunk, bool lockHeld) {
   if (!lockHeld) lockChunks();
   treeDelete(chunk);
   if (chunk->buffer != nullptr) {
-    tqbFree(chunk->buffer);
+    keepSpare(chunk->buffer);
     chunk->buffer = nullptr;
     --buffersInUse_;
     if (bufferWaiters_ != 0) {

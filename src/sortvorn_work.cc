@@ -237,6 +237,11 @@ void TqSortVornWorkMerge::work(bool onMain, TqbThreadPoolWorker* worker) {
       removeInput(sel);
     } else {
       refreshKey(sel);
+      if (in->rowCount > 2) {
+        const IndexEntry* ahead = in->cursor - 2;
+        __builtin_prefetch(in->buffer + ahead->keyOffset);
+        __builtin_prefetch(in->buffer + ahead->rowOffset);
+      }
     }
     if (inputCount_ == 0) {
       engine_->insertChunk(out, false, onMain);
@@ -267,6 +272,12 @@ int32_t TqSortVornWorkMerge::nextRow(uint8_t** row) {
     } else {
       ++s->cursor;
       refreshKey(static_cast<uint32_t>(selectedIndex_));
+      // Rows lie scattered over the chunk: fetch the ones this input hands out next.
+      if (s->rowCount > 2) {
+        const IndexEntry* ahead = s->cursor + 2;
+        __builtin_prefetch(s->buffer + ahead->keyOffset);
+        __builtin_prefetch(s->buffer + ahead->rowOffset);
+      }
     }
     selectedIndex_ = -1;
     if (inputCount_ == 1) {

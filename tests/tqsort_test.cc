@@ -1,0 +1,325 @@
+// tqsort: the CSV scanner, and the program end to end against GNU sort (LC_ALL=C) and
+// reference orderings, with quoting, headers, line ends and every kind of bad input.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "tqsort_csv.h"
+
+#ifndef TQSORT_BIN
+#error "TQSORT_BIN must name the tqsort program"
+#endif
+
+// --- the scanner -------------------------------------------------------------------------
+
+namespace {
+
+std::vector<std::string> records(const std::string& text, bool atEnd) {
+  std::vector<std::string> out;
+  const char* p = text.data();
+  const char* end = p + text.size();
+  tqsort::Record r;
+  while (tqsort::nextRecord(p, end, atEnd, &r)) {
+    out.emplace_back(r.begin, r.length);
+    p += r.length;
+  }
+  return out;
+}
+
+std::vector<std::string> fieldsOf(const std::string& line, char sep, size_t count) {
+  tqsort::Record r;
+  EXPECT_TRUE(tqsort::nextRecord(line.data(), line.data() + line.size(), true, &r));
+  std::vector<tqsort::Field> fields;
+  tqsort::splitFields(r, sep, count, &fields);
+  std::vector<std::string> out;
+  std::string scratch;
+  for (const tqsort::Field& f : fields) {
+    const char* data;
+    size_t length;
+    tqsort::fieldText(f, &scratch, &data, &length);
+    out.emplace_back(data, length);
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(TqsortCsvTest, RecordsEndAtLineEndsOutsideQuotes) {
+  EXPECT_EQ(records("a,b\nc,d\r\ne", true), (std::vector<std::string>{"a,b\n", "c,d\r\n", "e"}));
+  EXPECT_EQ(records("a,b\nc,d", false), (std::vector<std::string>{"a,b\n"}));  // more may follow
+  EXPECT_EQ(records("\"x\ny\",1\nz\n", true), (std::vector<std::string>{"\"x\ny\",1\n", "z\n"}));
+  EXPECT_EQ(records("\"open\nnever closed", true), (std::vector<std::string>{"\"open\nnever closed"}));
+  EXPECT_TRUE(records("", true).empty());
+}
+
+TEST(TqsortCsvTest, FieldsUnquoteAndPadMissingOnes) {
+  EXPECT_EQ(fieldsOf("a,\"b,c\",\"say \"\"hi\"\"\",,e\r\n", ',', 6),
+            (std::vector<std::string>{"a", "b,c", "say \"hi\"", "", "e", ""}));
+  EXPECT_EQ(fieldsOf("x\ty\tz", '\t', 2), (std::vector<std::string>{"x", "y"}));
+  EXPECT_EQ(fieldsOf("\"multi\nline\",2", ',', 2), (std::vector<std::string>{"multi\nline", "2"}));
+}
+
+TEST(TqsortCsvTest, TypedParsersAcceptWholeValuesOnly) {
+  int64_t v = 0;
+  EXPECT_TRUE(tqsort::parseInt64("-9223372036854775808", 20, &v));
+  EXPECT_EQ(v, INT64_MIN);
+  EXPECT_TRUE(tqsort::parseInt64("+42", 3, &v));
+  EXPECT_FALSE(tqsort::parseInt64("9223372036854775808", 19, &v));
+  EXPECT_FALSE(tqsort::parseInt64("12a", 3, &v));
+  EXPECT_FALSE(tqsort::parseInt64("-", 1, &v));
+  int y, m, d;
+  EXPECT_TRUE(tqsort::parseDate("1969-12-31", 10, &y, &m, &d));
+  EXPECT_EQ(y * 10000 + m * 100 + d, 19691231);
+  EXPECT_TRUE(tqsort::parseDate("2024-02-29", 10, &y, &m, &d));
+  EXPECT_FALSE(tqsort::parseDate("2023-02-29", 10, &y, &m, &d));
+  EXPECT_FALSE(tqsort::parseDate("2023-13-01", 10, &y, &m, &d));
+  EXPECT_FALSE(tqsort::parseDate("2023/01/01", 10, &y, &m, &d));
+  bool b = false;
+  EXPECT_TRUE(tqsort::parseBool("YES", 3, &b));
+  EXPECT_TRUE(b);
+  EXPECT_TRUE(tqsort::parseBool("0", 1, &b));
+  EXPECT_FALSE(b);
+  EXPECT_FALSE(tqsort::parseBool("maybe", 5, &b));
+}
+
+// --- the program -------------------------------------------------------------------------
+
+namespace {
+
+struct Result {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+std::string quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+}  // namespace
+
+class TqsortTest : public TempDirTest {
+ protected:
+  // Runs a command line in the test's directory; `input` goes to standard input.
+  Result shell(const std::string& command, const std::string& input = "") {
+    writeFile(dir_ + "/stdin", input);
+    std::string line = "cd " + quote(dir_) + " && LC_ALL=C " + command + " < stdin > stdout 2> stderr";
+    int raw = std::system(line.c_str());
+    Result r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = readFile(dir_ + "/stdout");
+    r.err = readFile(dir_ + "/stderr");
+    return r;
+  }
+  Result tqsort(const std::string& args, const std::string& input = "") {
+    return shell(quote(TQSORT_BIN) + " --no-progress -T " + quote(dir_) + " " + args, input);
+  }
+  // tqsort and GNU sort on the same file must agree byte for byte.
+  void agree(const std::string& ours, const std::string& theirs, const std::string& file) {
+    Result a = tqsort(ours + " " + file);
+    Result b = shell("sort " + theirs + " " + file);
+    ASSERT_EQ(a.status, 0) << a.err;
+    ASSERT_EQ(b.status, 0) << b.err;
+    ASSERT_EQ(a.out.size(), b.out.size()) << ours;
+    EXPECT_TRUE(a.out == b.out) << "tqsort " << ours << " differs from sort " << theirs;
+  }
+  // Rows "id,name,group,note": ids unique and shuffled; names from a small set (ties).
+  std::string makeCsv(size_t rows, uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::vector<int64_t> ids(rows);
+    for (size_t i = 0; i < rows; ++i) ids[i] = static_cast<int64_t>(i) * 7 - static_cast<int64_t>(rows) * 3;
+    std::shuffle(ids.begin(), ids.end(), rng);
+    std::string text;
+    for (size_t i = 0; i < rows; ++i) {
+      text += std::to_string(ids[i]) + ",name" + std::to_string(rng() % 50) + "," + std::to_string(rng() % 10) +
+              ",note " + std::string(rng() % 40, 'x') + "\n";
+    }
+    return text;
+  }
+};
+
+TEST_F(TqsortTest, AgreesWithGnuSortOnIntegerAndTextKeys) {
+  writeFile(dir_ + "/data.csv", makeCsv(20000, 1));
+  agree("-k 1:int", "-t, -k1,1n", "data.csv");
+  agree("-k 1:int:r", "-t, -k1,1nr", "data.csv");
+  agree("-s -k 2", "-s -t, -k2,2", "data.csv");
+  agree("-s -k 3:int:r -k 2", "-s -t, -k3,3nr -k2,2", "data.csv");
+  agree("-u -k 2", "-u -t, -k2,2", "data.csv");
+  agree("-u -k 3:int", "-u -t, -k3,3n", "data.csv");
+}
+
+TEST_F(TqsortTest, AgreesWithGnuSortWhenTheInputSpillsAndMerges) {
+  writeFile(dir_ + "/big.csv", makeCsv(150000, 2));  // about 6 MB
+  agree("-S 1M --parallel=2 -k 1:int", "-S 1M -t, -k1,1n", "big.csv");
+  agree("-S 1M --parallel=1 -s -k 2 -k 3:int:r", "-S 1M -s -t, -k2,2 -k3,3nr", "big.csv");
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqsort_").empty());
+}
+
+TEST_F(TqsortTest, TsvInputFromSeveralFilesAndStandardInput) {
+  writeFile(dir_ + "/a.tsv", "b\t2\na\t9\n");
+  writeFile(dir_ + "/b.tsv", "c\t1\n");
+  Result r = tqsort("-t '\\t' -k 2:int a.tsv - b.tsv", "d\t5\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "c\t1\nb\t2\nd\t5\na\t9\n");
+}
+
+TEST_F(TqsortTest, DecimalAndDateKeysFollowTheirValues) {
+  std::vector<std::string> decimals = {"10", "9.99", "-0.5", "1e2", "100.0", "0.001", "-12", "3.14159", "", "1E-3"};
+  std::vector<std::string> dates = {"2024-02-29", "1969-07-20", "1900-01-01", "", "2000-01-01", "1970-01-01",
+                                    "1969-12-31", "0999-05-05", "2038-01-19", "1970-01-02"};
+  std::string text;
+  for (size_t i = 0; i < decimals.size(); ++i) text += std::to_string(i) + "," + decimals[i] + "," + dates[i] + "\n";
+  writeFile(dir_ + "/v.csv", text);
+  auto order = [](const std::string& out) {
+    std::vector<int> ids;
+    std::istringstream in(out);
+    std::string line;
+    while (std::getline(in, line)) ids.push_back(std::stoi(line.substr(0, line.find(','))));
+    return ids;
+  };
+  // Reference: nulls first, then by value (100.0 equals 1e2; 0.001 equals 1E-3).
+  std::vector<int> byDecimal = {8, 6, 2, 5, 9, 7, 1, 0, 3, 4};
+  std::vector<int> byDate = {3, 7, 2, 1, 6, 5, 9, 4, 0, 8};
+  Result r = tqsort("-s -k 2:dec v.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(order(r.out), byDecimal);
+  r = tqsort("-s -k 3:date v.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(order(r.out), byDate);
+  r = tqsort("-s -k 3:date:r v.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<int> reversed = {8, 0, 4, 9, 5, 6, 1, 2, 7, 3};  // nulls last when descending
+  EXPECT_EQ(order(r.out), reversed);
+}
+
+TEST_F(TqsortTest, QuotedFieldsHeadersAndLineEndsComeThroughUnchanged) {
+  std::string text =
+      "city,pop\r\n"
+      "\"Washington, D.C.\",689545\r\n"
+      "\"Say \"\"hi\"\"\",3\n"
+      "\"two\nlines\",12\r\n"
+      "plain,7";
+  writeFile(dir_ + "/q.csv", text);
+  Result r = tqsort("--header -k pop:int q.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "city,pop\r\n"
+            "\"Say \"\"hi\"\"\",3\n"
+            "plain,7\r\n"  // the last line gets the line end of the line before it
+            "\"two\nlines\",12\r\n"
+            "\"Washington, D.C.\",689545\r\n");
+  r = tqsort("--header -k city:r q.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), "city,pop\r\n");
+  EXPECT_NE(r.out.find("\"Washington, D.C.\",689545\r\n\"Say"), std::string::npos);
+}
+
+TEST_F(TqsortTest, EmptyInputAndASingleUnterminatedLine) {
+  Result r = tqsort("-k 1", "");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  r = tqsort("-k 1", "only line");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "only line\n");
+  r = tqsort("--header -k 1", "header only");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "header only\n");
+}
+
+TEST_F(TqsortTest, BadValuesStopWithTheirPlaceUnlessLenient) {
+  writeFile(dir_ + "/bad.csv", "1,a\n2,b\nthree,c\n");
+  Result r = tqsort("-k 1:int bad.csv");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "tqsort: bad.csv:3: column 1 (int): 'three' is not a 64-bit integer\n");
+  r = tqsort("--lenient -k 1:int bad.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "three,c\n1,a\n2,b\n");  // the bad value is a null: lowest
+  struct Case {
+    const char* args;
+    const char* where;
+  };
+  for (const Case& c : {Case{"-k 1:date bad.csv", "bad.csv:1: column 1 (date): '1'"},
+                        Case{"-k 1:dec bad.csv", "bad.csv:3: column 1 (dec): 'three'"},
+                        Case{"-k 2:bool bad.csv", "bad.csv:1: column 2 (bool): 'a'"}}) {
+    r = tqsort(c.args);
+    EXPECT_EQ(r.status, 2) << c.args;
+    EXPECT_NE(r.err.find(c.where), std::string::npos) << r.err;
+  }
+}
+
+TEST_F(TqsortTest, UsageAndFileErrorsAreOneLineAndStatus2) {
+  writeFile(dir_ + "/ok.csv", "b\na\n");
+  struct Case {
+    std::string args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"--frobnicate -k1 ok.csv", "unknown option '--frobnicate'"},
+      {"ok.csv", "no sort key"},
+      {"-k 1:weird ok.csv", "unknown type 'weird'"},
+      {"-k name ok.csv", "a column name needs --header"},
+      {"-k 0 ok.csv", "columns are numbered from 1"},
+      {"-t ab -k1 ok.csv", "field separator"},
+      {"-S 12Q -k1 ok.csv", "invalid buffer size"},
+      {"-k1 missing.csv", "cannot read 'missing.csv'"},
+      {"-k1 -o /no/such/dir/out ok.csv", "cannot write '/no/such/dir/out'"},
+      {"--header -k nosuch ok.csv", "no column 'nosuch' in the header"},
+  };
+  for (const Case& c : cases) {
+    Result r = tqsort(c.args);
+    EXPECT_EQ(r.status, 2) << c.args;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+    EXPECT_EQ(r.err.rfind("tqsort: ", 0), 0u) << r.err;
+  }
+  Result r = shell(quote(TQSORT_BIN) + " -T /no/such/tmp -k1 ok.csv");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("/no/such/tmp"), std::string::npos) << r.err;
+  EXPECT_EQ(tqsort("--help").status, 0);
+  EXPECT_NE(tqsort("--version").out.find("tqsort"), std::string::npos);
+}
+
+TEST_F(TqsortTest, OutputReplacesAnInputOnlyOnSuccess) {
+  writeFile(dir_ + "/in.csv", "3,c\n1,a\n2,b\n");
+  Result r = tqsort("-k 1:int -o in.csv in.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(readFile(dir_ + "/in.csv"), "1,a\n2,b\n3,c\n");
+  writeFile(dir_ + "/keep.csv", "precious\n");
+  r = tqsort("-k 1:int -o keep.csv in.csv -", "x,oops\n");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(readFile(dir_ + "/keep.csv"), "precious\n");
+  EXPECT_TRUE(filesWithPrefix(dir_, ".tqsort-").empty()) << "the partial output was left behind";
+}
+
+TEST_F(TqsortTest, StatisticsAndProgressGoToStandardError) {
+  writeFile(dir_ + "/data.csv", makeCsv(5000, 3));
+  Result r = tqsort("--stats -S 256K -k 1:int data.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("tqsort: Resolved SORTBYTES:"), std::string::npos);
+  EXPECT_NE(r.err.find("tqsort: Merge passes:"), std::string::npos);
+  r = shell(quote(TQSORT_BIN) + " --progress -k 1:int data.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("tqsort: reading"), std::string::npos);
+  EXPECT_EQ(r.out.size(), readFile(dir_ + "/data.csv").size());
+}
