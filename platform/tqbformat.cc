@@ -6,13 +6,13 @@
 
 namespace {
 
-void appendf(std::string* out, const char* spec, ...) __attribute__((format(printf, 2, 3)));
+void appendf(std::string* out, const char* conversion, ...) __attribute__((format(printf, 2, 3)));
 
-void appendf(std::string* out, const char* spec, ...) {
+void appendf(std::string* out, const char* conversion, ...) {
   char buf[512];
   va_list ap;
-  va_start(ap, spec);
-  int n = std::vsnprintf(buf, sizeof(buf), spec, ap);
+  va_start(ap, conversion);
+  int n = std::vsnprintf(buf, sizeof(buf), conversion, ap);
   va_end(ap);
   if (n < 0) return;
   if (static_cast<size_t>(n) < sizeof(buf)) {
@@ -20,8 +20,8 @@ void appendf(std::string* out, const char* spec, ...) {
     return;
   }
   std::string big(static_cast<size_t>(n) + 1, '\0');
-  va_start(ap, spec);
-  std::vsnprintf(big.data(), big.size(), spec, ap);
+  va_start(ap, conversion);
+  std::vsnprintf(big.data(), big.size(), conversion, ap);
   va_end(ap);
   out->append(big.data(), static_cast<size_t>(n));
 }
@@ -45,13 +45,13 @@ void tqbFormatInto(std::string* out, const char* format, const TqbFormatArg* arg
       continue;
     }
     // %[flags][width][.precision][length]conversion; '*' widths are not supported.
-    std::string spec = "%";
+    std::string conversion = "%";
     ++p;
-    while (*p && std::strchr("-+ #0", *p)) spec.push_back(*p++);
-    while (*p >= '0' && *p <= '9') spec.push_back(*p++);
+    while (*p && std::strchr("-+ #0", *p)) conversion.push_back(*p++);
+    while (*p >= '0' && *p <= '9') conversion.push_back(*p++);
     if (*p == '.') {
-      spec.push_back(*p++);
-      while (*p >= '0' && *p <= '9') spec.push_back(*p++);
+      conversion.push_back(*p++);
+      while (*p >= '0' && *p <= '9') conversion.push_back(*p++);
     }
     // Length modifiers are read and dropped: the argument's own type decides.
     if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
@@ -68,18 +68,18 @@ void tqbFormatInto(std::string* out, const char* format, const TqbFormatArg* arg
     switch (conv) {
       case 'd': case 'i': case 'u': case 'x': case 'X': case 'o': case 'c': {
         if (a.kind == TqbFormatArg::Text) {
-          appendf(out, (spec + "s").c_str(), a.s ? a.s : "(null)");
+          appendf(out, (conversion + "s").c_str(), a.s ? a.s : "(null)");
         } else if (a.kind == TqbFormatArg::Double) {
-          appendf(out, (spec + "g").c_str(), a.d);
+          appendf(out, (conversion + "g").c_str(), a.d);
         } else if (conv == 'c') {
-          appendf(out, (spec + "c").c_str(), static_cast<int>(a.i));
+          appendf(out, (conversion + "c").c_str(), static_cast<int>(a.i));
         } else {
           bool asSigned = (conv == 'd' || conv == 'i') && a.kind == TqbFormatArg::Int;
           if (asSigned) {
-            appendf(out, (spec + "ll" + conv).c_str(), static_cast<long long>(a.i));
+            appendf(out, (conversion + "ll" + conv).c_str(), static_cast<long long>(a.i));
           } else {
             char c = (conv == 'd' || conv == 'i') ? 'u' : conv;
-            appendf(out, (spec + "ll" + c).c_str(), static_cast<unsigned long long>(a.u));
+            appendf(out, (conversion + "ll" + c).c_str(), static_cast<unsigned long long>(a.u));
           }
         }
         break;
@@ -89,12 +89,12 @@ void tqbFormatInto(std::string* out, const char* format, const TqbFormatArg* arg
                    : a.kind == TqbFormatArg::Int  ? static_cast<double>(a.i)
                    : a.kind == TqbFormatArg::Uint ? static_cast<double>(a.u)
                                                   : 0.0;
-        appendf(out, (spec + conv).c_str(), d);
+        appendf(out, (conversion + conv).c_str(), d);
         break;
       }
       case 'p':
         // Addresses print as bare hexadecimal; formats put "0x" in front where wanted.
-        appendf(out, (spec + "llx").c_str(),
+        appendf(out, (conversion + "llx").c_str(),
                 a.kind == TqbFormatArg::Pointer
                     ? static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(a.p))
                     : static_cast<unsigned long long>(a.u));
@@ -102,7 +102,7 @@ void tqbFormatInto(std::string* out, const char* format, const TqbFormatArg* arg
       case 's':
       default:
         switch (a.kind) {
-          case TqbFormatArg::Text: appendf(out, (spec + "s").c_str(), a.s ? a.s : "(null)"); break;
+          case TqbFormatArg::Text: appendf(out, (conversion + "s").c_str(), a.s ? a.s : "(null)"); break;
           case TqbFormatArg::Int: appendf(out, "%lld", static_cast<long long>(a.i)); break;
           case TqbFormatArg::Uint: appendf(out, "%llu", static_cast<unsigned long long>(a.u)); break;
           case TqbFormatArg::Double: appendf(out, "%g", a.d); break;

@@ -49,9 +49,9 @@ struct Registry {
     for (auto& [name, logger] : loggers) logger->setLevel(levelFor(name));
   }
 
-  bool parse(const char* spec) {
+  bool parse(const char* list) {
     bool ok = true;
-    std::string s(spec);
+    std::string s(list);
     size_t start = 0;
     while (start <= s.size()) {
       size_t end = s.find(',', start);
@@ -114,10 +114,10 @@ void tqlogSetLevel(const char* name, int level) {
   r.apply();
 }
 
-bool tqlogConfigure(const char* spec) {
+bool tqlogConfigure(const char* list) {
   Registry& r = registry();
   std::lock_guard<std::mutex> guard(r.mutex);
-  bool ok = r.parse(spec ? spec : "");
+  bool ok = r.parse(list ? list : "");
   r.apply();
   return ok;
 }

@@ -60,7 +60,7 @@ TqLogger* tqlogGetLogger(const char* name);
 TQB_EXPORT void tqlogSetLevel(const char* name, int level);
 // Applies a TQ_LOG-style list: "name=level,name=level".  Returns false on a bad entry
 // (the good entries are applied).
-TQB_EXPORT bool tqlogConfigure(const char* spec);
+TQB_EXPORT bool tqlogConfigure(const char* list);
 // Forgets every level setting: all loggers back to kTqLogOff.
 TQB_EXPORT void tqlogResetLevels();
 // Sends records to `sink` (null: back to the file or standard error).

@@ -3,7 +3,7 @@
 // It keeps the datafile base (field table, serializers, row loops) and adds what every
 // sort engine shares:
 //   - the sort options, copied from the manager at init;
-//   - the key specification: the key count, each key's field, the previous row's key
+//   - the key definition: the key count, each key's field, the previous row's key
 //     values for group marking and duplicate dropping;
 //   - the driver of reading: next() takes rows from the engine chunk by chunk through
 //     `rowReader_`, marks the first row of each group of equal keys and drops
