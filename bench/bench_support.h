@@ -6,6 +6,8 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -35,6 +37,28 @@ class RateReporter : public benchmark::ConsoleReporter {
   std::map<std::string, double> rates_;
   std::map<std::string, double> peaks_;
 };
+
+// The common command line: --rows=N adds a row count to the default 1M, --dir=DIR
+// chooses where temporary files go; the rest is for Google Benchmark.
+struct BenchArgs {
+  std::vector<int64_t> sizes{1000000};
+  std::string dir = "/tmp";
+  std::vector<char*> rest;
+};
+
+inline BenchArgs parseBenchArgs(int argc, char** argv) {
+  BenchArgs a;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--rows=", 7) == 0) {
+      a.sizes.push_back(std::atoll(argv[i] + 7));
+    } else if (std::strncmp(argv[i], "--dir=", 6) == 0) {
+      a.dir = argv[i] + 6;
+    } else {
+      a.rest.push_back(argv[i]);
+    }
+  }
+  return a;
+}
 
 // Prints "name: N rows/s, ratio R to baseline" for each pair.
 inline void printRatio(const RateReporter& r, const std::string& name, const std::string& base) {

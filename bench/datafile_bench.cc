@@ -52,10 +52,8 @@ TqDatafileManager* manager(uint32_t chunk) {
   return m;
 }
 
-// mode 0: in memory (buffer holds everything); mode 1: spilled (small buffer).
-void BM_Datafile(benchmark::State& state) {
-  const int64_t rows = state.range(0);
-  const bool spill = state.range(1) == 1;
+// In memory (the buffer holds everything), or spilled (a small buffer).
+void BM_Datafile(benchmark::State& state, int64_t rows, bool spill) {
   const Rows& src = rowSource();
   int64_t bytes = 0;
   for (auto _ : state) {
@@ -85,8 +83,7 @@ void BM_Datafile(benchmark::State& state) {
 }
 
 // The same bytes, one fwrite and one fread per row, through stdio's buffer.
-void BM_PlainFile(benchmark::State& state) {
-  const int64_t rows = state.range(0);
+void BM_PlainFile(benchmark::State& state, int64_t rows) {
   const Rows& src = rowSource();
   for (auto _ : state) {
     std::string path = g_dir + "/tq_plainXXXXXX";
@@ -137,21 +134,20 @@ void BM_PlainFile(benchmark::State& state) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<int64_t> sizes = {1000000};
-  std::vector<char*> args;
-  for (int i = 0; i < argc; ++i) {
-    if (std::strncmp(argv[i], "--rows=", 7) == 0) {
-      sizes.push_back(std::atoll(argv[i] + 7));
-    } else if (std::strncmp(argv[i], "--dir=", 6) == 0) {
-      g_dir = argv[i] + 6;
-    } else {
-      args.push_back(argv[i]);
-    }
-  }
+  BenchArgs parsed = parseBenchArgs(argc, argv);
+  const std::vector<int64_t>& sizes = parsed.sizes;
+  std::vector<char*>& args = parsed.rest;
+  g_dir = parsed.dir;
   for (int64_t n : sizes) {
-    benchmark::RegisterBenchmark("plain", BM_PlainFile)->Args({n})->Unit(benchmark::kMillisecond)->Iterations(1);
-    benchmark::RegisterBenchmark("datafile/memory", BM_Datafile)->Args({n, 0})->Unit(benchmark::kMillisecond)->Iterations(1);
-    benchmark::RegisterBenchmark("datafile/spilled", BM_Datafile)->Args({n, 1})->Unit(benchmark::kMillisecond)->Iterations(1);
+    std::string rows = std::to_string(n);
+    benchmark::RegisterBenchmark(("plain/" + rows).c_str(), [=](benchmark::State& st) { BM_PlainFile(st, n); })
+        ->Unit(benchmark::kMillisecond)->Iterations(1);
+    benchmark::RegisterBenchmark(("datafile/memory/" + rows).c_str(),
+                                 [=](benchmark::State& st) { BM_Datafile(st, n, false); })
+        ->Unit(benchmark::kMillisecond)->Iterations(1);
+    benchmark::RegisterBenchmark(("datafile/spilled/" + rows).c_str(),
+                                 [=](benchmark::State& st) { BM_Datafile(st, n, true); })
+        ->Unit(benchmark::kMillisecond)->Iterations(1);
   }
   int count = static_cast<int>(args.size());
   benchmark::Initialize(&count, args.data());
@@ -159,9 +155,10 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   std::printf("\nwrite + read, rows/s and ratio to plain buffered file I/O:\n");
   for (int64_t n : sizes) {
-    std::string base = "plain/" + std::to_string(n) + "/iterations:1";
-    printRatio(reporter, "datafile/memory/" + std::to_string(n) + "/0/iterations:1", base);
-    printRatio(reporter, "datafile/spilled/" + std::to_string(n) + "/1/iterations:1", base);
+    std::string rows = std::to_string(n);
+    std::string base = "plain/" + rows + "/iterations:1";
+    printRatio(reporter, "datafile/memory/" + rows + "/iterations:1", base);
+    printRatio(reporter, "datafile/spilled/" + rows + "/iterations:1", base);
   }
   benchmark::Shutdown();
   return 0;

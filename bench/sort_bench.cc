@@ -169,17 +169,10 @@ std::string name(const char* kind, int64_t n, int keys) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<int64_t> sizes = {1000000};
-  std::vector<char*> args;
-  for (int i = 0; i < argc; ++i) {
-    if (std::strncmp(argv[i], "--rows=", 7) == 0) {
-      sizes.push_back(std::atoll(argv[i] + 7));
-    } else if (std::strncmp(argv[i], "--dir=", 6) == 0) {
-      g_dir = argv[i] + 6;
-    } else {
-      args.push_back(argv[i]);
-    }
-  }
+  BenchArgs parsed = parseBenchArgs(argc, argv);
+  const std::vector<int64_t>& sizes = parsed.sizes;
+  std::vector<char*>& args = parsed.rest;
+  g_dir = parsed.dir;
   for (int64_t n : sizes) {
     for (int keys = 0; keys < 3; ++keys) {
       if (keys == 0) source(n);  // the rows are made before anything is timed

@@ -341,8 +341,9 @@ int32_t TqSortVornImpl::nextRowFromChunk(bool* mark) {
   if (currentChunk_ == nullptr) return StatusEndOfData;
   position_ = currentChunk_->cursor->rowOffset;
   if (rowsLeft_ > 4) __builtin_prefetch(buffer_ + currentChunk_->cursor[4].rowOffset);
-  ++currentChunk_->cursor;
-  return readFields(mark);
+  int32_t status = readFields(mark);
+  if (status == StatusOk) ++currentChunk_->cursor;  // a failed row is read again next time
+  return status;
 }
 
 int32_t TqSortVornImpl::nextRowFromMergeRequest(bool* mark) {
@@ -360,7 +361,9 @@ int32_t TqSortVornImpl::nextRowFromMergeRequest(bool* mark) {
   readMerge_->destroy();
   readMerge_ = nullptr;
   buffer_ = nullptr;
+  rowReader_ = tqReadChunkRow;
   if (status != -1) {
+    rowsLeft_ = 0;  // the next call asks for a chunk again and meets the recorded error
     adoptRecordedError();
     return status;
   }

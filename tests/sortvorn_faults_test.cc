@@ -113,6 +113,33 @@ TEST_F(SortFaultTest, FailedReloadIsStatus3Or12) {
     std::vector<std::vector<RefValue>> out;
     EXPECT_EQ(sortAll(f, kCols, rowsOf(600, 5), &out, nullptr), c.status);
     EXPECT_NE(f->getError().str().find(c.text), std::string::npos) << f->getError().asCstr();
+    // The sort stays stopped: later calls give the error again.
+    EXPECT_EQ(f->next(nullptr), c.status);
+    EXPECT_EQ(f->next(nullptr), c.status);
+    tqFaultReset();
+    f->release();
+  }
+}
+
+TEST_F(SortFaultTest, EveryReloadFailureStopsTheSortForGood) {
+  // Three buffers and a few hundred rows: chunks go to disk and the last merge is read
+  // from directly, so reloads happen for chunks, merges and the read merge alike.
+  auto rows = rowsOf(300, 8);
+  std::vector<std::vector<RefValue>> out;
+  TqSortVornImpl* f = makeSort(kCols, tight(1), {{0, true}});
+  tqFaultReset();
+  ASSERT_EQ(sortAll(f, kCols, rows, &out, nullptr), 4);
+  int64_t reloads = tqFaultCalls(TqFaultOp::Open);
+  ASSERT_GT(reloads, 3);
+  f->release();
+  for (int64_t n = 1; n <= reloads; ++n) {
+    f = makeSort(kCols, tight(1), {{0, true}});
+    tqFaultArm(TqFaultOp::Open, n);
+    out.clear();
+    int32_t status = sortAll(f, kCols, rows, &out, nullptr);
+    EXPECT_EQ(status, 3) << "reload " << n;
+    EXPECT_EQ(f->next(nullptr), status) << "reload " << n;
+    EXPECT_EQ(f->next(nullptr), status) << "reload " << n;
     tqFaultReset();
     f->release();
   }
