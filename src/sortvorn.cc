@@ -205,6 +205,10 @@ int32_t TqSortVornImpl::setKeys() {
 int32_t TqSortVornImpl::addRow(int64_t* rowStart) {
   // A sorted file is read from its chunks: nothing may be written into them.
   if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
+  if (errorCode_ != 0) {  // a sort work item failed: the sort cannot succeed any more
+    adoptRecordedError();
+    return errorCode_;
+  }
   if (!keysSet_) {
     int32_t status = setKeys();
     if (status != StatusOk) return status;

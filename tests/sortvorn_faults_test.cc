@@ -82,9 +82,18 @@ TEST_F(SortFaultTest, ChunkFileThatNoDirectoryTakesStopsTheSort) {
 TEST_F(SortFaultTest, FailedChunkWriteIsStatus12) {
   TqSortVornImpl* f = makeSort(kCols, tight(1), {{0, true}});
   tqFaultArm(TqFaultOp::Write, 1, TqFaultMode::Fail, true);
-  std::vector<std::vector<RefValue>> out;
-  EXPECT_EQ(sortAll(f, kCols, rowsOf(600, 3), &out, nullptr), 12);
+  int32_t status = 0;
+  size_t added = 0;
+  for (const auto& row : rowsOf(600, 3)) {
+    storeRow(f, kCols, row);
+    if ((status = f->addRow(nullptr)) != 0) break;
+    ++added;
+  }
+  // The failure reaches the writer as soon as it is recorded, not only at sort().
+  EXPECT_EQ(status, 12);
+  EXPECT_LT(added, 600u);
   EXPECT_NE(f->getError().str().find("Writing the temporary file failed"), std::string::npos);
+  EXPECT_EQ(f->sort(), 12);
   tqFaultReset();
   f->release();
 }
