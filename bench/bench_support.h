@@ -60,6 +60,14 @@ inline BenchArgs parseBenchArgs(int argc, char** argv) {
   return a;
 }
 
+// Runs the registered benchmarks with the arguments Google Benchmark was left; the
+// reporter keeps their rates for the ratios printed afterwards.
+inline void runBenchmarks(BenchArgs& args, RateReporter* reporter) {
+  int count = static_cast<int>(args.rest.size());
+  benchmark::Initialize(&count, args.rest.data());
+  benchmark::RunSpecifiedBenchmarks(reporter);
+}
+
 // Prints "name: N rows/s, ratio R to baseline" for each pair.
 inline void printRatio(const RateReporter& r, const std::string& name, const std::string& base) {
   double a = r.rate(name), b = r.rate(base);

@@ -136,7 +136,6 @@ void BM_PlainFile(benchmark::State& state, int64_t rows) {
 int main(int argc, char** argv) {
   BenchArgs parsed = parseBenchArgs(argc, argv);
   const std::vector<int64_t>& sizes = parsed.sizes;
-  std::vector<char*>& args = parsed.rest;
   g_dir = parsed.dir;
   for (int64_t n : sizes) {
     std::string rows = std::to_string(n);
@@ -149,10 +148,8 @@ int main(int argc, char** argv) {
                                  [=](benchmark::State& st) { BM_Datafile(st, n, true); })
         ->Unit(benchmark::kMillisecond)->Iterations(1);
   }
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
   RateReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
+  runBenchmarks(parsed, &reporter);
   std::printf("\nwrite + read, rows/s and ratio to plain buffered file I/O:\n");
   for (int64_t n : sizes) {
     std::string rows = std::to_string(n);

@@ -171,7 +171,6 @@ std::string name(const char* kind, int64_t n, int keys) {
 int main(int argc, char** argv) {
   BenchArgs parsed = parseBenchArgs(argc, argv);
   const std::vector<int64_t>& sizes = parsed.sizes;
-  std::vector<char*>& args = parsed.rest;
   g_dir = parsed.dir;
   for (int64_t n : sizes) {
     for (int keys = 0; keys < 3; ++keys) {
@@ -189,10 +188,8 @@ int main(int argc, char** argv) {
       }
     }
   }
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
   RateReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
+  runBenchmarks(parsed, &reporter);
   std::printf("\nadd + sort + read, rows/s and ratios (memory to std::sort; external to memory):\n");
   for (int64_t n : sizes) {
     for (int keys = 0; keys < 3; ++keys) {

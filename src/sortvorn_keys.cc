@@ -33,6 +33,18 @@ inline void putBigEndian(uint8_t* p, uint64_t v, bool invert) {
   for (int b = 0; b < 8; ++b) p[b] = static_cast<uint8_t>(v >> (56 - 8 * b));
 }
 
+// The 9-byte encoding of an integer or date: presence byte, then the value already
+// made order-preserving as an unsigned 64-bit number (zeros for a null).
+inline void putNumberKey(uint8_t* p, bool present, uint64_t ordered, bool ascending) {
+  if (!present) {
+    p[0] = ascending ? 0 : 1;
+    std::memset(p + 1, 0, 8);
+    return;
+  }
+  p[0] = ascending ? 1 : 0;
+  putBigEndian(p + 1, ordered, !ascending);
+}
+
 }  // namespace
 
 int32_t TqSortVornImpl::writeBooleanKey(TqDatafileField& column, IndexEntry& entry, bool ascending) {
@@ -56,18 +68,12 @@ int32_t TqSortVornImpl::writeBooleanKey(TqDatafileField& column, IndexEntry& ent
 int32_t TqSortVornImpl::writeIntegerKey(TqDatafileField& column, IndexEntry& entry, bool ascending) {
   if (static_cast<int64_t>(chunkSize_) - position_ < 9) return StatusNoRoom;
   entry.keyLength += 9;
-  uint8_t* p = buffer_ + position_;
   // A raw integer is carried in rawValue and is never null.
-  if (!column.rawInteger && column.value.isNull()) {
-    p[0] = ascending ? 0 : 1;
-    std::memset(p + 1, 0, 8);
-  } else {
-    bool error = false;
-    int64_t v = column.rawInteger ? column.rawValue : column.value.asInt64(&error);
-    p[0] = ascending ? 1 : 0;
-    putBigEndian(p + 1, static_cast<uint64_t>(v) ^ 0x8000000000000000ull, !ascending);
-    if (error) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
-  }
+  bool present = column.rawInteger || !column.value.isNull();
+  bool error = false;
+  int64_t v = column.rawInteger ? column.rawValue : (present ? column.value.asInt64(&error) : 0);
+  putNumberKey(buffer_ + position_, present, static_cast<uint64_t>(v) ^ 0x8000000000000000ull, ascending);
+  if (error) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
   position_ += 9;
   return StatusOk;
 }
@@ -75,20 +81,14 @@ int32_t TqSortVornImpl::writeIntegerKey(TqDatafileField& column, IndexEntry& ent
 int32_t TqSortVornImpl::writeDateKey(TqDatafileField& column, IndexEntry& entry, bool ascending) {
   if (static_cast<int64_t>(chunkSize_) - position_ < 9) return StatusNoRoom;
   entry.keyLength += 9;
-  uint8_t* p = buffer_ + position_;
-  if (column.value.isNull()) {
-    p[0] = ascending ? 0 : 1;
-    std::memset(p + 1, 0, 8);
-  } else {
-    bool error = false;
-    double d = column.value.asDouble(&error);
-    uint64_t bits;
-    std::memcpy(&bits, &d, 8);
-    bits = (bits & 0x8000000000000000ull) ? ~bits : (bits | 0x8000000000000000ull);
-    p[0] = ascending ? 1 : 0;
-    putBigEndian(p + 1, bits, !ascending);
-    if (error) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
-  }
+  bool present = !column.value.isNull();
+  bool error = false;
+  double d = present ? column.value.asDouble(&error) : 0.0;
+  uint64_t bits;
+  std::memcpy(&bits, &d, 8);
+  bits = (bits & 0x8000000000000000ull) ? ~bits : (bits | 0x8000000000000000ull);
+  putNumberKey(buffer_ + position_, present, bits, ascending);
+  if (error) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
   position_ += 9;
   return StatusOk;
 }

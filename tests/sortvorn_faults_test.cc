@@ -146,9 +146,16 @@ TEST_F(SortFaultTest, EveryReloadFailureStopsTheSortForGood) {
     tqFaultArm(TqFaultOp::Open, n);
     out.clear();
     int32_t status = sortAll(f, kCols, rows, &out, nullptr);
-    EXPECT_EQ(status, 3) << "reload " << n;
-    EXPECT_EQ(f->next(nullptr), status) << "reload " << n;
-    EXPECT_EQ(f->next(nullptr), status) << "reload " << n;
+    if (tqFaultsDelivered() == 0) {
+      // The pool's timing decides which chunks lose their buffers, so a run may make
+      // fewer reloads than the first: then it must simply succeed.
+      EXPECT_EQ(status, 4) << "reload " << n;
+      EXPECT_EQ(out.size(), rows.size()) << "reload " << n;
+    } else {
+      EXPECT_EQ(status, 3) << "reload " << n;
+      EXPECT_EQ(f->next(nullptr), status) << "reload " << n;
+      EXPECT_EQ(f->next(nullptr), status) << "reload " << n;
+    }
     tqFaultReset();
     f->release();
   }
