@@ -25,7 +25,14 @@ thread_local int t_lastError = 0;
 //   Reading: bytes [base, base + length) of the file; the fd stands at base + length;
 //            the logical position is base + cursor.
 //   Writing: `length` bytes to be written at `base`; the fd stands at base; the
-//            logical position is base + length.
+//            logical position is base + length, or `seekTarget` when a seek is pending.
+// A seek while writing is not carried out at once: it is kept in `seekTarget` until the
+// next call.  If that call is a truncation, the bytes from the target on are simply
+// dropped, buffered or not, so that a writer can take back a partly written record
+// without any write reaching the disk (which may be full).  Any other call first writes
+// the buffer and then moves the fd.  A write of the buffer that fails keeps the bytes it
+// could not write, so that nothing already accepted is lost: a later flush, close or
+// bufmode(0) tries them again and reports the failure as long as it lasts.
 struct File {
   int fd = -1;
   int lastError = 0;
@@ -34,6 +41,7 @@ struct File {
   int64_t base = 0;
   int32_t length = 0;
   int32_t cursor = 0;
+  int64_t seekTarget = -1;  // Writing only: a seek not yet carried out
 };
 
 File* fileOf(NpHandle h) { return reinterpret_cast<File*>(h); }
@@ -72,13 +80,41 @@ ssize_t readSome(File* f, uint8_t* p, size_t n) {
   return static_cast<ssize_t>(done);
 }
 
-// Brings the fd to the logical position and empties the buffer.  False on failure.
+// Writes the buffered bytes.  On failure the bytes not written stay buffered (the
+// buffer keeps its order: what was written is dropped from its front).
+bool flushWrites(File* f) {
+  int32_t n = f->length;
+  if (n <= 0) return true;
+  ssize_t w;
+  if (tqFaultCheck(TqFaultOp::Flush) != TqFaultMode::None) {
+    // An injected failure part way: half of the bytes reach the file.
+    w = writeAll(f, f->buffer, static_cast<size_t>(n / 2));
+    fail(f, ENOSPC);
+  } else {
+    w = writeAll(f, f->buffer, static_cast<size_t>(n));
+  }
+  int32_t written = w > 0 ? static_cast<int32_t>(w) : 0;
+  f->base += written;
+  f->length = n - written;
+  if (written == n) return true;
+  std::memmove(f->buffer, f->buffer + written, static_cast<size_t>(f->length));
+  return false;
+}
+
+// Brings the fd to the logical position and empties the buffer.  False on failure; a
+// failed write leaves the unwritten bytes buffered (state Writing).
 bool settle(File* f) {
   if (f->state == File::Writing) {
-    int32_t n = f->length;
+    if (!flushWrites(f)) return false;
     f->state = File::Idle;
-    f->length = 0;
-    if (n > 0 && writeAll(f, f->buffer, static_cast<size_t>(n)) != n) return false;
+    if (f->seekTarget >= 0) {
+      int64_t target = f->seekTarget;
+      f->seekTarget = -1;
+      if (::lseek(f->fd, target, SEEK_SET) < 0) {
+        fail(f, errno);
+        return false;
+      }
+    }
   } else if (f->state == File::Reading) {
     int64_t logical = f->base + f->cursor;
     f->state = File::Idle;
@@ -89,6 +125,14 @@ bool settle(File* f) {
     }
   }
   return true;
+}
+
+// Takes back a write that reached the disk only in part: the file ends again at
+// `start` and the fd stands there.
+void undoWrite(File* f, int64_t start) {
+  int saved = f->lastError;
+  if (::ftruncate(f->fd, start) != 0 || ::lseek(f->fd, start, SEEK_SET) < 0) saved = errno;
+  fail(f, saved);
 }
 
 int openStatus(File* f, NpHandle* handle) {
@@ -154,6 +198,10 @@ int np_fio_close(NpHandle handle) {
   File* f = fileOf(handle);
   if (f == nullptr) return kNpErrArgument;
   int status = settle(f) ? kNpOk : kNpErrSystem;
+  if (tqFaultCheck(TqFaultOp::Close) != TqFaultMode::None && status == kNpOk) {
+    fail(nullptr, EIO);
+    status = kNpErrSystem;
+  }
   if (::close(f->fd) != 0 && status == kNpOk) {
     fail(nullptr, errno);
     status = kNpErrSystem;
@@ -207,7 +255,8 @@ int32_t np_fio_getb(NpHandle handle, void* buffer, int32_t count) {
       done += static_cast<int32_t>(r);
       break;
     }
-    ssize_t r = readSome(f, f->buffer, kBufferSize);
+    ssize_t r = tqFaultCheck(TqFaultOp::Refill) != TqFaultMode::None ? (fail(f, EIO), -1)
+                                                                       : readSome(f, f->buffer, kBufferSize);
     if (r < 0) return done > 0 ? done : -1;
     if (r == 0) break;
     f->length = static_cast<int32_t>(r);
@@ -231,7 +280,7 @@ int32_t np_fio_putb(NpHandle handle, const void* buffer, int32_t count) {
     if (shortWrite && w >= 0) fail(f, ENOSPC);
     return static_cast<int32_t>(w);
   }
-  if (f->state == File::Reading && !settle(f)) return -1;
+  if ((f->state == File::Reading || f->seekTarget >= 0) && !settle(f)) return -1;
   if (f->state == File::Idle) {
     f->base = ::lseek(f->fd, 0, SEEK_CUR);
     if (f->base < 0) {
@@ -241,19 +290,19 @@ int32_t np_fio_putb(NpHandle handle, const void* buffer, int32_t count) {
     f->state = File::Writing;
     f->length = 0;
   }
-  if (f->length + want > kBufferSize) {
-    int32_t pending = f->length;
-    f->length = 0;
-    if (pending > 0 && writeAll(f, f->buffer, static_cast<size_t>(pending)) != pending) {
+  // A write is all or nothing: when the buffered bytes cannot be written first, they
+  // stay buffered and none of this call's bytes are taken.
+  if (f->length + want > kBufferSize && !flushWrites(f)) return -1;
+  if (want >= kBufferSize) {
+    int64_t start = f->base + f->length;  // the buffer is empty here
+    ssize_t w = writeAll(f, in, static_cast<size_t>(want));
+    if (w != want) {
+      if (w > 0) undoWrite(f, start);
       return -1;
     }
-    f->base += pending;
-  }
-  if (want >= kBufferSize) {
-    ssize_t w = writeAll(f, in, static_cast<size_t>(want));
-    if (w > 0) f->base += w;
-    if (shortWrite && w >= 0) fail(f, ENOSPC);
-    return static_cast<int32_t>(w);
+    f->base += w;
+    if (shortWrite) fail(f, ENOSPC);
+    return want;
   }
   std::memcpy(f->buffer + f->length, in, static_cast<size_t>(want));
   f->length += want;
@@ -268,6 +317,14 @@ int64_t np_fio_seek64(NpHandle handle, int64_t offset, int whence) {
     fail(f, EIO);
     return -1;
   }
+  if (f->state == File::Writing && whence == 0) {
+    if (offset < 0) {
+      fail(f, EINVAL);
+      return -1;
+    }
+    f->seekTarget = offset;  // carried out by the next call (see File)
+    return offset;
+  }
   if (!settle(f)) return -1;
   int w = whence == 2 ? SEEK_END : (whence == 1 ? SEEK_CUR : SEEK_SET);
   off_t r = ::lseek(f->fd, offset, w);
@@ -281,6 +338,42 @@ int np_fio_trunc(NpHandle handle) {
   if (tqFaultCheck(TqFaultOp::Trunc) != TqFaultMode::None) {
     fail(f, EIO);
     return -1;
+  }
+  if (f->state == File::Writing && f->seekTarget >= 0) {
+    // Drop every byte from the target on, buffered or written, without writing.
+    int64_t end = f->seekTarget;
+    f->seekTarget = -1;
+    if (end >= f->base && end - f->base <= f->length) {
+      f->length = static_cast<int32_t>(end - f->base);
+    } else if (end < f->base) {
+      f->length = 0;
+      f->base = end;
+    }
+    // The disk file must not hold bytes at or beyond what the buffer will write.
+    int64_t keep = end < f->base ? end : f->base;
+    struct stat st;
+    if (::fstat(f->fd, &st) != 0) {
+      fail(f, errno);
+      return -1;
+    }
+    if (st.st_size > keep && ::ftruncate(f->fd, keep) != 0) {
+      fail(f, errno);
+      return -1;
+    }
+    if (end > f->base + f->length) {
+      // A target beyond the buffered bytes: write them, then extend the file.
+      if (!flushWrites(f)) return -1;
+      if (::ftruncate(f->fd, end) != 0 || ::lseek(f->fd, end, SEEK_SET) < 0) {
+        fail(f, errno);
+        return -1;
+      }
+      f->base = end;
+      f->length = 0;
+    } else if (::lseek(f->fd, f->base, SEEK_SET) < 0) {
+      fail(f, errno);
+      return -1;
+    }
+    return 0;
   }
   if (!settle(f)) return -1;
   off_t pos = ::lseek(f->fd, 0, SEEK_CUR);
@@ -305,10 +398,11 @@ int np_fio_bufmode(NpHandle handle, int mode) {
   if (f == nullptr) return kNpErrArgument;
   if (tqFaultCheck(TqFaultOp::BufMode) != TqFaultMode::None) return kNpErrNoMemory;
   if (mode == 0) {
-    bool ok = settle(f);
+    // Bytes that cannot be written stay buffered, and the buffer with them.
+    if (!settle(f)) return kNpErrSystem;
     tqbFree(f->buffer);
     f->buffer = nullptr;
-    return ok ? kNpOk : kNpErrSystem;
+    return kNpOk;
   }
   if (f->buffer != nullptr) return kNpOk;
   f->buffer = static_cast<uint8_t*>(tqbMalloc(kBufferSize));
@@ -324,6 +418,13 @@ const char* np_fio_errdesc(int status) {
     case kNpErrNoMemory: return "out of memory";
     default: return "unknown status";
   }
+}
+
+const char* np_fio_errtext(int syserr) {
+  thread_local char text[128];
+  if (syserr == 0) return "unknown error";
+  // The GNU strerror_r returns the text (in `text` or a static string).
+  return ::strerror_r(syserr, text, sizeof(text));
 }
 
 int np_fio_syserr(NpHandle handle) {

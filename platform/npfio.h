@@ -44,6 +44,9 @@ int np_fio_unlink(const char* path);
 int np_fio_bufmode(NpHandle handle, int mode);
 const char* np_fio_errdesc(int status);
 int np_fio_syserr(NpHandle handle);
+// The text of an operating-system error number ("No space left on device"), for
+// messages a person can act on.  Valid until the next call on the same thread.
+const char* np_fio_errtext(int syserr);
 
 int np_dir_open(const char* path, int flags, NpHandle* handle);
 int np_dir_close(NpHandle handle);

@@ -294,7 +294,14 @@ int tqbDecimalFromString(const char* text, size_t length, void* out) {
     --q;
   }
   if (q > kQmax) q = kQmax;  // zero with a huge exponent: clamp the quantum
+  // Below the smallest exponent the digits shift out one by one; once the coefficient
+  // is zero nothing more can change, so a huge negative exponent costs no more than
+  // the 52 digits it can hold.
   while (q < kQmin) {
+    if (c.isZero()) {
+      q = kQmin;
+      break;
+    }
     uint64_t r = c.divSmall(10);
     if (r != 0) result |= kTqbDecInexact | kTqbDecUnderflow;
     ++q;

@@ -21,35 +21,40 @@ const Message kMessages[] = {
     {467, "The temporary directory '%s' cannot be opened (status %d). Check that it exists "
           "and is readable."},
     {548, "The sort was cancelled by the progress callback."},
-    {654, "A seek in the temporary file failed (system error %d)."},
+    {654, "A seek in the temporary file failed: %s."},
     {683, "No sort keys are defined. Call resetSort with the key count and setSort for each "
           "key before adding rows."},
     {728, "The datafile has no open temporary file to seek in."},
     {740, "A string column needs a maximum length above 0."},
-    {1007, "Reading the temporary file failed (system error %d, file %d)."},
+    {1007, "Reading a temporary file failed: %s."},
     {1043, "The temporary file '%s' could not be truncated."},
-    {1045, "Writing the temporary file failed, or its write buffer could not be set up "
-           "(system error %d, file %d). Check the free space in the temporary directory and "
-           "the memory available."},
+    {1045, "Writing a temporary file failed: %s. Check the free space in the temporary "
+           "directory."},
     {1075, "A memory-only datafile must also keep its rows in memory first "
            "(FlagMemoryOnly needs FlagMemoryFirst)."},
     {1181, "The thread pool gave up a sort work item before it ran."},
     {1244, "No temporary directory list was given and the configuration value BASE/TEMP is "
            "not set. Pass a directory list or set BASE/TEMP (or TQ_BASE_TEMP)."},
-    {1353, "The temporary file '%s' could not be reopened: %s (status %d)."},
-    {1417, "A temporary file could not be created in '%s' (error %d: %s). Check that the "
-           "directory exists, is writable and has free space."},
+    {1353, "The temporary file '%s' could not be reopened: %s."},
+    {1417, "A temporary file could not be created in '%s': %s. Check that the directory "
+           "exists, is writable and has free space."},
     {1418, "Changing the buffering of the temporary file failed: %s (status %d)."},
     {1419, "The operation is not allowed in the datafile's current state (%s)."},
     {1422, "A row with its sort key does not fit in an empty sort chunk (%I64u bytes): a "
            "string is longer than its column's maximum length, or the row is too large."},
     {1423, "Sort key %d is out of range: resetSort was given %d keys."},
     {1424, "Field %d cannot be a sort key: the datafile has %d fields."},
+    {1426, "The sorted rows before this position have been read and released: a sorted "
+           "datafile goes back only to its first row, and only before it reads on. Clone it "
+           "right after sort() to read its rows more than once."},
+    {1427, "A sorted datafile can be cloned only before it is read past its first row (its "
+           "rows are released as they are read). Clone it right after sort(), then read."},
     {1421, "End of data: there is no row at this position, or a memory-only datafile is full."},
     {1603, "The operation %s is not supported by this kind of datafile; create it as a "
            "sorting datafile (FlagSorted)."},
     {1762, "Invalid collation option '%s'."},
     {1813, "Invalid value for %s: it must be greater than 0."},
+    {1814, "Invalid value %I64i for %s: it must be between %I64i and %I64i."},
     {1827, "The sort's thread pool could not start or did not accept work."},
 };
 

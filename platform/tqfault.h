@@ -25,6 +25,9 @@ enum class TqFaultOp : int {
   DirOpen,       // np_dir_open
   PoolStart,     // TqbThreadPool::start
   PoolEnqueue,   // TqbThreadPool::enqueue
+  Flush,         // npfio writing its buffer to the file (half the bytes get through)
+  Refill,        // npfio refilling its read buffer from the file
+  Close,         // np_fio_close
   Count_
 };
 

@@ -95,22 +95,21 @@ bool AbsTqDatafile::init(TqDatafileManager* manager, uint32_t flags) {
 
 // --- field access ----------------------------------------------------------------------
 
+// A hidden mark column (FlagMarkColumn) is reached by index only while rows are added.
 TqbDatavar* AbsTqDatafile::getField(int32_t index) {
-  if (index < 0 || index >= fieldCount_) return nullptr;
+  if (index < 0 || index >= reachableFieldCount()) return nullptr;
   return &fields_[index].value;
 }
 
-int32_t AbsTqDatafile::getFieldCount() {
-  return (flags_ & FlagMarkColumn) && fieldCount_ > 0 ? fieldCount_ - 1 : fieldCount_;
-}
+int32_t AbsTqDatafile::getFieldCount() { return visibleFieldCount(); }
 
 int32_t AbsTqDatafile::getFieldLength(int32_t index) {
-  if (index < 0 || index >= fieldCount_) return -1;
+  if (index < 0 || index >= reachableFieldCount()) return -1;
   return fields_[index].maxLength;
 }
 
 tqbType AbsTqDatafile::getFieldType(int32_t index, bool* rawInteger) {
-  if (index < 0 || index >= fieldCount_) {
+  if (index < 0 || index >= reachableFieldCount()) {
     if (rawInteger != nullptr) *rawInteger = false;
     return tqbTypeNone;
   }
@@ -119,7 +118,7 @@ tqbType AbsTqDatafile::getFieldType(int32_t index, bool* rawInteger) {
 }
 
 int64_t* AbsTqDatafile::getInt64(int32_t index) {
-  if (index < 0 || index >= fieldCount_) return nullptr;
+  if (index < 0 || index >= reachableFieldCount()) return nullptr;
   return &fields_[index].rawValue;
 }
 
@@ -146,17 +145,19 @@ int64_t AbsTqDatafile::tell() {
 
 int32_t AbsTqDatafile::addRow(int64_t* rowStart) {
   if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
-  if (rowStart != nullptr) *rowStart = endOfData_;
-  lastRowStart_ = endOfData_;
+  int64_t rowAt = endOfData_;
   int64_t start = position_;
   for (int32_t i = 0; i < fieldCount_; ++i) {
     TqDatafileField& field = fields_[i];
     int32_t status = field.writer(*this, field);
     if (status != StatusOk) {
-      position_ = start;
+      position_ = start;  // the caller takes back whatever reached a file
       return status;
     }
   }
+  // Only a row that was stored has a start.
+  if (rowStart != nullptr) *rowStart = rowAt;
+  lastRowStart_ = rowAt;
   ++rowsPassed_;
   endOfData_ += position_ - start;
   return StatusOk;
@@ -182,6 +183,7 @@ int32_t AbsTqDatafile::readFields(bool* mark) {
                 ? fields_[fieldCount_ - 1].value.asBool(nullptr)
                 : false;
   }
+  lastRowLength_ = position_ - start;
   ++rowsPassed_;
   return StatusOk;
 }
@@ -342,7 +344,7 @@ int32_t AbsTqDatafile::readStringFixed(TqDatafileField& field) {
   int64_t width = static_cast<int64_t>(field.maxLength) + 2;
   if (position_ + width > readLimit_) return readOutOfBounds();
   const uint8_t* p = buffer_ + position_;
-  if (!tqrow::decodeBytes(field, p[0], tqbTypeString, p + 1, static_cast<uint32_t>(width - 1))) {
+  if (!tqrow::decodeFixedString(field, p, static_cast<uint32_t>(width - 1))) {
     return fail(StatusNoRoom, 29, "(Field Value)");
   }
   position_ += width;

@@ -87,6 +87,15 @@ class AbsTqDatafile : public TqDatafile {
   void bindMemorySerializers(TqDatafileField& field) const;
 
   int32_t fieldCount() const { return fieldCount_; }
+  // Fields a host counts: all but a hidden mark column.
+  int32_t visibleFieldCount() const {
+    return (flags_ & FlagMarkColumn) && fieldCount_ > 0 ? fieldCount_ - 1 : fieldCount_;
+  }
+  // Fields a host may reach by index: a hidden mark column only while rows are added
+  // (it is how the host sets each row's mark); once frozen, next reports the mark.
+  int32_t reachableFieldCount() const {
+    return (flags_ & FlagReadOnly) ? visibleFieldCount() : fieldCount_;
+  }
   TqDatafileField* fields() { return fields_; }
   uint32_t flags() const { return flags_; }
   // The row buffer and current position, for tests.
@@ -123,6 +132,7 @@ class AbsTqDatafile : public TqDatafile {
   TqDatafile* parent_ = nullptr;  // the root this clone reads; null for a root
   TqbString lastError_;
   int64_t lastRowStart_ = 0;
+  int64_t lastRowLength_ = 0;     // bytes of the row readFields read last
   int64_t readLimit_ = INT64_MAX; // memory readers never read at or past this offset
 };
 

@@ -14,9 +14,11 @@
 #ifndef TQ_SRC_DATAABS_FORMAT_H
 #define TQ_SRC_DATAABS_FORMAT_H
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/tqbassert.h"
+#include "platform/tqbdecimal.h"
 #include "tqdatafile/field.h"
 
 namespace tqrow {
@@ -95,16 +97,55 @@ inline void encodeReal(const TqDatafileField& field, uint8_t* p) {
   p[0] = 0;
 }
 
-// The raw bytes of a non-null string value (zero included), after its checks.
+// The bytes of a non-null value stored into a string field, its terminating zero
+// included (`*n` counts it).  A value of another type is reported ("Wrong type of data
+// in TqbDatavar") and stored as its text, so that what the caller gave is kept in a
+// readable form rather than as raw binary bytes; the text lives in a per-thread scratch
+// area until the next call.
 inline const uint8_t* stringBytes(const TqDatafileField& field, uint32_t* n) {
-  if (field.value.type() != tqbTypeString) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
+  thread_local char text[96];
+  const char* raw = nullptr;
   size_t size = 0;
-  const uint8_t* raw = static_cast<const uint8_t*>(field.value.getRaw(&size));
+  switch (field.value.type()) {
+    case tqbTypeString:
+      raw = static_cast<const char*>(field.value.getRaw(&size));
+      break;
+    case tqbTypeBoolean:
+      raw = field.value.asBool(nullptr) ? "true" : "false";
+      size = std::strlen(raw) + 1;
+      break;
+    case tqbTypeInteger:
+      size = static_cast<size_t>(std::snprintf(text, sizeof(text), "%lld",
+                                               static_cast<long long>(field.value.asInt64(nullptr)))) + 1;
+      raw = text;
+      break;
+    case tqbTypeDate: {
+      int y = 0, m = 0, d = 0;
+      TqbDate(field.value.asDouble(nullptr)).toYmd(&y, &m, &d);
+      size = static_cast<size_t>(std::snprintf(text, sizeof(text), "%04d-%02d-%02d", y, m, d)) + 1;
+      raw = text;
+      break;
+    }
+    case tqbTypeReal: {
+      size_t count = 0;
+      const void* bytes = field.value.getRaw(&count);
+      text[0] = '\0';
+      if (count == 24) tqbDecimalToString(bytes, text, sizeof(text));
+      size = std::strlen(text) + 1;
+      raw = text;
+      break;
+    }
+    default:
+      raw = "";
+      size = 1;
+      break;
+  }
+  if (field.value.type() != tqbTypeString) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
   if (size > 0 && static_cast<int64_t>(size) - 1 > field.maxLength) {
     TQB_ASSERT_FAIL("String exceeds maximum length");
   }
   *n = static_cast<uint32_t>(size);
-  return raw;
+  return reinterpret_cast<const uint8_t*>(raw);
 }
 
 inline void noteLongest(TqDatafileField& field, uint32_t n) {
@@ -119,13 +160,9 @@ inline void encodeFixedString(const TqDatafileField& field, uint8_t* p) {
     p[0] = 1;
     return;
   }
-  if (field.value.type() != tqbTypeString) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
-  size_t n = 0;
-  const void* raw = field.value.getRaw(&n);
-  if (n > width - 1) {
-    TQB_ASSERT_FAIL("String exceeds maximum length");
-    n = width - 2;  // the first maxLength bytes, and the terminating zero
-  }
+  uint32_t n = 0;
+  const uint8_t* raw = stringBytes(field, &n);
+  if (n > width - 1) n = static_cast<uint32_t>(width - 2);  // the first maxLength bytes
   std::memcpy(p + 1, raw, n);
 }
 
@@ -169,6 +206,15 @@ inline bool decodeBytes(TqDatafileField& field, uint8_t flag, tqbType type, cons
     return true;
   }
   return field.value.assign(type, bytes, n);
+}
+
+// A fixed-layout string: the value is the text up to its first zero byte, without the
+// padding, so that a value read back and stored again is the same value (and sorts,
+// groups and compares the same) as the one first stored.
+inline bool decodeFixedString(TqDatafileField& field, const uint8_t* p, uint32_t n) {
+  const void* zero = std::memchr(p + 1, 0, n);
+  if (zero != nullptr) n = static_cast<uint32_t>(static_cast<const uint8_t*>(zero) - (p + 1)) + 1;
+  return decodeBytes(field, p[0], tqbTypeString, p + 1, n);
 }
 
 }  // namespace tqrow

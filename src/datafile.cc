@@ -16,6 +16,14 @@ constexpr int64_t kMaxTransfer = 0x7FFFFFFF;
 
 TqDatafileImpl& impl(TqDatafile& f) { return static_cast<TqDatafileImpl&>(f); }
 
+// The operating system's text for the last failure on a file ("No space left on device").
+const char* sysText(NpHandle file) { return np_fio_errtext(np_fio_syserr(file)); }
+
+// The reason an open failed.
+const char* openText(int status) {
+  return status == kNpErrSystem ? np_fio_errtext(np_fio_syserr(0)) : np_fio_errdesc(status);
+}
+
 int32_t fReadBoolean(TqDatafile& f, TqDatafileField& x) { return impl(f).fileReadBoolean(x); }
 int32_t fReadDate(TqDatafile& f, TqDatafileField& x) { return impl(f).fileReadDate(x); }
 int32_t fReadInteger(TqDatafile& f, TqDatafileField& x) { return impl(f).fileReadInteger(x); }
@@ -77,11 +85,7 @@ bool TqDatafileImpl::init(TqDatafileManager* manager, uint32_t flags) {
   int status = np_fio_tmpfile(dir, "tq_", name, sizeof(name), &file_);
   if (status != 0) {
     const char* where = dir != nullptr ? dir : "(default temporary directory)";
-    if (status == 1) {
-      fail(0, 1417, where, np_fio_syserr(file_), np_fio_errdesc(1));
-    } else {
-      fail(0, 1417, where, status, np_fio_errdesc(status));
-    }
+    fail(0, 1417, where, status == kNpErrSystem ? np_fio_errtext(np_fio_syserr(0)) : np_fio_errdesc(status));
     return false;
   }
   tempFileName_ = name;
@@ -93,9 +97,9 @@ bool TqDatafileImpl::init(TqDatafileManager* manager, uint32_t flags) {
 
 int32_t TqDatafileImpl::bufferFile() {
   int status = np_fio_bufmode(file_, 1);
-  if (status == 12) return fail(StatusIoError, 1045, np_fio_syserr(file_), file_);
-  if (status != 0) return fail(StatusIoError, 1418, np_fio_errdesc(status), status);
-  return StatusOk;
+  if (status == 0) return StatusOk;
+  if (status == kNpErrSystem) return fail(StatusIoError, 1045, sysText(file_));
+  return fail(StatusIoError, 1418, np_fio_errdesc(status), status);
 }
 
 bool TqDatafileImpl::sizeStringBuffers() {
@@ -114,7 +118,7 @@ int32_t TqDatafileImpl::setMode(int32_t mode) {
     if (!inMemory_) {
       if (file_ == 0) return fail(StatusIoError, 1419, "(Inactive)");
       if (endOfData_ != 0 && np_fio_seek64(file_, 0, 2) < 0) {
-        return fail(StatusIoError, 654, np_fio_syserr(file_), file_);
+        return fail(StatusIoError, 654, sysText(file_));
       }
       int32_t status = bufferFile();
       if (status != StatusOk) return status;
@@ -176,6 +180,7 @@ int32_t TqDatafileImpl::setSerializers(bool previousInMemory) {
 // --- writing ---------------------------------------------------------------------------
 
 int32_t TqDatafileImpl::addRow(int64_t* rowStart) {
+  if (brokenStatus_ != 0) return reportBroken();
   if (mode_ != 1) {
     if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
     int32_t status = setMode(1);
@@ -187,43 +192,77 @@ int32_t TqDatafileImpl::addRow(int64_t* rowStart) {
     if (status != StatusOk) return status;
     status = AbsTqDatafile::addRow(rowStart);
   }
-  if (status == StatusOk) ++rowsAdded_;
+  if (status == StatusOk) {
+    ++rowsAdded_;
+    return StatusOk;
+  }
+  if (!inMemory_ && file_ != 0) takeBackPartialRow();
   return status;
+}
+
+void TqDatafileImpl::takeBackPartialRow() {
+  if (np_fio_seek64(file_, endOfData_, 0) >= 0 && np_fio_trunc(file_) == 0) return;
+  // The row's first fields may stay in the file: the rows behind them could not be
+  // read back, so the datafile takes no more.
+  lastError_ = TQ_MESSAGE(1043, tempFileName_);
+  breakWith(StatusIoError);
+}
+
+int32_t TqDatafileImpl::breakWith(int32_t status) {
+  brokenStatus_ = status;
+  brokenError_ = lastError_;
+  return status;
+}
+
+int32_t TqDatafileImpl::reportBroken() {
+  lastError_ = brokenError_;
+  return brokenStatus_;
+}
+
+int64_t TqDatafileImpl::getRowCount() {
+  // The rows stored, whatever was read or sought meanwhile.
+  return static_cast<int64_t>(rowTotal_ > rowsAdded_ ? rowTotal_ : rowsAdded_);
 }
 
 int32_t TqDatafileImpl::spillToDisk() {
   DF_TRACE("TqDatafileImpl(0x%p)->spillToDisk()", this);
   if (flags_ & FlagMemoryOnly) return fail(StatusEndOfData, 1421);
   if (file_ == 0) return fail(StatusIoError, 1419, "(Inactive)");
+  // On failure the file is put back to empty: the rows are still whole in memory, and
+  // a later row spills them again.
+  auto undo = [this](int32_t status) {
+    TqbString reason = lastError_;
+    if (np_fio_seek64(file_, 0, 0) >= 0) np_fio_trunc(file_);
+    lastError_ = reason;
+    return status;
+  };
+  if (np_fio_seek64(file_, 0, 0) < 0) return fail(StatusIoError, 654, sysText(file_));
   for (int64_t done = 0; done < endOfData_;) {
     int64_t piece = endOfData_ - done < kMaxTransfer ? endOfData_ - done : kMaxTransfer;
     int32_t wrote = np_fio_putb(file_, buffer_ + done, static_cast<int32_t>(piece));
-    if (wrote != piece) {
-      // The file may hold part of the buffer: put it back to empty so that the rows,
-      // still whole in memory, can be spilled again.
-      np_fio_seek64(file_, 0, 0);
-      np_fio_trunc(file_);
-      return fail(StatusIoError, 1045, np_fio_syserr(file_), file_);
-    }
+    if (wrote != piece) return undo(fail(StatusIoError, 1045, sysText(file_)));
     done += piece;
   }
   // From here on single fields are written: buffer them.
   int32_t status = bufferFile();
+  if (status != StatusOk) return undo(status);
+  inMemory_ = false;
+  status = setSerializers(true);
   if (status != StatusOk) {
-    np_fio_seek64(file_, 0, 0);
-    np_fio_trunc(file_);
-    return status;
+    inMemory_ = true;
+    setSerializers(false);  // binding the memory serializers cannot fail
+    return undo(status);
   }
   tqbFree(buffer_);
   buffer_ = nullptr;
-  inMemory_ = false;
   position_ = endOfData_;
-  return setSerializers(true);
+  return StatusOk;
 }
 
 // --- reading ---------------------------------------------------------------------------
 
 int32_t TqDatafileImpl::next(bool* mark) {
+  if (brokenStatus_ != 0) return reportBroken();
   if (mode_ != 2) {
     int32_t status = setMode(2);
     if (status != StatusOk) return status;
@@ -239,6 +278,11 @@ int32_t TqDatafileImpl::next(bool* mark) {
 
 int32_t TqDatafileImpl::seek(int64_t position) {
   if (traceSeeks_) DF_TRACE("TqDatafileImpl(0x%p)->seek(%I64i)", this, position);
+  if (brokenStatus_ != 0) return reportBroken();
+  if (position < 0) {
+    TQ_LOG(logger_, 4, "TqDatafileImpl(0x%p)->seek(%I64i) is negative", this, position);
+    return fail(StatusEndOfData, 1421);
+  }
   if (mode_ != 2) {
     int32_t status = setMode(2);
     if (status != StatusOk) return status;
@@ -248,13 +292,11 @@ int32_t TqDatafileImpl::seek(int64_t position) {
     TQ_LOG(logger_, 4,
            "TqDatafileImpl(0x%p)->seek(%I64i) is beyond highest %I64i start of row, eof = %I64i",
            this, position, lastRowStart_, endOfData_);
-  } else if (position < 0) {
-    TQ_LOG(logger_, 4, "TqDatafileImpl(0x%p)->seek(%I64i) is negative", this, position);
   }
   if (!inMemory_ && position != position_) {
     if (file_ == 0) return fail(StatusIoError, 728);
     if (np_fio_seek64(file_, position, 0) < 0) {
-      return fail(StatusIoError, 654, np_fio_syserr(file_));
+      return fail(StatusIoError, 654, sysText(file_));
     }
   }
   position_ = position;
@@ -267,9 +309,11 @@ int32_t TqDatafileImpl::clear() {
   DF_TRACE("TqDatafileImpl(0x%p)->clear()", this);
   if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
   if (file_ != 0) {
-    if (np_fio_seek64(file_, 0, 0) < 0) return fail(StatusIoError, 654, np_fio_syserr(file_));
+    if (np_fio_seek64(file_, 0, 0) < 0) return fail(StatusIoError, 654, sysText(file_));
     if (np_fio_trunc(file_) < 0) return fail(StatusIoError, 1043, tempFileName_);
   }
+  brokenStatus_ = 0;  // the file is empty again: nothing is claimed any more
+  brokenError_.truncate(0);
   for (int32_t i = 0; i < fieldCount_; ++i) {
     tqbFree(fields_[i].fieldBuffer);
     fields_[i].fieldBuffer = nullptr;
@@ -294,6 +338,7 @@ int32_t TqDatafileImpl::clear() {
 
 int32_t TqDatafileImpl::rechunk(uint32_t size) {
   DF_TRACE("TqDatafileImpl(0x%p)->rechunk(%I64i)", this, static_cast<int64_t>(size));
+  if (brokenStatus_ != 0) return reportBroken();
   if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
   if (size == 0) size = manager_->getChunkSize();
   if (size == chunkSize_) return StatusOk;
@@ -308,15 +353,15 @@ int32_t TqDatafileImpl::rechunk(uint32_t size) {
   chunkSize_ = size;
   if (!inMemory_ && (flags_ & FlagMemoryFirst) && n <= static_cast<int64_t>(size)) {
     // The data fits again: bring it back into memory and empty the file.
-    if (np_fio_seek64(file_, 0, 0) < 0) return fail(StatusIoError, 654, np_fio_syserr(file_), file_);
+    if (np_fio_seek64(file_, 0, 0) < 0) return fail(StatusIoError, 654, sysText(file_));
     for (int64_t done = 0; done < n;) {
       int64_t piece = n - done < kMaxTransfer ? n - done : kMaxTransfer;
       if (np_fio_getb(file_, buffer_ + done, static_cast<int32_t>(piece)) != piece) {
-        return fail(StatusIoError, 1007, np_fio_syserr(file_), file_);
+        return fail(StatusIoError, 1007, sysText(file_));
       }
       done += piece;
     }
-    if (np_fio_seek64(file_, 0, 0) < 0) return fail(StatusIoError, 654, np_fio_syserr(file_), file_);
+    if (np_fio_seek64(file_, 0, 0) < 0) return fail(StatusIoError, 654, sysText(file_));
     if (np_fio_trunc(file_) < 0) return fail(StatusIoError, 1043, tempFileName_);
     inMemory_ = true;
     int32_t status = setSerializers(false);
@@ -328,13 +373,23 @@ int32_t TqDatafileImpl::rechunk(uint32_t size) {
 
 int32_t TqDatafileImpl::freeze() {
   DF_TRACE("TqDatafileImpl(0x%p)->freeze()", this);
+  if (brokenStatus_ != 0) return reportBroken();
   if (flags_ & FlagReadOnly) return StatusOk;
   if (file_ != 0) {
     int status = np_fio_bufmode(file_, 0);
-    np_fio_close(file_);
+    if (status != 0) {
+      // The rows not yet written stay in the file's buffer; a later freeze (after the
+      // host made room) writes them.  The file stays open for that.
+      if (status == kNpErrSystem) return fail(StatusIoError, 1045, sysText(file_));
+      return fail(StatusIoError, 1418, np_fio_errdesc(status), status);
+    }
+    status = np_fio_close(file_);
     file_ = 0;
-    if (status == 12) return fail(StatusIoError, 1045, np_fio_syserr(0), 0);
-    if (status != 0) return fail(StatusIoError, 1418, np_fio_errdesc(status), status);
+    if (status != 0) {
+      // A file that did not close cleanly may not hold every row written to it.
+      fail(StatusIoError, 1045, np_fio_errtext(np_fio_syserr(0)));
+      return breakWith(StatusIoError);
+    }
   }
   // The end of the stored rows and the rows added, also when the host was reading.
   flags_ |= FlagReadOnly;
@@ -353,7 +408,7 @@ int32_t TqDatafileImpl::freeze() {
     int status = np_fio_open(tempFileName_.asCstr(), 1, &file_);
     if (status != 0) {
       file_ = 0;
-      return fail(StatusOpenFailed, 1353, tempFileName_, np_fio_errdesc(status), status);
+      return fail(StatusOpenFailed, 1353, tempFileName_, openText(status));
     }
   }
   mode_ = 0;  // the reopened file still needs its reading buffer
@@ -364,6 +419,10 @@ int32_t TqDatafileImpl::freeze() {
 
 TqDatafile* TqDatafileImpl::clone() {
   DF_TRACE("TqDatafileImpl(0x%p)->clone()", this);
+  if (brokenStatus_ != 0) {
+    reportBroken();
+    return nullptr;
+  }
   if (!(flags_ & FlagReadOnly)) {
     fail(0, 1419, "Writable");
     return nullptr;
@@ -422,7 +481,7 @@ TqDatafile* TqDatafileImpl::clone() {
     if (status != 0) {
       copy->file_ = 0;
       copy->destroy();
-      fail(0, 1353, tempFileName_, np_fio_errdesc(status), status);
+      fail(0, 1353, tempFileName_, openText(status));
       return nullptr;
     }
   }
@@ -451,14 +510,14 @@ void TqDatafileImpl::release() {
 
 int32_t TqDatafileImpl::putBytes(const void* bytes, int32_t count) {
   if (np_fio_putb(file_, bytes, count) != count) {
-    return fail(StatusIoError, 1045, np_fio_syserr(file_), file_);
+    return fail(StatusIoError, 1045, sysText(file_));
   }
   return StatusOk;
 }
 
 int32_t TqDatafileImpl::getBytes(void* bytes, int32_t count) {
   if (np_fio_getb(file_, bytes, count) != count) {
-    return fail(StatusIoError, 1007, np_fio_syserr(file_), file_);
+    return fail(StatusIoError, 1007, sysText(file_));
   }
   return StatusOk;
 }
@@ -601,8 +660,7 @@ int32_t TqDatafileImpl::fileReadStringFixed(TqDatafileField& field) {
   if (status != StatusOk) return status;
   status = getBytes(field.fieldBuffer, width);
   if (status != StatusOk) return status;
-  if (!tqrow::decodeBytes(field, field.fieldBuffer[0], tqbTypeString, field.fieldBuffer + 1,
-                          static_cast<uint32_t>(width - 1))) {
+  if (!tqrow::decodeFixedString(field, field.fieldBuffer, static_cast<uint32_t>(width - 1))) {
     return fail(StatusNoRoom, 29, "(Field Value)");
   }
   position_ += width;

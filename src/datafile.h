@@ -15,6 +15,19 @@
 // Modes: 0 inactive (new), 1 writing, 2 reading.  addRow switches to writing, next and
 // seek to reading; only FlagReadOnly (set by freeze) refuses adding rows.
 //
+// Failures.  A row is stored whole or not at all: when a field cannot be written, the
+// fields of that row already written (to the file's buffer or the file) are taken back,
+// and addRow reports the failure; the rows before it stay, also those still in the
+// file's buffer after a write of it failed (a later write, or freeze, tries them again
+// and reports the failure as long as it lasts).  A failure after which the file's
+// content cannot be vouched for (a row that cannot be taken back, a file that did not
+// close cleanly) breaks the datafile: every later operation reports that failure, and
+// only clear() starts over.  So a datafile never claims a row it cannot give back.
+//
+// Positions.  seek takes only positions that addRow handed back or tell returned;
+// another position is never read outside the stored rows, but what it reads is not
+// defined (a row's bytes read from its middle).
+//
 // Ownership: a root owns buffer_ and the temporary file; a clone shares the root's
 // buffer or opens its own handle on the root's file, and never removes the file.  The
 // root is destroyed when its owner and every clone have released it (dataabs.h).
@@ -33,6 +46,7 @@ class TqDatafileImpl final : public AbsTqDatafile {
 
   int32_t addRow(int64_t* rowStart) override;
   int32_t clear() override;
+  int64_t getRowCount() override;
   int32_t next(bool* mark) override;
   int32_t rechunk(uint32_t size) override;
   void release() override;
@@ -78,6 +92,14 @@ class TqDatafileImpl final : public AbsTqDatafile {
   // A whole fixed-width field: written or read, and position_ moved past it.
   int32_t putEncoded(const void* bytes, int32_t count);
   int32_t getEncoded(void* bytes, int32_t count);
+  // Takes back the fields of a row whose writing failed part way (the file ends again
+  // at endOfData_).  When even that fails the datafile is broken.
+  void takeBackPartialRow();
+  // Keeps the failure now in lastError_ as the datafile's state: every later operation
+  // reports it, until clear() empties the file.  Returns `status`.
+  int32_t breakWith(int32_t status);
+  // The recorded failure of a broken datafile, again.
+  int32_t reportBroken();
 
   TqbString tempFileName_;
   NpHandle file_ = 0;
@@ -85,6 +107,8 @@ class TqDatafileImpl final : public AbsTqDatafile {
   bool traceSeeks_ = false;
   bool ownsTempFile_ = false;  // this datafile created the file and removes it
   uint64_t rowsAdded_ = 0;     // rows stored since construction or clear
+  int32_t brokenStatus_ = 0;   // non-zero: the file may not hold what was reported stored
+  TqbString brokenError_;
 };
 
 #endif

@@ -200,11 +200,12 @@ void TqDatafileManagerImpl::release() {
 
 bool TqDatafileManagerImpl::setChunkSize(uint32_t size) {
   MGR_TRACE("TqDatafileManagerImpl(0x%p)->setChunkSize(%I64i)", this, static_cast<int64_t>(size));
-  chunkSize_ = size;
-  if (size == 0) {
-    lastError_ = TQ_MESSAGE(1813, "chunkSize");
+  if (size == 0 || size > kTqMaxChunkSize) {
+    lastError_ = TQ_MESSAGE(1814, static_cast<int64_t>(size), "chunkSize", int64_t{1},
+                            static_cast<int64_t>(kTqMaxChunkSize));
     return false;
   }
+  chunkSize_ = size;
   return true;
 }
 
@@ -219,29 +220,34 @@ bool TqDatafileManagerImpl::setColSpec(int32_t index, tqbType type, int32_t leng
     lastError_ = TQ_MESSAGE(167, index);
     return false;
   }
-  TqDatafileField& column = columns_[index];
-  column.type = type;
+  // Checked first: a refused setting leaves the column as it was.
   switch (type) {
+    case tqbTypeBoolean:
     case tqbTypeInteger:
-      if (length < 0) column.rawInteger = true;
-      return true;
+    case tqbTypeReal:
+    case tqbTypeDate:
+      break;
     case tqbTypeString:
-      column.maxLength = length;
-      if (length > 0) return true;
-      lastError_ = TQ_MESSAGE(740);
-      return false;
-    case tqbTypeNone:
-    case tqbTypeObject:
-      lastError_ = TQ_MESSAGE(167, index);
-      return false;
-    default:
-      if (type < tqbTypeNone || type > tqbTypeObject) {
-        // Not a type at all: refused like the types a column cannot have.
-        lastError_ = TQ_MESSAGE(167, index);
+      if (length <= 0) {
+        lastError_ = TQ_MESSAGE(740);
         return false;
       }
-      return true;
+      if (length > kTqMaxStringLength) {
+        lastError_ = TQ_MESSAGE(1814, static_cast<int64_t>(length), "a string column's maximum length",
+                                int64_t{1}, static_cast<int64_t>(kTqMaxStringLength));
+        return false;
+      }
+      break;
+    default:  // none, object, or not a type at all
+      lastError_ = TQ_MESSAGE(167, index);
+      return false;
   }
+  // The column is exactly the new spec.
+  TqDatafileField& column = columns_[index];
+  column.type = type;
+  column.rawInteger = type == tqbTypeInteger && length < 0;
+  column.maxLength = type == tqbTypeString ? length : 0;
+  return true;
 }
 
 bool TqDatafileManagerImpl::setColumns(int32_t count) {
@@ -281,12 +287,21 @@ bool TqDatafileManagerImpl::setSortNoDups(bool on) {
 
 bool TqDatafileManagerImpl::setSortProcessors(int32_t processors) {
   MGR_TRACE("TqDatafileManagerImpl(0x%p)->setSortProcessors(%d)", this, processors);
+  if (processors < 0 || processors > kTqMaxSortProcessors) {
+    lastError_ = TQ_MESSAGE(1814, static_cast<int64_t>(processors), "sort processors", int64_t{0},
+                            static_cast<int64_t>(kTqMaxSortProcessors));
+    return false;
+  }
   sortProcessors_ = processors;
   return true;
 }
 
 bool TqDatafileManagerImpl::setSortRecords(int64_t records) {
   MGR_TRACE("TqDatafileManagerImpl(0x%p)->setSortRecords(%I64i)", this, records);
+  if (records < 0) {
+    lastError_ = TQ_MESSAGE(1814, records, "sort records", int64_t{0}, INT64_MAX);
+    return false;
+  }
   sortRecords_ = records;
   return true;
 }

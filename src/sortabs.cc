@@ -6,8 +6,23 @@
 
 #include "platform/tqballoc.h"
 #include "src/datamgr.h"
+#include "tqdatafile/manager.h"
 
 #define SF_TRACE(...) TQ_LOG(logger_, 1, __VA_ARGS__)
+
+namespace {
+
+constexpr int32_t kMaxKeys = 1024;
+
+// Chunk sizes are multiples of 16, so that the structures a sort engine keeps at a
+// chunk's end stay aligned; the sum is made in 64 bits (the largest size allowed is far
+// below 2^32).
+uint32_t roundChunkSize(uint32_t size) {
+  uint64_t rounded = (static_cast<uint64_t>(size) + 15) & ~uint64_t{15};
+  return static_cast<uint32_t>(rounded > kTqMaxChunkSize ? kTqMaxChunkSize : rounded);
+}
+
+}  // namespace
 
 AbsTqSortfile::AbsTqSortfile() {
   SF_TRACE("AbsTqSortfile(0x%p)->AbsTqSortfile()", this);
@@ -29,7 +44,7 @@ AbsTqSortfile::~AbsTqSortfile() {
 bool AbsTqSortfile::init(TqDatafileManager* manager, uint32_t flags) {
   SF_TRACE("AbsTqSortfile(0x%p)->init(0x%p, 0x%x)", this, manager, flags);
   if (!AbsTqDatafile::init(manager, flags)) return false;
-  chunkSize_ = (chunkSize_ + 7u) & ~7u;
+  chunkSize_ = roundChunkSize(chunkSize_);
   sortChunkSize_ = chunkSize_;
   int32_t offset = 0;
   for (int32_t i = 0; i < fieldCount_; ++i) {
@@ -122,15 +137,31 @@ int32_t AbsTqSortfile::addRow(int64_t* rowStart) {
 
 // --- reading ---------------------------------------------------------------------------
 
+int32_t AbsTqSortfile::readingRefused() {
+  if (!(flags_ & FlagReadOnly)) return fail(StatusNotAllowed, 1419, "Sort not called");
+  if (readFailure_ != 0) {
+    lastError_ = readFailureText_;
+    return readFailure_;
+  }
+  return StatusOk;
+}
+
 int32_t AbsTqSortfile::next(bool* mark) {
+  int32_t refused = readingRefused();
+  if (refused != StatusOk) return refused;
+  if (hostReader_ != nullptr) return nextFromCopy(mark);
   for (;;) {
     bool isNew = true;
     if (rowsLeft_ == 0) {
       int32_t status = getNextChunk(true);
+      if (status == StatusEndOfData) return fail(StatusEndOfData, 1421);
       if (status != StatusOk) return status;
     }
     int32_t status = rowReader_(*this, mark);
+    if (status == StatusEndOfData) return fail(StatusEndOfData, 1421);
     if (status != StatusOk) return status;
+    readPosition_ += lastRowLength_;
+    ++rowsTaken_;
     if (groupAfterSort_) isNew = isNewGroup();
     --rowsLeft_;
     if (!groupAfterSort_) return StatusOk;
@@ -138,6 +169,42 @@ int32_t AbsTqSortfile::next(bool* mark) {
     if (mark != nullptr && markByGroups_) *mark = isNew;
     return StatusOk;
   }
+}
+
+int64_t AbsTqSortfile::tell() {
+  SF_TRACE("AbsTqSortfile(0x%p)->tell()", this);
+  if (!(flags_ & FlagReadOnly) || readFailure_ != 0) return -1;
+  if (hostReader_ != nullptr) return hostReader_->tell();
+  return hasNext() ? readPosition_ : -1;
+}
+
+bool AbsTqSortfile::hasNextSorted(bool engineHasNext) {
+  if (!(flags_ & FlagReadOnly) || readFailure_ != 0) return false;
+  if (hostReader_ != nullptr) return hostReader_->hasNext();
+  return engineHasNext;
+}
+
+int32_t AbsTqSortfile::seekSorted(int64_t position) {
+  int32_t refused = readingRefused();
+  if (refused != StatusOk) return refused;
+  if (hostReader_ != nullptr) {
+    int32_t status = hostReader_->seek(position);
+    if (status != StatusOk) {
+      lastError_ = hostReader_->getError();
+      return status;
+    }
+    takeRowFromCopy();
+    return StatusOk;
+  }
+  if (position < 0 || position > endOfData_) return fail(StatusEndOfData, 1421);
+  if (position == readPosition_) return next(nullptr);
+  if (position != 0) return fail(StatusIoError, 336);
+  int32_t status = rewind();
+  if (status != StatusOk) return status;
+  readPosition_ = 0;
+  rowsTaken_ = 0;
+  rowsPassed_ = 0;
+  return next(nullptr);
 }
 
 bool AbsTqSortfile::isNewGroup() {
@@ -160,12 +227,18 @@ bool AbsTqSortfile::isNewGroup() {
 int32_t AbsTqSortfile::sort() {
   SF_TRACE("AbsTqSortfile(0x%p)->sort()", this);
   if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
+  if (!keysSet_) {  // no row yet: the keys are checked all the same
+    int32_t status = setKeys();
+    if (status != StatusOk) return status;
+  }
   int32_t status = submitChunk(true);
   if (status != StatusOk) return status;
   flags_ |= FlagReadOnly;
   rowTotal_ = rowsPassed_;
   position_ = 0;
   rowsPassed_ = 0;
+  readPosition_ = 0;
+  rowsTaken_ = 0;
   status = getNextChunk(true);
   if (status != StatusOk && status != StatusEndOfData) return status;
   return next(nullptr);
@@ -180,6 +253,10 @@ int32_t AbsTqSortfile::clear() {
 
 int32_t AbsTqSortfile::resetSort(int32_t keyCount) {
   SF_TRACE("AbsTqSortfile(0x%p)->resetSort(%d)", this, keyCount);
+  if (keyCount < 0 || keyCount > kMaxKeys) {
+    return fail(StatusNotAllowed, 1814, static_cast<int64_t>(keyCount), "the sort key count",
+                int64_t{0}, static_cast<int64_t>(kMaxKeys));
+  }
   int32_t status = clear(true);
   if (status != StatusOk) return status;
   keyCount_ = keyCount > 0 ? keyCount : 0;
@@ -190,7 +267,12 @@ int32_t AbsTqSortfile::resetSort(int32_t keyCount) {
 int32_t AbsTqSortfile::rechunk(uint32_t size) {
   SF_TRACE("AbsTqSortfile(0x%p)->rechunk(%I64i)", this, static_cast<int64_t>(size));
   if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
-  sortChunkSize_ = size;
+  if (size == 0) size = manager_->getChunkSize();  // 0: the manager's size
+  if (size > kTqMaxChunkSize) {
+    return fail(StatusNotAllowed, 1814, static_cast<int64_t>(size), "the chunk size", int64_t{0},
+                static_cast<int64_t>(kTqMaxChunkSize));
+  }
+  sortChunkSize_ = roundChunkSize(size);
   return StatusOk;
 }
 
@@ -207,6 +289,10 @@ int32_t AbsTqSortfile::setSortProgress(TqSortProgress* progress) {
 }
 
 void AbsTqSortfile::releaseCloneCopy() {
+  if (hostReader_ != nullptr) {
+    hostReader_->release();  // its reference is on the copy
+    hostReader_ = nullptr;
+  }
   if (cloneManager_ == nullptr) return;
   if (cloneCopy_ != nullptr) {
     cloneCopy_->setParent(nullptr);
@@ -228,6 +314,11 @@ void AbsTqSortfile::clean(bool full) {
   rowTotal_ = 0;
   keysSet_ = false;
   keyPartCount_ = 0;
+  readPosition_ = 0;
+  rowsTaken_ = 0;
+  sourcesReleased_ = false;
+  readFailure_ = 0;
+  readFailureText_.truncate(0);
   if (full) {
     tqbDeleteArray(lastRowKeys_, static_cast<size_t>(keyCount_));
     lastRowKeys_ = nullptr;
@@ -240,71 +331,129 @@ void AbsTqSortfile::clean(bool full) {
 int32_t AbsTqSortfile::freeze() {
   SF_TRACE("AbsTqSortfile(0x%p)->freeze()", this);
   if (flags_ & FlagReadOnly) return StatusOk;
-  // Rows were added but never sorted: freezing would leave them unreadable.
-  if (keysSet_ || rowsPassed_ != 0) return fail(StatusNotAllowed, 1419, "Sort not called");
-  flags_ |= FlagReadOnly;
-  return StatusOk;
+  // A sorting datafile ends its input with sort(); freezing it before would leave its
+  // rows unreadable, or make an empty file read-only for good.
+  return fail(StatusNotAllowed, 1419, "Sort not called");
 }
 
-// --- clone -----------------------------------------------------------------------------
+// --- clone ---------------------------------------------------------------------------
 
 TqDatafile* AbsTqSortfile::clone() {
   lastError_.truncate(0);
   SF_TRACE("AbsTqSortfile(0x%p)->clone()", this);
-  bool madeNow = cloneCopy_ == nullptr;
-  if (madeNow) {
-    auto failed = [this]() -> TqDatafile* {
-      if (lastError_.length() == 0 && cloneCopy_ != nullptr) lastError_ = cloneCopy_->getError();
-      if (lastError_.length() == 0 && cloneManager_ != nullptr) lastError_ = cloneManager_->getError();
-      releaseCloneCopy();
+  if (readingRefused() != StatusOk) return nullptr;
+  if (cloneCopy_ == nullptr) {
+    // Reading released the rows behind the reader: a copy would hold only the rest.
+    if (rowsTaken_ > 1 || sourcesReleased_) {
+      fail(0, 1427);
       return nullptr;
-    };
-    if (seek(0) != StatusOk) return nullptr;
-    cloneManager_ = tqDatafileManagerCreate(manager_->getTempDirs(), &lastError_);
-    if (cloneManager_ == nullptr) return nullptr;
-    lastError_.truncate(0);
-    if (!cloneManager_->setChunkSize(chunkSize_)) return failed();
-    if (!cloneManager_->setColumns(markByGroups_ ? fieldCount_ + 1 : fieldCount_)) return failed();
-    for (int32_t i = 0; i < fieldCount_; ++i) {
-      const TqDatafileField& f = fields_[i];
-      if (!cloneManager_->setColSpec(i, static_cast<tqbType>(f.type), f.rawInteger ? -1 : f.maxLength)) {
-        return failed();
-      }
     }
-    if (markByGroups_ && !cloneManager_->setColSpec(fieldCount_, tqbTypeBoolean, 1)) return failed();
-    cloneCopy_ = cloneManager_->createFile(cloneFlags_ | (markByGroups_ ? FlagMarkColumn : 0));
-    if (cloneCopy_ == nullptr) return failed();
-    bool mark = true;
-    for (;;) {
-      for (int32_t i = 0; i < fieldCount_; ++i) {
-        if (fields_[i].rawInteger) {
-          *cloneCopy_->getInt64(i) = fields_[i].rawValue;
-        } else {
-          *cloneCopy_->getField(i) = fields_[i].value;
-        }
-      }
-      if (markByGroups_) cloneCopy_->getField(fieldCount_)->assign(mark);
-      int32_t status = cloneCopy_->addRow(nullptr);
-      if (status == StatusEndOfData) break;
-      if (status != StatusOk) {
-        lastError_ = cloneCopy_->getError();
-        return failed();
-      }
-      status = next(&mark);
-      if (status == StatusEndOfData) break;
-      if (status != StatusOk) return failed();
-    }
-    lastError_.truncate(0);
-    TqDatafile* root = this;
-    while (root->getParent() != nullptr) root = root->getParent();
-    cloneCopy_->setParent(root);
+    if (!makeCloneCopy()) return nullptr;
   }
   TqDatafile* reader = cloneManager_->clone(cloneCopy_);
-  if (reader == nullptr) {
-    lastError_ = cloneManager_->getError();
-    // A copy that earlier clones still read stays; only a copy made now is dropped.
-    if (madeNow) releaseCloneCopy();
-    return nullptr;
-  }
+  if (reader == nullptr) lastError_ = cloneManager_->getError();
   return reader;
+}
+
+bool AbsTqSortfile::makeCloneCopy() {
+  auto failed = [this]() {
+    if (lastError_.length() == 0 && cloneCopy_ != nullptr) lastError_ = cloneCopy_->getError();
+    if (lastError_.length() == 0 && cloneManager_ != nullptr) lastError_ = cloneManager_->getError();
+    releaseCloneCopy();
+    return false;
+  };
+  cloneManager_ = tqDatafileManagerCreate(manager_->getTempDirs(), &lastError_);
+  if (cloneManager_ == nullptr) return false;
+  lastError_.truncate(0);
+  int32_t columns = markByGroups_ ? fieldCount_ + 1 : fieldCount_;
+  if (!cloneManager_->setChunkSize(chunkSize_) || !cloneManager_->setColumns(columns)) return failed();
+  for (int32_t i = 0; i < fieldCount_; ++i) {
+    const TqDatafileField& f = fields_[i];
+    if (!cloneManager_->setColSpec(i, static_cast<tqbType>(f.type), f.rawInteger ? -1 : f.maxLength)) {
+      return failed();
+    }
+  }
+  if (markByGroups_ && !cloneManager_->setColSpec(fieldCount_, tqbTypeBoolean, 1)) return failed();
+  cloneCopy_ = cloneManager_->createFile(cloneFlags_ | (markByGroups_ ? FlagMarkColumn : 0));
+  if (cloneCopy_ == nullptr) return failed();
+  TqDatafileField* copyFields = static_cast<AbsTqDatafile*>(cloneCopy_)->fields();
+
+  // Copy the sorted rows: the one in the fields (if the sort has any), then the rest.
+  bool hasRow = rowsTaken_ == 1;
+  bool mark = true;
+  bool taken = false;  // rows were taken from the engine: the host's reading depends on the copy
+  while (hasRow) {
+    for (int32_t i = 0; i < fieldCount_; ++i) {
+      if (fields_[i].rawInteger) {
+        copyFields[i].rawValue = fields_[i].rawValue;
+      } else {
+        copyFields[i].value = fields_[i].value;
+      }
+    }
+    if (markByGroups_) copyFields[fieldCount_].value.assign(mark);
+    int32_t status = cloneCopy_->addRow(nullptr);
+    if (status == StatusOk) {
+      taken = true;
+      status = next(&mark);
+      if (status == StatusEndOfData) break;
+      if (status == StatusOk) continue;
+    } else {
+      lastError_ = cloneCopy_->getError();
+    }
+    if (taken) {
+      // The engine's rows up to here are gone: reading cannot go on.
+      readFailure_ = status;
+      readFailureText_ = lastError_;
+    }
+    return failed();
+  }
+  lastError_.truncate(0);
+
+  // The host reads on through a private reader of the copy, from its first row, which
+  // is the row its fields hold.  The reader's reference is on the copy, so it is made
+  // before the copy is tied to this file's root.
+  int32_t status = cloneCopy_->freeze();
+  if (status == StatusOk) {
+    hostReader_ = cloneCopy_->clone();
+    if (hostReader_ == nullptr) status = StatusNoRoom;
+  }
+  if (status == StatusOk && hasRow) {
+    status = hostReader_->next(nullptr);
+    if (status == StatusOk) takeRowFromCopy();
+  }
+  if (status != StatusOk) {
+    if (lastError_.length() == 0) lastError_ = cloneCopy_->getError();
+    if (taken) {
+      readFailure_ = status;
+      readFailureText_ = lastError_;
+    }
+    return failed();
+  }
+  TqDatafile* root = this;
+  while (root->getParent() != nullptr) root = root->getParent();
+  cloneCopy_->setParent(root);
+  return true;
+}
+
+void AbsTqSortfile::takeRowFromCopy() {
+  TqDatafileField* from = static_cast<AbsTqDatafile*>(hostReader_)->fields();
+  for (int32_t i = 0; i < fieldCount_; ++i) {
+    if (fields_[i].rawInteger) {
+      fields_[i].rawValue = from[i].rawValue;
+    } else {
+      fields_[i].value = from[i].value;
+    }
+  }
+}
+
+int32_t AbsTqSortfile::nextFromCopy(bool* mark) {
+  // The copy holds the rows as read, marks included and duplicates already dropped.
+  int32_t status = hostReader_->next(mark);
+  if (status != StatusOk) {
+    lastError_ = hostReader_->getError();
+    return status;
+  }
+  takeRowFromCopy();
+  if (!markByGroups_ && mark != nullptr) *mark = false;
+  return StatusOk;
 }

@@ -12,7 +12,11 @@
 //     ordinal behind each row);
 //   - clone() of a sorted file: the sorted rows are copied once into a private
 //     unsorted datafile (`cloneCopy_`, made by a private manager), whose clones are the
-//     independent readers handed out;
+//     independent readers handed out.  Copying reads the engine's rows to the end, so
+//     from then on the host's own reading goes through a private reader of the copy
+//     (`hostReader_`), from the row it was on.  Since reading a chunk sort releases the
+//     rows behind it, a sorted file can be cloned only before it reads past its first
+//     row;
 //   - the callback blocks handed to an external sort engine.
 //
 // Engine operations (after the 41 datafile slots): clean, clear, getEmptyChunk,
@@ -20,7 +24,13 @@
 //
 // Calling order for a host: createFile; resetSort(keyCount); setSort per key;
 // optionally setSortInfo / setSortProgress; addRow per row; sort; next until 4 (or
-// seek / clone); release.
+// seek / clone); release.  Reading operations before sort, and freeze before sort, are
+// refused ("Sort not called") and change nothing.
+//
+// Positions of a sorted file are the byte offsets of its rows in the sorted output
+// (each row counts its serialized length): tell() gives the next row's, seek() takes
+// that position (reading the row there), or 0 to go back to the first row while it is
+// still in hand; rows behind the reader are released, so any other position is refused.
 //
 // References: as every datafile, a sortfile starts with its owner's reference and each
 // clone adds one (dataabs.h).  The private copy is owned by the sortfile itself and
@@ -49,6 +59,7 @@ class AbsTqSortfile : public AbsTqDatafile {
   int32_t addRow(int64_t* rowStart) override;
   int32_t clear() override;
   int32_t next(bool* mark) override;
+  int64_t tell() override;
   int32_t rechunk(uint32_t size) override;
   int32_t resetSort(int32_t keyCount) override;
   int32_t setSortInfo(TqSortInfo* info) override;
@@ -66,6 +77,9 @@ class AbsTqSortfile : public AbsTqDatafile {
   virtual bool isNewGroup();
   virtual int32_t setKeys() = 0;
   virtual int32_t submitChunk(bool final) = 0;
+  // Puts the first sorted row next to read again, or refuses (status and message) when
+  // it has been released.
+  virtual int32_t rewind() = 0;
 
   // The callback blocks: contiguous (function, context) pairs.
   struct SequenceBlock {
@@ -93,8 +107,22 @@ class AbsTqSortfile : public AbsTqDatafile {
 
  protected:
   ~AbsTqSortfile() override;
-  // Releases the private copy made by clone() and its manager.
+  // Releases the private copy made by clone(), its reader and its manager.
   void releaseCloneCopy();
+  // The status and message when reading is not possible (before sort, after a failed
+  // copy), else 0.
+  int32_t readingRefused();
+  // The sorted file's seek, for the engines: the current position, 0 while the first
+  // row is in hand, or a position of the private copy once there is one.
+  int32_t seekSorted(int64_t position);
+  // The sorted file's hasNext, for the engines: `engineHasNext` while the engine is read.
+  bool hasNextSorted(bool engineHasNext);
+  // Makes cloneCopy_ and hostReader_; false with lastError_ on failure.
+  bool makeCloneCopy();
+  // Reads the next row of the private copy into the fields.
+  int32_t nextFromCopy(bool* mark);
+  // Copies the fields of the private reader's current row into this file's fields.
+  void takeRowFromCopy();
 
   uint32_t cloneFlags_ = 0;      // flags of the private copy; set by the engine's init
   uint32_t sortChunkSize_ = 0;   // chunk size of the next sort; copied by clean
@@ -116,6 +144,12 @@ class AbsTqSortfile : public AbsTqDatafile {
   int64_t chunkStartPosition_ = 0;
   TqDatafileManager* cloneManager_ = nullptr;  // owned
   TqDatafile* cloneCopy_ = nullptr;            // owned; the sorted rows, unsorted
+  TqDatafile* hostReader_ = nullptr;           // owned; the host's reading once copied
+  int64_t readPosition_ = 0;     // sorted output offset of the next row to read
+  uint64_t rowsTaken_ = 0;       // rows read from the engine since sort (dropped ones too)
+  bool sourcesReleased_ = false; // the engine released rows already read
+  int32_t readFailure_ = 0;      // a copy failed after it took rows: reading is over
+  TqbString readFailureText_;
 };
 
 #endif

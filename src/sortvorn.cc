@@ -160,9 +160,10 @@ int32_t TqSortVornImpl::setKeys() {
       if (isString) prefixes += static_cast<uint64_t>(f.maxLength) + 1 < 127 ? 1 : 4;
     }
   }
+  // Chunk sizes stay multiples of 16: index entries at a chunk's end stay aligned.
   uint64_t minChunk = (keyBound + static_cast<uint64_t>(fixedRowLength_) + prefixes +
-                       ((flags_ & FlagVariableRows) ? 16 : 0) + 3) & ~uint64_t{3};
-  if (minChunk > 0xFFFFFFF0u) return fail(StatusNoRoom, 1422, minChunk);
+                       ((flags_ & FlagVariableRows) ? 16 : 0) + 15) & ~uint64_t{15};
+  if (minChunk > kTqMaxChunkSize) return fail(StatusNoRoom, 1422, minChunk);
   if (minChunk > chunkSize_) {
     TQ_LOG(logger_, 3, "The sort chunk size, %I64i, was adjusted to the length of a serialized row, %I64i.",
            static_cast<int64_t>(sortChunkSize_), static_cast<int64_t>(minChunk));
@@ -180,7 +181,7 @@ int32_t TqSortVornImpl::setKeys() {
         chunkSize_ = static_cast<uint32_t>(minChunk);
         bytes = 3 * minChunk;
       } else {
-        chunkSize_ = static_cast<uint32_t>((bytes / 3) & ~uint64_t{3});
+        chunkSize_ = static_cast<uint32_t>((bytes / 3) & ~uint64_t{15});
         TQ_LOG(logger_, 3, "The chunksize size was adjusted to meet the required number of chunks (3), %I64i.",
                static_cast<int64_t>(chunkSize_));
       }
@@ -284,16 +285,19 @@ int32_t TqSortVornImpl::submitChunk(bool final) {
   unlockChunks();
   buffer_ = nullptr;
   if (chunk->rowCount == 0) {  // nothing to sort: give the buffer back at once
-    tossChunk(chunk, false);
+    tossChunk(chunk, ChunkLock::notHeld);
     return StatusOk;
   }
   TqSortVornWorkSort* item = tqbNew<TqSortVornWorkSort>(this, logger_, chunk);
   if (item == nullptr) {
-    setError(StatusNoRoom, TQ_MESSAGE(29, "(Sort work descriptor)"), false);
+    setError(StatusNoRoom, TQ_MESSAGE(29, "(Sort work descriptor)"), ChunkLock::notHeld);
     adoptRecordedError();
     return StatusNoRoom;
   }
   if (final) {
+    lockChunks();
+    ++sortsOnMain_;
+    unlockChunks();
     item->work(true, nullptr);  // the last chunk is always sorted by the caller
     if (errorCode_ != 0) {
       adoptRecordedError();
@@ -308,27 +312,41 @@ int32_t TqSortVornImpl::submitChunk(bool final) {
     unlockChunks();
     return StatusOk;
   }
+  // Counted before the pool has it: a merge pass waits for every sort counted here.
+  lockChunks();
+  ++sortsSubmitted_;
+  unlockChunks();
   if (!threadPool_.enqueue(item, false)) {
+    lockChunks();
+    --sortsSubmitted_;
+    unlockChunks();
     item->destroy();
-    setError(StatusNoRoom, TQ_MESSAGE(1827), false);
+    setError(StatusNoRoom, TQ_MESSAGE(1827), ChunkLock::notHeld);
     adoptRecordedError();
     return StatusNoRoom;
   }
   return StatusOk;
 }
 
+void TqSortVornImpl::sortEnded() {
+  lockChunks();
+  ++sortsEnded_;
+  unlockChunks();
+}
+
 // --- errors --------------------------------------------------------------------------------
 
-void TqSortVornImpl::setError(int32_t status, const TqbString& message, bool lockHeld) {
+void TqSortVornImpl::setError(int32_t status, const TqbString& message, ChunkLock lock) {
   VT2("TqSortVornImpl(0x%p)->setError('%s', %d)", this, message, status);
-  if (!lockHeld) lockChunks();
+  if (lock == ChunkLock::notHeld) lockChunks();
   if (errorCode_ == 0) {
     recordedError_ = message;
     recordedPending_ = true;
     errorCode_ = status;
   }
   aborted_ = true;
-  if (!lockHeld) unlockChunks();
+  ++bufferGeneration_;
+  if (lock == ChunkLock::notHeld) unlockChunks();
   // Threads waiting for a buffer or for running merges see the error at once.
   if (bufferWaiter_ != 0) tqEventPost(bufferWaiter_, 0);
   if (mergeWaiter_ != 0) tqEventPost(mergeWaiter_, 0);
@@ -403,7 +421,7 @@ void TqSortVornImpl::clean(bool all) {
   bufferWaits_ = chunksCreatedDuringSort_ = maxBuffersInUse_ = mergesUntilFirstRow_ = 0;
   mergePasses_ = mergesOnMain_ = readMergeCount_ = mergesSubmitted_ = mergePassWaits_ = 0;
   chunksWrittenToDisk_ = 0;
-  sortsOnMain_ = sortsSubmitted_ = 0;
+  sortsOnMain_ = sortsSubmitted_ = sortsEnded_ = 0;
   rowsReady_ = 0;
 }
 
@@ -422,15 +440,22 @@ void TqSortVornImpl::release() {
 int32_t TqSortVornImpl::freeze() {
   VT2("TqSortVornImpl(0x%p)->freeze()", this);
   if (cloneCopy_ != nullptr) return cloneCopy_->freeze();
-  int32_t status = AbsTqSortfile::freeze();
-  if (status != StatusOk) return status;
-  if (currentChunk_ == nullptr && readMerge_ == nullptr) return getNextChunk(true);
-  return StatusOk;
+  // After sort there is nothing to end; before, freezing is refused.
+  return AbsTqSortfile::freeze();
 }
 
 bool TqSortVornImpl::hasNext() {
   VT1("TqSortVornImpl(0x%p)->hasNext()", this);
-  return currentChunk_ != nullptr || readMerge_ != nullptr;
+  if (!(flags_ & FlagReadOnly) || chunkLock_ == 0) return hasNextSorted(false);
+  bool more = rowsLeft_ > 0;
+  if (!more) {
+    // Rows wait in chunks other than the one just read, or come from running merges.
+    lockChunks();
+    uint32_t others = chunkTree_.count - (currentChunk_ != nullptr && currentChunk_->inTree ? 1 : 0);
+    more = others > 0 || tqAtomGet(&mergeAtomic_) != 0;
+    unlockChunks();
+  }
+  return hasNextSorted(more);
 }
 
 // --- statistics ----------------------------------------------------------------------------

@@ -41,6 +41,11 @@
 class TqSortVornImpl;
 class TqSortVornWorkMerge;
 
+// Whether the caller of an engine operation already holds the chunk lock.
+enum class ChunkLock { notHeld, held };
+// What made a chunk that enters the tree: the sort of an input chunk, or a merge.
+enum class ChunkSource { sort, merge };
+
 // Index entry of one row in a chunk: offsets from the buffer's start.
 struct IndexEntry {
   uint32_t keyOffset;
@@ -112,6 +117,7 @@ class TqSortVornImpl : public AbsTqSortfile {
   int32_t getNextChunk(bool mayMergeOnMain) override;
   int32_t setKeys() override;
   int32_t submitChunk(bool final) override;
+  int32_t rewind() override;
 
   // Key writers (sortvorn_keys.cc).
   virtual int32_t writeBooleanKey(TqDatafileField& column, IndexEntry& entry, bool ascending);
@@ -122,15 +128,18 @@ class TqSortVornImpl : public AbsTqSortfile {
   virtual TqSortVornWorkMerge* createMergeRequest(TqSortVornImpl* engine, TqLogger* logger);
   virtual int32_t nextRowFromChunk(bool* mark);
   // Enters a sorted chunk into the tree; false after an error was recorded.
-  virtual bool insertChunk(ChunkDescriptor* chunk, bool fromSort, bool onMain);
+  virtual bool insertChunk(ChunkDescriptor* chunk, ChunkSource source, ChunkLock lock);
 
   // Services for the work items (sortvorn_store.cc).
-  void setError(int32_t status, const TqbString& message, bool lockHeld);
-  ChunkDescriptor* allocateChunk(bool lockHeld);
+  void setError(int32_t status, const TqbString& message, ChunkLock lock);
+  ChunkDescriptor* allocateChunk(ChunkLock lock);
   int32_t getBuffer(ChunkDescriptor* chunk, bool fromHighEnd);
   int32_t persistChunk(ChunkDescriptor* chunk);
-  int32_t reloadChunk(ChunkDescriptor* chunk, bool lockHeld);
-  void tossChunk(ChunkDescriptor* chunk, bool lockHeld);
+  int32_t reloadChunk(ChunkDescriptor* chunk, ChunkLock lock);
+  void tossChunk(ChunkDescriptor* chunk, ChunkLock lock);
+  // A sort item ended (sorted, stopped or given up), on the pool or on the caller's
+  // thread.
+  void sortEnded();
   int32_t nextRowFromMergeRequest(bool* mark);
 
   void lockChunks() { tqLockGet(chunkLock_, 1, 1); }
@@ -167,6 +176,8 @@ class TqSortVornImpl : public AbsTqSortfile {
   uint8_t* takeBuffer();
   // Gives a chunk's buffer back as a spare.  Caller holds chunkLock_.
   void keepSpare(uint8_t* buffer);
+  // Wakes one thread waiting for a buffer, if any.  Caller holds chunkLock_.
+  void wakeBufferWaiter();
   void unlinkChunk(ChunkDescriptor* chunk);
   void treeInsert(ChunkDescriptor* chunk);
   void treeDelete(ChunkDescriptor* chunk);
@@ -223,9 +234,11 @@ class TqSortVornImpl : public AbsTqSortfile {
   uint32_t mergesSubmitted_ = 0;
   uint32_t mergePassWaits_ = 0;
   uint32_t chunksWrittenToDisk_ = 0;
-  int64_t sortsOnMain_ = 0;
-  int64_t sortsSubmitted_ = 0;
+  int64_t sortsOnMain_ = 0;     // chunks sorted on the caller's thread
+  int64_t sortsSubmitted_ = 0;  // sort items handed to the pool
+  int64_t sortsEnded_ = 0;      // sort items that ended, wherever they ran
   uint64_t rowsReady_ = 0;
+  uint32_t bufferGeneration_ = 0;  // grows each time bufferWaiter_ is posted; chunkLock_
 
   friend class TqSortVornWorkSort;
   friend class TqSortVornWorkMerge;

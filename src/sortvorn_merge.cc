@@ -48,6 +48,7 @@ void maxKey(const uint8_t** key, uint32_t* length, const uint8_t* other, uint32_
 int32_t TqSortVornImpl::getNextChunk(bool mayMergeOnMain) {
   VT2("TqSortVornImpl(0x%p)->getNextChunk()", this);
   if (readMerge_ != nullptr) {
+    sourcesReleased_ = true;
     readMerge_->destroy();
     readMerge_ = nullptr;
   }
@@ -57,7 +58,8 @@ int32_t TqSortVornImpl::getNextChunk(bool mayMergeOnMain) {
     ChunkDescriptor* done = currentChunk_;
     currentChunk_ = nullptr;
     buffer_ = nullptr;
-    tossChunk(done, true);
+    sourcesReleased_ = true;
+    tossChunk(done, ChunkLock::held);
     if (nextChunkId_ == 1) {  // a one-chunk sort has nothing more
       unlockChunks();
       return StatusEndOfData;
@@ -99,7 +101,7 @@ int32_t TqSortVornImpl::getNextChunk(bool mayMergeOnMain) {
     rowsLeft_ = currentChunk_->rowCount;
     buffer_ = currentChunk_->buffer;
     if (reload) {
-      int32_t loaded = reloadChunk(currentChunk_, false);
+      int32_t loaded = reloadChunk(currentChunk_, ChunkLock::notHeld);
       if (loaded != StatusOk) status = loaded;
     }
   }
@@ -116,14 +118,14 @@ bool TqSortVornImpl::reportProgress(bool lockHeld) {
   uint64_t percent = rowTotal_ == 0 ? 100 : ready * 100 / rowTotal_;
   if (percent > 100) percent = 100;
   if (sequenceBlock_.sortProgress->progress(static_cast<double>(percent) / 100.0)) return true;
-  setError(StatusStopped, TQ_MESSAGE(548), lockHeld);
+  setError(StatusStopped, TQ_MESSAGE(548), lockHeld ? ChunkLock::held : ChunkLock::notHeld);
   return false;
 }
 
 int32_t TqSortVornImpl::mergePass(bool mayMergeOnMain) {
   VT2("TqSortVornImpl(0x%p)->mergePass(0x%p)", this, nullptr);
-  if (rowsPassed_ == 0 && sortsSubmitted_ != 0) {
-    // Before the first row: every sort on the pool must have finished.
+  if (sortsEnded_ != sortsSubmitted_ + sortsOnMain_) {
+    // Every sort handed to the pool must have ended before the tree is complete.
     unlockChunks();
     threadPool_.quiesce(false, false);
     threadPool_.reset();
@@ -243,13 +245,13 @@ int32_t TqSortVornImpl::mergePass(bool mayMergeOnMain) {
     maxKey(&bound, &boundLength, p->highKey, p->highKeyLength);
     auto takeFailed = [&]() {
       merge->destroy();
-      setError(StatusNoRoom, TQ_MESSAGE(29, "(Merge Request)"), true);
+      setError(StatusNoRoom, TQ_MESSAGE(29, "(Merge Request)"), ChunkLock::held);
       return StatusNoRoom;
     };
     if (!merge->addChunk(n)) {
       merge->destroy();
       if (currentChunk_ != nullptr || dispatched) return StatusOk;
-      setError(StatusNoRoom, TQ_MESSAGE(29, "(Merge Request)"), true);
+      setError(StatusNoRoom, TQ_MESSAGE(29, "(Merge Request)"), ChunkLock::held);
       return StatusNoRoom;
     }
     treeDelete(n);
@@ -308,7 +310,7 @@ int32_t TqSortVornImpl::mergePass(bool mayMergeOnMain) {
       if (!threadPool_.enqueue(merge, false)) {
         tqAtomSub(&mergeAtomic_);
         merge->destroy();
-        setError(StatusNoRoom, TQ_MESSAGE(1827), true);
+        setError(StatusNoRoom, TQ_MESSAGE(1827), ChunkLock::held);
         return StatusNoRoom;
       }
       dispatched = true;
@@ -330,7 +332,7 @@ int32_t TqSortVornImpl::mergePass(bool mayMergeOnMain) {
 TqSortVornWorkMerge* TqSortVornImpl::createMergeRequest(TqSortVornImpl* engine, TqLogger* logger) {
   TqSortVornWorkMerge* merge = tqbNew<TqSortVornWorkMerge>(engine, logger);
   if (merge == nullptr && currentChunk_ == nullptr) {
-    setError(StatusNoRoom, TQ_MESSAGE(29, "(Merge Request)"), true);
+    setError(StatusNoRoom, TQ_MESSAGE(29, "(Merge Request)"), ChunkLock::held);
   }
   return merge;
 }
@@ -356,8 +358,9 @@ int32_t TqSortVornImpl::nextRowFromMergeRequest(bool* mark) {
   }
   VT2("TqSortVornImpl(0x%p)->nextRowFromMergeRequest(): Switching back to main reader.", this);
   lockChunks();
-  rowsReady_ += readMerge_->rowCount;
+  rowsReady_ += readMerge_->rowsServed;  // a chunk it handed back counted when it entered the tree
   unlockChunks();
+  sourcesReleased_ = true;
   readMerge_->destroy();
   readMerge_ = nullptr;
   buffer_ = nullptr;
@@ -374,26 +377,26 @@ int32_t TqSortVornImpl::nextRowFromMergeRequest(bool* mark) {
 
 int32_t TqSortVornImpl::seek(int64_t position) {
   VT1("TqSortVornImpl(0x%p)->seek(%I64i)", this, position);
-  if (!(flags_ & FlagReadOnly) && (keysSet_ || rowsPassed_ != 0)) {
-    // Rows were added but not sorted: there is nothing sorted to seek in yet.
-    return fail(StatusNotAllowed, 1419, "Sort not called");
+  return seekSorted(position);
+}
+
+int32_t TqSortVornImpl::rewind() {
+  // Only the first chunk or read merge can go back to its start, and a read merge only
+  // before it consumed a row (it hands each input back or tosses it as it goes).
+  if (sourcesReleased_) return fail(StatusIoError, 1426);
+  if (currentChunk_ != nullptr && readMerge_ == nullptr) {
+    currentChunk_->cursor = entryAt(currentChunk_, resolvedChunkSize_ - 16ull * currentChunk_->rowCount);
+    rowsLeft_ = currentChunk_->rowCount;
+    buffer_ = currentChunk_->buffer;
+    rowReader_ = tqReadChunkRow;
+    position_ = 0;
+    return StatusOk;
   }
-  if (position > endOfData_) return fail(StatusEndOfData, 1421);
-  if (position != position_) {
-    if (position != 0) return fail(StatusIoError, 336);
-    int32_t status = freeze();
-    if (status != StatusOk) return status;
-    if (currentChunk_ != nullptr) {
-      currentChunk_->cursor = entryAt(currentChunk_, resolvedChunkSize_ - 16ull * currentChunk_->rowCount);
-      rowsLeft_ = currentChunk_->rowCount;
-      buffer_ = currentChunk_->buffer;
-      position_ = 0;
-    } else if (readMerge_ != nullptr) {
-      rowsLeft_ = readMerge_->rowCount;
-      rowReader_ = tqReadMergeRow;
-      readMerge_->clearSelection();
-    }
-    rowsPassed_ = 0;
+  if (readMerge_ != nullptr && rowsTaken_ <= 1) {
+    rowsLeft_ = readMerge_->rowCount;
+    rowReader_ = tqReadMergeRow;
+    readMerge_->clearSelection();
+    return StatusOk;
   }
-  return next(nullptr);
+  return fail(StatusIoError, 1426);
 }

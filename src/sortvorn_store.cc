@@ -87,6 +87,13 @@ uint8_t* TqSortVornImpl::takeBuffer() {
   return static_cast<uint8_t*>(tqbMalloc(resolvedChunkSize_));
 }
 
+void TqSortVornImpl::wakeBufferWaiter() {
+  if (bufferWaiters_ == 0) return;
+  --bufferWaiters_;
+  ++bufferGeneration_;
+  tqEventPost(bufferWaiter_, 0);
+}
+
 void TqSortVornImpl::keepSpare(uint8_t* buffer) {
   std::memcpy(buffer, &spareBuffers_, sizeof(uint8_t*));
   spareBuffers_ = buffer;
@@ -104,32 +111,32 @@ void TqSortVornImpl::freeChunk(ChunkDescriptor* chunk) {
 
 // --- descriptors and buffers ---------------------------------------------------------------
 
-ChunkDescriptor* TqSortVornImpl::allocateChunk(bool lockHeld) {
+ChunkDescriptor* TqSortVornImpl::allocateChunk(ChunkLock lock) {
   VT2("TqSortVornImpl(0x%p)->allocateChunk()", this);
-  if (!lockHeld) lockChunks();
+  if (lock == ChunkLock::notHeld) lockChunks();
   ChunkDescriptor* chunk = tqbNew<ChunkDescriptor>();
   if (chunk == nullptr) {
-    setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Descriptor)"), true);
-    if (!lockHeld) unlockChunks();
+    setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Descriptor)"), ChunkLock::held);
+    if (lock == ChunkLock::notHeld) unlockChunks();
     return nullptr;
   }
   chunk->id = nextChunkId_++;
   if (getBuffer(chunk, true) != StatusOk) {
-    if (!lockHeld) unlockChunks();
+    if (lock == ChunkLock::notHeld) unlockChunks();
     tqbDelete(chunk);
     return nullptr;
   }
   chunk->nextInList = chunkList_;
   if (chunkList_ != nullptr) chunkList_->prevInList = chunk;
   chunkList_ = chunk;
-  if (!lockHeld) unlockChunks();
+  if (lock == ChunkLock::notHeld) unlockChunks();
   chunk->cursor = entryAt(chunk, resolvedChunkSize_ - 16);
   return chunk;
 }
 
 int32_t TqSortVornImpl::getEmptyChunk() {
   VT2("TqSortVornImpl(0x%p)->getEmptyChunk()", this);
-  ChunkDescriptor* chunk = allocateChunk(false);
+  ChunkDescriptor* chunk = allocateChunk(ChunkLock::notHeld);
   if (chunk == nullptr) {
     adoptRecordedError();
     return errorCode_ != 0 ? errorCode_.load() : StatusStopped;
@@ -150,7 +157,7 @@ int32_t TqSortVornImpl::getBuffer(ChunkDescriptor* chunk, bool fromHighEnd) {
     if (buffersInUse_ < maxChunksInMemory_) {
       chunk->buffer = takeBuffer();
       if (chunk->buffer == nullptr) {
-        setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Buffer)"), true);
+        setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Buffer)"), ChunkLock::held);
         return StatusNoRoom;
       }
       ++buffersInUse_;
@@ -182,12 +189,24 @@ int32_t TqSortVornImpl::getBuffer(ChunkDescriptor* chunk, bool fromHighEnd) {
     // or for a sorted chunk to enter the tree, then look again.
     VT2("TqSortVornImpl(0x%p)->getBuffer(): chunk[%I64u] - entering wait for available buffers",
         this, static_cast<uint64_t>(chunk->id));
+    // Each post of the event first advances bufferGeneration_ (under chunkLock_): a
+    // waiter that sees a newer generation than the one it registered under does not
+    // wait, so a post made between its registration and its wait is never lost, even
+    // when another waiter cleared the event meanwhile.
     ++bufferWaiters_;
     ++bufferWaits_;
+    uint32_t generation = bufferGeneration_;
     unlockChunks();
     tqLockGet(bufferLock_, 1, 1);
-    int index = 0;
-    if (tqEventWait(1, &bufferWaiter_, 1, 2500, 0, &index) == 0) tqEventClear(bufferWaiter_);
+    for (;;) {
+      lockChunks();
+      bool moved = bufferGeneration_ != generation;
+      unlockChunks();
+      if (moved || aborted_) break;
+      int index = 0;
+      if (tqEventWait(1, &bufferWaiter_, 1, 2500, 0, &index) == 0) tqEventClear(bufferWaiter_);
+      if (errorCode_ != 0) break;
+    }
     int32_t status = errorCode_ != 0 ? errorCode_.load() : (aborted_ ? StatusStopped : StatusOk);
     tqLockRelease(bufferLock_);
     lockChunks();
@@ -201,7 +220,7 @@ int32_t TqSortVornImpl::persistChunk(ChunkDescriptor* chunk) {
   ++chunksWrittenToDisk_;
   chunk->tempFileName = static_cast<char*>(tqbMalloc(kNameSize));
   if (chunk->tempFileName == nullptr) {
-    setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Filename)"), true);
+    setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Filename)"), ChunkLock::held);
     return StatusNoRoom;
   }
   int32_t lastStatus = StatusOpenFailed;
@@ -212,7 +231,8 @@ int32_t TqSortVornImpl::persistChunk(ChunkDescriptor* chunk) {
     NpHandle handle = 0;
     int status = np_fio_tmpfile(dir, "tqsort_", chunk->tempFileName, kNameSize, &handle);
     if (status != 0) {
-      lastMessage = TQ_MESSAGE(1417, dir ? dir : "<null>", status, np_fio_errdesc(status));
+      lastMessage = TQ_MESSAGE(1417, dir ? dir : "<null>",
+                               status == kNpErrSystem ? np_fio_errtext(np_fio_syserr(0)) : np_fio_errdesc(status));
       VT2("TqSortVornImpl(0x%p)->persistChunk(0x%p): %s", this, chunk, lastMessage);
       lastStatus = StatusOpenFailed;
       continue;
@@ -223,7 +243,7 @@ int32_t TqSortVornImpl::persistChunk(ChunkDescriptor* chunk) {
       int64_t piece = resolvedChunkSize_ - done < kMaxTransfer ? resolvedChunkSize_ - done : kMaxTransfer;
       int32_t wrote = np_fio_putb(handle, chunk->buffer + done, static_cast<int32_t>(piece));
       if (wrote <= 0) {  // a write that moves nothing would never finish: a failure too
-        lastMessage = TQ_MESSAGE(1045, np_fio_syserr(handle), handle);
+        lastMessage = TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(handle)));
         VT2("TqSortVornImpl(0x%p)->persistChunk(0x%p): %s", this, chunk, lastMessage);
         lastStatus = StatusSystemError;
         failed = true;
@@ -243,18 +263,19 @@ int32_t TqSortVornImpl::persistChunk(ChunkDescriptor* chunk) {
   // No directory took the image: the sort cannot go on.
   tqbFree(chunk->tempFileName);
   chunk->tempFileName = nullptr;
-  setError(lastStatus, lastMessage, true);
+  setError(lastStatus, lastMessage, ChunkLock::held);
   return lastStatus;
 }
 
-int32_t TqSortVornImpl::reloadChunk(ChunkDescriptor* chunk, bool lockHeld) {
+int32_t TqSortVornImpl::reloadChunk(ChunkDescriptor* chunk, ChunkLock lock) {
   VT2("TqSortVornImpl(0x%p)->reloadChunk(0x%p)", this, chunk);
   NpHandle handle = 0;
   int open = np_fio_open(chunk->tempFileName, 33, &handle);
   if (open != 0) {
-    TqbString message = TQ_MESSAGE(1353, chunk->tempFileName, np_fio_errdesc(open), open);
+    TqbString message = TQ_MESSAGE(1353, chunk->tempFileName,
+                                   open == kNpErrSystem ? np_fio_errtext(np_fio_syserr(0)) : np_fio_errdesc(open));
     VT2("TqSortVornImpl(0x%p)->reloadChunk(0x%p): %s", this, chunk, message);
-    setError(StatusIoError, message, lockHeld);
+    setError(StatusIoError, message, lock);
     return StatusIoError;
   }
   int32_t status = StatusOk;
@@ -262,9 +283,10 @@ int32_t TqSortVornImpl::reloadChunk(ChunkDescriptor* chunk, bool lockHeld) {
     int64_t piece = resolvedChunkSize_ - done < kMaxTransfer ? resolvedChunkSize_ - done : kMaxTransfer;
     int32_t got = np_fio_getb(handle, chunk->buffer + done, static_cast<int32_t>(piece));
     if (got <= 0) {  // a failure, or the file ended before the whole image
-      TqbString message = TQ_MESSAGE(1007, np_fio_syserr(handle), handle);
+      TqbString message = TQ_MESSAGE(1007, got < 0 ? np_fio_errtext(np_fio_syserr(handle))
+                                                   : "the file ended before the chunk's image");
       VT2("TqSortVornImpl(0x%p)->reloadChunk(0x%p): %s", this, chunk, message);
-      setError(StatusSystemError, message, lockHeld);
+      setError(StatusSystemError, message, lock);
       status = StatusSystemError;
       break;
     }
@@ -278,7 +300,7 @@ int32_t TqSortVornImpl::reloadChunk(ChunkDescriptor* chunk, bool lockHeld) {
   return status;
 }
 
-void TqSortVornImpl::tossChunk(ChunkDescriptor* chunk, bool lockHeld) {
+void TqSortVornImpl::tossChunk(ChunkDescriptor* chunk, ChunkLock lock) {
   VT2("TqSortVornImpl(0x%p)->tossChunk(0x%p) tossing chunk %I64u", this, chunk,
       static_cast<uint64_t>(chunk->id));
   if (chunk->tempFileName != nullptr) {
@@ -288,27 +310,24 @@ void TqSortVornImpl::tossChunk(ChunkDescriptor* chunk, bool lockHeld) {
   }
   tqbFree(chunk->lowKey);
   chunk->lowKey = chunk->highKey = nullptr;
-  if (!lockHeld) lockChunks();
+  if (lock == ChunkLock::notHeld) lockChunks();
   treeDelete(chunk);
   if (chunk->buffer != nullptr) {
     keepSpare(chunk->buffer);
     chunk->buffer = nullptr;
     --buffersInUse_;
-    if (bufferWaiters_ != 0) {
-      --bufferWaiters_;
-      tqEventPost(bufferWaiter_, 0);
-    }
+    wakeBufferWaiter();
   }
   unlinkChunk(chunk);
-  if (!lockHeld) unlockChunks();
+  if (lock == ChunkLock::notHeld) unlockChunks();
   tqbDelete(chunk);
 }
 
-bool TqSortVornImpl::insertChunk(ChunkDescriptor* chunk, bool fromSort, bool onMain) {
-  VT2("TqSortVornImpl(0x%p)->insertChunk(0x%p, %s, %s)", this, chunk, fromSort ? "true" : "false",
-      onMain ? "true" : "false");
+bool TqSortVornImpl::insertChunk(ChunkDescriptor* chunk, ChunkSource source, ChunkLock lock) {
+  VT2("TqSortVornImpl(0x%p)->insertChunk(0x%p, %s, %s)", this, chunk,
+      source == ChunkSource::sort ? "true" : "false", lock == ChunkLock::held ? "true" : "false");
   if (chunk->rowCount == 0) {  // nothing to deliver: the buffer goes back at once
-    tossChunk(chunk, onMain);
+    tossChunk(chunk, lock);
     return true;
   }
   uint64_t first = resolvedChunkSize_ - 16ull * chunk->rowCount;
@@ -317,7 +336,7 @@ bool TqSortVornImpl::insertChunk(ChunkDescriptor* chunk, bool fromSort, bool onM
   const IndexEntry* high = entryAt(chunk, resolvedChunkSize_ - 16);
   uint8_t* keys = static_cast<uint8_t*>(tqbMalloc(static_cast<size_t>(low->keyLength) + high->keyLength));
   if (keys == nullptr) {
-    setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Keys)"), onMain);
+    setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Keys)"), lock);
     return false;
   }
   tqbFree(chunk->lowKey);
@@ -328,22 +347,11 @@ bool TqSortVornImpl::insertChunk(ChunkDescriptor* chunk, bool fromSort, bool onM
   std::memcpy(chunk->lowKey, chunk->buffer + low->keyOffset, low->keyLength);
   std::memcpy(chunk->highKey, chunk->buffer + high->keyOffset, high->keyLength);
   if (logger_->getLevel() <= 2) dumpChunk(chunk);
-  if (!onMain) lockChunks();
+  if (lock == ChunkLock::notHeld) lockChunks();
   treeInsert(chunk);
-  if (bufferWaiters_ != 0) {
-    --bufferWaiters_;
-    tqEventPost(bufferWaiter_, 0);
-  }
-  if (fromSort) {
-    if (onMain) {
-      ++sortsOnMain_;
-    } else {
-      ++sortsSubmitted_;
-    }
-  } else if (chunk->ready) {
-    rowsReady_ += chunk->rowCount;
-  }
-  if (!onMain) unlockChunks();
+  wakeBufferWaiter();  // a chunk with a buffer to give is in the tree
+  if (source == ChunkSource::merge && chunk->ready) rowsReady_ += chunk->rowCount;
+  if (lock == ChunkLock::notHeld) unlockChunks();
   return true;
 }
 

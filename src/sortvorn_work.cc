@@ -54,16 +54,18 @@ void TqSortVornWorkSort::work(bool onMain, TqbThreadPoolWorker* worker) {
   IndexEntry* entries = TqSortVornImpl::entryAt(chunk_, engine_->resolvedChunkSize() - 16ull * n);
   if (n < 2 || sortRange(worker, chunk_->buffer, entries, 0, n - 1)) {
     chunk_->cursor = entries;
-    engine_->insertChunk(chunk_, true, false);
+    engine_->insertChunk(chunk_, ChunkSource::sort, ChunkLock::notHeld);
   }
   // A stopped sort leaves its chunk on the engine's list, which frees it when cleaned.
+  engine_->sortEnded();
   if (worker != nullptr) worker->finished(true);
   tqbDelete(this);
 }
 
 void TqSortVornWorkSort::failure(bool cancelled) {
   WT("TqSortVornWorkSort(0x%p)->failure(%s)", this, cancelled ? "true" : "false");
-  if (!cancelled) engine_->setError(TqDatafile::StatusNotAllowed, TQ_MESSAGE(1181), false);
+  if (!cancelled) engine_->setError(TqDatafile::StatusNotAllowed, TQ_MESSAGE(1181), ChunkLock::notHeld);
+  engine_->sortEnded();
   tqbDelete(this);
 }
 
@@ -120,7 +122,7 @@ TqSortVornWorkMerge::TqSortVornWorkMerge(TqSortVornImpl* engine, TqLogger* logge
 TqSortVornWorkMerge::~TqSortVornWorkMerge() {
   WT("TqSortVornWorkMerge(0x%p)->~TQSortVornWorkMerge()", this);
   // One input left is this request's alone; two or more stay on the engine's list.
-  if (inputCount_ == 1) engine_->tossChunk(inputs_[0].chunk, onMain_);
+  if (inputCount_ == 1) engine_->tossChunk(inputs_[0].chunk, onMain_ ? ChunkLock::held : ChunkLock::notHeld);
   tqbFree(inputs_);
 }
 
@@ -157,6 +159,8 @@ void TqSortVornWorkMerge::releaseMergeCount() {
 void TqSortVornWorkMerge::work(bool onMain, TqbThreadPoolWorker* worker) {
   WT("TqSortVornWorkMerge(0x%p)->work(%s)", this, onMain ? "true" : "false");
   onMain_ = onMain;
+  // On the caller's thread the merge pass holds the chunk lock throughout.
+  const ChunkLock lock = onMain ? ChunkLock::held : ChunkLock::notHeld;
   const uint32_t size = engine_->resolvedChunkSize();
   ChunkDescriptor* out = nullptr;
   uint32_t room = 0;
@@ -167,7 +171,7 @@ void TqSortVornWorkMerge::work(bool onMain, TqbThreadPoolWorker* worker) {
     ChunkDescriptor* in = inputs_[k].chunk;
     if (in->buffer != nullptr) continue;
     int32_t status = engine_->getBuffer(in, false);
-    if (status == 0) status = engine_->reloadChunk(in, true);
+    if (status == 0) status = engine_->reloadChunk(in, ChunkLock::held);
     if (status != 0) {
       ready = false;
     } else {
@@ -175,12 +179,12 @@ void TqSortVornWorkMerge::work(bool onMain, TqbThreadPoolWorker* worker) {
       refreshKey(k);
     }
   }
-  if (ready) out = engine_->allocateChunk(true);
+  if (ready) out = engine_->allocateChunk(ChunkLock::held);
   if (!onMain) engine_->unlockChunks();
   if (out != nullptr) {
     room = size;
     if (inputCount_ == 0) {
-      engine_->insertChunk(out, false, onMain);
+      engine_->insertChunk(out, ChunkSource::merge, lock);
       out = nullptr;
     }
   }
@@ -200,7 +204,7 @@ void TqSortVornWorkMerge::work(bool onMain, TqbThreadPoolWorker* worker) {
     const IndexEntry e = *in->cursor;
     uint32_t need = e.keyLength + e.rowLength + 16;
     if (need > room) {
-      if (!engine_->insertChunk(out, false, onMain)) break;
+      if (!engine_->insertChunk(out, ChunkSource::merge, lock)) break;
       out = nullptr;
       if (inputCount_ == 1) {
         // Hand the last input over whole: its remaining entries move to the top of its
@@ -212,10 +216,10 @@ void TqSortVornWorkMerge::work(bool onMain, TqbThreadPoolWorker* worker) {
         uint32_t left = in->rowCount;
         IndexEntry* lowest = in->cursor - (left - 1);
         std::memmove(in->buffer + size - 16ull * left, lowest, 16ull * left);
-        engine_->insertChunk(in, false, onMain);
+        engine_->insertChunk(in, ChunkSource::merge, lock);
         break;
       }
-      out = engine_->allocateChunk(onMain);
+      out = engine_->allocateChunk(lock);
       if (out == nullptr) break;
       room = size;
       fill = 0;
@@ -233,7 +237,7 @@ void TqSortVornWorkMerge::work(bool onMain, TqbThreadPoolWorker* worker) {
     --out->cursor;
     --in->cursor;
     if (--in->rowCount == 0) {
-      engine_->tossChunk(in, onMain);
+      engine_->tossChunk(in, lock);
       removeInput(sel);
     } else {
       refreshKey(sel);
@@ -244,7 +248,7 @@ void TqSortVornWorkMerge::work(bool onMain, TqbThreadPoolWorker* worker) {
       }
     }
     if (inputCount_ == 0) {
-      engine_->insertChunk(out, false, onMain);
+      engine_->insertChunk(out, ChunkSource::merge, lock);
       break;
     }
   }
@@ -256,7 +260,7 @@ void TqSortVornWorkMerge::work(bool onMain, TqbThreadPoolWorker* worker) {
 void TqSortVornWorkMerge::failure(bool cancelled) {
   WT("TqSortVornWorkMerge(0x%p)->failure(%s)", this, cancelled ? "true" : "false");
   releaseMergeCount();
-  if (!cancelled) engine_->setError(TqDatafile::StatusNotAllowed, TQ_MESSAGE(1181), false);
+  if (!cancelled) engine_->setError(TqDatafile::StatusNotAllowed, TQ_MESSAGE(1181), ChunkLock::notHeld);
   tqbDelete(this);
 }
 
@@ -266,9 +270,10 @@ int32_t TqSortVornWorkMerge::nextRow(uint8_t** row) {
     // The row returned last is consumed now.
     ChunkDescriptor* s = selected_;
     selected_ = nullptr;
+    ++rowsServed;
     if (--s->rowCount == 0) {
       removeInput(static_cast<uint32_t>(selectedIndex_));
-      engine_->tossChunk(s, false);
+      engine_->tossChunk(s, ChunkLock::notHeld);
     } else {
       ++s->cursor;
       refreshKey(static_cast<uint32_t>(selectedIndex_));
@@ -290,7 +295,8 @@ int32_t TqSortVornWorkMerge::nextRow(uint8_t** row) {
       tqbFree(last->lowKey);
       last->lowKey = last->highKey = nullptr;
       last->lowKeyLength = last->highKeyLength = 0;
-      return engine_->insertChunk(last, false, false) ? -1 : 29;
+      // A failed insert has recorded its error (status 1): the reader reports that.
+      return engine_->insertChunk(last, ChunkSource::merge, ChunkLock::notHeld) ? -1 : TqDatafile::StatusNoRoom;
     }
   } else {
     if (inputCount_ == 0) return -1;
@@ -300,7 +306,7 @@ int32_t TqSortVornWorkMerge::nextRow(uint8_t** row) {
         ChunkDescriptor* in = inputs_[k].chunk;
         if (in->buffer != nullptr) continue;
         int32_t status = engine_->getBuffer(in, false);
-        if (status == 0) status = engine_->reloadChunk(in, true);
+        if (status == 0) status = engine_->reloadChunk(in, ChunkLock::held);
         if (status != 0) {
           engine_->unlockChunks();
           return status;

@@ -48,8 +48,9 @@ class TqSortVornWorkMerge : public TqbThreadPoolWork {
   bool addChunk(ChunkDescriptor* chunk);
   ~TqSortVornWorkMerge() override;
 
-  bool readable = true;   // may become the read merge
-  uint64_t rowCount = 0;  // rows of the inputs when they were added
+  bool readable = true;     // may become the read merge
+  uint64_t rowCount = 0;    // rows of the inputs when they were added
+  uint64_t rowsServed = 0;  // rows nextRow consumed (as the read merge)
 
  protected:
   // An input and the key its cursor is on, kept beside it so that choosing the next row

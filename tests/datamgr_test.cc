@@ -102,7 +102,29 @@ TEST_F(ManagerTest, FreshManagerHasTheDefaultSettings) {
   EXPECT_EQ(m->getColumns(nullptr), 0);
   EXPECT_FALSE(m->setChunkSize(0));
   EXPECT_NE(std::string(m->getError().asCstr()).find("chunkSize"), std::string::npos);
-  EXPECT_EQ(m->getChunkSize(), 0u);  // the refused value stays
+  EXPECT_EQ(m->getChunkSize(), 8388608u);  // a refused value changes nothing
+  m->release();
+}
+
+TEST_F(ManagerTest, SettingsOutOfRangeAreRefusedAndChangeNothing) {
+  TqbString error;
+  TqDatafileManagerImpl* m = create(dir_, &error);
+  ASSERT_NE(m, nullptr);
+  ASSERT_TRUE(m->setChunkSize(4096));
+  for (uint32_t size : {0u, 0xFFFFFFFCu, 0x80000000u}) {
+    EXPECT_FALSE(m->setChunkSize(size)) << size;
+    EXPECT_FALSE(m->getError().str().empty());
+    EXPECT_EQ(m->getChunkSize(), 4096u);
+  }
+  ASSERT_TRUE(m->setSortProcessors(4));
+  for (int32_t n : {-1, 1000, INT32_MAX}) {
+    EXPECT_FALSE(m->setSortProcessors(n)) << n;
+    EXPECT_NE(m->getError().str().find("processors"), std::string::npos);
+    EXPECT_EQ(m->getSortProcessors(), 4);
+  }
+  EXPECT_TRUE(m->setSortProcessors(0));  // 0: one processor
+  EXPECT_FALSE(m->setSortRecords(-5));
+  EXPECT_EQ(m->getSortRecords(), 0);
   m->release();
 }
 
@@ -135,10 +157,38 @@ TEST_F(ManagerTest, ValidatesColumns) {
   TqDatafileField* cols = nullptr;
   ASSERT_EQ(m->getColumns(&cols), 3);
   EXPECT_TRUE(cols[0].rawInteger);
-  m->setColSpec(0, tqbTypeInteger, 8);  // never clears the raw flag
+  // A refused setting changes nothing, also when the column had none yet.
+  EXPECT_FALSE(m->setColSpec(0, static_cast<tqbType>(7), 0));
+  EXPECT_FALSE(m->setColSpec(2, static_cast<tqbType>(7), 0));
+  EXPECT_EQ(cols[0].type, tqbTypeInteger);
   EXPECT_TRUE(cols[0].rawInteger);
+  EXPECT_EQ(cols[2].type, tqbTypeNone);
+  EXPECT_EQ(m->createFile(0), nullptr);  // column 2 still has no type
+  // A respecified column is exactly the new spec.
+  EXPECT_TRUE(m->setColSpec(0, tqbTypeInteger, 0));
+  EXPECT_FALSE(cols[0].rawInteger);
   EXPECT_TRUE(m->setColSpec(2, tqbTypeString, 12));
   EXPECT_EQ(cols[2].maxLength, 12);
+  EXPECT_TRUE(m->setColSpec(2, tqbTypeInteger, 0));
+  EXPECT_EQ(cols[2].maxLength, 0);
+  m->release();
+}
+
+TEST_F(ManagerTest, RespecifiedRawColumnCarriesItsValuesInTheField) {
+  TqbString error;
+  TqDatafileManagerImpl* m = create(dir_, &error);
+  ASSERT_NE(m, nullptr);
+  ASSERT_TRUE(m->setColumns(1));
+  ASSERT_TRUE(m->setColSpec(0, tqbTypeInteger, -1));
+  ASSERT_TRUE(m->setColSpec(0, tqbTypeInteger, 0));
+  TqDatafile* f = m->createFile(TqDatafile::FlagMemoryFirst);
+  ASSERT_NE(f, nullptr);
+  f->getField(0)->assign(int64_t{77});
+  ASSERT_EQ(f->addRow(nullptr), 0);
+  ASSERT_EQ(f->freeze(), 0);
+  ASSERT_EQ(f->next(nullptr), 0);
+  EXPECT_EQ(f->getField(0)->asInt64(nullptr), 77);
+  f->release();
   m->release();
 }
 

@@ -47,7 +47,8 @@ int compareRefRows(const std::vector<RefColumn>& columns, const std::vector<RefK
   return 0;
 }
 
-void storeRow(TqDatafile* file, const std::vector<RefColumn>& columns, const std::vector<RefValue>& row) {
+bool storeRow(TqDatafile* file, const std::vector<RefColumn>& columns, const std::vector<RefValue>& row) {
+  bool ok = true;
   for (size_t c = 0; c < columns.size(); ++c) {
     const RefValue& v = row[c];
     int32_t index = static_cast<int32_t>(c);
@@ -65,10 +66,11 @@ void storeRow(TqDatafile* file, const std::vector<RefColumn>& columns, const std
       case tqbTypeBoolean: field->assign(v.i != 0); break;
       case tqbTypeInteger: field->assign(v.i); break;
       case tqbTypeDate: field->assign(TqbDate(v.d)); break;
-      case tqbTypeReal: field->assign(tqbTypeReal, v.real, 24); break;
-      default: field->assign(v.s.c_str()); break;
+      case tqbTypeReal: ok &= field->assign(tqbTypeReal, v.real, 24); break;
+      default: ok &= field->assign(v.s.c_str()); break;
     }
   }
+  return ok;
 }
 
 std::vector<RefValue> loadRow(TqDatafile* file, const std::vector<RefColumn>& columns) {

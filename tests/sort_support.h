@@ -39,8 +39,9 @@ int compareRefValues(const RefColumn& column, const RefValue& a, const RefValue&
 int compareRefRows(const std::vector<RefColumn>& columns, const std::vector<RefKey>& keys,
                    const std::vector<RefValue>& a, const std::vector<RefValue>& b);
 
-// Puts a row's values into the datafile's fields, and reads them back.
-void storeRow(TqDatafile* file, const std::vector<RefColumn>& columns, const std::vector<RefValue>& row);
+// Puts a row's values into the datafile's fields (false when a value could not take
+// its bytes: out of memory), and reads them back.
+bool storeRow(TqDatafile* file, const std::vector<RefColumn>& columns, const std::vector<RefValue>& row);
 std::vector<RefValue> loadRow(TqDatafile* file, const std::vector<RefColumn>& columns);
 bool sameRow(const std::vector<RefColumn>& columns, const std::vector<RefValue>& a,
              const std::vector<RefValue>& b);

@@ -92,7 +92,7 @@ TEST_F(SortFaultTest, FailedChunkWriteIsStatus12) {
   // The failure reaches the writer as soon as it is recorded, not only at sort().
   EXPECT_EQ(status, 12);
   EXPECT_LT(added, 600u);
-  EXPECT_NE(f->getError().str().find("Writing the temporary file failed"), std::string::npos);
+  EXPECT_NE(f->getError().str().find("Writing a temporary file failed"), std::string::npos);
   EXPECT_EQ(f->sort(), 12);
   tqFaultReset();
   f->release();
@@ -116,7 +116,7 @@ TEST_F(SortFaultTest, FailedReloadIsStatus3Or12) {
     const char* text;
   };
   for (const Case& c : {Case{TqFaultOp::Open, 3, "could not be reopened"},
-                        Case{TqFaultOp::Read, 12, "Reading the temporary file failed"}}) {
+                        Case{TqFaultOp::Read, 12, "Reading a temporary file failed"}}) {
     TqSortVornImpl* f = makeSort(kCols, tight(1), {{0, true}});
     tqFaultArm(c.op, 1);
     std::vector<std::vector<RefValue>> out;

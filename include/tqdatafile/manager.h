@@ -15,6 +15,11 @@
 #include "tqdatafile/datafile.h"
 #include "tqdatafile/export.h"
 
+// Limits of the settings: larger values are refused.
+constexpr uint32_t kTqMaxChunkSize = 1u << 30;         // 1 GiB
+constexpr int32_t kTqMaxStringLength = (1 << 30) - 64;  // a string must fit a chunk
+constexpr int32_t kTqMaxSortProcessors = 64;
+
 class TqDatafileManager {
  public:
   // Copies the source's column layout here, freezes the source and returns a clone.
@@ -26,16 +31,21 @@ class TqDatafileManager {
   virtual TqbString getError() = 0;
   // Destroys the manager at once.
   virtual void release() = 0;
-  // Row buffer / chunk size in bytes (default 8 MiB); 0 is refused.
+  // Row buffer / chunk size in bytes (default 8 MiB), 1 to kTqMaxChunkSize.  A sort
+  // raises a chunk too small for one row to what a row needs.
   virtual bool setChunkSize(uint32_t size) = 0;
-  // Column `index`: its type and, for strings, the maximum length in bytes; an integer
-  // column given a negative length carries its values raw (getInt64).
+  // Column `index`: its type and, for strings, the maximum length in bytes (1 to
+  // kTqMaxStringLength); an integer column given a negative length carries its values
+  // raw (getInt64).  The column becomes exactly this spec; a refused spec changes
+  // nothing.
   virtual bool setColSpec(int32_t index, tqbType type, int32_t length) = 0;
   // Discards the column list and makes `count` fresh columns.
   virtual bool setColumns(int32_t count) = 0;
   virtual bool setSortMarkByGroups(bool on) = 0;
   virtual bool setSortNoCodeGen(bool on) = 0;
   virtual bool setSortNoDups(bool on) = 0;
+  // Processors a sort uses, 0 (taken as 1) to kTqMaxSortProcessors; its pool has one
+  // thread more.
   virtual bool setSortProcessors(int32_t processors) = 0;
   virtual bool setSortRecords(int64_t records) = 0;
   // Memory for one sort in bytes (0: derived from the chunk size and processors).

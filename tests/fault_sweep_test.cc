@@ -1,0 +1,218 @@
+// Fault sweeps: for an unsorted datafile that spills and for a sort that spills and
+// merges, every file operation and every allocation is failed in turn (the 1st, the
+// 2nd, ... until a run no longer reaches the fault), as an error and as a short
+// transfer.  After each run: the failure was reported by the call that met it or a
+// later one; every row accepted is read back exactly, or the reading reports the
+// failure; no run ends with "no more rows" after losing one; nothing is left behind.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "platform/tqfault.h"
+#include "sort_support.h"
+
+namespace {
+
+struct OpCase {
+  TqFaultOp op;
+  const char* name;
+};
+
+const OpCase kOps[] = {
+    {TqFaultOp::Alloc, "alloc"},   {TqFaultOp::TmpFile, "tmpfile"}, {TqFaultOp::Open, "open"},
+    {TqFaultOp::Read, "read"},     {TqFaultOp::Write, "write"},     {TqFaultOp::Seek, "seek"},
+    {TqFaultOp::Trunc, "trunc"},   {TqFaultOp::BufMode, "bufmode"}, {TqFaultOp::Flush, "flush"},
+    {TqFaultOp::Refill, "refill"}, {TqFaultOp::Close, "close"},     {TqFaultOp::PoolEnqueue, "enqueue"},
+};
+
+const std::vector<RefColumn> kCols = {{tqbTypeInteger, 0}, {tqbTypeString, 60}, {tqbTypeDate, 0}};
+
+std::vector<std::vector<RefValue>> makeRows(size_t n, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<std::vector<RefValue>> rows;
+  for (size_t r = 0; r < n; ++r) {
+    std::vector<RefValue> row(3);
+    row[0].null = false;
+    row[0].i = static_cast<int64_t>(rng() % 5000);
+    row[1].null = rng() % 10 == 0;
+    row[1].s = std::string(rng() % 60, static_cast<char>('a' + r % 26));
+    row[2].null = false;
+    row[2].d = static_cast<double>(static_cast<int64_t>(rng() % 40000) - 20000);
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// What one run under a fault did.
+struct Outcome {
+  bool reached = false;      // the fault was delivered
+  bool reported = false;     // some call failed with a message
+  bool complete = false;     // every accepted row came back, in order, and then 4
+  bool silentLoss = false;   // reading ended with 4 but rows were missing or wrong
+  std::string detail;
+};
+
+}  // namespace
+
+class FaultSweepTest : public SortTest {
+ protected:
+  // Runs `scenario` with the nth call of `op` failing in `mode`, for n = 1, 2, ...
+  // until a run no longer reaches the fault (or `limit` runs).
+  template <typename Scenario>
+  void sweep(TqFaultOp op, TqFaultMode mode, const char* name, int64_t limit, Scenario scenario) {
+    for (int64_t n = 1; n <= limit; ++n) {
+      tqFaultReset();
+      tqFaultArm(op, n, mode);
+      Outcome o = scenario();
+      o.reached = tqFaultsDelivered() > 0;
+      tqFaultReset();
+      SCOPED_TRACE(std::string(name) + " #" + std::to_string(n) + (mode == TqFaultMode::Short ? " short" : ""));
+      EXPECT_FALSE(o.silentLoss) << o.detail;
+      if (o.reached) {
+        EXPECT_TRUE(o.complete || o.reported) << "a fault left no trace: " << o.detail;
+      } else {
+        EXPECT_TRUE(o.complete) << o.detail;
+      }
+      EXPECT_TRUE(leftovers().empty()) << leftovers().front();
+      if (!o.reached) return;
+    }
+  }
+};
+
+TEST_F(FaultSweepTest, UnsortedDatafileThatSpills) {
+  auto rows = makeRows(3000, 1);
+  auto scenario = [&]() {
+    Outcome o;
+    TqbString text;
+    TqDatafileManager* m = tqDatafileManagerCreate(dir_.c_str(), &text);
+    if (m == nullptr) {
+      o.reported = text.length() > 0;
+      return o;
+    }
+    bool ok = m->setColumns(3) && m->setColSpec(0, tqbTypeInteger, 0) &&
+              m->setColSpec(1, tqbTypeString, 60) && m->setColSpec(2, tqbTypeDate, 0) &&
+              m->setChunkSize(16384);
+    TqDatafile* f = ok ? m->createFile(TqDatafile::FlagMemoryFirst | TqDatafile::FlagVariableRows) : nullptr;
+    if (f == nullptr) {
+      o.reported = m->getError().length() > 0;
+      m->release();
+      return o;
+    }
+    std::vector<const std::vector<RefValue>*> accepted;
+    for (const auto& r : rows) {
+      if (!storeRow(f, kCols, r)) {  // the host's own value could not take the row
+        o.reported = true;
+        continue;
+      }
+      int32_t status = f->addRow(nullptr);
+      if (status == 0) {
+        accepted.push_back(&r);
+      } else {
+        o.reported |= f->getError().length() > 0;
+      }
+    }
+    int32_t status = f->freeze();
+    if (status != 0) {
+      o.reported |= f->getError().length() > 0;
+      status = f->freeze();  // the fault has passed: the rows still waiting get written
+    }
+    if (status == 0) {
+      size_t got = 0;
+      while ((status = f->next(nullptr)) == 0) {
+        if (got >= accepted.size() || !sameRow(kCols, loadRow(f, kCols), *accepted[got])) {
+          o.detail = "row " + std::to_string(got) + " differs";
+          break;
+        }
+        ++got;
+      }
+      if (status == 4) {
+        o.complete = got == accepted.size() && o.detail.empty();
+        o.silentLoss = !o.complete;
+        if (o.silentLoss && o.detail.empty()) {
+          o.detail = std::to_string(got) + " of " + std::to_string(accepted.size()) + " rows";
+        }
+      } else if (status != 0) {
+        o.reported |= f->getError().length() > 0;
+      }
+    } else {
+      o.reported |= f->getError().length() > 0;
+    }
+    f->release();
+    m->release();
+    return o;
+  };
+  for (const OpCase& c : kOps) {
+    if (c.op == TqFaultOp::PoolEnqueue) continue;
+    sweep(c.op, TqFaultMode::Fail, c.name, 400, scenario);
+    if (c.op == TqFaultOp::Read || c.op == TqFaultOp::Write) sweep(c.op, TqFaultMode::Short, c.name, 400, scenario);
+  }
+}
+
+TEST_F(FaultSweepTest, SortThatSpillsAndMerges) {
+  auto rows = makeRows(300, 2);
+  std::vector<std::vector<RefValue>> expected = rows;
+  std::vector<RefKey> keys = {{0, true}, {2, false}};
+  std::stable_sort(expected.begin(), expected.end(), [&](const auto& a, const auto& b) {
+    return compareRefRows(kCols, keys, a, b) < 0;
+  });
+  auto scenario = [&]() {
+    Outcome o;
+    SortOptions opt;
+    opt.chunkSize = 2048;
+    opt.sortSize = 3 * 2048;
+    opt.processors = 2;
+    opt.stable = true;
+    std::string error;
+    if (mgr_ != nullptr) {
+      mgr_->release();
+      mgr_ = nullptr;
+    }
+    TqSortVornImpl* f = makeSort(kCols, opt, keys, true, &error);
+    if (f == nullptr) {
+      o.reported = !error.empty();
+      return o;
+    }
+    std::vector<size_t> accepted;
+    int32_t status = 0;
+    for (size_t r = 0; r < rows.size(); ++r) {
+      if (!storeRow(f, kCols, rows[r])) {
+        o.reported = true;
+        continue;
+      }
+      status = f->addRow(nullptr);
+      if (status == 0) {
+        accepted.push_back(r);
+      } else {
+        o.reported |= f->getError().length() > 0;
+      }
+    }
+    // Every row was accepted, or the sort has stopped for good: what comes back must
+    // then be all of them.
+    status = f->sort();
+    size_t got = 0;
+    while (status == 0) {
+      if (got >= expected.size() || !sameRow(kCols, loadRow(f, kCols), expected[got])) {
+        o.detail = "row " + std::to_string(got) + " differs";
+        break;
+      }
+      ++got;
+      status = f->next(nullptr);
+    }
+    if (status == 4) {
+      o.complete = accepted.size() == rows.size() && got == expected.size() && o.detail.empty();
+      o.silentLoss = !o.complete && !o.reported;
+      if (!o.complete && o.detail.empty()) {
+        o.detail = std::to_string(got) + " of " + std::to_string(accepted.size()) + " rows";
+      }
+    } else if (status != 0) {
+      o.reported |= f->getError().length() > 0;
+    }
+    f->release();
+    return o;
+  };
+  for (const OpCase& c : kOps) {
+    sweep(c.op, TqFaultMode::Fail, c.name, 600, scenario);
+    if (c.op == TqFaultOp::Read || c.op == TqFaultOp::Write) sweep(c.op, TqFaultMode::Short, c.name, 600, scenario);
+  }
+}

@@ -1,0 +1,331 @@
+// A sorting datafile under calls a host should not make, or makes in an awkward order:
+// every one is refused with a status and a message, or does the sound thing, and none
+// loses a row that was accepted, reads freed memory or writes past a buffer.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "platform/tqbassert.h"
+#include "sort_support.h"
+
+namespace {
+
+const std::vector<RefColumn> kTwo = {{tqbTypeInteger, 0}, {tqbTypeString, 40}};
+
+std::vector<std::vector<RefValue>> someRows(size_t n, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<std::vector<RefValue>> rows;
+  for (size_t r = 0; r < n; ++r) {
+    std::vector<RefValue> row(2);
+    row[0].null = false;
+    row[0].i = static_cast<int64_t>(rng() % 1000);
+    row[1].null = false;
+    row[1].s = "r" + std::to_string(r);
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+std::vector<int64_t> sortedKeys(const std::vector<std::vector<RefValue>>& rows) {
+  std::vector<int64_t> keys;
+  for (const auto& r : rows) keys.push_back(r[0].i);
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
+
+// Reads what is left of a sorted file, the row in the fields first.
+std::vector<int64_t> readRest(TqDatafile* f, int32_t* endStatus) {
+  std::vector<int64_t> keys{f->getField(0)->asInt64(nullptr)};
+  int32_t status;
+  while ((status = f->next(nullptr)) == 0) keys.push_back(f->getField(0)->asInt64(nullptr));
+  *endStatus = status;
+  return keys;
+}
+
+}  // namespace
+
+class SortMisuseTest : public SortTest {};
+
+// --- rows accepted are never lost ----------------------------------------------------------
+
+TEST_F(SortMisuseTest, RowsOfAChunkStillOnThePoolWhenTheInputEndsAreSorted) {
+  // The full chunk goes to the pool; a refused row follows at once and the input ends
+  // while the pool may still be sorting it.
+  for (int round = 0; round < 20; ++round) {
+    SortOptions o;
+    o.chunkSize = 4096;
+    o.sortSize = 4096;
+    o.processors = 2;
+    TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
+    auto rows = someRows(2, static_cast<uint64_t>(round));
+    for (const auto& r : rows) {
+      storeRow(f, kTwo, r);
+      ASSERT_EQ(f->addRow(nullptr), 0);
+    }
+    std::vector<RefValue> big = rows[0];
+    big[1].s = std::string(5000, 'x');
+    storeRow(f, kTwo, big);
+    EXPECT_EQ(f->addRow(nullptr), 1);
+    ASSERT_EQ(f->sort(), 0) << f->getError().asCstr();
+    int32_t end = 0;
+    EXPECT_EQ(readRest(f, &end), sortedKeys(rows));
+    EXPECT_EQ(end, 4);
+    f->release();
+  }
+}
+
+TEST_F(SortMisuseTest, StatisticsCountSortsWhereTheyRan) {
+  SortOptions o;
+  o.chunkSize = 4096;
+  o.processors = 2;
+  TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
+  InfoLines info;
+  f->setSortInfo(&info);
+  std::vector<std::vector<RefValue>> out;
+  ASSERT_EQ(sortAll(f, kTwo, someRows(2000, 4), &out, nullptr), 4);
+  int64_t chunks = info.value("Chunks created during sort");
+  ASSERT_GT(chunks, 2);
+  EXPECT_EQ(info.value("Sorts on main thread"), 1);  // the last chunk
+  EXPECT_EQ(info.value("Sorts submitted"), chunks - 1);
+  f->release();
+}
+
+TEST_F(SortMisuseTest, NextBeforeSortIsRefusedAndKeepsTheRows) {
+  for (uint32_t chunk : {4103u, 1u << 20}) {
+    SortOptions o;
+    o.chunkSize = chunk;
+    TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
+    auto rows = someRows(300, 7);
+    for (const auto& r : rows) {
+      storeRow(f, kTwo, r);
+      ASSERT_EQ(f->addRow(nullptr), 0);
+    }
+    EXPECT_EQ(f->next(nullptr), 5);
+    EXPECT_NE(f->getError().str().find("Sort not called"), std::string::npos);
+    EXPECT_EQ(f->getRowCount(), 300);
+    EXPECT_FALSE(f->hasNext());
+    EXPECT_EQ(f->tell(), -1);
+    ASSERT_EQ(f->sort(), 0);
+    int32_t end = 0;
+    EXPECT_EQ(readRest(f, &end), sortedKeys(rows));
+    f->release();
+  }
+}
+
+TEST_F(SortMisuseTest, SortWithoutKeysOrRowsSaysWhy) {
+  TqSortVornImpl* f = makeSort(kTwo, {}, {});
+  EXPECT_EQ(f->sort(), 7);
+  EXPECT_NE(f->getError().str().find("No sort keys"), std::string::npos);
+  f->release();
+  f = makeSort(kTwo, {}, {{0, true}});
+  EXPECT_EQ(f->sort(), 4);
+  EXPECT_FALSE(f->getError().str().empty());
+  EXPECT_EQ(f->next(nullptr), 4);
+  EXPECT_FALSE(f->getError().str().empty());
+  f->release();
+}
+
+TEST_F(SortMisuseTest, FreezeBeforeSortChangesNothing) {
+  TqSortVornImpl* f = makeSort(kTwo, {}, {{0, true}});
+  EXPECT_EQ(f->freeze(), 5);  // nothing added yet: still refused, and still writable
+  EXPECT_NE(f->getError().str().find("Sort not called"), std::string::npos);
+  auto rows = someRows(10, 2);
+  for (const auto& r : rows) {
+    storeRow(f, kTwo, r);
+    ASSERT_EQ(f->addRow(nullptr), 0);
+  }
+  ASSERT_EQ(f->sort(), 0);
+  int32_t end = 0;
+  EXPECT_EQ(readRest(f, &end), sortedKeys(rows));
+  EXPECT_EQ(f->freeze(), 0);
+  f->release();
+}
+
+// --- clones ----------------------------------------------------------------------------------
+
+TEST_F(SortMisuseTest, CloneHoldsEveryRowAndLeavesTheHostWhereItWas) {
+  for (uint32_t chunk : {64u, 4096u}) {
+    SortOptions o;
+    o.chunkSize = chunk;
+    o.sortSize = 3 * chunk;
+    TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
+    auto rows = someRows(500, 9);
+    for (const auto& r : rows) {
+      storeRow(f, kTwo, r);
+      ASSERT_EQ(f->addRow(nullptr), 0);
+    }
+    ASSERT_EQ(f->sort(), 0);
+    TqDatafile* c = f->clone();
+    ASSERT_NE(c, nullptr) << f->getError().asCstr();
+    std::vector<int64_t> fromClone;
+    while (c->next(nullptr) == 0) fromClone.push_back(c->getField(0)->asInt64(nullptr));
+    EXPECT_EQ(fromClone, sortedKeys(rows));
+    int32_t end = 0;
+    EXPECT_EQ(readRest(f, &end), sortedKeys(rows));  // the host still reads from its first row
+    EXPECT_EQ(end, 4);
+    c->release();
+    f->release();
+  }
+}
+
+TEST_F(SortMisuseTest, CloneAfterReadingIsRefusedWithNothingMoved) {
+  SortOptions o;
+  o.chunkSize = 4096;
+  o.sortSize = 3 * 4096;
+  TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
+  auto rows = someRows(2000, 10);
+  for (const auto& r : rows) {
+    storeRow(f, kTwo, r);
+    ASSERT_EQ(f->addRow(nullptr), 0);
+  }
+  ASSERT_EQ(f->sort(), 0);
+  for (int i = 0; i < 700; ++i) ASSERT_EQ(f->next(nullptr), 0);
+  int64_t here = f->getField(0)->asInt64(nullptr);
+  EXPECT_EQ(f->clone(), nullptr);
+  EXPECT_FALSE(f->getError().str().empty());
+  EXPECT_EQ(f->getField(0)->asInt64(nullptr), here);
+  int32_t end = 0;
+  std::vector<int64_t> rest = readRest(f, &end);
+  std::vector<int64_t> all = sortedKeys(rows);
+  EXPECT_EQ(rest, std::vector<int64_t>(all.begin() + 700, all.end()));
+  EXPECT_EQ(end, 4);
+  // At the end: refused too, with a reason.
+  EXPECT_EQ(f->clone(), nullptr);
+  EXPECT_FALSE(f->getError().str().empty());
+  f->release();
+}
+
+TEST_F(SortMisuseTest, CloneOfAnEmptySortedFileIsEmpty) {
+  TqSortVornImpl* f = makeSort(kTwo, {}, {{0, true}});
+  EXPECT_EQ(f->sort(), 4);
+  TqDatafile* c = f->clone();
+  ASSERT_NE(c, nullptr) << f->getError().asCstr();
+  EXPECT_EQ(c->next(nullptr), 4);
+  EXPECT_EQ(c->getRowCount(), 0);
+  c->release();
+  f->release();
+}
+
+TEST_F(SortMisuseTest, HiddenMarkColumnOfASortedCloneIsOutOfReach) {
+  SortOptions o;
+  o.markByGroups = true;
+  TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
+  std::vector<std::vector<RefValue>> out;
+  for (const auto& r : someRows(20, 3)) {
+    storeRow(f, kTwo, r);
+    ASSERT_EQ(f->addRow(nullptr), 0);
+  }
+  ASSERT_EQ(f->sort(), 0);
+  TqDatafile* c = f->clone();
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->getFieldCount(), 2);
+  EXPECT_EQ(c->getField(2), nullptr);
+  EXPECT_EQ(c->getInt64(2), nullptr);
+  EXPECT_EQ(c->getFieldType(2, nullptr), tqbTypeNone);
+  EXPECT_EQ(c->getFieldLength(2), -1);
+  c->release();
+  f->release();
+}
+
+// --- positions -------------------------------------------------------------------------------
+
+TEST_F(SortMisuseTest, TellGivesADistinctPositionForEveryRowReadThroughAMerge) {
+  SortOptions o;
+  o.chunkSize = 4096;
+  o.sortSize = 3 * 4096;
+  TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
+  InfoLines info;
+  f->setSortInfo(&info);
+  for (const auto& r : someRows(400, 12)) {
+    storeRow(f, kTwo, r);
+    ASSERT_EQ(f->addRow(nullptr), 0);
+  }
+  ASSERT_EQ(f->sort(), 0);
+  std::vector<int64_t> positions;
+  int64_t last = -1;
+  do {
+    int64_t t = f->tell();
+    if (t < 0) break;
+    EXPECT_GT(t, last);
+    last = t;
+    positions.push_back(t);
+    ASSERT_EQ(f->seek(t), 0);  // the current position: reads the row there, the next one
+  } while (true);
+  EXPECT_EQ(positions.size() + 1, 400u);
+  f->release();
+}
+
+TEST_F(SortMisuseTest, SeekAfterTheRowsInHandWereReleasedIsRefused) {
+  SortOptions o;
+  o.chunkSize = 4096;
+  o.sortSize = 3 * 4096;
+  TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
+  auto rows = someRows(2000, 13);
+  for (const auto& r : rows) {
+    storeRow(f, kTwo, r);
+    ASSERT_EQ(f->addRow(nullptr), 0);
+  }
+  ASSERT_EQ(f->sort(), 0);
+  EXPECT_EQ(f->seek(-1), 4);
+  EXPECT_FALSE(f->getError().str().empty());
+  ASSERT_EQ(f->seek(0), 0);  // nothing released yet: the first row again
+  EXPECT_EQ(f->getField(0)->asInt64(nullptr), sortedKeys(rows)[0]);
+  for (int i = 0; i < 1500; ++i) ASSERT_EQ(f->next(nullptr), 0);
+  int64_t here = f->getField(0)->asInt64(nullptr);
+  EXPECT_EQ(f->seek(0), 3);
+  EXPECT_FALSE(f->getError().str().empty());
+  EXPECT_EQ(f->getField(0)->asInt64(nullptr), here);
+  int32_t end = 0;
+  EXPECT_EQ(readRest(f, &end).size(), 500u);
+  EXPECT_EQ(f->seek(0), 3);  // after the end as well
+  EXPECT_FALSE(f->getError().str().empty());
+  f->release();
+}
+
+// --- sizes and counts from the caller --------------------------------------------------------
+
+TEST_F(SortMisuseTest, EveryChunkSizeIsRaisedToWhatARowNeeds) {
+  for (uint32_t chunk : {1u, 2u, 7u, 8u, 15u, 17u, 40u, 41u, 1262u, 4103u}) {
+    for (bool stable : {false, true}) {
+      SortOptions o;
+      o.chunkSize = chunk;
+      o.stable = stable;
+      TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}, {1, false}});
+      auto rows = someRows(50, chunk);
+      std::vector<std::vector<RefValue>> out;
+      ASSERT_EQ(sortAll(f, kTwo, rows, &out, nullptr), 4) << chunk;
+      EXPECT_EQ(out.size(), rows.size());
+      EXPECT_EQ(f->statistics().resolvedChunkSize % 16, 0u);
+      f->release();
+    }
+  }
+}
+
+TEST_F(SortMisuseTest, RechunkToAnySizeThenClearKeepsWorking) {
+  for (uint32_t size : {0u, 1u, 9u, 40u, 1262u, 0xFFFFFFFCu}) {
+    TqSortVornImpl* f = makeSort(kTwo, {}, {{0, true}});
+    int32_t status = f->rechunk(size);
+    if (status != 0) {
+      EXPECT_FALSE(f->getError().str().empty());
+      f->release();
+      continue;
+    }
+    ASSERT_EQ(f->clear(), 0);
+    std::vector<std::vector<RefValue>> out;
+    ASSERT_EQ(sortAll(f, kTwo, someRows(100, size), &out, nullptr), 4) << size;
+    EXPECT_EQ(out.size(), 100u);
+    if (size == 0) {
+      EXPECT_EQ(f->statistics().resolvedChunkSize, mgr_->getChunkSize());
+    }
+    f->release();
+  }
+}
+
+TEST_F(SortMisuseTest, KeyCountsOutOfRangeAreRefused) {
+  TqSortVornImpl* f = makeSort(kTwo, {}, {{0, true}});
+  EXPECT_EQ(f->resetSort(-1), 5);
+  EXPECT_FALSE(f->getError().str().empty());
+  EXPECT_EQ(f->resetSort(INT32_MAX), 5);
+  EXPECT_FALSE(f->getError().str().empty());
+  f->release();
+}
