@@ -181,6 +181,9 @@ int32_t TqDatafileImpl::setSerializers(bool previousInMemory) {
 
 int32_t TqDatafileImpl::addRow(int64_t* rowStart) {
   if (brokenStatus_ != 0) return reportBroken();
+  // A host that was reading goes back to where it read when the row is refused.
+  int32_t modeBefore = mode_;
+  int64_t readingAt = position_;
   if (mode_ != 1) {
     if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
     int32_t status = setMode(1);
@@ -189,14 +192,18 @@ int32_t TqDatafileImpl::addRow(int64_t* rowStart) {
   int32_t status = AbsTqDatafile::addRow(rowStart);
   if (status == StatusNoRoom && inMemory_) {
     status = spillToDisk();
-    if (status != StatusOk) return status;
-    status = AbsTqDatafile::addRow(rowStart);
+    if (status == StatusOk) status = AbsTqDatafile::addRow(rowStart);
   }
   if (status == StatusOk) {
     ++rowsAdded_;
     return StatusOk;
   }
   if (!inMemory_ && file_ != 0) takeBackPartialRow();
+  if (modeBefore == 2 && brokenStatus_ == 0) {
+    TqbString reason = lastError_;
+    if (setMode(2) == StatusOk && (inMemory_ || np_fio_seek64(file_, readingAt, 0) >= 0)) position_ = readingAt;
+    lastError_ = reason;
+  }
   return status;
 }
 
@@ -256,6 +263,12 @@ int32_t TqDatafileImpl::spillToDisk() {
   tqbFree(buffer_);
   buffer_ = nullptr;
   position_ = endOfData_;
+  if (mode_ == 2) {
+    // A reader reads on from the file: it needs what reading a file needs (the string
+    // buffers sized to the longest value).
+    mode_ = 0;
+    return setMode(2);
+  }
   return StatusOk;
 }
 
@@ -293,6 +306,7 @@ int32_t TqDatafileImpl::seek(int64_t position) {
            "TqDatafileImpl(0x%p)->seek(%I64i) is beyond highest %I64i start of row, eof = %I64i",
            this, position, lastRowStart_, endOfData_);
   }
+  int64_t before = position_;
   if (!inMemory_ && position != position_) {
     if (file_ == 0) return fail(StatusIoError, 728);
     if (np_fio_seek64(file_, position, 0) < 0) {
@@ -300,7 +314,14 @@ int32_t TqDatafileImpl::seek(int64_t position) {
     }
   }
   position_ = position;
-  return next(nullptr);
+  int32_t status = next(nullptr);
+  if (status != StatusOk) {
+    // No row there (the end, or a position that is not a row start), or a failed read:
+    // the reader stays where it was, so that a refused seek leaves no trace.
+    position_ = before;
+    if (!inMemory_ && file_ != 0) np_fio_seek64(file_, before, 0);
+  }
+  return status;
 }
 
 // --- clear, rechunk, freeze --------------------------------------------------------------
@@ -341,7 +362,12 @@ int32_t TqDatafileImpl::rechunk(uint32_t size) {
   if (brokenStatus_ != 0) return reportBroken();
   if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
   if (size == 0) size = manager_->getChunkSize();
+  if (size > kTqMaxChunkSize) {
+    return fail(StatusNotAllowed, 1814, static_cast<int64_t>(size), "the chunk size", int64_t{0},
+                static_cast<int64_t>(kTqMaxChunkSize));
+  }
   if (size == chunkSize_) return StatusOk;
+  int64_t readingAt = position_;
   int64_t n = getSize();
   if (inMemory_ && n > static_cast<int64_t>(size)) {
     int32_t status = spillToDisk();
@@ -367,7 +393,15 @@ int32_t TqDatafileImpl::rechunk(uint32_t size) {
     int32_t status = setSerializers(false);
     if (status != StatusOk) return status;
   }
-  position_ = endOfData_;
+  // A reader stays on its row wherever the rows now live; a writer goes on at the end.
+  if (mode_ == 2) {
+    position_ = readingAt;
+    if (!inMemory_ && np_fio_seek64(file_, readingAt, 0) < 0) {
+      return fail(StatusIoError, 654, sysText(file_));
+    }
+  } else {
+    position_ = endOfData_;
+  }
   return StatusOk;
 }
 

@@ -26,7 +26,8 @@
 //
 // Positions.  seek takes only positions that addRow handed back or tell returned;
 // another position is never read outside the stored rows, but what it reads is not
-// defined (a row's bytes read from its middle).
+// defined (a row's bytes read from its middle).  A seek that fails leaves the reader
+// where it was (the field values may hold part of the row that failed).
 //
 // Ownership: a root owns buffer_ and the temporary file; a clone shares the root's
 // buffer or opens its own handle on the root's file, and never removes the file.  The

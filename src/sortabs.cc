@@ -160,13 +160,14 @@ int32_t AbsTqSortfile::next(bool* mark) {
     int32_t status = rowReader_(*this, mark);
     if (status == StatusEndOfData) return fail(StatusEndOfData, 1421);
     if (status != StatusOk) return status;
-    readPosition_ += lastRowLength_;
     ++rowsTaken_;
     if (groupAfterSort_) isNew = isNewGroup();
     --rowsLeft_;
-    if (!groupAfterSort_) return StatusOk;
-    if (noDups_ && !isNew) continue;  // a duplicate of the row before: skipped
-    if (mark != nullptr && markByGroups_) *mark = isNew;
+    if (groupAfterSort_ && noDups_ && !isNew) continue;  // a duplicate of the row before: skipped
+    // Positions count the rows as a copy of the sorted output holds them: a mark
+    // column (2 bytes) behind each row when groups are marked.
+    readPosition_ += lastRowLength_ + (markByGroups_ ? 2 : 0);
+    if (groupAfterSort_ && mark != nullptr && markByGroups_) *mark = isNew;
     return StatusOk;
   }
 }
@@ -378,10 +379,22 @@ bool AbsTqSortfile::makeCloneCopy() {
   if (cloneCopy_ == nullptr) return failed();
   TqDatafileField* copyFields = static_cast<AbsTqDatafile*>(cloneCopy_)->fields();
 
-  // Copy the sorted rows: the one in the fields (if the sort has any), then the rest.
+  // Copy the sorted rows from the first.  The host may have changed its fields since
+  // the first row was loaded, so that row is read again.
   bool hasRow = rowsTaken_ == 1;
   bool mark = true;
   bool taken = false;  // rows were taken from the engine: the host's reading depends on the copy
+  if (hasRow) {
+    int32_t status = rewind();
+    if (status == StatusOk) {
+      readPosition_ = 0;
+      rowsTaken_ = 0;
+      rowsPassed_ = 0;
+      status = next(&mark);
+    }
+    if (status != StatusOk) return failed();
+    mark = true;
+  }
   while (hasRow) {
     for (int32_t i = 0; i < fieldCount_; ++i) {
       if (fields_[i].rawInteger) {

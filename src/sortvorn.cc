@@ -480,6 +480,7 @@ TqSortVornImpl::Statistics TqSortVornImpl::statistics() {
   s.bufferWaits = bufferWaits_;
   s.sortsOnMain = sortsOnMain_;
   s.sortsSubmitted = sortsSubmitted_;
+  s.rowsReady = rowsReady_;
   unlockChunks();
   return s;
 }

@@ -93,6 +93,7 @@ class TqSortVornImpl : public AbsTqSortfile {
         chunksWrittenToDisk, mergesUntilFirstRow, mergePasses, mergesOnMain, readMergeCount,
         mergesSubmitted, mergePassWaits, bufferWaits;
     int64_t sortsOnMain, sortsSubmitted;
+    uint64_t rowsReady;  // rows of ready chunks and finished read merges: progress's base
   };
 
   TqSortVornImpl();

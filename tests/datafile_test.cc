@@ -202,6 +202,25 @@ TEST_F(DatafileTest, FixedLayoutPadsNullsAndFullValues) {
   f->release();
 }
 
+TEST_F(DatafileTest, FixedLayoutStringReadsBackAsTheValueStored) {
+  // The padding is the layout's, not the value's: a value read back and stored again
+  // is the same value, in memory and on disk.
+  for (uint32_t flags : {kMemFirst, 0u}) {
+    TqDatafileImpl* f = make({{tqbTypeString, 10}}, flags);
+    f->getField(0)->assign("abc");
+    ASSERT_EQ(f->addRow(nullptr), 0);
+    ASSERT_EQ(f->freeze(), 0);
+    ASSERT_EQ(f->next(nullptr), 0);
+    size_t n = 0;
+    f->getField(0)->getRaw(&n);
+    EXPECT_EQ(n, 4u);
+    TqbDatavar original;
+    original.assign("abc");
+    EXPECT_EQ(f->getField(0)->compare(original), 0);
+    f->release();
+  }
+}
+
 TEST_F(DatafileTest, OverLongFixedStringIsReportedAndCut) {
   TqDatafileImpl* f = make({{tqbTypeString, 4}, {tqbTypeBoolean, 0}}, kMemFirst);
   int64_t asserts = tqbAssertCount();

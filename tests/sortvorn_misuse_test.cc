@@ -90,6 +90,23 @@ TEST_F(SortMisuseTest, StatisticsCountSortsWhereTheyRan) {
   f->release();
 }
 
+TEST_F(SortMisuseTest, ProgressCountsEveryRowOnce) {
+  // Two overlapping chunks: a read merge, whose last input goes back to the tree when
+  // the other is used up.
+  SortOptions o;
+  o.chunkSize = 4096;
+  TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
+  InfoLines info;
+  f->setSortInfo(&info);
+  std::vector<std::vector<RefValue>> out;
+  auto rows = someRows(100, 5);
+  for (size_t r = 0; r < rows.size(); ++r) rows[r][1].s = std::string(30, 'p');
+  ASSERT_EQ(sortAll(f, kTwo, rows, &out, nullptr), 4);
+  ASSERT_EQ(info.value("Merges that were read from"), 1);
+  EXPECT_EQ(f->statistics().rowsReady, rows.size());
+  f->release();
+}
+
 TEST_F(SortMisuseTest, NextBeforeSortIsRefusedAndKeepsTheRows) {
   for (uint32_t chunk : {4103u, 1u << 20}) {
     SortOptions o;
