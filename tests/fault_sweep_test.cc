@@ -61,10 +61,11 @@ struct Outcome {
 class FaultSweepTest : public SortTest {
  protected:
   // Runs `scenario` with the nth call of `op` failing in `mode`, for n = 1, 2, ...
-  // until a run no longer reaches the fault (or `limit` runs).
+  // until a run no longer reaches the fault: every call up to 100, then calls spaced
+  // wider and wider up to `limit` (a file operation per field adds up to thousands).
   template <typename Scenario>
   void sweep(TqFaultOp op, TqFaultMode mode, const char* name, int64_t limit, Scenario scenario) {
-    for (int64_t n = 1; n <= limit; ++n) {
+    for (int64_t n = 1; n <= limit; n += n < 100 ? 1 : 1 + n / 8) {
       tqFaultReset();
       tqFaultArm(op, n, mode);
       Outcome o = scenario();
@@ -84,7 +85,7 @@ class FaultSweepTest : public SortTest {
 };
 
 TEST_F(FaultSweepTest, UnsortedDatafileThatSpills) {
-  auto rows = makeRows(3000, 1);
+  auto rows = makeRows(1200, 1);
   auto scenario = [&]() {
     Outcome o;
     TqbString text;
@@ -147,8 +148,8 @@ TEST_F(FaultSweepTest, UnsortedDatafileThatSpills) {
   };
   for (const OpCase& c : kOps) {
     if (c.op == TqFaultOp::PoolEnqueue) continue;
-    sweep(c.op, TqFaultMode::Fail, c.name, 400, scenario);
-    if (c.op == TqFaultOp::Read || c.op == TqFaultOp::Write) sweep(c.op, TqFaultMode::Short, c.name, 400, scenario);
+    sweep(c.op, TqFaultMode::Fail, c.name, 5000, scenario);
+    if (c.op == TqFaultOp::Read || c.op == TqFaultOp::Write) sweep(c.op, TqFaultMode::Short, c.name, 5000, scenario);
   }
 }
 
@@ -219,7 +220,7 @@ TEST_F(FaultSweepTest, SortThatSpillsAndMerges) {
     return o;
   };
   for (const OpCase& c : kOps) {
-    sweep(c.op, TqFaultMode::Fail, c.name, 600, scenario);
-    if (c.op == TqFaultOp::Read || c.op == TqFaultOp::Write) sweep(c.op, TqFaultMode::Short, c.name, 600, scenario);
+    sweep(c.op, TqFaultMode::Fail, c.name, 5000, scenario);
+    if (c.op == TqFaultOp::Read || c.op == TqFaultOp::Write) sweep(c.op, TqFaultMode::Short, c.name, 5000, scenario);
   }
 }

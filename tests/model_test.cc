@@ -56,12 +56,12 @@ struct Reader {
   // Unsorted: index of the next row next() reads; -1 when unknown (after a seek to a
   // position that is not a row start).  Sorted: index in the expected order.
   int64_t cursor = 0;
-  int64_t lastTell = -1;   // sorted: tell() only grows
+  int64_t lastTell = -1;                 // sorted: tell() only grows
   std::map<int64_t, int64_t> positions;  // sorted: row index of each position tell gave
   std::map<int64_t, int64_t> tellOf;     // sorted: the position tell gave for each row index
-  std::vector<Row> got;    // sorted, read from the start without rewinds: what came back
-  bool complete = true;    // `got` holds everything read since the start
-  bool atEnd = false;      // sorted: next said there are no more rows (the rows are released)
+  std::vector<Row> got;                  // sorted, read from the start without rewinds: what came back
+  bool complete = true;                  // `got` holds everything read since the start
+  bool atEnd = false;                    // sorted: next said there are no more rows (the rows are released)
 };
 
 class ModelRun {
@@ -107,13 +107,13 @@ class ModelRun {
   std::unique_ptr<Cancel> cancel_;
 
   // The model.
-  std::vector<Row> rows_;             // accepted rows, in order
-  std::vector<int64_t> starts_;       // unsorted: each row's start
-  bool frozen_ = false;               // frozen (unsorted) or sorted
-  bool stopped_ = false;              // a sort was cancelled: reading fails from then on
-  std::vector<Row> expected_;         // sorted: the rows in key order (duplicates dropped)
+  std::vector<Row> rows_;        // accepted rows, in order
+  std::vector<int64_t> starts_;  // unsorted: each row's start
+  bool frozen_ = false;          // frozen (unsorted) or sorted
+  bool stopped_ = false;         // a sort was cancelled: reading fails from then on
+  std::vector<Row> expected_;    // sorted: the rows in key order (duplicates dropped)
   std::vector<bool> expectedMarks_;
-  bool copyMade_ = false;             // sorted: a clone was made
+  bool copyMade_ = false;  // sorted: a clone was made
 };
 
 ModelRun::~ModelRun() {
@@ -127,11 +127,18 @@ RefValue ModelRun::randomValue(const RefColumn& c, bool* overLong) {
   v.null = chance(10);
   if (c.type == tqbTypeInteger && c.length < 0) v.null = false;  // raw integers have no null
   switch (c.type) {
-    case tqbTypeBoolean: v.i = static_cast<int64_t>(pick(2)); break;
-    case tqbTypeInteger: v.i = static_cast<int64_t>(pick(41)) - 20; break;
-    case tqbTypeDate: v.d = static_cast<double>(static_cast<int64_t>(pick(60)) - 30); break;
+    case tqbTypeBoolean:
+      v.i = static_cast<int64_t>(pick(2));
+      break;
+    case tqbTypeInteger:
+      v.i = static_cast<int64_t>(pick(41)) - 20;
+      break;
+    case tqbTypeDate:
+      v.d = static_cast<double>(static_cast<int64_t>(pick(60)) - 30);
+      break;
     case tqbTypeReal: {
-      std::string text = std::to_string(static_cast<int64_t>(pick(200)) - 100) + "." + std::to_string(pick(10));
+      std::string text =
+          std::to_string(static_cast<int64_t>(pick(200)) - 100) + "." + std::to_string(pick(10));
       tqbDecimalFromString(text.data(), text.size(), v.real);
       break;
     }
@@ -160,12 +167,24 @@ void ModelRun::setUp() {
   size_t n = 1 + pick(4);
   for (size_t i = 0; i < n; ++i) {
     switch (pick(6)) {
-      case 0: cols_.push_back({tqbTypeBoolean, 0}); break;
-      case 1: cols_.push_back({tqbTypeInteger, 0}); break;
-      case 2: cols_.push_back({tqbTypeInteger, -1}); break;
-      case 3: cols_.push_back({tqbTypeDate, 0}); break;
-      case 4: cols_.push_back({tqbTypeReal, 0}); break;
-      default: cols_.push_back({tqbTypeString, static_cast<int32_t>(1 + pick(30))}); break;
+      case 0:
+        cols_.push_back({tqbTypeBoolean, 0});
+        break;
+      case 1:
+        cols_.push_back({tqbTypeInteger, 0});
+        break;
+      case 2:
+        cols_.push_back({tqbTypeInteger, -1});
+        break;
+      case 3:
+        cols_.push_back({tqbTypeDate, 0});
+        break;
+      case 4:
+        cols_.push_back({tqbTypeReal, 0});
+        break;
+      default:
+        cols_.push_back({tqbTypeString, static_cast<int32_t>(1 + pick(30))});
+        break;
     }
   }
   TqbString error;
@@ -193,9 +212,9 @@ void ModelRun::setUp() {
     flags_ = TqDatafile::FlagSorted | TqDatafile::FlagVariableRows;
   }
   if (std::getenv("TQ_MODEL_TRACE") != nullptr) {
-    std::fprintf(stderr, "kind %s flags %x chunk %u cols %zu stable %d nodups %d marks %d\n", kindName(kind_), flags_,
-                 mgr_ == nullptr ? 0u : static_cast<TqDatafileManagerImpl*>(mgr_)->getChunkSize(), cols_.size(),
-                 stable_, noDups_, marks_);
+    std::fprintf(stderr, "kind %s flags %x chunk %u cols %zu stable %d nodups %d marks %d\n", kindName(kind_),
+                 flags_, mgr_ == nullptr ? 0u : static_cast<TqDatafileManagerImpl*>(mgr_)->getChunkSize(),
+                 cols_.size(), stable_, noDups_, marks_);
     for (const RefColumn& c : cols_) std::fprintf(stderr, "  col %d %d\n", c.type, c.length);
   }
   root_.file = mgr_->createFile(flags_);
@@ -212,7 +231,8 @@ void ModelRun::redefineKeys() {
   TqDatafile* f = root_.file;
   int32_t count = static_cast<int32_t>(1 + pick(3));
   if (chance(10)) {  // refused counts change nothing
-    expectRefused(f->resetSort(chance(50) ? -1 - static_cast<int32_t>(pick(5)) : 5000), f, "resetSort out of range");
+    expectRefused(f->resetSort(chance(50) ? -1 - static_cast<int32_t>(pick(5)) : 5000), f,
+                  "resetSort out of range");
   }
   int32_t status = f->resetSort(count);
   if (frozen_) {
@@ -225,7 +245,8 @@ void ModelRun::redefineKeys() {
   for (int32_t k = 0; k < count; ++k) {
     if (chance(10)) {
       expectRefused(f->setSort(k + count, 0, 1, nullptr), f, "setSort key out of range");
-      expectRefused(f->setSort(k, static_cast<int32_t>(cols_.size()), 1, nullptr), f, "setSort field out of range");
+      expectRefused(f->setSort(k, static_cast<int32_t>(cols_.size()), 1, nullptr), f,
+                    "setSort field out of range");
     }
     RefKey key{static_cast<int>(pick(cols_.size())), chance(60)};
     ASSERT_EQ(f->setSort(k, key.field, key.ascending ? 1 : 0, nullptr), 0) << f->getError().asCstr();
@@ -249,7 +270,8 @@ void ModelRun::addRow() {
   if (status != 0) {
     // Full memory-only file (4), or a row too large for any chunk (1).
     bool memoryOnly = flags_ & TqDatafile::FlagMemoryOnly;
-    EXPECT_TRUE(status == 4 ? memoryOnly : status == 1) << "addRow " << status << ": " << f->getError().asCstr();
+    EXPECT_TRUE(status == 4 ? memoryOnly : status == 1)
+        << "addRow " << status << ": " << f->getError().asCstr();
     EXPECT_EQ(start, -1);
     return;
   }
@@ -436,7 +458,7 @@ void ModelRun::seek(Reader& r) {
         checkRow(r, loadRow(f, cols_), false);
       } else if (status == 0) {
         r.cursor = -1;  // read from the middle of a row: not defined
-      }  // a refused seek leaves the reader where it was
+      }                 // a refused seek leaves the reader where it was
     } else {
       int64_t t = f->tell();
       if (t >= 0 && r.cursor >= 0) {  // (after a seek into a row, tell is that position)
@@ -465,7 +487,8 @@ void ModelRun::seek(Reader& r) {
     } else {
       EXPECT_EQ(status, 3) << f->getError().asCstr();
       EXPECT_GT(f->getError().length(), 0);
-      EXPECT_TRUE(r.cursor < 0 || r.cursor > 1 || r.atEnd) << "seek(0) refused while the first row was in hand";
+      EXPECT_TRUE(r.cursor < 0 || r.cursor > 1 || r.atEnd)
+          << "seek(0) refused while the first row was in hand";
     }
   } else if (what == 1) {
     int64_t t = f->tell();
@@ -490,9 +513,10 @@ void ModelRun::seek(Reader& r) {
       }
     }
   } else {
-    int64_t at = r.positions.empty() || chance(50)
-                     ? 1 + static_cast<int64_t>(pick(1000)) + (r.lastTell > 0 ? r.lastTell : 0)
-                     : std::next(r.positions.begin(), static_cast<std::ptrdiff_t>(pick(r.positions.size())))->first;
+    int64_t at =
+        r.positions.empty() || chance(50)
+            ? 1 + static_cast<int64_t>(pick(1000)) + (r.lastTell > 0 ? r.lastTell : 0)
+            : std::next(r.positions.begin(), static_cast<std::ptrdiff_t>(pick(r.positions.size())))->first;
     int64_t now = f->tell();
     int32_t status = f->seek(at);
     auto known = r.positions.find(at);
@@ -502,15 +526,15 @@ void ModelRun::seek(Reader& r) {
         EXPECT_TRUE(copyMade_) << "seek to " << at << " accepted before a copy existed";
       }
       if (std::getenv("TQ_MODEL_TRACE") != nullptr) {
-      std::fprintf(stderr, "  seek %lld (now %lld) clone %d -> %d known %d\n", static_cast<long long>(at),
-                   static_cast<long long>(now), r.isClone ? 1 : 0, status,
-                   known != r.positions.end() ? static_cast<int>(known->second) : -1);
-    }
-    if (status == 0 && at == now && r.cursor >= 0) {  // the current position: the next row
-      r.positions[at] = r.cursor;
-      known = r.positions.find(at);
-    }
-    if (known != r.positions.end()) {
+        std::fprintf(stderr, "  seek %lld (now %lld) clone %d -> %d known %d\n", static_cast<long long>(at),
+                     static_cast<long long>(now), r.isClone ? 1 : 0, status,
+                     known != r.positions.end() ? static_cast<int>(known->second) : -1);
+      }
+      if (status == 0 && at == now && r.cursor >= 0) {  // the current position: the next row
+        r.positions[at] = r.cursor;
+        known = r.positions.find(at);
+      }
+      if (known != r.positions.end()) {
         r.cursor = known->second;
         r.complete = false;
         Row got = loadRow(f, cols_);
@@ -650,9 +674,15 @@ void ModelRun::run(int operations) {
     if (rootReleased_) {
       if (clones_.empty()) return;
       switch (pick(4)) {
-        case 0: releaseClone(); break;
-        case 1: seek(*reader); break;
-        default: next(*reader); break;
+        case 0:
+          releaseClone();
+          break;
+        case 1:
+          seek(*reader);
+          break;
+        default:
+          next(*reader);
+          break;
       }
       continue;
     }

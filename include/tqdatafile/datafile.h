@@ -11,6 +11,10 @@
 // rows; the rows stay alive until the datafile and all of its clones are released, in
 // any order.
 //
+// A failed call leaves no partial trace: a row that is refused is not stored (a row
+// reported as stored is read back, or reading reports its loss), a refused setting or
+// seek changes nothing.
+//
 // The operations stand in two alphabetical runs (slots 0-21 and 22-40).
 #ifndef TQDATAFILE_DATAFILE_H
 #define TQDATAFILE_DATAFILE_H
@@ -66,7 +70,8 @@ class TqDatafile {
   static constexpr int32_t StatusSystemError = 12; // a sort chunk file read/write failed
 
   // Appends the row made of the fields' current values.  `rowStart` (may be null)
-  // receives the row's byte position, for seek.
+  // receives the row's byte position, for seek; it is left alone when the row is
+  // refused.  A sorting datafile refuses rows after sort (5).
   virtual int32_t addRow(int64_t* rowStart) = 0;
   // Drops every row; the datafile is writable and empty again.
   virtual int32_t clear() = 0;
@@ -88,7 +93,8 @@ class TqDatafile {
   virtual int64_t getSize() = 0;
   virtual bool hasNext() = 0;
   // Reads the next row into the field values; 4 at the end.  `mark` (may be null)
-  // receives the row mark (mark column, or start of a group of equal keys).
+  // receives the row mark (mark column, or start of a group of equal keys).  A sorting
+  // datafile reads only after sort (5 "Sort not called" before).
   virtual int32_t next(bool* mark) = 0;
   // Changes the size of the row buffer (0: the manager's chunk size).
   virtual int32_t rechunk(uint32_t size) = 0;
@@ -96,7 +102,12 @@ class TqDatafile {
   virtual void release() = 0;
   // Sorting: clears and prepares `keyCount` keys.
   virtual int32_t resetSort(int32_t keyCount) = 0;
-  // Reads the row that starts at byte `position` into the field values.
+  // Reads the row that starts at byte `position` into the field values.  Valid
+  // positions are those addRow handed back and tell returned; any other position is
+  // never read outside the stored rows, but what it reads is not defined.  A sorted
+  // file releases rows as it reads them: it takes the position tell gave for the next
+  // row, and 0 only while its first row is still in hand (3 otherwise); once cloned,
+  // every position its rows had.
   virtual int32_t seek(int64_t position) = 0;
   // Sorting: key `key` is field `field`, ascending when `ascending` is non-zero.
   virtual int32_t setSort(int32_t key, int32_t field, int32_t ascending,
@@ -105,13 +116,17 @@ class TqDatafile {
   virtual int32_t setSortProgress(TqSortProgress* progress) = 0;
   // Sorting: ends the input, sorts and loads the first sorted row (4: no rows).
   virtual int32_t sort() = 0;
-  // Position of the next row to read, or -1 at the end.
+  // Position of the next row to read, or -1 at the end (or before a sort).
   virtual int64_t tell() = 0;
 
   virtual void addRef() = 0;
-  // An independent reader of this frozen datafile's rows, or null (see getError).
+  // An independent reader of this frozen datafile's rows, or null (see getError).  A
+  // sorted file can be cloned only before it is read past its first row, since its
+  // rows are released as they are read: its first clone copies every sorted row, and
+  // the file itself then reads on from where it was; later clones share that copy.
   virtual TqDatafile* clone() = 0;
-  // Ends the input; reading starts at the first row.
+  // Ends the input; reading starts at the first row.  A sorting datafile ends its
+  // input with sort(): freeze before sort is refused (5) and changes nothing.
   virtual int32_t freeze() = 0;
   virtual TqDatafile* getParent() = 0;
   // Called by the manager; a host never calls it.
