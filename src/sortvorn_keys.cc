@@ -24,6 +24,7 @@
 #include <cstring>
 
 #include "platform/tqbassert.h"
+#include "src/dataabs_format.h"
 #include "src/sortvorn.h"
 
 namespace {
@@ -125,11 +126,11 @@ int32_t TqSortVornImpl::writeStringKey(TqDatafileField& column, IndexEntry& entr
   size_t n = 0;
   bool null = column.value.isNull();
   if (!null) {
-    if (column.value.type() != tqbTypeString) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
-    raw = static_cast<const uint8_t*>(column.value.getRaw(&n));
-    if (n > 0 && static_cast<int64_t>(column.maxLength) < static_cast<int64_t>(n) - 1) {
-      TQB_ASSERT_FAIL("String exceeds maximum length");
-    }
+    // The bytes the row stores for the value (a value of another type as its text),
+    // after the checks on the caller's value.
+    uint32_t count = 0;
+    raw = tqrow::stringBytes(column, &count);
+    n = count;
   }
   int64_t size = null ? 2 : 1 + static_cast<int64_t>(n);
   if (static_cast<int64_t>(chunkSize_) - position_ < size) return StatusNoRoom;
