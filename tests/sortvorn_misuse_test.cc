@@ -26,6 +26,16 @@ std::vector<std::vector<RefValue>> someRows(size_t n, uint64_t seed) {
   return rows;
 }
 
+// Adds every row; the first failing status, or 0.
+int32_t addAll(TqDatafile* f, const std::vector<std::vector<RefValue>>& rows) {
+  for (const auto& r : rows) {
+    storeRow(f, kTwo, r);
+    int32_t status = f->addRow(nullptr);
+    if (status != 0) return status;
+  }
+  return 0;
+}
+
 std::vector<int64_t> sortedKeys(const std::vector<std::vector<RefValue>>& rows) {
   std::vector<int64_t> keys;
   for (const auto& r : rows) keys.push_back(r[0].i);
@@ -58,10 +68,7 @@ TEST_F(SortMisuseTest, RowsOfAChunkStillOnThePoolWhenTheInputEndsAreSorted) {
     o.processors = 2;
     TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
     auto rows = someRows(2, static_cast<uint64_t>(round));
-    for (const auto& r : rows) {
-      storeRow(f, kTwo, r);
-      ASSERT_EQ(f->addRow(nullptr), 0);
-    }
+    ASSERT_EQ(addAll(f, rows), 0) << f->getError().asCstr();
     std::vector<RefValue> big = rows[0];
     big[1].s = std::string(5000, 'x');
     storeRow(f, kTwo, big);
@@ -113,10 +120,7 @@ TEST_F(SortMisuseTest, NextBeforeSortIsRefusedAndKeepsTheRows) {
     o.chunkSize = chunk;
     TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
     auto rows = someRows(300, 7);
-    for (const auto& r : rows) {
-      storeRow(f, kTwo, r);
-      ASSERT_EQ(f->addRow(nullptr), 0);
-    }
+    ASSERT_EQ(addAll(f, rows), 0) << f->getError().asCstr();
     EXPECT_EQ(f->next(nullptr), 5);
     EXPECT_NE(f->getError().str().find("Sort not called"), std::string::npos);
     EXPECT_EQ(f->getRowCount(), 300);
@@ -147,10 +151,7 @@ TEST_F(SortMisuseTest, FreezeBeforeSortChangesNothing) {
   EXPECT_EQ(f->freeze(), 5);  // nothing added yet: still refused, and still writable
   EXPECT_NE(f->getError().str().find("Sort not called"), std::string::npos);
   auto rows = someRows(10, 2);
-  for (const auto& r : rows) {
-    storeRow(f, kTwo, r);
-    ASSERT_EQ(f->addRow(nullptr), 0);
-  }
+  ASSERT_EQ(addAll(f, rows), 0) << f->getError().asCstr();
   ASSERT_EQ(f->sort(), 0);
   int32_t end = 0;
   EXPECT_EQ(readRest(f, &end), sortedKeys(rows));
@@ -167,10 +168,7 @@ TEST_F(SortMisuseTest, CloneHoldsEveryRowAndLeavesTheHostWhereItWas) {
     o.sortSize = 3 * chunk;
     TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
     auto rows = someRows(500, 9);
-    for (const auto& r : rows) {
-      storeRow(f, kTwo, r);
-      ASSERT_EQ(f->addRow(nullptr), 0);
-    }
+    ASSERT_EQ(addAll(f, rows), 0) << f->getError().asCstr();
     ASSERT_EQ(f->sort(), 0);
     TqDatafile* c = f->clone();
     ASSERT_NE(c, nullptr) << f->getError().asCstr();
@@ -191,10 +189,7 @@ TEST_F(SortMisuseTest, CloneAfterReadingIsRefusedWithNothingMoved) {
   o.sortSize = 3 * 4096;
   TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
   auto rows = someRows(2000, 10);
-  for (const auto& r : rows) {
-    storeRow(f, kTwo, r);
-    ASSERT_EQ(f->addRow(nullptr), 0);
-  }
+  ASSERT_EQ(addAll(f, rows), 0) << f->getError().asCstr();
   ASSERT_EQ(f->sort(), 0);
   for (int i = 0; i < 700; ++i) ASSERT_EQ(f->next(nullptr), 0);
   int64_t here = f->getField(0)->asInt64(nullptr);
@@ -228,10 +223,7 @@ TEST_F(SortMisuseTest, HiddenMarkColumnOfASortedCloneIsOutOfReach) {
   o.markByGroups = true;
   TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
   std::vector<std::vector<RefValue>> out;
-  for (const auto& r : someRows(20, 3)) {
-    storeRow(f, kTwo, r);
-    ASSERT_EQ(f->addRow(nullptr), 0);
-  }
+  ASSERT_EQ(addAll(f, someRows(20, 3)), 0) << f->getError().asCstr();
   ASSERT_EQ(f->sort(), 0);
   TqDatafile* c = f->clone();
   ASSERT_NE(c, nullptr);
@@ -253,10 +245,7 @@ TEST_F(SortMisuseTest, TellGivesADistinctPositionForEveryRowReadThroughAMerge) {
   TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
   InfoLines info;
   f->setSortInfo(&info);
-  for (const auto& r : someRows(400, 12)) {
-    storeRow(f, kTwo, r);
-    ASSERT_EQ(f->addRow(nullptr), 0);
-  }
+  ASSERT_EQ(addAll(f, someRows(400, 12)), 0) << f->getError().asCstr();
   ASSERT_EQ(f->sort(), 0);
   std::vector<int64_t> positions;
   int64_t last = -1;
@@ -278,10 +267,7 @@ TEST_F(SortMisuseTest, SeekAfterTheRowsInHandWereReleasedIsRefused) {
   o.sortSize = 3 * 4096;
   TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
   auto rows = someRows(2000, 13);
-  for (const auto& r : rows) {
-    storeRow(f, kTwo, r);
-    ASSERT_EQ(f->addRow(nullptr), 0);
-  }
+  ASSERT_EQ(addAll(f, rows), 0) << f->getError().asCstr();
   ASSERT_EQ(f->sort(), 0);
   EXPECT_EQ(f->seek(-1), 4);
   EXPECT_FALSE(f->getError().str().empty());
