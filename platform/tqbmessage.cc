@@ -40,8 +40,9 @@ const Message kMessages[] = {
            "exists, is writable and has free space."},
     {1418, "Changing the buffering of the temporary file failed: %s (status %d)."},
     {1419, "The operation is not allowed in the datafile's current state (%s)."},
-    {1422, "A row with its sort key does not fit in an empty sort chunk (%I64u bytes): a "
-           "string is longer than its column's maximum length, or the row is too large."},
+    {1422, "A row of %I64u bytes with its sort key does not fit in a sort chunk (%I64u bytes), "
+           "and the sort's memory (%I64u bytes) cannot hold it twice: give the sort more memory "
+           "(setSortSize), or store less in the row."},
     {1423, "Sort key %d is out of range: resetSort was given %d keys."},
     {1424, "Field %d cannot be a sort key: the datafile has %d fields."},
     {1426, "The sorted rows before this position have been read and released: a sorted "

@@ -149,10 +149,14 @@ int32_t TqSortVornImpl::setKeys() {
   for (int32_t i = 0; i < keyCount_; ++i) {
     if (keyFields_[i].keyWriter == nullptr) return fail(StatusNoKeys, 683);
   }
+  return resolveSizes();
+}
+
+int32_t TqSortVornImpl::resolveSizes() {
   uint64_t keyBound = keyLength_ + (stable_ ? 8u : 0u);
   // A variable-layout string takes its length prefix on top of the fixed width.
   uint64_t prefixes = 0;
-  if (flags_ & FlagVariableRows) {
+  if (!fixedLayout_) {
     for (int32_t i = 0; i < fieldCount_; ++i) {
       const TqDatafileField& f = fields_[i];
       bool isString = f.type != tqbTypeBoolean && f.type != tqbTypeInteger &&
@@ -162,8 +166,8 @@ int32_t TqSortVornImpl::setKeys() {
   }
   // Chunk sizes stay multiples of 16: index entries at a chunk's end stay aligned.
   uint64_t minChunk = (keyBound + static_cast<uint64_t>(fixedRowLength_) + prefixes +
-                       ((flags_ & FlagVariableRows) ? 16 : 0) + 15) & ~uint64_t{15};
-  if (minChunk > kTqMaxChunkSize) return fail(StatusNoRoom, 1422, minChunk);
+                       (fixedLayout_ ? 0 : sizeof(IndexEntry)) + 15) & ~uint64_t{15};
+  if (minChunk > kTqMaxChunkSize) return fail(StatusNoRoom, 1422, minChunk, minChunk, minChunk);
   if (minChunk > chunkSize_) {
     TQ_LOG(logger_, 3, "The sort chunk size, %I64i, was adjusted to the length of a serialized row, %I64i.",
            static_cast<int64_t>(sortChunkSize_), static_cast<int64_t>(minChunk));
@@ -196,6 +200,18 @@ int32_t TqSortVornImpl::setKeys() {
     maxChunksInMemory_ = static_cast<uint32_t>(sortThreads_ > 3 ? sortThreads_ : 3);
   }
   resolvedChunkSize_ = chunkSize_;
+  budgetBytes_ = uint64_t{maxChunksInMemory_} * resolvedChunkSize_;
+  // The window through which a run on disk is read: a sixteenth of a chunk, from 4 KiB
+  // to 1 MiB, and small enough for the budget to hold eight.
+  uint64_t window = requestedWindow_ != 0 ? requestedWindow_ : resolvedChunkSize_ / 16;
+  if (requestedWindow_ == 0) {
+    window = window < 4096 ? 4096 : (window > (1u << 20) ? (1u << 20) : window);
+    if (window > budgetBytes_ / 8) window = budgetBytes_ / 8;
+  }
+  windowSize_ = static_cast<uint32_t>(window < 16 ? 16 : window);
+  tqbFree(persistWindow_);
+  persistWindow_ = static_cast<uint8_t*>(tqbMalloc(windowSize_));
+  if (persistWindow_ == nullptr) return fail(StatusNoRoom, 29, "(Persist Window)");
   int32_t status = getEmptyChunk();
   if (status == StatusOk) keysSet_ = true;
   return status;
@@ -214,7 +230,7 @@ int32_t TqSortVornImpl::addRow(int64_t* rowStart) {
     int32_t status = setKeys();
     if (status != StatusOk) return status;
   } else if (position_ >= indexLimit_) {
-    endOfData_ -= 16;
+    endOfData_ -= sizeof(IndexEntry);
     int32_t status = submitChunk(false);
     if (status == StatusOk) status = getEmptyChunk();
     if (status != StatusOk) return status;
@@ -223,17 +239,17 @@ int32_t TqSortVornImpl::addRow(int64_t* rowStart) {
 }
 
 int32_t TqSortVornImpl::writeRow(int64_t* rowStart) {
-  IndexEntry& entry = *currentChunk_->cursor;
+  IndexEntry& entry = *reinterpret_cast<IndexEntry*>(currentChunk_->cursor);
   entry.keyOffset = static_cast<uint32_t>(position_);
   entry.keyLength = 0;
-  chunkSize_ = indexLimit_;  // the bound of every key writer and serializer
+  chunkSize_ = static_cast<uint32_t>(indexLimit_);  // the bound of every key writer and serializer
   int32_t status = StatusOk;
   for (int32_t i = 0; i < keyCount_ && status == StatusOk; ++i) {
     SortKeyField& k = keyFields_[i];
     status = k.keyWriter(*this, *k.column, entry, k.ascending);
   }
   if (status == StatusOk && stable_) {
-    if (static_cast<int64_t>(indexLimit_) - position_ <= 8) {
+    if (indexLimit_ - position_ <= 8) {
       status = StatusNoRoom;
     } else {
       uint64_t sequence = rowsPassed_;
@@ -243,29 +259,149 @@ int32_t TqSortVornImpl::writeRow(int64_t* rowStart) {
       position_ += 8;
     }
   }
-  if (status == StatusOk) {
-    entry.rowOffset = static_cast<uint32_t>(position_);
-    status = AbsTqDatafile::addRow(rowStart);
-  }
+  int64_t rowOffset = position_;
+  if (status == StatusOk) status = AbsTqDatafile::addRow(rowStart);
   chunkSize_ = resolvedChunkSize_;
   if (status == StatusOk) {
-    endOfData_ += entry.keyLength + 16;
-    entry.rowLength = static_cast<uint32_t>(position_ - entry.rowOffset);
-    --currentChunk_->cursor;
-    indexLimit_ -= 16;
+    endOfData_ += entry.keyLength + sizeof(IndexEntry);
+    entry.rowLength = static_cast<uint32_t>(position_ - rowOffset);
+    tqKeyPrefix(buffer_ + entry.keyOffset, entry.keyLength, entry.prefix);
+    currentChunk_->cursor -= sizeof(IndexEntry);
+    indexLimit_ -= static_cast<int64_t>(sizeof(IndexEntry));
     ++rowsLeft_;
     return StatusOk;
   }
   if (status != StatusNoRoom) return status;
   position_ = entry.keyOffset;  // drop the partial key and row
   if (rowsLeft_ == 0) {
-    // Not even an empty chunk holds this row (a string longer than its column allows).
-    return fail(StatusNoRoom, 1422, static_cast<uint64_t>(resolvedChunkSize_));
+    // Not even an empty chunk holds this row: it becomes a run of its own.
+    return writeLongRow(rowStart);
   }
   status = submitChunk(false);
   if (status == StatusOk) status = getEmptyChunk();
   if (status != StatusOk) return status;
   return writeRow(rowStart);
+}
+
+int32_t TqSortVornImpl::writeLongRow(int64_t* rowStart) {
+  // The row's key and fields are written into a buffer of their own size, taken from
+  // the budget (runs in memory go to disk to make room), then to a run file of one
+  // row, which enters the tree like any run on disk.  Reading it back later needs as
+  // much memory again.  A row that the budget cannot hold twice is refused.
+  uint64_t keyBytes = keyLength_ + (stable_ ? 8u : 0u);
+  uint64_t rowBytes = 0;
+  for (int32_t i = 0; i < fieldCount_; ++i) {
+    const TqDatafileField& f = fields_[i];
+    switch (f.type) {
+      case tqbTypeBoolean: rowBytes += 2; break;
+      case tqbTypeInteger:
+      case tqbTypeDate: rowBytes += 9; break;
+      case tqbTypeReal: rowBytes += 25; break;
+      default: {
+        size_t n = 0;
+        if (!f.value.isNull()) {
+          if (f.value.type() == tqbTypeString) {
+            f.value.getRaw(&n);
+          } else {
+            n = 96;  // a value of another type, stored as its text
+          }
+        }
+        rowBytes += 5 + n;
+        keyBytes += 1 + n;
+      }
+    }
+  }
+  uint64_t need = keyBytes + rowBytes;
+  if (need > budgetBytes_ / 2 || need > kTqMaxChunkSize) {
+    return fail(StatusNoRoom, 1422, need, static_cast<uint64_t>(resolvedChunkSize_), budgetBytes_);
+  }
+  lockChunks();
+  int32_t status = reserveWindows(need);
+  unlockChunks();
+  if (status != StatusOk) {
+    if (status == StatusNoRoom) return fail(StatusNoRoom, 1422, need, static_cast<uint64_t>(resolvedChunkSize_), budgetBytes_);
+    adoptRecordedError();
+    return status;
+  }
+  uint8_t* scratch = static_cast<uint8_t*>(tqbMalloc(need));
+  if (scratch == nullptr) {
+    releaseWindows(need, ChunkLock::notHeld);
+    return fail(StatusNoRoom, 29, "(Long Row)");
+  }
+  // Write key and row as writeRow does, into the scratch buffer.
+  uint8_t* savedBuffer = buffer_;
+  int64_t savedPosition = position_;
+  uint32_t savedChunkSize = chunkSize_;
+  buffer_ = scratch;
+  position_ = 0;
+  chunkSize_ = static_cast<uint32_t>(need);
+  IndexEntry entry{};
+  for (int32_t i = 0; i < keyCount_ && status == StatusOk; ++i) {
+    SortKeyField& k = keyFields_[i];
+    status = k.keyWriter(*this, *k.column, entry, k.ascending);
+  }
+  if (status == StatusOk && stable_) {
+    uint64_t sequence = rowsPassed_;
+    for (int b = 0; b < 8; ++b) scratch[position_ + b] = static_cast<uint8_t>(sequence >> (56 - 8 * b));
+    entry.keyLength += 8;
+    position_ += 8;
+  }
+  int64_t rowOffset = position_;
+  int64_t endBefore = endOfData_;
+  uint64_t passedBefore = rowsPassed_;
+  if (status == StatusOk) status = AbsTqDatafile::addRow(rowStart);
+  uint32_t rowLength = static_cast<uint32_t>(position_ - rowOffset);
+  buffer_ = savedBuffer;
+  position_ = savedPosition;
+  chunkSize_ = savedChunkSize;
+  if (status == StatusOk) {
+    // A run of one row, on disk.
+    char name[260];
+    NpHandle file = 0;
+    status = createRunFile(name, &file, ChunkLock::notHeld);
+    if (status == StatusOk) {
+      uint32_t header[2] = {entry.keyLength, rowLength};
+      uint64_t bytes = 8 + uint64_t{entry.keyLength} + rowLength;
+      bool ok = tqWriteAll(file, header, 8) &&
+                tqWriteAll(file, scratch, entry.keyLength) &&
+                tqWriteAll(file, scratch + rowOffset, rowLength);
+      TqbString why = ok ? TqbString() : TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(file)));
+      if (np_fio_close(file) != 0 && ok) {
+        ok = false;
+        why = TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(0)));
+      }
+      lockChunks();
+      ChunkDescriptor* run = ok ? allocateRun() : nullptr;
+      if (run != nullptr) run->tempFileName = static_cast<char*>(tqbMalloc(260));
+      if (run != nullptr && run->tempFileName != nullptr) {
+        std::memcpy(run->tempFileName, name, 260);
+        run->fileBytes = bytes;
+        run->rowCount = 1;
+        bytesWrittenToDisk_ += bytes;
+        ++chunksWrittenToDisk_;
+        unlockChunks();
+        RowRef key{scratch, entry.keyLength, nullptr, 0};
+        if (!enterTree(run, ChunkSource::sort, ChunkLock::notHeld, key, key)) status = StatusNoRoom;
+      } else {
+        if (ok) setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Filename)"), ChunkLock::held);
+        if (!ok) setError(StatusSystemError, why, ChunkLock::held);
+        unlockChunks();
+        if (run == nullptr) np_fio_unlink(name);
+        status = ok ? StatusNoRoom : StatusSystemError;
+      }
+    }
+    if (status != StatusOk) {
+      // Not stored after all: the row does not count.
+      endOfData_ = endBefore;
+      rowsPassed_ = passedBefore;
+      adoptRecordedError();
+    } else {
+      endOfData_ += entry.keyLength;
+    }
+  }
+  tqbFree(scratch);
+  releaseWindows(need, ChunkLock::notHeld);
+  return status;
 }
 
 int32_t TqSortVornImpl::submitChunk(bool final) {
@@ -278,7 +414,7 @@ int32_t TqSortVornImpl::submitChunk(bool final) {
   }
   if (currentChunk_ == nullptr) return StatusOk;
   ChunkDescriptor* chunk = currentChunk_;
-  chunk->rowCount = static_cast<uint32_t>(rowsLeft_);
+  chunk->rowCount = rowsLeft_;
   rowsLeft_ = 0;
   lockChunks();
   currentChunk_ = nullptr;
@@ -286,7 +422,7 @@ int32_t TqSortVornImpl::submitChunk(bool final) {
   buffer_ = nullptr;
   if (chunk->rowCount == 0) {  // nothing to sort: give the buffer back at once
     tossChunk(chunk, ChunkLock::notHeld);
-    return StatusOk;
+    return finishInput(final);
   }
   TqSortVornWorkSort* item = tqbNew<TqSortVornWorkSort>(this, logger_, chunk);
   if (item == nullptr) {
@@ -294,23 +430,16 @@ int32_t TqSortVornImpl::submitChunk(bool final) {
     adoptRecordedError();
     return StatusNoRoom;
   }
+  return dispatchSort(item, final);
+}
+
+int32_t TqSortVornImpl::dispatchSort(TqbThreadPoolWork* item, bool final) {
   if (final) {
     lockChunks();
     ++sortsOnMain_;
     unlockChunks();
     item->work(true, nullptr);  // the last chunk is always sorted by the caller
-    if (errorCode_ != 0) {
-      adoptRecordedError();
-      return errorCode_;
-    }
-    lockChunks();
-    if (nextChunkId_ == 1 && chunkList_ != nullptr) {
-      chunkList_->ready = true;
-      rowsReady_ += chunkList_->rowCount;
-      mergeComplete_ = true;
-    }
-    unlockChunks();
-    return StatusOk;
+    return finishInput(true);
   }
   // Counted before the pool has it: a merge pass waits for every sort counted here.
   lockChunks();
@@ -332,6 +461,23 @@ void TqSortVornImpl::sortEnded() {
   lockChunks();
   ++sortsEnded_;
   unlockChunks();
+}
+
+int32_t TqSortVornImpl::finishInput(bool final) {
+  if (!final) return StatusOk;
+  if (errorCode_ != 0) {
+    adoptRecordedError();
+    return errorCode_;
+  }
+  lockChunks();
+  if (nextChunkId_ == 1 && chunkList_ != nullptr && chunkList_->inTree) {
+    // A sort of one chunk: in order already, and nothing to merge.
+    chunkList_->ready = true;
+    rowsReady_ += chunkList_->rowCount;
+    mergeComplete_ = true;
+  }
+  unlockChunks();
+  return StatusOk;
 }
 
 // --- errors --------------------------------------------------------------------------------
@@ -395,8 +541,11 @@ void TqSortVornImpl::clean(bool all) {
       std::memcpy(&spareBuffers_, spare, sizeof(uint8_t*));
       tqbFree(spare);
     }
+    tqbFree(persistWindow_);
+    persistWindow_ = nullptr;
     nextChunkId_ = 0;
     buffersInUse_ = 0;
+    bytesInUse_ = 0;
     rowsLeft_ = 0;
     lrbtReset(&chunkTree_);
     currentChunk_ = nullptr;
@@ -423,6 +572,10 @@ void TqSortVornImpl::clean(bool all) {
   chunksWrittenToDisk_ = 0;
   sortsOnMain_ = sortsSubmitted_ = sortsEnded_ = 0;
   rowsReady_ = 0;
+  runsStreamed_ = 0;
+  maxWindowsInUse_ = 0;
+  bytesWrittenToDisk_ = 0;
+  peakBytesInUse_ = 0;
 }
 
 int32_t TqSortVornImpl::clear(bool all) {
@@ -481,6 +634,11 @@ TqSortVornImpl::Statistics TqSortVornImpl::statistics() {
   s.sortsOnMain = sortsOnMain_;
   s.sortsSubmitted = sortsSubmitted_;
   s.rowsReady = rowsReady_;
+  s.windowSize = windowSize_;
+  s.runsStreamed = runsStreamed_;
+  s.maxWindowsInUse = maxWindowsInUse_;
+  s.bytesWrittenToDisk = bytesWrittenToDisk_;
+  s.peakBytesInUse = peakBytesInUse_;
   unlockChunks();
   return s;
 }
@@ -523,5 +681,10 @@ void TqSortVornImpl::printStatistics() {
   emit(tqbStringFormat("Merges submitted: %d", s.mergesSubmitted));
   emit(tqbStringFormat("Merges until first row: %d", s.mergesUntilFirstRow));
   emit(tqbStringFormat("Merge pass waits: %d", s.mergePassWaits));
+  emit(tqbStringFormat("Stream window size: %I64u", s.windowSize));
+  emit(tqbStringFormat("Chunks streamed: %I64u", s.runsStreamed));
+  emit(tqbStringFormat("Maximum windows in memory: %I64u", uint64_t{s.maxWindowsInUse}));
+  emit(tqbStringFormat("Bytes written to disk: %I64u", s.bytesWrittenToDisk));
+  emit(tqbStringFormat("Peak bytes in memory: %I64u", s.peakBytesInUse));
   statisticsPrinted_ = true;
 }

@@ -1,28 +1,32 @@
-// Merge passes and sorted reading.
+// Merge passes and sorted reading: the streamed merge.
 //
-// Once the input has ended, the sorted chunks sit in the tree ordered by their low
-// keys, with overlapping key ranges.  The reader asks for its next chunk
-// (getNextChunk), which runs merge passes until the first chunk of the tree is ready or
-// a read merge exists.  A pass walks the tree in key order:
+// Once the input has ended, the sorted runs sit in the tree ordered by their low keys:
+// chunks still in memory, and runs on disk (chunks whose buffers were taken while rows
+// came in).  The reader asks for its next source of rows (getNextChunk), which runs a
+// merge pass when the first run of the tree is not ready.  A pass walks the tree:
 //
-//   - leading chunks whose highest key is not above the next chunk's lowest key are in
-//     final order: they are marked ready and read in place, never merged;
-//   - a run of overlapping chunks becomes a merge request with as many chunks as the
-//     memory budget allows.  The budget is the number of chunk buffers (less the one
-//     being read); a merge counts one unit for its output chunk and one per input, and
-//     merges are built only while three units are left.  The request is either
-//       * the read merge, when it is the first thing to read and no later chunk starts
-//         below its highest key: the reader takes rows straight out of it,
-//       * run on the pool, while the reader goes on with ready chunks, or
-//       * run on the caller's thread when the budget is nearly exhausted.
-//   - Merged output chunks go back into the tree, and later passes look at them again.
+//   - leading runs whose highest key is not above the next run's lowest key are in
+//     final order: they are marked ready and read one after another, a run in memory in
+//     place, a run on disk through a window (a read merge of that one run);
+//   - the first group of overlapping runs (the first run and every run that starts
+//     below the highest key seen so far: a group no later run can reach into) becomes
+//     the read merge: the reader takes rows straight out of it, each selected among
+//     all of the group's runs by a tournament tree.  Each run on disk costs one window
+//     of the budget; when the budget is short, runs in memory (outside the group
+//     first) are written to disk to make room, since a window is far smaller than a
+//     chunk.  So a sort whose runs went to disk once while rows came in is read back
+//     in a single pass, and its data is written exactly once;
+//   - only when a group has more runs than the whole budget has windows does a merge
+//     item on the pool first merge the group's smallest runs into one run on disk; the
+//     next pass looks at the group again, with fewer runs.
 //
-// Before the first row, a pass waits for every sort work item.  When merges are
-// running and nothing is ready, a pass waits for them in rounds of 2500 ms, reporting
+// Before the first row, a pass waits for every sort work item.  When a merge runs on
+// the pool and nothing is ready, a pass waits for it in rounds of 2500 ms, reporting
 // progress to the host (which may cancel the sort) and watching for recorded errors.
-// mergeComplete_ is set when a pass reaches the end of the tree without dispatching a
-// merge: from then on chunks are simply read in tree order.  The statistics block is
-// written once, at the first getNextChunk after that.
+// mergeComplete_ is set when a pass finds every run of the tree in final order; the
+// statistics block is written once, at the first getNextChunk after that.
+#include <algorithm>
+
 #include "platform/tqballoc.h"
 #include "platform/tqbassert.h"
 #include "src/sortvorn.h"
@@ -35,26 +39,33 @@ namespace {
 
 constexpr int32_t kReaderWaiting = 0x40000000;
 
-// The greater of two keys (the second on equality).
-void maxKey(const uint8_t** key, uint32_t* length, const uint8_t* other, uint32_t otherLength) {
-  if (tqCompareKeys(*key, *length, other, otherLength) <= 0) {
-    *key = other;
-    *length = otherLength;
-  }
+bool inOrder(const ChunkDescriptor* n, const ChunkDescriptor* p) {
+  return tqCompareKeys(n->highKey, n->highKeyLength, p->lowKey, p->lowKeyLength) <= 0;
 }
 
 }  // namespace
 
 int32_t TqSortVornImpl::getNextChunk(bool mayMergeOnMain) {
   VT2("TqSortVornImpl(0x%p)->getNextChunk()", this);
+  return nextSource(mayMergeOnMain);
+}
+
+int32_t TqSortVornImpl::nextSource(bool mayMergeOnMain) {
   if (readMerge_ != nullptr) {
+    lockChunks();
+    if (!readMerge_->countedReady) rowsReady_ += readMerge_->rowsServed;
+    unlockChunks();
     sourcesReleased_ = true;
     readMerge_->destroy();
     readMerge_ = nullptr;
   }
   rowReader_ = tqReadChunkRow;
+  if (aborted_) {  // a recorded error ends the reading for good
+    adoptRecordedError();
+    return errorCode_ != 0 ? errorCode_.load() : StatusStopped;
+  }
   lockChunks();
-  if (currentChunk_ != nullptr) {  // the chunk just read
+  if (currentChunk_ != nullptr) {  // the run just read
     ChunkDescriptor* done = currentChunk_;
     currentChunk_ = nullptr;
     buffer_ = nullptr;
@@ -67,43 +78,40 @@ int32_t TqSortVornImpl::getNextChunk(bool mayMergeOnMain) {
   }
   int32_t status = StatusOk;
   for (;;) {
-    if (!mergeComplete_) {
+    ChunkDescriptor* first = treeFirst();
+    if (!mergeComplete_ && (first == nullptr || !first->ready)) {
       status = mergePass(mayMergeOnMain);
       if (status != StatusOk || readMerge_ != nullptr) break;
+      first = treeFirst();
     }
-    currentChunk_ = treeFirst();
-    if (currentChunk_ == nullptr) {
-      if (mergeComplete_) {
+    if (first == nullptr) {
+      if (mergeComplete_ || tqAtomGet(&mergeAtomic_) == 0) {
+        mergeComplete_ = true;
         unlockChunks();
+        if (mergeComplete_ && !statisticsPrinted_) printStatistics();
         return StatusEndOfData;
       }
-      if (!mayMergeOnMain) break;
-      continue;
+      continue;  // a merge on the pool will bring its run
     }
-    if (!currentChunk_->ready) {
-      currentChunk_ = nullptr;
-      continue;
+    if (!first->ready) continue;
+    if (first->buffer != nullptr) {
+      currentChunk_ = first;  // read in place
+    } else {
+      status = streamRun(first);
     }
     break;
-  }
-  bool reload = false;
-  if (currentChunk_ != nullptr && currentChunk_->buffer == nullptr) {
-    int32_t got = getBuffer(currentChunk_, false);
-    if (got != StatusOk) {
-      currentChunk_ = nullptr;
-      status = got;
-    } else {
-      reload = true;
-    }
   }
   unlockChunks();
   if (currentChunk_ != nullptr) {
     rowsLeft_ = currentChunk_->rowCount;
     buffer_ = currentChunk_->buffer;
-    if (reload) {
-      int32_t loaded = reloadChunk(currentChunk_, ChunkLock::notHeld);
-      if (loaded != StatusOk) status = loaded;
-    }
+    currentChunk_->cursor = fixedLayout_ ? currentChunk_->buffer
+                                         : currentChunk_->buffer + resolvedChunkSize_ -
+                                               sizeof(IndexEntry) * currentChunk_->rowCount;
+    position_ = 0;
+  } else if (readMerge_ != nullptr) {
+    rowsLeft_ = readMerge_->rowCount;
+    rowReader_ = tqReadMergeRow;
   }
   if (mergeComplete_ && !statisticsPrinted_) printStatistics();
   if (status != StatusOk && status != StatusEndOfData) adoptRecordedError();
@@ -123,6 +131,7 @@ bool TqSortVornImpl::reportProgress(bool lockHeld) {
 }
 
 int32_t TqSortVornImpl::mergePass(bool mayMergeOnMain) {
+  (void)mayMergeOnMain;  // merges run on the pool; the reader only ever waits for them
   VT2("TqSortVornImpl(0x%p)->mergePass(0x%p)", this, nullptr);
   if (sortsEnded_ != sortsSubmitted_ + sortsOnMain_) {
     // Every sort handed to the pool must have ended before the tree is complete.
@@ -137,10 +146,9 @@ int32_t TqSortVornImpl::mergePass(bool mayMergeOnMain) {
     return aborted_ ? (errorCode_ != 0 ? errorCode_.load() : StatusStopped) : StatusEndOfData;
   }
   ChunkDescriptor* first = treeFirst();
-  if (tqAtomGet(&mergeAtomic_) != 0 && (currentChunk_ != nullptr || (first && first->ready))) {
-    if (currentChunk_ == nullptr) currentChunk_ = first;
+  if (tqAtomGet(&mergeAtomic_) != 0 && first != nullptr && first->ready) {
     VT2("TqSortVornImpl(0x%p)->mergePass(): Leaving early with chunk %I64u", this,
-        static_cast<uint64_t>(currentChunk_->id));
+        static_cast<uint64_t>(first->id));
     return StatusOk;
   }
   ++mergePasses_;
@@ -182,158 +190,157 @@ int32_t TqSortVornImpl::mergePass(bool mayMergeOnMain) {
     reportProgress(true);
   }
   if (aborted_) return errorCode_ != 0 ? errorCode_.load() : StatusStopped;
+  if (tqAtomGet(&mergeAtomic_) != 0) return StatusOk;  // the wait ended early: look again
 
   ChunkDescriptor* n = treeFirst();
-  if (n == nullptr) {
-    TQB_ASSERT_FAIL("Merge passes finished without any chunks");
-    return StatusEndOfData;
+  if (n == nullptr) return StatusOk;  // a merge brought nothing (its rows were all read)
+  while (n != nullptr && n->ready) n = treeNext(n);
+  bool readyAhead = n != treeFirst();
+  for (;;) {
+    if (n == nullptr) {
+      mergeComplete_ = true;
+      return StatusOk;
+    }
+    ChunkDescriptor* p = treeNext(n);
+    if (p == nullptr || inOrder(n, p)) {
+      // In order with the next run (equal keys count as in order): final.
+      VT2("TqSortVornImpl(0x%p)->mergePass(0x%p): Marking chunk [0x%p](%I64u) ready", this, nullptr, n,
+          static_cast<uint64_t>(n->id));
+      n->ready = true;
+      rowsReady_ += n->rowCount;
+      readyAhead = true;
+      n = p;
+      continue;
+    }
+    // n and p overlap.  The group is handled when it comes first; ready runs are read
+    // before it.
+    if (readyAhead) return StatusOk;
+    return mergeGroup(n);
   }
-  if (n->ready) {
-    if (currentChunk_ == nullptr) currentChunk_ = n;
-    for (ChunkDescriptor* after = treeNext(n); after != nullptr && after->ready; after = treeNext(n)) n = after;
+}
+
+int32_t TqSortVornImpl::mergeGroup(ChunkDescriptor* first) {
+  // The closed group: no run after it starts below its highest key.
+  TqSortVornWorkMerge* merge = createMergeRequest(this, logger_);
+  if (merge == nullptr) return StatusNoRoom;
+  const uint8_t* bound = first->highKey;
+  uint32_t boundLength = first->highKeyLength;
+  for (ChunkDescriptor* q = first; q != nullptr;) {
+    ChunkDescriptor* after = treeNext(q);
+    if (q != first && tqCompareKeys(bound, boundLength, q->lowKey, q->lowKeyLength) <= 0) break;
+    if (tqCompareKeys(bound, boundLength, q->highKey, q->highKeyLength) < 0) {
+      bound = q->highKey;
+      boundLength = q->highKeyLength;
+    }
+    treeDelete(q);
+    if (!merge->addChunk(q)) {
+      treeInsert(q);
+      merge->destroyLocked();  // its inputs were taken out of the tree: they go with it
+      setError(StatusNoRoom, TQ_MESSAGE(29, "(Merge Request)"), ChunkLock::held);
+      return StatusNoRoom;
+    }
+    q = after;
   }
-  ChunkDescriptor* p = treeNext(n);
-  if (p == nullptr) {
-    mergeComplete_ = true;
-    if (n->ready) return StatusOk;
-    VT2("TqSortVornImpl(0x%p)->mergePass(0x%p): Marking last chunk [0x%p](%I64u) ready", this,
-        nullptr, n, static_cast<uint64_t>(n->id));
-    n->ready = true;
-    rowsReady_ += n->rowCount;
+  // The group's runs on disk need a window each.  Runs in memory elsewhere in the tree
+  // are written out first when the budget is short (reserveWindows), then the group's
+  // own, which then need a window too.
+  ChunkDescriptor** inputs = merge->inputs();
+  uint32_t count = merge->inputCount();
+  uint64_t onDisk = 0;
+  for (uint32_t k = 0; k < count; ++k) onDisk += inputs[k]->buffer == nullptr ? 1 : 0;
+  int32_t status = reserveWindows(onDisk * windowSize_);
+  for (uint32_t k = count; status == StatusNoRoom && k-- > 0;) {
+    ChunkDescriptor* c = inputs[k];
+    if (c->buffer == nullptr) continue;
+    status = persistChunk(c);
+    if (status != StatusOk) break;
+    tqbFree(c->buffer);
+    c->buffer = nullptr;
+    --buffersInUse_;
+    bytesInUse_ -= resolvedChunkSize_;
+    ++onDisk;
+    status = reserveWindows(onDisk * windowSize_);
+  }
+  if (status == StatusOk) {
+    VT2("TqSortVornImpl(0x%p)->mergePass(0x%p): Identified merge request 0x%p as a read merge request.", this,
+        nullptr, merge);
+    merge->windowBytes = onDisk * windowSize_;
+    ++readMergeCount_;
+    readMerge_ = merge;
+    if (rowsPassed_ == 0) mergesUntilFirstRow_ = mergesSubmitted_ + mergesOnMain_;
+    // The last group: nothing is left to merge once the reader has these rows.
+    if (chunkTree_.count == 0 && tqAtomGet(&mergeAtomic_) == 0) mergeComplete_ = true;
     return StatusOk;
   }
+  if (status != StatusNoRoom) {
+    merge->destroyLocked();
+    return status;
+  }
+  // More runs than the budget has windows: merge the smallest into one run on disk
+  // first.  The merge needs a window per input, one for its output, and one is left
+  // for the reader.
+  uint64_t windows = budgetBytes_ > bytesInUse_ ? (budgetBytes_ - bytesInUse_) / windowSize_ : 0;
+  if (windows < 4) {
+    merge->destroyLocked();
+    setError(StatusNoRoom, TQ_MESSAGE(29, "(Merge Windows)"), ChunkLock::held);
+    return StatusNoRoom;
+  }
+  uint32_t fanIn = static_cast<uint32_t>(windows - 2 < count ? windows - 2 : count);
+  std::sort(inputs, inputs + count, [](const ChunkDescriptor* a, const ChunkDescriptor* b) {
+    return a->rowCount != b->rowCount ? a->rowCount < b->rowCount : a->id < b->id;
+  });
+  for (uint32_t k = fanIn; k < count; ++k) treeInsert(inputs[k]);
+  merge->truncateInputs(fanIn);
+  onDisk = 0;
+  for (uint32_t k = 0; k < fanIn; ++k) onDisk += inputs[k]->buffer == nullptr ? 1 : 0;
+  status = reserveWindows((onDisk + 1) * windowSize_);
+  if (status != StatusOk) {
+    merge->destroyLocked();
+    if (status == StatusNoRoom) setError(StatusNoRoom, TQ_MESSAGE(29, "(Merge Windows)"), ChunkLock::held);
+    return status;
+  }
+  merge->windowBytes = (onDisk + 1) * windowSize_;
+  merge->readable = false;
+  ++mergesSubmitted_;
+  tqAtomAdd(&mergeAtomic_);
+  if (!threadPool_.enqueue(merge, false)) {
+    tqAtomSub(&mergeAtomic_);
+    merge->destroyLocked();
+    setError(StatusNoRoom, TQ_MESSAGE(1827), ChunkLock::held);
+    return StatusNoRoom;
+  }
+  VT2("TqSortVornImpl(0x%p)->mergePass(): Leaving empty handed", this);
+  return StatusOk;
+}
 
-  uint32_t budget = maxChunksInMemory_ - (currentChunk_ != nullptr ? 1 : 0);
-  bool dispatched = false;
-  while (p != nullptr && budget > 2) {
-    if (tqCompareKeys(n->highKey, n->highKeyLength, p->lowKey, p->lowKeyLength) <= 0) {
-      // In order with the next chunk (equal keys count as in order).
-      if (!dispatched) {
-        VT2("TqSortVornImpl(0x%p)->mergePass(0x%p): Marking chunk [0x%p](%I64u) ready", this,
-            nullptr, n, static_cast<uint64_t>(n->id));
-        if (!n->ready) {
-          n->ready = true;
-          rowsReady_ += n->rowCount;
-        }
-        if (currentChunk_ == nullptr) {
-          currentChunk_ = n;
-          --budget;
-        }
-      }
-      n = p;
-      p = treeNext(p);
-      if (p == nullptr) {
-        if (dispatched) return StatusOk;
-        VT2("TqSortVornImpl(0x%p)->mergePass(0x%p): Marking chunk [0x%p](%I64u) ready", this,
-            nullptr, n, static_cast<uint64_t>(n->id));
-        mergeComplete_ = true;
-        if (!n->ready) {
-          n->ready = true;
-          rowsReady_ += n->rowCount;
-        }
-        return StatusOk;
-      }
-      continue;
-    }
-    // n and p overlap: merge them and whatever else overlaps the run.
-    if (budget < 3) break;
-    TqSortVornWorkMerge* merge = createMergeRequest(this, logger_);
-    if (merge == nullptr) return currentChunk_ != nullptr ? StatusOk : StatusNoRoom;
-    --budget;  // the output chunk
-    const uint8_t* bound = n->highKey;
-    uint32_t boundLength = n->highKeyLength;
-    maxKey(&bound, &boundLength, p->highKey, p->highKeyLength);
-    auto takeFailed = [&]() {
-      merge->destroy();
-      setError(StatusNoRoom, TQ_MESSAGE(29, "(Merge Request)"), ChunkLock::held);
-      return StatusNoRoom;
-    };
-    if (!merge->addChunk(n)) {
-      merge->destroy();
-      if (currentChunk_ != nullptr || dispatched) return StatusOk;
-      setError(StatusNoRoom, TQ_MESSAGE(29, "(Merge Request)"), ChunkLock::held);
-      return StatusNoRoom;
-    }
-    treeDelete(n);
-    ChunkDescriptor* q = treeNext(p);
-    if (!merge->addChunk(p)) return takeFailed();
-    treeDelete(p);
-    budget -= 2;  // each input holds a buffer for the whole merge
-    while (budget != 0 && q != nullptr &&
-           tqCompareKeys(bound, boundLength, q->lowKey, q->lowKeyLength) > 0) {
-      maxKey(&bound, &boundLength, q->highKey, q->highKeyLength);
-      ChunkDescriptor* taken = q;
-      q = treeNext(q);
-      treeDelete(taken);
-      if (!merge->addChunk(taken)) return takeFailed();
-      --budget;
-    }
-    if (budget == 0 && q != nullptr && tqCompareKeys(bound, boundLength, q->lowKey, q->lowKeyLength) > 0) {
-      // Out of budget while q still overlaps.  A read merge needs no output chunk, so
-      // it may take q as well when nothing after q starts below the merged range.
-      ChunkDescriptor* p2 = treeNext(q);
-      if (dispatched || currentChunk_ != nullptr) {
-        merge->readable = false;
-      } else if (p2 == nullptr ||
-                 (tqCompareKeys(bound, boundLength, p2->lowKey, p2->lowKeyLength) <= 0 &&
-                  tqCompareKeys(q->highKey, q->highKeyLength, p2->lowKey, p2->lowKeyLength) <= 0)) {
-        treeDelete(q);
-        if (!merge->addChunk(q)) return takeFailed();
-        q = p2;
-      } else {
-        merge->readable = false;
-      }
-    }
-    if (!dispatched && currentChunk_ == nullptr && merge->readable) {
-      VT2("TqSortVornImpl(0x%p)->mergePass(0x%p): Identified merge request 0x%p as a read merge request.",
-          this, nullptr, merge);
-      ++readMergeCount_;
-      readMerge_ = merge;
-      rowsLeft_ = merge->rowCount;
-      rowReader_ = tqReadMergeRow;
-      dispatched = true;
-    } else if (!dispatched && currentChunk_ == nullptr && budget < 3 && mayMergeOnMain) {
-      ++mergesOnMain_;
-      merge->work(true, nullptr);
-      if (aborted_) return errorCode_ != 0 ? errorCode_.load() : StatusStopped;
-      if (logger_->getLevel() <= 2) {
-        VT2("TqSortVornImpl(0x%p)->mergePass(): After onMain merge", this);
-        dumpChunks();
-      }
-      budget = maxChunksInMemory_;
-      n = treeFirst();
-      p = n != nullptr ? treeNext(n) : nullptr;
-      continue;
-    } else {
-      ++mergesSubmitted_;
-      tqAtomAdd(&mergeAtomic_);
-      if (!threadPool_.enqueue(merge, false)) {
-        tqAtomSub(&mergeAtomic_);
-        merge->destroy();
-        setError(StatusNoRoom, TQ_MESSAGE(1827), ChunkLock::held);
-        return StatusNoRoom;
-      }
-      dispatched = true;
-    }
-    n = q;
-    if (n == nullptr) break;
-    p = treeNext(n);
+int32_t TqSortVornImpl::streamRun(ChunkDescriptor* run) {
+  TqSortVornWorkMerge* merge = createMergeRequest(this, logger_);
+  if (merge == nullptr) return StatusNoRoom;
+  treeDelete(run);
+  if (!merge->addChunk(run)) {
+    treeInsert(run);
+    merge->destroyLocked();
+    setError(StatusNoRoom, TQ_MESSAGE(29, "(Merge Request)"), ChunkLock::held);
+    return StatusNoRoom;
   }
-  if (currentChunk_ != nullptr) {
-    VT2("TqSortVornImpl(0x%p)->mergePass(): Leaving with chunk %I64u", this,
-        static_cast<uint64_t>(currentChunk_->id));
-    if (rowsPassed_ == 0) mergesUntilFirstRow_ = mergesSubmitted_ + mergesOnMain_;
-  } else {
-    VT2("TqSortVornImpl(0x%p)->mergePass(): Leaving empty handed", this);
+  int32_t status;
+  while ((status = reserveWindows(windowSize_)) == StatusNoRoom) {
+    status = waitForMemory(run->id);  // windows of a merge on the pool come back
+    if (status != StatusOk) break;
   }
+  if (status != StatusOk) {
+    merge->destroyLocked();
+    return status;
+  }
+  merge->windowBytes = windowSize_;
+  merge->countedReady = true;
+  readMerge_ = merge;
   return StatusOk;
 }
 
 TqSortVornWorkMerge* TqSortVornImpl::createMergeRequest(TqSortVornImpl* engine, TqLogger* logger) {
   TqSortVornWorkMerge* merge = tqbNew<TqSortVornWorkMerge>(engine, logger);
-  if (merge == nullptr && currentChunk_ == nullptr) {
-    setError(StatusNoRoom, TQ_MESSAGE(29, "(Merge Request)"), ChunkLock::held);
-  }
+  if (merge == nullptr) setError(StatusNoRoom, TQ_MESSAGE(29, "(Merge Request)"), ChunkLock::held);
   return merge;
 }
 
@@ -341,10 +348,12 @@ TqSortVornWorkMerge* TqSortVornImpl::createMergeRequest(TqSortVornImpl* engine, 
 
 int32_t TqSortVornImpl::nextRowFromChunk(bool* mark) {
   if (currentChunk_ == nullptr) return StatusEndOfData;
-  position_ = currentChunk_->cursor->rowOffset;
-  if (rowsLeft_ > 4) __builtin_prefetch(buffer_ + currentChunk_->cursor[4].rowOffset);
+  const IndexEntry* entry = reinterpret_cast<const IndexEntry*>(currentChunk_->cursor);
+  position_ = entry->rowOffset();
+  readLimit_ = position_ + entry->rowLength;
+  if (rowsLeft_ > 4) __builtin_prefetch(buffer_ + entry[4].keyOffset);
   int32_t status = readFields(mark);
-  if (status == StatusOk) ++currentChunk_->cursor;  // a failed row is read again next time
+  if (status == StatusOk) currentChunk_->cursor += sizeof(IndexEntry);  // a failed row is read again
   return status;
 }
 
@@ -354,19 +363,20 @@ int32_t TqSortVornImpl::nextRowFromMergeRequest(bool* mark) {
   if (status == 0) {
     buffer_ = row;
     position_ = 0;
+    readLimit_ = readMerge_->currentRowLength();
     return readFields(mark);
   }
   VT2("TqSortVornImpl(0x%p)->nextRowFromMergeRequest(): Switching back to main reader.", this);
-  lockChunks();
-  rowsReady_ += readMerge_->rowsServed;  // a chunk it handed back counted when it entered the tree
-  unlockChunks();
-  sourcesReleased_ = true;
-  readMerge_->destroy();
-  readMerge_ = nullptr;
   buffer_ = nullptr;
-  rowReader_ = tqReadChunkRow;
   if (status != -1) {
-    rowsLeft_ = 0;  // the next call asks for a chunk again and meets the recorded error
+    rowsLeft_ = 0;  // the next call asks for a source again and meets the recorded error
+    rowReader_ = tqReadChunkRow;
+    lockChunks();
+    if (!readMerge_->countedReady) rowsReady_ += readMerge_->rowsServed;
+    unlockChunks();
+    readMerge_->destroy();
+    readMerge_ = nullptr;
+    sourcesReleased_ = true;
     adoptRecordedError();
     return status;
   }
@@ -381,11 +391,13 @@ int32_t TqSortVornImpl::seek(int64_t position) {
 }
 
 int32_t TqSortVornImpl::rewind() {
-  // Only the first chunk or read merge can go back to its start, and a read merge only
-  // before it consumed a row (it hands each input back or tosses it as it goes).
+  // Only the first run or read merge can go back to its start, and a read merge only
+  // before it consumed a row (it gives each run up as it is used up).
   if (sourcesReleased_) return fail(StatusIoError, 1426);
   if (currentChunk_ != nullptr && readMerge_ == nullptr) {
-    currentChunk_->cursor = entryAt(currentChunk_, resolvedChunkSize_ - 16ull * currentChunk_->rowCount);
+    currentChunk_->cursor = fixedLayout_ ? currentChunk_->buffer
+                                         : currentChunk_->buffer + resolvedChunkSize_ -
+                                               sizeof(IndexEntry) * currentChunk_->rowCount;
     rowsLeft_ = currentChunk_->rowCount;
     buffer_ = currentChunk_->buffer;
     rowReader_ = tqReadChunkRow;

@@ -1,22 +1,25 @@
-// The chunk store: descriptors, buffers within the memory budget, "tqsort_" chunk files,
-// the ordered chunk tree, and the chunk dumps.
+// The chunk store: run descriptors, memory within the budget, "tqsort_" run files, the
+// ordered run tree, and the dumps.
 //
-// Buffers.  At most maxChunksInMemory_ buffers of resolvedChunkSize_ bytes exist.  A
-// chunk that needs one gets a new one while the budget allows; otherwise it takes the
-// buffer of a chunk in the tree (the highest-keyed one for a new chunk, since it is
-// read last; the lowest for the reader and merges), whose image is first written,
-// byte for byte, to a "tqsort_" file in the first temporary directory that accepts it.
-// When no chunk in the tree has a buffer (they are all being filled, sorted or merged)
-// the thread waits until one is freed or a sorted chunk enters the tree.  A chunk whose
-// image is on disk gets a buffer again and reloads it when it is read or merged; the
-// file is deleted then.
+// Memory.  The budget is maxChunksInMemory_ chunk buffers' worth of bytes; chunk
+// buffers, spare buffers and the windows of runs read from disk all count in it.  A
+// chunk that needs a buffer gets a spare or a new one while the budget allows;
+// otherwise it takes the buffer of a run in the tree (the highest-keyed one for a new
+// chunk, since it is read last; the lowest for the reader), whose rows are first
+// written to a run file.  A read or merge that needs windows gets them the same way:
+// spares go first, then runs in the tree are written out.  When nothing can be freed
+// (every buffer is in a chunk being filled, sorted or read) a thread waits until a
+// buffer is given back or a sorted chunk enters the tree.
 //
-// Tree order.  Chunks are ordered by their lowest key, then their highest key, then
-// ready before not ready, then the older first: the leading ready chunks are the next
+// Run files.  A run goes to disk once, when its buffer is taken: its rows are written
+// in key order (through the persist window, so a chunk is read in place and its file
+// written sequentially), in the record format of sortvorn_runs.h, to a "tqsort_" file
+// in the first temporary directory that takes it.  From then on the run is read
+// through a window, front to back, and its file removed when the run is used up.
+//
+// Tree order.  Runs are ordered by their lowest key, then their highest key, then
+// ready before not ready, then the older first: the leading ready runs are the next
 // rows of the output.
-//
-// Descriptors are never taken over from the tree for reuse: a chunk in the tree still
-// has rows to deliver, so every new chunk gets a new descriptor (buffers are reused).
 #include <cstring>
 
 #include "platform/npfio.h"
@@ -27,7 +30,7 @@
 
 namespace {
 constexpr int kNameSize = 260;
-constexpr int64_t kMaxTransfer = 0x7FFFFFFF;
+constexpr uint32_t kVariableHeader = 8;
 }  // namespace
 
 // --- the tree and the list -----------------------------------------------------------------
@@ -78,27 +81,6 @@ void TqSortVornImpl::unlinkChunk(ChunkDescriptor* chunk) {
   chunk->nextInList = chunk->prevInList = nullptr;
 }
 
-uint8_t* TqSortVornImpl::takeBuffer() {
-  if (spareBuffers_ != nullptr) {
-    uint8_t* buffer = spareBuffers_;
-    std::memcpy(&spareBuffers_, buffer, sizeof(uint8_t*));
-    return buffer;
-  }
-  return static_cast<uint8_t*>(tqbMalloc(resolvedChunkSize_));
-}
-
-void TqSortVornImpl::wakeBufferWaiter() {
-  if (bufferWaiters_ == 0) return;
-  --bufferWaiters_;
-  ++bufferGeneration_;
-  tqEventPost(bufferWaiter_, 0);
-}
-
-void TqSortVornImpl::keepSpare(uint8_t* buffer) {
-  std::memcpy(buffer, &spareBuffers_, sizeof(uint8_t*));
-  spareBuffers_ = buffer;
-}
-
 void TqSortVornImpl::freeChunk(ChunkDescriptor* chunk) {
   if (chunk->tempFileName != nullptr) {
     np_fio_unlink(chunk->tempFileName);
@@ -107,6 +89,123 @@ void TqSortVornImpl::freeChunk(ChunkDescriptor* chunk) {
   tqbFree(chunk->lowKey);
   tqbFree(chunk->buffer);
   tqbDelete(chunk);
+}
+
+RowRef TqSortVornImpl::rowOf(const ChunkDescriptor* chunk, uint64_t index) const {
+  if (fixedLayout_) {
+    const uint8_t* record = chunk->buffer + index * (static_cast<uint64_t>(fixedRowLength_) + keyLength_);
+    return RowRef{record + fixedRowLength_, keyLength_, record, static_cast<uint32_t>(fixedRowLength_)};
+  }
+  const IndexEntry* first = reinterpret_cast<const IndexEntry*>(
+      chunk->buffer + resolvedChunkSize_ - sizeof(IndexEntry) * chunk->rowCount);
+  const IndexEntry& e = first[index];
+  return RowRef{chunk->buffer + e.keyOffset, e.keyLength, chunk->buffer + e.rowOffset(), e.rowLength};
+}
+
+// --- memory ----------------------------------------------------------------------------------
+
+uint8_t* TqSortVornImpl::takeBuffer() {
+  if (spareBuffers_ != nullptr) {  // already counted in bytesInUse_
+    uint8_t* buffer = spareBuffers_;
+    std::memcpy(&spareBuffers_, buffer, sizeof(uint8_t*));
+    return buffer;
+  }
+  uint8_t* buffer = static_cast<uint8_t*>(tqbMalloc(resolvedChunkSize_));
+  if (buffer != nullptr) {
+    bytesInUse_ += resolvedChunkSize_;
+    if (bytesInUse_ > peakBytesInUse_) peakBytesInUse_ = bytesInUse_;
+  }
+  return buffer;
+}
+
+void TqSortVornImpl::keepSpare(uint8_t* buffer) {
+  std::memcpy(buffer, &spareBuffers_, sizeof(uint8_t*));
+  spareBuffers_ = buffer;
+}
+
+bool TqSortVornImpl::dropSpare() {
+  if (spareBuffers_ == nullptr) return false;
+  uint8_t* spare = spareBuffers_;
+  std::memcpy(&spareBuffers_, spare, sizeof(uint8_t*));
+  tqbFree(spare);
+  bytesInUse_ -= resolvedChunkSize_;
+  return true;
+}
+
+void TqSortVornImpl::wakeBufferWaiter() {
+  ++bufferGeneration_;
+  if (bufferWaiters_ == 0) return;
+  --bufferWaiters_;
+  tqEventPost(bufferWaiter_, 0);
+}
+
+ChunkDescriptor* TqSortVornImpl::bufferVictim(bool fromHighEnd, const ChunkDescriptor* except) {
+  if (chunkTree_.count == 0) return nullptr;
+  ChunkDescriptor* c = fromHighEnd ? static_cast<ChunkDescriptor*>(chunkTree_.last->value) : treeFirst();
+  for (; c != nullptr; c = fromHighEnd ? treePrev(c) : treeNext(c)) {
+    if (c->buffer != nullptr && c != currentChunk_ && c != except) return c;
+  }
+  return nullptr;
+}
+
+int32_t TqSortVornImpl::waitForMemory(uint32_t chunkId) {
+  // Each post of the event first advances bufferGeneration_ (under chunkLock_): a waiter
+  // that sees a newer generation than the one it registered under does not wait, so a
+  // post made between its registration and its wait is never lost, even when another
+  // waiter cleared the event meanwhile.
+  VT2("TqSortVornImpl(0x%p)->getBuffer(): chunk[%I64u] - entering wait for available buffers", this,
+      static_cast<uint64_t>(chunkId));
+  ++bufferWaiters_;
+  ++bufferWaits_;
+  uint32_t generation = bufferGeneration_;
+  unlockChunks();
+  tqLockGet(bufferLock_, 1, 1);
+  for (;;) {
+    lockChunks();
+    bool moved = bufferGeneration_ != generation;
+    unlockChunks();
+    if (moved || aborted_) break;
+    int index = 0;
+    if (tqEventWait(1, &bufferWaiter_, 1, 2500, 0, &index) == 0) tqEventClear(bufferWaiter_);
+    if (errorCode_ != 0) break;
+  }
+  int32_t status = errorCode_ != 0 ? errorCode_.load() : (aborted_ ? StatusStopped : StatusOk);
+  tqLockRelease(bufferLock_);
+  lockChunks();
+  return status;
+}
+
+int32_t TqSortVornImpl::reserveWindows(uint64_t bytes) {
+  while (bytesInUse_ + bytes > budgetBytes_) {
+    if (dropSpare()) continue;
+    ChunkDescriptor* victim = bufferVictim(true, nullptr);
+    if (victim == nullptr) return StatusNoRoom;  // the caller decides: wait, or do with less
+    int32_t status = persistChunk(victim);
+    if (status != StatusOk) return status;
+    tqbFree(victim->buffer);
+    victim->buffer = nullptr;
+    --buffersInUse_;
+    bytesInUse_ -= resolvedChunkSize_;
+  }
+  bytesInUse_ += bytes;
+  if (bytesInUse_ > peakBytesInUse_) peakBytesInUse_ = bytesInUse_;
+  uint32_t windows = windowSize_ != 0 ? static_cast<uint32_t>((bytesInUse_ - uint64_t{buffersInUse_} * resolvedChunkSize_) / windowSize_) : 0;
+  if (windows > maxWindowsInUse_) maxWindowsInUse_ = windows;
+  return StatusOk;
+}
+
+void TqSortVornImpl::releaseWindows(uint64_t bytes, ChunkLock lock) {
+  if (bytes == 0) return;
+  if (lock == ChunkLock::notHeld) lockChunks();
+  bytesInUse_ -= bytes < bytesInUse_ ? bytes : bytesInUse_;
+  wakeBufferWaiter();
+  if (lock == ChunkLock::notHeld) unlockChunks();
+}
+
+void TqSortVornImpl::countBytesWritten(uint64_t bytes, ChunkLock lock) {
+  if (lock == ChunkLock::notHeld) lockChunks();
+  bytesWrittenToDisk_ += bytes;
+  if (lock == ChunkLock::notHeld) unlockChunks();
 }
 
 // --- descriptors and buffers ---------------------------------------------------------------
@@ -130,8 +229,22 @@ ChunkDescriptor* TqSortVornImpl::allocateChunk(ChunkLock lock) {
   if (chunkList_ != nullptr) chunkList_->prevInList = chunk;
   chunkList_ = chunk;
   if (lock == ChunkLock::notHeld) unlockChunks();
-  chunk->cursor = entryAt(chunk, resolvedChunkSize_ - 16);
+  // The first row goes to the entry at the end (variable) or the record at the start.
+  chunk->cursor = fixedLayout_ ? chunk->buffer : chunk->buffer + resolvedChunkSize_ - sizeof(IndexEntry);
   return chunk;
+}
+
+ChunkDescriptor* TqSortVornImpl::allocateRun() {
+  ChunkDescriptor* run = tqbNew<ChunkDescriptor>();
+  if (run == nullptr) {
+    setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Descriptor)"), ChunkLock::held);
+    return nullptr;
+  }
+  run->id = nextChunkId_++;
+  run->nextInList = chunkList_;
+  if (chunkList_ != nullptr) chunkList_->prevInList = run;
+  chunkList_ = run;
+  return run;
 }
 
 int32_t TqSortVornImpl::getEmptyChunk() {
@@ -145,7 +258,7 @@ int32_t TqSortVornImpl::getEmptyChunk() {
   currentChunk_ = chunk;
   unlockChunks();
   buffer_ = chunk->buffer;
-  indexLimit_ = resolvedChunkSize_ - 16;
+  indexLimit_ = static_cast<int64_t>(resolvedChunkSize_) - static_cast<int64_t>(sizeof(IndexEntry));
   position_ = 0;
   return StatusOk;
 }
@@ -154,7 +267,7 @@ int32_t TqSortVornImpl::getBuffer(ChunkDescriptor* chunk, bool fromHighEnd) {
   VT2("TqSortVornImpl(0x%p)->getBuffer(0x%p, %s) buffer for chunk %I64u", this, chunk,
       fromHighEnd ? "true" : "false", static_cast<uint64_t>(chunk->id));
   for (;;) {
-    if (buffersInUse_ < maxChunksInMemory_) {
+    if (spareBuffers_ != nullptr || bytesInUse_ + resolvedChunkSize_ <= budgetBytes_) {
       chunk->buffer = takeBuffer();
       if (chunk->buffer == nullptr) {
         setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Buffer)"), ChunkLock::held);
@@ -166,16 +279,7 @@ int32_t TqSortVornImpl::getBuffer(ChunkDescriptor* chunk, bool fromHighEnd) {
           static_cast<uint64_t>(chunk->id), chunk->buffer);
       return StatusOk;
     }
-    ChunkDescriptor* victim = nullptr;
-    if (chunkTree_.count > 0) {
-      ChunkDescriptor* c = fromHighEnd ? static_cast<ChunkDescriptor*>(chunkTree_.last->value) : treeFirst();
-      for (; c != nullptr; c = fromHighEnd ? treePrev(c) : treeNext(c)) {
-        if (c->buffer != nullptr && c != currentChunk_ && c != chunk) {
-          victim = c;
-          break;
-        }
-      }
-    }
+    ChunkDescriptor* victim = bufferVictim(fromHighEnd, chunk);
     if (victim != nullptr) {
       VT2("TqSortVornImpl(0x%p)->getBuffer(): chunk[%I64u] - stealing chunk[%I64u] buffer 0x%p",
           this, static_cast<uint64_t>(chunk->id), static_cast<uint64_t>(victim->id), victim->buffer);
@@ -185,119 +289,111 @@ int32_t TqSortVornImpl::getBuffer(ChunkDescriptor* chunk, bool fromHighEnd) {
       victim->buffer = nullptr;
       return StatusOk;
     }
-    // Every buffer is in a chunk being filled, sorted or merged: wait for one to be freed
-    // or for a sorted chunk to enter the tree, then look again.
-    VT2("TqSortVornImpl(0x%p)->getBuffer(): chunk[%I64u] - entering wait for available buffers",
-        this, static_cast<uint64_t>(chunk->id));
-    // Each post of the event first advances bufferGeneration_ (under chunkLock_): a
-    // waiter that sees a newer generation than the one it registered under does not
-    // wait, so a post made between its registration and its wait is never lost, even
-    // when another waiter cleared the event meanwhile.
-    ++bufferWaiters_;
-    ++bufferWaits_;
-    uint32_t generation = bufferGeneration_;
-    unlockChunks();
-    tqLockGet(bufferLock_, 1, 1);
-    for (;;) {
-      lockChunks();
-      bool moved = bufferGeneration_ != generation;
-      unlockChunks();
-      if (moved || aborted_) break;
-      int index = 0;
-      if (tqEventWait(1, &bufferWaiter_, 1, 2500, 0, &index) == 0) tqEventClear(bufferWaiter_);
-      if (errorCode_ != 0) break;
-    }
-    int32_t status = errorCode_ != 0 ? errorCode_.load() : (aborted_ ? StatusStopped : StatusOk);
-    tqLockRelease(bufferLock_);
-    lockChunks();
+    // Every buffer is in a chunk being filled, sorted or read, and windows hold the
+    // rest: wait for memory to be given back, then look again.
+    int32_t status = waitForMemory(chunk->id);
     if (status != StatusOk) return status;
   }
 }
 
+int32_t TqSortVornImpl::createRunFile(char* name, NpHandle* handle, ChunkLock lock) {
+  TqbString message;
+  int attempts = tempDirCount_ > 0 ? tempDirCount_ : 1;
+  for (int d = 0; d < attempts; ++d) {
+    if (createRunFileIn(d, name, handle, &message) == StatusOk) return StatusOk;
+  }
+  // No directory took the file: the sort cannot go on.
+  setError(StatusOpenFailed, message, lock);
+  return StatusOpenFailed;
+}
+
 int32_t TqSortVornImpl::persistChunk(ChunkDescriptor* chunk) {
   VT2("TqSortVornImpl(0x%p)->persistChunk(0x%p)", this, chunk);
-  if (chunk->tempFileName != nullptr) return StatusOk;  // its image is already on disk
+  if (chunk->tempFileName != nullptr) return StatusOk;  // its rows are already on disk
   ++chunksWrittenToDisk_;
   chunk->tempFileName = static_cast<char*>(tqbMalloc(kNameSize));
   if (chunk->tempFileName == nullptr) {
     setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Filename)"), ChunkLock::held);
     return StatusNoRoom;
   }
-  int32_t lastStatus = StatusOpenFailed;
-  TqbString lastMessage;
+  // A run file that cannot be written in one directory is tried in the next.
   int attempts = tempDirCount_ > 0 ? tempDirCount_ : 1;
+  int32_t status = StatusOk;
+  TqbString message;
   for (int d = 0; d < attempts; ++d) {
-    const char* dir = tempDirCount_ > 0 ? tempDirs_[d].asCstr() : nullptr;
     NpHandle handle = 0;
-    int status = np_fio_tmpfile(dir, "tqsort_", chunk->tempFileName, kNameSize, &handle);
-    if (status != 0) {
-      lastMessage = TQ_MESSAGE(1417, dir ? dir : "<null>",
-                               status == kNpErrSystem ? np_fio_errtext(np_fio_syserr(0)) : np_fio_errdesc(status));
-      VT2("TqSortVornImpl(0x%p)->persistChunk(0x%p): %s", this, chunk, lastMessage);
-      lastStatus = StatusOpenFailed;
-      continue;
-    }
-    np_fio_bufmode(handle, 0);
+    status = createRunFileIn(d, chunk->tempFileName, &handle, &message);
+    if (status != StatusOk) continue;
+    // The rows in key order, one record each, gathered through the persist window.
+    uint64_t written = 0;
+    uint32_t fill = 0;
     bool failed = false;
-    for (int64_t done = 0; done < resolvedChunkSize_;) {
-      int64_t piece = resolvedChunkSize_ - done < kMaxTransfer ? resolvedChunkSize_ - done : kMaxTransfer;
-      int32_t wrote = np_fio_putb(handle, chunk->buffer + done, static_cast<int32_t>(piece));
-      if (wrote <= 0) {  // a write that moves nothing would never finish: a failure too
-        lastMessage = TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(handle)));
-        VT2("TqSortVornImpl(0x%p)->persistChunk(0x%p): %s", this, chunk, lastMessage);
-        lastStatus = StatusSystemError;
-        failed = true;
-        break;
+    auto put = [&](const void* bytes, uint32_t n) {
+      if (failed) return;
+      if (fill + n > windowSize_) {
+        if (fill > 0 && !tqWriteAll(handle, persistWindow_, fill)) {
+          failed = true;
+          return;
+        }
+        written += fill;
+        fill = 0;
+        if (n > windowSize_) {
+          if (!tqWriteAll(handle, bytes, n)) failed = true;
+          written += n;
+          return;
+        }
       }
-      done += wrote;
+      std::memcpy(persistWindow_ + fill, bytes, n);
+      fill += n;
+    };
+    for (uint64_t i = 0; i < chunk->rowCount && !failed; ++i) {
+      RowRef r = rowOf(chunk, i);
+      if (fixedLayout_) {
+        put(r.row, r.rowLength + r.keyLength);  // the record, row and key together
+      } else {
+        uint32_t header[2] = {r.keyLength, r.rowLength};
+        put(header, kVariableHeader);
+        put(r.key, r.keyLength);
+        put(r.row, r.rowLength);
+      }
     }
-    np_fio_close(handle);
+    if (!failed && fill > 0) {
+      if (!tqWriteAll(handle, persistWindow_, fill)) failed = true;
+      written += fill;
+    }
+    if (failed) message = TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(handle)));
+    if (np_fio_close(handle) != 0 && !failed) {
+      failed = true;
+      message = TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(0)));
+    }
     if (failed) {
+      VT2("TqSortVornImpl(0x%p)->persistChunk(0x%p): %s", this, chunk, message);
       np_fio_unlink(chunk->tempFileName);
+      status = StatusSystemError;
       continue;
     }
-    chunk->cursorOffset = static_cast<uint64_t>(reinterpret_cast<uint8_t*>(chunk->cursor) - chunk->buffer);
-    chunk->cursor = nullptr;
+    chunk->fileBytes = written;
+    bytesWrittenToDisk_ += written;
     return StatusOk;
   }
-  // No directory took the image: the sort cannot go on.
+  // No directory took the rows: the sort cannot go on.
   tqbFree(chunk->tempFileName);
   chunk->tempFileName = nullptr;
-  setError(lastStatus, lastMessage, ChunkLock::held);
-  return lastStatus;
+  setError(status, message, ChunkLock::held);
+  return status;
 }
 
-int32_t TqSortVornImpl::reloadChunk(ChunkDescriptor* chunk, ChunkLock lock) {
-  VT2("TqSortVornImpl(0x%p)->reloadChunk(0x%p)", this, chunk);
-  NpHandle handle = 0;
-  int open = np_fio_open(chunk->tempFileName, 33, &handle);
-  if (open != 0) {
-    TqbString message = TQ_MESSAGE(1353, chunk->tempFileName,
-                                   open == kNpErrSystem ? np_fio_errtext(np_fio_syserr(0)) : np_fio_errdesc(open));
-    VT2("TqSortVornImpl(0x%p)->reloadChunk(0x%p): %s", this, chunk, message);
-    setError(StatusIoError, message, lock);
-    return StatusIoError;
+int32_t TqSortVornImpl::createRunFileIn(int dirIndex, char* name, NpHandle* handle, TqbString* message) {
+  const char* dir = tempDirCount_ > 0 ? tempDirs_[dirIndex].asCstr() : nullptr;
+  int status = np_fio_tmpfile(dir, "tqsort_", name, kNameSize, handle);
+  if (status != 0) {
+    *message = TQ_MESSAGE(1417, dir ? dir : "<null>",
+                          status == kNpErrSystem ? np_fio_errtext(np_fio_syserr(0)) : np_fio_errdesc(status));
+    VT2("TqSortVornImpl(0x%p)->persistChunk(): %s", this, *message);
+    return StatusOpenFailed;
   }
-  int32_t status = StatusOk;
-  for (int64_t done = 0; done < resolvedChunkSize_;) {
-    int64_t piece = resolvedChunkSize_ - done < kMaxTransfer ? resolvedChunkSize_ - done : kMaxTransfer;
-    int32_t got = np_fio_getb(handle, chunk->buffer + done, static_cast<int32_t>(piece));
-    if (got <= 0) {  // a failure, or the file ended before the whole image
-      TqbString message = TQ_MESSAGE(1007, got < 0 ? np_fio_errtext(np_fio_syserr(handle))
-                                                   : "the file ended before the chunk's image");
-      VT2("TqSortVornImpl(0x%p)->reloadChunk(0x%p): %s", this, chunk, message);
-      setError(StatusSystemError, message, lock);
-      status = StatusSystemError;
-      break;
-    }
-    done += got;
-  }
-  np_fio_close(handle);
-  np_fio_unlink(chunk->tempFileName);
-  tqbFree(chunk->tempFileName);
-  chunk->tempFileName = nullptr;
-  chunk->cursor = entryAt(chunk, chunk->cursorOffset);
-  return status;
+  np_fio_bufmode(*handle, 0);
+  return StatusOk;
 }
 
 void TqSortVornImpl::tossChunk(ChunkDescriptor* chunk, ChunkLock lock) {
@@ -316,8 +412,8 @@ void TqSortVornImpl::tossChunk(ChunkDescriptor* chunk, ChunkLock lock) {
     keepSpare(chunk->buffer);
     chunk->buffer = nullptr;
     --buffersInUse_;
-    wakeBufferWaiter();
   }
+  wakeBufferWaiter();
   unlinkChunk(chunk);
   if (lock == ChunkLock::notHeld) unlockChunks();
   tqbDelete(chunk);
@@ -330,26 +426,28 @@ bool TqSortVornImpl::insertChunk(ChunkDescriptor* chunk, ChunkSource source, Chu
     tossChunk(chunk, lock);
     return true;
   }
-  uint64_t first = resolvedChunkSize_ - 16ull * chunk->rowCount;
-  chunk->cursor = entryAt(chunk, first);
-  const IndexEntry* low = chunk->cursor;
-  const IndexEntry* high = entryAt(chunk, resolvedChunkSize_ - 16);
-  uint8_t* keys = static_cast<uint8_t*>(tqbMalloc(static_cast<size_t>(low->keyLength) + high->keyLength));
+  chunk->cursor = chunk->buffer + resolvedChunkSize_ - sizeof(IndexEntry) * chunk->rowCount;
+  return enterTree(chunk, source, lock, rowOf(chunk, 0), rowOf(chunk, chunk->rowCount - 1));
+}
+
+bool TqSortVornImpl::enterTree(ChunkDescriptor* chunk, ChunkSource source, ChunkLock lock, RowRef low,
+                               RowRef high) {
+  uint8_t* keys = static_cast<uint8_t*>(tqbMalloc(static_cast<size_t>(low.keyLength) + high.keyLength + 1));
   if (keys == nullptr) {
     setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Keys)"), lock);
     return false;
   }
   tqbFree(chunk->lowKey);
   chunk->lowKey = keys;
-  chunk->lowKeyLength = low->keyLength;
-  chunk->highKey = keys + low->keyLength;
-  chunk->highKeyLength = high->keyLength;
-  std::memcpy(chunk->lowKey, chunk->buffer + low->keyOffset, low->keyLength);
-  std::memcpy(chunk->highKey, chunk->buffer + high->keyOffset, high->keyLength);
+  chunk->lowKeyLength = low.keyLength;
+  chunk->highKey = keys + low.keyLength;
+  chunk->highKeyLength = high.keyLength;
+  std::memcpy(chunk->lowKey, low.key, low.keyLength);
+  std::memcpy(chunk->highKey, high.key, high.keyLength);
   if (logger_->getLevel() <= 2) dumpChunk(chunk);
   if (lock == ChunkLock::notHeld) lockChunks();
   treeInsert(chunk);
-  wakeBufferWaiter();  // a chunk with a buffer to give is in the tree
+  wakeBufferWaiter();  // a run with a buffer to give is in the tree
   if (source == ChunkSource::merge && chunk->ready) rowsReady_ += chunk->rowCount;
   if (lock == ChunkLock::notHeld) unlockChunks();
   return true;
@@ -368,7 +466,7 @@ void TqSortVornImpl::dumpChunk(ChunkDescriptor* chunk) {
   if (chunk->tempFileName != nullptr) VT2("      Tempfile: %s", chunk->tempFileName);
   dumpKey("       lowKey:", chunk->lowKey, chunk->lowKeyLength);
   dumpKey("      highKey:", chunk->highKey, chunk->highKeyLength);
-  VT2("      nRecs: %I64u", static_cast<uint64_t>(chunk->rowCount));
+  VT2("      nRecs: %I64u", chunk->rowCount);
 }
 
 void TqSortVornImpl::dumpKey(const char* label, const uint8_t* key, uint32_t length) {

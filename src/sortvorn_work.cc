@@ -1,20 +1,30 @@
 // Sort and merge work items.
 //
-// Sorting a chunk moves only its 16-byte index entries: a median-of-three quicksort on
-// the keys where they lie in the buffer.  The partition is the classic one whose two
-// scans stop on keys equal to the pivot, so runs of equal keys split evenly.  The sort
-// recurses into the smaller part and loops on the larger, so its depth stays below
-// log2(rows) whatever the keys; it checks once per partitioned range whether it should
-// stop (an error recorded, or the pool stopping).
+// Sorting a chunk moves only its index entries: a median-of-three quicksort whose
+// comparisons look first at the 16 key bytes each entry keeps beside its offsets, and
+// reach into the buffer only when those are equal (long keys, or the same first 16
+// bytes).  The partition is the classic one whose two scans stop on keys equal to the
+// pivot, so runs of equal keys split evenly.  The sort recurses into the smaller part
+// and loops on the larger, so its depth stays below log2(rows) whatever the keys; it
+// checks once per partitioned range whether it should stop (an error recorded, or the
+// pool stopping).
 //
-// Merging selects, among its inputs, the one whose current key is largest (a linear
-// scan: the fan-in is bounded by the memory budget) and copies that row into the output
-// chunk.  Output chunks fill from both ends at once, rows from offset 0 and entries from
-// the end downward, so that the entries end in ascending key order as in a sorted
-// chunk.  When an output chunk is full and only one input is left, that input is handed
-// over whole instead of being copied.  As the read merge, the same request instead
-// hands the smallest current row to the reader, one call at a time, and when one input
-// is left it returns it to the tree as ready.
+// Merging: the streamed merge.  A merge request holds runs whose key ranges overlap;
+// some are sorted chunks still in memory, the others run files on disk.  Each input
+// gets a RunReader (sortvorn_runs.h): in memory it walks the chunk's rows in place, on
+// disk it reads the file front to back through one window, so that an input costs a
+// window of memory rather than a chunk buffer, and every run file is read once,
+// sequentially.  A tournament tree picks the input whose current row has the smallest
+// key; after that input moves on, log2(inputs) comparisons find the next one.  An
+// input that is used up is given back at once: its file removed, its buffer or window
+// freed.
+//
+// The request is used in one of two ways.  As the read merge it hands the reader one
+// row at a time (nextRow): the merged rows are never written anywhere, which is how a
+// sort larger than memory writes its data only once.  On the pool (work) it writes the
+// merged rows to one new run file, which enters the tree as a single longer run; the
+// merge pass does this only when a group of runs has more members than the memory has
+// windows for, so that the next pass can read the group through one read merge.
 #include "src/sortvorn_work.h"
 
 #include <cstring>
@@ -26,14 +36,15 @@
 namespace {
 
 constexpr int32_t kReaderWaiting = 0x40000000;
+constexpr uint32_t kStopCheckRows = 256;  // rows merged between two stop tests
 
 inline int compareEntries(const uint8_t* buffer, const IndexEntry& a, const IndexEntry& b) {
-  return tqCompareKeys(buffer + a.keyOffset, a.keyLength, buffer + b.keyOffset, b.keyLength);
-}
-
-template <typename Input>
-inline int compareInputs(const Input& a, const Input& b) {
-  return tqCompareKeys(a.key, a.keyLength, b.key, b.keyLength);
+  if (a.prefix[0] != b.prefix[0]) return a.prefix[0] < b.prefix[0] ? -1 : 1;
+  if (a.prefix[1] != b.prefix[1]) return a.prefix[1] < b.prefix[1] ? -1 : 1;
+  // Equal first 16 bytes: keys of one definition that long are either equal or differ
+  // further on.
+  if (a.keyLength <= 16 || b.keyLength <= 16) return (a.keyLength > b.keyLength) - (a.keyLength < b.keyLength);
+  return tqCompareKeys(buffer + a.keyOffset + 16, a.keyLength - 16, buffer + b.keyOffset + 16, b.keyLength - 16);
 }
 
 }  // namespace
@@ -47,13 +58,16 @@ TqSortVornWorkSort::TqSortVornWorkSort(TqSortVornImpl* engine, TqLogger* logger,
 
 TqSortVornWorkSort::~TqSortVornWorkSort() { WT("TqSortVornWorkSort(0x%p)->~TQSortVornWorkSort()", this); }
 
+bool TqSortVornWorkSort::stopping(TqbThreadPoolWorker* worker) const {
+  return engine_->aborted() || (worker != nullptr && worker->stopRequested());
+}
+
 void TqSortVornWorkSort::work(bool onMain, TqbThreadPoolWorker* worker) {
   WT("TqSortVornWorkSort(0x%p)->work(%s): 0x%p %I64u", this, onMain ? "true" : "false", chunk_,
      static_cast<uint64_t>(chunk_->id));
-  uint32_t n = chunk_->rowCount;
-  IndexEntry* entries = TqSortVornImpl::entryAt(chunk_, engine_->resolvedChunkSize() - 16ull * n);
+  uint32_t n = static_cast<uint32_t>(chunk_->rowCount);
+  IndexEntry* entries = TqSortVornImpl::entryAt(chunk_, engine_->resolvedChunkSize() - sizeof(IndexEntry) * n);
   if (n < 2 || sortRange(worker, chunk_->buffer, entries, 0, n - 1)) {
-    chunk_->cursor = entries;
     engine_->insertChunk(chunk_, ChunkSource::sort, ChunkLock::notHeld);
   }
   // A stopped sort leaves its chunk on the engine's list, which frees it when cleaned.
@@ -85,30 +99,28 @@ bool TqSortVornWorkSort::sortRange(TqbThreadPoolWorker* worker, uint8_t* buffer,
     uint32_t i = lo + 1;
     uint32_t j = hi;
     while (i < j) {
-      // The keys lie scattered over the chunk: fetch those the scans reach next.
       do {
         ++i;
-        if (i + 8 <= hi) __builtin_prefetch(buffer + entries[i + 8].keyOffset);
       } while (compareEntries(buffer, entries[i], pivot) < 0);
       do {
         --j;
-        if (j >= lo + 8) __builtin_prefetch(buffer + entries[j - 8].keyOffset);
       } while (compareEntries(buffer, entries[j], pivot) > 0);
       if (i < j) std::swap(entries[i], entries[j]);
     }
     std::swap(entries[lo + 1], entries[j]);
-    if (engine_->aborted() || (worker != nullptr && worker->stopRequested())) {
+    if (stopping(worker)) {
       WT("TqSortVornWorkSort(0x%p)->work() - stopping", this);
       return false;
     }
     // Recurse into the smaller part, loop on the larger: the depth stays logarithmic.
     if (j - lo < hi - j) {
-      if (!sortRange(worker, buffer, entries, lo, j - 1)) return false;
+      if (j > lo + 1 && !sortRange(worker, buffer, entries, lo, j - 1)) return false;
       lo = j + 1;
     } else {
-      if (!sortRange(worker, buffer, entries, j + 1, hi)) return false;
+      if (hi > j + 1 && !sortRange(worker, buffer, entries, j + 1, hi)) return false;
       hi = j - 1;
     }
+    if (lo >= hi) return true;
   }
 }
 
@@ -121,217 +133,271 @@ TqSortVornWorkMerge::TqSortVornWorkMerge(TqSortVornImpl* engine, TqLogger* logge
 
 TqSortVornWorkMerge::~TqSortVornWorkMerge() {
   WT("TqSortVornWorkMerge(0x%p)->~TQSortVornWorkMerge()", this);
-  // One input left is this request's alone; two or more stay on the engine's list.
-  if (inputCount_ == 1) engine_->tossChunk(inputs_[0].chunk, onMain_ ? ChunkLock::held : ChunkLock::notHeld);
+  giveBack();
+}
+
+void TqSortVornWorkMerge::giveBack() {
+  // Inputs not used up go with the request: the sort was stopped or cleaned up.
+  for (uint32_t k = 0; k < inputCount_; ++k) {
+    if (readers_ != nullptr && readers_[k] != nullptr) tqbDelete(readers_[k]);
+    if (inputs_[k] != nullptr) engine_->tossChunk(inputs_[k], destroyLock_);
+  }
+  inputCount_ = 0;
+  tqbFree(readers_);
+  readers_ = nullptr;
   tqbFree(inputs_);
+  inputs_ = nullptr;
+  if (windowBytes != 0) engine_->releaseWindows(windowBytes, destroyLock_);
+  windowBytes = 0;
 }
 
 void TqSortVornWorkMerge::destroy() { tqbDelete(this); }
 
+void TqSortVornWorkMerge::destroyLocked() {
+  destroyLock_ = ChunkLock::held;
+  tqbDelete(this);
+}
+
 bool TqSortVornWorkMerge::addChunk(ChunkDescriptor* chunk) {
   WT("TqSortVornWorkMerge(0x%p)->addChunk(0x%p) id: %I64u", this, chunk, static_cast<uint64_t>(chunk->id));
   if (capacity_ < inputCount_ + 1) {
-    void* grown = tqbRealloc(inputs_, (capacity_ + 10) * sizeof(Input));
+    void* grown = tqbRealloc(inputs_, (capacity_ + 10) * sizeof(ChunkDescriptor*));
     if (grown == nullptr) return false;
-    inputs_ = static_cast<Input*>(grown);
+    inputs_ = static_cast<ChunkDescriptor**>(grown);
     capacity_ += 10;
   }
-  inputs_[inputCount_++] = Input{chunk, nullptr, 0};
+  inputs_[inputCount_++] = chunk;
   rowCount += chunk->rowCount;
-  if (chunk->buffer != nullptr) {
-    chunk->cursor = TqSortVornImpl::entryAt(chunk, engine_->resolvedChunkSize() - 16);
-    refreshKey(inputCount_ - 1);
-  } else {
-    needsReload_ = true;
-  }
   return true;
 }
 
-void TqSortVornWorkMerge::removeInput(uint32_t index) {
-  for (uint32_t k = index + 1; k < inputCount_; ++k) inputs_[k - 1] = inputs_[k];
-  --inputCount_;
+int32_t TqSortVornWorkMerge::openInputs() {
+  opened_ = true;
+  readers_ = static_cast<RunReader**>(tqbCalloc(inputCount_ > 0 ? inputCount_ : 1, sizeof(RunReader*)));
+  if (readers_ == nullptr) {
+    engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Merge Request)"), ChunkLock::notHeld);
+    return TqDatafile::StatusNoRoom;
+  }
+  for (uint32_t k = 0; k < inputCount_; ++k) {
+    readers_[k] = tqbNew<RunReader>();
+    if (readers_[k] == nullptr) {
+      engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Merge Request)"), ChunkLock::notHeld);
+      return TqDatafile::StatusNoRoom;
+    }
+    ChunkDescriptor* run = inputs_[k];
+    if (run->buffer != nullptr) {
+      readers_[k]->openMemory(engine_, run);
+    } else {
+      uint8_t* window = static_cast<uint8_t*>(tqbMalloc(engine_->windowSize()));
+      if (window == nullptr) {
+        engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Merge Window)"), ChunkLock::notHeld);
+        return TqDatafile::StatusNoRoom;
+      }
+      int32_t status = readers_[k]->openStream(engine_, run, window);
+      if (status != 0) return status;
+    }
+    int32_t status = readers_[k]->advance();
+    if (status > 0) return status;
+    if (status < 0) dropInput(k);
+  }
+  if (!tree_.build(readers_, inputCount_)) {
+    engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Merge Request)"), ChunkLock::notHeld);
+    return TqDatafile::StatusNoRoom;
+  }
+  return 0;
+}
+
+void TqSortVornWorkMerge::dropInput(uint32_t index) {
+  readers_[index]->close();
+  ChunkDescriptor* run = inputs_[index];
+  inputs_[index] = nullptr;
+  if (run != nullptr) engine_->tossChunk(run, ChunkLock::notHeld);
 }
 
 void TqSortVornWorkMerge::releaseMergeCount() {
   if (tqAtomSub(engine_->mergeAtomic()) == kReaderWaiting) tqEventPost(engine_->mergeWaiter(), 0);
 }
 
+int32_t TqSortVornWorkMerge::nextRow(uint8_t** row) {
+  if (!opened_) {
+    int32_t status = openInputs();
+    if (status != 0) return status;
+  } else if (selected_) {
+    // The row returned last is consumed now.
+    selected_ = false;
+    uint32_t w = tree_.winner();
+    int32_t status = readers_[w]->advance();
+    if (status > 0) return status;
+    if (status < 0) dropInput(w);
+    tree_.replay();
+  }
+  if (inputCount_ == 0) return -1;
+  uint32_t w = tree_.winner();
+  if (readers_[w]->exhausted()) return -1;
+  selected_ = true;
+  ++rowsServed;
+  *row = const_cast<uint8_t*>(readers_[w]->row().row);
+  return 0;
+}
+
+void TqSortVornWorkMerge::clearSelection() {
+  if (selected_) --rowsServed;  // it is served again
+  selected_ = false;
+}
+
+void TqSortVornWorkMerge::truncateInputs(uint32_t count) {
+  for (uint32_t k = count; k < inputCount_; ++k) rowCount -= inputs_[k]->rowCount;
+  if (count < inputCount_) inputCount_ = count;
+}
+
+uint32_t TqSortVornWorkMerge::currentRowLength() const {
+  return selected_ ? readers_[tree_.winner()]->row().rowLength : 0;
+}
+
 void TqSortVornWorkMerge::work(bool onMain, TqbThreadPoolWorker* worker) {
   WT("TqSortVornWorkMerge(0x%p)->work(%s)", this, onMain ? "true" : "false");
   onMain_ = onMain;
-  // On the caller's thread the merge pass holds the chunk lock throughout.
-  const ChunkLock lock = onMain ? ChunkLock::held : ChunkLock::notHeld;
-  const uint32_t size = engine_->resolvedChunkSize();
-  ChunkDescriptor* out = nullptr;
-  uint32_t room = 0;
-  uint32_t fill = 0;
-  if (!onMain) engine_->lockChunks();  // on main the merge pass holds it throughout
-  bool ready = true;
-  for (uint32_t k = 0; k < inputCount_ && ready; ++k) {
-    ChunkDescriptor* in = inputs_[k].chunk;
-    if (in->buffer != nullptr) continue;
-    int32_t status = engine_->getBuffer(in, false);
-    if (status == 0) status = engine_->reloadChunk(in, ChunkLock::held);
-    if (status != 0) {
-      ready = false;
-    } else {
-      in->cursor = TqSortVornImpl::entryAt(in, size - 16);
-      refreshKey(k);
-    }
-  }
-  if (ready) out = engine_->allocateChunk(ChunkLock::held);
-  if (!onMain) engine_->unlockChunks();
-  if (out != nullptr) {
-    room = size;
-    if (inputCount_ == 0) {
-      engine_->insertChunk(out, ChunkSource::merge, lock);
-      out = nullptr;
-    }
-  }
-  while (out != nullptr) {
-    uint32_t sel = 0;
-    bool stop = false;
-    for (uint32_t j = 1; j < inputCount_; ++j) {
-      if (engine_->aborted() || (worker != nullptr && worker->stopRequested())) {
-        WT("TqSortVornWorkMerge(0x%p)->work() - stopping", this);
-        stop = true;
-        break;
-      }
-      if (compareInputs(inputs_[sel], inputs_[j]) < 0) sel = j;
-    }
-    if (stop) break;  // the output stays on the engine's list, freed when it is cleaned
-    ChunkDescriptor* in = inputs_[sel].chunk;
-    const IndexEntry e = *in->cursor;
-    uint32_t need = e.keyLength + e.rowLength + 16;
-    if (need > room) {
-      if (!engine_->insertChunk(out, ChunkSource::merge, lock)) break;
-      out = nullptr;
-      if (inputCount_ == 1) {
-        // Hand the last input over whole: its remaining entries move to the top of its
-        // buffer, in order, and it goes back to the tree without copying a row.
-        inputCount_ = 0;
-        tqbFree(in->lowKey);
-        in->lowKey = in->highKey = nullptr;
-        in->lowKeyLength = in->highKeyLength = 0;
-        uint32_t left = in->rowCount;
-        IndexEntry* lowest = in->cursor - (left - 1);
-        std::memmove(in->buffer + size - 16ull * left, lowest, 16ull * left);
-        engine_->insertChunk(in, ChunkSource::merge, lock);
-        break;
-      }
-      out = engine_->allocateChunk(lock);
-      if (out == nullptr) break;
-      room = size;
-      fill = 0;
-    }
-    ++out->rowCount;
-    room -= need;
-    IndexEntry* o = out->cursor;
-    o->keyOffset = fill;
-    o->keyLength = e.keyLength;
-    o->rowOffset = fill + e.keyLength;
-    o->rowLength = e.rowLength;
-    std::memcpy(out->buffer + fill, in->buffer + e.keyOffset, e.keyLength);
-    std::memcpy(out->buffer + fill + e.keyLength, in->buffer + e.rowOffset, e.rowLength);
-    fill += e.keyLength + e.rowLength;
-    --out->cursor;
-    --in->cursor;
-    if (--in->rowCount == 0) {
-      engine_->tossChunk(in, lock);
-      removeInput(sel);
-    } else {
-      refreshKey(sel);
-      if (in->rowCount > 2) {
-        const IndexEntry* ahead = in->cursor - 2;
-        __builtin_prefetch(in->buffer + ahead->keyOffset);
-        __builtin_prefetch(in->buffer + ahead->rowOffset);
-      }
-    }
-    if (inputCount_ == 0) {
-      engine_->insertChunk(out, ChunkSource::merge, lock);
-      break;
-    }
-  }
+  destroyLock_ = onMain ? ChunkLock::held : ChunkLock::notHeld;
+  mergeToRun(worker, destroyLock_);
+  // Memory goes back before the waiting merge pass is woken: it plans with it.
+  giveBack();
   if (worker != nullptr) worker->finished(true);
   if (!onMain) releaseMergeCount();
   tqbDelete(this);
 }
 
+int32_t TqSortVornWorkMerge::mergeToRun(TqbThreadPoolWorker* worker, ChunkLock lock) {
+  int32_t status = openInputs();
+  if (status != 0) return status;
+  char name[260];
+  NpHandle file = 0;
+  if ((status = engine_->createRunFile(name, &file, lock)) != 0) return status;
+  const uint32_t windowSize = engine_->windowSize();
+  const bool fixed = engine_->fixedLayout();
+  uint8_t* out = static_cast<uint8_t*>(tqbMalloc(windowSize));
+  uint8_t* low = nullptr;   // copy of the first key written
+  uint32_t lowLength = 0;
+  uint8_t* high = nullptr;  // copy of the last key written
+  uint32_t highLength = 0, highCapacity = 0;
+  uint32_t fill = 0;
+  uint64_t written = 0, rows = 0, rowsWritten = 0;
+  auto put = [&](const void* bytes, uint32_t n) -> bool {
+    if (fill + n > windowSize) {
+      if (fill > 0 && !tqWriteAll(file, out, fill)) return false;
+      written += fill;
+      fill = 0;
+      if (n > windowSize) {  // a record larger than the window goes straight through
+        if (!tqWriteAll(file, bytes, n)) return false;
+        written += n;
+        return true;
+      }
+    }
+    std::memcpy(out + fill, bytes, n);
+    fill += n;
+    return true;
+  };
+  bool failed = out == nullptr;
+  if (failed) engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Merge Window)"), lock);
+  bool stopped = false;
+  while (!failed && inputCount_ > 0) {
+    uint32_t w = tree_.winner();
+    if (readers_[w]->exhausted()) break;
+    if (++rows % kStopCheckRows == 0 && (engine_->aborted() || (worker != nullptr && worker->stopRequested()))) {
+      WT("TqSortVornWorkMerge(0x%p)->work() - stopping", this);
+      stopped = true;
+      break;
+    }
+    const RowRef& r = readers_[w]->row();
+    bool ok;
+    if (fixed) {
+      ok = put(r.row, r.rowLength) && put(r.key, r.keyLength);
+    } else {
+      uint32_t header[2] = {r.keyLength, r.rowLength};
+      ok = put(header, 8) && put(r.key, r.keyLength) && put(r.row, r.rowLength);
+    }
+    if (!ok) {
+      engine_->setError(TqDatafile::StatusSystemError, TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(file))), lock);
+      failed = true;
+      break;
+    }
+    if (low == nullptr) {
+      low = static_cast<uint8_t*>(tqbMalloc(r.keyLength > 0 ? r.keyLength : 1));
+      if (low == nullptr) {
+        engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Chunk Keys)"), lock);
+        failed = true;
+        break;
+      }
+      std::memcpy(low, r.key, r.keyLength);
+      lowLength = r.keyLength;
+    }
+    if (highCapacity < r.keyLength) {
+      void* grown = tqbRealloc(high, r.keyLength);
+      if (grown == nullptr) {
+        engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Chunk Keys)"), lock);
+        failed = true;
+        break;
+      }
+      high = static_cast<uint8_t*>(grown);
+      highCapacity = r.keyLength;
+    }
+    std::memcpy(high, r.key, r.keyLength);
+    highLength = r.keyLength;
+    ++rowsWritten;
+    status = readers_[w]->advance();
+    if (status > 0) {
+      failed = true;
+      break;
+    }
+    if (status < 0) dropInput(w);
+    tree_.replay();
+  }
+  if (!failed && !stopped && fill > 0) {
+    if (!tqWriteAll(file, out, fill)) {
+      engine_->setError(TqDatafile::StatusSystemError, TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(file))), lock);
+      failed = true;
+    }
+    written += fill;
+  }
+  if (np_fio_close(file) != 0 && !failed && !stopped) {
+    engine_->setError(TqDatafile::StatusSystemError, TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(0))), lock);
+    failed = true;
+  }
+  tqbFree(out);
+  engine_->countBytesWritten(written, lock);
+  status = failed ? TqDatafile::StatusSystemError : (stopped ? TqDatafile::StatusStopped : 0);
+  ChunkDescriptor* run = nullptr;
+  if (status == 0 && low != nullptr) {
+    if (lock == ChunkLock::notHeld) engine_->lockChunks();
+    run = engine_->allocateRun();
+    if (lock == ChunkLock::notHeld) engine_->unlockChunks();
+    if (run == nullptr) status = TqDatafile::StatusNoRoom;
+  }
+  if (run != nullptr) {
+    run->tempFileName = static_cast<char*>(tqbMalloc(260));
+    if (run->tempFileName == nullptr) {
+      engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Chunk Filename)"), lock);
+      engine_->tossChunk(run, lock);
+      run = nullptr;  // the file goes below
+      status = TqDatafile::StatusNoRoom;
+    } else {
+      std::memcpy(run->tempFileName, name, 260);
+      run->fileBytes = written;
+      run->rowCount = rowsWritten;
+      RowRef first{low, lowLength, nullptr, 0}, last{high, highLength, nullptr, 0};
+      // The file belongs to the run from here on, also when it cannot enter the tree.
+      if (!engine_->enterTree(run, ChunkSource::merge, lock, first, last)) status = TqDatafile::StatusNoRoom;
+    }
+  }
+  if (run == nullptr) np_fio_unlink(name);
+  tqbFree(low);
+  tqbFree(high);
+  return status;
+}
+
 void TqSortVornWorkMerge::failure(bool cancelled) {
   WT("TqSortVornWorkMerge(0x%p)->failure(%s)", this, cancelled ? "true" : "false");
-  releaseMergeCount();
   if (!cancelled) engine_->setError(TqDatafile::StatusNotAllowed, TQ_MESSAGE(1181), ChunkLock::notHeld);
+  giveBack();
+  releaseMergeCount();
   tqbDelete(this);
-}
-
-int32_t TqSortVornWorkMerge::nextRow(uint8_t** row) {
-  const uint32_t size = engine_->resolvedChunkSize();
-  if (selected_ != nullptr) {
-    // The row returned last is consumed now.
-    ChunkDescriptor* s = selected_;
-    selected_ = nullptr;
-    ++rowsServed;
-    if (--s->rowCount == 0) {
-      removeInput(static_cast<uint32_t>(selectedIndex_));
-      engine_->tossChunk(s, ChunkLock::notHeld);
-    } else {
-      ++s->cursor;
-      refreshKey(static_cast<uint32_t>(selectedIndex_));
-      // Rows lie scattered over the chunk: fetch the ones this input hands out next.
-      if (s->rowCount > 2) {
-        const IndexEntry* ahead = s->cursor + 2;
-        __builtin_prefetch(s->buffer + ahead->keyOffset);
-        __builtin_prefetch(s->buffer + ahead->rowOffset);
-      }
-    }
-    selectedIndex_ = -1;
-    if (inputCount_ == 1) {
-      // The rest of the last input follows every row delivered and precedes the tree.
-      ChunkDescriptor* last = inputs_[0].chunk;
-      WT("TqSortVornWorkMerge(0x%p)->nextRow(): Marking chunk [0x%p](%I64u) ready", this, last,
-         static_cast<uint64_t>(last->id));
-      last->ready = true;
-      inputCount_ = 0;
-      tqbFree(last->lowKey);
-      last->lowKey = last->highKey = nullptr;
-      last->lowKeyLength = last->highKeyLength = 0;
-      // A failed insert has recorded its error (status 1): the reader reports that.
-      return engine_->insertChunk(last, ChunkSource::merge, ChunkLock::notHeld) ? -1 : TqDatafile::StatusNoRoom;
-    }
-  } else {
-    if (inputCount_ == 0) return -1;
-    if (needsReload_) {
-      engine_->lockChunks();
-      for (uint32_t k = 0; k < inputCount_; ++k) {
-        ChunkDescriptor* in = inputs_[k].chunk;
-        if (in->buffer != nullptr) continue;
-        int32_t status = engine_->getBuffer(in, false);
-        if (status == 0) status = engine_->reloadChunk(in, ChunkLock::held);
-        if (status != 0) {
-          engine_->unlockChunks();
-          return status;
-        }
-      }
-      engine_->unlockChunks();
-      needsReload_ = false;
-    }
-    for (uint32_t k = 0; k < inputCount_; ++k) {
-      ChunkDescriptor* in = inputs_[k].chunk;
-      in->cursor = TqSortVornImpl::entryAt(in, size - 16ull * in->rowCount);
-      refreshKey(k);
-    }
-  }
-  uint32_t sel = 0;
-  for (uint32_t j = 1; j < inputCount_; ++j) {
-    if (compareInputs(inputs_[sel], inputs_[j]) > 0) sel = j;
-  }
-  selected_ = inputs_[sel].chunk;
-  selectedIndex_ = static_cast<int32_t>(sel);
-  *row = selected_->buffer + selected_->cursor->rowOffset;
-  return 0;
-}
-
-void TqSortVornWorkMerge::clearSelection() {
-  selected_ = nullptr;
-  selectedIndex_ = -1;
 }

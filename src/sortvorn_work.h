@@ -1,4 +1,4 @@
-// The work items of the chunk sort: sorting one chunk, and merging several.
+// The work items of the chunk sort: sorting one chunk, and merging runs.
 //
 // Both run on a pool thread (onMain false) or on the caller's thread (onMain true, no
 // worker).  Each ends by destroying itself: after work(), failure() or destroy() the
@@ -8,6 +8,7 @@
 
 #include "platform/tqbthreadpool.h"
 #include "src/sortvorn.h"
+#include "src/sortvorn_runs.h"
 
 // Orders the index entries of one full chunk by key, then enters the chunk into the
 // engine's tree.
@@ -24,62 +25,73 @@ class TqSortVornWorkSort : public TqbThreadPoolWork {
   ~TqSortVornWorkSort() override;
 
  protected:
+  // True when the sort should stop: an error was recorded, or the pool is stopping.
+  bool stopping(TqbThreadPoolWorker* worker) const;
+
   TqSortVornImpl* engine_;  // not owned
   TqLogger* logger_;
   ChunkDescriptor* chunk_;  // not owned (the engine's chunk list owns it)
 };
 
-// A merge request: merges its input chunks, whose key ranges overlap, into new chunks
-// (work), or hands their rows one at a time to the reader in key order (nextRow, as
-// the engine's read merge).
+// A merge request over runs whose key ranges overlap.  As the engine's read merge it
+// hands their rows to the reader one at a time in key order (nextRow); on the pool it
+// merges them into one longer run on disk (work), when a group of runs is too large
+// for one read merge.  Either way every row of every input goes through it, selected by
+// a tournament tree; runs on disk are read through windows that the merge pass
+// reserved (windowBytes).
 class TqSortVornWorkMerge : public TqbThreadPoolWork {
  public:
   TqSortVornWorkMerge(TqSortVornImpl* engine, TqLogger* logger);
   void work(bool onMain, TqbThreadPoolWorker* worker) override;
   void failure(bool cancelled) override;
   void destroy() override;
+  // destroy() for a caller that holds the chunk lock (a merge pass giving up a request).
+  void destroyLocked();
   // The next row in key order: 0 with `row` at its serialized bytes; -1 when the
-  // request has no rows left (its last input went back to the tree, ready); another
-  // status on failure.
+  // request has no rows left; another status on failure.
   virtual int32_t nextRow(uint8_t** row);
   // Forgets the row nextRow returned last (it is not consumed).
   virtual void clearSelection();
-  // Takes a chunk (out of the tree) as an input; false when the list cannot grow.
+  // Takes a run (out of the tree) as an input; false when the list cannot grow.
   bool addChunk(ChunkDescriptor* chunk);
+  // The inputs, in addChunk order (before any row was read).
+  ChunkDescriptor** inputs() { return inputs_; }
+  uint32_t inputCount() const { return inputCount_; }
+  // Keeps only the first `count` inputs; the caller has taken the others back.
+  void truncateInputs(uint32_t count);
+  // Bytes of the row nextRow returned last.
+  uint32_t currentRowLength() const;
   ~TqSortVornWorkMerge() override;
 
+  bool countedReady = false; // a ready run read through a window: its rows counted as ready
   bool readable = true;     // may become the read merge
   uint64_t rowCount = 0;    // rows of the inputs when they were added
   uint64_t rowsServed = 0;  // rows nextRow consumed (as the read merge)
+  uint64_t windowBytes = 0; // budget the merge pass reserved for this request's windows
 
  protected:
-  // An input and the key its cursor is on, kept beside it so that choosing the next row
-  // scans one flat array.
-  struct Input {
-    ChunkDescriptor* chunk;
-    const uint8_t* key;
-    uint32_t keyLength;
-  };
-  // Removes input `index`, keeping the order of the others.
-  void removeInput(uint32_t index);
-  // Refreshes the key of input `index` from its chunk's cursor.
-  void refreshKey(uint32_t index) {
-    Input& in = inputs_[index];
-    in.key = in.chunk->buffer + in.chunk->cursor->keyOffset;
-    in.keyLength = in.chunk->cursor->keyLength;
-  }
+  // Opens a reader on every input, each on its first row, and plays the tournament.
+  int32_t openInputs();
+  // Gives an exhausted input's run back (file, buffer, descriptor).
+  void dropInput(uint32_t index);
   // Ends a pool-run merge: releases its count and wakes a waiting merge pass.
   void releaseMergeCount();
+  // Gives back what the request still holds: inputs, readers, windows.
+  void giveBack();
+  // Writes the merged rows to a new run file and enters the run into the tree.
+  int32_t mergeToRun(TqbThreadPoolWorker* worker, ChunkLock lock);
 
   TqSortVornImpl* engine_;
   TqLogger* logger_;
-  bool needsReload_ = false;
   bool onMain_ = false;
+  ChunkLock destroyLock_ = ChunkLock::notHeld;  // whether the destructor's caller holds the lock
+  bool opened_ = false;
+  bool selected_ = false;    // nextRow returned the winner's row, not yet consumed
   uint32_t capacity_ = 0;
   uint32_t inputCount_ = 0;
-  Input* inputs_ = nullptr;  // owned array, in addChunk order
-  ChunkDescriptor* selected_ = nullptr;
-  int32_t selectedIndex_ = -1;
+  ChunkDescriptor** inputs_ = nullptr;  // owned array, in addChunk order
+  RunReader** readers_ = nullptr;       // owned, one per input
+  LoserTree tree_;
 };
 
 #endif

@@ -25,8 +25,8 @@ std::vector<uint8_t> hexBytes(const std::string& text) {
 std::vector<uint8_t> keyOf(TqSortVornImpl* file, int row) {
   uint32_t size = file->statistics().resolvedChunkSize;
   const uint8_t* buffer = file->bufferBytes();
-  IndexEntry e;
-  std::memcpy(&e, buffer + size - 16u * static_cast<uint32_t>(row + 1), 16);
+  IndexEntry e{};
+  std::memcpy(&e, buffer + size - sizeof(IndexEntry) * static_cast<uint32_t>(row + 1), sizeof(IndexEntry));
   return std::vector<uint8_t>(buffer + e.keyOffset, buffer + e.keyOffset + e.keyLength);
 }
 
@@ -193,13 +193,13 @@ TEST_F(SortTest, SizesAreResolvedOnTheFirstRow) {
     uint32_t wantChunk, wantChunks;
     const char* notice;
   };
-  // Row: integer (9) + string of 40 (2 + 41 + prefix 1) ; key 9; entry 16.
+  // Row: integer (9) + string of 40 (2 + 41 + prefix 1) ; key 9; entry 32: 93, to 96.
   const Case cases[] = {
       {1u << 20, 0, 4, 1u << 20, 5, nullptr},                    // one buffer per thread
       {1u << 20, 0, 1, 1u << 20, 3, nullptr},                    // at least three
-      {64, 0, 1, 80, 3, "The sort chunk size, 64, was adjusted"},  // the minimum row
+      {64, 0, 1, 96, 3, "The sort chunk size, 64, was adjusted"},  // the minimum row
       {1u << 20, 12000, 1, 4000, 3, "The chunksize size was adjusted"},
-      {1u << 20, 100, 1, 80, 3, "The sort size, 100, was adjusted"},
+      {1u << 20, 100, 1, 96, 3, "The sort size, 100, was adjusted"},
       {4096, 40000, 1, 4096, 9, nullptr},
   };
   for (const Case& c : cases) {
@@ -309,7 +309,7 @@ TEST_F(SortTest, RowLargerThanAChunkIsRefusedWithoutHarm) {
   big[1].s = std::string(500, 'x');  // far beyond the column's 40 bytes
   storeRow(f, kTwo, big);
   EXPECT_EQ(f->addRow(nullptr), 1);
-  EXPECT_NE(f->getError().str().find("does not fit in an empty sort chunk"), std::string::npos);
+  EXPECT_NE(f->getError().str().find("does not fit in a sort chunk"), std::string::npos);
   EXPECT_GT(tqbAssertCount(), asserts);
   std::vector<std::vector<RefValue>> out;
   ASSERT_EQ(sortAll(f, kTwo, intRows(30, 9, 100), &out, nullptr), 4);  // still usable
@@ -549,7 +549,11 @@ TEST_F(SortTest, ChunkSortDepthStaysSmallOnAnAdversarialChunk) {
   for (int i = 0; i < kRows; ++i) {
     uint32_t v = static_cast<uint32_t>(adversary.value[static_cast<size_t>(i)]);
     for (int b = 0; b < 4; ++b) buffer[static_cast<size_t>(i * 4 + b)] = static_cast<uint8_t>(v >> (24 - 8 * b));
-    entries[static_cast<size_t>(i)] = {static_cast<uint32_t>(i * 4), 4, 0, 0};
+    IndexEntry& e = entries[static_cast<size_t>(i)];
+    e = IndexEntry{};
+    e.keyOffset = static_cast<uint32_t>(i * 4);
+    e.keyLength = 4;
+    tqKeyPrefix(&buffer[static_cast<size_t>(i * 4)], 4, e.prefix);
   }
   TqSortVornImpl* engine = makeSort(kTwo, {}, {{0, true}});
   TqSortVornWorkSort* item = tqbNew<TqSortVornWorkSort>(engine, engine->logger(), nullptr);

@@ -1,0 +1,207 @@
+// Run readers and the tournament tree; see sortvorn_runs.h for the record formats.
+#include "src/sortvorn_runs.h"
+
+#include <cstring>
+
+#include "platform/tqballoc.h"
+
+namespace {
+constexpr uint32_t kVariableHeader = 8;  // u32 key length, u32 row length
+}  // namespace
+
+// --- RunReader --------------------------------------------------------------------------------
+
+void RunReader::openMemory(TqSortVornImpl* engine, ChunkDescriptor* run) {
+  engine_ = engine;
+  run_ = run;
+  left_ = run->rowCount;
+  index_ = 0;
+  exhausted_ = false;
+}
+
+int32_t RunReader::openStream(TqSortVornImpl* engine, ChunkDescriptor* run, uint8_t* window) {
+  engine_ = engine;
+  run_ = run;
+  window_ = window;
+  windowSize_ = engine->windowSize();
+  left_ = run->rowCount;
+  exhausted_ = false;
+  filled_ = at_ = consumed_ = 0;
+  int status = np_fio_open(run->tempFileName, 33, &file_);
+  if (status != 0) {
+    file_ = 0;
+    const char* why = status == kNpErrSystem ? np_fio_errtext(np_fio_syserr(0)) : np_fio_errdesc(status);
+    engine_->setError(TqDatafile::StatusIoError, TQ_MESSAGE(1353, run->tempFileName, why), ChunkLock::notHeld);
+    return TqDatafile::StatusIoError;
+  }
+  np_fio_bufmode(file_, 0);  // the window is the buffer
+  return 0;
+}
+
+void RunReader::restart() {
+  left_ = run_->rowCount;
+  index_ = 0;
+  exhausted_ = false;
+}
+
+void RunReader::close() {
+  if (file_ != 0) np_fio_close(file_);
+  file_ = 0;
+  tqbFree(window_);
+  window_ = nullptr;
+  if (overflow_ != nullptr) {
+    engine_->releaseWindows(overflowSize_, ChunkLock::notHeld);
+    tqbFree(overflow_);
+  }
+  overflow_ = nullptr;
+  overflowSize_ = 0;
+}
+
+int32_t RunReader::readFailed(int32_t got) {
+  const char* why = got < 0 ? np_fio_errtext(np_fio_syserr(file_)) : "the file ended before the run's rows";
+  engine_->setError(TqDatafile::StatusSystemError, TQ_MESSAGE(1007, why), ChunkLock::notHeld);
+  return TqDatafile::StatusSystemError;
+}
+
+int32_t RunReader::ensure(uint32_t n, const uint8_t** bytes) {
+  uint32_t have = filled_ - at_;
+  if (have >= n) {
+    *bytes = window_ + at_;
+    return 0;
+  }
+  if (n <= windowSize_) {
+    // Move what is left to the window's start and fill the rest.
+    std::memmove(window_, window_ + at_, have);
+    filled_ = have;
+    at_ = 0;
+    while (filled_ < n) {
+      int32_t got = np_fio_getb(file_, window_ + filled_, static_cast<int32_t>(windowSize_ - filled_));
+      if (got <= 0) return readFailed(got);
+      filled_ += static_cast<uint32_t>(got);
+    }
+    *bytes = window_;
+    return 0;
+  }
+  // A record larger than the window: what the window holds of it, and the rest read
+  // straight into an overflow buffer of its size.  Counted with the windows.
+  if (overflowSize_ < n) {
+    uint8_t* grown = static_cast<uint8_t*>(tqbMalloc(n));
+    if (grown == nullptr) {
+      engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Run Overflow Buffer)"), ChunkLock::notHeld);
+      return TqDatafile::StatusNoRoom;
+    }
+    engine_->lockChunks();
+    engine_->releaseWindows(overflowSize_, ChunkLock::held);
+    engine_->reserveWindows(n);  // beyond the budget if it must: the row has to be read
+    engine_->unlockChunks();
+    tqbFree(overflow_);
+    overflow_ = grown;
+    overflowSize_ = n;
+  }
+  std::memcpy(overflow_, window_ + at_, have);
+  for (uint32_t done = have; done < n;) {
+    int32_t got = np_fio_getb(file_, overflow_ + done, static_cast<int32_t>(n - done));
+    if (got <= 0) return readFailed(got);
+    done += static_cast<uint32_t>(got);
+  }
+  filled_ = at_ = 0;  // the window is used up
+  inOverflow_ = true;
+  *bytes = overflow_;
+  return 0;
+}
+
+int32_t RunReader::advance() {
+  if (left_ == 0) {
+    exhausted_ = true;
+    return -1;
+  }
+  if (run_->buffer != nullptr && file_ == 0) {
+    row_ = engine_->rowOf(run_, index_++);
+    --left_;
+    return 0;
+  }
+  // Skip the record returned last.
+  if (inOverflow_) {
+    inOverflow_ = false;
+  } else {
+    at_ += consumed_;
+  }
+  consumed_ = 0;
+  const uint8_t* p = nullptr;
+  int32_t status;
+  if (engine_->fixedLayout()) {
+    uint32_t rowLength = static_cast<uint32_t>(engine_->rowLength());
+    uint32_t n = rowLength + engine_->keyLength();
+    if ((status = ensure(n, &p)) != 0) return status;
+    row_ = RowRef{p + rowLength, engine_->keyLength(), p, rowLength};
+    consumed_ = n;
+  } else {
+    if ((status = ensure(kVariableHeader, &p)) != 0) return status;
+    uint32_t keyLength, rowLength;
+    std::memcpy(&keyLength, p, 4);
+    std::memcpy(&rowLength, p + 4, 4);
+    uint64_t n = uint64_t{kVariableHeader} + keyLength + rowLength;
+    if (n > 0xFFFFFFFFu) return readFailed(0);
+    if ((status = ensure(static_cast<uint32_t>(n), &p)) != 0) return status;
+    row_ = RowRef{p + kVariableHeader, keyLength, p + kVariableHeader + keyLength, rowLength};
+    consumed_ = static_cast<uint32_t>(n);
+  }
+  if (inOverflow_) consumed_ = 0;
+  --left_;
+  return 0;
+}
+
+// --- LoserTree --------------------------------------------------------------------------------
+
+LoserTree::~LoserTree() { tqbFree(nodes_); }
+
+bool LoserTree::beats(uint32_t a, uint32_t b) const {
+  const RunReader* x = readers_[a];
+  const RunReader* y = readers_[b];
+  if (x->exhausted() || y->exhausted()) {
+    if (x->exhausted() != y->exhausted()) return y->exhausted();
+    return a < b;
+  }
+  int c = tqCompareKeys(x->row().key, x->row().keyLength, y->row().key, y->row().keyLength);
+  return c < 0 || (c == 0 && a < b);
+}
+
+bool LoserTree::build(RunReader** readers, uint32_t count) {
+  readers_ = readers;
+  count_ = count;
+  tqbFree(nodes_);
+  // Winners of every match first (leaves at count..2*count-1), then the losers kept.
+  uint32_t* winners = static_cast<uint32_t*>(tqbMalloc(sizeof(uint32_t) * 2 * (count > 0 ? count : 1)));
+  nodes_ = static_cast<uint32_t*>(tqbMalloc(sizeof(uint32_t) * (count > 0 ? count : 1)));
+  if (winners == nullptr || nodes_ == nullptr) {
+    tqbFree(winners);
+    return false;
+  }
+  nodes_[0] = 0;
+  for (uint32_t i = 0; i < count; ++i) winners[count + i] = i;
+  for (uint32_t n = count - 1; n >= 1 && count > 1; --n) {
+    uint32_t a = winners[2 * n], b = winners[2 * n + 1];
+    if (beats(a, b)) {
+      winners[n] = a;
+      nodes_[n] = b;
+    } else {
+      winners[n] = b;
+      nodes_[n] = a;
+    }
+  }
+  if (count > 1) nodes_[0] = winners[1];
+  tqbFree(winners);
+  return true;
+}
+
+void LoserTree::replay() {
+  uint32_t w = nodes_[0];
+  for (uint32_t n = (count_ + w) / 2; n >= 1; n /= 2) {
+    if (beats(nodes_[n], w)) {
+      uint32_t t = nodes_[n];
+      nodes_[n] = w;
+      w = t;
+    }
+  }
+  nodes_[0] = w;
+}

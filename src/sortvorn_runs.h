@@ -1,0 +1,96 @@
+// Reading runs in key order, and choosing the next row among many of them.
+//
+// A run is read by a RunReader: a sorted chunk in memory row by row in place, or a run
+// file front to back through a window of the engine's window size.  A run file holds
+// its rows in key order, each as one record:
+//
+//   variable layout   u32 key length, u32 row length (little-endian), key, row
+//   fixed layout      row (fixedRowLength bytes), key (the engine's keyLength bytes)
+//
+// The window refills as the rows are consumed; a record that the window cannot hold
+// whole goes to an overflow buffer sized to it.  So a run of any length costs one
+// window of memory, and its file is read once, sequentially.
+//
+// A LoserTree (tournament tree) chooses, among k readers, the one whose current row has
+// the smallest key: after the winner moves on, one comparison per level of the tree,
+// log2(k) in all, finds the next winner.  Among equal keys the reader that came first
+// wins, so merges of runs in input order keep equal rows in that order.
+#ifndef TQ_SRC_SORTVORN_RUNS_H
+#define TQ_SRC_SORTVORN_RUNS_H
+
+#include "src/sortvorn.h"
+
+class RunReader {
+ public:
+  RunReader() = default;
+  RunReader(const RunReader&) = delete;
+  RunReader& operator=(const RunReader&) = delete;
+  ~RunReader() { close(); }
+
+  // Reads `run` (in memory) in place.
+  void openMemory(TqSortVornImpl* engine, ChunkDescriptor* run);
+  // Reads `run` (on disk) through `window` (owned by the reader from now on, freed by
+  // close).  Opens the file: a status on failure (recorded with the engine).
+  int32_t openStream(TqSortVornImpl* engine, ChunkDescriptor* run, uint8_t* window);
+  // Moves to the next row: 0 with row() set, -1 when the run has no more rows, a
+  // status on failure (recorded with the engine).  The row stays valid until the next
+  // call.
+  int32_t advance();
+  const RowRef& row() const { return row_; }
+  bool exhausted() const { return exhausted_; }
+  ChunkDescriptor* run() const { return run_; }
+  // Starts the run again from its first row (nothing read yet, or before the first
+  // advance after open): memory runs only.
+  void restart();
+  // Closes the file and frees the window and overflow buffer.
+  void close();
+
+ private:
+  // Makes `n` bytes from the current read position contiguous: in the window, or in
+  // the overflow buffer when the window is too small.  0, or a status.
+  int32_t ensure(uint32_t n, const uint8_t** bytes);
+  int32_t readFailed(int32_t got);
+
+  TqSortVornImpl* engine_ = nullptr;
+  ChunkDescriptor* run_ = nullptr;
+  RowRef row_;
+  bool exhausted_ = false;
+  uint64_t left_ = 0;            // rows not yet returned by advance
+  uint64_t index_ = 0;           // memory: the next row's index
+  // Stream.
+  NpHandle file_ = 0;
+  uint8_t* window_ = nullptr;
+  uint32_t windowSize_ = 0;
+  uint32_t filled_ = 0;          // valid bytes in the window
+  uint32_t at_ = 0;              // the current record's start in the window
+  uint32_t consumed_ = 0;        // bytes of the current record (skipped by the next advance)
+  bool inOverflow_ = false;      // the current record lives in overflow_
+  uint8_t* overflow_ = nullptr;
+  uint32_t overflowSize_ = 0;
+};
+
+class LoserTree {
+ public:
+  LoserTree() = default;
+  LoserTree(const LoserTree&) = delete;
+  LoserTree& operator=(const LoserTree&) = delete;
+  ~LoserTree();
+
+  // Plays every reader (each positioned on its first row, or exhausted); false when
+  // the tree cannot be allocated.
+  bool build(RunReader** readers, uint32_t count);
+  // The reader whose row comes next; exhausted when every reader is.
+  uint32_t winner() const { return nodes_[0]; }
+  // The winner has moved on (or is exhausted): finds the next winner.
+  void replay();
+
+ private:
+  // True when reader a's row comes before reader b's.
+  bool beats(uint32_t a, uint32_t b) const;
+
+  RunReader** readers_ = nullptr;
+  uint32_t count_ = 0;
+  uint32_t* nodes_ = nullptr;  // [0] the winner, [1..count-1] the loser of each match
+};
+
+#endif
