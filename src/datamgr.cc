@@ -10,6 +10,7 @@
 #include "platform/tqbmessage.h"
 #include "src/datafile.h"
 #include "src/sortvorn.h"
+#include "src/sortvornfixed.h"
 
 #define MGR_TRACE(...) TQ_LOG(logger_, 1, __VA_ARGS__)
 
@@ -29,16 +30,6 @@ DatafileClass classFor(uint32_t flags) {
   return DatafileClass::Unsorted;
 }
 
-const char* className(DatafileClass c) {
-  switch (c) {
-    case DatafileClass::Unsorted: return "TqDatafileImpl";
-    case DatafileClass::SortVariable: return "TqSortVornImpl";
-    case DatafileClass::SortFixed: return "TqSortVornFixedImpl";
-    case DatafileClass::SortExternal: return "TqSortQuorImpl";
-  }
-  return "?";
-}
-
 // Allocates a datafile of the class; null when the allocation fails or the class is
 // not part of this build (`available` tells which).
 TqDatafile* newDatafile(DatafileClass c, bool* available) {
@@ -46,6 +37,7 @@ TqDatafile* newDatafile(DatafileClass c, bool* available) {
   switch (c) {
     case DatafileClass::Unsorted: return tqbNew<TqDatafileImpl>();
     case DatafileClass::SortVariable: return tqbNew<TqSortVornImpl>();
+    case DatafileClass::SortFixed: return tqbNew<TqSortVornFixedImpl>();
     default: break;
   }
   *available = false;
@@ -170,9 +162,8 @@ TqDatafile* TqDatafileManagerImpl::createFile(uint32_t flags) {
     if (available) {
       lastError_ = TQ_MESSAGE(29, "(Datafile Sorting)");
     } else {
-      lastError_ = tqbStringFormat(
-          "The datafile class %s is not available in this build of the library.",
-          className(kind));
+      // What the host asked for, and what it can use instead.
+      lastError_ = TQ_MESSAGE(1606);
     }
     return nullptr;
   }

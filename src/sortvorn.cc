@@ -406,13 +406,8 @@ int32_t TqSortVornImpl::writeLongRow(int64_t* rowStart) {
 
 int32_t TqSortVornImpl::submitChunk(bool final) {
   VT2("TqSortVornImpl(0x%p)->submitChunk(%d)", this, final ? 1 : 0);
-  if (final) {
-    lockChunks();
-    sorting_ = true;
-    chunksCreatedDuringSort_ = nextChunkId_;
-    unlockChunks();
-  }
-  if (currentChunk_ == nullptr) return StatusOk;
+  if (final) markFinalSubmit();
+  if (currentChunk_ == nullptr) return finishInput(final);
   ChunkDescriptor* chunk = currentChunk_;
   chunk->rowCount = rowsLeft_;
   rowsLeft_ = 0;
@@ -455,6 +450,13 @@ int32_t TqSortVornImpl::dispatchSort(TqbThreadPoolWork* item, bool final) {
     return StatusNoRoom;
   }
   return StatusOk;
+}
+
+void TqSortVornImpl::markFinalSubmit() {
+  lockChunks();
+  sorting_ = true;
+  chunksCreatedDuringSort_ = nextChunkId_;
+  unlockChunks();
 }
 
 void TqSortVornImpl::sortEnded() {

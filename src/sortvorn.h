@@ -235,9 +235,12 @@ class TqSortVornImpl : public AbsTqSortfile {
 
   // The layout of rows in chunks and run files, for the shared merge and reading code.
   bool fixedLayout() const { return fixedLayout_; }
-  uint32_t keyLength() const { return keyLength_; }
+  // Fixed layout: bytes of a record's key area (the key fields, and the sequence
+  // number of a stable sort).
+  uint32_t keyAreaLength() const { return keyAreaLength_; }
   int32_t rowLength() const { return fixedRowLength_; }
   uint32_t windowSize() const { return windowSize_; }
+  uint64_t budgetBytes() const { return budgetBytes_; }
   // Row `index` (in key order) of a sorted chunk in memory.
   RowRef rowOf(const ChunkDescriptor* chunk, uint64_t index) const;
 
@@ -272,13 +275,24 @@ class TqSortVornImpl : public AbsTqSortfile {
   // After the last chunk was submitted: the recorded error, or 0 (a sort of one chunk
   // is complete at once).
   int32_t finishInput(bool final);
+  // The input has ended: the merge phase begins.
+  void markFinalSubmit();
+  // Puts a recorded worker error into lastError_ (main thread only).
+  void adoptRecordedError();
+  // The status of an error a work item recorded (its text put into lastError_), or 0.
+  int32_t recordedError() {
+    if (errorCode_ == 0) return 0;
+    adoptRecordedError();
+    return errorCode_;
+  }
   // Reading: what getNextChunk does for both layouts.
   int32_t nextSource(bool mayMergeOnMain);
 
   bool fixedLayout_ = false;            // rows are fixed-length records (TqSortVornFixedImpl)
   SortKeyField* keyFields_ = nullptr;   // keyCount_ entries; main
   uint32_t resolvedChunkSize_ = 0;      // bytes of every chunk buffer
-  uint32_t keyLength_ = 0;              // upper bound of a row's encoded key
+  uint32_t keyLength_ = 0;              // upper bound of a row's encoded key fields
+  uint32_t keyAreaLength_ = 0;          // fixed layout: key fields and sequence number
   uint32_t realCollateLength_ = 0;
   ChunkDescriptor* currentChunk_ = nullptr;  // being filled / being read; chunkLock_
   TqbThreadPool threadPool_;
@@ -297,8 +311,6 @@ class TqSortVornImpl : public AbsTqSortfile {
   void dumpChunks();
   void dumpChunk(ChunkDescriptor* chunk);
   void dumpKey(const char* label, const uint8_t* key, uint32_t length);
-  // Puts a recorded worker error into lastError_ (main thread only).
-  void adoptRecordedError();
   void freeChunk(ChunkDescriptor* chunk);  // file, keys, buffer, descriptor
   // Takes a buffer for a chunk: a spare, else a new allocation.  Caller holds chunkLock_.
   uint8_t* takeBuffer();

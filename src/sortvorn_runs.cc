@@ -131,9 +131,9 @@ int32_t RunReader::advance() {
   int32_t status;
   if (engine_->fixedLayout()) {
     uint32_t rowLength = static_cast<uint32_t>(engine_->rowLength());
-    uint32_t n = rowLength + engine_->keyLength();
+    uint32_t n = rowLength + engine_->keyAreaLength();
     if ((status = ensure(n, &p)) != 0) return status;
-    row_ = RowRef{p + rowLength, engine_->keyLength(), p, rowLength};
+    row_ = RowRef{p + rowLength, engine_->keyAreaLength(), p, rowLength};
     consumed_ = n;
   } else {
     if ((status = ensure(kVariableHeader, &p)) != 0) return status;

@@ -93,8 +93,8 @@ void TqSortVornImpl::freeChunk(ChunkDescriptor* chunk) {
 
 RowRef TqSortVornImpl::rowOf(const ChunkDescriptor* chunk, uint64_t index) const {
   if (fixedLayout_) {
-    const uint8_t* record = chunk->buffer + index * (static_cast<uint64_t>(fixedRowLength_) + keyLength_);
-    return RowRef{record + fixedRowLength_, keyLength_, record, static_cast<uint32_t>(fixedRowLength_)};
+    const uint8_t* record = chunk->buffer + index * (static_cast<uint64_t>(fixedRowLength_) + keyAreaLength_);
+    return RowRef{record + fixedRowLength_, keyAreaLength_, record, static_cast<uint32_t>(fixedRowLength_)};
   }
   const IndexEntry* first = reinterpret_cast<const IndexEntry*>(
       chunk->buffer + resolvedChunkSize_ - sizeof(IndexEntry) * chunk->rowCount);

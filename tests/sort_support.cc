@@ -128,6 +128,14 @@ int64_t InfoLines::value(const std::string& prefix) const {
   return -1;
 }
 
+const char* engineName(SortEngine engine) {
+  switch (engine) {
+    case SortEngine::variable: return "variable";
+    case SortEngine::fixed: return "fixed";
+  }
+  return "?";
+}
+
 void SortTest::TearDown() {
   if (mgr_ != nullptr) mgr_->release();
   mgr_ = nullptr;
@@ -158,8 +166,11 @@ TqSortVornImpl* SortTest::makeSort(const std::vector<RefColumn>& columns, const 
   mgr_->setSortStable(options.stable);
   mgr_->setSortNoDups(options.noDups);
   mgr_->setSortMarkByGroups(options.markByGroups);
-  TqDatafile* file = mgr_->createFile(TqDatafile::FlagSorted | TqDatafile::FlagVariableRows);
+  uint32_t flags = TqDatafile::FlagSorted;
+  if (options.engine == SortEngine::variable) flags |= TqDatafile::FlagVariableRows;
+  TqDatafile* file = mgr_->createFile(flags);
   if (file == nullptr) return failed(mgr_->getError());
+  if (options.windowSize != 0) static_cast<TqSortVornImpl*>(file)->setWindowSize(options.windowSize);
   int32_t status = file->resetSort(static_cast<int32_t>(keys.size()));
   for (size_t k = 0; status == 0 && k < keys.size(); ++k) {
     status = file->setSort(static_cast<int32_t>(k), keys[k].field, keys[k].ascending ? 1 : 0, nullptr);

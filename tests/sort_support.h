@@ -58,7 +58,13 @@ class InfoLines : public TqSortInfo {
   std::vector<std::string> lines;
 };
 
+// The sort engines a sorting datafile can have.
+enum class SortEngine { variable, fixed };
+const char* engineName(SortEngine engine);
+
 struct SortOptions {
+  SortEngine engine = SortEngine::variable;
+  uint32_t windowSize = 0;  // the engine's window on runs on disk; 0: derived
   uint32_t chunkSize = 1u << 20;
   uint32_t sortSize = 0;
   int32_t processors = 1;
@@ -71,7 +77,7 @@ struct SortOptions {
 class SortTest : public TempDirTest {
  protected:
   void TearDown() override;
-  // A variable-row sorting datafile with these columns, options and keys.
+  // A sorting datafile of the options' engine with these columns, options and keys.
   // With `mayFail`, a failure returns null (the text in *error) instead of failing the test.
   TqSortVornImpl* makeSort(const std::vector<RefColumn>& columns, const SortOptions& options,
                            const std::vector<RefKey>& keys, bool mayFail = false,

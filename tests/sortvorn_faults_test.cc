@@ -26,15 +26,6 @@ std::vector<std::vector<RefValue>> rowsOf(size_t n, uint64_t seed) {
   return rows;
 }
 
-// Small chunks and three buffers: chunks go to disk and come back.
-SortOptions tight(int processors) {
-  SortOptions o;
-  o.chunkSize = 2048;
-  o.sortSize = 3 * 2048;
-  o.processors = processors;
-  return o;
-}
-
 bool ascending(const std::vector<std::vector<RefValue>>& out) {
   for (size_t r = 1; r < out.size(); ++r) {
     if (out[r - 1][0].i > out[r][0].i) return false;
@@ -44,9 +35,29 @@ bool ascending(const std::vector<std::vector<RefValue>>& out) {
 
 }  // namespace
 
-class SortFaultTest : public SortTest {};
+// Every case runs on both chunk sorts (variable and fixed rows).
+class SortFaultTest : public SortTest, public ::testing::WithParamInterface<SortEngine> {
+ protected:
+  // Small chunks and three buffers: chunks go to disk and are read back.
+  SortOptions tight(int processors) const {
+    SortOptions o;
+    o.engine = GetParam();
+    o.chunkSize = 2048;
+    o.sortSize = 3 * 2048;
+    o.processors = processors;
+    return o;
+  }
+  uint32_t flags() const {
+    return TqDatafile::FlagSorted | (GetParam() == SortEngine::variable ? TqDatafile::FlagVariableRows : 0u);
+  }
+};
 
-TEST_F(SortFaultTest, ChunkFileGoesToTheNextDirectoryWhenTheFirstRefuses) {
+INSTANTIATE_TEST_SUITE_P(Engines, SortFaultTest, ::testing::Values(SortEngine::variable, SortEngine::fixed),
+                         [](const ::testing::TestParamInfo<SortEngine>& param) {
+                           return std::string(engineName(param.param));
+                         });
+
+TEST_P(SortFaultTest, ChunkFileGoesToTheNextDirectoryWhenTheFirstRefuses) {
   std::string a = subdir("a"), b = subdir("b");
   SortOptions o = tight(1);
   o.dirs = a + ":" + b;
@@ -68,7 +79,7 @@ TEST_F(SortFaultTest, ChunkFileGoesToTheNextDirectoryWhenTheFirstRefuses) {
   f->release();
 }
 
-TEST_F(SortFaultTest, ChunkFileThatNoDirectoryTakesStopsTheSort) {
+TEST_P(SortFaultTest, ChunkFileThatNoDirectoryTakesStopsTheSort) {
   TqSortVornImpl* f = makeSort(kCols, tight(2), {{0, true}});
   tqFaultArm(TqFaultOp::TmpFile, 1, TqFaultMode::Fail, true);
   std::vector<std::vector<RefValue>> out;
@@ -79,7 +90,7 @@ TEST_F(SortFaultTest, ChunkFileThatNoDirectoryTakesStopsTheSort) {
   f->release();
 }
 
-TEST_F(SortFaultTest, FailedChunkWriteIsStatus12) {
+TEST_P(SortFaultTest, FailedChunkWriteIsStatus12) {
   TqSortVornImpl* f = makeSort(kCols, tight(1), {{0, true}});
   tqFaultArm(TqFaultOp::Write, 1, TqFaultMode::Fail, true);
   int32_t status = 0;
@@ -98,7 +109,7 @@ TEST_F(SortFaultTest, FailedChunkWriteIsStatus12) {
   f->release();
 }
 
-TEST_F(SortFaultTest, ShortChunkWritesAreCompleted) {
+TEST_P(SortFaultTest, ShortChunkWritesAreCompleted) {
   TqSortVornImpl* f = makeSort(kCols, tight(1), {{0, true}});
   tqFaultArm(TqFaultOp::Write, 1, TqFaultMode::Short, true);
   std::vector<std::vector<RefValue>> out;
@@ -109,7 +120,7 @@ TEST_F(SortFaultTest, ShortChunkWritesAreCompleted) {
   f->release();
 }
 
-TEST_F(SortFaultTest, FailedReloadIsStatus3Or12) {
+TEST_P(SortFaultTest, FailedReloadIsStatus3Or12) {
   struct Case {
     TqFaultOp op;
     int32_t status;
@@ -130,7 +141,7 @@ TEST_F(SortFaultTest, FailedReloadIsStatus3Or12) {
   }
 }
 
-TEST_F(SortFaultTest, EveryReloadFailureStopsTheSortForGood) {
+TEST_P(SortFaultTest, EveryReloadFailureStopsTheSortForGood) {
   // Three buffers and a few hundred rows: chunks go to disk and the last merge is read
   // from directly, so reloads happen for chunks, merges and the read merge alike.
   auto rows = rowsOf(300, 8);
@@ -161,7 +172,7 @@ TEST_F(SortFaultTest, EveryReloadFailureStopsTheSortForGood) {
   }
 }
 
-TEST_F(SortFaultTest, PoolThatRefusesWorkOrDoesNotStart) {
+TEST_P(SortFaultTest, PoolThatRefusesWorkOrDoesNotStart) {
   TqSortVornImpl* f = makeSort(kCols, tight(1), {{0, true}});
   tqFaultArm(TqFaultOp::PoolEnqueue, 1);
   std::vector<std::vector<RefValue>> out;
@@ -170,12 +181,12 @@ TEST_F(SortFaultTest, PoolThatRefusesWorkOrDoesNotStart) {
   tqFaultReset();
   f->release();
   tqFaultArm(TqFaultOp::PoolStart, 1);
-  EXPECT_EQ(mgr_->createFile(TqDatafile::FlagSorted | TqDatafile::FlagVariableRows), nullptr);
+  EXPECT_EQ(mgr_->createFile(flags()), nullptr);
   EXPECT_NE(mgr_->getError().str().find("thread pool"), std::string::npos);
   tqFaultReset();
 }
 
-TEST_F(SortFaultTest, EveryAllocationFailureEndsCleanly) {
+TEST_P(SortFaultTest, EveryAllocationFailureEndsCleanly) {
   auto rows = rowsOf(400, 7);
   // One run without faults counts the allocations of the whole life of a sort.
   auto run = [&](std::string* error, bool* complete) {

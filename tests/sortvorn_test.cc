@@ -1,8 +1,9 @@
-// The chunk sort against a reference (std::stable_sort of the same rows): random rows
-// of every key type with nulls and duplicates, random keys and directions, stable,
-// no-duplicates and group marking, with chunk and sort sizes small enough to force many
-// chunks, chunk files, read merges and merges on the caller's thread, on 1 to 4
-// processors.
+// The chunk sorts (variable and fixed rows, from the same test) against a reference
+// (std::stable_sort of the same rows): random rows of every key type with nulls and
+// duplicates, random keys and directions, stable, no-duplicates and group marking,
+// with chunk and sort sizes small enough to force many chunks (hundreds, for some
+// seeds), runs on disk read through windows (some smaller than a row), read merges and
+// merges on the pool, on 1 to 4 processors.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -51,20 +52,26 @@ struct Scenario {
   int domain;
 };
 
-Scenario randomScenario(std::mt19937_64& rng, size_t rows) {
+Scenario randomScenario(std::mt19937_64& rng, size_t rows, SortEngine engine) {
   Scenario s;
   s.rows = rows;
   s.domain = 1 + static_cast<int>(rng() % 3 == 0 ? 5 : 1000);
   SortOptions& o = s.options;
+  o.engine = engine;
   o.processors = 1 + static_cast<int32_t>(rng() % 4);
   o.stable = rng() % 2;
   o.noDups = rng() % 3 == 0;
   o.markByGroups = rng() % 2;
-  // Aim at 20 to 120 chunks of about 80-byte rows, and memory for 3 to 12 of them.
-  uint64_t bytes = rows * 80 + 1;
-  uint64_t chunk = std::max<uint64_t>(1024, bytes / (20 + rng() % 100));
+  // Aim at 20 to 120 chunks of about 80-byte rows (300 to 500 for some), and memory
+  // for 3 to 12 of them.
+  uint64_t bytes = rows * (engine == SortEngine::fixed ? 420 : 80) + 1;
+  uint64_t chunks = rng() % 4 == 0 ? 300 + rng() % 200 : 20 + rng() % 100;
+  uint64_t chunk = std::max<uint64_t>(1024, bytes / chunks);
   o.chunkSize = static_cast<uint32_t>(std::min<uint64_t>(chunk, 1u << 22));
   o.sortSize = rng() % 5 == 0 ? 0 : o.chunkSize * static_cast<uint32_t>(3 + rng() % 10);
+  // Windows from a few bytes (smaller than a row) to the default.
+  static const uint32_t kWindows[] = {0, 0, 16, 40, 100, 600};
+  o.windowSize = kWindows[rng() % std::size(kWindows)];
   int keyCount = 1 + static_cast<int>(rng() % 4);
   std::vector<int> fields = {0, 1, 2, 3, 4, 5};
   std::shuffle(fields.begin(), fields.end(), rng);
@@ -73,7 +80,9 @@ Scenario randomScenario(std::mt19937_64& rng, size_t rows) {
 }
 
 std::string describe(const Scenario& s) {
-  std::string d = std::to_string(s.rows) + " rows, chunk " + std::to_string(s.options.chunkSize) +
+  std::string d = std::string(engineName(s.options.engine)) + ", " + std::to_string(s.rows) +
+                  " rows, chunk " + std::to_string(s.options.chunkSize) + ", window " +
+                  std::to_string(s.options.windowSize) +
                   ", sort size " + std::to_string(s.options.sortSize) + ", " +
                   std::to_string(s.options.processors) + " processors" + (s.options.stable ? ", stable" : "") +
                   (s.options.noDups ? ", noDups" : "") + (s.options.markByGroups ? ", marks" : "") + ", keys";
@@ -83,15 +92,16 @@ std::string describe(const Scenario& s) {
 
 }  // namespace
 
-class SortDifferentialTest : public SortTest, public ::testing::WithParamInterface<int> {};
+class SortDifferentialTest : public SortTest,
+                             public ::testing::WithParamInterface<std::tuple<SortEngine, int>> {};
 
 TEST_P(SortDifferentialTest, EveryRowComesBackInOrder) {
-  std::mt19937_64 rng(static_cast<uint64_t>(GetParam()) * 7919 + 17);
+  const SortEngine engine = std::get<0>(GetParam());
+  const int seed = std::get<1>(GetParam());
+  std::mt19937_64 rng(static_cast<uint64_t>(seed) * 7919 + 17);
   static const size_t kSizes[] = {0, 1, 2, 3, 40, 700, 3000, 12000, 40000};
-  size_t rows = GetParam() == 0 ? 200000
-                : GetParam() < 4 ? kSizes[GetParam()]
-                                 : kSizes[4 + rng() % (std::size(kSizes) - 4)];
-  Scenario s = randomScenario(rng, rows);
+  size_t rows = seed == 0 ? 200000 : seed < 4 ? kSizes[seed] : kSizes[4 + rng() % (std::size(kSizes) - 4)];
+  Scenario s = randomScenario(rng, rows, engine);
   SCOPED_TRACE(describe(s));
   std::vector<std::vector<RefValue>> input;
   for (size_t r = 0; r < s.rows; ++r) input.push_back(randomRow(rng, static_cast<int64_t>(r), s.domain));
@@ -159,4 +169,10 @@ TEST_P(SortDifferentialTest, EveryRowComesBackInOrder) {
   file->release();
 }
 
-INSTANTIATE_TEST_SUITE_P(Random, SortDifferentialTest, ::testing::Range(0, 24));
+INSTANTIATE_TEST_SUITE_P(Random, SortDifferentialTest,
+                         ::testing::Combine(::testing::Values(SortEngine::variable, SortEngine::fixed),
+                                            ::testing::Range(0, 24)),
+                         [](const ::testing::TestParamInfo<std::tuple<SortEngine, int>>& param) {
+                           return std::string(engineName(std::get<0>(param.param))) + "_" +
+                                  std::to_string(std::get<1>(param.param));
+                         });

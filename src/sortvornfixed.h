@@ -1,0 +1,73 @@
+// TqSortVornFixedImpl: the chunk sort for rows of fixed length (a sorting datafile
+// created without FlagVariableRows).
+//
+// Every row of such a datafile serializes to exactly fixedRowLength_ bytes (the fixed
+// layout: each field behind its null indicator at its rowOffset, strings padded to
+// their maximum length), so a chunk needs no index: it holds records packed from the
+// buffer's start, each the serialized row followed by its key area,
+//
+//   | row (fixedRowLength_ bytes) | key fields, in key order | sequence number (stable) |
+//   0                             fixedRowLength_           each at its field's keyOffset
+//
+// and record i starts at i * (fixedRowLength_ + keyAreaLength_).  Sorting and merging
+// move whole records, and a run file holds the records as they are.
+//
+// Keys are encoded on the pool, not by the host.  addRow only serializes the row (and,
+// for a stable sort, writes its sequence number); the key fields of a chunk's records
+// are written by the sort item that sorts the chunk, on its worker thread, from the
+// row bytes it already holds.  With several processors, the cost of building keys
+// leaves the host's thread, which is what limits how fast rows come in.
+//
+// Everything else (sizes, the chunk store, runs on disk, merges, reading, statistics)
+// is the chunk sort's, in sortvorn*.cc; this class replaces only how a row is written,
+// how keys are made, how a chunk is sorted and entered, and how a row is read in place.
+#ifndef TQ_SRC_SORTVORNFIXED_H
+#define TQ_SRC_SORTVORNFIXED_H
+
+#include "src/sortvorn.h"
+
+class TqSortVornFixedImpl : public TqSortVornImpl {
+ public:
+  // Writes one key field of a record into the record's key area.
+  typedef void (*RecordKeyWriter)(TqSortVornFixedImpl& engine, TqDatafileField& field, uint8_t* record,
+                                  bool ascending);
+  struct RecordKey {
+    TqDatafileField* field = nullptr;
+    bool ascending = true;
+    RecordKeyWriter writer = nullptr;
+  };
+
+  TqSortVornFixedImpl();
+
+  int32_t addRow(int64_t* rowStart) override;
+  int32_t getNextChunk(bool mayMergeOnMain) override;
+  int32_t setKeys() override;
+  int32_t submitChunk(bool final) override;
+  // Key writers of the fixed layout (sortvornfixed_keys.cc): (field, record, ascending).
+  virtual void writeBooleanKey(TqDatafileField& field, uint8_t* record, bool ascending);
+  virtual void writeDateKey(TqDatafileField& field, uint8_t* record, bool ascending);
+  virtual void writeIntegerKey(TqDatafileField& field, uint8_t* record, bool ascending);
+  virtual void writeRealKey(TqDatafileField& field, uint8_t* record, bool ascending);
+  virtual void writeStringKey(TqDatafileField& field, uint8_t* record, bool ascending);
+  TqSortVornWorkMerge* createMergeRequest(TqSortVornImpl* engine, TqLogger* logger) override;
+  int32_t nextRowFromChunk(bool* mark) override;
+  bool insertChunk(ChunkDescriptor* chunk, ChunkSource source, ChunkLock lock) override;
+
+  // Writes every key field of one record (the sort item's key pass).
+  void encodeKeys(uint8_t* record) {
+    for (int32_t i = 0; i < recordKeyCount_; ++i) {
+      RecordKey& k = recordKeys_[i];
+      k.writer(*this, *k.field, record, k.ascending);
+    }
+  }
+  uint32_t recordLength() const { return static_cast<uint32_t>(fixedRowLength_) + keyAreaLength_; }
+
+ protected:
+  ~TqSortVornFixedImpl() override;
+
+ private:
+  RecordKey* recordKeys_ = nullptr;  // keyCount_ entries, built by setKeys; main
+  int32_t recordKeyCount_ = 0;
+};
+
+#endif
