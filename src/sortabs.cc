@@ -138,7 +138,10 @@ int32_t AbsTqSortfile::addRow(int64_t* rowStart) {
 // --- reading ---------------------------------------------------------------------------
 
 int32_t AbsTqSortfile::readingRefused() {
-  if (!(flags_ & FlagReadOnly)) return fail(StatusNotAllowed, 1419, "Sort not called");
+  if (!(flags_ & FlagReadOnly)) {
+    int32_t failed = recordedFailure();  // sort() was called, and failed
+    return failed != 0 ? failed : fail(StatusNotAllowed, 1419, "Sort not called");
+  }
   if (readFailure_ != 0) {
     lastError_ = readFailureText_;
     return readFailure_;

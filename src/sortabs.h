@@ -80,6 +80,9 @@ class AbsTqSortfile : public AbsTqDatafile {
   // Puts the first sorted row next to read again, or refuses (status and message) when
   // it has been released.
   virtual int32_t rewind() = 0;
+  // The status of a failure that stopped the sort for good (its text in lastError_), or
+  // 0: what reading reports when sort() itself failed.
+  virtual int32_t recordedFailure() { return 0; }
 
   // The callback blocks: contiguous (function, context) pairs.
   struct SequenceBlock {

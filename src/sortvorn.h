@@ -191,6 +191,7 @@ class TqSortVornImpl : public AbsTqSortfile {
   int32_t setKeys() override;
   int32_t submitChunk(bool final) override;
   int32_t rewind() override;
+  int32_t recordedFailure() override { return recordedError(); }
 
   // Key writers (sortvorn_keys.cc).
   virtual int32_t writeBooleanKey(TqDatafileField& column, IndexEntry& entry, bool ascending);
@@ -231,6 +232,12 @@ class TqSortVornImpl : public AbsTqSortfile {
   bool enterTree(ChunkDescriptor* chunk, ChunkSource source, ChunkLock lock, RowRef low, RowRef high);
   // Counts bytes written to run files.  Caller holds chunkLock_ or not, as told.
   void countBytesWritten(uint64_t bytes, ChunkLock lock);
+  // Counts a run read through a window.
+  void noteRunStreamed() {
+    lockChunks();
+    ++runsStreamed_;
+    unlockChunks();
+  }
   int32_t nextRowFromMergeRequest(bool* mark);
 
   // The layout of rows in chunks and run files, for the shared merge and reading code.

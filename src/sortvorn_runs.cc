@@ -35,6 +35,7 @@ int32_t RunReader::openStream(TqSortVornImpl* engine, ChunkDescriptor* run, uint
     return TqDatafile::StatusIoError;
   }
   np_fio_bufmode(file_, 0);  // the window is the buffer
+  engine_->noteRunStreamed();
   return 0;
 }
 

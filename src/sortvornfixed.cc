@@ -11,11 +11,21 @@
 
 namespace {
 
-void keyBoolean(TqSortVornFixedImpl& e, TqDatafileField& f, uint8_t* r, bool a) { e.writeBooleanKey(f, r, a); }
-void keyDate(TqSortVornFixedImpl& e, TqDatafileField& f, uint8_t* r, bool a) { e.writeDateKey(f, r, a); }
-void keyInteger(TqSortVornFixedImpl& e, TqDatafileField& f, uint8_t* r, bool a) { e.writeIntegerKey(f, r, a); }
-void keyReal(TqSortVornFixedImpl& e, TqDatafileField& f, uint8_t* r, bool a) { e.writeRealKey(f, r, a); }
-void keyString(TqSortVornFixedImpl& e, TqDatafileField& f, uint8_t* r, bool a) { e.writeStringKey(f, r, a); }
+void keyBoolean(TqSortVornFixedImpl& e, TqDatafileField& f, const uint8_t* r, uint8_t* k, bool a) {
+  e.writeBooleanKey(f, r, k, a);
+}
+void keyDate(TqSortVornFixedImpl& e, TqDatafileField& f, const uint8_t* r, uint8_t* k, bool a) {
+  e.writeDateKey(f, r, k, a);
+}
+void keyInteger(TqSortVornFixedImpl& e, TqDatafileField& f, const uint8_t* r, uint8_t* k, bool a) {
+  e.writeIntegerKey(f, r, k, a);
+}
+void keyReal(TqSortVornFixedImpl& e, TqDatafileField& f, const uint8_t* r, uint8_t* k, bool a) {
+  e.writeRealKey(f, r, k, a);
+}
+void keyString(TqSortVornFixedImpl& e, TqDatafileField& f, const uint8_t* r, uint8_t* k, bool a) {
+  e.writeStringKey(f, r, k, a);
+}
 
 }  // namespace
 
@@ -44,7 +54,8 @@ int32_t TqSortVornFixedImpl::setKeys() {
     RecordKey& r = recordKeys_[i];
     r.field = k.column;
     r.ascending = k.ascending;
-    k.column->keyOffset = static_cast<int32_t>(offset);
+    r.offset = offset;
+    k.column->keyOffset = static_cast<int32_t>(offset);  // (a field that is two keys: the last)
     switch (k.column->type) {
       case tqbTypeBoolean: r.writer = keyBoolean; offset += 2; break;
       case tqbTypeDate: r.writer = keyDate; offset += 9; break;

@@ -28,13 +28,16 @@
 
 class TqSortVornFixedImpl : public TqSortVornImpl {
  public:
-  // Writes one key field of a record into the record's key area.
-  typedef void (*RecordKeyWriter)(TqSortVornFixedImpl& engine, TqDatafileField& field, uint8_t* record,
-                                  bool ascending);
+  // Writes one key field of a record at `key`, in the record's key area.
+  typedef void (*RecordKeyWriter)(TqSortVornFixedImpl& engine, TqDatafileField& field, const uint8_t* record,
+                                  uint8_t* key, bool ascending);
+  // One key of the record: its field, direction, writer, and where its bytes go in the
+  // key area (per key, since one field may be two keys).
   struct RecordKey {
     TqDatafileField* field = nullptr;
     bool ascending = true;
     RecordKeyWriter writer = nullptr;
+    uint32_t offset = 0;
   };
 
   TqSortVornFixedImpl();
@@ -43,21 +46,23 @@ class TqSortVornFixedImpl : public TqSortVornImpl {
   int32_t getNextChunk(bool mayMergeOnMain) override;
   int32_t setKeys() override;
   int32_t submitChunk(bool final) override;
-  // Key writers of the fixed layout (sortvornfixed_keys.cc): (field, record, ascending).
-  virtual void writeBooleanKey(TqDatafileField& field, uint8_t* record, bool ascending);
-  virtual void writeDateKey(TqDatafileField& field, uint8_t* record, bool ascending);
-  virtual void writeIntegerKey(TqDatafileField& field, uint8_t* record, bool ascending);
-  virtual void writeRealKey(TqDatafileField& field, uint8_t* record, bool ascending);
-  virtual void writeStringKey(TqDatafileField& field, uint8_t* record, bool ascending);
+  // Key writers of the fixed layout (sortvornfixed_keys.cc): the field's value read
+  // from `record`, its key bytes written at `key`.
+  virtual void writeBooleanKey(TqDatafileField& field, const uint8_t* record, uint8_t* key, bool ascending);
+  virtual void writeDateKey(TqDatafileField& field, const uint8_t* record, uint8_t* key, bool ascending);
+  virtual void writeIntegerKey(TqDatafileField& field, const uint8_t* record, uint8_t* key, bool ascending);
+  virtual void writeRealKey(TqDatafileField& field, const uint8_t* record, uint8_t* key, bool ascending);
+  virtual void writeStringKey(TqDatafileField& field, const uint8_t* record, uint8_t* key, bool ascending);
   TqSortVornWorkMerge* createMergeRequest(TqSortVornImpl* engine, TqLogger* logger) override;
   int32_t nextRowFromChunk(bool* mark) override;
   bool insertChunk(ChunkDescriptor* chunk, ChunkSource source, ChunkLock lock) override;
 
   // Writes every key field of one record (the sort item's key pass).
   void encodeKeys(uint8_t* record) {
+    uint8_t* area = record + fixedRowLength_;
     for (int32_t i = 0; i < recordKeyCount_; ++i) {
       RecordKey& k = recordKeys_[i];
-      k.writer(*this, *k.field, record, k.ascending);
+      k.writer(*this, *k.field, record, area + k.offset, k.ascending);
     }
   }
   uint32_t recordLength() const { return static_cast<uint32_t>(fixedRowLength_) + keyAreaLength_; }

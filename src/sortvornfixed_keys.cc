@@ -1,7 +1,7 @@
 // Key writers of the fixed-length chunk sort.  They run on the pool, in the sort item's
 // key pass, and read the field's value from the record's row bytes: the field's value
-// at its rowOffset, its null indicator in the byte before.  Each writes at its field's
-// keyOffset in the record's key area, a presence byte (ascending: 1 for a value, 0 for
+// at its rowOffset, its null indicator in the byte before.  Each writes at its key's
+// offset in the record's key area, a presence byte (ascending: 1 for a value, 0 for
 // null; descending: 0 and 1, so a null is the lowest value both ways) and the value
 // bytes, most significant first, inverted for descending:
 //
@@ -25,10 +25,6 @@ inline bool isNull(const TqDatafileField& field, const uint8_t* record) {
   return record[field.rowOffset - 1] != 0;
 }
 
-inline uint8_t* keyAt(TqSortVornFixedImpl& engine, const TqDatafileField& field, uint8_t* record) {
-  return record + engine.rowLength() + field.keyOffset;
-}
-
 // The 9-byte encoding of an integer or date: the order-preserving number, or zeros.
 inline void putNumber(uint8_t* p, bool null, uint64_t ordered, bool ascending) {
   if (null) {
@@ -43,8 +39,9 @@ inline void putNumber(uint8_t* p, bool null, uint64_t ordered, bool ascending) {
 
 }  // namespace
 
-void TqSortVornFixedImpl::writeBooleanKey(TqDatafileField& field, uint8_t* record, bool ascending) {
-  uint8_t* p = keyAt(*this, field, record);
+void TqSortVornFixedImpl::writeBooleanKey(TqDatafileField& field, const uint8_t* record, uint8_t* key,
+                                            bool ascending) {
+  uint8_t* p = key;
   if (isNull(field, record)) {
     p[0] = ascending ? 0 : 1;
     p[1] = 0;
@@ -55,23 +52,26 @@ void TqSortVornFixedImpl::writeBooleanKey(TqDatafileField& field, uint8_t* recor
   p[1] = ascending ? v : static_cast<uint8_t>(~v);
 }
 
-void TqSortVornFixedImpl::writeIntegerKey(TqDatafileField& field, uint8_t* record, bool ascending) {
+void TqSortVornFixedImpl::writeIntegerKey(TqDatafileField& field, const uint8_t* record, uint8_t* key,
+                                            bool ascending) {
   uint64_t v;
   std::memcpy(&v, record + field.rowOffset, 8);
-  putNumber(keyAt(*this, field, record), isNull(field, record), v ^ 0x8000000000000000ull, ascending);
+  putNumber(key, isNull(field, record), v ^ 0x8000000000000000ull, ascending);
 }
 
-void TqSortVornFixedImpl::writeDateKey(TqDatafileField& field, uint8_t* record, bool ascending) {
+void TqSortVornFixedImpl::writeDateKey(TqDatafileField& field, const uint8_t* record, uint8_t* key,
+                                            bool ascending) {
   uint64_t bits;
   std::memcpy(&bits, record + field.rowOffset, 8);
   // A positive double gets its sign bit set, a negative one every bit inverted: the
   // numbers then order as the dates do, before 1970 as well.
   bits = (bits & 0x8000000000000000ull) ? ~bits : (bits | 0x8000000000000000ull);
-  putNumber(keyAt(*this, field, record), isNull(field, record), bits, ascending);
+  putNumber(key, isNull(field, record), bits, ascending);
 }
 
-void TqSortVornFixedImpl::writeRealKey(TqDatafileField& field, uint8_t* record, bool ascending) {
-  uint8_t* p = keyAt(*this, field, record);
+void TqSortVornFixedImpl::writeRealKey(TqDatafileField& field, const uint8_t* record, uint8_t* key,
+                                            bool ascending) {
+  uint8_t* p = key;
   bool null = isNull(field, record);
   alignas(8) uint8_t value[24] = {};
   if (!null) std::memcpy(value, record + field.rowOffset, 24);
@@ -84,8 +84,9 @@ void TqSortVornFixedImpl::writeRealKey(TqDatafileField& field, uint8_t* record, 
   decimalBlock_.callback(&decimalBlock_, value, 24, p + 1, 1000, ascending ? 0 : 1, &written);
 }
 
-void TqSortVornFixedImpl::writeStringKey(TqDatafileField& field, uint8_t* record, bool ascending) {
-  uint8_t* p = keyAt(*this, field, record);
+void TqSortVornFixedImpl::writeStringKey(TqDatafileField& field, const uint8_t* record, uint8_t* key,
+                                            bool ascending) {
+  uint8_t* p = key;
   uint32_t width = static_cast<uint32_t>(field.maxLength) + 1;
   if (isNull(field, record)) {
     p[0] = ascending ? 0 : 1;

@@ -153,7 +153,14 @@ TEST_F(FaultSweepTest, UnsortedDatafileThatSpills) {
   }
 }
 
-TEST_F(FaultSweepTest, SortThatSpillsAndMerges) {
+class SortFaultSweepTest : public FaultSweepTest, public ::testing::WithParamInterface<SortEngine> {};
+
+INSTANTIATE_TEST_SUITE_P(Engines, SortFaultSweepTest, ::testing::Values(SortEngine::variable, SortEngine::fixed),
+                         [](const ::testing::TestParamInfo<SortEngine>& param) {
+                           return std::string(engineName(param.param));
+                         });
+
+TEST_P(SortFaultSweepTest, SortThatSpillsAndMerges) {
   auto rows = makeRows(300, 2);
   std::vector<std::vector<RefValue>> expected = rows;
   std::vector<RefKey> keys = {{0, true}, {2, false}};
@@ -167,6 +174,8 @@ TEST_F(FaultSweepTest, SortThatSpillsAndMerges) {
     opt.sortSize = 3 * 2048;
     opt.processors = 2;
     opt.stable = true;
+    opt.engine = GetParam();
+    opt.windowSize = 64;  // runs on disk read through windows smaller than some rows
     std::string error;
     if (mgr_ != nullptr) {
       mgr_->release();

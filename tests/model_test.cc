@@ -24,9 +24,16 @@ namespace {
 
 using Row = std::vector<RefValue>;
 
-enum class Kind { Unsorted, SortVariable };
+enum class Kind { Unsorted, SortVariable, SortFixed };
 
-const char* kindName(Kind k) { return k == Kind::Unsorted ? "unsorted" : "sort-variable"; }
+const char* kindName(Kind k) {
+  switch (k) {
+    case Kind::Unsorted: return "unsorted";
+    case Kind::SortVariable: return "sort-variable";
+    case Kind::SortFixed: return "sort-fixed";
+  }
+  return "?";
+}
 
 // A total order on rows (every column), to compare multisets of rows.
 bool rowLess(const std::vector<RefColumn>& cols, const Row& a, const Row& b) {
@@ -163,7 +170,8 @@ Row ModelRun::randomRow(bool* overLong) {
 }
 
 void ModelRun::setUp() {
-  kind_ = chance(50) ? Kind::Unsorted : Kind::SortVariable;
+  static const Kind kKinds[] = {Kind::Unsorted, Kind::SortVariable, Kind::SortFixed};
+  kind_ = kKinds[pick(3)];
   size_t n = 1 + pick(4);
   for (size_t i = 0; i < n; ++i) {
     switch (pick(6)) {
@@ -209,7 +217,7 @@ void ModelRun::setUp() {
                                       TqDatafile::FlagMemoryFirst | TqDatafile::FlagMemoryOnly};
     flags_ = kFlags[pick(3)] | (chance(60) ? TqDatafile::FlagVariableRows : 0u);
   } else {
-    flags_ = TqDatafile::FlagSorted | TqDatafile::FlagVariableRows;
+    flags_ = TqDatafile::FlagSorted | (kind_ == Kind::SortVariable ? TqDatafile::FlagVariableRows : 0u);
   }
   if (std::getenv("TQ_MODEL_TRACE") != nullptr) {
     std::fprintf(stderr, "kind %s flags %x chunk %u cols %zu stable %d nodups %d marks %d\n", kindName(kind_),
@@ -249,6 +257,7 @@ void ModelRun::redefineKeys() {
                     "setSort field out of range");
     }
     RefKey key{static_cast<int>(pick(cols_.size())), chance(60)};
+    if (std::getenv("TQ_MODEL_TRACE") != nullptr) std::fprintf(stderr, "  key %d field %d %s\n", k, key.field, key.ascending ? "asc" : "desc");
     ASSERT_EQ(f->setSort(k, key.field, key.ascending ? 1 : 0, nullptr), 0) << f->getError().asCstr();
     keys_.push_back(key);
   }
