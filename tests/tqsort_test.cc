@@ -1,5 +1,5 @@
-// tqsort: the CSV scanner, and the program end to end against GNU sort (LC_ALL=C) and
-// reference orderings, with quoting, headers, line ends and every kind of bad input.
+// tqsort end to end: against GNU sort (LC_ALL=C) and reference orderings, with quoting,
+// headers, line ends and every kind of bad input.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,83 +13,10 @@
 #include <vector>
 
 #include "test_support.h"
-#include "tqsort_csv.h"
 
 #ifndef TQSORT_BIN
 #error "TQSORT_BIN must name the tqsort program"
 #endif
-
-// --- the scanner -------------------------------------------------------------------------
-
-namespace {
-
-std::vector<std::string> records(const std::string& text, bool atEnd) {
-  std::vector<std::string> out;
-  const char* p = text.data();
-  const char* end = p + text.size();
-  tqsort::Record r;
-  while (tqsort::nextRecord(p, end, atEnd, &r)) {
-    out.emplace_back(r.begin, r.length);
-    p += r.length;
-  }
-  return out;
-}
-
-std::vector<std::string> fieldsOf(const std::string& line, char sep, size_t count) {
-  tqsort::Record r;
-  EXPECT_TRUE(tqsort::nextRecord(line.data(), line.data() + line.size(), true, &r));
-  std::vector<tqsort::Field> fields;
-  tqsort::splitFields(r, sep, count, &fields);
-  std::vector<std::string> out;
-  std::string scratch;
-  for (const tqsort::Field& f : fields) {
-    const char* data;
-    size_t length;
-    tqsort::fieldText(f, &scratch, &data, &length);
-    out.emplace_back(data, length);
-  }
-  return out;
-}
-
-}  // namespace
-
-TEST(TqsortCsvTest, RecordsEndAtLineEndsOutsideQuotes) {
-  EXPECT_EQ(records("a,b\nc,d\r\ne", true), (std::vector<std::string>{"a,b\n", "c,d\r\n", "e"}));
-  EXPECT_EQ(records("a,b\nc,d", false), (std::vector<std::string>{"a,b\n"}));  // more may follow
-  EXPECT_EQ(records("\"x\ny\",1\nz\n", true), (std::vector<std::string>{"\"x\ny\",1\n", "z\n"}));
-  EXPECT_EQ(records("\"open\nnever closed", true), (std::vector<std::string>{"\"open\nnever closed"}));
-  EXPECT_TRUE(records("", true).empty());
-}
-
-TEST(TqsortCsvTest, FieldsUnquoteAndPadMissingOnes) {
-  EXPECT_EQ(fieldsOf("a,\"b,c\",\"say \"\"hi\"\"\",,e\r\n", ',', 6),
-            (std::vector<std::string>{"a", "b,c", "say \"hi\"", "", "e", ""}));
-  EXPECT_EQ(fieldsOf("x\ty\tz", '\t', 2), (std::vector<std::string>{"x", "y"}));
-  EXPECT_EQ(fieldsOf("\"multi\nline\",2", ',', 2), (std::vector<std::string>{"multi\nline", "2"}));
-}
-
-TEST(TqsortCsvTest, TypedParsersAcceptWholeValuesOnly) {
-  int64_t v = 0;
-  EXPECT_TRUE(tqsort::parseInt64("-9223372036854775808", 20, &v));
-  EXPECT_EQ(v, INT64_MIN);
-  EXPECT_TRUE(tqsort::parseInt64("+42", 3, &v));
-  EXPECT_FALSE(tqsort::parseInt64("9223372036854775808", 19, &v));
-  EXPECT_FALSE(tqsort::parseInt64("12a", 3, &v));
-  EXPECT_FALSE(tqsort::parseInt64("-", 1, &v));
-  int y, m, d;
-  EXPECT_TRUE(tqsort::parseDate("1969-12-31", 10, &y, &m, &d));
-  EXPECT_EQ(y * 10000 + m * 100 + d, 19691231);
-  EXPECT_TRUE(tqsort::parseDate("2024-02-29", 10, &y, &m, &d));
-  EXPECT_FALSE(tqsort::parseDate("2023-02-29", 10, &y, &m, &d));
-  EXPECT_FALSE(tqsort::parseDate("2023-13-01", 10, &y, &m, &d));
-  EXPECT_FALSE(tqsort::parseDate("2023/01/01", 10, &y, &m, &d));
-  bool b = false;
-  EXPECT_TRUE(tqsort::parseBool("YES", 3, &b));
-  EXPECT_TRUE(b);
-  EXPECT_TRUE(tqsort::parseBool("0", 1, &b));
-  EXPECT_FALSE(b);
-  EXPECT_FALSE(tqsort::parseBool("maybe", 5, &b));
-}
 
 // --- the program -------------------------------------------------------------------------
 
