@@ -24,12 +24,13 @@ namespace {
 constexpr int kEndingSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGALRM,
                                   SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM};
 constexpr const char kRunDirPrefix[] = "tqsort-";
+constexpr const char kOutputTempPrefix[] = ".tqsort-";
 
-// The pid in a run directory's name "tqsort-PID-XXXXXX", or 0 when it is not one.
-long runDirPid(const char* name) {
-  size_t prefix = sizeof(kRunDirPrefix) - 1;
-  if (std::strncmp(name, kRunDirPrefix, prefix) != 0) return 0;
-  const char* p = name + prefix;
+// The pid in a name "PREFIXPID-XXXXXX", or 0 when it is not one.
+long namePid(const char* name, const char* prefix) {
+  size_t prefixLength = std::strlen(prefix);
+  if (std::strncmp(name, prefix, prefixLength) != 0) return 0;
+  const char* p = name + prefixLength;
   long pid = 0;
   const char* digits = p;
   while (*p >= '0' && *p <= '9' && pid < 100000000) pid = pid * 10 + (*p++ - '0');
@@ -156,19 +157,21 @@ Status Cleanup::removeAllLocked() {
   return result;
 }
 
-Status Cleanup::removeAll() {
-  std::lock_guard<std::mutex> guard(mutex_);
+Status Cleanup::endRun() {
+  mutex_.lock();  // never unlocked: the process ends with this thread
   return removeAllLocked();
 }
 
 void Cleanup::dieOf(int signal) {
-  mutex_.lock();  // held until the process ends: nothing may start a rename now
+  // Blocks for good when the main thread is ending the run: it ends the process.
+  mutex_.lock();
+  // Held until the process ends: no rename starts and no message is written now.
   dying_ = true;
+  (void)removeAllLocked();
   if (progress_ != nullptr && progress_->shown()) {
     ssize_t ignored = ::write(2, "\n", 1);  // end the bar's line
     (void)ignored;
   }
-  (void)removeAllLocked();
   ::signal(signal, SIG_DFL);
   sigset_t one;
   sigemptyset(&one);
@@ -205,7 +208,7 @@ int reclaimStaleRunDirs(const std::string& base) {
   int baseFd = ::dirfd(d);
   int removed = 0;
   while (dirent* e = ::readdir(d)) {
-    long pid = runDirPid(e->d_name);
+    long pid = namePid(e->d_name, kRunDirPrefix);
     if (pid <= 0 || pid == ::getpid()) continue;
     // The pid is a quick test; the lock is the proof: a live run (even one in another
     // pid namespace) holds it, and the kernel drops it when that run dies.
@@ -224,6 +227,41 @@ int reclaimStaleRunDirs(const std::string& base) {
         ++removed;
       } else {
         std::fprintf(stderr, "tqsort: %s (left by an earlier run)\n", s.message().c_str());
+      }
+    }
+    ::close(fd);
+  }
+  ::closedir(d);
+  return removed;
+}
+
+}  // namespace tqsort
+
+namespace tqsort {
+
+std::string outputTempTemplate(const std::string& dir) {
+  return dir + (dir.back() == '/' ? "" : "/") + kOutputTempPrefix + std::to_string(::getpid()) + "-XXXXXX";
+}
+
+int reclaimStaleOutputTemps(const std::string& dir) {
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return 0;  // creating the temporary output reports it
+  int dirFd = ::dirfd(d);
+  int removed = 0;
+  while (dirent* e = ::readdir(d)) {
+    long pid = namePid(e->d_name, kOutputTempPrefix);
+    if (pid <= 0 || pid == ::getpid()) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    int fd = ::openat(dirFd, e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+        ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      if (::unlinkat(dirFd, e->d_name, 0) == 0) {
+        ++removed;
+      } else if (errno != ENOENT) {
+        std::fprintf(stderr, "tqsort: cannot remove '%s/%s' (left by an earlier run): %s\n", printable(dir).c_str(),
+                     printable(e->d_name).c_str(), systemError(errno).c_str());
       }
     }
     ::close(fd);

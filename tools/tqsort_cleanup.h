@@ -8,10 +8,12 @@
 // (the signals are blocked everywhere else), which removes the run's files and then
 // lets the process die of that signal, so the shell sees 128 + N.  A run killed with
 // SIGKILL cannot clean up: the next run that uses the same temporary directory removes
-// run directories whose process is gone and whose lock is free.
+// run directories whose process is gone and whose lock is free, and the next run that
+// writes its output into the same directory removes such a run's temporary output.
 #ifndef TQ_TOOLS_TQSORT_CLEANUP_H
 #define TQ_TOOLS_TQSORT_CLEANUP_H
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -39,9 +41,14 @@ class Cleanup {
   Status commitTempOutput(const std::string& target);
   // Ends a progress bar's line before dying of a signal.
   void setProgress(const ProgressBar* bar) { progress_ = bar; }
-  // Removes the temporary output (if not committed) and the run directories.  Failed
-  // when something could not be removed.
-  Status removeAll();
+  // Ends the run: removes the temporary output (if not committed) and the run
+  // directories; failed when something could not be removed.  Keeps the cleanup lock
+  // for good, so that a signal that comes later leaves the ending to this thread, and
+  // never returns while a signal is being handled, so that no message is written while
+  // the process dies of it.
+  Status endRun();
+  // A signal is being handled: the process is about to die of it.
+  bool dying() const { return dying_.load(std::memory_order_relaxed); }
   // Removes everything, then dies of `signal`.  Called by the signal thread, and by the
   // main thread after a write to a closed pipe.
   [[noreturn]] void dieOf(int signal);
@@ -54,7 +61,7 @@ class Cleanup {
   Status removeAllLocked();
 
   std::mutex mutex_;
-  bool dying_ = false;
+  std::atomic<bool> dying_{false};
   std::vector<RunDir> runDirs_;
   std::string tempOutput_;
   const ProgressBar* progress_ = nullptr;
@@ -68,6 +75,14 @@ Cleanup& cleanup();
 // Returns how many it removed; failures to remove one are reported on standard error
 // and do not stop the run.
 int reclaimStaleRunDirs(const std::string& base);
+
+// The mkstemp template of the temporary output in `dir`: ".tqsort-PID-XXXXXX".  The
+// run holds a lock (flock) on the file while it writes it.
+std::string outputTempTemplate(const std::string& dir);
+
+// Removes the temporary outputs in `dir` left by runs that are gone (a run killed with
+// SIGKILL while it wrote), as reclaimStaleRunDirs does for run directories.
+int reclaimStaleOutputTemps(const std::string& dir);
 
 // Removes the files in `dir` and then `dir`, retrying while other threads still add
 // files.  Failed with the reason when `dir` remains.

@@ -75,12 +75,10 @@ int main(int argc, char** argv) {
   progress.enable(options.progress == 1 || (options.progress == -1 && ::isatty(2)));
   cleanup.setProgress(&progress);
   Status result = run(options, &progress);
+  if (result.signalNumber() != 0) cleanup.dieOf(result.signalNumber());  // a closed pipe
+  Status removed = cleanup.endRun();
   progress.done();
-  Status removed = cleanup.removeAll();
-  if (!result.ok()) {
-    if (result.signalNumber() != 0) cleanup.dieOf(result.signalNumber());
-    std::fprintf(stderr, "tqsort: %s\n", result.message().c_str());
-  }
+  if (!result.ok()) std::fprintf(stderr, "tqsort: %s\n", result.message().c_str());
   if (!removed.ok()) std::fprintf(stderr, "tqsort: %s\n", removed.message().c_str());
   return result.ok() && removed.ok() ? 0 : kExitError;
 }

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,10 +98,13 @@ Status OutputTarget::prepare(const std::string& path) {
     return Status();
   }
   kind_ = Kind::Replace;
-  std::string tmpl = directoryOf(target_) + "/.tqsort-XXXXXX";
+  std::string dir = directoryOf(target_);
+  reclaimStaleOutputTemps(dir);
+  std::string tmpl = outputTempTemplate(dir);
   int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
   if (fd < 0) return fail(errno);
   cleanup().setTempOutput(tmpl);
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno);  // a run that is alive
   fd_ = fd;
   ownsFd_ = true;
   if (exists) {

@@ -2,10 +2,12 @@
 
 #include <cstdio>
 
+#include "tqsort_cleanup.h"
+
 namespace tqsort {
 
 void ProgressBar::show(const char* phase, double fraction) {
-  if (!on_) return;
+  if (!on_ || cleanup().dying()) return;  // the line is being ended for a signal
   auto now = std::chrono::steady_clock::now();
   if (fraction < 1.0 && now - last_ < std::chrono::milliseconds(100)) return;
   last_ = now;

@@ -145,7 +145,7 @@ Status Sorter::setKey(size_t k, const char* data, size_t length, const InputFile
       uint8_t raw[24];
       ok = parseDecimal(data, length, raw);
       if (ok) v->assign(tqbTypeReal, raw, 24);
-      what = "an exact decimal (at most 52 digits)";
+      what = "an exact decimal (at most 52 digits; no NaN or infinity)";
       break;
     }
     case KeyType::Date: {
