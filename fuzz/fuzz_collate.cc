@@ -6,18 +6,20 @@
 // answer twice.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "tqdatafile/tqdatafile.h"
 
-namespace {
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
+// A broken promise: say which, then crash so that the fuzzer keeps the input.
+#define CHECK(condition)                                                                   \
+  do {                                                                                     \
+    if (!(condition)) {                                                                    \
+      std::fprintf(stderr, "check failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
+      std::abort();                                                                        \
+    }                                                                                      \
+  } while (0)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   if (size == 0) return 0;
@@ -37,12 +39,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   TqbString error, error2;
   bool ok = tqDatafileParseCollateParms(first, caseOrder, second, strength, variant, &flags, &error);
   bool ok2 = tqDatafileParseCollateParms(first, caseOrder, second, strength, variant, &again, &error2);
-  check(ok == ok2);
+  CHECK(ok == ok2);
   if (ok) {
-    check(flags == again);
+    CHECK(flags == again);
   } else {
-    check(error.length() > 0);
-    check(std::string(error.asCstr()) == error2.asCstr());
+    CHECK(error.length() > 0);
+    CHECK(std::string(error.asCstr()) == error2.asCstr());
   }
   return 0;
 }

@@ -7,6 +7,7 @@
 // typed parser.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -15,11 +16,17 @@
 #include "tqsort_csv.h"
 #include "tqsort_values.h"
 
+// A broken promise: say which, then crash so that the fuzzer keeps the input.
+#define CHECK(condition)                                                                   \
+  do {                                                                                     \
+    if (!(condition)) {                                                                    \
+      std::fprintf(stderr, "check failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
+      std::abort();                                                                        \
+    }                                                                                      \
+  } while (0)
+
 namespace {
 
-void check(bool condition) {
-  if (!condition) std::abort();
-}
 
 void parseEverything(const char* data, size_t length) {
   int64_t i;
@@ -28,7 +35,7 @@ void parseEverything(const char* data, size_t length) {
   uint8_t dec[24];
   tqsort::trimBlanks(&data, &length);
   tqsort::parseInt64(data, length, &i);
-  if (tqsort::parseDate(data, length, &y, &m, &d)) check(y >= 1 && y <= 9999 && m >= 1 && m <= 12 && d >= 1 && d <= 31);
+  if (tqsort::parseDate(data, length, &y, &m, &d)) CHECK(y >= 1 && y <= 9999 && m >= 1 && m <= 12 && d >= 1 && d <= 31);
   tqsort::parseBool(data, length, &b);
   tqsort::parseDecimal(data, length, dec);
 }
@@ -52,26 +59,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   tqsort::ScanProblem problem;
   tqsort::Scan scan;
   while ((scan = tqsort::nextRecord(p, end, true, sep, &r, &problem)) == tqsort::Scan::Record) {
-    check(r.begin == p && r.length > 0 && p + r.length <= end && r.contentLength <= r.length);
+    CHECK(r.begin == p && r.length > 0 && p + r.length <= end && r.contentLength <= r.length);
     whole.emplace_back(p, r.length);
     size_t count = tqsort::countFields(r, sep);
-    check(count >= 1 && count <= r.length + 1);
+    CHECK(count >= 1 && count <= r.length + 1);
     tqsort::splitFields(r, sep, count + 1, &fields);
-    check(fields.size() == count + 1 && fields.back().length == 0);
+    CHECK(fields.size() == count + 1 && fields.back().length == 0);
     for (const tqsort::Field& f : fields) {
-      check(f.data >= r.begin && f.data + f.length <= r.begin + r.contentLength);
+      CHECK(f.data >= r.begin && f.data + f.length <= r.begin + r.contentLength);
       const char* value;
       size_t length;
       tqsort::fieldText(f, &scratch, &value, &length);
-      check(length <= f.length);
+      CHECK(length <= f.length);
       parseEverything(value, length);
     }
     p += r.length;
   }
   if (scan == tqsort::Scan::Malformed) {
-    check(problem.what != nullptr && p + problem.offset <= end);
+    CHECK(problem.what != nullptr && p + problem.offset <= end);
   } else {
-    check(p == end);  // every byte is in a record
+    CHECK(p == end);  // every byte is in a record
   }
 
   // The same input with its end not yet known: what is found is what was found.
@@ -79,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   p = begin;
   size_t k = 0;
   while (tqsort::nextRecord(p, begin + prefix, false, sep, &r, &problem) == tqsort::Scan::Record) {
-    check(k < whole.size() && whole[k] == std::string(p, r.length));
+    CHECK(k < whole.size() && whole[k] == std::string(p, r.length));
     p += r.length;
     ++k;
   }

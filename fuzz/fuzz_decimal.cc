@@ -6,16 +6,23 @@
 // taking their collate form never fails.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/tqbdecimal.h"
 
+// A broken promise: say which, then crash so that the fuzzer keeps the input.
+#define CHECK(condition)                                                                   \
+  do {                                                                                     \
+    if (!(condition)) {                                                                    \
+      std::fprintf(stderr, "check failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
+      std::abort();                                                                        \
+    }                                                                                      \
+  } while (0)
+
 namespace {
 
-void check(bool condition) {
-  if (!condition) std::abort();
-}
 
 int sign(int v) { return (v > 0) - (v < 0); }
 
@@ -51,30 +58,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   std::memset(value, 0xA5, sizeof value);
   int result = tqbDecimalFromString(text, size, value);
   if (result & (kTqbDecSyntax | kTqbDecOverflow)) {
-    for (uint8_t b : value) check(b == 0xA5);
+    for (uint8_t b : value) CHECK(b == 0xA5);
   } else {
     char out[96];
     size_t n = tqbDecimalToString(value, out, sizeof out);
-    check(n > 0 && n < sizeof out && out[n] == '\0');
+    CHECK(n > 0 && n < sizeof out && out[n] == '\0');
     uint8_t again[24];
     int back = tqbDecimalFromString(out, n, again);
-    check((back & (kTqbDecSyntax | kTqbDecOverflow)) == 0);
+    CHECK((back & (kTqbDecSyntax | kTqbDecOverflow)) == 0);
     uint8_t a[kTqbDecimalCollateLength], b[kTqbDecimalCollateLength];
-    check(decSextToByteCollateForm(value, nullptr, a, 0) == kTqbDecimalCollateLength);
-    check(decSextToByteCollateForm(again, nullptr, b, 0) == kTqbDecimalCollateLength);
-    check(std::memcmp(a, b, sizeof a) == 0);
-    check(tqbDecimalCompare(value, again) == 0);
+    CHECK(decSextToByteCollateForm(value, nullptr, a, 0) == kTqbDecimalCollateLength);
+    CHECK(decSextToByteCollateForm(again, nullptr, b, 0) == kTqbDecimalCollateLength);
+    CHECK(std::memcmp(a, b, sizeof a) == 0);
+    CHECK(tqbDecimalCompare(value, again) == 0);
   }
   // The raw bytes as a value, against a second value from the next 24 bytes.
   if (size >= 48) {
     const uint8_t* x = bytes;
     const uint8_t* y = bytes + 24;
     char out[96];
-    check(tqbDecimalToString(x, out, sizeof out) > 0);
+    CHECK(tqbDecimalToString(x, out, sizeof out) > 0);
     uint8_t fx[kTqbDecimalCollateLength], fy[kTqbDecimalCollateLength];
     decSextToByteCollateForm(x, nullptr, fx, 0);
     decSextToByteCollateForm(y, nullptr, fy, 0);
-    check(sign(std::memcmp(fx, fy, sizeof fx)) == sign(tqbDecimalCompare(x, y)));
+    CHECK(sign(std::memcmp(fx, fy, sizeof fx)) == sign(tqbDecimalCompare(x, y)));
     (void)tqbDecimalToDouble(x);
   }
   return 0;
