@@ -29,6 +29,7 @@ TqbString tqb_get_message(const char* sourceFile, int line, const char* catalogu
 }
 
 // Shorthand used throughout the library: a message of "Temporary File Library".
-#define TQ_MESSAGE(id, ...) tqb_get_message(__FILE__, __LINE__, kTqCatalogue, (id), ##__VA_ARGS__)
+#define TQ_MESSAGE(id, ...) \
+  tqb_get_message(__FILE__, __LINE__, kTqCatalogue, (id) __VA_OPT__(, ) __VA_ARGS__)
 
 #endif

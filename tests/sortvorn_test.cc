@@ -86,7 +86,7 @@ std::string describe(const Scenario& s) {
                   ", sort size " + std::to_string(s.options.sortSize) + ", " +
                   std::to_string(s.options.processors) + " processors" + (s.options.stable ? ", stable" : "") +
                   (s.options.noDups ? ", noDups" : "") + (s.options.markByGroups ? ", marks" : "") + ", keys";
-  for (const RefKey& k : s.keys) d += " " + std::to_string(k.field) + (k.ascending ? "a" : "d");
+  for (const RefKey& k : s.keys) d.append(" ").append(std::to_string(k.field)).append(k.ascending ? "a" : "d");
   return d;
 }
 

@@ -53,7 +53,8 @@ std::vector<std::string> filesWithPrefix(const std::string& dir, const std::stri
   std::error_code ec;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(dir, ec)) {
     std::string name = entry.path().filename().string();
-    if (entry.is_regular_file() && name.compare(0, prefix.size(), prefix) == 0) {
+    std::error_code typeError;  // a symbolic link loop is not a file, and no reason to throw
+    if (entry.is_regular_file(typeError) && name.compare(0, prefix.size(), prefix) == 0) {
       out.push_back(entry.path().string());
     }
   }

@@ -1,5 +1,5 @@
-// tqsort: the CSV scanner, and the program end to end against GNU sort (LC_ALL=C) and
-// reference orderings, with quoting, headers, line ends and every kind of bad input.
+// tqsort end to end: against GNU sort (LC_ALL=C) and reference orderings, with quoting,
+// headers, line ends and every kind of bad input.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,83 +13,10 @@
 #include <vector>
 
 #include "test_support.h"
-#include "tqsort_csv.h"
 
 #ifndef TQSORT_BIN
 #error "TQSORT_BIN must name the tqsort program"
 #endif
-
-// --- the scanner -------------------------------------------------------------------------
-
-namespace {
-
-std::vector<std::string> records(const std::string& text, bool atEnd) {
-  std::vector<std::string> out;
-  const char* p = text.data();
-  const char* end = p + text.size();
-  tqsort::Record r;
-  while (tqsort::nextRecord(p, end, atEnd, &r)) {
-    out.emplace_back(r.begin, r.length);
-    p += r.length;
-  }
-  return out;
-}
-
-std::vector<std::string> fieldsOf(const std::string& line, char sep, size_t count) {
-  tqsort::Record r;
-  EXPECT_TRUE(tqsort::nextRecord(line.data(), line.data() + line.size(), true, &r));
-  std::vector<tqsort::Field> fields;
-  tqsort::splitFields(r, sep, count, &fields);
-  std::vector<std::string> out;
-  std::string scratch;
-  for (const tqsort::Field& f : fields) {
-    const char* data;
-    size_t length;
-    tqsort::fieldText(f, &scratch, &data, &length);
-    out.emplace_back(data, length);
-  }
-  return out;
-}
-
-}  // namespace
-
-TEST(TqsortCsvTest, RecordsEndAtLineEndsOutsideQuotes) {
-  EXPECT_EQ(records("a,b\nc,d\r\ne", true), (std::vector<std::string>{"a,b\n", "c,d\r\n", "e"}));
-  EXPECT_EQ(records("a,b\nc,d", false), (std::vector<std::string>{"a,b\n"}));  // more may follow
-  EXPECT_EQ(records("\"x\ny\",1\nz\n", true), (std::vector<std::string>{"\"x\ny\",1\n", "z\n"}));
-  EXPECT_EQ(records("\"open\nnever closed", true), (std::vector<std::string>{"\"open\nnever closed"}));
-  EXPECT_TRUE(records("", true).empty());
-}
-
-TEST(TqsortCsvTest, FieldsUnquoteAndPadMissingOnes) {
-  EXPECT_EQ(fieldsOf("a,\"b,c\",\"say \"\"hi\"\"\",,e\r\n", ',', 6),
-            (std::vector<std::string>{"a", "b,c", "say \"hi\"", "", "e", ""}));
-  EXPECT_EQ(fieldsOf("x\ty\tz", '\t', 2), (std::vector<std::string>{"x", "y"}));
-  EXPECT_EQ(fieldsOf("\"multi\nline\",2", ',', 2), (std::vector<std::string>{"multi\nline", "2"}));
-}
-
-TEST(TqsortCsvTest, TypedParsersAcceptWholeValuesOnly) {
-  int64_t v = 0;
-  EXPECT_TRUE(tqsort::parseInt64("-9223372036854775808", 20, &v));
-  EXPECT_EQ(v, INT64_MIN);
-  EXPECT_TRUE(tqsort::parseInt64("+42", 3, &v));
-  EXPECT_FALSE(tqsort::parseInt64("9223372036854775808", 19, &v));
-  EXPECT_FALSE(tqsort::parseInt64("12a", 3, &v));
-  EXPECT_FALSE(tqsort::parseInt64("-", 1, &v));
-  int y, m, d;
-  EXPECT_TRUE(tqsort::parseDate("1969-12-31", 10, &y, &m, &d));
-  EXPECT_EQ(y * 10000 + m * 100 + d, 19691231);
-  EXPECT_TRUE(tqsort::parseDate("2024-02-29", 10, &y, &m, &d));
-  EXPECT_FALSE(tqsort::parseDate("2023-02-29", 10, &y, &m, &d));
-  EXPECT_FALSE(tqsort::parseDate("2023-13-01", 10, &y, &m, &d));
-  EXPECT_FALSE(tqsort::parseDate("2023/01/01", 10, &y, &m, &d));
-  bool b = false;
-  EXPECT_TRUE(tqsort::parseBool("YES", 3, &b));
-  EXPECT_TRUE(b);
-  EXPECT_TRUE(tqsort::parseBool("0", 1, &b));
-  EXPECT_FALSE(b);
-  EXPECT_FALSE(tqsort::parseBool("maybe", 5, &b));
-}
 
 // --- the program -------------------------------------------------------------------------
 
@@ -286,6 +213,13 @@ TEST_F(TqsortTest, UsageAndFileErrorsAreOneLineAndStatus2) {
       {"-k1 missing.csv", "cannot read 'missing.csv'"},
       {"-k1 -o /no/such/dir/out ok.csv", "cannot write '/no/such/dir/out'"},
       {"--header -k nosuch ok.csv", "no column 'nosuch' in the header"},
+      {"-S -5 -k1 ok.csv", "invalid buffer size '-5'"},
+      {"-S 16777216T -k1 ok.csv", "buffer size '16777216T' is too large"},
+      {"--output= -k1 ok.csv", "the output file name is empty"},
+      {"-k 1:int:r:r ok.csv", "'r' given twice"},
+      {"-k 1:int:dec ok.csv", "more than one type"},
+      {"-k1 -o . ok.csv", "cannot write '.': it is a directory"},
+      {"-k1 .", "cannot read '.': Is a directory"},
   };
   for (const Case& c : cases) {
     Result r = tqsort(c.args);
@@ -322,4 +256,100 @@ TEST_F(TqsortTest, StatisticsAndProgressGoToStandardError) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("tqsort: reading"), std::string::npos);
   EXPECT_EQ(r.out.size(), readFile(dir_ + "/data.csv").size());
+}
+
+TEST_F(TqsortTest, MalformedQuotingStopsAtTheLineWhereTheFieldOpened) {
+  // An unclosed quote would swallow the rest of the file into one record.
+  writeFile(dir_ + "/open.csv", "1,a\n2,\"b\n3,c\n4,d\n");
+  Result r = tqsort("-k 1:int open.csv");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "tqsort: open.csv:2: a quoted field opens on this line and is never closed\n");
+  // The same after records that span lines: the line is the file's, not the record's.
+  writeFile(dir_ + "/open2.csv", "\"x\ny\",1\n\"z\",2\n5,\"w\n");
+  r = tqsort("-k 2:int open2.csv");
+  EXPECT_EQ(r.err, "tqsort: open2.csv:4: a quoted field opens on this line and is never closed\n");
+  writeFile(dir_ + "/after.csv", "1,\"a\"b\n");
+  r = tqsort("-k 1:int after.csv");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("after.csv:1: a quoted field must be followed by the separator or the line end"),
+            std::string::npos) << r.err;
+}
+
+TEST_F(TqsortTest, AStrayQuoteInAnUnquotedFieldIsJustData) {
+  writeFile(dir_ + "/stray.csv", "5 inch\" pipe,3\nbolt,1\n\"quoted, yes\",2\nnut,0\n");
+  Result r = tqsort("-k 2:int stray.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "nut,0\nbolt,1\n\"quoted, yes\",2\n5 inch\" pipe,3\n");
+  r = tqsort("-s -k 1 stray.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "5 inch\" pipe,3\nbolt,1\nnut,0\n\"quoted, yes\",2\n");
+}
+
+TEST_F(TqsortTest, AByteOrderMarkStaysFirstAndOutOfTheFirstRecord) {
+  const std::string bom = "\xEF\xBB\xBF";
+  writeFile(dir_ + "/h.csv", bom + "name,n\nb,2\na,1\n");
+  Result r = tqsort("--header -k name h.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, bom + "name,n\na,1\nb,2\n");
+  writeFile(dir_ + "/v.csv", bom + "7,x\n3,y\n");
+  r = tqsort("-k 1:int v.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, bom + "3,y\n7,x\n");
+  // A second input's mark is dropped: the output has one, at its start.
+  r = tqsort("-k 1:int v.csv v.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, bom + "3,y\n3,y\n7,x\n7,x\n");
+  // Only a whole mark is one; from standard input too.
+  r = tqsort("-k 1", "\xEF\xBBx\n");
+  EXPECT_EQ(r.out, "\xEF\xBBx\n");
+  r = tqsort("-k 1:int", bom + "2\n1\n");
+  EXPECT_EQ(r.out, bom + "1\n2\n");
+}
+
+TEST_F(TqsortTest, HeadersOfSeveralInputsMustAgree) {
+  writeFile(dir_ + "/a.csv", "id,name\n2,b\n");
+  writeFile(dir_ + "/b.csv", "id,name\r\n1,a\r\n");  // same names, other line end
+  writeFile(dir_ + "/c.csv", "id,label\n3,c\n");
+  writeFile(dir_ + "/empty.csv", "");
+  Result r = tqsort("--header -k id:int a.csv empty.csv b.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "id,name\n1,a\r\n2,b\n");
+  r = tqsort("--header -k id:int a.csv c.csv");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "tqsort: c.csv:1: the header 'id,label' differs from the header of 'a.csv'\n");
+  // No input at all: nothing to name a column in, nothing to sort.
+  r = tqsort("--header -k name empty.csv");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  r = tqsort("--header -k name:int", "");
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(TqsortTest, DecimalsAndDatesRefuseWhatTheirFormatsDoNotHold) {
+  struct Case {
+    const char* value;
+    const char* type;
+  };
+  for (const Case& c : {Case{"NaN", "dec"}, Case{"inf", "dec"}, Case{"-Infinity", "dec"}, Case{"1e-999999999", "dec"},
+                        Case{"0000-01-01", "date"}, Case{"-0001-01-01", "date"}, Case{"999-01-01", "date"}}) {
+    std::string good = std::string(c.type) == "dec" ? "1" : "2000-01-01";
+    writeFile(dir_ + "/v.csv", "b," + good + "\na," + c.value + "\n");
+    Result r = tqsort(std::string("-k 2:") + c.type + " v.csv");
+    EXPECT_EQ(r.status, 2) << c.value;
+    EXPECT_NE(r.err.find(std::string("v.csv:2: column 2 (") + c.type + "): '" + c.value + "' is not"),
+              std::string::npos) << r.err;
+    r = tqsort(std::string("--lenient -k 2:") + c.type + " v.csv");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, std::string("a,") + c.value + "\nb," + good + "\n") << "a refused value is a null, lowest";
+  }
+}
+
+TEST_F(TqsortTest, EchoedValuesShowTheirControlBytes) {
+  Result r = tqsort("-k 1:int", std::string("a\x01\x1b[2Jb,1\n", 9));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "tqsort: (standard input):1: column 1 (int): 'a\\x01\\x1b[2Jb' is not a 64-bit integer\n");
+  r = tqsort("-k 1:int", "\"x\ny\",1\n");
+  EXPECT_NE(r.err.find("'x\\ny'"), std::string::npos) << r.err;
 }

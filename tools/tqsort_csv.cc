@@ -4,68 +4,156 @@
 
 namespace tqsort {
 
-bool nextRecord(const char* p, const char* end, bool atEnd, Record* record) {
-  if (p >= end) return false;
+namespace {
+
+// Where the quoted field opening at `open` ends: the byte after its closing quote.
+// Null when the input ends first (`*more`: more input could close it).
+const char* skipQuoted(const char* open, const char* end, bool atEnd, bool* more, size_t* lines) {
+  const char* p = open + 1;
+  for (;;) {
+    const char* q = static_cast<const char*>(std::memchr(p, '"', static_cast<size_t>(end - p)));
+    if (q == nullptr) {
+      *more = !atEnd;
+      return nullptr;
+    }
+    for (const char* c = p; c < q; ++c) *lines += *c == '\n';
+    if (q + 1 < end && q[1] == '"') {  // a doubled quote: data
+      p = q + 2;
+      continue;
+    }
+    if (q + 1 == end && !atEnd) {  // the next byte decides
+      *more = true;
+      return nullptr;
+    }
+    return q + 1;
+  }
+}
+
+}  // namespace
+
+Scan nextRecord(const char* p, const char* end, bool atEnd, char separator, Record* record, ScanProblem* problem) {
+  if (p >= end) return Scan::NeedMore;
   const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
   const char* limit = nl != nullptr ? nl : end;
-  bool quoted = std::memchr(p, '"', static_cast<size_t>(limit - p)) != nullptr;
-  if (quoted) {
-    // Slow path: a line end inside quotes belongs to the field.
-    bool inQuotes = false;
+  Record r;
+  r.begin = p;
+  if (std::memchr(p, '"', static_cast<size_t>(limit - p)) != nullptr) {
+    // Slow path: walk field by field; a quoted field may hold line ends.
     nl = nullptr;
-    for (const char* c = p; c < end; ++c) {
-      if (*c == '"') {
-        inQuotes = !inQuotes;  // a doubled quote toggles twice
-      } else if (*c == '\n' && !inQuotes) {
+    const char* c = p;
+    for (;;) {
+      if (c < end && *c == '"') {
+        bool more = false;
+        const char* after = skipQuoted(c, end, atEnd, &more, &r.innerLines);
+        if (after == nullptr) {
+          if (more) return Scan::NeedMore;
+          problem->offset = static_cast<size_t>(c - p);
+          problem->what = "a quoted field opens on this line and is never closed";
+          return Scan::Malformed;
+        }
+        r.quoted = true;
+        c = after;
+        if (c == end) break;  // the last record, unterminated
+        if (*c == separator) {
+          ++c;
+          continue;
+        }
+        if (*c == '\n') {
+          nl = c;
+          break;
+        }
+        if (*c == '\r') {
+          if (c + 1 == end) {  // a carriage return as the input's last byte
+            if (!atEnd) return Scan::NeedMore;
+            c = end;
+            break;
+          }
+          if (c[1] == '\n') {
+            nl = c + 1;
+            break;
+          }
+        }
+        problem->offset = static_cast<size_t>(c - p);
+        problem->what = "a quoted field must be followed by the separator or the line end";
+        return Scan::Malformed;
+      }
+      // An unquoted field: up to the separator or the line end; quotes are data.
+      while (c < end && *c != separator && *c != '\n') ++c;
+      if (c == end) break;
+      if (*c == '\n') {
         nl = c;
         break;
       }
+      ++c;  // the separator: the next field starts
     }
   }
   if (nl == nullptr) {
-    if (!atEnd) return false;
-    record->begin = p;
-    record->length = record->contentLength = static_cast<size_t>(end - p);
-    record->quoted = quoted;
-    record->terminated = false;
-    return true;
+    if (!atEnd) return Scan::NeedMore;
+    r.length = r.contentLength = static_cast<size_t>(end - p);
+    r.terminated = false;
+  } else {
+    r.length = static_cast<size_t>(nl - p) + 1;
+    r.contentLength = static_cast<size_t>(nl - p);
+    if (r.contentLength > 0 && nl[-1] == '\r') --r.contentLength;
+    r.terminated = true;
   }
-  record->begin = p;
-  record->length = static_cast<size_t>(nl - p) + 1;
-  record->contentLength = static_cast<size_t>(nl - p);
-  if (record->contentLength > 0 && nl[-1] == '\r') --record->contentLength;
-  record->quoted = quoted;
-  record->terminated = true;
-  return true;
+  *record = r;
+  return Scan::Record;
 }
+
+namespace {
+
+// The end of the field that starts at `p` (before `end`, the record's content end), and
+// whether it is quoted.
+const char* fieldEnd(const Record& record, const char* p, const char* end, char separator, bool* quoted) {
+  *quoted = record.quoted && p < end && *p == '"';
+  if (!*quoted) {
+    const char* stop = static_cast<const char*>(std::memchr(p, separator, static_cast<size_t>(end - p)));
+    return stop != nullptr ? stop : end;
+  }
+  // The record was scanned whole, so the closing quote is there.
+  const char* c = p + 1;
+  for (;;) {
+    c = static_cast<const char*>(std::memchr(c, '"', static_cast<size_t>(end - c)));
+    if (c == nullptr) return end;
+    if (c + 1 < end && c[1] == '"') {
+      c += 2;
+      continue;
+    }
+    return c + 1;
+  }
+}
+
+}  // namespace
 
 void splitFields(const Record& record, char separator, size_t count, std::vector<Field>* fields) {
   fields->clear();
   const char* p = record.begin;
   const char* end = record.begin + record.contentLength;
+  bool more = true;  // a field starts at p
   while (fields->size() < count) {
-    if (p > end) {
+    if (!more) {
       fields->push_back(Field{end, 0, false});
       continue;
     }
-    if (!record.quoted) {
-      const char* sep = static_cast<const char*>(std::memchr(p, separator, static_cast<size_t>(end - p)));
-      const char* stop = sep != nullptr ? sep : end;
-      fields->push_back(Field{p, static_cast<size_t>(stop - p), false});
-      p = stop + 1;
-      continue;
-    }
-    // A field that opens with a quote runs to its closing quote; separators inside it
-    // do not count.
-    const char* start = p;
-    bool inQuotes = false;
-    bool quotedField = p < end && *p == '"';
-    while (p < end && (inQuotes || *p != separator)) {
-      if (*p == '"') inQuotes = !inQuotes;
-      ++p;
-    }
-    fields->push_back(Field{start, static_cast<size_t>(p - start), quotedField});
-    ++p;
+    bool quoted;
+    const char* stop = fieldEnd(record, p, end, separator, &quoted);
+    fields->push_back(Field{p, static_cast<size_t>(stop - p), quoted});
+    more = stop < end && *stop == separator;
+    p = stop + (more ? 1 : 0);
+  }
+}
+
+size_t countFields(const Record& record, char separator) {
+  const char* p = record.begin;
+  const char* end = record.begin + record.contentLength;
+  size_t n = 0;
+  for (;;) {
+    ++n;
+    bool quoted;
+    const char* stop = fieldEnd(record, p, end, separator, &quoted);
+    if (stop >= end || *stop != separator) return n;
+    p = stop + 1;
   }
 }
 
@@ -76,106 +164,19 @@ void fieldText(const Field& field, std::string* scratch, const char** data, size
     return;
   }
   scratch->clear();
-  const char* p = field.data + 1;  // after the opening quote
-  const char* end = field.data + field.length;
+  const char* p = field.data + 1;                // after the opening quote
+  const char* end = field.data + field.length;  // after the closing quote
+  if (end > p) --end;
   while (p < end) {
-    if (*p == '"') {
-      if (p + 1 < end && p[1] == '"') {
-        scratch->push_back('"');
-        p += 2;
-        continue;
-      }
-      ++p;  // the closing quote; anything after it is kept as it stands
-      continue;
-    }
-    scratch->push_back(*p++);
+    const char* q = static_cast<const char*>(std::memchr(p, '"', static_cast<size_t>(end - p)));
+    if (q == nullptr) q = end;
+    scratch->append(p, q);
+    if (q == end) break;
+    scratch->push_back('"');  // a doubled quote
+    p = q + 2;
   }
   *data = scratch->data();
   *length = scratch->size();
-}
-
-void trimBlanks(const char** data, size_t* length) {
-  const char* p = *data;
-  size_t n = *length;
-  while (n > 0 && (*p == ' ' || *p == '\t')) {
-    ++p;
-    --n;
-  }
-  while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\t')) --n;
-  *data = p;
-  *length = n;
-}
-
-bool parseInt64(const char* data, size_t length, int64_t* value) {
-  size_t i = 0;
-  bool negative = false;
-  if (i < length && (data[i] == '-' || data[i] == '+')) {
-    negative = data[i] == '-';
-    ++i;
-  }
-  if (i == length) return false;
-  uint64_t v = 0;
-  const uint64_t limit = negative ? uint64_t{1} << 63 : (uint64_t{1} << 63) - 1;
-  for (; i < length; ++i) {
-    unsigned d = static_cast<unsigned char>(data[i]) - '0';
-    if (d > 9) return false;
-    if (v > (limit - d) / 10) return false;  // overflow
-    v = v * 10 + d;
-  }
-  *value = negative ? static_cast<int64_t>(0 - v) : static_cast<int64_t>(v);
-  return true;
-}
-
-bool parseDate(const char* data, size_t length, int* year, int* month, int* day) {
-  size_t i = 0;
-  bool negative = i < length && data[i] == '-';
-  if (negative) ++i;
-  int y = 0, digits = 0;
-  while (i < length && data[i] >= '0' && data[i] <= '9' && digits < 4) {
-    y = y * 10 + (data[i++] - '0');
-    ++digits;
-  }
-  if (digits == 0 || i + 6 != length || data[i] != '-' || data[i + 3] != '-') return false;
-  auto two = [&](size_t at, int* out) {
-    if (data[at] < '0' || data[at] > '9' || data[at + 1] < '0' || data[at + 1] > '9') return false;
-    *out = (data[at] - '0') * 10 + (data[at + 1] - '0');
-    return true;
-  };
-  int m = 0, d = 0;
-  if (!two(i + 1, &m) || !two(i + 4, &d)) return false;
-  if (negative) y = -y;
-  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (m < 1 || m > 12 || d < 1) return false;
-  bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-  int maxDay = kDays[m - 1] + (m == 2 && leap ? 1 : 0);
-  if (d > maxDay) return false;
-  *year = y;
-  *month = m;
-  *day = d;
-  return true;
-}
-
-bool parseBool(const char* data, size_t length, bool* value) {
-  char word[8];
-  if (length == 0 || length >= sizeof(word)) return false;
-  for (size_t i = 0; i < length; ++i) {
-    char c = data[i];
-    word[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  }
-  word[length] = '\0';
-  for (const char* t : {"true", "yes", "t", "y", "1"}) {
-    if (std::strcmp(word, t) == 0) {
-      *value = true;
-      return true;
-    }
-  }
-  for (const char* f : {"false", "no", "f", "n", "0"}) {
-    if (std::strcmp(word, f) == 0) {
-      *value = false;
-      return true;
-    }
-  }
-  return false;
 }
 
 }  // namespace tqsort

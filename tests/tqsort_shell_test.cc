@@ -1,0 +1,398 @@
+// tqsort as a shell runs it: output through symbolic links, hard links, FIFOs and
+// devices; signals and closed pipes in the middle of a sort; a killed run; a low limit
+// of open files; a temporary directory it may not write.  Each case starts the built
+// program in a child process and then looks at what is left in the test's directory.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+#include "tqsort_status.h"
+
+#ifndef TQSORT_BIN
+#error "TQSORT_BIN must name the tqsort program"
+#endif
+
+namespace {
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+// "id,payload" rows with shuffled unique ids, about `bytes` long.
+std::string makeRows(size_t bytes, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::string text;
+  for (int64_t i = 0; text.size() < bytes; ++i) {
+    text += std::to_string(static_cast<int64_t>(rng() % 1000000000)) + ",row " + std::to_string(i) + " " +
+            std::string(rng() % 60, 'x') + "\n";
+  }
+  return text;
+}
+
+// The lines of `text` sorted by their first field as an integer (stable).
+std::string sortedByFirstField(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t nl = text.find('\n', at);
+    lines.push_back(text.substr(at, nl + 1 - at));
+    at = nl + 1;
+  }
+  std::stable_sort(lines.begin(), lines.end(), [](const std::string& a, const std::string& b) {
+    return std::stoll(a) < std::stoll(b);
+  });
+  std::string out;
+  for (const std::string& l : lines) out += l;
+  return out;
+}
+
+struct Spawn {
+  Spawn(std::vector<std::string> a, std::string in, std::string out, std::function<void()> f = {})
+      : args(std::move(a)), stdinFile(std::move(in)), stdoutFile(std::move(out)), inChild(std::move(f)) {}
+  std::vector<std::string> args;
+  std::string stdinFile;   // empty: a pipe (Child::input)
+  std::string stdoutFile;  // empty: a pipe (Child::output)
+  std::function<void()> inChild;  // runs in the child before exec (limits, signals, user)
+};
+
+struct Child {
+  pid_t pid = -1;
+  int input = -1;   // write end of the child's standard input, when a pipe
+  int output = -1;  // read end of the child's standard output, when a pipe
+};
+
+// The shell's view of how a child ended: its exit status, or 128 + the signal.
+int shellStatus(int raw) {
+  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
+  if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
+  return -1;
+}
+
+}  // namespace
+
+class TqsortShellTest : public TempDirTest {
+ protected:
+  Child start(const Spawn& spec) {
+    int in[2] = {-1, -1}, out[2] = {-1, -1};
+    if (spec.stdinFile.empty()) {
+      EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
+    }
+    if (spec.stdoutFile.empty()) {
+      EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+    }
+    std::vector<std::string> args = {TQSORT_BIN, "--no-progress"};
+    args.insert(args.end(), spec.args.begin(), spec.args.end());
+    std::string errPath = dir_ + "/stderr";
+    Child c;
+    c.pid = fork();
+    if (c.pid == 0) {
+      if (chdir(dir_.c_str()) != 0) _exit(120);
+      int fd0 = spec.stdinFile.empty() ? in[0] : open(spec.stdinFile.c_str(), O_RDONLY);
+      int fd1 = spec.stdoutFile.empty() ? out[1] : open(spec.stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int fd2 = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd0 < 0 || fd1 < 0 || fd2 < 0 || dup2(fd0, 0) < 0 || dup2(fd1, 1) < 0 || dup2(fd2, 2) < 0) _exit(121);
+      struct rlimit noCore = {0, 0};
+      setrlimit(RLIMIT_CORE, &noCore);  // SIGQUIT would leave a core file
+      signal(SIGPIPE, SIG_DFL);          // as a shell starts a program
+      if (spec.inChild) spec.inChild();
+      std::vector<char*> argv;
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(122);
+    }
+    if (in[0] >= 0) close(in[0]);
+    if (out[1] >= 0) close(out[1]);
+    c.input = in[1];
+    c.output = out[0];
+    return c;
+  }
+
+  int wait(Child& c) {
+    if (c.input >= 0) close(c.input);
+    if (c.output >= 0) close(c.output);
+    c.input = c.output = -1;
+    int raw = 0;
+    EXPECT_EQ(waitpid(c.pid, &raw, 0), c.pid);
+    return shellStatus(raw);
+  }
+
+  int run(const Spawn& spec) {
+    Child c = start(spec);
+    return wait(c);
+  }
+
+  std::string err() { return readFile(dir_ + "/stderr"); }
+
+  // Waits until the sort has spilled chunk files (the middle of a sort).
+  bool waitForChunkFiles() {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < until) {
+      if (!filesWithPrefix(dir_, "tqsort_").empty()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  }
+
+  // Names in the test directory other than `expected`.
+  std::vector<std::string> strayNames(std::vector<std::string> expected) {
+    expected.push_back("stderr");
+    std::vector<std::string> stray;
+    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+      std::string name = e.path().filename().string();
+      if (std::find(expected.begin(), expected.end(), name) == expected.end()) stray.push_back(name);
+    }
+    return stray;
+  }
+
+  // Feeds `text` to a child's standard input, all of it, unless the child stops reading.
+  static void feed(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+      ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+      if (n <= 0) return;
+      done += static_cast<size_t>(n);
+    }
+  }
+
+  void SetUp() override {
+    TempDirTest::SetUp();
+    // The child's own SIGPIPE is its business: the test must not die of it.
+    signal(SIGPIPE, SIG_IGN);
+  }
+  void TearDown() override {
+    signal(SIGPIPE, SIG_DFL);
+    TempDirTest::TearDown();
+  }
+};
+
+// --- where the output goes ---------------------------------------------------------------
+
+TEST_F(TqsortShellTest, OutputThroughASymbolicLinkReplacesItsTargetAndKeepsTheLink) {
+  writeFile(dir_ + "/in.csv", "3,c\n1,a\n2,b\n");
+  subdir("data");
+  writeFile(dir_ + "/data/real.csv", "old\n");
+  ASSERT_EQ(symlink("data/real.csv", (dir_ + "/link.csv").c_str()), 0);
+  ASSERT_EQ(run(Spawn({"-k", "1:int", "-o", "link.csv", "in.csv"}, "/dev/null", "/dev/null")), 0) << err();
+  struct stat st;
+  ASSERT_EQ(lstat((dir_ + "/link.csv").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced by a file";
+  EXPECT_EQ(readFile(dir_ + "/data/real.csv"), "1,a\n2,b\n3,c\n");
+  // A link to a file that does not exist yet creates that file.
+  ASSERT_EQ(symlink("data/new.csv", (dir_ + "/dangling.csv").c_str()), 0);
+  ASSERT_EQ(run(Spawn({"-k", "1:int", "-o", "dangling.csv", "in.csv"}, "/dev/null", "/dev/null")), 0) << err();
+  ASSERT_EQ(lstat((dir_ + "/dangling.csv").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(readFile(dir_ + "/data/new.csv"), "1,a\n2,b\n3,c\n");
+  // The input through a link is the output: sorted in place of itself.
+  ASSERT_EQ(run(Spawn({"-k", "1:int:r", "-o", "link.csv", "link.csv"}, "/dev/null", "/dev/null")), 0) << err();
+  EXPECT_EQ(readFile(dir_ + "/data/real.csv"), "3,c\n2,b\n1,a\n");
+  EXPECT_TRUE(filesWithPrefix(dir_, ".tqsort-").empty());
+}
+
+TEST_F(TqsortShellTest, AFileWithHardLinksKeepsItsInode) {
+  writeFile(dir_ + "/a.csv", "3,c\n1,a\n2,b\n");
+  ASSERT_EQ(link((dir_ + "/a.csv").c_str(), (dir_ + "/b.csv").c_str()), 0);
+  struct stat before, after;
+  ASSERT_EQ(stat((dir_ + "/a.csv").c_str(), &before), 0);
+  ASSERT_EQ(run(Spawn({"-k", "1:int", "-o", "a.csv", "a.csv"}, "/dev/null", "/dev/null")), 0) << err();
+  ASSERT_EQ(stat((dir_ + "/a.csv").c_str(), &after), 0);
+  EXPECT_EQ(before.st_ino, after.st_ino);
+  EXPECT_EQ(after.st_nlink, 2u);
+  EXPECT_EQ(readFile(dir_ + "/b.csv"), "1,a\n2,b\n3,c\n");
+  // A longer input into a shorter file: nothing of the old bytes remains.
+  writeFile(dir_ + "/long.csv", "9,zzzzzzzzzzzzzzzzzzzzzz\n");
+  ASSERT_EQ(run(Spawn({"-k", "1:int", "-o", "b.csv", "long.csv"}, "/dev/null", "/dev/null")), 0) << err();
+  EXPECT_EQ(readFile(dir_ + "/a.csv"), "9,zzzzzzzzzzzzzzzzzzzzzz\n");
+}
+
+TEST_F(TqsortShellTest, AFifoIsWrittenToAndStaysAFifo) {
+  writeFile(dir_ + "/in.csv", "2,b\n1,a\n");
+  std::string fifo = dir_ + "/pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // The reader is a process of its own: if the FIFO were replaced it would wait for
+  // a writer for ever, and is killed.
+  pid_t reader = fork();
+  if (reader == 0) {
+    int in = open(fifo.c_str(), O_RDONLY);
+    int out = open((dir_ + "/got").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    char buffer[4096];
+    ssize_t n;
+    while (in >= 0 && (n = read(in, buffer, sizeof buffer)) > 0) {
+      if (write(out, buffer, static_cast<size_t>(n)) != n) _exit(1);
+    }
+    _exit(0);
+  }
+  int status = run(Spawn({"-k", "1:int", "-o", "pipe", "in.csv"}, "/dev/null", "/dev/null"));
+  EXPECT_EQ(status, 0) << err();
+  int raw = 0;
+  for (int i = 0; i < 500 && waitpid(reader, &raw, WNOHANG) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (kill(reader, SIGKILL) == 0) waitpid(reader, &raw, 0);
+  EXPECT_EQ(readFile(dir_ + "/got"), "1,a\n2,b\n");
+  struct stat st;
+  ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+TEST_F(TqsortShellTest, DevicesAndOpenFileLinksAreWrittenTo) {
+  writeFile(dir_ + "/in.csv", "2,b\n1,a\n");
+  // Device nodes of our own (null and full), where the system lets us make them: a
+  // regression must not replace the system's /dev entries.
+  std::string null = dir_ + "/null", full = dir_ + "/full";
+  if (mknod(null.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 &&
+      mknod(full.c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0) {
+    ASSERT_EQ(run(Spawn({"-k", "1:int", "-o", "null", "in.csv"}, "/dev/null", "/dev/null")), 0) << err();
+    struct stat st;
+    ASSERT_EQ(lstat(null.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the device node became a regular file";
+    // A full device: the system's words, status 2.
+    EXPECT_EQ(run(Spawn({"-k", "1:int", "-o", "full", "in.csv"}, "/dev/null", "/dev/null")), 2);
+    EXPECT_EQ(err(), "tqsort: cannot write 'full': No space left on device\n");
+    ASSERT_EQ(lstat(full.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+  }
+  unlink(null.c_str());
+  unlink(full.c_str());
+  // A link into /proc, as /dev/stdout is: the output goes to standard output.
+  ASSERT_EQ(symlink("/proc/self/fd/1", (dir_ + "/mystdout").c_str()), 0);
+  ASSERT_EQ(run(Spawn({"-k", "1:int", "-o", "mystdout", "in.csv"}, "/dev/null", dir_ + "/captured")), 0) << err();
+  EXPECT_EQ(readFile(dir_ + "/captured"), "1,a\n2,b\n");
+  struct stat st;
+  ASSERT_EQ(lstat((dir_ + "/mystdout").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_TRUE(strayNames({"in.csv", "captured", "mystdout"}).empty());
+}
+
+// --- signals and closed pipes ------------------------------------------------------------
+
+TEST_F(TqsortShellTest, ASignalMidSortLeavesNothingAndEndsTheRunBySignal) {
+  std::string rows = makeRows(6u << 20, 1);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+    SCOPED_TRACE(strsignal(sig));
+    // Input from a pipe kept open: the sort has spilled and waits for more.
+    Child c = start(Spawn({"-S", "1M", "-T", ".", "--progress", "-o", "out.csv", "-k", "1:int"}, "", "/dev/null"));
+    feed(c.input, rows);
+    ASSERT_TRUE(waitForChunkFiles());
+    EXPECT_FALSE(filesWithPrefix(dir_, ".tqsort-").empty());  // the output's temporary
+    ASSERT_EQ(kill(c.pid, sig), 0);
+    EXPECT_EQ(wait(c), 128 + sig);
+    EXPECT_TRUE(strayNames({}).empty()) << strayNames({}).front();
+    // Nothing but the bar (when the sort had drawn it), its line ended or cleared.
+    std::string e = err();
+    const std::string cleared = std::string(60, ' ') + "\r";
+    bool tidy = e.empty() || e.back() == '\n' ||
+                (e.size() >= cleared.size() && e.compare(e.size() - cleared.size(), cleared.size(), cleared) == 0);
+    EXPECT_TRUE(tidy) << "the progress bar's line was left open: " << tqsort::printable(e);
+    EXPECT_EQ(e.find("tqsort: cannot"), std::string::npos) << e;
+  }
+}
+
+TEST_F(TqsortShellTest, AClosedPipeEndsTheRunLike141AndLeavesNothing) {
+  writeFile(dir_ + "/in.csv", makeRows(6u << 20, 2));
+  // `tqsort ... | head -c 100`: the reader takes a little and goes away.
+  Child c = start(Spawn({"-S", "1M", "-T", ".", "-k", "1:int", "in.csv"}, "/dev/null", ""));
+  char some[100];
+  EXPECT_GT(read(c.output, some, sizeof some), 0);
+  EXPECT_EQ(wait(c), 128 + SIGPIPE);
+  EXPECT_TRUE(strayNames({"in.csv"}).empty()) << strayNames({"in.csv"}).front();
+  // A caller that ignores SIGPIPE gets the error as a message instead.
+  c = start(Spawn({"-S", "1M", "-T", ".", "-k", "1:int", "in.csv"}, "/dev/null", "", [] { signal(SIGPIPE, SIG_IGN); }));
+  close(c.output);
+  c.output = -1;
+  EXPECT_EQ(wait(c), 2);
+  EXPECT_EQ(err(), "tqsort: cannot write '(standard output)': Broken pipe\n");
+  EXPECT_TRUE(strayNames({"in.csv"}).empty()) << strayNames({"in.csv"}).front();
+}
+
+TEST_F(TqsortShellTest, AKilledRunsFilesAreRemovedByTheNextRun) {
+  Child c = start(Spawn({"-S", "1M", "-T", ".", "-o", "out.csv", "-k", "1:int"}, "", "/dev/null"));
+  feed(c.input, makeRows(4u << 20, 3));
+  ASSERT_TRUE(waitForChunkFiles());
+  ASSERT_EQ(kill(c.pid, SIGKILL), 0);
+  EXPECT_EQ(wait(c), 128 + SIGKILL);
+  std::string runDir = "tqsort-" + std::to_string(c.pid) + "-";
+  std::vector<std::string> left = strayNames({});
+  ASSERT_EQ(left.size(), 2u);  // the run directory and the output's temporary, findable by pid
+  for (const std::string& name : left) {
+    EXPECT_TRUE(name.rfind(runDir, 0) == 0 || name.rfind("." + runDir, 0) == 0) << name;
+  }
+  writeFile(dir_ + "/in.csv", "1,a\n");
+  ASSERT_EQ(run(Spawn({"-T", ".", "-o", "out.csv", "-k", "1:int", "in.csv"}, "/dev/null", "/dev/null")), 0) << err();
+  EXPECT_TRUE(strayNames({"in.csv", "out.csv"}).empty()) << strayNames({"in.csv", "out.csv"}).front();
+}
+
+// --- limits and permissions --------------------------------------------------------------
+
+TEST_F(TqsortShellTest, AThousandInputsUnderALimitOf64OpenFiles) {
+  std::vector<std::string> args = {"-T", ".", "-k", "1:int"};
+  std::string all;
+  for (int i = 0; i < 1000; ++i) {
+    std::string row = std::to_string((i * 7919) % 1000) + ",f" + std::to_string(i) + "\n";
+    all += row;
+    std::string name = "in" + std::to_string(i) + ".csv";
+    writeFile(dir_ + "/" + name, row);
+    args.push_back(name);
+  }
+  int status = run(Spawn(args, "/dev/null", dir_ + "/out", [] {
+                      struct rlimit files = {64, 64};
+                      setrlimit(RLIMIT_NOFILE, &files);
+                    }));
+  ASSERT_EQ(status, 0) << err();
+  EXPECT_EQ(readFile(dir_ + "/out"), sortedByFirstField(all));
+}
+
+TEST_F(TqsortShellTest, AnUnwritableTemporaryDirectoryIsReportedAtTheStart) {
+  writeFile(dir_ + "/in.csv", "1,a\n");
+  std::string ro = subdir("ro");
+  ASSERT_EQ(chmod(ro.c_str(), 0555), 0);
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  chmod((dir_ + "/in.csv").c_str(), 0644);
+  // Root writes anywhere: the child runs as nobody then.
+  int status = run(Spawn({"-T", "ro", "-k", "1", "in.csv"}, "/dev/null", "/dev/null", [] {
+                      if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(123);
+                    }));
+  EXPECT_EQ(status, 2);
+  EXPECT_EQ(err(), "tqsort: cannot use the temporary directory 'ro': Permission denied\n");
+}
+
+TEST_F(TqsortShellTest, TemporaryFileErrorsReadAsTheSystemsWords) {
+  writeFile(dir_ + "/in.csv", makeRows(3u << 20, 4));
+  // Files may not grow past 64 KiB: the first chunk file fails.
+  int status = run(Spawn({"-S", "1M", "-T", ".", "-k", "1:int", "in.csv"}, "/dev/null", "/dev/null", [] {
+                      signal(SIGXFSZ, SIG_IGN);
+                      struct rlimit size = {64 << 10, 64 << 10};
+                      setrlimit(RLIMIT_FSIZE, &size);
+                    }));
+  EXPECT_EQ(status, 2);
+  std::string e = err();
+  EXPECT_NE(e.find("(File too large)"), std::string::npos) << e;
+  EXPECT_EQ(e.find("system error"), std::string::npos) << e;
+  EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 1) << e;
+  EXPECT_TRUE(strayNames({"in.csv"}).empty()) << strayNames({"in.csv"}).front();
+}

@@ -1,0 +1,311 @@
+// tqsort's parts on their own: the CSV scanner, the typed value parsers, the option
+// checks and the message helpers.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "tqsort_csv.h"
+#include "tqsort_options.h"
+#include "tqsort_output.h"
+#include "tqsort_status.h"
+#include "tqsort_values.h"
+
+namespace {
+
+struct Scanned {
+  std::vector<std::string> records;
+  tqsort::Scan last = tqsort::Scan::NeedMore;
+  tqsort::ScanProblem problem;
+};
+
+Scanned scan(const std::string& text, bool atEnd, char sep = ',') {
+  Scanned out;
+  const char* p = text.data();
+  const char* end = p + text.size();
+  tqsort::Record r;
+  while ((out.last = tqsort::nextRecord(p, end, atEnd, sep, &r, &out.problem)) == tqsort::Scan::Record) {
+    out.records.emplace_back(r.begin, r.length);
+    p += r.length;
+  }
+  return out;
+}
+
+std::vector<std::string> fieldsOf(const std::string& line, char sep, size_t count) {
+  tqsort::Record r;
+  tqsort::ScanProblem problem;
+  EXPECT_EQ(tqsort::nextRecord(line.data(), line.data() + line.size(), true, sep, &r, &problem), tqsort::Scan::Record);
+  std::vector<tqsort::Field> fields;
+  tqsort::splitFields(r, sep, count, &fields);
+  std::vector<std::string> out;
+  std::string scratch;
+  for (const tqsort::Field& f : fields) {
+    const char* data;
+    size_t length;
+    tqsort::fieldText(f, &scratch, &data, &length);
+    out.emplace_back(data, length);
+  }
+  return out;
+}
+
+using Strings = std::vector<std::string>;
+
+}  // namespace
+
+// --- the scanner -------------------------------------------------------------------------
+
+TEST(TqsortCsvTest, RecordsEndAtLineEndsOutsideQuotedFields) {
+  EXPECT_EQ(scan("a,b\nc,d\r\ne", true).records, (Strings{"a,b\n", "c,d\r\n", "e"}));
+  EXPECT_EQ(scan("a,b\nc,d", false).records, (Strings{"a,b\n"}));  // more may follow
+  EXPECT_EQ(scan("\"x\ny\",1\nz\n", true).records, (Strings{"\"x\ny\",1\n", "z\n"}));
+  EXPECT_EQ(scan("1,\"a\r\n\"\r\n2\n", true).records, (Strings{"1,\"a\r\n\"\r\n", "2\n"}));
+  EXPECT_TRUE(scan("", true).records.empty());
+  // A quote that closes at the end of what is in hand may be the first of a doubled
+  // pair: the scanner waits for the next byte.
+  EXPECT_EQ(scan("\"ab\"", false).last, tqsort::Scan::NeedMore);
+  EXPECT_EQ(scan("\"ab\"", true).records, (Strings{"\"ab\""}));
+}
+
+TEST(TqsortCsvTest, AQuoteInsideAnUnquotedFieldIsData) {
+  // It does not open a quoted field, so the line ends and separators after it count.
+  EXPECT_EQ(scan("5 inch\" pipe,3\nbolt,1\n", true).records, (Strings{"5 inch\" pipe,3\n", "bolt,1\n"}));
+  EXPECT_EQ(fieldsOf("5 inch\" pipe,3", ',', 2), (Strings{"5 inch\" pipe", "3"}));
+  EXPECT_EQ(fieldsOf("a, \"b,c\"", ',', 3), (Strings{"a", " \"b", "c\""}));  // blank first: not quoted
+  EXPECT_EQ(fieldsOf("x\"\",\"y\"", ',', 2), (Strings{"x\"\"", "y"}));
+}
+
+TEST(TqsortCsvTest, MalformedQuotingIsReportedWhereItStarts) {
+  Scanned s = scan("1,a\n2,\"open\nmore\nstill,open", true);
+  EXPECT_EQ(s.records, (Strings{"1,a\n"}));
+  ASSERT_EQ(s.last, tqsort::Scan::Malformed);
+  EXPECT_EQ(s.problem.offset, 2u);  // the opening quote, from the record's start
+  EXPECT_NE(std::string(s.problem.what).find("never closed"), std::string::npos);
+  // Before the end of the input the field may still close.
+  EXPECT_EQ(scan("2,\"open\nmore", false).last, tqsort::Scan::NeedMore);
+  s = scan("\"a\"b,c\n", true);
+  ASSERT_EQ(s.last, tqsort::Scan::Malformed);
+  EXPECT_EQ(s.problem.offset, 3u);
+  EXPECT_EQ(scan("\"a\"\rb\n", true).last, tqsort::Scan::Malformed);
+  EXPECT_EQ(scan("\"a\"\r", true).records, (Strings{"\"a\"\r"}));  // a last carriage return
+}
+
+TEST(TqsortCsvTest, FieldsUnquoteAndPadMissingOnes) {
+  EXPECT_EQ(fieldsOf("a,\"b,c\",\"say \"\"hi\"\"\",,e\r\n", ',', 6), (Strings{"a", "b,c", "say \"hi\"", "", "e", ""}));
+  EXPECT_EQ(fieldsOf("x\ty\tz", '\t', 2), (Strings{"x", "y"}));
+  EXPECT_EQ(fieldsOf("\"multi\nline\",2", ',', 2), (Strings{"multi\nline", "2"}));
+  EXPECT_EQ(fieldsOf("\"\",\"\"\"\"", ',', 2), (Strings{"", "\""}));
+}
+
+// Random records written the RFC 4180 way come back field for field, whole or fed in
+// pieces of any size.
+TEST(TqsortCsvTest, RandomRecordsRoundTripWholeAndInPieces) {
+  std::mt19937_64 rng(7);
+  const std::string alphabet = "ab,\"\n\r x";
+  for (int round = 0; round < 200; ++round) {
+    std::vector<Strings> rows;
+    std::string text;
+    size_t rowCount = 1 + rng() % 6;
+    for (size_t r = 0; r < rowCount; ++r) {
+      Strings row;
+      size_t fieldCount = 1 + rng() % 4;
+      for (size_t f = 0; f < fieldCount; ++f) {
+        std::string value;
+        for (size_t n = rng() % 6; n > 0; --n) value += alphabet[rng() % alphabet.size()];
+        bool mustQuote = value.find_first_of(",\"\n\r") != std::string::npos;
+        // A value whose quote is not first may go unquoted; one that starts with a quote,
+        // or holds a separator or line break, must be quoted.
+        bool quote = mustQuote && (value.find_first_of(",\n\r") != std::string::npos || value[0] == '"' || rng() % 2);
+        if (quote) {
+          std::string q = "\"";
+          for (char c : value) q += c == '"' ? std::string("\"\"") : std::string(1, c);
+          text += q + "\"";
+        } else {
+          text += value;
+        }
+        if (f + 1 < fieldCount) text += ',';
+        row.push_back(value);
+      }
+      text += rng() % 2 ? "\r\n" : "\n";
+      rows.push_back(row);
+    }
+    Scanned whole = scan(text, true);
+    ASSERT_EQ(whole.last, tqsort::Scan::NeedMore) << text;
+    ASSERT_EQ(whole.records.size(), rows.size()) << text;
+    for (size_t r = 0; r < rows.size(); ++r) {
+      EXPECT_EQ(fieldsOf(whole.records[r], ',', rows[r].size()), rows[r]) << text;
+      tqsort::Record rec;
+      tqsort::ScanProblem problem;
+      const std::string& line = whole.records[r];
+      ASSERT_EQ(tqsort::nextRecord(line.data(), line.data() + line.size(), true, ',', &rec, &problem),
+                tqsort::Scan::Record);
+      EXPECT_EQ(tqsort::countFields(rec, ','), rows[r].size()) << line;
+    }
+    // Every prefix yields a prefix of the records.
+    size_t cut = rng() % (text.size() + 1);
+    Scanned part = scan(text.substr(0, cut), false);
+    ASSERT_LE(part.records.size(), whole.records.size());
+    for (size_t r = 0; r < part.records.size(); ++r) EXPECT_EQ(part.records[r], whole.records[r]) << text;
+  }
+}
+
+// --- typed values ------------------------------------------------------------------------
+
+TEST(TqsortValuesTest, IntegersAndBooleansAcceptWholeValuesOnly) {
+  int64_t v = 0;
+  EXPECT_TRUE(tqsort::parseInt64("-9223372036854775808", 20, &v));
+  EXPECT_EQ(v, INT64_MIN);
+  EXPECT_TRUE(tqsort::parseInt64("+42", 3, &v));
+  EXPECT_FALSE(tqsort::parseInt64("9223372036854775808", 19, &v));
+  EXPECT_FALSE(tqsort::parseInt64("12a", 3, &v));
+  EXPECT_FALSE(tqsort::parseInt64("-", 1, &v));
+  bool b = false;
+  EXPECT_TRUE(tqsort::parseBool("YES", 3, &b));
+  EXPECT_TRUE(b);
+  EXPECT_TRUE(tqsort::parseBool("0", 1, &b));
+  EXPECT_FALSE(b);
+  EXPECT_FALSE(tqsort::parseBool("maybe", 5, &b));
+}
+
+TEST(TqsortValuesTest, DatesAreYyyyMmDdFromYearOne) {
+  int y, m, d;
+  auto date = [&](const std::string& t) { return tqsort::parseDate(t.data(), t.size(), &y, &m, &d); };
+  EXPECT_TRUE(date("1969-12-31"));
+  EXPECT_EQ(y * 10000 + m * 100 + d, 19691231);
+  EXPECT_TRUE(date("2024-02-29"));
+  EXPECT_TRUE(date("0001-01-01"));
+  EXPECT_TRUE(date("9999-12-31"));
+  EXPECT_TRUE(date("2000-02-29"));
+  for (const char* bad : {"2023-02-29", "1900-02-29", "2023-13-01", "2023-00-10", "2023-04-31", "2023/01/01",
+                          "0000-01-01", "-0001-01-01", "999-01-01", "12024-01-01", "2024-1-01", "2024-01-1",
+                          "+2024-01-01", "2024-01-01x"}) {
+    EXPECT_FALSE(date(bad)) << bad;
+  }
+}
+
+TEST(TqsortValuesTest, DecimalsAreFiniteExactAndQuickToRefuse) {
+  uint8_t raw[24];
+  auto dec = [&](const std::string& t) { return tqsort::parseDecimal(t.data(), t.size(), raw); };
+  for (const char* good : {"0", "-12.50", "1e2", "1E-3", ".5", "5.", "+7", "1e-98000", "0e100001"}) {
+    EXPECT_TRUE(tqsort::isDecimalText(good, std::strlen(good))) << good;
+  }
+  EXPECT_TRUE(dec("3.14159"));
+  for (const char* bad : {"NaN", "nan", "-NaN", "sNaN", "inf", "-inf", "Infinity", "+Infinity", "", ".", "-",
+                          "1e", "1e+", "1.2.3", "1,5", "0x10", "1e5x"}) {
+    EXPECT_FALSE(dec(bad)) << bad;
+  }
+  // 53 significant digits are not exact.
+  std::string digits53(53, '7');
+  EXPECT_FALSE(dec(digits53));
+  // Exponents far past the type's range are refused before conversion (which would
+  // take seconds over each of these).
+  for (const char* huge : {"1e-999999999", "1e999999999", "0e-99999999999999999999", "1e-100002"}) {
+    EXPECT_FALSE(tqsort::isDecimalText(huge, std::strlen(huge))) << huge;
+  }
+}
+
+// --- options -----------------------------------------------------------------------------
+
+namespace {
+
+tqsort::Status parse(std::vector<std::string> args, tqsort::Options* o) {
+  args.insert(args.begin(), "tqsort");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  tqsort::Action action;
+  return tqsort::parseOptions(static_cast<int>(args.size()), argv.data(), o, &action);
+}
+
+}  // namespace
+
+TEST(TqsortOptionsTest, SizesRefuseSignsOverflowAndJunk) {
+  uint64_t size = 0;
+  EXPECT_TRUE(tqsort::parseSize("1K", &size).ok());
+  EXPECT_EQ(size, 1024u);
+  EXPECT_TRUE(tqsort::parseSize("3g", &size).ok());
+  EXPECT_EQ(size, 3ull << 30);
+  EXPECT_TRUE(tqsort::parseSize("18446744073709551615", &size).ok());
+  EXPECT_TRUE(tqsort::parseSize("16777215T", &size).ok());
+  for (const char* bad : {"-5", "+5", " 5", "0", "", "K", "12Q", "5KB", "16777216T", "18446744073709551616",
+                          "99999999999999999999999"}) {
+    size = 77;
+    EXPECT_FALSE(tqsort::parseSize(bad, &size).ok()) << bad;
+    EXPECT_EQ(size, 77u) << bad;
+  }
+}
+
+TEST(TqsortOptionsTest, KeysTakeEachPartOnce) {
+  tqsort::KeySpec key;
+  ASSERT_TRUE(tqsort::parseKey("price:r:dec", &key).ok());
+  EXPECT_EQ(key.column, "price");
+  EXPECT_TRUE(key.descending);
+  EXPECT_EQ(key.type, tqsort::KeyType::Dec);
+  struct Case {
+    const char* text;
+    const char* message;
+  };
+  for (const Case& c : {Case{"1:int:r:r", "'r' given twice"}, Case{"1:int:str", "more than one type"},
+                        Case{"1:", "unknown type ''"}, Case{":int", "no column"}, Case{"1:r:x", "unknown type 'x'"}}) {
+    tqsort::Status s = tqsort::parseKey(c.text, &key);
+    EXPECT_FALSE(s.ok()) << c.text;
+    EXPECT_NE(s.message().find(c.message), std::string::npos) << c.text << ": " << s.message();
+  }
+}
+
+TEST(TqsortOptionsTest, EmptyNamesAreRefused) {
+  tqsort::Options o;
+  EXPECT_NE(parse({"--output=", "-k1"}, &o).message().find("output file name is empty"), std::string::npos);
+  EXPECT_NE(parse({"-o", "", "-k1"}, &o).message().find("output file name is empty"), std::string::npos);
+  EXPECT_NE(parse({"-T", "", "-k1"}, &o).message().find("temporary directory name is empty"), std::string::npos);
+  EXPECT_FALSE(parse({"-k1", ""}, &o).ok());
+  ASSERT_TRUE(parse({"-k1", "-o", "out.csv", "a", "-"}, &o).ok());
+  EXPECT_EQ(o.output, "out.csv");
+  EXPECT_EQ(o.inputs, (Strings{"a", "-"}));
+  // A second parse starts afresh.
+  ASSERT_TRUE(parse({"-k2"}, &o).ok());
+  EXPECT_FALSE(o.outputGiven);
+  EXPECT_EQ(o.inputs, (Strings{"-"}));
+}
+
+// --- messages ----------------------------------------------------------------------------
+
+TEST(TqsortMessagesTest, EchoedTextIsOneVisibleLine) {
+  EXPECT_EQ(tqsort::printable("a\x01" "b\n\t\x7f\\"), "a\\x01b\\n\\t\\x7f\\\\");
+  EXPECT_EQ(tqsort::printable("caf\xc3\xa9"), "caf\xc3\xa9");  // UTF-8 stays readable
+  EXPECT_EQ(tqsort::printable(std::string(300, 'x'), 5), "xxxxx...");
+}
+
+TEST(TqsortMessagesTest, LibrarySystemErrorsReadAsTheirText) {
+  EXPECT_EQ(tqsort::libraryMessage("Writing failed (system error 28, file 94776191229936). Check."),
+            "Writing failed (" + tqsort::systemError(28) + "). Check.");
+  EXPECT_EQ(tqsort::systemError(28), "No space left on device");
+  EXPECT_EQ(tqsort::libraryMessage("A seek failed (system error 22)."), "A seek failed (Invalid argument).");
+  EXPECT_EQ(tqsort::libraryMessage("no numbers (system error x) here"), "no numbers (system error x) here");
+  EXPECT_EQ(tqsort::libraryMessage("unclosed (system error 5"), "unclosed (system error 5");
+}
+
+// --- output paths ------------------------------------------------------------------------
+
+class TqsortLinksTest : public TempDirTest {};
+
+TEST_F(TqsortLinksTest, LinksResolveToTheirTargetAndLoopsFail) {
+  std::string target = dir_ + "/data.csv";
+  ASSERT_EQ(symlink("data.csv", (dir_ + "/rel").c_str()), 0);
+  ASSERT_EQ(symlink((dir_ + "/rel").c_str(), (dir_ + "/abs").c_str()), 0);
+  std::string resolved;
+  bool proc = true;
+  ASSERT_TRUE(tqsort::resolveLinks(dir_ + "/abs", &resolved, &proc).ok());
+  EXPECT_EQ(resolved, target);  // a dangling chain still names where the file goes
+  EXPECT_FALSE(proc);
+  ASSERT_TRUE(tqsort::resolveLinks("/dev/stdout", &resolved, &proc).ok());
+  EXPECT_TRUE(proc);
+  ASSERT_EQ(symlink("loop2", (dir_ + "/loop1").c_str()), 0);
+  ASSERT_EQ(symlink("loop1", (dir_ + "/loop2").c_str()), 0);
+  tqsort::Status s = tqsort::resolveLinks(dir_ + "/loop1", &resolved, &proc);
+  EXPECT_FALSE(s.ok());
+  EXPECT_NE(s.message().find(tqsort::systemError(ELOOP)), std::string::npos) << s.message();
+}

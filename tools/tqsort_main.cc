@@ -1,0 +1,84 @@
+// tqsort: sorts CSV and TSV files by typed keys within a memory budget, on the
+// library's external merge sort.  It uses only the public API, as any host would.
+//
+// The run: take the terminating signals, read the options, check the inputs and the
+// output, make the run directories, read every record into the sort, sort, write, and
+// remove every temporary file, whether the run succeeded, failed or was signalled.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tqsort_cleanup.h"
+#include "tqsort_input.h"
+#include "tqsort_options.h"
+#include "tqsort_output.h"
+#include "tqsort_progress.h"
+#include "tqsort_sorter.h"
+
+namespace {
+
+constexpr int kExitError = 2;
+
+using tqsort::Status;
+
+// The temporary directories the user named, else $TMPDIR, else /tmp.
+std::vector<std::string> tempBases(const tqsort::Options& o) {
+  if (!o.tempDirs.empty()) return o.tempDirs;
+  const char* env = std::getenv("TMPDIR");
+  return {env != nullptr && *env != '\0' ? env : "/tmp"};
+}
+
+Status run(tqsort::Options& options, tqsort::ProgressBar* progress) {
+  tqsort::InputReader reader(options.inputs, options.separator, options.header, progress);
+  TQSORT_TRY(reader.check());
+  tqsort::OutputTarget out;
+  TQSORT_TRY(out.prepare(options.outputGiven ? options.output : std::string()));
+  std::vector<std::string> runDirs;
+  TQSORT_TRY(tqsort::cleanup().makeRunDirs(tempBases(options), &runDirs));
+  tqsort::StatsSink stats;
+  tqsort::Sorter sorter(options, progress, &stats);
+  TQSORT_TRY(sorter.start(runDirs, reader.totalBytes()));
+  TQSORT_TRY(reader.readAll(&sorter));
+  return sorter.finish(&out, reader.startsWithBom());
+  // The sorter releases the library's objects here, before the run directories go.
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  tqsort::Cleanup& cleanup = tqsort::cleanup();
+  Status started = cleanup.start();
+  if (!started.ok()) {
+    std::fprintf(stderr, "tqsort: %s\n", started.message().c_str());
+    return kExitError;
+  }
+  tqsort::Options options;
+  tqsort::Action action;
+  Status parsed = tqsort::parseOptions(argc, argv, &options, &action);
+  if (!parsed.ok()) {
+    std::fprintf(stderr, "tqsort: %s\nTry 'tqsort --help' for more information.\n", parsed.message().c_str());
+    return kExitError;
+  }
+  if (action == tqsort::Action::Help) {
+    tqsort::printHelp(stdout);
+    return std::fflush(stdout) == 0 ? 0 : kExitError;
+  }
+  if (action == tqsort::Action::Version) {
+    std::printf("%s\n", tqsort::kVersion);
+    return std::fflush(stdout) == 0 ? 0 : kExitError;
+  }
+
+  tqsort::ProgressBar progress;
+  progress.enable(options.progress == 1 || (options.progress == -1 && ::isatty(2)));
+  cleanup.setProgress(&progress);
+  Status result = run(options, &progress);
+  if (result.signalNumber() != 0) cleanup.dieOf(result.signalNumber());  // a closed pipe
+  Status removed = cleanup.endRun();
+  progress.done();
+  if (!result.ok()) std::fprintf(stderr, "tqsort: %s\n", result.message().c_str());
+  if (!removed.ok()) std::fprintf(stderr, "tqsort: %s\n", removed.message().c_str());
+  return result.ok() && removed.ok() ? 0 : kExitError;
+}

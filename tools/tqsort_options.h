@@ -1,0 +1,61 @@
+// tqsort's command line: the options, their checks and the help text.
+#ifndef TQ_TOOLS_TQSORT_OPTIONS_H
+#define TQ_TOOLS_TQSORT_OPTIONS_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tqsort_status.h"
+
+namespace tqsort {
+
+enum class KeyType { Str, Int, Dec, Date, Bool };
+
+const char* typeName(KeyType type);
+
+struct KeySpec {
+  std::string column;  // as given: a number, or a header name
+  int index = -1;      // 0-based field index; names are resolved from the header
+  KeyType type = KeyType::Str;
+  bool descending = false;
+  std::string text;    // the option as given, for messages
+};
+
+struct Options {
+  std::vector<KeySpec> keys;
+  char separator = ',';
+  bool header = false;
+  bool stable = false;
+  bool unique = false;
+  bool lenient = false;
+  bool stats = false;
+  int progress = -1;        // -1: when standard error is a terminal
+  uint64_t bufferSize = 0;  // 0: chosen from the input
+  std::vector<std::string> tempDirs;
+  int parallel = 0;         // 0: chosen from the machine
+  bool outputGiven = false;
+  std::string output;
+  std::vector<std::string> inputs;  // "-" is standard input
+};
+
+enum class Action { Sort, Help, Version };
+
+// Reads the command line into *options.  A refused option gives a failed Status whose
+// message is the one line to show before the pointer to --help.
+Status parseOptions(int argc, char** argv, Options* options, Action* action);
+
+// "-S" sizes: a decimal number of bytes, optionally with one suffix b, K, M, G, T.
+Status parseSize(const char* text, uint64_t* size);
+
+// "-k" values: COL[:TYPE][:r], the type and 'r' each at most once.
+Status parseKey(const std::string& text, KeySpec* key);
+
+void printHelp(std::FILE* out);
+
+constexpr const char* kVersion = "tqsort 0.2.0";
+
+}  // namespace tqsort
+
+#endif

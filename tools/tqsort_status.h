@@ -1,0 +1,60 @@
+// The outcome of one step of tqsort, and the text helpers its messages share.
+//
+// Every step returns a Status: ok, or failed with the one line the user sees.  A step
+// that met a closed pipe on the output fails with the signal (SIGPIPE) that the
+// program then dies of, after it has cleaned up, as a shell expects of a filter.
+#ifndef TQ_TOOLS_TQSORT_STATUS_H
+#define TQ_TOOLS_TQSORT_STATUS_H
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace tqsort {
+
+class [[nodiscard]] Status {
+ public:
+  Status() = default;
+  static Status error(std::string message) {
+    Status s;
+    s.failed_ = true;
+    s.message_ = std::move(message);
+    return s;
+  }
+  // The program must end by this signal (a write to a closed pipe).
+  static Status signal(int signalNumber, std::string message) {
+    Status s = error(std::move(message));
+    s.signal_ = signalNumber;
+    return s;
+  }
+  bool ok() const { return !failed_; }
+  const std::string& message() const { return message_; }
+  int signalNumber() const { return signal_; }
+
+ private:
+  bool failed_ = false;
+  int signal_ = 0;
+  std::string message_;
+};
+
+#define TQSORT_TRY(expression)                 \
+  do {                                         \
+    ::tqsort::Status tqsortStatus_ = (expression); \
+    if (!tqsortStatus_.ok()) return tqsortStatus_; \
+  } while (0)
+
+// `text` with control bytes, DEL and backslashes escaped (\n, \t, \x01, \\), cut to
+// `limit` bytes of input with "..." after, so that an echoed value is one visible line.
+std::string printable(std::string_view text, size_t limit = 200);
+
+// The system's text for errno value `error` ("No space left on device").
+std::string systemError(int error);
+
+// A message of the library with every "(system error N...)" part replaced by the
+// system's text for N, so that a person reads "No space left on device" instead of a
+// number and a file handle.
+std::string libraryMessage(std::string_view text);
+
+}  // namespace tqsort
+
+#endif
