@@ -34,7 +34,7 @@ SortSizes chooseSortSizes(const Options& options, int64_t totalBytes) {
 
 std::string rowErrorMessage(int32_t status, const std::string& libraryText, const InputFile& in, int64_t line) {
   (void)status;  // every refusal reads the same today; a row too long will read its own
-  return in.shown + ":" + std::to_string(line) + ": " + libraryMessage(libraryText);
+  return in.shown + ":" + std::to_string(line) + ": " + std::string(libraryText);
 }
 
 Sorter::Sorter(Options& options, ProgressBar* progress, StatsSink* stats)
@@ -56,7 +56,7 @@ Status Sorter::start(const std::vector<std::string>& tempDirs, int64_t totalByte
   tqbSetConfigValue("BASE/TEMP", dirs.c_str());
   TqbString error;
   manager_ = tqDatafileManagerCreate(dirs.c_str(), &error);
-  if (manager_ == nullptr) return Status::error(libraryMessage(error.asCstr()));
+  if (manager_ == nullptr) return Status::error(std::string(error.asCstr()));
 
   SortSizes sizes = chooseSortSizes(o_, totalBytes);
   size_t k = o_.keys.size();
@@ -80,11 +80,11 @@ Status Sorter::start(const std::vector<std::string>& tempDirs, int64_t totalByte
   manager_->setSortStable(o_.stable || o_.unique);
   manager_->setSortNoDups(o_.unique);
   file_ = manager_->createFile(TqDatafile::FlagSorted | TqDatafile::FlagVariableRows);
-  if (file_ == nullptr) return Status::error(libraryMessage(manager_->getError().asCstr()));
-  if (file_->resetSort(static_cast<int32_t>(k)) != 0) return Status::error(libraryMessage(file_->getError().asCstr()));
+  if (file_ == nullptr) return Status::error(std::string(manager_->getError().asCstr()));
+  if (file_->resetSort(static_cast<int32_t>(k)) != 0) return Status::error(std::string(file_->getError().asCstr()));
   for (size_t i = 0; i < k; ++i) {
     if (file_->setSort(static_cast<int32_t>(i), static_cast<int32_t>(i), o_.keys[i].descending ? 0 : 1, nullptr) != 0) {
-      return Status::error(libraryMessage(file_->getError().asCstr()));
+      return Status::error(std::string(file_->getError().asCstr()));
     }
   }
   if (o_.stats) file_->setSortInfo(stats_);
@@ -200,7 +200,7 @@ Status Sorter::record(const InputFile& in, int64_t line, const Record& record, c
 Status Sorter::finish(OutputTarget* out, bool bom) {
   int32_t status = file_->sort();
   progress_->done();
-  if (status != 0 && status != TqDatafile::StatusEndOfData) return Status::error(libraryMessage(file_->getError().asCstr()));
+  if (status != 0 && status != TqDatafile::StatusEndOfData) return Status::error(std::string(file_->getError().asCstr()));
   TQSORT_TRY(out->begin());
   if (bom) TQSORT_TRY(out->write(kUtf8Bom, kUtf8BomLength));
   if (!header_.empty()) TQSORT_TRY(out->write(header_.data(), header_.size()));
@@ -211,7 +211,7 @@ Status Sorter::finish(OutputTarget* out, bool bom) {
     TQSORT_TRY(out->write(bytes, n - 1));  // without the value's terminating zero
     status = file_->next(nullptr);
   }
-  if (status != TqDatafile::StatusEndOfData) return Status::error(libraryMessage(file_->getError().asCstr()));
+  if (status != TqDatafile::StatusEndOfData) return Status::error(std::string(file_->getError().asCstr()));
   return out->commit();
 }
 

@@ -36,28 +36,4 @@ std::string systemError(int error) {
   return text;
 }
 
-std::string libraryMessage(std::string_view text) {
-  static constexpr std::string_view kMarker = "(system error ";
-  std::string out;
-  size_t at = 0;
-  for (;;) {
-    size_t found = text.find(kMarker, at);
-    size_t close = found == std::string_view::npos ? found : text.find(')', found);
-    if (close == std::string_view::npos) break;
-    size_t digits = found + kMarker.size();
-    int error = 0;
-    size_t i = digits;
-    while (i < close && text[i] >= '0' && text[i] <= '9' && error < 100000) error = error * 10 + (text[i++] - '0');
-    out.append(text.substr(at, found - at));
-    if (i == digits || error == 0) {
-      out.append(text.substr(found, close + 1 - found));  // no error number: left as it is
-    } else {
-      out.append("(").append(systemError(error)).append(")");
-    }
-    at = close + 1;
-  }
-  out.append(text.substr(at));
-  return out;
-}
-
 }  // namespace tqsort

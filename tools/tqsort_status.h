@@ -50,11 +50,6 @@ std::string printable(std::string_view text, size_t limit = 200);
 // The system's text for errno value `error` ("No space left on device").
 std::string systemError(int error);
 
-// A message of the library with every "(system error N...)" part replaced by the
-// system's text for N, so that a person reads "No space left on device" instead of a
-// number and a file handle.
-std::string libraryMessage(std::string_view text);
-
 }  // namespace tqsort
 
 #endif
