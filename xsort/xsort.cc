@@ -1,0 +1,1561 @@
+// The external sort engine: fixed-length records in, the same records out in key
+// order, within a memory size the caller chooses (tqxsort.h is the interface).
+//
+// KEYS.  Before a row is sorted its key is turned, once, into one byte string, its
+// normalized key, whose unsigned byte order (memcmp, a shorter string first when it
+// begins the other) is the order of the key parts in their directions.  Integers
+// become big-endian with the sign bit flipped; dates are the double's bits made
+// sortable the same way; strings keep their bytes and end in a zero byte (short fields
+// are zero padded to their width instead); collated strings become the collation
+// library's sort key; descending parts are complemented.  Every part's bytes delimit
+// themselves, so a part never runs into the next.  After that every comparison is a
+// compare of two 64-bit prefixes and, only when they are equal, a memcmp of the rest.
+// (xsort_keys.cc)
+//
+// GATHERING ROWS.  The caller fills an input chunk and submits it; its rows are copied
+// into the batch being filled: an array of records that grows (doubling) up to a batch
+// size chosen from the memory size and the number of threads.  A full batch goes on
+// the queue of the sorting threads and the caller goes on with a new one at once: the
+// caller's thread never sorts; it waits only when the memory is full.
+//
+// SORTING A BATCH.  A sorting thread builds the batch's entries, 16 bytes per row: the
+// first 8 key bytes as a big-endian number, the row's index, and where the rest of its
+// key (the tail) lies.  The entries are put in order by an LSD radix sort on the
+// prefix that skips the bytes equal in all entries; rows whose prefixes tie are
+// sorted again on the next 8 key bytes, and so on, small groups by introsort on the
+// whole key.  The sorted batch is a run.  (xsort_sort.cc)
+//
+// MEMORY AND SPILLING.  Every buffer is charged against the memory size before it is
+// allocated, at what the allocator takes for it: input and output chunks, the batch
+// rows, entries, radix scratch and key tails, key scratch, write and read buffers, the
+// merge's tables, the objects themselves.  A batch charges, when it starts and each
+// time it grows, its rows plus an estimate of its entries and tails, so that the
+// sorting thread rarely needs more.  Sorted batches stay in memory while there is
+// room.  When the caller needs room that is not there, the oldest sorted batches are
+// queued to be written as runs to work files, and from then on ("spill mode") every
+// batch is written as soon as it is sorted, except the last, so that the caller, the
+// sorting and the writing go on side by side and the memory bounds what waits.  A
+// thread whose key tails outgrow the charge and find no more room writes the rows it
+// has keyed so far as a run of their own and goes on with the rest, so that no thread
+// ever waits for memory held by another.
+//
+// MERGING.  After the last chunk the caller's first getOutputChunk waits until every
+// batch is sorted or written, frees the threads' buffers and plans the merge: each
+// run in a work file gets a read buffer (16 KiB to 1 MiB, from the memory left after
+// the batches still in memory and two output chunks), and the batches in memory join
+// the merge as they are.  If the buffers do not fit, the largest batches in memory are
+// written first; if they still do not fit (more runs than the memory can read at
+// once), the shortest runs are merged in groups into longer ones first, an extra pass,
+// until they do.  The merge is a tournament: a tree of losers over the k sources,
+// log2(k) comparisons per row, each source read through its buffer, so that data many
+// times the memory size is merged in one pass.  Output chunks are filled from the
+// winners; a row whose key equals the previous row's is marked as such or dropped
+// here.  (xsort_runs.cc, xsort_merge.cc)
+//
+// THREADS.  `processors` sorting threads start in prepare and wait on the queue; they
+// key, sort and write batches and record failures.  One lock, the engine's mutex_,
+// guards the queue, the sorted batches, the runs and files, the budget, the failure
+// and the statistics shared with them; keys, sorting and writing run outside it.  The
+// caller's thread alone touches the input and output chunks, the batch being filled
+// and, once the input has ended and the threads are idle, the merge.  A failure on a
+// thread is recorded once (the first wins) and makes the caller's next call fail.
+//
+// FILES.  Work files are made in the first directory of "BASE/TEMP" that takes a new
+// file (else $TMPDIR or /tmp) and unlinked at once: they live only as open handles,
+// so none is left behind, whatever happens to the process.  Each sorting thread
+// appends its runs to its own file; the merge writes to new ones and closes a file
+// when its runs have all been merged away.
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "platform/tqballoc.h"
+#include "platform/tqbconfig.h"
+#include "platform/tqfault.h"
+#include "xsort/xsort_internal.h"
+
+namespace tqxsort {
+
+// --- error texts -----------------------------------------------------------------------
+
+void ErrorText::setv(const char* format, va_list args) {
+  std::vsnprintf(text_, sizeof(text_), format, args);
+}
+
+void ErrorText::set(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  setv(format, args);
+  va_end(args);
+}
+
+void ErrorText::copy(const char* text) {
+  std::snprintf(text_, sizeof(text_), "%s", text != nullptr ? text : "");
+}
+
+const char* systemErrorText(int error, char* buffer, size_t size) {
+  // The GNU strerror_r returns the text, which may or may not be in `buffer`.
+  return strerror_r(error, buffer, size);
+}
+
+namespace {
+
+// --- the parameters object -------------------------------------------------------------
+
+constexpr uint32_t kParmMagic = 0x70726d73;
+
+struct ParmsObject {
+  TqSortParms pub;
+  uint32_t magic;
+  Params params;
+  uint32_t explicitSet;  // bit id: set by the caller
+  ErrorText error;
+};
+
+ParmsObject* parmsOf(TqSortParms* p) { return reinterpret_cast<ParmsObject*>(p); }
+
+const char* parmName(int32_t id) {
+  switch (id) {
+    case 1: return "mark groups";
+    case 2: return "noCodeGen";
+    case 3: return "drop duplicates";
+    case 4: return "processors";
+    case 5: return "record length";
+    case 6: return "expected rows";
+    case 7: return "rows per input chunk";
+    case 8: return "output record length";
+    case 9: return "memory size";
+    default: return "?";
+  }
+}
+
+bool isSwitch(int32_t id) { return id >= 1 && id <= 3; }
+
+void restoreDefault(Params* p, int32_t id) {
+  Params d;
+  switch (id) {
+    case 1: p->markGroups = d.markGroups; break;
+    case 2: p->noCodeGen = d.noCodeGen; break;
+    case 3: p->dropDuplicates = d.dropDuplicates; break;
+    case 4: p->processors = d.processors; break;
+    case 5: p->recordLength = d.recordLength; break;
+    case 6: p->expectedRows = d.expectedRows; break;
+    case 7: p->chunkRows = d.chunkRows; break;
+    case 8: p->outputLength = d.outputLength; break;
+    case 9: p->memory = d.memory; break;
+    default: break;
+  }
+}
+
+// Sets a numeric parameter after checking its range.
+int setNumber(ParmsObject* o, int32_t id, uint64_t value) {
+  Params& p = o->params;
+  switch (id) {
+    case 4:
+      if (value < 1 || value > kMaxProcessors) {
+        o->error.set("Parameter 4 (processors) must be 1 to %u, not %" PRIu64 ".",
+                     kMaxProcessors, value);
+        return 1;
+      }
+      p.processors = static_cast<uint32_t>(value);
+      break;
+    case 5:
+    case 8:
+      if (value < 1 || value > kMaxRecordLength) {
+        o->error.set("Parameter %d (%s) must be 1 to %u bytes, not %" PRIu64 ".", id,
+                     parmName(id), kMaxRecordLength, value);
+        return 1;
+      }
+      (id == 5 ? p.recordLength : p.outputLength) = static_cast<uint32_t>(value);
+      break;
+    case 6:
+      p.expectedRows = value;
+      break;
+    case 7:
+      if (value < 1 || value > kMaxBatchRows) {
+        o->error.set("Parameter 7 (rows per input chunk) must be 1 to %u, not %" PRIu64 ".",
+                     kMaxBatchRows, value);
+        return 1;
+      }
+      p.chunkRows = static_cast<uint32_t>(value);
+      break;
+    case 9:
+      if (value < kMinMemory) {
+        o->error.set("Parameter 9 (memory size) of %" PRIu64
+                     " bytes is below the engine's minimum of %" PRIu64 " bytes.",
+                     value, kMinMemory);
+        return 1;
+      }
+      p.memory = value;
+      break;
+    default:
+      break;
+  }
+  o->explicitSet |= 1u << id;
+  o->error.clear();
+  return 0;
+}
+
+bool knownId(ParmsObject* o, int32_t id) {
+  if (id >= 1 && id <= 9) return true;
+  o->error.set("Unknown sort parameter id %d (the ids are 1 to 9).", id);
+  return false;
+}
+
+extern "C" {
+
+static void parmsDestroy(TqSortParms* self) {
+  ParmsObject* o = parmsOf(self);
+  o->magic = 0;
+  tqbDelete(o);
+}
+
+static const char* parmsGetError(TqSortParms* self) { return parmsOf(self)->error.get(); }
+
+static int parmsSetBool(TqSortParms* self, int32_t id, int32_t value) {
+  ParmsObject* o = parmsOf(self);
+  if (!knownId(o, id)) return 1;
+  if (!isSwitch(id)) {
+    o->error.set("Parameter %d (%s) is a number, not a switch.", id, parmName(id));
+    return 1;
+  }
+  if (value != 0 && value != 1) {
+    o->error.set("Parameter %d (%s) takes 0 or 1, not %d.", id, parmName(id), value);
+    return 1;
+  }
+  bool v = value == 1;
+  (id == 1 ? o->params.markGroups : id == 2 ? o->params.noCodeGen : o->params.dropDuplicates) = v;
+  o->explicitSet |= 1u << id;
+  o->error.clear();
+  return 0;
+}
+
+static int parmsSetDefault(TqSortParms* self, int32_t id, int32_t mode) {
+  ParmsObject* o = parmsOf(self);
+  if (id != 0 && !knownId(o, id)) return 1;
+  if (mode != 0 && mode != 1) {
+    o->error.set("setDefault takes mode 1 (defaults for what was not set) or 0 (every "
+                 "value back to its default), not %d.", mode);
+    return 1;
+  }
+  for (int32_t i = 1; i <= 9; ++i) {
+    if (id != 0 && i != id) continue;
+    bool wasSet = (o->explicitSet & (1u << i)) != 0;
+    if (mode == 0 || !wasSet) {
+      restoreDefault(&o->params, i);
+      o->explicitSet &= ~(1u << i);
+    }
+  }
+  o->error.clear();
+  return 0;
+}
+
+static int parmsSetInt(TqSortParms* self, int32_t id, int32_t value) {
+  ParmsObject* o = parmsOf(self);
+  if (!knownId(o, id)) return 1;
+  if (isSwitch(id)) {
+    o->error.set("Parameter %d (%s) is a switch: set it with setBool.", id, parmName(id));
+    return 1;
+  }
+  if (value < 0) {
+    o->error.set("Parameter %d (%s) must not be negative (%d).", id, parmName(id), value);
+    return 1;
+  }
+  return setNumber(o, id, static_cast<uint64_t>(value));
+}
+
+static int parmsSetInt64(TqSortParms* self, int32_t id, uint32_t low, uint32_t high) {
+  ParmsObject* o = parmsOf(self);
+  if (!knownId(o, id)) return 1;
+  if (isSwitch(id)) {
+    o->error.set("Parameter %d (%s) is a switch: set it with setBool.", id, parmName(id));
+    return 1;
+  }
+  uint64_t value = (static_cast<uint64_t>(high) << 32) | low;
+  if (id != 6 && id != 9 && value > 0x7fffffffu) {
+    o->error.set("Parameter %d (%s) is a 32-bit value; %" PRIu64 " does not fit.", id,
+                 parmName(id), value);
+    return 1;
+  }
+  return setNumber(o, id, value);
+}
+
+}  // extern "C"
+
+const TqSortParmsOps kParmsOps = {parmsDestroy, parmsGetError, parmsSetBool, parmsSetDefault,
+                                  nullptr,      parmsSetInt,   parmsSetInt64};
+
+// --- the sort and input objects' tables --------------------------------------------------
+
+Engine* inputEngine(TqSortInput* in) { return reinterpret_cast<Engine::InputHandle*>(in)->self; }
+
+extern "C" {
+
+static int engAddKey(TqSortEngine* s, const TqSortKeyPart* part, int32_t flags) {
+  return Engine::of(s)->addKey(part, flags);
+}
+static void engDestroy(TqSortEngine* s) { Engine::of(s)->destroy(); }
+static int engCheckKeys(TqSortEngine* s) { return Engine::of(s)->checkKeys(); }
+static int engGetOutputChunk(TqSortEngine* s, TqSortOutputChunk** chunk) {
+  return Engine::of(s)->getOutputChunk(chunk);
+}
+static TqSortInput* engOpenInput(TqSortEngine* s) { return Engine::of(s)->openInput(); }
+static const char* engGetError(TqSortEngine* s) { return Engine::of(s)->errorText(); }
+static int engReport(TqSortEngine* s, void* block) { return Engine::of(s)->report(block); }
+static int engPrepare(TqSortEngine* s) { return Engine::of(s)->prepare(); }
+static int engReleaseOutputChunk(TqSortEngine* s, TqSortOutputChunk* chunk) {
+  return Engine::of(s)->releaseOutputChunk(chunk);
+}
+
+static int inGetInputChunk(TqSortInput* in, TqSortInputChunk** chunk) {
+  return inputEngine(in)->getInputChunk(chunk);
+}
+static int inClose(TqSortInput* in, int32_t discard) {
+  return inputEngine(in)->closeInput(discard);
+}
+static const char* inGetError(TqSortInput* in) {
+  return reinterpret_cast<Engine::InputHandle*>(in)->error.get();
+}
+static int inSubmitInputChunk(TqSortInput* in, TqSortInputChunk* chunk) {
+  return inputEngine(in)->submitInputChunk(chunk);
+}
+
+}  // extern "C"
+
+const TqSortEngineOps kEngineOps = {engAddKey,         engDestroy, engCheckKeys,
+                                    engGetOutputChunk, engOpenInput, engGetError,
+                                    engReport,         engPrepare, engReleaseOutputChunk};
+const TqSortInputOps kInputOps = {inGetInputChunk, inClose, inGetError, inSubmitInputChunk};
+
+constexpr uint32_t kInChunkMagic = 0x696e636b;
+
+// Rows of an input chunk start after its header, 16-byte aligned.
+constexpr size_t kInChunkHeader = (sizeof(InChunk) + 15) & ~size_t{15};
+
+}  // namespace
+
+// --- creation and keys -----------------------------------------------------------------
+
+Engine* Engine::create(const Params& params, ErrorText* error) {
+  void* memory = tqbMalloc(sizeof(Engine));
+  if (memory == nullptr) {
+    error->set("Out of memory (sort object, %zu bytes).", sizeof(Engine));
+    return nullptr;
+  }
+  Engine* e = new (memory) Engine();
+  e->handle_.pub.ops = &kEngineOps;
+  e->handle_.self = e;
+  e->params_ = params;
+  if (e->params_.outputLength == 0) e->params_.outputLength = e->params_.recordLength;
+  e->limit_ = params.memory;
+  e->used_ = e->peak_ = chargeFor(sizeof(Engine));
+  return e;
+}
+
+int Engine::addKey(const TqSortKeyPart* part, int32_t flags) {
+  uint32_t index = partCount_;
+  if (prepared_) {
+    callerError_.set("Key parts cannot be added after prepare.");
+    return 1;
+  }
+  if (part == nullptr) {
+    callerError_.set("Key part %u: no key part record was given.", index);
+    return 1;
+  }
+  if (flags != 0) {
+    callerError_.set("Key part %u: addKey takes flags 0, not %d.", index, flags);
+    return 1;
+  }
+  uint64_t end = static_cast<uint64_t>(part->offset) + part->length;
+  if (end > params_.recordLength) {
+    callerError_.set("Key part %u: offset %u and length %u reach beyond the record length %u.",
+                     index, part->offset, part->length, params_.recordLength);
+    return 1;
+  }
+  if (part->descending > 1) {
+    callerError_.set("Key part %u: descending must be 0 or 1, not %u.", index,
+                     part->descending);
+    return 1;
+  }
+  if (part->kind > TQ_SORT_KIND_CALLBACK) {
+    callerError_.set("Key part %u: unknown kind %u (the kinds are 0 to 4).", index, part->kind);
+    return 1;
+  }
+  if (part->collation != nullptr && part->kind != TQ_SORT_KIND_STRING) {
+    callerError_.set("Key part %u: a collation record applies only to string parts (kind 3), "
+                     "not to kind %u.", index, part->kind);
+    return 1;
+  }
+  if (part->callback != nullptr && part->kind != TQ_SORT_KIND_CALLBACK) {
+    callerError_.set("Key part %u: a callback block applies only to kind 4, not to kind %u.",
+                     index, part->kind);
+    return 1;
+  }
+  PartPlan plan;
+  plan.offset = part->offset;
+  plan.length = part->length;
+  plan.descending = part->descending == 1;
+  switch (part->kind) {
+    case TQ_SORT_KIND_BYTE:
+      if (part->length != 1) {
+        callerError_.set("Key part %u: a byte part is 1 byte long, not %u.", index, part->length);
+        return 1;
+      }
+      plan.encoding = Encoding::Byte;
+      plan.width = 1;
+      break;
+    case TQ_SORT_KIND_DATE:
+    case TQ_SORT_KIND_INTEGER:
+      if (part->length != 8) {
+        callerError_.set("Key part %u: a %s part is 8 bytes long, not %u.", index,
+                         part->kind == TQ_SORT_KIND_DATE ? "date" : "integer", part->length);
+        return 1;
+      }
+      plan.encoding = part->kind == TQ_SORT_KIND_DATE ? Encoding::Date : Encoding::Integer;
+      plan.width = 8;
+      break;
+    case TQ_SORT_KIND_STRING: {
+      if (part->length == 0) {
+        callerError_.set("Key part %u: a string part needs a length of at least 1.", index);
+        return 1;
+      }
+      bool codePoint = true;
+      if (part->collation != nullptr &&
+          !openCollator(part->collation, index, &plan.collator, &codePoint, &callerError_)) {
+        return 1;
+      }
+      if (!codePoint) {
+        plan.encoding = Encoding::Collated;
+      } else if (part->length <= 32) {
+        // Short fields: zero padded to their width, which keeps keys of one length.
+        plan.encoding = Encoding::StringFixed;
+        plan.width = part->length;
+      } else {
+        plan.encoding = Encoding::StringVar;
+      }
+      break;
+    }
+    default: {
+      const TqSortKeyBlock* block = static_cast<const TqSortKeyBlock*>(part->callback);
+      if (block == nullptr || block->function == nullptr) {
+        callerError_.set("Key part %u: a callback part (kind 4) needs a callback block.", index);
+        return 1;
+      }
+      plan.encoding = Encoding::Callback;
+      plan.function = block->function;
+      plan.block = part->callback;
+      break;
+    }
+  }
+  if (partCount_ == partRoom_) {
+    uint32_t room = partRoom_ == 0 ? 8 : partRoom_ * 2;
+    uint64_t charge = chargeFor(uint64_t{room} * sizeof(PartPlan)) -
+                      (partRoom_ == 0 ? 0 : chargeFor(uint64_t{partRoom_} * sizeof(PartPlan)));
+    void* grown = nullptr;
+    if (tryCharge(charge)) {
+      grown = tqbRealloc(parts_, size_t{room} * sizeof(PartPlan));
+      if (grown == nullptr) uncharge(charge);
+    }
+    if (grown == nullptr) {
+      closeCollator(plan.collator);
+      callerError_.set("Out of memory (sort key parts, %u of them).", room);
+      return 1;
+    }
+    parts_ = static_cast<PartPlan*>(grown);
+    partRoom_ = room;
+  }
+  parts_[partCount_++] = plan;
+  keysChecked_ = false;
+  callerError_.clear();
+  return 0;
+}
+
+int Engine::checkKeys() {
+  if (partCount_ == 0) {
+    callerError_.set("No key parts were added: a sort needs at least one.");
+    return 1;
+  }
+  shape_ = KeyShape();
+  uint64_t fixedLength = 0;
+  for (uint32_t i = 0; i < partCount_; ++i) {
+    parts_[i].last = i + 1 == partCount_;
+    if (parts_[i].width == 0) shape_.fixed = false;
+    fixedLength += parts_[i].width;
+  }
+  if (fixedLength > kMaxRecordLength) {
+    callerError_.set("The key parts add up to %" PRIu64 " bytes of key; at most %u are possible.",
+                     fixedLength, kMaxRecordLength);
+    return 1;
+  }
+  shape_.fixedLength = shape_.fixed ? static_cast<uint32_t>(fixedLength) : 0;
+  // Bytes per row kept for a varying key's tail: the fixed parts exactly, the others
+  // by a guess; a batch whose keys need more asks for more (xsort.cc, sortBatch).
+  uint64_t guess = fixedLength;
+  for (uint32_t i = 0; i < partCount_; ++i) {
+    const PartPlan& p = parts_[i];
+    if (p.encoding == Encoding::StringVar) guess += std::min<uint64_t>(p.length + 1, 48);
+    if (p.encoding == Encoding::Collated) guess += std::min<uint64_t>(2ull * p.length + 8, 96);
+    if (p.encoding == Encoding::Callback) guess += std::min<uint64_t>(2ull * p.length + 2, 64);
+  }
+  varTailEstimate_ = shape_.fixed ? 0 : static_cast<uint32_t>((guess > 8 ? guess - 8 : 0) + 4);
+  keysChecked_ = true;
+  callerError_.clear();
+  return 0;
+}
+
+// --- prepare: sizes, threads -------------------------------------------------------------
+
+int Engine::prepare() {
+  if (prepared_) {
+    callerError_.set("prepare was called already.");
+    return 1;
+  }
+  if (!keysChecked_ && checkKeys() != 0) return 1;
+  const uint64_t memory = params_.memory;
+  const uint32_t recordLength = params_.recordLength;
+  const uint32_t threads = params_.processors;
+
+  // Input chunks take at most a sixteenth of the memory.
+  uint64_t byMemory = (memory / 16 > kInChunkHeader ? memory / 16 - kInChunkHeader : 0) /
+                      recordLength;
+  if (byMemory == 0) {
+    callerError_.set("The memory size (%" PRIu64 " bytes) is too small for records of %u "
+                     "bytes: at least %" PRIu64 " bytes are needed.",
+                     memory, recordLength, 16 * (uint64_t{recordLength} + kInChunkHeader));
+    return 1;
+  }
+  chunkRows_ = static_cast<uint32_t>(std::min<uint64_t>(byMemory, kMaxBatchRows));
+  if (params_.chunkRows != 0) chunkRows_ = std::min(chunkRows_, params_.chunkRows);
+  uint64_t chunkCharge = chargeFor(kInChunkHeader + uint64_t{chunkRows_} * recordLength);
+
+  // Output chunks: two may be out at once, each at most a thirty-second of the memory.
+  uint64_t outRow = uint64_t{params_.outputLength} + (params_.markGroups ? 1 : 0);
+  outputRows_ = static_cast<uint32_t>(
+      std::max<uint64_t>(1, std::min<uint64_t>(chunkRows_, memory / 32 / outRow)));
+
+  // Write buffers of the sorting threads, charged for good now.
+  writerSize_ = static_cast<uint32_t>(std::clamp<uint64_t>(
+      memory / (16ull * threads) / 4096 * 4096, kMinIoBuffer, kMaxIoBuffer));
+  uint64_t writersCharge = uint64_t{threads} * (chargeFor(writerSize_) + kWorkFileCharge);
+
+  // Room for batches: the threads' batches, the one being filled and one waiting.
+  // A batch takes per row its record, an entry, radix scratch and its key's tail.
+  uint64_t encoderCharge = chargeFor(std::max<uint32_t>(shape_.fixedLength, 256));
+  for (uint32_t i = 0; i < partCount_; ++i) {
+    if (parts_[i].encoding == Encoding::Collated) {
+      encoderCharge += chargeFor(2ull * parts_[i].length) + chargeFor(8ull * partCount_);
+    }
+  }
+  uint64_t fixedCosts = used_ + writersCharge + 2 * chunkCharge + threads * encoderCharge +
+                        chargeFor(sizeof(Worker) * threads) + 8192;
+  uint64_t forBatches = memory > fixedCosts ? memory - fixedCosts : 0;
+  uint64_t perRow = recordLength + 2 * sizeof(Entry) + tailPerRow();
+  uint64_t batchBytes = std::min<uint64_t>(forBatches / (threads + 2),
+                                           kMaxBatchBytes / recordLength * perRow);
+  // Rows whose batch, with what the allocator adds to its blocks, fits those bytes.
+  auto batchCharge = [&](uint64_t n) {
+    return chargeFor(sizeof(Batch)) + chargeFor(n * recordLength) +
+           batchReserve(static_cast<uint32_t>(n));
+  };
+  uint64_t rows = std::min<uint64_t>(batchBytes / perRow, kMaxBatchRows);
+  while (rows > 0 && batchCharge(rows) > batchBytes) {
+    uint64_t over = batchCharge(rows) - batchBytes;
+    rows -= std::min<uint64_t>(rows, over / perRow + 1);
+  }
+  if (params_.expectedRows > 0) {
+    // Known row count: batches small enough that every thread gets some.
+    uint64_t share = (params_.expectedRows + 2ull * threads - 1) / (2ull * threads);
+    rows = std::min(rows, std::max<uint64_t>(share, 4096));
+  }
+  if (rows < 2) {
+    callerError_.set("The memory size (%" PRIu64 " bytes) is too small to sort records of %u "
+                     "bytes with keys of this size on %u threads.",
+                     memory, recordLength, threads);
+    return 1;
+  }
+  batchRows_ = static_cast<uint32_t>(std::min<uint64_t>(rows, kMaxBatchRows));
+  // Once the rows do not fit, sorted batches are written when they fill two thirds of
+  // the memory left to batches, so that the caller and the sorting threads go on with
+  // the rest while a thread writes them as one run.
+  spillThreshold_ = forBatches / 3 * 2;
+  firstBatchRows_ = std::min(batchRows_, std::max<uint32_t>(chunkRows_, 4096));
+
+  if (!tryCharge(writersCharge)) {
+    callerError_.set("The memory size (%" PRIu64 " bytes) is too small for %u threads.",
+                     memory, threads);
+    return 1;
+  }
+
+  // Temporary directories.
+  TqbConfigOptions* options = tqbGetConfigOptions("");
+  TqbString dirs;
+  if (options != nullptr && options->lookup(TqbString("BASE/TEMP"), dirs) && dirs.length() > 0) {
+    size_t n = static_cast<size_t>(dirs.length()) + 1;
+    if (!tryCharge(chargeFor(n))) {
+      callerError_.set("The memory size leaves no room for the temporary directory list.");
+      return 1;
+    }
+    tempDirs_ = static_cast<char*>(tqbMalloc(n));
+    if (tempDirs_ == nullptr) {
+      uncharge(chargeFor(n));
+      callerError_.set("Out of memory (temporary directory list).");
+      return 1;
+    }
+    std::memcpy(tempDirs_, dirs.asCstr(), n);
+  }
+
+  if (!startWorkers()) return 1;
+  prepared_ = true;
+  callerError_.clear();
+  return 0;
+}
+
+bool Engine::startWorkers() {
+  const uint32_t threads = params_.processors;
+  uint64_t charge = chargeFor(sizeof(Worker) * threads);
+  if (!tryCharge(charge)) {
+    callerError_.set("The memory size is too small for %u sorting threads.", threads);
+    return false;
+  }
+  workers_ = tqbNewArray<Worker>(threads);
+  if (workers_ == nullptr) {
+    uncharge(charge);
+    callerError_.set("Out of memory (%u sorting threads).", threads);
+    return false;
+  }
+  for (uint32_t i = 0; i < threads; ++i) {
+    workers_[i].engine = this;
+    workers_[i].index = i;
+    // Its writer's budget was charged with the others by prepare.
+    workers_[i].writer.setup(this, writerSize_, chargeFor(writerSize_), true);
+    if (!workers_[i].encoder.init(parts_, partCount_, this, &callerError_)) {
+      workerCount_ = threads;  // so that destroy releases every encoder
+      return false;
+    }
+  }
+  workerCount_ = threads;
+  if (tqFaultCheck(TqFaultOp::PoolStart) != TqFaultMode::None) {
+    callerError_.set("Cannot start the sorting threads.");
+    return false;
+  }
+  for (uint32_t i = 0; i < threads; ++i) {
+    try {
+      workers_[i].thread = std::thread(&Engine::workerLoop, this, &workers_[i]);
+    } catch (const std::exception& e) {
+      callerError_.set("Cannot start sorting thread %u: %s.", i + 1, e.what());
+      return false;
+    }
+  }
+  return true;
+}
+
+void Engine::stopWorkers() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    stopping_ = true;
+  }
+  workCv_.notify_all();
+  for (uint32_t i = 0; i < workerCount_; ++i) {
+    if (workers_[i].thread.joinable()) workers_[i].thread.join();
+  }
+}
+
+// --- budget and failures -----------------------------------------------------------------
+
+bool Engine::tryCharge(uint64_t bytes) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (used_ + bytes > limit_) return false;
+  used_ += bytes;
+  peak_ = std::max(peak_, used_);
+  return true;
+}
+
+void Engine::uncharge(uint64_t bytes) {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    used_ -= bytes;
+  }
+  doneCv_.notify_all();
+}
+
+void Engine::fail(const ErrorText& error) {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!failed_) {
+      failed_ = true;
+      sortError_.copy(error.get());
+    }
+  }
+  doneCv_.notify_all();
+  workCv_.notify_all();
+}
+
+bool Engine::failed() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return failed_;
+}
+
+int Engine::callerFailure() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  callerError_.copy(failed_ ? sortError_.get() : "The sort failed.");
+  if (input_ != nullptr) input_->error.copy(callerError_.get());
+  return 1;
+}
+
+// Waits until `bytes` can be charged (caller's thread).  Room comes from the sorted
+// batches, which a sorting thread merges into a run in a work file; when nothing can
+// give any, the memory size is too small for what the caller holds.
+bool Engine::waitForRoom(uint64_t bytes, std::unique_lock<std::mutex>& lock) {
+  for (;;) {
+    if (failed_) return false;
+    if (used_ + bytes <= limit_) {
+      used_ += bytes;
+      peak_ = std::max(peak_, used_);
+      return true;
+    }
+    spillMode_ = true;
+    if (sorted_ != nullptr && !spillActive_ && !spillRequested_) {
+      spillRequested_ = true;
+      workCv_.notify_all();
+    }
+    if (!spillActive_ && !spillRequested_ && inFlight_ == 0) {
+      // Nothing is being sorted or written.  Rows the caller has gathered can still
+      // make room once sorted and written; spare input chunks can go.
+      if (filling_ != nullptr && filling_->count > 0) {
+        Batch* b = filling_;
+        filling_ = nullptr;
+        b->state = Batch::State::Queued;
+        if (queueTail_ != nullptr) queueTail_->next = b; else queueHead_ = b;
+        queueTail_ = b;
+        ++inFlight_;
+        ++stats_.batches;
+        workCv_.notify_one();
+        continue;
+      }
+      if (freeChunks_ != nullptr) {
+        lock.unlock();
+        freeInputChunks();
+        lock.lock();
+        continue;
+      }
+      failed_ = true;
+      sortError_.set("The memory size (%" PRIu64 " bytes) is too small for this sort: %" PRIu64
+                     " bytes more are needed while %" PRIu64 " are taken by chunks the caller "
+                     "holds.", limit_, bytes, used_);
+      return false;
+    }
+    doneCv_.wait(lock);
+  }
+}
+
+// --- input -------------------------------------------------------------------------------
+
+TqSortInput* Engine::openInput() {
+  if (!prepared_) {
+    callerError_.set("openInput needs prepare first.");
+    return nullptr;
+  }
+  if (input_ != nullptr || inputEnded_ || inputAbandoned_) {
+    callerError_.set("The input was opened already; a sort has one input.");
+    return nullptr;
+  }
+  if (failed()) {
+    callerFailure();
+    return nullptr;
+  }
+  uint64_t charge = chargeFor(sizeof(InputHandle));
+  if (!tryCharge(charge)) {
+    callerError_.set("The memory size leaves no room for the input object.");
+    return nullptr;
+  }
+  input_ = tqbNew<InputHandle>();
+  if (input_ == nullptr) {
+    uncharge(charge);
+    callerError_.set("Out of memory (sort input object).");
+    return nullptr;
+  }
+  input_->pub.ops = &kInputOps;
+  input_->self = this;
+  callerError_.clear();
+  return &input_->pub;
+}
+
+int Engine::getInputChunk(TqSortInputChunk** chunk) {
+  ErrorText& err = input_->error;
+  if (chunk == nullptr) {
+    err.set("getInputChunk needs the address of a chunk pointer.");
+    return 1;
+  }
+  *chunk = nullptr;
+  if (inputEnded_) {
+    err.set("The input has ended: no chunk is handed out after the last one.");
+    return 1;
+  }
+  if (failed()) return callerFailure();
+  InChunk* c = freeChunks_;
+  if (c != nullptr) {
+    freeChunks_ = c->next;
+  } else {
+    size_t bytes = kInChunkHeader + size_t{chunkRows_} * params_.recordLength;
+    uint64_t charge = chargeFor(bytes);
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (!waitForRoom(charge, lock)) {
+        lock.unlock();
+        return callerFailure();
+      }
+    }
+    c = static_cast<InChunk*>(tqbMalloc(bytes));
+    if (c == nullptr) {
+      uncharge(charge);
+      ErrorText e;
+      e.set("Out of memory (sort input chunk, %zu bytes).", bytes);
+      fail(e);
+      return callerFailure();
+    }
+    std::memset(c, 0, sizeof(InChunk));
+    c->magic = kInChunkMagic;
+    c->capacity = chunkRows_;
+    c->charged = charge;
+  }
+  c->pub.rowCount = c->capacity;
+  c->pub.rows = reinterpret_cast<uint8_t*>(c) + kInChunkHeader;
+  c->pub.state = TQ_SORT_CHUNK_NORMAL;
+  c->out = true;
+  c->next = chunksOut_;
+  chunksOut_ = c;
+  *chunk = &c->pub;
+  err.clear();
+  return 0;
+}
+
+void Engine::freeInputChunks() {
+  uint64_t charge = 0;
+  while (freeChunks_ != nullptr) {
+    InChunk* c = freeChunks_;
+    freeChunks_ = c->next;
+    charge += c->charged;
+    c->magic = 0;
+    tqbFree(c);
+  }
+  if (charge > 0) uncharge(charge);
+}
+
+bool Engine::startBatch(std::unique_lock<std::mutex>& lock) {
+  uint32_t capacity = firstBatchRows_;
+  uint64_t rowsCharge = chargeFor(uint64_t{capacity} * params_.recordLength);
+  uint64_t reserve = batchReserve(capacity);
+  uint64_t charge = chargeFor(sizeof(Batch)) + rowsCharge + reserve;
+  if (!waitForRoom(charge, lock)) return false;
+  lock.unlock();
+  Batch* b = tqbNew<Batch>();
+  uint8_t* rows = b != nullptr ? static_cast<uint8_t*>(
+                                     tqbMalloc(size_t{capacity} * params_.recordLength))
+                               : nullptr;
+  lock.lock();
+  if (rows == nullptr) {
+    tqbDelete(b);
+    used_ -= charge;
+    lock.unlock();
+    ErrorText e;
+    e.set("Out of memory (sort batch of %u rows).", capacity);
+    fail(e);
+    lock.lock();
+    return false;
+  }
+  b->rows = rows;
+  b->capacity = capacity;
+  b->held = chargeFor(sizeof(Batch)) + rowsCharge;
+  b->reserved = reserve;
+  filling_ = b;
+  return true;
+}
+
+// Doubles the batch being filled when the memory allows at once.
+bool Engine::growBatch() {
+  Batch* b = filling_;
+  uint32_t capacity = static_cast<uint32_t>(
+      std::min<uint64_t>(batchRows_, uint64_t{b->capacity} * 2));
+  uint64_t oldRows = chargeFor(uint64_t{b->capacity} * params_.recordLength);
+  uint64_t newRows = chargeFor(uint64_t{capacity} * params_.recordLength);
+  uint64_t reserve = batchReserve(capacity) - batchReserve(b->capacity);
+  if (!tryCharge(newRows - oldRows + reserve)) return false;
+  void* grown = tqbRealloc(b->rows, size_t{capacity} * params_.recordLength);
+  if (grown == nullptr) {
+    uncharge(newRows - oldRows + reserve);
+    ErrorText e;
+    e.set("Out of memory (sort batch of %u rows).", capacity);
+    fail(e);
+    return false;
+  }
+  b->rows = static_cast<uint8_t*>(grown);
+  b->capacity = capacity;
+  b->held += newRows - oldRows;
+  b->reserved += reserve;
+  return true;
+}
+
+void Engine::queueBatch(Batch* batch, bool final) {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    batch->final = final;
+    batch->state = Batch::State::Queued;
+    batch->next = nullptr;
+    if (queueTail_ != nullptr) queueTail_->next = batch; else queueHead_ = batch;
+    queueTail_ = batch;
+    ++inFlight_;
+    ++stats_.batches;
+  }
+  workCv_.notify_one();
+}
+
+int Engine::submitInputChunk(TqSortInputChunk* chunk) {
+  ErrorText& err = input_->error;
+  InChunk* c = reinterpret_cast<InChunk*>(chunk);
+  InChunk** link = &chunksOut_;
+  while (*link != nullptr && *link != c) link = &(*link)->next;
+  if (chunk == nullptr || *link == nullptr || c->magic != kInChunkMagic || !c->out) {
+    err.set("submitInputChunk was given a chunk that this input did not hand out.");
+    return 1;
+  }
+  if (chunk->state > TQ_SORT_CHUNK_ABANDONED) {
+    err.set("Input chunk state %u is not 0 (normal), 1 (last) or 2 (abandoned).", chunk->state);
+    return 1;
+  }
+  if (chunk->rowCount > c->capacity) {
+    err.set("The input chunk's row count %u exceeds its capacity of %u rows.", chunk->rowCount,
+            c->capacity);
+    return 1;
+  }
+  // The chunk is the engine's again, whatever happens next.
+  *link = c->next;
+  c->out = false;
+  c->next = freeChunks_;
+  freeChunks_ = c;
+  if (failed()) return callerFailure();
+  if (chunk->state == TQ_SORT_CHUNK_ABANDONED) {
+    err.clear();
+    return 0;
+  }
+  const uint32_t recordLength = params_.recordLength;
+  const uint8_t* from = static_cast<const uint8_t*>(chunk->rows);
+  uint32_t left = chunk->rowCount;
+  while (left > 0) {
+    if (filling_ == nullptr) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (!startBatch(lock)) {
+        lock.unlock();
+        return callerFailure();
+      }
+    }
+    Batch* b = filling_;
+    if (b->count == b->capacity) {
+      if (b->capacity < batchRows_ && growBatch()) continue;
+      if (failed()) return callerFailure();
+      filling_ = nullptr;
+      queueBatch(b, false);
+      continue;
+    }
+    uint32_t n = std::min(left, b->capacity - b->count);
+    std::memcpy(b->rows + size_t{b->count} * recordLength, from, size_t{n} * recordLength);
+    b->count += n;
+    from += size_t{n} * recordLength;
+    left -= n;
+  }
+  rowsIn_ += chunk->rowCount;
+  if (chunk->state == TQ_SORT_CHUNK_LAST && !endInput()) return callerFailure();
+  err.clear();
+  return 0;
+}
+
+// The last rows have come: the batch being filled is the final one.
+bool Engine::endInput() {
+  inputEnded_ = true;
+  freeInputChunks();
+  if (filling_ != nullptr) {
+    Batch* b = filling_;
+    filling_ = nullptr;
+    if (b->count > 0) {
+      queueBatch(b, true);
+    } else {
+      freeBatch(b);
+    }
+  }
+  return !failed();
+}
+
+int Engine::closeInput(int32_t discard) {
+  int result = 0;
+  // Chunks still out are taken back unread.
+  while (chunksOut_ != nullptr) {
+    InChunk* c = chunksOut_;
+    chunksOut_ = c->next;
+    c->out = false;
+    c->next = freeChunks_;
+    freeChunks_ = c;
+  }
+  if (!inputEnded_) {
+    if (discard != 0) {
+      inputAbandoned_ = true;
+      inputEnded_ = true;
+      ErrorText e;
+      e.set("The input was closed before its last chunk: the sort was abandoned.");
+      fail(e);
+    } else if (!endInput()) {
+      callerFailure();
+      result = 1;
+    }
+  }
+  freeInputChunks();
+  if (inputAbandoned_ && filling_ != nullptr) {
+    freeBatch(filling_);
+    filling_ = nullptr;
+  }
+  tqbDelete(input_);
+  input_ = nullptr;
+  uncharge(chargeFor(sizeof(InputHandle)));
+  return result;
+}
+
+// --- the sorting threads -----------------------------------------------------------------
+
+// Budget a batch of `capacity` rows reserves for its entries, radix scratch and key
+// tails: what their allocations will be charged when it is sorted.
+uint64_t Engine::batchReserve(uint32_t capacity) const {
+  return 2 * chargeFor(uint64_t{capacity} * sizeof(Entry)) +
+         chargeFor(uint64_t{capacity} * tailPerRow());
+}
+
+// Takes `bytes` of budget for a batch: from what it reserved, else from the memory left.
+bool Engine::takeFor(Batch* batch, uint64_t bytes) {
+  if (batch->reserved >= bytes) {
+    batch->reserved -= bytes;
+    batch->held += bytes;
+    return true;
+  }
+  if (!tryCharge(bytes - batch->reserved)) return false;
+  batch->reserved = 0;
+  batch->held += bytes;
+  return true;
+}
+
+// Frees a batch and returns the budget bytes it held, still charged.
+uint64_t Engine::dropBatch(Batch* batch) {
+  if (batch == nullptr) return 0;
+  uint64_t charge = batch->held + batch->reserved;
+  tqbFree(batch->rows);
+  tqbFree(batch->entries);
+  tqbFree(batch->tails);
+  tqbDelete(batch);
+  return charge;
+}
+
+void Engine::freeBatch(Batch* batch) {
+  uint64_t charge = dropBatch(batch);
+  if (charge > 0) uncharge(charge);
+}
+
+// True when a thread should write the sorted batches now [engine lock].
+bool Engine::spillWanted() const {
+  return spillRequested_ && !spillActive_ && !merging_ && sorted_ != nullptr && !failed_;
+}
+
+void Engine::workerLoop(Worker* worker) {
+  ErrorText error;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    while (!stopping_ && queueHead_ == nullptr && !spillWanted()) workCv_.wait(lock);
+    if (stopping_) return;
+    if (spillWanted()) {
+      // Merge every sorted batch into one run; their memory comes back at the end.
+      Batch* batches = sorted_;
+      sorted_ = nullptr;
+      sortedBytes_ = 0;
+      spillRequested_ = false;
+      spillActive_ = true;
+      lock.unlock();
+      bool ok = spillBatches(&worker->writer, batches, &error);
+      if (!ok) fail(error);
+      lock.lock();
+      spillActive_ = false;
+      doneCv_.notify_all();
+      continue;
+    }
+    Batch* b = queueHead_;
+    queueHead_ = b->next;
+    if (queueHead_ == nullptr) queueTail_ = nullptr;
+    b->next = nullptr;
+    bool ok = !failed_;
+    if (ok) {
+      b->state = Batch::State::Sorting;
+      lock.unlock();
+      ok = sortBatch(worker, b, &error);
+      if (!ok) fail(error);
+      lock.lock();
+    }
+    if (!ok || failed_) {
+      lock.unlock();
+      freeBatch(b);
+      lock.lock();
+    } else {
+      b->state = Batch::State::Sorted;
+      Batch** end = &sorted_;
+      while (*end != nullptr) end = &(*end)->next;
+      *end = b;
+      sortedBytes_ += b->held + b->reserved;
+      if (spillMode_ && sortedBytes_ >= spillThreshold_ && !spillActive_) {
+        spillRequested_ = true;
+        workCv_.notify_all();
+      }
+    }
+    --inFlight_;
+    doneCv_.notify_all();
+  }
+}
+
+// Writes sorted batches (a list) as one run, merging them, and frees them.  When the
+// merge's tables find no room, each batch becomes a run of its own.
+bool Engine::spillBatches(RunWriter* writer, Batch* batches, ErrorText* error) {
+  uint32_t count = 0;
+  for (Batch* b = batches; b != nullptr; b = b->next) ++count;
+  bool ok = true;
+  Source* sources = nullptr;
+  uint64_t charge = chargeFor(sizeof(Source) * count);
+  if (count > 1 && tryCharge(charge)) {
+    sources = static_cast<Source*>(tqbMalloc(sizeof(Source) * count));
+    if (sources == nullptr) uncharge(charge);
+  }
+  LoserTree tree;
+  ErrorText ignored;
+  if (sources != nullptr) {
+    uint32_t k = 0;
+    for (Batch* b = batches; b != nullptr; b = b->next) {
+      Source* src = new (&sources[k++]) Source();
+      src->batch = b;
+      src->entry = b->entries;
+      src->end = b->entries + b->entryCount;
+      advanceSource(src, shape_, params_.recordLength, error);
+    }
+    if (!tree.init(this, sources, count, &ignored)) {
+      tqbFree(sources);
+      uncharge(charge);
+      sources = nullptr;
+    }
+  }
+  if (sources != nullptr) {
+    ok = writer->begin(false, error);
+    const bool drop = params_.dropDuplicates;
+    Cur previous = {};
+    bool first = true;
+    while (ok && !tree.empty()) {
+      const Cur& cur = tree.top();
+      if (!(drop && !first && compareCur(previous, cur) == 0)) {
+        ok = writer->put(cur, error);
+        previous = cur;  // rows and keys of batches stay where they are
+        first = false;
+      }
+      ok = ok && tree.pop(error);
+    }
+    FileRun run;
+    ok = ok && writer->finish(&run, error);
+    if (ok) {
+      std::lock_guard<std::mutex> guard(mutex_);
+      ++stats_.runsWritten;
+    }
+    tree.release();
+    tqbFree(sources);
+    uncharge(charge);
+    if (ok) {
+      // The batches' room comes back as the run joins the list, which may need some.
+      uint64_t freed = 0;
+      while (batches != nullptr) {
+        Batch* b = batches;
+        batches = b->next;
+        freed += dropBatch(b);
+      }
+      ok = addFileRun(run, error, freed);
+    }
+  } else {
+    while (ok && batches != nullptr) {
+      Batch* b = batches;
+      FileRun run;
+      ok = writeEntries(writer, b, b->entries, b->entryCount, &run, error);
+      if (ok) {
+        batches = b->next;
+        ok = addFileRun(run, error, dropBatch(b));
+      }
+    }
+  }
+  while (batches != nullptr) {
+    Batch* b = batches;
+    batches = b->next;
+    freeBatch(b);
+  }
+  return ok;
+}
+
+// Keys and sorts a batch (on a sorting thread).
+bool Engine::sortBatch(Worker* worker, Batch* b, ErrorText* error) {
+  const uint32_t n = b->count;
+  const uint32_t recordLength = params_.recordLength;
+  const size_t entryBytes = size_t{n} * sizeof(Entry);
+  if (!takeFor(b, chargeFor(entryBytes) * 2)) {
+    error->set("The memory size (%" PRIu64 " bytes) is too small for the sort's entries.",
+               limit_);
+    return false;
+  }
+  b->entries = static_cast<Entry*>(tqbMalloc(entryBytes));
+  Entry* scratch = static_cast<Entry*>(tqbMalloc(entryBytes));
+  const uint64_t fixedTail = shape_.tailLength();
+  uint64_t tailRoom = uint64_t{n} * tailPerRow();
+  bool ok = b->entries != nullptr && scratch != nullptr && takeFor(b, chargeFor(tailRoom));
+  if (ok) {
+    b->tails = static_cast<uint8_t*>(tqbMalloc(tailRoom));
+    ok = b->tails != nullptr;
+    if (!ok) {
+      b->held -= chargeFor(tailRoom);
+      uncharge(chargeFor(tailRoom));
+    }
+  }
+  if (!ok) {
+    tqbFree(scratch);
+    error->set("Out of memory (sort entries and keys for %u rows).", n);
+    return false;
+  }
+  b->tailRoom = tailRoom;
+  b->tailUsed = 0;
+
+  KeyEncoder& encoder = worker->encoder;
+  uint32_t m = 0;  // entries since the last partial run
+  for (uint32_t i = 0; i < n; ++i) {
+    uint32_t length = 0;
+    if (!encoder.encode(b->rows + size_t{i} * recordLength, &length, error)) {
+      tqbFree(scratch);
+      return false;
+    }
+    const uint8_t* key = encoder.data();
+    b->maxKey = std::max(b->maxKey, length);
+    Entry& e = b->entries[m];
+    e.prefix = loadPrefix(key, length);
+    e.row = i;
+    if (shape_.fixed) {
+      e.tail = static_cast<uint32_t>(uint64_t{m} * fixedTail);
+      if (fixedTail > 0) std::memcpy(b->tails + e.tail, key + 8, fixedTail);
+    } else {
+      uint32_t tailLength = length > 8 ? length - 8 : 0;
+      uint64_t need = 4 + uint64_t{tailLength};
+      if (b->tailUsed + need > b->tailRoom || b->tailUsed + need > UINT32_MAX) {
+        // Grow the tails; when the memory will not have it, the rows keyed so far
+        // become a run of their own.
+        uint64_t room = std::max(b->tailRoom * 2, b->tailUsed + need);
+        if (room > UINT32_MAX) room = UINT32_MAX;
+        bool grown = false;
+        if (b->tailUsed + need <= room &&
+            takeFor(b, chargeFor(room) - chargeFor(b->tailRoom))) {
+          void* p = tqbRealloc(b->tails, room);
+          if (p == nullptr) {
+            error->set("Out of memory (sort key tails, %" PRIu64 " bytes).", room);
+            tqbFree(scratch);
+            return false;
+          }
+          b->tails = static_cast<uint8_t*>(p);
+          b->tailRoom = room;
+          grown = true;
+        }
+        if (!grown) {
+          if (m == 0) {
+            error->set("The memory size (%" PRIu64 " bytes) is too small for a sort key of "
+                       "%u bytes.", limit_, length);
+            tqbFree(scratch);
+            return false;
+          }
+          sortEntries(b->entries, scratch, m, b->tails, shape_);
+          FileRun run;
+          if (!writeEntries(&worker->writer, b, b->entries, m, &run, error) ||
+              !addFileRun(run, error)) {
+            tqbFree(scratch);
+            return false;
+          }
+          {
+            std::lock_guard<std::mutex> guard(mutex_);
+            spillMode_ = true;
+          }
+          m = 0;
+          b->tailUsed = 0;
+          --i;  // key this row again into the emptied tails
+          continue;
+        }
+      }
+      e.tail = static_cast<uint32_t>(b->tailUsed);
+      std::memcpy(b->tails + b->tailUsed, &length, 4);
+      if (tailLength > 0) std::memcpy(b->tails + b->tailUsed + 4, key + 8, tailLength);
+      b->tailUsed += need;
+    }
+    ++m;
+  }
+  b->entryCount = m;
+  sortEntries(b->entries, scratch, m, b->tails, shape_);
+  tqbFree(scratch);
+  uint64_t back = chargeFor(entryBytes) + b->reserved;
+  b->held -= chargeFor(entryBytes);
+  b->reserved = 0;
+  uncharge(back);
+  return true;
+}
+
+// Writes sorted entries of a batch as one run (dropping duplicate keys when asked).
+bool Engine::writeEntries(RunWriter* writer, const Batch* b, const Entry* entries, uint32_t count,
+                          FileRun* run, ErrorText* error) {
+  if (!writer->begin(false, error)) return false;
+  const uint32_t recordLength = params_.recordLength;
+  const bool drop = params_.dropDuplicates;
+  Cur previous = {};
+  for (uint32_t i = 0; i < count; ++i) {
+    const Entry& e = entries[i];
+    Cur cur;
+    cur.prefix = e.prefix;
+    const uint8_t* t = b->tails + e.tail;
+    if (shape_.fixed) {
+      cur.length = shape_.fixedLength;
+      cur.tail = t;
+    } else {
+      std::memcpy(&cur.length, t, 4);
+      cur.tail = t + 4;
+    }
+    cur.row = b->rows + size_t{e.row} * recordLength;
+    if (drop && i > 0 && compareCur(previous, cur) == 0) continue;
+    previous = cur;
+    if (!writer->put(cur, error)) return false;
+  }
+  if (!writer->finish(run, error)) return false;
+  std::lock_guard<std::mutex> guard(mutex_);
+  ++stats_.runsWritten;
+  return true;
+}
+
+// Adds a run to the list.  `released` budget bytes, of memory just freed, go back at
+// the same time, so that the list can grow even when the memory is full.
+bool Engine::addFileRun(const FileRun& run, ErrorText* error, uint64_t released) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  used_ -= released;
+  if (released > 0) doneCv_.notify_all();
+  if (fileRunCount_ == fileRunRoom_) {
+    uint32_t room = fileRunRoom_ == 0 ? 16 : fileRunRoom_ * 2;
+    uint64_t charge = chargeFor(uint64_t{room} * sizeof(FileRun)) -
+                      (fileRunRoom_ == 0 ? 0 : chargeFor(uint64_t{fileRunRoom_} * sizeof(FileRun)));
+    if (used_ + charge > limit_) {
+      error->set("The memory size (%" PRIu64 " bytes) is too small for the list of %u runs.",
+                 limit_, room);
+      return false;
+    }
+    void* grown = tqbRealloc(fileRuns_, size_t{room} * sizeof(FileRun));
+    if (grown == nullptr) {
+      error->set("Out of memory (list of %u sorted runs).", room);
+      return false;
+    }
+    used_ += charge;
+    peak_ = std::max(peak_, used_);
+    fileRuns_ = static_cast<FileRun*>(grown);
+    fileRunRoom_ = room;
+  }
+  fileRuns_[fileRunCount_++] = run;
+  ++run.file->liveRuns;
+  return true;
+}
+
+// --- work files --------------------------------------------------------------------------
+
+WorkFile* Engine::newWorkFile(bool paid, ErrorText* error) {
+  uint64_t charge = kWorkFileCharge;
+  if (!paid && !tryCharge(charge)) {
+    error->set("The memory size (%" PRIu64 " bytes) leaves no room for another work file.",
+               limit_);
+    return nullptr;
+  }
+  WorkFile* f = tqbNew<WorkFile>();
+  if (f == nullptr) {
+    if (!paid) uncharge(charge);
+    error->set("Out of memory (sort work file).");
+    return nullptr;
+  }
+  int status = -1;
+  int systemError = 0;
+  char tried[kErrorSize] = {};
+  if (tempDirs_ != nullptr) {
+    // The first directory of the list that takes a new file.
+    const char* p = tempDirs_;
+    while (*p != '\0' && status != 0) {
+      const char* end = std::strchr(p, np_dir_listsep[0]);
+      size_t n = end != nullptr ? static_cast<size_t>(end - p) : std::strlen(p);
+      if (n > 0 && n < static_cast<size_t>(kNameSize) - 32) {
+        char dir[kNameSize];
+        std::memcpy(dir, p, n);
+        dir[n] = '\0';
+        status = np_fio_tmpfile(dir, kFilePrefix, f->name, kNameSize, &f->handle);
+        if (status != 0) {
+          systemError = np_fio_syserr(0);
+          size_t used = std::strlen(tried);
+          std::snprintf(tried + used, sizeof(tried) - used, "%s'%.200s'", used > 0 ? ", " : "",
+                        dir);
+        }
+      }
+      p = end != nullptr ? end + 1 : p + n;
+    }
+  }
+  if (status != 0 && tried[0] == '\0') {
+    status = np_fio_tmpfile(nullptr, kFilePrefix, f->name, kNameSize, &f->handle);
+    if (status != 0) {
+      systemError = np_fio_syserr(0);
+      const char* env = std::getenv("TMPDIR");
+      std::snprintf(tried, sizeof(tried), "'%.200s'", env != nullptr && *env ? env : "/tmp");
+    }
+  }
+  if (status != 0) {
+    char buffer[128];
+    error->set("Cannot create a sort work file in %s: %s.", tried,
+               systemError != 0 ? systemErrorText(systemError, buffer, sizeof(buffer))
+                                : np_fio_errdesc(status));
+    tqbDelete(f);
+    if (!paid) uncharge(charge);
+    return nullptr;
+  }
+  // Unlinked at once: the open handle is all that is left of it.
+  f->unlinked = np_fio_unlink(f->name) == 0;
+  std::lock_guard<std::mutex> guard(mutex_);
+  f->next = files_;
+  files_ = f;
+  return f;
+}
+
+void Engine::addWritten(uint64_t bytes) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  stats_.bytesWritten += bytes;
+}
+
+void Engine::addRead(uint64_t bytes) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  stats_.bytesRead += bytes;
+}
+
+// --- report and destroy ------------------------------------------------------------------
+
+int Engine::report(void* infoBlock) {
+  if (infoBlock == nullptr) return 0;
+  TqSortInfoBlock* block = static_cast<TqSortInfoBlock*>(infoBlock);
+  if (block->function == nullptr) return 0;
+  Stats s;
+  uint64_t peak, limit;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    s = stats_;
+    peak = peak_;
+    limit = limit_;
+  }
+  // One figure after each label, so that the lines read and parse easily.
+  char line[512];
+  std::snprintf(line, sizeof(line),
+                "sort rows: in %" PRIu64 ", out %" PRIu64 ", duplicates dropped %" PRIu64
+                ", threads %u", rowsIn_, rowsOut_, duplicates_, params_.processors);
+  block->function(infoBlock, line);
+  std::snprintf(line, sizeof(line),
+                "sort runs: batches sorted %" PRIu64 ", runs written %" PRIu64
+                ", merged from memory %" PRIu64 ", merge passes %" PRIu64
+                ", intermediate runs %" PRIu64,
+                s.batches, s.runsWritten, s.memoryRunsMerged, s.mergePasses, s.intermediateRuns);
+  block->function(infoBlock, line);
+  std::snprintf(line, sizeof(line),
+                "sort memory: allowed %" PRIu64 ", peak %" PRIu64 ", bytes written %" PRIu64
+                ", bytes read %" PRIu64, limit, peak, s.bytesWritten, s.bytesRead);
+  block->function(infoBlock, line);
+  return 0;
+}
+
+void Engine::destroy() {
+  stopWorkers();
+  freeAll();
+  this->~Engine();
+  tqbFree(this);
+}
+
+void Engine::freeAll() {
+  if (input_ != nullptr) closeInput(1);
+  while (freeChunks_ != nullptr || chunksOut_ != nullptr) {
+    InChunk* c = freeChunks_ != nullptr ? freeChunks_ : chunksOut_;
+    (freeChunks_ != nullptr ? freeChunks_ : chunksOut_) = c->next;
+    tqbFree(c);
+  }
+  freeBatch(filling_);
+  filling_ = nullptr;
+  while (queueHead_ != nullptr) {
+    Batch* b = queueHead_;
+    queueHead_ = b->next;
+    freeBatch(b);
+  }
+  while (sorted_ != nullptr) {
+    Batch* b = sorted_;
+    sorted_ = b->next;
+    freeBatch(b);
+  }
+  tree_.release();
+  for (uint32_t i = 0; i < readerCount_; ++i) readers_[i].~RunReader();
+  tqbFree(readers_);
+  tqbFree(sources_);
+  while (outChunks_ != nullptr) {
+    OutChunk* c = outChunks_;
+    outChunks_ = c->next;
+    tqbFree(c);
+  }
+  tqbFree(lastKey_);
+  for (uint32_t i = 0; i < workerCount_; ++i) {
+    workers_[i].writer.release();
+    workers_[i].encoder.release();
+  }
+  if (workers_ != nullptr) tqbDeleteArray(workers_, params_.processors);
+  while (files_ != nullptr) {
+    WorkFile* f = files_;
+    files_ = f->next;
+    if (f->handle != 0) np_fio_close(f->handle);
+    if (!f->unlinked) np_fio_unlink(f->name);
+    tqbDelete(f);
+  }
+  tqbFree(fileRuns_);
+  for (uint32_t i = 0; i < partCount_; ++i) closeCollator(parts_[i].collator);
+  tqbFree(parts_);
+  tqbFree(tempDirs_);
+}
+
+}  // namespace tqxsort
+
+using tqxsort::Engine;
+using tqxsort::ErrorText;
+using tqxsort::Params;
+
+extern "C" TqSortParms* tqSortParmsCreate(void) {
+  auto* o = tqbNew<tqxsort::ParmsObject>();
+  if (o == nullptr) return nullptr;
+  o->pub.ops = &tqxsort::kParmsOps;
+  o->magic = tqxsort::kParmMagic;
+  o->explicitSet = 0;
+  return &o->pub;
+}
+
+extern "C" TqSortEngine* tqSortCreate(TqSortParms* parms) {
+  if (parms == nullptr) return nullptr;
+  tqxsort::ParmsObject* o = tqxsort::parmsOf(parms);
+  const Params& p = o->params;
+  if (p.recordLength == 0) {
+    o->error.set("Parameter 5 (record length) is not set.");
+    return nullptr;
+  }
+  if (p.outputLength > p.recordLength) {
+    o->error.set("Parameter 8 (output record length, %u) exceeds parameter 5 (record length, "
+                 "%u).", p.outputLength, p.recordLength);
+    return nullptr;
+  }
+  Engine* e = Engine::create(p, &o->error);
+  if (e == nullptr) return nullptr;
+  o->error.clear();
+  return e->object();
+}
