@@ -409,8 +409,8 @@ int Engine::addKey(const TqSortKeyPart* part, int32_t flags) {
     case TQ_SORT_KIND_DATE:
     case TQ_SORT_KIND_INTEGER:
       if (part->length != 8) {
-        callerError_.set("Key part %u: a %s part is 8 bytes long, not %u.", index,
-                         part->kind == TQ_SORT_KIND_DATE ? "date" : "integer", part->length);
+        callerError_.set("Key part %u: %s part is 8 bytes long, not %u.", index,
+                         part->kind == TQ_SORT_KIND_DATE ? "a date" : "an integer", part->length);
         return 1;
       }
       plan.encoding = part->kind == TQ_SORT_KIND_DATE ? Encoding::Date : Encoding::Integer;
