@@ -128,6 +128,23 @@ bool openCollator(const TqSortCollation* collation, uint32_t index, UCollator** 
     error->set("Key part %u: the locale '%s' names no language.", index, name);
     return false;
   }
+  if (!root) {
+    // The collation library falls back to the root order for a language it does not
+    // know; such a locale is refused rather than sorted by the root order.
+    status = U_ZERO_ERROR;
+    UCollator* probe = ucol_open(locale, &status);
+    bool languageKnown = false;
+    if (U_SUCCESS(status) && probe != nullptr) {
+      UErrorCode s2 = U_ZERO_ERROR;
+      const char* valid = ucol_getLocaleByType(probe, ULOC_VALID_LOCALE, &s2);
+      languageKnown = U_SUCCESS(s2) && valid != nullptr && valid[0] != '\0' && std::strcmp(valid, "root") != 0;
+    }
+    ucol_close(probe);
+    if (!languageKnown) {
+      error->set("Key part %u: the locale '%s' is not known.", index, name);
+      return false;
+    }
+  }
   char country[ULOC_COUNTRY_CAPACITY] = {};
   status = U_ZERO_ERROR;
   uloc_getCountry(locale, country, static_cast<int32_t>(sizeof(country)), &status);
@@ -138,22 +155,6 @@ bool openCollator(const TqSortCollation* collation, uint32_t index, UCollator** 
   }
   if (pointOrder) {
     // Code point order is the byte order of UTF-8: no collator.
-    if (!root) {
-      UCollator* probe = nullptr;
-      status = U_ZERO_ERROR;
-      probe = ucol_open(locale, &status);
-      bool rootOnly = false;
-      if (U_SUCCESS(status)) {
-        UErrorCode s2 = U_ZERO_ERROR;
-        const char* valid = ucol_getLocaleByType(probe, ULOC_VALID_LOCALE, &s2);
-        rootOnly = valid == nullptr || valid[0] == '\0' || std::strcmp(valid, "root") == 0;
-      }
-      ucol_close(probe);
-      if (U_FAILURE(status) || rootOnly) {
-        error->set("Key part %u: the locale '%s' is not known.", index, name);
-        return false;
-      }
-    }
     *codePoint = true;
     return true;
   }
@@ -191,17 +192,6 @@ bool openCollator(const TqSortCollation* collation, uint32_t index, UCollator** 
                u_errorName(status));
     ucol_close(c);
     return false;
-  }
-  if (!root) {
-    // The collation library falls back to the root order for a language it does not
-    // know; a locale of that kind is refused rather than sorted by the root order.
-    UErrorCode s2 = U_ZERO_ERROR;
-    const char* valid = ucol_getLocaleByType(c, ULOC_VALID_LOCALE, &s2);
-    if (U_FAILURE(s2) || valid == nullptr || valid[0] == '\0' || std::strcmp(valid, "root") == 0) {
-      error->set("Key part %u: the locale '%s' is not known.", index, name);
-      ucol_close(c);
-      return false;
-    }
   }
   status = U_ZERO_ERROR;
   if (flags & TQ_SORT_COLLATE_UPPER_FIRST) ucol_setAttribute(c, UCOL_CASE_FIRST, UCOL_UPPER_FIRST, &status);
