@@ -551,7 +551,7 @@ int Engine::prepare() {
   uint64_t fixedCosts = used_ + writersCharge + 2 * chunkCharge + threads * encoderCharge +
                         chargeFor(sizeof(Worker) * threads) + 8192;
   uint64_t forBatches = memory > fixedCosts ? memory - fixedCosts : 0;
-  uint64_t perRow = recordLength + 2 * sizeof(Entry) + tailPerRow();
+  uint64_t perRow = recordLength + 2 * sizeof(Entry) + tailPerRow() + recordPerRow();
   uint64_t batchBytes = std::min<uint64_t>(forBatches / (threads + 2),
                                            kMaxBatchBytes / recordLength * perRow);
   // Rows whose batch, with what the allocator adds to its blocks, fits those bytes.
@@ -1021,11 +1021,12 @@ int Engine::closeInput(int32_t discard) {
 
 // --- the sorting threads -----------------------------------------------------------------
 
-// Budget a batch of `capacity` rows reserves for its entries, radix scratch and key
-// tails: what their allocations will be charged when it is sorted.
+// Budget a batch of `capacity` rows reserves for its entries, radix scratch, key
+// tails and run: what their allocations will be charged when it is sorted.
 uint64_t Engine::batchReserve(uint32_t capacity) const {
   return 2 * chargeFor(uint64_t{capacity} * sizeof(Entry)) +
-         chargeFor(uint64_t{capacity} * tailPerRow());
+         chargeFor(uint64_t{capacity} * tailPerRow()) +
+         chargeFor(uint64_t{capacity} * recordPerRow());
 }
 
 // Takes `bytes` of budget for a batch: from what it reserved, else from the memory left.
@@ -1048,6 +1049,7 @@ uint64_t Engine::dropBatch(Batch* batch) {
   tqbFree(batch->rows);
   tqbFree(batch->entries);
   tqbFree(batch->tails);
+  tqbFree(batch->run);
   tqbDelete(batch);
   return charge;
 }
@@ -1088,14 +1090,23 @@ void Engine::workerLoop(Worker* worker) {
     if (queueHead_ == nullptr) queueTail_ = nullptr;
     b->next = nullptr;
     bool ok = !failed_;
+    bool written = false;
     if (ok) {
       b->state = Batch::State::Sorting;
       lock.unlock();
-      ok = sortBatch(worker, b, &error);
+      FileRun run;
+      ok = sortBatch(worker, b, &run, &written, &error);
+      if (ok && written) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        spillMode_ = true;
+      }
+      if (ok && written) ok = addFileRun(run, &error, dropBatch(b));
       if (!ok) fail(error);
       lock.lock();
     }
-    if (!ok || failed_) {
+    if (written) {
+      // Written to a work file and freed already.
+    } else if (!ok || failed_) {
       lock.unlock();
       freeBatch(b);
       lock.lock();
@@ -1133,10 +1144,9 @@ bool Engine::spillBatches(RunWriter* writer, Batch* batches, ErrorText* error) {
     uint32_t k = 0;
     for (Batch* b = batches; b != nullptr; b = b->next) {
       Source* src = new (&sources[k++]) Source();
-      src->batch = b;
-      src->entry = b->entries;
-      src->end = b->entries + b->entryCount;
-      advanceSource(src, shape_, params_.recordLength, error);
+      src->at = b->run;
+      src->end = b->run + b->runBytes;
+      advanceSource(src, shape_, params_.outputLength, error);
     }
     if (!tree.init(this, sources, count, &ignored)) {
       tqbFree(sources);
@@ -1178,13 +1188,16 @@ bool Engine::spillBatches(RunWriter* writer, Batch* batches, ErrorText* error) {
       ok = addFileRun(run, error, freed);
     }
   } else {
+    // One batch, or no room to merge: each run goes out as it is.
     while (ok && batches != nullptr) {
       Batch* b = batches;
       FileRun run;
-      ok = writeEntries(writer, b, b->entries, b->entryCount, &run, error);
+      ok = writer->begin(false, error) && writer->putRun(b, error) && writer->finish(&run, error);
       if (ok) {
         batches = b->next;
         ok = addFileRun(run, error, dropBatch(b));
+        std::lock_guard<std::mutex> guard(mutex_);
+        ++stats_.runsWritten;
       }
     }
   }
@@ -1196,8 +1209,12 @@ bool Engine::spillBatches(RunWriter* writer, Batch* batches, ErrorText* error) {
   return ok;
 }
 
-// Keys and sorts a batch (on a sorting thread).
-bool Engine::sortBatch(Worker* worker, Batch* b, ErrorText* error) {
+// Keys and sorts a batch (on a sorting thread) and lays it out as a run in memory;
+// when the memory has no room for that, the sorted rows are written as a run to a
+// work file instead (`*wasWritten`, `*written`).
+bool Engine::sortBatch(Worker* worker, Batch* b, FileRun* written, bool* wasWritten,
+                       ErrorText* error) {
+  *wasWritten = false;
   const uint32_t n = b->count;
   const uint32_t recordLength = params_.recordLength;
   const size_t entryBytes = size_t{n} * sizeof(Entry);
@@ -1228,7 +1245,8 @@ bool Engine::sortBatch(Worker* worker, Batch* b, ErrorText* error) {
   b->tailUsed = 0;
 
   KeyEncoder& encoder = worker->encoder;
-  uint32_t m = 0;  // entries since the last partial run
+  uint32_t m = 0;         // entries since the last partial run
+  uint64_t keyBytes = 0;  // their keys' bytes
   for (uint32_t i = 0; i < n; ++i) {
     uint32_t length = 0;
     if (!encoder.encode(b->rows + size_t{i} * recordLength, &length, error)) {
@@ -1237,6 +1255,7 @@ bool Engine::sortBatch(Worker* worker, Batch* b, ErrorText* error) {
     }
     const uint8_t* key = encoder.data();
     b->maxKey = std::max(b->maxKey, length);
+    keyBytes += length;
     Entry& e = b->entries[m];
     e.prefix = loadPrefix(key, length);
     e.row = i;
@@ -1283,6 +1302,7 @@ bool Engine::sortBatch(Worker* worker, Batch* b, ErrorText* error) {
             spillMode_ = true;
           }
           m = 0;
+          keyBytes = 0;
           b->tailUsed = 0;
           --i;  // key this row again into the emptied tails
           continue;
@@ -1298,11 +1318,71 @@ bool Engine::sortBatch(Worker* worker, Batch* b, ErrorText* error) {
   b->entryCount = m;
   sortEntries(b->entries, scratch, m, b->tails, shape_);
   tqbFree(scratch);
-  uint64_t back = chargeFor(entryBytes) + b->reserved;
   b->held -= chargeFor(entryBytes);
+  uncharge(chargeFor(entryBytes));
+  // Lay the sorted records out as a run; without room for it, write them instead.
+  uint64_t runBytes = uint64_t{m} * ((shape_.fixed ? 0 : 4) + params_.outputLength) +
+                      (shape_.fixed ? uint64_t{m} * shape_.fixedLength : keyBytes);
+  if (takeFor(b, chargeFor(runBytes))) {
+    b->run = static_cast<uint8_t*>(tqbMalloc(runBytes));
+    if (b->run == nullptr) {
+      error->set("Out of memory (sorted run of %" PRIu64 " bytes).", runBytes);
+      return false;
+    }
+    layOut(b);
+  } else {
+    if (!writeEntries(&worker->writer, b, b->entries, m, written, error)) return false;
+    *wasWritten = true;
+  }
+  uint64_t back = b->reserved;
   b->reserved = 0;
-  uncharge(back);
+  if (back > 0) uncharge(back);
   return true;
+}
+
+// Copies the sorted records of a batch into its run, in order, and frees the rows,
+// entries and key tails (dropping duplicate keys when asked).
+void Engine::layOut(Batch* b) {
+  const uint32_t recordLength = params_.recordLength;
+  const uint32_t rowLength = params_.outputLength;
+  const bool drop = params_.dropDuplicates;
+  uint8_t* out = b->run;
+  Cur previous = {};
+  for (uint32_t i = 0; i < b->entryCount; ++i) {
+    const Entry& e = b->entries[i];
+    if (i + 8 < b->entryCount) {
+      __builtin_prefetch(b->rows + size_t{b->entries[i + 8].row} * recordLength);
+      __builtin_prefetch(b->tails + b->entries[i + 8].tail);
+    }
+    Cur cur;
+    cur.prefix = e.prefix;
+    const uint8_t* t = b->tails + e.tail;
+    if (shape_.fixed) {
+      cur.length = shape_.fixedLength;
+      cur.tail = t;
+    } else {
+      std::memcpy(&cur.length, t, 4);
+      cur.tail = t + 4;
+    }
+    cur.row = b->rows + size_t{e.row} * recordLength;
+    if (drop && i > 0 && compareCur(previous, cur) == 0) continue;
+    previous = cur;
+    uint32_t size = putRecord(out, cur, shape_, rowLength);
+    b->maxRecord = std::max(b->maxRecord, size);
+    out += size;
+    ++b->runRows;
+  }
+  b->runBytes = static_cast<uint64_t>(out - b->run);
+  uint64_t freed = chargeFor(uint64_t{b->capacity} * recordLength) +
+                   chargeFor(uint64_t{b->count} * sizeof(Entry)) + chargeFor(b->tailRoom);
+  tqbFree(b->rows);
+  tqbFree(b->entries);
+  tqbFree(b->tails);
+  b->rows = nullptr;
+  b->entries = nullptr;
+  b->tails = nullptr;
+  b->held -= freed;
+  uncharge(freed);
 }
 
 // Writes sorted entries of a batch as one run (dropping duplicate keys when asked).

@@ -248,7 +248,9 @@ struct FileRun {
 // What a work file costs the budget: its record and the file library's handle.
 constexpr uint64_t kWorkFileCharge = chargeFor(sizeof(WorkFile)) + chargeFor(64);
 
-// A batch: rows gathered from input chunks and sorted together into one run.
+// A batch: rows gathered from input chunks and sorted together into one run.  Once
+// sorted, its records are laid out in order in `run`, in the form of a work file's
+// run, and the rows, entries and tails are freed.
 struct Batch {
   enum class State : uint8_t { Filling, Queued, Sorting, Sorted };
 
@@ -264,6 +266,10 @@ struct Batch {
   uint64_t tailUsed = 0;
   uint64_t tailRoom = 0;
   uint32_t maxKey = 0;         // the longest key in bytes
+  uint8_t* run = nullptr;      // the sorted records
+  uint64_t runBytes = 0;
+  uint64_t runRows = 0;
+  uint32_t maxRecord = 0;      // the longest record of the run
   uint64_t held = 0;           // budget bytes of what is allocated [owner]
   uint64_t reserved = 0;       // budget bytes charged for what is still to come [owner]
 };
@@ -284,6 +290,8 @@ class RunWriter {
   // when `fresh`).
   bool begin(bool fresh, ErrorText* error);
   bool put(const Cur& record, ErrorText* error);
+  // Appends a whole run laid out in memory (records of the same form).
+  bool putRun(const Batch* batch, ErrorText* error);
   // Flushes and hands back the run.
   bool finish(FileRun* run, ErrorText* error);
   // Frees the buffer and returns the charges to the engine.
@@ -332,14 +340,13 @@ class RunReader {
   uint64_t charged_ = 0;
 };
 
-// A source of sorted records for the merge: a sorted batch in memory or a run read
-// from a work file.
+// A source of sorted records for the merge: a run in memory (a sorted batch) or a
+// run read from a work file; both hold records of the same form.
 struct Source {
   Cur cur = {};
   bool done = false;
-  const Batch* batch = nullptr;   // memory: the batch and where its entries stand
-  const Entry* entry = nullptr;
-  const Entry* end = nullptr;
+  const uint8_t* at = nullptr;    // memory: the next record and the run's end
+  const uint8_t* end = nullptr;
   RunReader* reader = nullptr;    // file
 };
 
@@ -371,9 +378,12 @@ class LoserTree {
   uint64_t charged_ = 0;
 };
 
-// Advances a source to its next record.  False on a read failure.
-bool advanceSource(Source* source, const KeyShape& shape, uint32_t recordLength,
-                   ErrorText* error);
+// Advances a source to its next record (rows of `rowLength` bytes).  False on a read
+// failure.
+bool advanceSource(Source* source, const KeyShape& shape, uint32_t rowLength, ErrorText* error);
+
+// Writes one record of a run at `out`; returns its size.
+uint32_t putRecord(uint8_t* out, const Cur& record, const KeyShape& shape, uint32_t rowLength);
 
 // --- the engine ------------------------------------------------------------------------
 
@@ -484,15 +494,21 @@ class Engine {
   bool startWorkers();
   void stopWorkers();
   void workerLoop(Worker* worker);
-  bool sortBatch(Worker* worker, Batch* batch, ErrorText* error);
+  bool sortBatch(Worker* worker, Batch* batch, FileRun* written, bool* wasWritten,
+                 ErrorText* error);
   bool writeEntries(RunWriter* writer, const Batch* batch, const Entry* entries, uint32_t count,
                     FileRun* run, ErrorText* error);
   bool spillBatches(RunWriter* writer, Batch* batches, ErrorText* error);
   bool spillWanted() const;
   bool takeFor(Batch* batch, uint64_t bytes);
   uint64_t batchReserve(uint32_t capacity) const;
+  void layOut(Batch* batch);
   uint32_t tailPerRow() const {
     return shape_.fixed ? shape_.tailLength() : std::max<uint32_t>(varTailEstimate_, 8);
+  }
+  // Bytes of a record in a run: the key (with its length when keys vary) and the row.
+  uint32_t recordPerRow() const {
+    return (shape_.fixed ? shape_.fixedLength : 4 + 8 + tailPerRow()) + params_.outputLength;
   }
   uint64_t dropBatch(Batch* batch);
   void freeBatch(Batch* batch);

@@ -52,7 +52,7 @@ bool Engine::mergeToFile(uint32_t first, uint32_t count, uint32_t bufferSize, Er
     ++made;
     sources[i].reader = &readers[i];
     ok = readers[i].init(this, fileRuns_[first + i], bufferSize, error) &&
-         advanceSource(&sources[i], shape_, params_.recordLength, error);
+         advanceSource(&sources[i], shape_, params_.outputLength, error);
   }
   if (ok) {
     ok = tryCharge(chargeFor(writerSize_) + kWorkFileCharge);
@@ -138,7 +138,7 @@ bool Engine::finish() {
     uint32_t maxRecord = 0;
     for (Batch* b = sorted_; b != nullptr; b = b->next) {
       ++memoryRuns;
-      maxRecord = std::max(maxRecord, b->maxKey);
+      maxRecord = std::max(maxRecord, b->maxRecord);
     }
     const uint32_t runs = fileRunCount_;
     for (uint32_t i = 0; i < runs; ++i) maxRecord = std::max(maxRecord, fileRuns_[i].maxRecord);
@@ -252,9 +252,8 @@ bool Engine::finish() {
   uint32_t k = 0;
   for (Batch* b = sorted_; b != nullptr; b = b->next) {
     Source* s = new (&sources_[k++]) Source();
-    s->batch = b;
-    s->entry = b->entries;
-    s->end = b->entries + b->entryCount;
+    s->at = b->run;
+    s->end = b->run + b->runBytes;
   }
   for (uint32_t i = 0; i < runs; ++i) {
     new (&readers_[i]) RunReader();
@@ -268,7 +267,7 @@ bool Engine::finish() {
   }
   sourceCount_ = count;
   for (uint32_t i = 0; i < count; ++i) {
-    if (!advanceSource(&sources_[i], shape_, params_.recordLength, &error)) {
+    if (!advanceSource(&sources_[i], shape_, params_.outputLength, &error)) {
       fail(error);
       return false;
     }

@@ -100,31 +100,38 @@ bool RunWriter::flush(ErrorText* error) {
 bool RunWriter::put(const Cur& record, ErrorText* error) {
   const KeyShape& shape = engine_->shape();
   const uint32_t rowLength = engine_->params().outputLength;
-  const uint32_t head = shape.fixed ? 0 : 4;
-  const uint32_t size = head + record.length + rowLength;
+  const uint32_t size = (shape.fixed ? 0 : 4) + record.length + rowLength;
   if (used_ + size > size_ && !flush(error)) return false;
-  uint8_t prefix[8];
-  storeBE64(prefix, record.prefix);
-  const uint32_t front = std::min<uint32_t>(record.length, 8);
-  const uint32_t tail = record.length - front;
   if (size <= size_) {
-    uint8_t* p = buffer_ + used_;
-    if (head > 0) std::memcpy(p, &record.length, 4);
-    std::memcpy(p + head, prefix, front);
-    if (tail > 0) std::memcpy(p + head + front, record.tail, tail);
-    std::memcpy(p + head + record.length, record.row, rowLength);
-    used_ += size;
+    used_ += putRecord(buffer_ + used_, record, shape, rowLength);
   } else {
     // A record longer than the buffer goes out in its pieces.
     uint8_t length[4];
+    uint8_t prefix[8];
     std::memcpy(length, &record.length, 4);
-    if ((head > 0 && !write(length, 4, error)) || !write(prefix, front, error) ||
-        (tail > 0 && !write(record.tail, tail, error)) || !write(record.row, rowLength, error)) {
+    storeBE64(prefix, record.prefix);
+    const uint32_t front = std::min<uint32_t>(record.length, 8);
+    if ((!shape.fixed && !write(length, 4, error)) || !write(prefix, front, error) ||
+        (record.length > 8 && !write(record.tail, record.length - 8, error)) ||
+        !write(record.row, rowLength, error)) {
       return false;
     }
   }
   ++run_.rows;
   run_.maxRecord = std::max(run_.maxRecord, size);
+  return true;
+}
+
+bool RunWriter::putRun(const Batch* batch, ErrorText* error) {
+  if (!flush(error)) return false;
+  uint64_t done = 0;
+  while (done < batch->runBytes) {
+    uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(batch->runBytes - done, 1u << 30));
+    if (!write(batch->run + done, piece, error)) return false;
+    done += piece;
+  }
+  run_.rows += batch->runRows;
+  run_.maxRecord = std::max(run_.maxRecord, batch->maxRecord);
   return true;
 }
 
@@ -228,34 +235,44 @@ int RunReader::next(Cur* cur, ErrorText* error) {
 
 // --- sources and the tournament ------------------------------------------------------------
 
-bool advanceSource(Source* s, const KeyShape& shape, uint32_t recordLength, ErrorText* error) {
+bool advanceSource(Source* s, const KeyShape& shape, uint32_t rowLength, ErrorText* error) {
   if (s->reader != nullptr) {
     int r = s->reader->next(&s->cur, error);
     if (r < 0) return false;
     s->done = r == 0;
     return true;
   }
-  if (s->entry == s->end) {
+  if (s->at == s->end) {
     s->done = true;
     return true;
   }
-  const Entry& e = *s->entry++;
-  const Batch* b = s->batch;
-  if (s->end - s->entry > 8) {
-    // Rows are read in key order, scattered over the batch: ask for one a little ahead.
-    __builtin_prefetch(b->rows + size_t{s->entry[8].row} * recordLength);
+  const uint8_t* p = s->at;
+  uint32_t length = shape.fixedLength;
+  if (!shape.fixed) {
+    std::memcpy(&length, p, 4);
+    p += 4;
   }
-  const uint8_t* t = b->tails + e.tail;
-  s->cur.prefix = e.prefix;
-  if (shape.fixed) {
-    s->cur.length = shape.fixedLength;
-    s->cur.tail = t;
-  } else {
-    std::memcpy(&s->cur.length, t, 4);
-    s->cur.tail = t + 4;
-  }
-  s->cur.row = b->rows + size_t{e.row} * recordLength;
+  s->cur.prefix = loadPrefix(p, length);
+  s->cur.tail = p + 8;
+  s->cur.length = length;
+  s->cur.row = p + length;
+  s->at = p + length + rowLength;
   return true;
+}
+
+uint32_t putRecord(uint8_t* out, const Cur& record, const KeyShape& shape, uint32_t rowLength) {
+  uint8_t* p = out;
+  if (!shape.fixed) {
+    std::memcpy(p, &record.length, 4);
+    p += 4;
+  }
+  uint8_t prefix[8];
+  storeBE64(prefix, record.prefix);
+  const uint32_t front = std::min<uint32_t>(record.length, 8);
+  std::memcpy(p, prefix, front);
+  if (record.length > 8) std::memcpy(p + 8, record.tail, record.length - 8);
+  std::memcpy(p + record.length, record.row, rowLength);
+  return static_cast<uint32_t>(p + record.length + rowLength - out);
 }
 
 bool LoserTree::less(uint32_t a, uint32_t b) const {
@@ -304,7 +321,7 @@ bool LoserTree::init(Engine* engine, Source* sources, uint32_t count, ErrorText*
 
 bool LoserTree::pop(ErrorText* error) {
   uint32_t w = winner_;
-  if (!advanceSource(&sources_[w], engine_->shape(), engine_->params().recordLength, error)) {
+  if (!advanceSource(&sources_[w], engine_->shape(), engine_->params().outputLength, error)) {
     return false;
   }
   for (uint32_t node = (w + count_) / 2; node >= 1; node /= 2) {
