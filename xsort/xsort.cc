@@ -329,10 +329,7 @@ const TqSortEngineOps kEngineOps = {engAddKey,         engDestroy, engCheckKeys,
                                     engReport,         engPrepare, engReleaseOutputChunk};
 const TqSortInputOps kInputOps = {inGetInputChunk, inClose, inGetError, inSubmitInputChunk};
 
-constexpr uint32_t kInChunkMagic = 0x696e636b;
 
-// Rows of an input chunk start after its header, 16-byte aligned.
-constexpr size_t kInChunkHeader = (sizeof(InChunk) + 15) & ~size_t{15};
 
 }  // namespace
 
@@ -491,7 +488,7 @@ int Engine::checkKeys() {
   }
   shape_.fixedLength = shape_.fixed ? static_cast<uint32_t>(fixedLength) : 0;
   // Bytes per row kept for a varying key's tail: the fixed parts exactly, the others
-  // by a guess; a batch whose keys need more asks for more (xsort.cc, sortBatch).
+  // by a guess; a batch whose keys need more asks for more (xsort_input.cc, sortBatch).
   uint64_t guess = fixedLength;
   for (uint32_t i = 0; i < partCount_; ++i) {
     const PartPlan& p = parts_[i];
@@ -518,52 +515,48 @@ int Engine::prepare() {
   const uint32_t threads = params_.processors;
 
   // Input chunks take at most a sixteenth of the memory.
-  uint64_t byMemory = (memory / 16 > kInChunkHeader ? memory / 16 - kInChunkHeader : 0) /
-                      recordLength;
+  const uint64_t byMemory = memory / 16 / recordLength;
   if (byMemory == 0) {
     callerError_.set("The memory size (%" PRIu64 " bytes) is too small for records of %u "
                      "bytes: at least %" PRIu64 " bytes are needed.",
-                     memory, recordLength, 16 * (uint64_t{recordLength} + kInChunkHeader));
+                     memory, recordLength, 16 * uint64_t{recordLength});
     return 1;
   }
   chunkRows_ = static_cast<uint32_t>(std::min<uint64_t>(byMemory, kMaxBatchRows));
   if (params_.chunkRows != 0) chunkRows_ = std::min(chunkRows_, params_.chunkRows);
-  uint64_t chunkCharge = chargeFor(kInChunkHeader + uint64_t{chunkRows_} * recordLength);
 
   // Output chunks: two may be out at once, each at most a thirty-second of the memory.
-  uint64_t outRow = uint64_t{params_.outputLength} + (params_.markGroups ? 1 : 0);
+  const uint64_t outRow = uint64_t{params_.outputLength} + (params_.markGroups ? 1 : 0);
   outputRows_ = static_cast<uint32_t>(
       std::max<uint64_t>(1, std::min<uint64_t>(chunkRows_, memory / 32 / outRow)));
 
   // Write buffers of the sorting threads, charged for good now.
   writerSize_ = static_cast<uint32_t>(std::clamp<uint64_t>(
       memory / (16ull * threads) / 4096 * 4096, kMinIoBuffer, kMaxIoBuffer));
-  uint64_t writersCharge = uint64_t{threads} * (chargeFor(writerSize_) + kWorkFileCharge);
+  const uint64_t writersCharge =
+      uint64_t{threads} * (chargeFor(writerSize_) + kWorkFileCharge);
 
-  // Room for batches: the threads' batches, the one being filled and one waiting.
-  // A batch takes per row its record, an entry, radix scratch and its key's tail.
+  // What is left goes to batches and to the threads' sort buffers.  A batch holds per
+  // row its record and, once sorted, its run's record; it may not be sorted before
+  // the next two are gathered, so that the threads' batches, one being filled and one
+  // waiting must fit at once.  A thread's sort buffers take per row of the largest
+  // batch an entry, radix scratch and a key tail.
   uint64_t encoderCharge = chargeFor(std::max<uint32_t>(shape_.fixedLength, 256));
   for (uint32_t i = 0; i < partCount_; ++i) {
     if (parts_[i].encoding == Encoding::Collated) {
       encoderCharge += chargeFor(2ull * parts_[i].length) + chargeFor(8ull * partCount_);
     }
   }
-  uint64_t fixedCosts = used_ + writersCharge + 2 * chunkCharge + threads * encoderCharge +
-                        chargeFor(sizeof(Worker) * threads) + 8192;
-  uint64_t forBatches = memory > fixedCosts ? memory - fixedCosts : 0;
-  uint64_t perRow = recordLength + 2 * sizeof(Entry) + tailPerRow() + recordPerRow();
-  uint64_t batchBytes = std::min<uint64_t>(forBatches / (threads + 2),
-                                           kMaxBatchBytes / recordLength * perRow);
-  // Rows whose batch, with what the allocator adds to its blocks, fits those bytes.
-  auto batchCharge = [&](uint64_t n) {
-    return chargeFor(sizeof(Batch)) + chargeFor(n * recordLength) +
-           batchReserve(static_cast<uint32_t>(n));
-  };
-  uint64_t rows = std::min<uint64_t>(batchBytes / perRow, kMaxBatchRows);
-  while (rows > 0 && batchCharge(rows) > batchBytes) {
-    uint64_t over = batchCharge(rows) - batchBytes;
-    rows -= std::min<uint64_t>(rows, over / perRow + 1);
-  }
+  const uint64_t fixedCosts = used_ + writersCharge + threads * encoderCharge +
+                              chargeFor(sizeof(Worker) * threads) + 8192;
+  const uint64_t forBatches = memory > fixedCosts ? memory - fixedCosts : 0;
+  const uint64_t batchRow = uint64_t{recordLength} + recordPerRow();
+  const uint64_t sortRow = 2 * sizeof(Entry) + tailPerRow();
+  // Less what the allocator may add to each batch's and each thread's blocks.
+  const uint64_t slack = (threads + 2) * 3 * 4128 + threads * 3 * 4128;
+  uint64_t rows = forBatches > slack ? (forBatches - slack) / ((threads + 2) * batchRow +
+                                                              threads * sortRow) : 0;
+  rows = std::min<uint64_t>(rows, kMaxBatchBytes / recordLength);
   if (params_.expectedRows > 0) {
     // Known row count: batches small enough that every thread gets some.
     uint64_t share = (params_.expectedRows + 2ull * threads - 1) / (2ull * threads);
@@ -575,14 +568,20 @@ int Engine::prepare() {
                      memory, recordLength, threads);
     return 1;
   }
+  // A chunk lies inside a batch: at most a quarter of it, so that a chunk handed out
+  // at a batch's end, smaller than the others, is rare.
+  chunkRows_ = static_cast<uint32_t>(std::min<uint64_t>(chunkRows_, std::max<uint64_t>(rows / 4, 1)));
   batchRows_ = static_cast<uint32_t>(std::min<uint64_t>(rows, kMaxBatchRows));
+  firstBatchRows_ = std::min(batchRows_, std::max<uint32_t>(chunkRows_, 4096));
+  sortCharge_ = 2 * chargeFor(uint64_t{batchRows_} * sizeof(Entry));
+  tailCharge_ = chargeFor(std::max<uint64_t>(uint64_t{batchRows_} * tailPerRow(), 64));
   // Once the rows do not fit, sorted batches are written when they fill two thirds of
   // the memory left to batches, so that the caller and the sorting threads go on with
   // the rest while a thread writes them as one run.
-  spillThreshold_ = forBatches / 3 * 2;
-  firstBatchRows_ = std::min(batchRows_, std::max<uint32_t>(chunkRows_, 4096));
+  const uint64_t sortBuffers = threads * (sortCharge_ + tailCharge_);
+  spillThreshold_ = forBatches > sortBuffers ? (forBatches - sortBuffers) / 3 * 2 : 0;
 
-  if (!tryCharge(writersCharge)) {
+  if (!tryCharge(writersCharge + sortBuffers)) {
     callerError_.set("The memory size (%" PRIu64 " bytes) is too small for %u threads.",
                      memory, threads);
     return 1;
@@ -628,8 +627,10 @@ bool Engine::startWorkers() {
   for (uint32_t i = 0; i < threads; ++i) {
     workers_[i].engine = this;
     workers_[i].index = i;
-    // Its writer's budget was charged with the others by prepare.
+    // Its writer's and sort buffers' budget was charged by prepare.
     workers_[i].writer.setup(this, writerSize_, chargeFor(writerSize_), true);
+    workers_[i].sortCharged = sortCharge_;
+    workers_[i].tailCharged = tailCharge_;
     if (!workers_[i].encoder.init(parts_, partCount_, this, &callerError_)) {
       workerCount_ = threads;  // so that destroy releases every encoder
       return false;
@@ -662,95 +663,7 @@ void Engine::stopWorkers() {
   }
 }
 
-// --- budget and failures -----------------------------------------------------------------
-
-bool Engine::tryCharge(uint64_t bytes) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (used_ + bytes > limit_) return false;
-  used_ += bytes;
-  peak_ = std::max(peak_, used_);
-  return true;
-}
-
-void Engine::uncharge(uint64_t bytes) {
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    used_ -= bytes;
-  }
-  doneCv_.notify_all();
-}
-
-void Engine::fail(const ErrorText& error) {
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (!failed_) {
-      failed_ = true;
-      sortError_.copy(error.get());
-    }
-  }
-  doneCv_.notify_all();
-  workCv_.notify_all();
-}
-
-bool Engine::failed() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return failed_;
-}
-
-int Engine::callerFailure() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  callerError_.copy(failed_ ? sortError_.get() : "The sort failed.");
-  if (input_ != nullptr) input_->error.copy(callerError_.get());
-  return 1;
-}
-
-// Waits until `bytes` can be charged (caller's thread).  Room comes from the sorted
-// batches, which a sorting thread merges into a run in a work file; when nothing can
-// give any, the memory size is too small for what the caller holds.
-bool Engine::waitForRoom(uint64_t bytes, std::unique_lock<std::mutex>& lock) {
-  for (;;) {
-    if (failed_) return false;
-    if (used_ + bytes <= limit_) {
-      used_ += bytes;
-      peak_ = std::max(peak_, used_);
-      return true;
-    }
-    spillMode_ = true;
-    if (sorted_ != nullptr && !spillActive_ && !spillRequested_) {
-      spillRequested_ = true;
-      workCv_.notify_all();
-    }
-    if (!spillActive_ && !spillRequested_ && inFlight_ == 0) {
-      // Nothing is being sorted or written.  Rows the caller has gathered can still
-      // make room once sorted and written; spare input chunks can go.
-      if (filling_ != nullptr && filling_->count > 0) {
-        Batch* b = filling_;
-        filling_ = nullptr;
-        b->state = Batch::State::Queued;
-        if (queueTail_ != nullptr) queueTail_->next = b; else queueHead_ = b;
-        queueTail_ = b;
-        ++inFlight_;
-        ++stats_.batches;
-        workCv_.notify_one();
-        continue;
-      }
-      if (freeChunks_ != nullptr) {
-        lock.unlock();
-        freeInputChunks();
-        lock.lock();
-        continue;
-      }
-      failed_ = true;
-      sortError_.set("The memory size (%" PRIu64 " bytes) is too small for this sort: %" PRIu64
-                     " bytes more are needed while %" PRIu64 " are taken by chunks the caller "
-                     "holds.", limit_, bytes, used_);
-      return false;
-    }
-    doneCv_.wait(lock);
-  }
-}
-
-// --- input -------------------------------------------------------------------------------
+// --- the input object ----------------------------------------------------------------------
 
 TqSortInput* Engine::openInput() {
   if (!prepared_) {
@@ -765,7 +678,7 @@ TqSortInput* Engine::openInput() {
     callerFailure();
     return nullptr;
   }
-  uint64_t charge = chargeFor(sizeof(InputHandle));
+  const uint64_t charge = chargeFor(sizeof(InputHandle));
   if (!tryCharge(charge)) {
     callerError_.set("The memory size leaves no room for the input object.");
     return nullptr;
@@ -780,743 +693,6 @@ TqSortInput* Engine::openInput() {
   input_->self = this;
   callerError_.clear();
   return &input_->pub;
-}
-
-int Engine::getInputChunk(TqSortInputChunk** chunk) {
-  ErrorText& err = input_->error;
-  if (chunk == nullptr) {
-    err.set("getInputChunk needs the address of a chunk pointer.");
-    return 1;
-  }
-  *chunk = nullptr;
-  if (inputEnded_) {
-    err.set("The input has ended: no chunk is handed out after the last one.");
-    return 1;
-  }
-  if (failed()) return callerFailure();
-  InChunk* c = freeChunks_;
-  if (c != nullptr) {
-    freeChunks_ = c->next;
-  } else {
-    size_t bytes = kInChunkHeader + size_t{chunkRows_} * params_.recordLength;
-    uint64_t charge = chargeFor(bytes);
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      if (!waitForRoom(charge, lock)) {
-        lock.unlock();
-        return callerFailure();
-      }
-    }
-    c = static_cast<InChunk*>(tqbMalloc(bytes));
-    if (c == nullptr) {
-      uncharge(charge);
-      ErrorText e;
-      e.set("Out of memory (sort input chunk, %zu bytes).", bytes);
-      fail(e);
-      return callerFailure();
-    }
-    std::memset(c, 0, sizeof(InChunk));
-    c->magic = kInChunkMagic;
-    c->capacity = chunkRows_;
-    c->charged = charge;
-  }
-  c->pub.rowCount = c->capacity;
-  c->pub.rows = reinterpret_cast<uint8_t*>(c) + kInChunkHeader;
-  c->pub.state = TQ_SORT_CHUNK_NORMAL;
-  c->out = true;
-  c->next = chunksOut_;
-  chunksOut_ = c;
-  *chunk = &c->pub;
-  err.clear();
-  return 0;
-}
-
-void Engine::freeInputChunks() {
-  uint64_t charge = 0;
-  while (freeChunks_ != nullptr) {
-    InChunk* c = freeChunks_;
-    freeChunks_ = c->next;
-    charge += c->charged;
-    c->magic = 0;
-    tqbFree(c);
-  }
-  if (charge > 0) uncharge(charge);
-}
-
-bool Engine::startBatch(std::unique_lock<std::mutex>& lock) {
-  uint32_t capacity = firstBatchRows_;
-  uint64_t rowsCharge = chargeFor(uint64_t{capacity} * params_.recordLength);
-  uint64_t reserve = batchReserve(capacity);
-  uint64_t charge = chargeFor(sizeof(Batch)) + rowsCharge + reserve;
-  if (!waitForRoom(charge, lock)) return false;
-  lock.unlock();
-  Batch* b = tqbNew<Batch>();
-  uint8_t* rows = b != nullptr ? static_cast<uint8_t*>(
-                                     tqbMalloc(size_t{capacity} * params_.recordLength))
-                               : nullptr;
-  lock.lock();
-  if (rows == nullptr) {
-    tqbDelete(b);
-    used_ -= charge;
-    lock.unlock();
-    ErrorText e;
-    e.set("Out of memory (sort batch of %u rows).", capacity);
-    fail(e);
-    lock.lock();
-    return false;
-  }
-  b->rows = rows;
-  b->capacity = capacity;
-  b->held = chargeFor(sizeof(Batch)) + rowsCharge;
-  b->reserved = reserve;
-  filling_ = b;
-  return true;
-}
-
-// Doubles the batch being filled when the memory allows at once.
-bool Engine::growBatch() {
-  Batch* b = filling_;
-  uint32_t capacity = static_cast<uint32_t>(
-      std::min<uint64_t>(batchRows_, uint64_t{b->capacity} * 2));
-  uint64_t oldRows = chargeFor(uint64_t{b->capacity} * params_.recordLength);
-  uint64_t newRows = chargeFor(uint64_t{capacity} * params_.recordLength);
-  uint64_t reserve = batchReserve(capacity) - batchReserve(b->capacity);
-  if (!tryCharge(newRows - oldRows + reserve)) return false;
-  void* grown = tqbRealloc(b->rows, size_t{capacity} * params_.recordLength);
-  if (grown == nullptr) {
-    uncharge(newRows - oldRows + reserve);
-    ErrorText e;
-    e.set("Out of memory (sort batch of %u rows).", capacity);
-    fail(e);
-    return false;
-  }
-  b->rows = static_cast<uint8_t*>(grown);
-  b->capacity = capacity;
-  b->held += newRows - oldRows;
-  b->reserved += reserve;
-  return true;
-}
-
-void Engine::queueBatch(Batch* batch, bool final) {
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    batch->final = final;
-    batch->state = Batch::State::Queued;
-    batch->next = nullptr;
-    if (queueTail_ != nullptr) queueTail_->next = batch; else queueHead_ = batch;
-    queueTail_ = batch;
-    ++inFlight_;
-    ++stats_.batches;
-  }
-  workCv_.notify_one();
-}
-
-int Engine::submitInputChunk(TqSortInputChunk* chunk) {
-  ErrorText& err = input_->error;
-  InChunk* c = reinterpret_cast<InChunk*>(chunk);
-  InChunk** link = &chunksOut_;
-  while (*link != nullptr && *link != c) link = &(*link)->next;
-  if (chunk == nullptr || *link == nullptr || c->magic != kInChunkMagic || !c->out) {
-    err.set("submitInputChunk was given a chunk that this input did not hand out.");
-    return 1;
-  }
-  if (chunk->state > TQ_SORT_CHUNK_ABANDONED) {
-    err.set("Input chunk state %u is not 0 (normal), 1 (last) or 2 (abandoned).", chunk->state);
-    return 1;
-  }
-  if (chunk->rowCount > c->capacity) {
-    err.set("The input chunk's row count %u exceeds its capacity of %u rows.", chunk->rowCount,
-            c->capacity);
-    return 1;
-  }
-  // The chunk is the engine's again, whatever happens next.
-  *link = c->next;
-  c->out = false;
-  c->next = freeChunks_;
-  freeChunks_ = c;
-  if (failed()) return callerFailure();
-  if (chunk->state == TQ_SORT_CHUNK_ABANDONED) {
-    err.clear();
-    return 0;
-  }
-  const uint32_t recordLength = params_.recordLength;
-  const uint8_t* from = static_cast<const uint8_t*>(chunk->rows);
-  uint32_t left = chunk->rowCount;
-  while (left > 0) {
-    if (filling_ == nullptr) {
-      std::unique_lock<std::mutex> lock(mutex_);
-      if (!startBatch(lock)) {
-        lock.unlock();
-        return callerFailure();
-      }
-    }
-    Batch* b = filling_;
-    if (b->count == b->capacity) {
-      if (b->capacity < batchRows_ && growBatch()) continue;
-      if (failed()) return callerFailure();
-      filling_ = nullptr;
-      queueBatch(b, false);
-      continue;
-    }
-    uint32_t n = std::min(left, b->capacity - b->count);
-    std::memcpy(b->rows + size_t{b->count} * recordLength, from, size_t{n} * recordLength);
-    b->count += n;
-    from += size_t{n} * recordLength;
-    left -= n;
-  }
-  rowsIn_ += chunk->rowCount;
-  if (chunk->state == TQ_SORT_CHUNK_LAST && !endInput()) return callerFailure();
-  err.clear();
-  return 0;
-}
-
-// The last rows have come: the batch being filled is the final one.
-bool Engine::endInput() {
-  inputEnded_ = true;
-  freeInputChunks();
-  if (filling_ != nullptr) {
-    Batch* b = filling_;
-    filling_ = nullptr;
-    if (b->count > 0) {
-      queueBatch(b, true);
-    } else {
-      freeBatch(b);
-    }
-  }
-  return !failed();
-}
-
-int Engine::closeInput(int32_t discard) {
-  int result = 0;
-  // Chunks still out are taken back unread.
-  while (chunksOut_ != nullptr) {
-    InChunk* c = chunksOut_;
-    chunksOut_ = c->next;
-    c->out = false;
-    c->next = freeChunks_;
-    freeChunks_ = c;
-  }
-  if (!inputEnded_) {
-    if (discard != 0) {
-      inputAbandoned_ = true;
-      inputEnded_ = true;
-      ErrorText e;
-      e.set("The input was closed before its last chunk: the sort was abandoned.");
-      fail(e);
-    } else if (!endInput()) {
-      callerFailure();
-      result = 1;
-    }
-  }
-  freeInputChunks();
-  if (inputAbandoned_ && filling_ != nullptr) {
-    freeBatch(filling_);
-    filling_ = nullptr;
-  }
-  tqbDelete(input_);
-  input_ = nullptr;
-  uncharge(chargeFor(sizeof(InputHandle)));
-  return result;
-}
-
-// --- the sorting threads -----------------------------------------------------------------
-
-// Budget a batch of `capacity` rows reserves for its entries, radix scratch, key
-// tails and run: what their allocations will be charged when it is sorted.
-uint64_t Engine::batchReserve(uint32_t capacity) const {
-  return 2 * chargeFor(uint64_t{capacity} * sizeof(Entry)) +
-         chargeFor(uint64_t{capacity} * tailPerRow()) +
-         chargeFor(uint64_t{capacity} * recordPerRow());
-}
-
-// Takes `bytes` of budget for a batch: from what it reserved, else from the memory left.
-bool Engine::takeFor(Batch* batch, uint64_t bytes) {
-  if (batch->reserved >= bytes) {
-    batch->reserved -= bytes;
-    batch->held += bytes;
-    return true;
-  }
-  if (!tryCharge(bytes - batch->reserved)) return false;
-  batch->reserved = 0;
-  batch->held += bytes;
-  return true;
-}
-
-// Frees a batch and returns the budget bytes it held, still charged.
-uint64_t Engine::dropBatch(Batch* batch) {
-  if (batch == nullptr) return 0;
-  uint64_t charge = batch->held + batch->reserved;
-  tqbFree(batch->rows);
-  tqbFree(batch->entries);
-  tqbFree(batch->tails);
-  tqbFree(batch->run);
-  tqbDelete(batch);
-  return charge;
-}
-
-void Engine::freeBatch(Batch* batch) {
-  uint64_t charge = dropBatch(batch);
-  if (charge > 0) uncharge(charge);
-}
-
-// True when a thread should write the sorted batches now [engine lock].
-bool Engine::spillWanted() const {
-  return spillRequested_ && !spillActive_ && !merging_ && sorted_ != nullptr && !failed_;
-}
-
-void Engine::workerLoop(Worker* worker) {
-  ErrorText error;
-  std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    while (!stopping_ && queueHead_ == nullptr && !spillWanted()) workCv_.wait(lock);
-    if (stopping_) return;
-    if (spillWanted()) {
-      // Merge every sorted batch into one run; their memory comes back at the end.
-      Batch* batches = sorted_;
-      sorted_ = nullptr;
-      sortedBytes_ = 0;
-      spillRequested_ = false;
-      spillActive_ = true;
-      lock.unlock();
-      bool ok = spillBatches(&worker->writer, batches, &error);
-      if (!ok) fail(error);
-      lock.lock();
-      spillActive_ = false;
-      doneCv_.notify_all();
-      continue;
-    }
-    Batch* b = queueHead_;
-    queueHead_ = b->next;
-    if (queueHead_ == nullptr) queueTail_ = nullptr;
-    b->next = nullptr;
-    bool ok = !failed_;
-    bool written = false;
-    if (ok) {
-      b->state = Batch::State::Sorting;
-      lock.unlock();
-      FileRun run;
-      ok = sortBatch(worker, b, &run, &written, &error);
-      if (ok && written) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        spillMode_ = true;
-      }
-      if (ok && written) ok = addFileRun(run, &error, dropBatch(b));
-      if (!ok) fail(error);
-      lock.lock();
-    }
-    if (written) {
-      // Written to a work file and freed already.
-    } else if (!ok || failed_) {
-      lock.unlock();
-      freeBatch(b);
-      lock.lock();
-    } else {
-      b->state = Batch::State::Sorted;
-      Batch** end = &sorted_;
-      while (*end != nullptr) end = &(*end)->next;
-      *end = b;
-      sortedBytes_ += b->held + b->reserved;
-      if (spillMode_ && sortedBytes_ >= spillThreshold_ && !spillActive_) {
-        spillRequested_ = true;
-        workCv_.notify_all();
-      }
-    }
-    --inFlight_;
-    doneCv_.notify_all();
-  }
-}
-
-// Writes sorted batches (a list) as one run, merging them, and frees them.  When the
-// merge's tables find no room, each batch becomes a run of its own.
-bool Engine::spillBatches(RunWriter* writer, Batch* batches, ErrorText* error) {
-  uint32_t count = 0;
-  for (Batch* b = batches; b != nullptr; b = b->next) ++count;
-  bool ok = true;
-  Source* sources = nullptr;
-  uint64_t charge = chargeFor(sizeof(Source) * count);
-  if (count > 1 && tryCharge(charge)) {
-    sources = static_cast<Source*>(tqbMalloc(sizeof(Source) * count));
-    if (sources == nullptr) uncharge(charge);
-  }
-  LoserTree tree;
-  ErrorText ignored;
-  if (sources != nullptr) {
-    uint32_t k = 0;
-    for (Batch* b = batches; b != nullptr; b = b->next) {
-      Source* src = new (&sources[k++]) Source();
-      src->at = b->run;
-      src->end = b->run + b->runBytes;
-      advanceSource(src, shape_, params_.outputLength, error);
-    }
-    if (!tree.init(this, sources, count, &ignored)) {
-      tqbFree(sources);
-      uncharge(charge);
-      sources = nullptr;
-    }
-  }
-  if (sources != nullptr) {
-    ok = writer->begin(false, error);
-    const bool drop = params_.dropDuplicates;
-    Cur previous = {};
-    bool first = true;
-    while (ok && !tree.empty()) {
-      const Cur& cur = tree.top();
-      if (!(drop && !first && compareCur(previous, cur) == 0)) {
-        ok = writer->put(cur, error);
-        previous = cur;  // rows and keys of batches stay where they are
-        first = false;
-      }
-      ok = ok && tree.pop(error);
-    }
-    FileRun run;
-    ok = ok && writer->finish(&run, error);
-    if (ok) {
-      std::lock_guard<std::mutex> guard(mutex_);
-      ++stats_.runsWritten;
-    }
-    tree.release();
-    tqbFree(sources);
-    uncharge(charge);
-    if (ok) {
-      // The batches' room comes back as the run joins the list, which may need some.
-      uint64_t freed = 0;
-      while (batches != nullptr) {
-        Batch* b = batches;
-        batches = b->next;
-        freed += dropBatch(b);
-      }
-      ok = addFileRun(run, error, freed);
-    }
-  } else {
-    // One batch, or no room to merge: each run goes out as it is.
-    while (ok && batches != nullptr) {
-      Batch* b = batches;
-      FileRun run;
-      ok = writer->begin(false, error) && writer->putRun(b, error) && writer->finish(&run, error);
-      if (ok) {
-        batches = b->next;
-        ok = addFileRun(run, error, dropBatch(b));
-        std::lock_guard<std::mutex> guard(mutex_);
-        ++stats_.runsWritten;
-      }
-    }
-  }
-  while (batches != nullptr) {
-    Batch* b = batches;
-    batches = b->next;
-    freeBatch(b);
-  }
-  return ok;
-}
-
-// Keys and sorts a batch (on a sorting thread) and lays it out as a run in memory;
-// when the memory has no room for that, the sorted rows are written as a run to a
-// work file instead (`*wasWritten`, `*written`).
-bool Engine::sortBatch(Worker* worker, Batch* b, FileRun* written, bool* wasWritten,
-                       ErrorText* error) {
-  *wasWritten = false;
-  const uint32_t n = b->count;
-  const uint32_t recordLength = params_.recordLength;
-  const size_t entryBytes = size_t{n} * sizeof(Entry);
-  if (!takeFor(b, chargeFor(entryBytes) * 2)) {
-    error->set("The memory size (%" PRIu64 " bytes) is too small for the sort's entries.",
-               limit_);
-    return false;
-  }
-  b->entries = static_cast<Entry*>(tqbMalloc(entryBytes));
-  Entry* scratch = static_cast<Entry*>(tqbMalloc(entryBytes));
-  const uint64_t fixedTail = shape_.tailLength();
-  uint64_t tailRoom = uint64_t{n} * tailPerRow();
-  bool ok = b->entries != nullptr && scratch != nullptr && takeFor(b, chargeFor(tailRoom));
-  if (ok) {
-    b->tails = static_cast<uint8_t*>(tqbMalloc(tailRoom));
-    ok = b->tails != nullptr;
-    if (!ok) {
-      b->held -= chargeFor(tailRoom);
-      uncharge(chargeFor(tailRoom));
-    }
-  }
-  if (!ok) {
-    tqbFree(scratch);
-    error->set("Out of memory (sort entries and keys for %u rows).", n);
-    return false;
-  }
-  b->tailRoom = tailRoom;
-  b->tailUsed = 0;
-
-  KeyEncoder& encoder = worker->encoder;
-  uint32_t m = 0;         // entries since the last partial run
-  uint64_t keyBytes = 0;  // their keys' bytes
-  for (uint32_t i = 0; i < n; ++i) {
-    uint32_t length = 0;
-    if (!encoder.encode(b->rows + size_t{i} * recordLength, &length, error)) {
-      tqbFree(scratch);
-      return false;
-    }
-    const uint8_t* key = encoder.data();
-    b->maxKey = std::max(b->maxKey, length);
-    keyBytes += length;
-    Entry& e = b->entries[m];
-    e.prefix = loadPrefix(key, length);
-    e.row = i;
-    if (shape_.fixed) {
-      e.tail = static_cast<uint32_t>(uint64_t{m} * fixedTail);
-      if (fixedTail > 0) std::memcpy(b->tails + e.tail, key + 8, fixedTail);
-    } else {
-      uint32_t tailLength = length > 8 ? length - 8 : 0;
-      uint64_t need = 4 + uint64_t{tailLength};
-      if (b->tailUsed + need > b->tailRoom || b->tailUsed + need > UINT32_MAX) {
-        // Grow the tails; when the memory will not have it, the rows keyed so far
-        // become a run of their own.
-        uint64_t room = std::max(b->tailRoom * 2, b->tailUsed + need);
-        if (room > UINT32_MAX) room = UINT32_MAX;
-        bool grown = false;
-        if (b->tailUsed + need <= room &&
-            takeFor(b, chargeFor(room) - chargeFor(b->tailRoom))) {
-          void* p = tqbRealloc(b->tails, room);
-          if (p == nullptr) {
-            error->set("Out of memory (sort key tails, %" PRIu64 " bytes).", room);
-            tqbFree(scratch);
-            return false;
-          }
-          b->tails = static_cast<uint8_t*>(p);
-          b->tailRoom = room;
-          grown = true;
-        }
-        if (!grown) {
-          if (m == 0) {
-            error->set("The memory size (%" PRIu64 " bytes) is too small for a sort key of "
-                       "%u bytes.", limit_, length);
-            tqbFree(scratch);
-            return false;
-          }
-          sortEntries(b->entries, scratch, m, b->tails, shape_);
-          FileRun run;
-          if (!writeEntries(&worker->writer, b, b->entries, m, &run, error) ||
-              !addFileRun(run, error)) {
-            tqbFree(scratch);
-            return false;
-          }
-          {
-            std::lock_guard<std::mutex> guard(mutex_);
-            spillMode_ = true;
-          }
-          m = 0;
-          keyBytes = 0;
-          b->tailUsed = 0;
-          --i;  // key this row again into the emptied tails
-          continue;
-        }
-      }
-      e.tail = static_cast<uint32_t>(b->tailUsed);
-      std::memcpy(b->tails + b->tailUsed, &length, 4);
-      if (tailLength > 0) std::memcpy(b->tails + b->tailUsed + 4, key + 8, tailLength);
-      b->tailUsed += need;
-    }
-    ++m;
-  }
-  b->entryCount = m;
-  sortEntries(b->entries, scratch, m, b->tails, shape_);
-  tqbFree(scratch);
-  b->held -= chargeFor(entryBytes);
-  uncharge(chargeFor(entryBytes));
-  // Lay the sorted records out as a run; without room for it, write them instead.
-  uint64_t runBytes = uint64_t{m} * ((shape_.fixed ? 0 : 4) + params_.outputLength) +
-                      (shape_.fixed ? uint64_t{m} * shape_.fixedLength : keyBytes);
-  if (takeFor(b, chargeFor(runBytes))) {
-    b->run = static_cast<uint8_t*>(tqbMalloc(runBytes));
-    if (b->run == nullptr) {
-      error->set("Out of memory (sorted run of %" PRIu64 " bytes).", runBytes);
-      return false;
-    }
-    layOut(b);
-  } else {
-    if (!writeEntries(&worker->writer, b, b->entries, m, written, error)) return false;
-    *wasWritten = true;
-  }
-  uint64_t back = b->reserved;
-  b->reserved = 0;
-  if (back > 0) uncharge(back);
-  return true;
-}
-
-// Copies the sorted records of a batch into its run, in order, and frees the rows,
-// entries and key tails (dropping duplicate keys when asked).
-void Engine::layOut(Batch* b) {
-  const uint32_t recordLength = params_.recordLength;
-  const uint32_t rowLength = params_.outputLength;
-  const bool drop = params_.dropDuplicates;
-  uint8_t* out = b->run;
-  Cur previous = {};
-  for (uint32_t i = 0; i < b->entryCount; ++i) {
-    const Entry& e = b->entries[i];
-    if (i + 8 < b->entryCount) {
-      __builtin_prefetch(b->rows + size_t{b->entries[i + 8].row} * recordLength);
-      __builtin_prefetch(b->tails + b->entries[i + 8].tail);
-    }
-    Cur cur;
-    cur.prefix = e.prefix;
-    const uint8_t* t = b->tails + e.tail;
-    if (shape_.fixed) {
-      cur.length = shape_.fixedLength;
-      cur.tail = t;
-    } else {
-      std::memcpy(&cur.length, t, 4);
-      cur.tail = t + 4;
-    }
-    cur.row = b->rows + size_t{e.row} * recordLength;
-    if (drop && i > 0 && compareCur(previous, cur) == 0) continue;
-    previous = cur;
-    uint32_t size = putRecord(out, cur, shape_, rowLength);
-    b->maxRecord = std::max(b->maxRecord, size);
-    out += size;
-    ++b->runRows;
-  }
-  b->runBytes = static_cast<uint64_t>(out - b->run);
-  uint64_t freed = chargeFor(uint64_t{b->capacity} * recordLength) +
-                   chargeFor(uint64_t{b->count} * sizeof(Entry)) + chargeFor(b->tailRoom);
-  tqbFree(b->rows);
-  tqbFree(b->entries);
-  tqbFree(b->tails);
-  b->rows = nullptr;
-  b->entries = nullptr;
-  b->tails = nullptr;
-  b->held -= freed;
-  uncharge(freed);
-}
-
-// Writes sorted entries of a batch as one run (dropping duplicate keys when asked).
-bool Engine::writeEntries(RunWriter* writer, const Batch* b, const Entry* entries, uint32_t count,
-                          FileRun* run, ErrorText* error) {
-  if (!writer->begin(false, error)) return false;
-  const uint32_t recordLength = params_.recordLength;
-  const bool drop = params_.dropDuplicates;
-  Cur previous = {};
-  for (uint32_t i = 0; i < count; ++i) {
-    const Entry& e = entries[i];
-    Cur cur;
-    cur.prefix = e.prefix;
-    const uint8_t* t = b->tails + e.tail;
-    if (shape_.fixed) {
-      cur.length = shape_.fixedLength;
-      cur.tail = t;
-    } else {
-      std::memcpy(&cur.length, t, 4);
-      cur.tail = t + 4;
-    }
-    cur.row = b->rows + size_t{e.row} * recordLength;
-    if (drop && i > 0 && compareCur(previous, cur) == 0) continue;
-    previous = cur;
-    if (!writer->put(cur, error)) return false;
-  }
-  if (!writer->finish(run, error)) return false;
-  std::lock_guard<std::mutex> guard(mutex_);
-  ++stats_.runsWritten;
-  return true;
-}
-
-// Adds a run to the list.  `released` budget bytes, of memory just freed, go back at
-// the same time, so that the list can grow even when the memory is full.
-bool Engine::addFileRun(const FileRun& run, ErrorText* error, uint64_t released) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  used_ -= released;
-  if (released > 0) doneCv_.notify_all();
-  if (fileRunCount_ == fileRunRoom_) {
-    uint32_t room = fileRunRoom_ == 0 ? 16 : fileRunRoom_ * 2;
-    uint64_t charge = chargeFor(uint64_t{room} * sizeof(FileRun)) -
-                      (fileRunRoom_ == 0 ? 0 : chargeFor(uint64_t{fileRunRoom_} * sizeof(FileRun)));
-    if (used_ + charge > limit_) {
-      error->set("The memory size (%" PRIu64 " bytes) is too small for the list of %u runs.",
-                 limit_, room);
-      return false;
-    }
-    void* grown = tqbRealloc(fileRuns_, size_t{room} * sizeof(FileRun));
-    if (grown == nullptr) {
-      error->set("Out of memory (list of %u sorted runs).", room);
-      return false;
-    }
-    used_ += charge;
-    peak_ = std::max(peak_, used_);
-    fileRuns_ = static_cast<FileRun*>(grown);
-    fileRunRoom_ = room;
-  }
-  fileRuns_[fileRunCount_++] = run;
-  ++run.file->liveRuns;
-  return true;
-}
-
-// --- work files --------------------------------------------------------------------------
-
-WorkFile* Engine::newWorkFile(bool paid, ErrorText* error) {
-  uint64_t charge = kWorkFileCharge;
-  if (!paid && !tryCharge(charge)) {
-    error->set("The memory size (%" PRIu64 " bytes) leaves no room for another work file.",
-               limit_);
-    return nullptr;
-  }
-  WorkFile* f = tqbNew<WorkFile>();
-  if (f == nullptr) {
-    if (!paid) uncharge(charge);
-    error->set("Out of memory (sort work file).");
-    return nullptr;
-  }
-  int status = -1;
-  int systemError = 0;
-  char tried[kErrorSize] = {};
-  if (tempDirs_ != nullptr) {
-    // The first directory of the list that takes a new file.
-    const char* p = tempDirs_;
-    while (*p != '\0' && status != 0) {
-      const char* end = std::strchr(p, np_dir_listsep[0]);
-      size_t n = end != nullptr ? static_cast<size_t>(end - p) : std::strlen(p);
-      if (n > 0 && n < static_cast<size_t>(kNameSize) - 32) {
-        char dir[kNameSize];
-        std::memcpy(dir, p, n);
-        dir[n] = '\0';
-        status = np_fio_tmpfile(dir, kFilePrefix, f->name, kNameSize, &f->handle);
-        if (status != 0) {
-          systemError = np_fio_syserr(0);
-          size_t used = std::strlen(tried);
-          std::snprintf(tried + used, sizeof(tried) - used, "%s'%.200s'", used > 0 ? ", " : "",
-                        dir);
-        }
-      }
-      p = end != nullptr ? end + 1 : p + n;
-    }
-  }
-  if (status != 0 && tried[0] == '\0') {
-    status = np_fio_tmpfile(nullptr, kFilePrefix, f->name, kNameSize, &f->handle);
-    if (status != 0) {
-      systemError = np_fio_syserr(0);
-      const char* env = std::getenv("TMPDIR");
-      std::snprintf(tried, sizeof(tried), "'%.200s'", env != nullptr && *env ? env : "/tmp");
-    }
-  }
-  if (status != 0) {
-    char buffer[128];
-    error->set("Cannot create a sort work file in %s: %s.", tried,
-               systemError != 0 ? systemErrorText(systemError, buffer, sizeof(buffer))
-                                : np_fio_errdesc(status));
-    tqbDelete(f);
-    if (!paid) uncharge(charge);
-    return nullptr;
-  }
-  // Unlinked at once: the open handle is all that is left of it.
-  f->unlinked = np_fio_unlink(f->name) == 0;
-  std::lock_guard<std::mutex> guard(mutex_);
-  f->next = files_;
-  files_ = f;
-  return f;
-}
-
-void Engine::addWritten(uint64_t bytes) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  stats_.bytesWritten += bytes;
-}
-
-void Engine::addRead(uint64_t bytes) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  stats_.bytesRead += bytes;
 }
 
 // --- report and destroy ------------------------------------------------------------------
@@ -1561,11 +737,6 @@ void Engine::destroy() {
 
 void Engine::freeAll() {
   if (input_ != nullptr) closeInput(1);
-  while (freeChunks_ != nullptr || chunksOut_ != nullptr) {
-    InChunk* c = freeChunks_ != nullptr ? freeChunks_ : chunksOut_;
-    (freeChunks_ != nullptr ? freeChunks_ : chunksOut_) = c->next;
-    tqbFree(c);
-  }
   freeBatch(filling_);
   filling_ = nullptr;
   while (queueHead_ != nullptr) {
@@ -1591,6 +762,7 @@ void Engine::freeAll() {
   for (uint32_t i = 0; i < workerCount_; ++i) {
     workers_[i].writer.release();
     workers_[i].encoder.release();
+    workers_[i].releaseSort();
   }
   if (workers_ != nullptr) tqbDeleteArray(workers_, params_.processors);
   while (files_ != nullptr) {

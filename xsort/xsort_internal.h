@@ -260,11 +260,10 @@ struct Batch {
   uint8_t* rows = nullptr;     // `capacity` records [caller while filling, then worker]
   uint32_t capacity = 0;
   uint32_t count = 0;          // rows held
-  Entry* entries = nullptr;    // sorted entries, `entryCount` of them
+  Entry* entries = nullptr;    // the sorting thread's, while it sorts: `entryCount`
   uint32_t entryCount = 0;
-  uint8_t* tails = nullptr;
+  uint8_t* tails = nullptr;    // the sorting thread's, while it sorts
   uint64_t tailUsed = 0;
-  uint64_t tailRoom = 0;
   uint32_t maxKey = 0;         // the longest key in bytes
   uint8_t* run = nullptr;      // the sorted records
   uint64_t runBytes = 0;
@@ -389,23 +388,33 @@ uint32_t putRecord(uint8_t* out, const Cur& record, const KeyShape& shape, uint3
 
 class Engine;
 
-// A sorting thread: its key encoder and its writer of runs.
+// A sorting thread: its key encoder, its writer of runs and its sort buffers, kept
+// from batch to batch (all touched by that thread only, until finish() frees them).
 struct Worker {
   Engine* engine = nullptr;
   uint32_t index = 0;
   std::thread thread;
   KeyEncoder encoder;
   RunWriter writer;
+  Entry* entries = nullptr;  // a batch's entries, then the radix sort's scratch
+  Entry* scratch = nullptr;
+  uint32_t entryRoom = 0;
+  uint8_t* tails = nullptr;  // the keys' tails
+  uint64_t tailRoom = 0;
+  uint64_t sortCharged = 0;  // budget of the entries and scratch (charged by prepare)
+  uint64_t tailCharged = 0;  // budget of the tails (prepare's, and what growth added)
+
+  bool reserveSort(uint32_t rows, uint64_t tailBytes, ErrorText* error);
+  bool growTails(uint64_t need, ErrorText* error, bool* failed);
+  void releaseSort();
 };
 
-// An input chunk handed out to the caller: the public record, then its rows.
+// The input chunk: the public record and whether it is out with the caller.  Its rows
+// lie in the batch being filled.
 struct InChunk {
-  TqSortInputChunk pub;   // first: the caller's pointer is this chunk's address
-  uint32_t magic;
+  TqSortInputChunk pub;
   uint32_t capacity;
-  bool out;               // handed out, not yet submitted
-  InChunk* next;          // free list or list of chunks handed out [caller]
-  uint64_t charged;
+  bool out;
 };
 
 // An output chunk: the public record, then marks and rows.
@@ -483,12 +492,12 @@ class Engine {
   ~Engine() = default;
 
   // Input side.
+  bool roomForChunk();
   bool startBatch(std::unique_lock<std::mutex>& lock);
   bool growBatch();
   void queueBatch(Batch* batch, bool final);
   bool waitForRoom(uint64_t bytes, std::unique_lock<std::mutex>& lock);
   bool endInput();
-  void freeInputChunks();
 
   // Threads.
   bool startWorkers();
@@ -550,8 +559,7 @@ class Engine {
   // Caller's thread only.
   ErrorText callerError_;
   InputHandle* input_ = nullptr;
-  InChunk* freeChunks_ = nullptr;
-  InChunk* chunksOut_ = nullptr;
+  InChunk inChunk_ = {};
   Batch* filling_ = nullptr;
   bool inputEnded_ = false;
   bool inputAbandoned_ = false;
@@ -591,6 +599,8 @@ class Engine {
   bool spillActive_ = false;         // a thread is writing them
   bool merging_ = false;             // the final merge has begun: no more writing
   uint64_t spillThreshold_ = 0;      // in spill mode, sorted bytes that start a write
+  uint64_t sortCharge_ = 0;          // a thread's sort buffers (set by prepare)
+  uint64_t tailCharge_ = 0;
   bool stopping_ = false;
   bool failed_ = false;
   ErrorText sortError_;              // the first failure; fixed once failed_ is set

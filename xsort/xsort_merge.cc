@@ -125,6 +125,7 @@ bool Engine::finish() {
   for (uint32_t i = 0; i < workerCount_; ++i) {
     workers_[i].writer.release();
     workers_[i].encoder.release();
+    workers_[i].releaseSort();
   }
 
   const uint64_t outCharge =
