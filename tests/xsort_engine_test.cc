@@ -380,6 +380,9 @@ TEST_F(XsortEngineTest, ChunkMisuseIsRefusedWithATextAndTheSortGoesOn) {
   ASSERT_EQ(in->ops->getInputChunk(in, &c), 0);
   uint32_t capacity = c->rowCount;
   ASSERT_GT(capacity, 0u);
+  TqSortInputChunk* second = nullptr;
+  EXPECT_NE(in->ops->getInputChunk(in, &second), 0);  // one chunk out at a time
+  EXPECT_NE(std::string(in->ops->getError(in)).find("out already"), std::string::npos);
   TqSortInputChunk foreign = *c;
   EXPECT_NE(in->ops->submitInputChunk(in, &foreign), 0);
   EXPECT_NE(std::string(in->ops->getError(in)).find("did not hand out"), std::string::npos);

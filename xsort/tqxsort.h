@@ -46,9 +46,10 @@
  *   5 record length: bytes per input record, 1 to 16 MiB; must be set
  *   6 expected rows (64-bit): a hint for sizing the work; 0 (unknown)
  *   7 rows per input chunk: at least 1; by default the chunk takes a sixteenth of the
- *     memory size.  A chunk never takes more than a sixteenth of the memory size, so
- *     a larger value hands out chunks of fewer rows: the row count of a chunk that
- *     getInputChunk hands out is its capacity
+ *     memory size.  A chunk never takes more than a sixteenth of the memory size nor
+ *     more than a quarter of a batch (the rows sorted together), so a larger value
+ *     hands out chunks of fewer rows; the last chunk of a full batch may be smaller
+ *     too.  The row count of a chunk that getInputChunk hands out is its capacity
  *   8 output record length: output rows carry the first this many bytes of each input
  *     record (keys may lie anywhere in the input record), 1 to parameter 5; default
  *     parameter 5
@@ -301,10 +302,11 @@ struct TqSortEngine {
 
 /* The input object. */
 typedef struct TqSortInputOps {
-  /* An empty chunk whose row count is its capacity.  Blocks while the memory size is
-   * taken and the engine's threads are making room. */
+  /* An empty chunk whose row count is its capacity.  One chunk is out at a time:
+   * submit it before asking for the next.  Blocks while the memory size is taken and
+   * the engine's threads are making room. */
   int (*getInputChunk)(TqSortInput* self, TqSortInputChunk** chunk);    /* 0 */
-  /* Frees the input object and any chunk it handed out and did not get back.  With
+  /* Frees the input object and takes back a chunk that is still out, unread.  With
    * discard 1 an input that has not ended with its last chunk is abandoned (the sort
    * then fails); with 0 it ends as if an empty last chunk had come.  0, or non-zero
    * when ending the input failed (the sort object's getError tells why). */

@@ -12,59 +12,70 @@
 // compare of two 64-bit prefixes and, only when they are equal, a memcmp of the rest.
 // (xsort_keys.cc)
 //
-// GATHERING ROWS.  The caller fills an input chunk and submits it; its rows are copied
-// into the batch being filled: an array of records that grows (doubling) up to a batch
-// size chosen from the memory size and the number of threads.  A full batch goes on
-// the queue of the sorting threads and the caller goes on with a new one at once: the
-// caller's thread never sorts; it waits only when the memory is full.
+// GATHERING ROWS.  Rows are gathered in batches: arrays of records that grow (doubling)
+// up to a batch size chosen from the memory size and the number of threads.  The one
+// input chunk handed out lies inside the batch being filled, at its first free row, so
+// the caller writes each row where it will be sorted and submitting only counts the
+// rows.  A full batch goes on the queue of the sorting threads and the caller goes on
+// with a new one at once: the caller's thread never sorts; it waits only when the
+// memory is full.  (xsort_input.cc)
 //
 // SORTING A BATCH.  A sorting thread builds the batch's entries, 16 bytes per row: the
 // first 8 key bytes as a big-endian number, the row's index, and where the rest of its
 // key (the tail) lies.  The entries are put in order by an LSD radix sort on the
 // prefix that skips the bytes equal in all entries; rows whose prefixes tie are
 // sorted again on the next 8 key bytes, and so on, small groups by introsort on the
-// whole key.  The sorted batch is a run.  (xsort_sort.cc)
+// whole key (xsort_sort.cc).  Then the thread lays the batch out as a run: its records
+// in order, each its key and the row's output bytes, in the very form a run takes in
+// a work file, and frees the rows.  The entries, scratch and tails are the thread's,
+// kept from batch to batch.  The merge then reads every run, in memory or on disk,
+// front to back.
 //
 // MEMORY AND SPILLING.  Every buffer is charged against the memory size before it is
-// allocated, at what the allocator takes for it: input and output chunks, the batch
-// rows, entries, radix scratch and key tails, key scratch, write and read buffers, the
-// merge's tables, the objects themselves.  A batch charges, when it starts and each
-// time it grows, its rows plus an estimate of its entries and tails, so that the
-// sorting thread rarely needs more.  Sorted batches stay in memory while there is
-// room.  When the caller needs room that is not there, the oldest sorted batches are
-// queued to be written as runs to work files, and from then on ("spill mode") every
-// batch is written as soon as it is sorted, except the last, so that the caller, the
-// sorting and the writing go on side by side and the memory bounds what waits.  A
-// thread whose key tails outgrow the charge and find no more room writes the rows it
-// has keyed so far as a run of their own and goes on with the rest, so that no thread
-// ever waits for memory held by another.
+// allocated, at what the allocator takes for it: the batches' rows and runs, the
+// threads' entries, scratch, tails, key scratch and write buffers, read buffers,
+// output chunks, the merge's tables, the objects themselves.  prepare charges the
+// threads' buffers for the largest batch and sizes batches so that the threads'
+// batches, one being filled and one waiting fit beside them; a batch charges its rows
+// and a reserve for its run when it starts and each time it grows.  Sorted batches
+// stay in memory while there is room.  When the caller needs room that is not there,
+// it first waits for batches being sorted (each gives back its rows), then asks for
+// the sorted batches to be written: a sorting thread merges them into one run in a
+// work file and frees them.  From then on ("spill mode") the sorted batches are
+// written whenever they fill two thirds of the memory left to batches, so that the
+// caller and the sorting go on with the rest while a thread writes.  A thread whose
+// key tails (of keys that vary in length) outgrow their charge and find no more room
+// writes the rows it has keyed so far as a run of their own and goes on, and a batch
+// that finds no room for its run is written straight from its entries, so that no
+// thread ever waits for memory held by another.
 //
 // MERGING.  After the last chunk the caller's first getOutputChunk waits until every
-// batch is sorted or written, frees the threads' buffers and plans the merge: each
-// run in a work file gets a read buffer (16 KiB to 1 MiB, from the memory left after
-// the batches still in memory and two output chunks), and the batches in memory join
-// the merge as they are.  If the buffers do not fit, the largest batches in memory are
-// written first; if they still do not fit (more runs than the memory can read at
-// once), the shortest runs are merged in groups into longer ones first, an extra pass,
-// until they do.  The merge is a tournament: a tree of losers over the k sources,
-// log2(k) comparisons per row, each source read through its buffer, so that data many
-// times the memory size is merged in one pass.  Output chunks are filled from the
-// winners; a row whose key equals the previous row's is marked as such or dropped
-// here.  (xsort_runs.cc, xsort_merge.cc)
+// batch is sorted and every write done, frees the threads' buffers and plans the
+// merge: each run in a work file gets a read buffer (16 KiB to 1 MiB, from the memory
+// left after the runs in memory and two output chunks), and the runs in memory join
+// the merge as they are.  If the buffers do not fit, the runs in memory are written
+// first; if they still do not fit (more runs than the memory can read at once), the
+// shortest runs are merged in groups into longer ones first, an extra pass, until they
+// do.  The merge is a tournament: a tree of losers over the k sources, log2(k)
+// comparisons per row, each source read through its buffer, so that data many times
+// the memory size is merged in one pass.  Output chunks are filled from the winners; a
+// row whose key equals the previous row's is marked as such or dropped here (and
+// already when a run is laid out or written).  (xsort_runs.cc, xsort_merge.cc)
 //
 // THREADS.  `processors` sorting threads start in prepare and wait on the queue; they
-// key, sort and write batches and record failures.  One lock, the engine's mutex_,
+// key, sort, lay out and write batches and record failures.  One lock, the engine's mutex_,
 // guards the queue, the sorted batches, the runs and files, the budget, the failure
 // and the statistics shared with them; keys, sorting and writing run outside it.  The
 // caller's thread alone touches the input and output chunks, the batch being filled
-// and, once the input has ended and the threads are idle, the merge.  A failure on a
+// and, once the input has ended and the threads are idle for good, the merge.  A failure on a
 // thread is recorded once (the first wins) and makes the caller's next call fail.
 //
 // FILES.  Work files are made in the first directory of "BASE/TEMP" that takes a new
 // file (else $TMPDIR or /tmp) and unlinked at once: they live only as open handles,
 // so none is left behind, whatever happens to the process.  Each sorting thread
-// appends its runs to its own file; the merge writes to new ones and closes a file
-// when its runs have all been merged away.
+// appends its runs to its own file; merges before the last write to new ones, and a
+// file is closed when its runs have all been merged away.  Many runs share a handle:
+// a reader seeks before each refill, a writer before each run.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>

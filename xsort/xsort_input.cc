@@ -192,7 +192,6 @@ void Engine::queueBatch(Batch* batch, bool final) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     batch->final = final;
-    batch->state = Batch::State::Queued;
     batch->next = nullptr;
     if (queueTail_ != nullptr) queueTail_->next = batch; else queueHead_ = batch;
     queueTail_ = batch;
@@ -348,7 +347,6 @@ void Engine::workerLoop(Worker* worker) {
     bool ok = !failed_;
     bool written = false;
     if (ok) {
-      b->state = Batch::State::Sorting;
       lock.unlock();
       FileRun run;
       ok = sortBatch(worker, b, &run, &written, &error);
@@ -369,7 +367,6 @@ void Engine::workerLoop(Worker* worker) {
       freeBatch(b);
       lock.lock();
     } else if (b != nullptr) {
-      b->state = Batch::State::Sorted;
       Batch** end = &sorted_;
       while (*end != nullptr) end = &(*end)->next;
       *end = b;
@@ -463,7 +460,6 @@ bool Engine::sortBatch(Worker* w, Batch* b, FileRun* written, bool* wasWritten,
     uint32_t length = 0;
     if (!encoder.encode(b->rows + size_t{i} * recordLength, &length, error)) return false;
     const uint8_t* key = encoder.data();
-    b->maxKey = std::max(b->maxKey, length);
     keyBytes += length;
     Entry& e = b->entries[m];
     e.prefix = loadPrefix(key, length);
@@ -499,7 +495,7 @@ bool Engine::sortBatch(Worker* w, Batch* b, FileRun* written, bool* wasWritten,
           m = 0;
           keyBytes = 0;
           b->tailUsed = 0;
-          --i;  // key this row again into the emptied tails
+          --i;  // key this row again into the emptied tails (wraps to 0 from 0)
           continue;
         }
       }
@@ -665,8 +661,10 @@ bool Engine::spillBatches(RunWriter* writer, Batch* batches, ErrorText* error) {
         freed += dropBatch(b);
       }
       ok = addFileRun(run, error, freed);
-      std::lock_guard<std::mutex> guard(mutex_);
-      ++stats_.runsWritten;
+      if (ok) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        ++stats_.runsWritten;
+      }
     }
   } else {
     while (ok && batches != nullptr) {
@@ -676,8 +674,10 @@ bool Engine::spillBatches(RunWriter* writer, Batch* batches, ErrorText* error) {
       if (ok) {
         batches = b->next;
         ok = addFileRun(run, error, dropBatch(b));
-        std::lock_guard<std::mutex> guard(mutex_);
-        ++stats_.runsWritten;
+        if (ok) {
+          std::lock_guard<std::mutex> guard(mutex_);
+          ++stats_.runsWritten;
+        }
       }
     }
   }

@@ -250,21 +250,19 @@ constexpr uint64_t kWorkFileCharge = chargeFor(sizeof(WorkFile)) + chargeFor(64)
 
 // A batch: rows gathered from input chunks and sorted together into one run.  Once
 // sorted, its records are laid out in order in `run`, in the form of a work file's
-// run, and the rows, entries and tails are freed.
+// run, and its rows are freed.  One thread owns a batch at a time: the caller while
+// filling it, a sorting thread while sorting or writing it; on the queue or the
+// sorted list it belongs to the engine lock.  The fields without a mark follow that.
 struct Batch {
-  enum class State : uint8_t { Filling, Queued, Sorting, Sorted };
-
   Batch* next = nullptr;       // the queue or the sorted list it is on [engine lock]
-  State state = State::Filling;  // [engine lock]
   bool final = false;          // holds the last rows of the input [engine lock]
-  uint8_t* rows = nullptr;     // `capacity` records [caller while filling, then worker]
+  uint8_t* rows = nullptr;     // `capacity` records
   uint32_t capacity = 0;
   uint32_t count = 0;          // rows held
   Entry* entries = nullptr;    // the sorting thread's, while it sorts: `entryCount`
   uint32_t entryCount = 0;
   uint8_t* tails = nullptr;    // the sorting thread's, while it sorts
   uint64_t tailUsed = 0;
-  uint32_t maxKey = 0;         // the longest key in bytes
   uint8_t* run = nullptr;      // the sorted records
   uint64_t runBytes = 0;
   uint64_t runRows = 0;
@@ -554,6 +552,9 @@ class Engine {
   uint32_t batchRows_ = 0;       // capacity of a full batch
   uint32_t firstBatchRows_ = 0;  // capacity a batch starts with
   uint32_t writerSize_ = 0;
+  uint64_t spillThreshold_ = 0;  // in spill mode, sorted bytes that start a write
+  uint64_t sortCharge_ = 0;      // a thread's entries and scratch, charged by prepare
+  uint64_t tailCharge_ = 0;      // a thread's key tails, charged by prepare
   char* tempDirs_ = nullptr;     // copy of "BASE/TEMP", or null
 
   // Caller's thread only.
@@ -568,7 +569,6 @@ class Engine {
   OutChunk* outChunks_ = nullptr;  // every output chunk made
   uint32_t outChunksOut_ = 0;
   Source* sources_ = nullptr;
-  uint32_t sourceCount_ = 0;
   RunReader* readers_ = nullptr;
   uint32_t readerCount_ = 0;
   LoserTree tree_;
@@ -577,16 +577,17 @@ class Engine {
   uint32_t lastKeyLength_ = 0;
   uint64_t lastKeyPrefix_ = 0;
   bool haveLastKey_ = false;
-  uint64_t lastKeyCharge_ = 0;
   uint64_t rowsIn_ = 0;
   uint64_t rowsOut_ = 0;
   uint64_t duplicates_ = 0;
 
-  // Shared with the workers.
-  std::mutex mutex_;                 // the engine lock: guards every field below
-  std::condition_variable workCv_;   // work queued, or stopping
+  // Shared with the workers.  The engine lock guards every field below; once the
+  // input has ended and the threads are idle for good (finish), the caller's thread
+  // also reads and changes the list of runs and files without it.
+  std::mutex mutex_;                 // the engine lock
+  std::condition_variable workCv_;   // work queued, a write wanted, or stopping
   std::condition_variable doneCv_;   // memory freed, a batch done, or a failure
-  uint64_t limit_ = 0;               // the memory size
+  uint64_t limit_ = 0;               // the memory size (fixed at creation)
   uint64_t used_ = 0;                // budget bytes charged
   uint64_t peak_ = 0;
   Batch* queueHead_ = nullptr;       // batches to sort or to write, oldest first
@@ -598,9 +599,6 @@ class Engine {
   bool spillRequested_ = false;      // a thread should write the sorted batches
   bool spillActive_ = false;         // a thread is writing them
   bool merging_ = false;             // the final merge has begun: no more writing
-  uint64_t spillThreshold_ = 0;      // in spill mode, sorted bytes that start a write
-  uint64_t sortCharge_ = 0;          // a thread's sort buffers (set by prepare)
-  uint64_t tailCharge_ = 0;
   bool stopping_ = false;
   bool failed_ = false;
   ErrorText sortError_;              // the first failure; fixed once failed_ is set

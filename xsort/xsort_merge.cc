@@ -14,13 +14,12 @@ namespace {
 constexpr uint32_t kOutChunkMagic = 0x6f75636b;
 constexpr size_t kOutChunkHeader = (sizeof(OutChunk) + 15) & ~size_t{15};
 
-
-}  // namespace
-
 // Bytes of an output chunk: header, marks, rows.
-static size_t outChunkBytes(uint32_t rows, uint32_t rowLength, bool marks) {
+size_t outChunkBytes(uint32_t rows, uint32_t rowLength, bool marks) {
   return kOutChunkHeader + (marks ? (size_t{rows} + 15) / 16 * 16 : 0) + size_t{rows} * rowLength;
 }
+
+}  // namespace
 
 // A read buffer size for each of `count` runs out of `available` bytes of budget.
 uint32_t Engine::ioBufferFor(uint64_t available, uint32_t count) const {
@@ -75,7 +74,8 @@ bool Engine::mergeToFile(uint32_t first, uint32_t count, uint32_t bufferSize, Er
   tqbFree(sources);
   uncharge(charge);
   if (!ok) return false;
-  // The merged runs are gone; the new one takes the place of the first.
+  // The merged runs leave the list (their files close when no run is left in them);
+  // the new run joins it.
   for (uint32_t i = count; i-- > 0;) dropFileRun(first + i);
   if (!addFileRun(run, error)) return false;
   std::lock_guard<std::mutex> guard(mutex_);
@@ -241,7 +241,6 @@ bool Engine::finish() {
       fail(error);
       return false;
     }
-    lastKeyCharge_ = chargeFor(keyRoom);
     lastKey_ = static_cast<uint8_t*>(tqbMalloc(keyRoom));
     if (lastKey_ == nullptr) {
       error.set("Out of memory (the previous row's key, %u bytes).", keyRoom);
@@ -266,7 +265,6 @@ bool Engine::finish() {
       return false;
     }
   }
-  sourceCount_ = count;
   for (uint32_t i = 0; i < count; ++i) {
     if (!advanceSource(&sources_[i], shape_, params_.outputLength, &error)) {
       fail(error);
@@ -320,7 +318,6 @@ bool Engine::fillChunk(OutChunk* chunk, ErrorText* error) {
         }
         lastKey_ = static_cast<uint8_t*>(grown);
         lastKeyRoom_ = static_cast<uint32_t>(room);
-        lastKeyCharge_ += charge;
       }
       if (tail > 0) std::memcpy(lastKey_, cur.tail, tail);
       lastKeyPrefix_ = cur.prefix;
