@@ -151,44 +151,6 @@ TEST_F(XsortEngineTest, NullIndicatorPutsNullsFirstAscendingAndLastDescending) {
   }
 }
 
-TEST_F(XsortEngineTest, MarksGroupsAndDropsDuplicates) {
-  Records records(16);
-  std::mt19937_64 rng(3);
-  std::map<int64_t, int> groups;
-  for (int i = 0; i < 5000; ++i) {
-    uint8_t* p = records.add();
-    int64_t k = static_cast<int64_t>(rng() % 300);
-    putInt64(p, k);
-    putInt64(p + 8, i);
-    ++groups[k];
-  }
-  for (bool spill : {false, true}) {
-    XsortSetup s;
-    s.recordLength = 16;
-    s.markGroups = true;
-    s.parts = {keyPart(0, 8, TQ_SORT_KIND_INTEGER, true)};
-    if (spill) s = tight(s, 2);
-    XsortResult marked = runSort(s, records);
-    expectSorted(records, marked, refParts(s.parts));
-    ASSERT_EQ(marked.marks.size(), records.count());
-    for (size_t i = 0; i < marked.count(); ++i) {
-      bool differs = i == 0 || getInt64(marked.rows.data() + 16 * i) !=
-                                   getInt64(marked.rows.data() + 16 * (i - 1));
-      ASSERT_EQ(marked.marks[i] != 0, differs) << "row " << i;
-    }
-    s.markGroups = false;
-    s.dropDuplicates = true;
-    XsortResult unique = runSort(s, records);
-    ASSERT_TRUE(unique.ok()) << unique.error;
-    EXPECT_TRUE(unique.marks.empty());
-    ASSERT_EQ(unique.count(), groups.size());
-    auto it = groups.rbegin();
-    for (size_t i = 0; i < unique.count(); ++i, ++it) {
-      EXPECT_EQ(getInt64(unique.rows.data() + 16 * i), it->first);
-    }
-  }
-}
-
 TEST_F(XsortEngineTest, OutputRecordLengthKeepsTheFrontOfEachRecord) {
   Records records = mixedRecords(1000, 4);
   XsortSetup s = setupFor({keyPart(kPayload, 8, TQ_SORT_KIND_INTEGER, true)});

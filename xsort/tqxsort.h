@@ -19,12 +19,11 @@
  * TQ_SORT_PARM_PROCESSORS threads of its own; key callbacks are called on those
  * threads, possibly several at once, and must be safe for that.
  *
- * Record layouts.  The records below are exchanged with callers whose interface was
- * fixed for 32-bit builds, where every field, addresses included, is 4 bytes wide.  On
- * a 64-bit build each address field is pointer-wide and naturally aligned, which moves
- * the fields after it; the 32-bit layout is kept as the *32 mirror records, whose
- * address fields are uint32_t.  Both layouts are checked at compile time at the end of
- * this header:
+ * Record layouts.  The records below are defined by their 32-bit layout, in which
+ * every field, addresses included, is 4 bytes wide.  On a 64-bit build each address
+ * field is pointer-wide and naturally aligned, which moves the fields after it; the
+ * 32-bit layout is kept as the *32 mirror records, whose address fields are uint32_t.
+ * Both layouts are checked at compile time at the end of this header:
  *
  *   record          32-bit offsets (size)         64-bit offsets (size)
  *   key part        0 4 8 12 16 20 (24)          0 4 8 12 16 24 (32)
@@ -54,7 +53,8 @@
  *     record (keys may lie anywhere in the input record), 1 to parameter 5; default
  *     parameter 5
  *   9 memory size in bytes (64-bit): every buffer of the sort (input and output chunks,
- *     rows, keys, sort work areas, read and write buffers) stays within it; at least
+ *     rows, keys, sort work areas, read and write buffers, its own objects) stays
+ *     within it; the collation library's own tables are outside it.  At least
  *     256 KiB, and enough for a few records and keys (checked by prepare); 64 MiB
  *
  *   setDefault(id, mode): id 0 means every parameter, 1 to 9 one of them.  Mode 1
@@ -104,7 +104,8 @@
  *   variants, the locale's collation type:
  *   0x00000040  phonebook   0x00000080 pinyin   0x00000200 stroke
  *   0x00000400  traditional 0x00000008 big5han  0x00000020 gb2312han
- *   0x00000100  POSIX: code point order, whatever the locale
+ *   0x00000100  POSIX: code point order (the byte order of UTF-8), whatever the
+ *               locale's own order (the locale must still be a known one)
  *   0x00000010  DIRECT: code point order too
  *
  * At most one case order, one strength and one variant may be given; a variant that

@@ -130,7 +130,7 @@ bool Engine::roomForChunk() {
     if (failed()) return false;
     if (b->capacity == batchRows_ && b->count < b->capacity) return true;
     filling_ = nullptr;
-    queueBatch(b, false);
+    queueBatch(b);
   }
 }
 
@@ -188,10 +188,9 @@ bool Engine::growBatch() {
   return true;
 }
 
-void Engine::queueBatch(Batch* batch, bool final) {
+void Engine::queueBatch(Batch* batch) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
-    batch->final = final;
     batch->next = nullptr;
     if (queueTail_ != nullptr) queueTail_->next = batch; else queueHead_ = batch;
     queueTail_ = batch;
@@ -231,7 +230,7 @@ int Engine::submitInputChunk(TqSortInputChunk* chunk) {
     // Full: the sorting can start now.
     Batch* b = filling_;
     filling_ = nullptr;
-    queueBatch(b, false);
+    queueBatch(b);
   }
   err.clear();
   return 0;
@@ -244,7 +243,7 @@ bool Engine::endInput() {
     Batch* b = filling_;
     filling_ = nullptr;
     if (b->count > 0) {
-      queueBatch(b, true);
+      queueBatch(b);
     } else {
       freeBatch(b);
     }

@@ -255,7 +255,6 @@ constexpr uint64_t kWorkFileCharge = chargeFor(sizeof(WorkFile)) + chargeFor(64)
 // sorted list it belongs to the engine lock.  The fields without a mark follow that.
 struct Batch {
   Batch* next = nullptr;       // the queue or the sorted list it is on [engine lock]
-  bool final = false;          // holds the last rows of the input [engine lock]
   uint8_t* rows = nullptr;     // `capacity` records
   uint32_t capacity = 0;
   uint32_t count = 0;          // rows held
@@ -493,7 +492,7 @@ class Engine {
   bool roomForChunk();
   bool startBatch(std::unique_lock<std::mutex>& lock);
   bool growBatch();
-  void queueBatch(Batch* batch, bool final);
+  void queueBatch(Batch* batch);
   bool waitForRoom(uint64_t bytes, std::unique_lock<std::mutex>& lock);
   bool endInput();
 
