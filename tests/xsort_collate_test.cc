@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <random>
 
+#include "platform/tqballoc.h"
 #include "xsort_support.h"
 
 namespace {
@@ -197,7 +198,12 @@ TEST_F(XsortCollateTest, ALargeCollatedSortSpillsAndKeepsTheOrder) {
     words.push_back(w.substr(0, kField - 1));
   }
   const uint32_t flags = TQ_SORT_COLLATE_PHONEBOOK | TQ_SORT_COLLATE_NUMERIC;
+  int64_t before = 0, peak = 0;
+  tqbAllocStats(&before, nullptr);
+  tqbAllocResetPeak();
   expectCollated(words, "de", flags, false, 512u << 10, 2);
+  tqbAllocStats(nullptr, &peak);
+  EXPECT_LE(peak - before, 512 << 10) << "allocations beyond the memory size";
   Sorted got = sortWords(words, "de", flags, false, 512u << 10, 2);
   bool spilled = false;
   for (const std::string& line : got.report) spilled |= line.find("runs written 0,") == std::string::npos && line.find("runs written") != std::string::npos;

@@ -8,6 +8,7 @@
 
 #include <random>
 
+#include "platform/tqballoc.h"
 #include "xsort_support.h"
 
 namespace {
@@ -105,7 +106,13 @@ TEST_F(XsortDiffTest, RandomKeyLayoutsSortAsAStableSortOfTheSameKeys) {
                  " parts, memory " + std::to_string(s.memory) + ", chunk rows " +
                  std::to_string(s.chunkRows) + ", threads " + std::to_string(s.processors));
     std::vector<RefPart> ref = refParts(l.parts);
+    int64_t before = 0, peak = 0;
+    tqbAllocStats(&before, nullptr);
+    tqbAllocResetPeak();
     expectSorted(records, runSort(s, records), ref);
+    tqbAllocStats(nullptr, &peak);
+    EXPECT_LE(peak - before, static_cast<int64_t>(s.memory != 0 ? s.memory : 64u << 20))
+        << "allocations beyond the memory size";
     if (HasFailure()) return;
 
     // Marks and dropped duplicates: against the groups of the reference.
