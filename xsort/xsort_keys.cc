@@ -1,0 +1,424 @@
+// Normalized keys: each key part of a row becomes bytes whose unsigned order is the
+// part's order in its direction, and the parts are concatenated.  Every encoding
+// delimits itself (fixed width, or a terminator that its bytes cannot contain), so a
+// key that begins another is always the smaller and the parts never run together.
+//
+//   byte        the byte
+//   integer     the 64-bit value with its sign bit flipped, big-endian
+//   date        the double's bits, big-endian: sign bit set for positive values, all
+//               bits flipped for negative ones; -0.0 as 0.0, every NaN as one NaN
+//               above +infinity
+//   string      the bytes up to the terminator, then zero bytes up to the field's
+//               width (fields of up to 32 bytes) or one zero byte (longer fields)
+//   collated    the collation library's sort key with its zero byte
+//   callback    the callback's bytes as they come; unless the part is the key's last,
+//               each zero byte doubled as 0x00 0xFF and the end marked 0x00 0x00
+//
+// A descending part is complemented, terminator included, except callback bytes: the
+// callback applies the direction itself.
+#include <unicode/uchar.h>
+#include <unicode/ucol.h>
+#include <unicode/uenum.h>
+#include <unicode/uloc.h>
+#include <unicode/ustring.h>
+#include <unicode/uvernum.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+#include "platform/tqballoc.h"
+#include "xsort/xsort_internal.h"
+
+namespace tqxsort {
+
+namespace {
+
+void complement(uint8_t* p, uint32_t n) {
+  for (uint32_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);
+}
+
+UCollator* cloneCollator(const UCollator* c, UErrorCode* status) {
+#if U_ICU_VERSION_MAJOR_NUM >= 71
+  return ucol_clone(c, status);
+#else
+  return ucol_safeClone(c, nullptr, nullptr, status);
+#endif
+}
+
+// The collation type named by a variant flag, or null.
+const char* variantType(uint32_t variant) {
+  switch (variant) {
+    case TQ_SORT_COLLATE_PHONEBOOK: return "phonebook";
+    case TQ_SORT_COLLATE_PINYIN: return "pinyin";
+    case TQ_SORT_COLLATE_STROKE: return "stroke";
+    case TQ_SORT_COLLATE_TRADITIONAL: return "traditional";
+    case TQ_SORT_COLLATE_BIG5HAN: return "big5han";
+    case TQ_SORT_COLLATE_GB2312HAN: return "gb2312han";
+    default: return nullptr;
+  }
+}
+
+int bitCount(uint32_t v) { return __builtin_popcount(v); }
+
+// True when the locale has the collation type `type`.
+bool hasCollationType(const char* locale, const char* type) {
+  UErrorCode status = U_ZERO_ERROR;
+  UEnumeration* types = ucol_getKeywordValuesForLocale("collation", locale, false, &status);
+  if (U_FAILURE(status) || types == nullptr) return false;
+  bool found = false;
+  const char* value;
+  int32_t length = 0;
+  while (!found && (value = uenum_next(types, &length, &status)) != nullptr && U_SUCCESS(status)) {
+    found = std::strcmp(value, type) == 0;
+  }
+  uenum_close(types);
+  return found;
+}
+
+}  // namespace
+
+// --- collators ---------------------------------------------------------------------------
+
+bool openCollator(const TqSortCollation* collation, uint32_t index, UCollator** collator,
+                  bool* codePoint, ErrorText* error) {
+  *collator = nullptr;
+  *codePoint = false;
+  const uint32_t flags = collation->collateFlags;
+  const char* name = collation->locale != nullptr ? collation->locale : "";
+  const uint32_t known = 0x0001ffffu;
+  const uint32_t caseBits = TQ_SORT_COLLATE_LOWER_FIRST | TQ_SORT_COLLATE_UPPER_FIRST;
+  const uint32_t strengthBits = 0x0001f000u;
+  const uint32_t variantBits = 0x000007f8u & ~TQ_SORT_COLLATE_IGNORE_PUNCTUATION;
+  if ((flags & ~known) != 0) {
+    error->set("Key part %u: unknown collation flags 0x%x.", index, flags & ~known);
+    return false;
+  }
+  if (bitCount(flags & caseBits) > 1 || bitCount(flags & strengthBits) > 1 ||
+      bitCount(flags & variantBits) > 1) {
+    error->set("Key part %u: collation flags 0x%x give more than one case order, strength or "
+               "variant.", index, flags);
+    return false;
+  }
+  const uint32_t variant = flags & variantBits;
+  const bool pointOrder =
+      variant == TQ_SORT_COLLATE_POSIX || variant == TQ_SORT_COLLATE_DIRECT;
+  if (pointOrder && flags != variant) {
+    error->set("Key part %u: the %s variant orders by code point and takes no other collation "
+               "flag (flags 0x%x).", index, variant == TQ_SORT_COLLATE_POSIX ? "POSIX" : "DIRECT",
+               flags);
+    return false;
+  }
+
+  // The locale: canonical form, variant keyword, then checks that it is a real one.
+  char locale[ULOC_FULLNAME_CAPACITY + 64];
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t length = uloc_canonicalize(name, locale, static_cast<int32_t>(sizeof(locale)), &status);
+  if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING ||
+      length >= static_cast<int32_t>(sizeof(locale))) {
+    error->set("Key part %u: the locale '%s' is not a locale name.", index, name);
+    return false;
+  }
+  char language[ULOC_LANG_CAPACITY] = {};
+  status = U_ZERO_ERROR;
+  uloc_getLanguage(locale, language, static_cast<int32_t>(sizeof(language)), &status);
+  const bool root = language[0] == '\0' || std::strcmp(language, "root") == 0;
+  if (root && std::strcmp(locale, "") != 0 && std::strncmp(locale, "root", 4) != 0 &&
+      locale[0] != '@') {
+    error->set("Key part %u: the locale '%s' names no language.", index, name);
+    return false;
+  }
+  if (!root) {
+    // The collation library falls back to the root order for a language it does not
+    // know; such a locale is refused rather than sorted by the root order.
+    status = U_ZERO_ERROR;
+    UCollator* probe = ucol_open(locale, &status);
+    bool languageKnown = false;
+    if (U_SUCCESS(status) && probe != nullptr) {
+      UErrorCode s2 = U_ZERO_ERROR;
+      const char* valid = ucol_getLocaleByType(probe, ULOC_VALID_LOCALE, &s2);
+      languageKnown = U_SUCCESS(s2) && valid != nullptr && valid[0] != '\0' && std::strcmp(valid, "root") != 0;
+    }
+    ucol_close(probe);
+    if (!languageKnown) {
+      error->set("Key part %u: the locale '%s' is not known.", index, name);
+      return false;
+    }
+  }
+  char country[ULOC_COUNTRY_CAPACITY] = {};
+  status = U_ZERO_ERROR;
+  uloc_getCountry(locale, country, static_cast<int32_t>(sizeof(country)), &status);
+  if (country[0] != '\0' && !(country[0] >= '0' && country[0] <= '9') &&
+      uloc_getISO3Country(locale)[0] == '\0') {
+    error->set("Key part %u: the locale '%s' names an unknown region '%s'.", index, name, country);
+    return false;
+  }
+  if (pointOrder) {
+    // Code point order is the byte order of UTF-8: no collator.
+    *codePoint = true;
+    return true;
+  }
+  if (variant != 0) {
+    const char* type = variantType(variant);
+    char given[64] = {};
+    status = U_ZERO_ERROR;
+    int32_t n = uloc_getKeywordValue(locale, "collation", given, static_cast<int32_t>(sizeof(given)),
+                                     &status);
+    if (U_SUCCESS(status) && n > 0 && std::strcmp(given, type) != 0) {
+      error->set("Key part %u: the locale '%s' asks for collation '%s' and the flags for '%s'.",
+                 index, name, given, type);
+      return false;
+    }
+    status = U_ZERO_ERROR;
+    uloc_setKeywordValue("collation", type, locale, static_cast<int32_t>(sizeof(locale)), &status);
+    if (U_FAILURE(status)) {
+      error->set("Key part %u: cannot add collation '%s' to the locale '%s'.", index, type, name);
+      return false;
+    }
+  }
+  char type[64] = {};
+  status = U_ZERO_ERROR;
+  int32_t typeLength =
+      uloc_getKeywordValue(locale, "collation", type, static_cast<int32_t>(sizeof(type)), &status);
+  if (U_SUCCESS(status) && typeLength > 0 && !hasCollationType(locale, type)) {
+    error->set("Key part %u: the locale '%s' has no '%s' collation.", index, name, type);
+    return false;
+  }
+
+  status = U_ZERO_ERROR;
+  UCollator* c = ucol_open(locale, &status);
+  if (U_FAILURE(status) || c == nullptr) {
+    error->set("Key part %u: cannot open the collation of locale '%s': %s.", index, name,
+               u_errorName(status));
+    ucol_close(c);
+    return false;
+  }
+  status = U_ZERO_ERROR;
+  if (flags & TQ_SORT_COLLATE_UPPER_FIRST) ucol_setAttribute(c, UCOL_CASE_FIRST, UCOL_UPPER_FIRST, &status);
+  if (flags & TQ_SORT_COLLATE_LOWER_FIRST) ucol_setAttribute(c, UCOL_CASE_FIRST, UCOL_LOWER_FIRST, &status);
+  if (flags & TQ_SORT_COLLATE_NUMERIC) ucol_setAttribute(c, UCOL_NUMERIC_COLLATION, UCOL_ON, &status);
+  if (flags & TQ_SORT_COLLATE_IGNORE_PUNCTUATION) {
+    ucol_setAttribute(c, UCOL_ALTERNATE_HANDLING, UCOL_SHIFTED, &status);
+  }
+  if (flags & TQ_SORT_COLLATE_PRIMARY) ucol_setStrength(c, UCOL_PRIMARY);
+  if (flags & TQ_SORT_COLLATE_SECONDARY) ucol_setStrength(c, UCOL_SECONDARY);
+  if (flags & TQ_SORT_COLLATE_TERTIARY) ucol_setStrength(c, UCOL_TERTIARY);
+  if (flags & TQ_SORT_COLLATE_QUATERNARY) ucol_setStrength(c, UCOL_QUATERNARY);
+  if (flags & TQ_SORT_COLLATE_IDENTICAL) ucol_setStrength(c, UCOL_IDENTICAL);
+  if (U_FAILURE(status)) {
+    error->set("Key part %u: cannot set the collation flags 0x%x for locale '%s': %s.", index,
+               flags, name, u_errorName(status));
+    ucol_close(c);
+    return false;
+  }
+  *collator = c;
+  return true;
+}
+
+void closeCollator(UCollator* collator) {
+  if (collator != nullptr) ucol_close(collator);
+}
+
+// --- the encoder ---------------------------------------------------------------------------
+
+KeyEncoder::~KeyEncoder() { release(); }
+
+bool KeyEncoder::init(const PartPlan* parts, uint32_t count, Engine* engine, ErrorText* error) {
+  parts_ = parts;
+  count_ = count;
+  engine_ = engine;
+  int32_t textRoom = 0;
+  bool collated = false;
+  uint32_t fixed = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    fixed += parts[i].width;
+    if (parts[i].encoding == Encoding::Collated) {
+      collated = true;
+      textRoom = std::max(textRoom, static_cast<int32_t>(parts[i].length));
+    }
+  }
+  if (collated) {
+    uint64_t charge = chargeFor(sizeof(UCollator*) * count) + chargeFor(sizeof(char16_t) * textRoom);
+    if (!engine->tryCharge(charge)) {
+      error->set("The memory size is too small for the collation buffers.");
+      return false;
+    }
+    charged_ += charge;
+    collators_ = static_cast<UCollator**>(tqbCalloc(count, sizeof(UCollator*)));
+    text_ = static_cast<char16_t*>(tqbMalloc(sizeof(char16_t) * static_cast<size_t>(textRoom)));
+    if (collators_ == nullptr || text_ == nullptr) {
+      error->set("Out of memory (collation buffers).");
+      return false;
+    }
+    textRoom_ = textRoom;
+    for (uint32_t i = 0; i < count; ++i) {
+      if (parts[i].encoding != Encoding::Collated) continue;
+      UErrorCode status = U_ZERO_ERROR;
+      collators_[i] = cloneCollator(parts[i].collator, &status);
+      if (U_FAILURE(status) || collators_[i] == nullptr) {
+        error->set("Cannot copy the collation of key part %u for a sorting thread: %s.", i,
+                   u_errorName(status));
+        return false;
+      }
+    }
+  }
+  return reserve(std::max<uint32_t>(fixed, 256), error);
+}
+
+void KeyEncoder::release() {
+  if (collators_ != nullptr) {
+    for (uint32_t i = 0; i < count_; ++i) closeCollator(collators_[i]);
+  }
+  tqbFree(collators_);
+  tqbFree(text_);
+  tqbFree(key_);
+  collators_ = nullptr;
+  text_ = nullptr;
+  key_ = nullptr;
+  keyRoom_ = 0;
+  textRoom_ = 0;
+  if (charged_ > 0 && engine_ != nullptr) engine_->uncharge(charged_);
+  charged_ = 0;
+}
+
+bool KeyEncoder::reserve(uint32_t room, ErrorText* error) {
+  if (room <= keyRoom_) return true;
+  uint64_t want = std::max<uint64_t>(room, uint64_t{keyRoom_} * 2);
+  if (want > kMaxRecordLength * 4ull) want = room;
+  uint64_t charge = chargeFor(want) - (keyRoom_ > 0 ? chargeFor(keyRoom_) : 0);
+  if (!engine_->tryCharge(charge)) {
+    error->set("The memory size is too small for a sort key of %u bytes.", room);
+    return false;
+  }
+  void* grown = tqbRealloc(key_, want);
+  if (grown == nullptr) {
+    engine_->uncharge(charge);
+    error->set("Out of memory (sort key of %" PRIu64 " bytes).", want);
+    return false;
+  }
+  charged_ += charge;
+  key_ = static_cast<uint8_t*>(grown);
+  keyRoom_ = static_cast<uint32_t>(want);
+  return true;
+}
+
+bool KeyEncoder::encode(const uint8_t* row, uint32_t* length, ErrorText* error) {
+  uint32_t pos = 0;
+  for (uint32_t i = 0; i < count_; ++i) {
+    const PartPlan& p = parts_[i];
+    const uint8_t* v = row + p.offset;
+    if (p.width > 0 && pos + p.width > keyRoom_ && !reserve(pos + p.width, error)) return false;
+    switch (p.encoding) {
+      case Encoding::Byte:
+        key_[pos] = p.descending ? static_cast<uint8_t>(~v[0]) : v[0];
+        pos += 1;
+        break;
+      case Encoding::Date: {
+        uint64_t bits = loadLE64(v);
+        double d;
+        std::memcpy(&d, &bits, 8);
+        if (d == 0.0) bits = 0;                            // -0.0 is 0.0
+        else if (d != d) bits = 0x7ff8000000000000ull;     // one NaN, above +infinity
+        bits = (bits >> 63) != 0 ? ~bits : bits | (1ull << 63);
+        if (p.descending) bits = ~bits;
+        storeBE64(key_ + pos, bits);
+        pos += 8;
+        break;
+      }
+      case Encoding::Integer: {
+        uint64_t bits = loadLE64(v) ^ (1ull << 63);
+        if (p.descending) bits = ~bits;
+        storeBE64(key_ + pos, bits);
+        pos += 8;
+        break;
+      }
+      case Encoding::StringFixed: {
+        const void* zero = std::memchr(v, 0, p.length);
+        uint32_t n = zero != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t*>(zero) - v)
+                                     : p.length;
+        std::memcpy(key_ + pos, v, n);
+        std::memset(key_ + pos + n, 0, p.length - n);
+        if (p.descending) complement(key_ + pos, p.length);
+        pos += p.length;
+        break;
+      }
+      case Encoding::StringVar: {
+        const void* zero = std::memchr(v, 0, p.length);
+        uint32_t n = zero != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t*>(zero) - v)
+                                     : p.length;
+        if (!reserve(pos + n + 1, error)) return false;
+        std::memcpy(key_ + pos, v, n);
+        key_[pos + n] = 0;
+        if (p.descending) complement(key_ + pos, n + 1);
+        pos += n + 1;
+        break;
+      }
+      case Encoding::Collated: {
+        const void* zero = std::memchr(v, 0, p.length);
+        int32_t n = zero != nullptr ? static_cast<int32_t>(static_cast<const uint8_t*>(zero) - v)
+                                    : static_cast<int32_t>(p.length);
+        int32_t units = 0;
+        UErrorCode status = U_ZERO_ERROR;
+        // Ill-formed UTF-8 is read with U+FFFD in place of each bad sequence.
+        u_strFromUTF8WithSub(text_, textRoom_, &units, reinterpret_cast<const char*>(v), n, 0xfffd,
+                             nullptr, &status);
+        if (U_FAILURE(status)) {
+          error->set("Cannot read the string of key part %u: %s.", i, u_errorName(status));
+          return false;
+        }
+        int32_t room = static_cast<int32_t>(keyRoom_ - pos);
+        int32_t size = ucol_getSortKey(collators_[i], text_, units, key_ + pos, room);
+        if (size > room) {
+          if (!reserve(pos + static_cast<uint32_t>(size), error)) return false;
+          size = ucol_getSortKey(collators_[i], text_, units, key_ + pos,
+                                 static_cast<int32_t>(keyRoom_ - pos));
+        }
+        if (size <= 0) {
+          error->set("The collation gave no sort key for key part %u.", i);
+          return false;
+        }
+        if (p.descending) complement(key_ + pos, static_cast<uint32_t>(size));
+        pos += static_cast<uint32_t>(size);
+        break;
+      }
+      case Encoding::Callback: {
+        uint32_t n = 0;
+        int rc = p.function(p.block, v, p.length, nullptr, 0, p.descending ? 1 : 0, &n);
+        if (rc != 0) {
+          error->set("The key callback of part %u failed (%d).", i, rc);
+          return false;
+        }
+        if (n > kMaxRecordLength) {
+          error->set("The key callback of part %u asks for %u bytes.", i, n);
+          return false;
+        }
+        // Raw bytes land behind the room that their escaped form may take, then are
+        // escaped forward into place (the writing never overtakes the reading).
+        uint32_t rawAt = p.last ? pos : pos + n + 2;
+        if (!reserve(rawAt + n, error)) return false;
+        uint32_t got = n;
+        rc = p.function(p.block, v, p.length, key_ + rawAt, n, p.descending ? 1 : 0, &got);
+        if (rc != 0 || got > n) {
+          error->set("The key callback of part %u failed (%d, %u bytes of %u).", i, rc, got, n);
+          return false;
+        }
+        if (p.last) {
+          pos += got;
+          break;
+        }
+        for (uint32_t k = 0; k < got; ++k) {
+          uint8_t byte = key_[rawAt + k];
+          key_[pos++] = byte;
+          if (byte == 0) key_[pos++] = 0xff;
+        }
+        key_[pos++] = 0;
+        key_[pos++] = 0;
+        break;
+      }
+    }
+  }
+  *length = pos;
+  return true;
+}
+
+}  // namespace tqxsort

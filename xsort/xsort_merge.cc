@@ -1,0 +1,417 @@
+// The output side: planning the merge, merging passes when the runs are too many for
+// the memory, and filling output chunks from the tournament (see xsort.cc).
+#include <algorithm>
+#include <cinttypes>
+#include <new>
+
+#include "platform/tqballoc.h"
+#include "xsort/xsort_internal.h"
+
+namespace tqxsort {
+
+namespace {
+
+constexpr uint32_t kOutChunkMagic = 0x6f75636b;
+constexpr size_t kOutChunkHeader = (sizeof(OutChunk) + 15) & ~size_t{15};
+
+// Bytes of an output chunk: header, marks, rows.
+size_t outChunkBytes(uint32_t rows, uint32_t rowLength, bool marks) {
+  return kOutChunkHeader + (marks ? (size_t{rows} + 15) / 16 * 16 : 0) + size_t{rows} * rowLength;
+}
+
+}  // namespace
+
+// A read buffer size for each of `count` runs out of `available` bytes of budget.
+uint32_t Engine::ioBufferFor(uint64_t available, uint32_t count) const {
+  uint64_t each = count > 0 ? available / count : available;
+  each = each > 4096 + 32 ? (each - 4096 - 32) / 4096 * 4096 : 0;
+  return static_cast<uint32_t>(std::min<uint64_t>(each, kMaxIoBuffer));
+}
+
+// Merges `count` runs from `first` of fileRuns_ into one new run (caller's thread).
+bool Engine::mergeToFile(uint32_t first, uint32_t count, uint32_t bufferSize, ErrorText* error) {
+  bool ok = true;
+  uint64_t charge = chargeFor(sizeof(Source) * count) + chargeFor(sizeof(RunReader) * count);
+  if (!tryCharge(charge)) {
+    error->set("The memory size (%" PRIu64 " bytes) is too small to merge %u runs.", limit_, count);
+    return false;
+  }
+  Source* sources = static_cast<Source*>(tqbMalloc(sizeof(Source) * count));
+  RunReader* readers = static_cast<RunReader*>(tqbMalloc(sizeof(RunReader) * count));
+  uint32_t made = 0;
+  if (sources == nullptr || readers == nullptr) {
+    error->set("Out of memory (merge of %u runs).", count);
+    ok = false;
+  }
+  RunWriter writer;
+  LoserTree tree;
+  for (uint32_t i = 0; ok && i < count; ++i) {
+    new (&readers[i]) RunReader();
+    new (&sources[i]) Source();
+    ++made;
+    sources[i].reader = &readers[i];
+    ok = readers[i].init(this, fileRuns_[first + i], bufferSize, error) &&
+         advanceSource(&sources[i], shape_, params_.outputLength, error);
+  }
+  if (ok) {
+    ok = tryCharge(chargeFor(writerSize_) + kWorkFileCharge);
+    if (!ok) {
+      error->set("The memory size (%" PRIu64 " bytes) is too small for a merge pass.", limit_);
+    } else {
+      writer.setup(this, writerSize_, chargeFor(writerSize_), true);
+    }
+  }
+  ok = ok && writer.begin(true, error) && tree.init(this, sources, count, error);
+  while (ok && !tree.empty()) {
+    ok = writer.put(tree.top(), error) && tree.pop(error);
+  }
+  FileRun run = {};
+  ok = ok && writer.finish(&run, error);
+  tree.release();
+  writer.release();
+  for (uint32_t i = 0; i < made; ++i) readers[i].~RunReader();
+  tqbFree(readers);
+  tqbFree(sources);
+  uncharge(charge);
+  if (!ok) return false;
+  // The merged runs leave the list (their files close when no run is left in them);
+  // the new run joins it.
+  for (uint32_t i = count; i-- > 0;) dropFileRun(first + i);
+  if (!addFileRun(run, error)) return false;
+  std::lock_guard<std::mutex> guard(mutex_);
+  ++stats_.intermediateRuns;
+  return true;
+}
+
+// Removes a run from the list; a file whose runs are all merged away is closed.
+void Engine::dropFileRun(uint32_t index) {
+  WorkFile* file = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    WorkFile* f = fileRuns_[index].file;
+    fileRuns_[index] = fileRuns_[--fileRunCount_];
+    if (--f->liveRuns == 0) {
+      WorkFile** link = &files_;
+      while (*link != f) link = &(*link)->next;
+      *link = f->next;
+      file = f;
+    }
+  }
+  if (file != nullptr) {
+    np_fio_close(file->handle);
+    if (!file->unlinked) np_fio_unlink(file->name);
+    tqbDelete(file);
+    uncharge(kWorkFileCharge);
+  }
+}
+
+// Budget the final merge takes beyond its read buffers: its tables and the copy of
+// the previous row's key (when marking groups or dropping duplicates).
+uint64_t Engine::mergeOverhead(uint32_t sources, uint32_t runs, uint32_t keyRoom) const {
+  return chargeFor(sizeof(Source) * (sources + 1)) + chargeFor(sizeof(RunReader) * (runs + 1)) +
+         chargeFor(sizeof(uint32_t) * (sources + 1)) + (keyRoom > 0 ? chargeFor(keyRoom) : 0);
+}
+
+// Waits for the sorting threads, then plans and opens the final merge.
+bool Engine::finish() {
+  ErrorText error;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    merging_ = true;
+    while ((inFlight_ > 0 || spillActive_) && !failed_) doneCv_.wait(lock);
+    if (failed_) return false;
+  }
+  // The threads are idle for good: their buffers go back to the budget.
+  for (uint32_t i = 0; i < workerCount_; ++i) {
+    workers_[i].writer.release();
+    workers_[i].encoder.release();
+    workers_[i].releaseSort();
+  }
+
+  const uint64_t outCharge =
+      2 * chargeFor(outChunkBytes(outputRows_, params_.outputLength, params_.markGroups));
+  const bool track = params_.markGroups || params_.dropDuplicates;
+  RunWriter spill;  // writes the batches that must leave memory
+  bool ok = true;
+  uint32_t keyRoom = 0;
+  for (;;) {
+    uint32_t memoryRuns = 0;
+    uint32_t maxRecord = 0;
+    for (Batch* b = sorted_; b != nullptr; b = b->next) {
+      ++memoryRuns;
+      maxRecord = std::max(maxRecord, b->maxRecord);
+    }
+    const uint32_t runs = fileRunCount_;
+    for (uint32_t i = 0; i < runs; ++i) maxRecord = std::max(maxRecord, fileRuns_[i].maxRecord);
+    keyRoom = track ? std::max<uint32_t>(maxRecord, 64) : 0;
+    uint64_t used;
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      used = used_;
+    }
+    uint64_t taken = used + outCharge + mergeOverhead(runs + memoryRuns, runs, keyRoom);
+    uint64_t available = limit_ > taken ? limit_ - taken : 0;
+    uint32_t minBuffer = std::max<uint32_t>(kMinIoBuffer, (2 * maxRecord + 4095) / 4096 * 4096);
+    if (runs == 0 || ioBufferFor(available, runs) >= minBuffer) break;
+    if (sorted_ != nullptr) {
+      // Write the batches in memory as one run; their room pays for the read buffers.
+      Batch* batches = sorted_;
+      sorted_ = nullptr;
+      if (!tryCharge(chargeFor(writerSize_) + kWorkFileCharge)) {
+        sorted_ = batches;
+        error.set("The memory size (%" PRIu64 " bytes) is too small to merge the runs.", limit_);
+        ok = false;
+        break;
+      }
+      spill.setup(this, writerSize_, chargeFor(writerSize_), true);
+      ok = spillBatches(&spill, batches, &error);  // frees the batches
+      spill.release();
+      if (!ok) break;
+      continue;
+    }
+    // More runs than read buffers fit: merge the shortest runs in groups, as few
+    // groups as bring the count down far enough.  One round is one extra pass.
+    // The pass needs, besides its read buffers, a writer, a new work file and its
+    // tables.
+    uint64_t passCosts = chargeFor(writerSize_) + kWorkFileCharge + 3 * chargeFor(4096);
+    uint64_t forReaders = available > passCosts ? available - passCosts : 0;
+    // A reader of `minBuffer` bytes costs what ioBufferFor() leaves aside for it.
+    const uint64_t perReader = minBuffer + 4096 + 32;
+    uint32_t group = static_cast<uint32_t>(std::min<uint64_t>(
+        forReaders / perReader, std::min<uint32_t>(runs, 4096 / sizeof(RunReader))));
+    if (group < 2) {
+      error.set("The memory size (%" PRIu64 " bytes) is too small to merge %u runs of records "
+                "up to %u bytes.", limit_, runs, maxRecord);
+      ok = false;
+      break;
+    }
+    // Runs the final merge can read at once.
+    uint32_t fit = static_cast<uint32_t>(
+        std::max<uint64_t>(1, std::min<uint64_t>(available / perReader, runs - 1)));
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      ++stats_.mergePasses;
+    }
+    while (ok && fileRunCount_ > fit) {
+      std::sort(fileRuns_, fileRuns_ + fileRunCount_,
+                [](const FileRun& a, const FileRun& b) { return a.bytes < b.bytes; });
+      uint32_t n = std::min(group, fileRunCount_ - fit + 1);
+      ok = mergeToFile(0, n, std::max(ioBufferFor(forReaders, n), minBuffer), &error);
+    }
+    if (!ok) break;
+  }
+  if (!ok) {
+    fail(error);
+    return false;
+  }
+
+  // Open the final merge: the batches in memory and the runs in files.
+  uint32_t memoryRuns = 0;
+  for (Batch* b = sorted_; b != nullptr; b = b->next) ++memoryRuns;
+  const uint32_t runs = fileRunCount_;
+  const uint32_t count = memoryRuns + runs;
+  uint64_t used;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    used = used_;
+    stats_.memoryRunsMerged = memoryRuns;
+    if (count > 1 || runs > 0) ++stats_.mergePasses;
+  }
+  uint64_t taken = used + outCharge + mergeOverhead(count, runs, keyRoom);
+  uint64_t available = limit_ > taken ? limit_ - taken : 0;
+  const uint32_t bufferSize = std::max(ioBufferFor(available, runs), kMinIoBuffer);
+
+  uint64_t charge = chargeFor(sizeof(Source) * (count + 1)) + chargeFor(sizeof(RunReader) * (runs + 1));
+  if (!tryCharge(charge)) {
+    error.set("The memory size (%" PRIu64 " bytes) is too small to merge %u runs.", limit_, count);
+    fail(error);
+    return false;
+  }
+  sources_ = static_cast<Source*>(tqbMalloc(sizeof(Source) * (count + 1)));
+  readers_ = static_cast<RunReader*>(tqbMalloc(sizeof(RunReader) * (runs + 1)));
+  if (sources_ == nullptr || readers_ == nullptr) {
+    error.set("Out of memory (merge of %u runs).", count);
+    fail(error);
+    return false;
+  }
+  if (keyRoom > 0) {
+    if (!tryCharge(chargeFor(keyRoom))) {
+      error.set("The memory size (%" PRIu64 " bytes) is too small for a key of %u bytes.", limit_,
+                keyRoom);
+      fail(error);
+      return false;
+    }
+    lastKey_ = static_cast<uint8_t*>(tqbMalloc(keyRoom));
+    if (lastKey_ == nullptr) {
+      error.set("Out of memory (the previous row's key, %u bytes).", keyRoom);
+      fail(error);
+      return false;
+    }
+    lastKeyRoom_ = keyRoom;
+  }
+  uint32_t k = 0;
+  for (Batch* b = sorted_; b != nullptr; b = b->next) {
+    Source* s = new (&sources_[k++]) Source();
+    s->at = b->run;
+    s->end = b->run + b->runBytes;
+  }
+  for (uint32_t i = 0; i < runs; ++i) {
+    new (&readers_[i]) RunReader();
+    ++readerCount_;
+    Source* s = new (&sources_[k++]) Source();
+    s->reader = &readers_[i];
+    if (!readers_[i].init(this, fileRuns_[i], bufferSize, &error)) {
+      fail(error);
+      return false;
+    }
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    if (!advanceSource(&sources_[i], shape_, params_.outputLength, &error)) {
+      fail(error);
+      return false;
+    }
+  }
+  if (!tree_.init(this, sources_, count, &error)) {
+    fail(error);
+    return false;
+  }
+  return true;
+}
+
+// Fills an output chunk from the tournament (caller's thread).
+bool Engine::fillChunk(OutChunk* chunk, ErrorText* error) {
+  const uint32_t rowLength = params_.outputLength;
+  const bool marking = params_.markGroups;
+  const bool dropping = params_.dropDuplicates;
+  const bool track = marking || dropping;
+  uint8_t* rows = static_cast<uint8_t*>(chunk->pub.rows);
+  uint8_t* marks = chunk->pub.marks;
+  uint32_t n = 0;
+  while (n < chunk->capacity && !tree_.empty()) {
+    const Cur& cur = tree_.top();
+    bool isNew = true;
+    if (track && haveLastKey_) {
+      uint32_t tail = cur.length > 8 ? cur.length - 8 : 0;
+      isNew = cur.prefix != lastKeyPrefix_ || cur.length != lastKeyLength_ ||
+              (tail > 0 && std::memcmp(cur.tail, lastKey_, tail) != 0);
+    }
+    if (!isNew && dropping) {
+      ++duplicates_;
+      if (!tree_.pop(error)) return false;
+      continue;
+    }
+    std::memcpy(rows + size_t{n} * rowLength, cur.row, rowLength);
+    if (marks != nullptr) marks[n] = isNew ? 1 : 0;
+    if (track && isNew) {
+      uint32_t tail = cur.length > 8 ? cur.length - 8 : 0;
+      if (tail > lastKeyRoom_) {
+        uint64_t room = std::max<uint64_t>(tail, 2ull * lastKeyRoom_);
+        uint64_t charge = chargeFor(room) - (lastKeyRoom_ > 0 ? chargeFor(lastKeyRoom_) : 0);
+        void* grown = nullptr;
+        if (tryCharge(charge)) {
+          grown = tqbRealloc(lastKey_, room);
+          if (grown == nullptr) uncharge(charge);
+        }
+        if (grown == nullptr) {
+          error->set("Out of memory (the previous row's key, %u bytes).", tail);
+          return false;
+        }
+        lastKey_ = static_cast<uint8_t*>(grown);
+        lastKeyRoom_ = static_cast<uint32_t>(room);
+      }
+      if (tail > 0) std::memcpy(lastKey_, cur.tail, tail);
+      lastKeyPrefix_ = cur.prefix;
+      lastKeyLength_ = cur.length;
+      haveLastKey_ = true;
+    }
+    ++n;
+    if (!tree_.pop(error)) return false;
+  }
+  chunk->pub.rowCount = n;
+  chunk->pub.state = tree_.empty() ? TQ_SORT_CHUNK_LAST : TQ_SORT_CHUNK_NORMAL;
+  rowsOut_ += n;
+  return true;
+}
+
+int Engine::getOutputChunk(TqSortOutputChunk** chunk) {
+  if (chunk == nullptr) {
+    callerError_.set("getOutputChunk needs the address of a chunk pointer.");
+    return 1;
+  }
+  *chunk = nullptr;
+  if (inputAbandoned_ || failed()) return callerFailure();
+  if (!prepared_ || !inputEnded_) {
+    callerError_.set("The input has not ended: output comes after the last input chunk.");
+    return 1;
+  }
+  if (outputDone_) {
+    callerError_.set("Every output chunk was delivered already.");
+    return 1;
+  }
+  if (outChunksOut_ >= 2) {
+    callerError_.set("Two output chunks are held: release one before asking for another.");
+    return 1;
+  }
+  if (!outputStarted_) {
+    outputStarted_ = true;
+    if (!finish()) return callerFailure();
+  }
+  OutChunk* c = outChunks_;
+  while (c != nullptr && c->out) c = c->next;
+  if (c == nullptr) {
+    size_t bytes = outChunkBytes(outputRows_, params_.outputLength, params_.markGroups);
+    uint64_t charge = chargeFor(bytes);
+    ErrorText e;
+    if (!tryCharge(charge)) {
+      e.set("The memory size (%" PRIu64 " bytes) leaves no room for an output chunk.", limit_);
+      fail(e);
+      return callerFailure();
+    }
+    c = static_cast<OutChunk*>(tqbMalloc(bytes));
+    if (c == nullptr) {
+      uncharge(charge);
+      e.set("Out of memory (sort output chunk, %zu bytes).", bytes);
+      fail(e);
+      return callerFailure();
+    }
+    std::memset(c, 0, sizeof(OutChunk));
+    c->magic = kOutChunkMagic;
+    c->capacity = outputRows_;
+    c->charged = charge;
+    uint8_t* data = reinterpret_cast<uint8_t*>(c) + kOutChunkHeader;
+    c->pub.recordLength = params_.outputLength;
+    if (params_.markGroups) {
+      c->pub.marks = data;
+      data += (size_t{outputRows_} + 15) / 16 * 16;
+    }
+    c->pub.rows = data;
+    c->next = outChunks_;
+    outChunks_ = c;
+  }
+  ErrorText error;
+  if (!fillChunk(c, &error)) {
+    fail(error);
+    return callerFailure();
+  }
+  c->out = true;
+  ++outChunksOut_;
+  if (c->pub.state == TQ_SORT_CHUNK_LAST) outputDone_ = true;
+  *chunk = &c->pub;
+  callerError_.clear();
+  return 0;
+}
+
+int Engine::releaseOutputChunk(TqSortOutputChunk* chunk) {
+  OutChunk* c = outChunks_;
+  while (c != nullptr && &c->pub != chunk) c = c->next;
+  if (chunk == nullptr || c == nullptr || c->magic != kOutChunkMagic || !c->out) {
+    callerError_.set("releaseOutputChunk was given a chunk that is not out.");
+    return 1;
+  }
+  c->out = false;
+  --outChunksOut_;
+  callerError_.clear();
+  return 0;
+}
+
+}  // namespace tqxsort
