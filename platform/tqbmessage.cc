@@ -53,9 +53,7 @@ const Message kMessages[] = {
     {1421, "End of data: there is no row at this position, or a memory-only datafile is full."},
     {1603, "The operation %s is not supported by this kind of datafile; create it as a "
            "sorting datafile (FlagSorted)."},
-    {1606, "A sorting datafile with linguistic collation (FlagSorted with FlagExternalSort) "
-           "is not available in this build of the library; create the sorting datafile "
-           "without FlagExternalSort, which sorts strings by their bytes."},
+    {1607, "A collation applies only to a string key: field %d is not a string."},
     {1762, "Invalid collation option '%s'."},
     {1813, "Invalid value for %s: it must be greater than 0."},
     {1814, "Invalid value %I64i for %s: it must be between %I64i and %I64i."},

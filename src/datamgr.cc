@@ -10,6 +10,7 @@
 #include "platform/tqbmessage.h"
 #include "src/datafile.h"
 #include "src/sortvorn.h"
+#include "src/sortquor.h"
 #include "src/sortvornfixed.h"
 
 #define MGR_TRACE(...) TQ_LOG(logger_, 1, __VA_ARGS__)
@@ -30,17 +31,14 @@ DatafileClass classFor(uint32_t flags) {
   return DatafileClass::Unsorted;
 }
 
-// Allocates a datafile of the class; null when the allocation fails or the class is
-// not part of this build (`available` tells which).
-TqDatafile* newDatafile(DatafileClass c, bool* available) {
-  *available = true;
+// Allocates a datafile of the class; null when the allocation fails.
+TqDatafile* newDatafile(DatafileClass c) {
   switch (c) {
     case DatafileClass::Unsorted: return tqbNew<TqDatafileImpl>();
     case DatafileClass::SortVariable: return tqbNew<TqSortVornImpl>();
     case DatafileClass::SortFixed: return tqbNew<TqSortVornFixedImpl>();
-    default: break;
+    case DatafileClass::SortExternal: return tqbNew<TqSortQuorImpl>();
   }
-  *available = false;
   return nullptr;
 }
 
@@ -156,15 +154,9 @@ TqDatafile* TqDatafileManagerImpl::createFile(uint32_t flags) {
     }
   }
   DatafileClass kind = classFor(flags);
-  bool available = false;
-  TqDatafile* file = newDatafile(kind, &available);
+  TqDatafile* file = newDatafile(kind);
   if (file == nullptr) {
-    if (available) {
-      lastError_ = TQ_MESSAGE(29, "(Datafile Sorting)");
-    } else {
-      // What the host asked for, and what it can use instead.
-      lastError_ = TQ_MESSAGE(1606);
-    }
+    lastError_ = TQ_MESSAGE(29, kind == DatafileClass::Unsorted ? "(Datafile)" : "(Datafile Sorting)");
     return nullptr;
   }
   if (file->init(this, flags)) return file;

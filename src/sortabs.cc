@@ -112,21 +112,26 @@ int AbsTqSortfile::infoCallback(void* block, const char* text) {
 // --- writing ---------------------------------------------------------------------------
 
 int32_t AbsTqSortfile::addRow(int64_t* rowStart) {
+  if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
   if (!keysSet_) {
     int32_t status = setKeys();
     if (status != StatusOk) return status;
   }
-  int32_t status = AbsTqDatafile::addRow(rowStart);
-  if (status == StatusNoRoom) {
-    status = submitChunk(false);
+  // A whole record (the fields, and a stable sort's ordinal) goes into the chunk, or
+  // the chunk is submitted first: a row is counted only once all of it is written.
+  if (position_ + fixedRowLength_ > static_cast<int64_t>(chunkSize_)) {
+    int32_t status = submitChunk(false);
     if (status == StatusOk) status = getEmptyChunk();
     if (status != StatusOk) return status;
-    status = AbsTqDatafile::addRow(rowStart);
+    if (position_ + fixedRowLength_ > static_cast<int64_t>(chunkSize_)) {
+      return fail(StatusNoRoom, 1422, static_cast<uint64_t>(fixedRowLength_), static_cast<uint64_t>(chunkSize_),
+                  static_cast<uint64_t>(chunkSize_));
+    }
   }
+  int32_t status = AbsTqDatafile::addRow(rowStart);
   if (status != StatusOk) return status;
   if (stable_) {
-    if (static_cast<int64_t>(chunkSize_) - position_ < 8) return StatusNoRoom;
-    uint64_t ordinal = rowsPassed_;
+    uint64_t ordinal = rowsPassed_;  // this row's, from 1
     std::memcpy(buffer_ + position_, &ordinal, 8);  // little-endian, low word first
     position_ += 8;
     endOfData_ += 8;
@@ -200,8 +205,10 @@ int32_t AbsTqSortfile::seekSorted(int64_t position) {
     takeRowFromCopy();
     return StatusOk;
   }
+  // Positions count rows as a copy would hold them (a mark column included), so the
+  // current one may lie beyond the bytes the engine stores.
+  if (position == readPosition_ && position >= 0) return next(nullptr);
   if (position < 0 || position > endOfData_) return fail(StatusEndOfData, 1421);
-  if (position == readPosition_) return next(nullptr);
   if (position != 0) return fail(StatusIoError, 336);
   int32_t status = rewind();
   if (status != StatusOk) return status;
@@ -317,13 +324,13 @@ void AbsTqSortfile::clean(bool full) {
   endOfData_ = 0;
   rowTotal_ = 0;
   keysSet_ = false;
-  keyPartCount_ = 0;
   readPosition_ = 0;
   rowsTaken_ = 0;
   sourcesReleased_ = false;
   readFailure_ = 0;
   readFailureText_.truncate(0);
   if (full) {
+    keyPartCount_ = 0;  // (a clean that keeps the keys keeps their parts)
     tqbDeleteArray(lastRowKeys_, static_cast<size_t>(keyCount_));
     lastRowKeys_ = nullptr;
     tqbFree(keyFieldIndexes_);

@@ -65,6 +65,11 @@ class FaultSweepTest : public SortTest {
   // wider and wider up to `limit` (a file operation per field adds up to thousands).
   template <typename Scenario>
   void sweep(TqFaultOp op, TqFaultMode mode, const char* name, int64_t limit, Scenario scenario) {
+    if (op == TqFaultOp::Alloc && mode == TqFaultMode::Fail) {  // first, a run with no fault at all
+      tqFaultReset();
+      Outcome clean = scenario();
+      ASSERT_TRUE(clean.complete) << "the scenario fails without a fault: " << clean.detail;
+    }
     for (int64_t n = 1; n <= limit; n += n < 100 ? 1 : 1 + n / 8) {
       tqFaultReset();
       tqFaultArm(op, n, mode);
@@ -79,6 +84,10 @@ class FaultSweepTest : public SortTest {
         EXPECT_TRUE(o.complete) << o.detail;
       }
       EXPECT_TRUE(leftovers().empty()) << leftovers().front();
+      if (n == 1 && op == TqFaultOp::Alloc) {
+        EXPECT_TRUE(o.reached) << "the scenario allocates nothing";
+      }
+      if (std::getenv("TQ_SWEEP_TRACE") != nullptr) std::fprintf(stderr, "%s #%lld reached %d complete %d\n", name, static_cast<long long>(n), o.reached, o.complete);
       if (!o.reached) return;
     }
   }
@@ -155,13 +164,15 @@ TEST_F(FaultSweepTest, UnsortedDatafileThatSpills) {
 
 class SortFaultSweepTest : public FaultSweepTest, public ::testing::WithParamInterface<SortEngine> {};
 
-INSTANTIATE_TEST_SUITE_P(Engines, SortFaultSweepTest, ::testing::Values(SortEngine::variable, SortEngine::fixed),
+INSTANTIATE_TEST_SUITE_P(Engines, SortFaultSweepTest,
+                         ::testing::Values(SortEngine::variable, SortEngine::fixed, SortEngine::external),
                          [](const ::testing::TestParamInfo<SortEngine>& param) {
                            return std::string(engineName(param.param));
                          });
 
 TEST_P(SortFaultSweepTest, SortThatSpillsAndMerges) {
-  auto rows = makeRows(300, 2);
+  // The external engine takes at least 256 KiB of memory: enough rows to spill past it.
+  auto rows = makeRows(GetParam() == SortEngine::external ? 4000 : 300, 2);
   std::vector<std::vector<RefValue>> expected = rows;
   std::vector<RefKey> keys = {{0, true}, {2, false}};
   std::stable_sort(expected.begin(), expected.end(), [&](const auto& a, const auto& b) {

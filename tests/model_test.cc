@@ -24,13 +24,14 @@ namespace {
 
 using Row = std::vector<RefValue>;
 
-enum class Kind { Unsorted, SortVariable, SortFixed };
+enum class Kind { Unsorted, SortVariable, SortFixed, SortExternal };
 
 const char* kindName(Kind k) {
   switch (k) {
     case Kind::Unsorted: return "unsorted";
     case Kind::SortVariable: return "sort-variable";
     case Kind::SortFixed: return "sort-fixed";
+    case Kind::SortExternal: return "sort-external";
   }
   return "?";
 }
@@ -170,8 +171,8 @@ Row ModelRun::randomRow(bool* overLong) {
 }
 
 void ModelRun::setUp() {
-  static const Kind kKinds[] = {Kind::Unsorted, Kind::SortVariable, Kind::SortFixed};
-  kind_ = kKinds[pick(3)];
+  static const Kind kKinds[] = {Kind::Unsorted, Kind::SortVariable, Kind::SortFixed, Kind::SortExternal};
+  kind_ = kKinds[pick(4)];
   size_t n = 1 + pick(4);
   for (size_t i = 0; i < n; ++i) {
     switch (pick(6)) {
@@ -217,7 +218,8 @@ void ModelRun::setUp() {
                                       TqDatafile::FlagMemoryFirst | TqDatafile::FlagMemoryOnly};
     flags_ = kFlags[pick(3)] | (chance(60) ? TqDatafile::FlagVariableRows : 0u);
   } else {
-    flags_ = TqDatafile::FlagSorted | (kind_ == Kind::SortVariable ? TqDatafile::FlagVariableRows : 0u);
+    flags_ = TqDatafile::FlagSorted | (kind_ == Kind::SortVariable ? TqDatafile::FlagVariableRows : 0u) |
+             (kind_ == Kind::SortExternal ? TqDatafile::FlagExternalSort : 0u);
   }
   if (std::getenv("TQ_MODEL_TRACE") != nullptr) {
     std::fprintf(stderr, "kind %s flags %x chunk %u cols %zu stable %d nodups %d marks %d\n", kindName(kind_),
@@ -392,6 +394,10 @@ void ModelRun::next(Reader& r) {
   TqDatafile* f = r.file;
   bool mark = false;
   int32_t status = f->next(&mark);
+  if (std::getenv("TQ_MODEL_TRACE") != nullptr) {
+    std::fprintf(stderr, "  next -> %d (clone %d, cursor %lld)\n", status, r.isClone ? 1 : 0,
+                 static_cast<long long>(r.cursor));
+  }
   if (kind_ != Kind::Unsorted && !frozen_) {
     EXPECT_EQ(status, 5) << "next before sort";
     return;
@@ -447,6 +453,10 @@ void ModelRun::seek(Reader& r) {
     return;
   }
   uint64_t what = pick(4);
+  if (std::getenv("TQ_MODEL_TRACE") != nullptr) {
+    std::fprintf(stderr, "  seek kind %d (clone %d, cursor %lld, tell %lld)\n", static_cast<int>(what),
+                 r.isClone ? 1 : 0, static_cast<long long>(r.cursor), static_cast<long long>(f->tell()));
+  }
   if (!sorted) {
     if (what < 2 && !starts_.empty()) {  // a remembered row start
       size_t i = pick(starts_.size());

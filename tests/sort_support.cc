@@ -132,6 +132,7 @@ const char* engineName(SortEngine engine) {
   switch (engine) {
     case SortEngine::variable: return "variable";
     case SortEngine::fixed: return "fixed";
+    case SortEngine::external: return "external";
   }
   return "?";
 }
@@ -142,9 +143,9 @@ void SortTest::TearDown() {
   TempDirTest::TearDown();
 }
 
-TqSortVornImpl* SortTest::makeSort(const std::vector<RefColumn>& columns, const SortOptions& options,
-                                   const std::vector<RefKey>& keys, bool mayFail, std::string* error) {
-  auto failed = [&](const TqbString& text) -> TqSortVornImpl* {
+AbsTqSortfile* SortTest::makeSortfile(const std::vector<RefColumn>& columns, const SortOptions& options,
+                                      const std::vector<RefKey>& keys, bool mayFail, std::string* error) {
+  auto failed = [&](const TqbString& text) -> AbsTqSortfile* {
     if (!mayFail) ADD_FAILURE() << "making the sort failed: " << text.asCstr();
     if (error != nullptr) *error = text.asCstr();
     return nullptr;
@@ -168,9 +169,12 @@ TqSortVornImpl* SortTest::makeSort(const std::vector<RefColumn>& columns, const 
   mgr_->setSortMarkByGroups(options.markByGroups);
   uint32_t flags = TqDatafile::FlagSorted;
   if (options.engine == SortEngine::variable) flags |= TqDatafile::FlagVariableRows;
+  if (options.engine == SortEngine::external) flags |= TqDatafile::FlagExternalSort;
   TqDatafile* file = mgr_->createFile(flags);
   if (file == nullptr) return failed(mgr_->getError());
-  if (options.windowSize != 0) static_cast<TqSortVornImpl*>(file)->setWindowSize(options.windowSize);
+  if (options.windowSize != 0 && options.engine != SortEngine::external) {
+    static_cast<TqSortVornImpl*>(file)->setWindowSize(options.windowSize);
+  }
   int32_t status = file->resetSort(static_cast<int32_t>(keys.size()));
   for (size_t k = 0; status == 0 && k < keys.size(); ++k) {
     status = file->setSort(static_cast<int32_t>(k), keys[k].field, keys[k].ascending ? 1 : 0, nullptr);
@@ -180,10 +184,10 @@ TqSortVornImpl* SortTest::makeSort(const std::vector<RefColumn>& columns, const 
     file->release();
     return failed(text);
   }
-  return static_cast<TqSortVornImpl*>(file);
+  return static_cast<AbsTqSortfile*>(file);
 }
 
-int32_t SortTest::sortAll(TqSortVornImpl* file, const std::vector<RefColumn>& columns,
+int32_t SortTest::sortAll(TqDatafile* file, const std::vector<RefColumn>& columns,
                           const std::vector<std::vector<RefValue>>& rows,
                           std::vector<std::vector<RefValue>>* out, std::vector<bool>* marks) {
   for (const auto& row : rows) {

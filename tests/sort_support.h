@@ -59,7 +59,7 @@ class InfoLines : public TqSortInfo {
 };
 
 // The sort engines a sorting datafile can have.
-enum class SortEngine { variable, fixed };
+enum class SortEngine { variable, fixed, external };
 const char* engineName(SortEngine engine);
 
 struct SortOptions {
@@ -79,12 +79,18 @@ class SortTest : public TempDirTest {
   void TearDown() override;
   // A sorting datafile of the options' engine with these columns, options and keys.
   // With `mayFail`, a failure returns null (the text in *error) instead of failing the test.
+  AbsTqSortfile* makeSortfile(const std::vector<RefColumn>& columns, const SortOptions& options,
+                              const std::vector<RefKey>& keys, bool mayFail = false,
+                              std::string* error = nullptr);
+  // The same, for the chunk sorts (variable or fixed rows).
   TqSortVornImpl* makeSort(const std::vector<RefColumn>& columns, const SortOptions& options,
                            const std::vector<RefKey>& keys, bool mayFail = false,
-                           std::string* error = nullptr);
+                           std::string* error = nullptr) {
+    return static_cast<TqSortVornImpl*>(makeSortfile(columns, options, keys, mayFail, error));
+  }
   // Sorts `rows` and reads every row back; `marks` receives the marks.  Returns the
   // status that ended the reading (4 when all went well).
-  int32_t sortAll(TqSortVornImpl* file, const std::vector<RefColumn>& columns,
+  int32_t sortAll(TqDatafile* file, const std::vector<RefColumn>& columns,
                   const std::vector<std::vector<RefValue>>& rows,
                   std::vector<std::vector<RefValue>>* out, std::vector<bool>* marks);
 
