@@ -35,7 +35,12 @@ TqSortVornFixedImpl::TqSortVornFixedImpl() {
   rowReader_ = tqReadChunkRow;
 }
 
-TqSortVornFixedImpl::~TqSortVornFixedImpl() { tqbFree(recordKeys_); }
+TqSortVornFixedImpl::~TqSortVornFixedImpl() {
+  // Sort items still on the pool read recordKeys_ through this object: wait for them
+  // (clean does) while it is still whole, before the base destructor runs.
+  clean(true);
+  tqbFree(recordKeys_);
+}
 
 int32_t TqSortVornFixedImpl::setKeys() {
   FT1("TqSortVornFixedImpl(0x%p)->setKeys()", this);

@@ -47,7 +47,13 @@ class TqSortVornFixedImpl : public TqSortVornImpl {
   int32_t setKeys() override;
   int32_t submitChunk(bool final) override;
   // Key writers of the fixed layout (sortvornfixed_keys.cc): the field's value read
-  // from `record`, its key bytes written at `key`.
+  // from `record`, its key bytes written at `key`. The variable layout's writers stay
+  // visible beside them; this engine never calls those.
+  using TqSortVornImpl::writeBooleanKey;
+  using TqSortVornImpl::writeDateKey;
+  using TqSortVornImpl::writeIntegerKey;
+  using TqSortVornImpl::writeRealKey;
+  using TqSortVornImpl::writeStringKey;
   virtual void writeBooleanKey(TqDatafileField& field, const uint8_t* record, uint8_t* key, bool ascending);
   virtual void writeDateKey(TqDatafileField& field, const uint8_t* record, uint8_t* key, bool ascending);
   virtual void writeIntegerKey(TqDatafileField& field, const uint8_t* record, uint8_t* key, bool ascending);
