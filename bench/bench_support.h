@@ -20,6 +20,7 @@ class RateReporter : public benchmark::ConsoleReporter {
       if (it != run.counters.end()) rates_[run.benchmark_name()] = it->second.value;
       auto peak = run.counters.find("peakMB");
       if (peak != run.counters.end()) peaks_[run.benchmark_name()] = peak->second.value;
+      for (const auto& c : run.counters) counters_[run.benchmark_name() + "#" + c.first] = c.second.value;
     }
     ConsoleReporter::ReportRuns(runs);
   }
@@ -32,10 +33,16 @@ class RateReporter : public benchmark::ConsoleReporter {
     return it == peaks_.end() ? 0.0 : it->second;
   }
   const std::map<std::string, double>& rates() const { return rates_; }
+  // Any counter of a run (0 when the run had none).
+  double counter(const std::string& name, const std::string& counter) const {
+    auto it = counters_.find(name + "#" + counter);
+    return it == counters_.end() ? 0.0 : it->second;
+  }
 
  private:
   std::map<std::string, double> rates_;
   std::map<std::string, double> peaks_;
+  std::map<std::string, double> counters_;
 };
 
 // The common command line: --rows=N adds a row count to the default 1M, --dir=DIR

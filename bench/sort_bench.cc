@@ -1,7 +1,11 @@
-// Chunk sort throughput: add N rows, sort, read them all back, for three key layouts
-// (an integer; a 16-byte string; a string then an integer), with memory for all the
-// data and with one eighth of it, on 1 and 2 processors; against std::sort of the same
-// rows held as a vector of structs, measured in the same run.
+// Sort throughput through the datafile interface: add N rows, sort, read them all back,
+// for three key layouts (an integer; a 16-byte string; a string then an integer), on
+// each sorting engine (the variable-row and fixed-row chunk sorts, the external
+// engine), with memory for all the data and with one eighth of it, on 1 and 2
+// processors; against std::sort of the same rows held as a vector of structs, measured
+// in the same run.  For the runs with an eighth of the memory it reports the bytes
+// written to temporary files per byte of row data (36 bytes a row: each field's null
+// indicator and value, the string at its full 17 bytes).
 //
 //   build/bench/sort_bench                    # 1M rows
 //   build/bench/sort_bench --rows=10000000    # 10M rows as well
@@ -33,6 +37,23 @@ struct Row {
 enum Keys { kInteger = 0, kString = 1, kTwo = 2 };
 const char* kKeyNames[] = {"int", "str16", "str+int"};
 
+enum Engine { kVariable = 0, kFixed = 1, kExternal = 2 };
+const char* kEngineNames[] = {"variable", "fixed", "xsort"};
+const uint32_t kEngineFlags[] = {TqDatafile::FlagSorted | TqDatafile::FlagVariableRows, TqDatafile::FlagSorted,
+                                 TqDatafile::FlagSorted | TqDatafile::FlagExternalSort};
+constexpr int64_t kRowDataBytes = 36;
+
+// Keeps the external engine's "bytes written N" figure from its report lines.
+class WrittenBytes : public TqSortInfo {
+ public:
+  int line(const char* text) override {
+    const char* at = std::strstr(text, "bytes written ");
+    if (at != nullptr) bytes = std::strtoull(at + 14, nullptr, 10);
+    return 0;
+  }
+  uint64_t bytes = 0;
+};
+
 const std::vector<Row>& source(int64_t n) {
   static std::map<int64_t, std::vector<Row>> cache;
   std::vector<Row>& rows = cache[n];
@@ -50,10 +71,11 @@ const std::vector<Row>& source(int64_t n) {
   return rows;
 }
 
-// Bytes one row takes in a chunk: key, serialized row, index entry.
+// Bytes one row takes in a variable chunk: key, serialized row, index entry.  The
+// memory sizes of every engine derive from it, so that each gets the same budget.
 int64_t rowBytes(int keys) {
   int64_t key = keys == kInteger ? 9 : (keys == kString ? 18 : 27);
-  return key + 9 + 19 + 9 + 16;
+  return key + 9 + 19 + 9 + 32;
 }
 
 void BM_StdSort(benchmark::State& state, int64_t n, int keys) {
@@ -82,7 +104,7 @@ void BM_StdSort(benchmark::State& state, int64_t n, int keys) {
   state.counters["rows/s"] = benchmark::Counter(static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate);
 }
 
-void BM_ChunkSort(benchmark::State& state, int64_t n, int keys, bool external, int processors) {
+void BM_Sort(benchmark::State& state, int64_t n, int keys, int engine, bool external, int processors) {
   const std::vector<Row>& src = source(n);
   const int64_t data = n * rowBytes(keys);
   // In memory: room for all the data.  External: an eighth of it, in 32 chunks so that
@@ -92,7 +114,7 @@ void BM_ChunkSort(benchmark::State& state, int64_t n, int keys, bool external, i
   static const uint32_t extParts = std::getenv("TQ_BENCH_EXT_PARTS") ? std::atoi(std::getenv("TQ_BENCH_EXT_PARTS")) : 8;
   const uint32_t chunk = external ? sortSize / extParts : std::max<uint32_t>(sortSize / memParts, 1u << 20);
   int64_t peak = 0;
-  uint32_t disk = 0;
+  uint64_t written = 0;
   for (auto _ : state) {
     TqbString error;
     TqDatafileManager* m = tqDatafileManagerCreate(g_dir.c_str(), &error);
@@ -106,7 +128,13 @@ void BM_ChunkSort(benchmark::State& state, int64_t n, int keys, bool external, i
     tqbAllocResetPeak();
     int64_t base = 0;
     tqbAllocStats(&base, nullptr);
-    TqDatafile* f = m->createFile(TqDatafile::FlagSorted | TqDatafile::FlagVariableRows);
+    TqDatafile* f = m->createFile(kEngineFlags[engine]);
+    if (f == nullptr) {
+      std::fprintf(stderr, "createFile: %s\n", m->getError().asCstr());
+      std::abort();
+    }
+    WrittenBytes info;
+    if (engine == kExternal) f->setSortInfo(&info);
     if (keys == kInteger) {
       f->resetSort(1);
       f->setSort(0, 0, 1, nullptr);
@@ -143,13 +171,17 @@ void BM_ChunkSort(benchmark::State& state, int64_t n, int keys, bool external, i
       std::abort();
     }
     benchmark::DoNotOptimize(sum);
-    TqSortVornImpl::Statistics st = static_cast<TqSortVornImpl*>(f)->statistics();
-    disk = st.chunksWrittenToDisk;
-    if (std::getenv("TQ_BENCH_VERBOSE")) {
-      std::fprintf(stderr, "chunks %u+%u disk %u passes %u main %u submitted %u read %u buffers %u/%u chunk %llu\n",
-                   st.chunksCreatedDuringSort, st.chunksCreatedDuringMerge, st.chunksWrittenToDisk, st.mergePasses,
-                   st.mergesOnMain, st.mergesSubmitted, st.readMergeCount, st.maxBuffersInUse, st.maxChunksInMemory,
-                   static_cast<unsigned long long>(st.resolvedChunkSize));
+    if (engine == kExternal) {
+      written = info.bytes;
+    } else {
+      TqSortVornImpl::Statistics st = static_cast<TqSortVornImpl*>(f)->statistics();
+      written = st.bytesWrittenToDisk;
+      if (std::getenv("TQ_BENCH_VERBOSE")) {
+        std::fprintf(stderr, "chunks %u+%u disk %u passes %u main %u submitted %u read %u buffers %u/%u chunk %llu\n",
+                     st.chunksCreatedDuringSort, st.chunksCreatedDuringMerge, st.chunksWrittenToDisk, st.mergePasses,
+                     st.mergesOnMain, st.mergesSubmitted, st.readMergeCount, st.maxBuffersInUse, st.maxChunksInMemory,
+                     static_cast<unsigned long long>(st.resolvedChunkSize));
+      }
     }
     tqbAllocStats(nullptr, &peak);
     peak -= base;
@@ -159,11 +191,17 @@ void BM_ChunkSort(benchmark::State& state, int64_t n, int keys, bool external, i
   state.counters["rows/s"] = benchmark::Counter(static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate);
   state.counters["peakMB"] = static_cast<double>(peak) / 1048576.0;
   state.counters["sortMB"] = static_cast<double>(sortSize) / 1048576.0;
-  state.counters["toDisk"] = disk;
+  state.counters["written/byte"] = static_cast<double>(written) / static_cast<double>(n * kRowDataBytes);
 }
 
 std::string name(const char* kind, int64_t n, int keys) {
   return std::string(kind) + "/" + kKeyNames[keys] + "/" + std::to_string(n);
+}
+
+// "memory/variable/int/1000000/p2/iterations:1/real_time", as the reporter names runs.
+std::string runName(bool external, int engine, int64_t n, int keys, int processors) {
+  return std::string(external ? "external/" : "memory/") + kEngineNames[engine] + "/" + kKeyNames[keys] + "/" +
+         std::to_string(n) + "/p" + std::to_string(processors);
 }
 
 }  // namespace
@@ -178,30 +216,38 @@ int main(int argc, char** argv) {
       benchmark::RegisterBenchmark(name("std::sort", n, keys).c_str(),
                                    [=](benchmark::State& st) { BM_StdSort(st, n, keys); })
           ->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
-      for (int external = 0; external < 2; ++external) {
-        for (int processors = 1; processors <= 2; ++processors) {
-          std::string label = name(external ? "external" : "memory", n, keys) + "/p" + std::to_string(processors);
-          benchmark::RegisterBenchmark(label.c_str(), [=](benchmark::State& st) {
-            BM_ChunkSort(st, n, keys, external == 1, processors);
-          })->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+      for (int engine = 0; engine < 3; ++engine) {
+        for (int external = 0; external < 2; ++external) {
+          for (int processors = 1; processors <= 2; ++processors) {
+            benchmark::RegisterBenchmark(runName(external, engine, n, keys, processors).c_str(),
+                                         [=](benchmark::State& st) {
+                                           BM_Sort(st, n, keys, engine, external == 1, processors);
+                                         })
+                ->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+          }
         }
       }
     }
   }
   RateReporter reporter;
   runBenchmarks(parsed, &reporter);
-  std::printf("\nadd + sort + read, rows/s and ratios (memory to std::sort; external to memory):\n");
+  const std::string suffix = "/iterations:1/real_time";
+  std::printf("\nadd + sort + read, rows/s and ratios (memory to std::sort and to the variable engine;\n"
+              "external to memory, with bytes written per byte of row data and peak memory):\n");
   for (int64_t n : sizes) {
     for (int keys = 0; keys < 3; ++keys) {
-      std::string base = name("std::sort", n, keys) + "/iterations:1/real_time";
+      std::string base = name("std::sort", n, keys) + suffix;
       for (int processors = 1; processors <= 2; ++processors) {
-        std::string p = "/p" + std::to_string(processors) + "/iterations:1/real_time";
-        std::string mem = name("memory", n, keys) + p;
-        std::string ext = name("external", n, keys) + p;
-        printRatio(reporter, mem, base);
-        printRatio(reporter, ext, mem);
-        std::printf("%-60s peak %.1f MB of sort size %.1f MB\n", ext.c_str(), reporter.peak(ext),
-                    static_cast<double>(n * rowBytes(keys) / 8) / 1048576.0);
+        for (int engine = 0; engine < 3; ++engine) {
+          std::string mem = runName(false, engine, n, keys, processors) + suffix;
+          std::string ext = runName(true, engine, n, keys, processors) + suffix;
+          printRatio(reporter, mem, base);
+          if (engine != kVariable) printRatio(reporter, mem, runName(false, kVariable, n, keys, processors) + suffix);
+          printRatio(reporter, ext, mem);
+          std::printf("%-60s written %.2f bytes/byte, peak %.1f MB of sort size %.1f MB\n", ext.c_str(),
+                      reporter.counter(ext, "written/byte"), reporter.peak(ext),
+                      static_cast<double>(n * rowBytes(keys) / 8) / 1048576.0);
+        }
       }
     }
   }
