@@ -189,18 +189,42 @@ int32_t TqSortQuorImpl::setKeys() {
   for (int32_t k = 0; k < keyCount_; ++k) {
     if (keyParts_[2 * k + 1].length == 0) return fail(StatusNoKeys, 683);  // a key never defined
   }
+  // A sort object that failed here may be half prepared: it is replaced, so that the
+  // next row starts over with a fresh one (the rows not yet stored lose nothing).
+  if (sortEngine_ == nullptr) {
+    sortEngine_ = tqSortCreate(sortParms_);
+    if (sortEngine_ == nullptr) return engineFailed(sortParms_->ops->getError(sortParms_), StatusOpenFailed);
+  }
   const TqSortEngineOps* e = sortEngine_->ops;
-  for (int32_t i = 0; i < keyPartCount_; ++i) {
-    if (e->addKey(sortEngine_, &keyParts_[i], 0) != 0) return engineFailed(e->getError(sortEngine_), StatusOpenFailed);
+  bool failed = false;
+  for (int32_t i = 0; i < keyPartCount_ && !failed; ++i) failed = e->addKey(sortEngine_, &keyParts_[i], 0) != 0;
+  failed = failed || e->checkKeys(sortEngine_) != 0 || e->prepare(sortEngine_) != 0;
+  if (!failed) {
+    engineInput_ = e->openInput(sortEngine_);
+    failed = engineInput_ == nullptr;
   }
-  if (e->checkKeys(sortEngine_) != 0 || e->prepare(sortEngine_) != 0) {
-    return engineFailed(e->getError(sortEngine_), StatusOpenFailed);
+  int32_t status = failed ? engineFailed(e->getError(sortEngine_), StatusOpenFailed) : getEmptyChunk();
+  if (status == StatusOk) {
+    keysSet_ = true;
+  } else {
+    discardEngine();
   }
-  engineInput_ = e->openInput(sortEngine_);
-  if (engineInput_ == nullptr) return engineFailed(e->getError(sortEngine_), StatusOpenFailed);
-  int32_t status = getEmptyChunk();
-  if (status == StatusOk) keysSet_ = true;
   return status;
+}
+
+void TqSortQuorImpl::discardEngine() {
+  if (engineInput_ != nullptr) {
+    engineInput_->ops->close(engineInput_, 1);  // takes back a chunk still out, unread
+    engineInput_ = nullptr;
+    inputChunk_ = nullptr;
+  }
+  if (sortEngine_ != nullptr) {
+    if (outputChunk_ != nullptr) sortEngine_->ops->releaseOutputChunk(sortEngine_, outputChunk_);
+    outputChunk_ = nullptr;
+    rowMarks_ = nullptr;
+    sortEngine_->ops->destroy(sortEngine_);
+    sortEngine_ = nullptr;
+  }
 }
 
 int32_t TqSortQuorImpl::getEmptyChunk() {
@@ -340,18 +364,7 @@ void TqSortQuorImpl::clean(bool full) {
   QT1("TqSortQuorImpl(0x%p)->clean(%d)", this, full ? 1 : 0);
   int32_t keys = collationCount_;
   AbsTqSortfile::clean(full);
-  if (engineInput_ != nullptr) {
-    engineInput_->ops->close(engineInput_, 1);  // takes back a chunk still out, unread
-    engineInput_ = nullptr;
-    inputChunk_ = nullptr;
-  }
-  if (sortEngine_ != nullptr) {
-    if (outputChunk_ != nullptr) sortEngine_->ops->releaseOutputChunk(sortEngine_, outputChunk_);
-    outputChunk_ = nullptr;
-    rowMarks_ = nullptr;
-    sortEngine_->ops->destroy(sortEngine_);
-    sortEngine_ = nullptr;
-  }
+  discardEngine();
   rowsLeft_ = 0;
   outputEnded_ = false;
   if (full) {

@@ -68,6 +68,8 @@ class TqSortQuorImpl : public AbsTqSortfile {
  private:
   // The engine's text for a failure, into lastError_; returns `status`.
   int32_t engineFailed(const char* text, int32_t status);
+  // Closes the engine's input and destroys the sort object, if there are any.
+  void discardEngine();
 
   TqSortParms* sortParms_ = nullptr;        // owned; kept across clear
   TqSortEngine* sortEngine_ = nullptr;      // owned; made by init and every clear

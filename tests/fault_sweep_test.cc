@@ -192,7 +192,7 @@ TEST_P(SortFaultSweepTest, SortThatSpillsAndMerges) {
       mgr_->release();
       mgr_ = nullptr;
     }
-    TqSortVornImpl* f = makeSort(kCols, opt, keys, true, &error);
+    AbsTqSortfile* f = makeSortfile(kCols, opt, keys, true, &error);
     if (f == nullptr) {
       o.reported = !error.empty();
       return o;

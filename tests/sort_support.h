@@ -86,6 +86,7 @@ class SortTest : public TempDirTest {
   TqSortVornImpl* makeSort(const std::vector<RefColumn>& columns, const SortOptions& options,
                            const std::vector<RefKey>& keys, bool mayFail = false,
                            std::string* error = nullptr) {
+    EXPECT_NE(options.engine, SortEngine::external) << "makeSort is for the chunk sorts";
     return static_cast<TqSortVornImpl*>(makeSortfile(columns, options, keys, mayFail, error));
   }
   // Sorts `rows` and reads every row back; `marks` receives the marks.  Returns the

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <random>
 
+#include "platform/tqfault.h"
 #include "sort_support.h"
 #include "src/sortquor.h"
 
@@ -475,4 +476,25 @@ TEST_F(QuorTest, CollationIsRefusedWhereItCannotApply) {
   EXPECT_NE(g->addRow(nullptr), 0);
   EXPECT_FALSE(g->getError().str().empty());
   g->release();
+}
+
+// The engine is prepared at the first row; when that fails, the row is refused with
+// the engine's text and the next attempt starts over with a fresh sort object.
+TEST_F(QuorTest, AFailedStartIsReportedAndTheNextRowStartsOver) {
+  SortOptions o = external();
+  o.processors = 2;
+  AbsTqSortfile* f = makeSortfile(kKeyAndOrdinal, o, {{0, true}});
+  ASSERT_NE(f, nullptr);
+  auto rows = keyedRows(1000, 40, 3);
+  storeRow(f, kKeyAndOrdinal, rows[0]);
+  tqFaultArm(TqFaultOp::PoolStart, 1);
+  EXPECT_EQ(f->addRow(nullptr), 2);
+  tqFaultReset();
+  EXPECT_NE(f->getError().str().find("Cannot start the sorting threads"), std::string::npos) << f->getError().asCstr();
+  EXPECT_EQ(f->getRowCount(), 0);
+  std::vector<std::vector<RefValue>> out;
+  ASSERT_EQ(sortAll(f, kKeyAndOrdinal, rows, &out, nullptr), 4) << f->getError().asCstr();
+  ASSERT_EQ(out.size(), rows.size());
+  for (size_t i = 1; i < out.size(); ++i) ASSERT_LE(out[i - 1][0].i, out[i][0].i);
+  f->release();
 }

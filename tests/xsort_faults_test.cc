@@ -192,3 +192,26 @@ TEST_F(XsortFaultTest, ThreadsThatCannotStartAreReported) {
   EXPECT_EQ(a.stage, "prepare");
   EXPECT_NE(a.error.find("Cannot start the sorting threads"), std::string::npos) << a.error;
 }
+
+// A prepare that failed after making its workers cannot be run again on the same sort
+// (it would make them twice); destroying the sort frees what it made.
+TEST_F(XsortFaultTest, APrepareThatFailedIsNotRetried) {
+  XsortSetup setup;
+  setup.recordLength = 16;
+  setup.processors = 2;
+  setup.parts = {keyPart(0, 8, TQ_SORT_KIND_INTEGER, false)};
+  TqSortParms* p = makeParms(setup);
+  ASSERT_NE(p, nullptr);
+  TqSortEngine* s = tqSortCreate(p);
+  p->ops->destroy(p);
+  ASSERT_NE(s, nullptr);
+  ASSERT_EQ(s->ops->addKey(s, &setup.parts[0], 0), 0);
+  ASSERT_EQ(s->ops->checkKeys(s), 0);
+  tqFaultArm(TqFaultOp::PoolStart, 1);
+  EXPECT_NE(s->ops->prepare(s), 0);
+  tqFaultReset();
+  EXPECT_NE(s->ops->prepare(s), 0);
+  EXPECT_NE(std::string(s->ops->getError(s)).find("prepare failed before"), std::string::npos) << s->ops->getError(s);
+  EXPECT_EQ(s->ops->openInput(s), nullptr);
+  s->ops->destroy(s);
+}

@@ -521,6 +521,13 @@ int Engine::prepare() {
     return 1;
   }
   if (!keysChecked_ && checkKeys() != 0) return 1;
+  // A prepare that failed past this point may have charged memory and made workers:
+  // the sort cannot be prepared again, only destroyed.
+  if (prepareFailed_) {
+    callerError_.set("prepare failed before; destroy this sort and make a new one.");
+    return 1;
+  }
+  prepareFailed_ = true;  // until it succeeds
   const uint64_t memory = params_.memory;
   const uint32_t recordLength = params_.recordLength;
   const uint32_t threads = params_.processors;
@@ -618,6 +625,7 @@ int Engine::prepare() {
 
   if (!startWorkers()) return 1;
   prepared_ = true;
+  prepareFailed_ = false;
   callerError_.clear();
   return 0;
 }

@@ -544,6 +544,7 @@ class Engine {
   uint32_t varTailEstimate_ = 0;  // bytes per row reserved for a varying key's tail
   bool keysChecked_ = false;
   bool prepared_ = false;
+  bool prepareFailed_ = false;  // a prepare went past the key check and failed
 
   // Sizes fixed by prepare.
   uint32_t chunkRows_ = 0;
