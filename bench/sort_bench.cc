@@ -11,6 +11,7 @@
 //   build/bench/sort_bench --rows=10000000    # 10M rows as well
 //   build/bench/sort_bench --dir=/big/tmp     # where chunk files go
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -149,6 +150,7 @@ void BM_Sort(benchmark::State& state, int64_t n, int keys, int engine, bool exte
     TqbDatavar* v0 = f->getField(0);
     TqbDatavar* v1 = f->getField(1);
     TqbDatavar* v2 = f->getField(2);
+    auto started = std::chrono::steady_clock::now();
     for (const Row& r : src) {
       v0->assign(r.id);
       v1->assign(tqbTypeString, r.name, 17);
@@ -158,19 +160,27 @@ void BM_Sort(benchmark::State& state, int64_t n, int keys, int engine, bool exte
         std::abort();
       }
     }
+    auto added = std::chrono::steady_clock::now();
     int32_t status = f->sort();
+    auto sorted = std::chrono::steady_clock::now();
     int64_t count = 0, sum = 0;
     while (status == 0) {
       ++count;
       sum += v0->asInt64(nullptr);
       status = f->next(nullptr);
     }
+    auto read = std::chrono::steady_clock::now();
     if (status != 4 || count != n) {
       std::fprintf(stderr, "sort: status %d after %lld rows: %s\n", status, static_cast<long long>(count),
                    f->getError().asCstr());
       std::abort();
     }
     benchmark::DoNotOptimize(sum);
+    if (std::getenv("TQ_BENCH_VERBOSE")) {
+      auto ms = [](auto a, auto b) { return std::chrono::duration<double, std::milli>(b - a).count(); };
+      std::fprintf(stderr, "add %.0f ms, sort %.0f ms, read %.0f ms\n", ms(started, added), ms(added, sorted),
+                   ms(sorted, read));
+    }
     if (engine == kExternal) {
       written = info.bytes;
     } else {
@@ -244,6 +254,7 @@ int main(int argc, char** argv) {
           printRatio(reporter, mem, base);
           if (engine != kVariable) printRatio(reporter, mem, runName(false, kVariable, n, keys, processors) + suffix);
           printRatio(reporter, ext, mem);
+          if (reporter.rate(ext) <= 0) continue;  // not run (filtered out)
           std::printf("%-60s written %.2f bytes/byte, peak %.1f MB of sort size %.1f MB\n", ext.c_str(),
                       reporter.counter(ext, "written/byte"), reporter.peak(ext),
                       static_cast<double>(n * rowBytes(keys) / 8) / 1048576.0);

@@ -249,7 +249,9 @@ class TqSortVornImpl : public AbsTqSortfile {
   uint32_t windowSize() const { return windowSize_; }
   uint64_t budgetBytes() const { return budgetBytes_; }
   // Row `index` (in key order) of a sorted chunk in memory.
-  RowRef rowOf(const ChunkDescriptor* chunk, uint64_t index) const;
+  // Row `index` of a sorted chunk in memory; with `prefix`, also the first 16 key bytes
+  // as two big-endian numbers (tqKeyPrefix), which the merges compare first.
+  RowRef rowOf(const ChunkDescriptor* chunk, uint64_t index, uint64_t* prefix = nullptr) const;
 
   void lockChunks() { tqLockGet(chunkLock_, 1, 1); }
   void unlockChunks() { tqLockRelease(chunkLock_); }

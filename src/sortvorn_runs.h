@@ -37,6 +37,8 @@ class RunReader {
   // call.
   int32_t advance();
   const RowRef& row() const { return row_; }
+  // The current row's first 16 key bytes as two big-endian numbers (zero-padded).
+  const uint64_t* prefix() const { return prefix_; }
   bool exhausted() const { return exhausted_; }
   ChunkDescriptor* run() const { return run_; }
   // Starts the run again from its first row (nothing read yet, or before the first
@@ -54,6 +56,7 @@ class RunReader {
   TqSortVornImpl* engine_ = nullptr;
   ChunkDescriptor* run_ = nullptr;
   RowRef row_;
+  uint64_t prefix_[2] = {0, 0};
   bool exhausted_ = false;
   uint64_t left_ = 0;            // rows not yet returned by advance
   uint64_t index_ = 0;           // memory: the next row's index

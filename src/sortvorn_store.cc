@@ -91,14 +91,19 @@ void TqSortVornImpl::freeChunk(ChunkDescriptor* chunk) {
   tqbDelete(chunk);
 }
 
-RowRef TqSortVornImpl::rowOf(const ChunkDescriptor* chunk, uint64_t index) const {
+RowRef TqSortVornImpl::rowOf(const ChunkDescriptor* chunk, uint64_t index, uint64_t* prefix) const {
   if (fixedLayout_) {
     const uint8_t* record = chunk->buffer + index * (static_cast<uint64_t>(fixedRowLength_) + keyAreaLength_);
+    if (prefix != nullptr) tqKeyPrefix(record + fixedRowLength_, keyAreaLength_, prefix);
     return RowRef{record + fixedRowLength_, keyAreaLength_, record, static_cast<uint32_t>(fixedRowLength_)};
   }
   const IndexEntry* first = reinterpret_cast<const IndexEntry*>(
       chunk->buffer + resolvedChunkSize_ - sizeof(IndexEntry) * chunk->rowCount);
   const IndexEntry& e = first[index];
+  if (prefix != nullptr) {
+    prefix[0] = e.prefix[0];
+    prefix[1] = e.prefix[1];
+  }
   return RowRef{chunk->buffer + e.keyOffset, e.keyLength, chunk->buffer + e.rowOffset(), e.rowLength};
 }
 
