@@ -50,6 +50,14 @@ class TqSortProgress {
 class TqDatafile {
  public:
   // --- creation flags (createFile) ------------------------------------------------
+  // A sorting datafile's engine follows from the flags:
+  //   FlagSorted | FlagVariableRows   the variable-row chunk sort: a row costs only its
+  //                                   bytes; for strings that vary in length
+  //   FlagSorted                      the fixed-row chunk sort: whole fixed records, no
+  //                                   index; faster for numbers, dates, short strings
+  //   FlagSorted | FlagExternalSort   the external engine: the only one that takes a
+  //                                   collation (linguistic order of string keys)
+  // All three give the same rows in the same order.
   static constexpr uint32_t FlagMarkColumn = 0x00000001;    // last column is the row mark
   static constexpr uint32_t FlagReadOnly = 0x00000002;      // set by freeze / sort
   static constexpr uint32_t FlagExternalSort = 0x08000000;  // with FlagSorted: external engine
