@@ -406,6 +406,14 @@ int32_t TqSortVornImpl::writeLongRow(int64_t* rowStart) {
 
 int32_t TqSortVornImpl::submitChunk(bool final) {
   VT2("TqSortVornImpl(0x%p)->submitChunk(%d)", this, final ? 1 : 0);
+  return submitCurrentChunk(final);
+}
+
+TqbThreadPoolWork* TqSortVornImpl::newSortItem(ChunkDescriptor* chunk) {
+  return tqbNew<TqSortVornWorkSort>(this, logger_, chunk);
+}
+
+int32_t TqSortVornImpl::submitCurrentChunk(bool final) {
   if (final) markFinalSubmit();
   if (currentChunk_ == nullptr) return finishInput(final);
   ChunkDescriptor* chunk = currentChunk_;
@@ -419,7 +427,7 @@ int32_t TqSortVornImpl::submitChunk(bool final) {
     tossChunk(chunk, ChunkLock::notHeld);
     return finishInput(final);
   }
-  TqSortVornWorkSort* item = tqbNew<TqSortVornWorkSort>(this, logger_, chunk);
+  TqbThreadPoolWork* item = newSortItem(chunk);
   if (item == nullptr) {
     setError(StatusNoRoom, TQ_MESSAGE(29, "(Sort work descriptor)"), ChunkLock::notHeld);
     adoptRecordedError();

@@ -278,8 +278,12 @@ class TqSortVornImpl : public AbsTqSortfile {
 
   // Resolves the sizes and takes the first chunk (the shared part of setKeys).
   int32_t resolveSizes();
-  // Hands a filled chunk to a sort item (`item` owns nothing yet); the shared part of
-  // submitChunk.
+  // Ends the chunk being filled and hands it to a sort item of this engine (the body of
+  // submitChunk for both layouts).
+  int32_t submitCurrentChunk(bool final);
+  // A sort item for a filled chunk, or null when it cannot be allocated.
+  virtual TqbThreadPoolWork* newSortItem(ChunkDescriptor* chunk);
+  // Hands a filled chunk to a sort item (`item` owns nothing yet).
   int32_t dispatchSort(TqbThreadPoolWork* item, bool final);
   // After the last chunk was submitted: the recorded error, or 0 (a sort of one chunk
   // is complete at once).

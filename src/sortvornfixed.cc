@@ -106,26 +106,11 @@ int32_t TqSortVornFixedImpl::addRow(int64_t* rowStart) {
 
 int32_t TqSortVornFixedImpl::submitChunk(bool final) {
   FT2("TqSortVornFixedImpl(0x%p)->submitChunk(%d)", this, final ? 1 : 0);
-  if (final) markFinalSubmit();
-  if (currentChunk_ == nullptr) return finishInput(final);
-  ChunkDescriptor* chunk = currentChunk_;
-  chunk->rowCount = rowsLeft_;
-  rowsLeft_ = 0;
-  lockChunks();
-  currentChunk_ = nullptr;
-  unlockChunks();
-  buffer_ = nullptr;
-  if (chunk->rowCount == 0) {  // nothing to sort: give the buffer back at once
-    tossChunk(chunk, ChunkLock::notHeld);
-    return finishInput(final);
-  }
-  TqSortVornFixedWorkSort* item = tqbNew<TqSortVornFixedWorkSort>(this, logger_, chunk);
-  if (item == nullptr) {
-    setError(StatusNoRoom, TQ_MESSAGE(29, "(Sort work descriptor)"), ChunkLock::notHeld);
-    adoptRecordedError();
-    return StatusNoRoom;
-  }
-  return dispatchSort(item, final);
+  return submitCurrentChunk(final);
+}
+
+TqbThreadPoolWork* TqSortVornFixedImpl::newSortItem(ChunkDescriptor* chunk) {
+  return tqbNew<TqSortVornFixedWorkSort>(this, logger_, chunk);
 }
 
 TqSortVornWorkMerge* TqSortVornFixedImpl::createMergeRequest(TqSortVornImpl* engine, TqLogger* logger) {

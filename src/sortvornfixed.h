@@ -46,6 +46,7 @@ class TqSortVornFixedImpl : public TqSortVornImpl {
   int32_t getNextChunk(bool mayMergeOnMain) override;
   int32_t setKeys() override;
   int32_t submitChunk(bool final) override;
+  TqbThreadPoolWork* newSortItem(ChunkDescriptor* chunk) override;
   // Key writers of the fixed layout (sortvornfixed_keys.cc): the field's value read
   // from `record`, its key bytes written at `key`. The variable layout's writers stay
   // visible beside them; this engine never calls those.

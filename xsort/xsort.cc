@@ -565,8 +565,10 @@ int Engine::prepare() {
       encoderCharge += chargeFor(2ull * parts_[i].length) + chargeFor(8ull * partCount_);
     }
   }
+  // Headroom for structures that grow while the buffers fill the memory.
+  headroom_ = std::min<uint64_t>(std::max<uint64_t>(memory / 32, 4096), 64u << 10);
   const uint64_t fixedCosts = used_ + writersCharge + threads * encoderCharge +
-                              chargeFor(sizeof(Worker) * threads) + 8192;
+                              chargeFor(sizeof(Worker) * threads) + 8192 + headroom_;
   const uint64_t forBatches = memory > fixedCosts ? memory - fixedCosts : 0;
   const uint64_t batchRow = uint64_t{recordLength} + recordPerRow();
   const uint64_t sortRow = 2 * sizeof(Entry) + tailPerRow();

@@ -16,6 +16,14 @@ namespace tqxsort {
 
 bool Engine::tryCharge(uint64_t bytes) {
   std::lock_guard<std::mutex> guard(mutex_);
+  if (used_ + bytes + headroom_ > limit_) return false;
+  used_ += bytes;
+  peak_ = std::max(peak_, used_);
+  return true;
+}
+
+bool Engine::tryChargeGrowth(uint64_t bytes) {
+  std::lock_guard<std::mutex> guard(mutex_);
   if (used_ + bytes > limit_) return false;
   used_ += bytes;
   peak_ = std::max(peak_, used_);
@@ -62,7 +70,7 @@ int Engine::callerFailure() {
 bool Engine::waitForRoom(uint64_t bytes, std::unique_lock<std::mutex>& lock) {
   for (;;) {
     if (failed_) return false;
-    if (used_ + bytes <= limit_) {
+    if (used_ + bytes + headroom_ <= limit_) {
       used_ += bytes;
       peak_ = std::max(peak_, used_);
       return true;
@@ -699,7 +707,7 @@ bool Engine::addFileRun(const FileRun& run, ErrorText* error, uint64_t released)
     const uint64_t charge =
         chargeFor(uint64_t{room} * sizeof(FileRun)) -
         (fileRunRoom_ == 0 ? 0 : chargeFor(uint64_t{fileRunRoom_} * sizeof(FileRun)));
-    if (used_ + charge > limit_) {
+    if (used_ + charge > limit_) {  // the headroom included: see tryChargeGrowth
       error->set("The memory size (%" PRIu64 " bytes) is too small for the list of %u runs.",
                  limit_, room);
       return false;

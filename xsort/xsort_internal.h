@@ -468,8 +468,12 @@ class Engine {
   int submitInputChunk(TqSortInputChunk* chunk);
   int closeInput(int32_t discard);
 
-  // Budget: every buffer of the sort is charged here first.  Any thread.
+  // Budget: every buffer of the sort is charged here first.  Any thread.  Buffers
+  // leave the headroom free; tryChargeGrowth may take it, for the small structures that
+  // must grow while the buffers fill the memory (a key longer than any before, the list
+  // of runs), so that a sort in tight memory does not fail for want of a few bytes.
   bool tryCharge(uint64_t bytes);
+  bool tryChargeGrowth(uint64_t bytes);
   void uncharge(uint64_t bytes);
   // Records the sort's first failure and wakes every waiter.  Any thread.
   void fail(const ErrorText& error);
@@ -589,6 +593,7 @@ class Engine {
   std::condition_variable doneCv_;   // memory freed, a batch done, or a failure
   uint64_t limit_ = 0;               // the memory size (fixed at creation)
   uint64_t used_ = 0;                // budget bytes charged
+  uint64_t headroom_ = 0;            // kept free of buffers (set by prepare)
   uint64_t peak_ = 0;
   Batch* queueHead_ = nullptr;       // batches to sort or to write, oldest first
   Batch* queueTail_ = nullptr;

@@ -286,7 +286,7 @@ bool KeyEncoder::reserve(uint32_t room, ErrorText* error) {
   uint64_t want = std::max<uint64_t>(room, uint64_t{keyRoom_} * 2);
   if (want > kMaxRecordLength * 4ull) want = room;
   uint64_t charge = chargeFor(want) - (keyRoom_ > 0 ? chargeFor(keyRoom_) : 0);
-  if (!engine_->tryCharge(charge)) {
+  if (!engine_->tryChargeGrowth(charge)) {
     error->set("The memory size is too small for a sort key of %u bytes.", room);
     return false;
   }

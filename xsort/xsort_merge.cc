@@ -149,7 +149,7 @@ bool Engine::finish() {
       std::lock_guard<std::mutex> guard(mutex_);
       used = used_;
     }
-    uint64_t taken = used + outCharge + mergeOverhead(runs + memoryRuns, runs, keyRoom);
+    uint64_t taken = used + outCharge + mergeOverhead(runs + memoryRuns, runs, keyRoom) + headroom_;
     uint64_t available = limit_ > taken ? limit_ - taken : 0;
     uint32_t minBuffer = std::max<uint32_t>(kMinIoBuffer, (2 * maxRecord + 4095) / 4096 * 4096);
     if (runs == 0 || ioBufferFor(available, runs) >= minBuffer) break;
@@ -217,7 +217,7 @@ bool Engine::finish() {
     stats_.memoryRunsMerged = memoryRuns;
     if (count > 1 || runs > 0) ++stats_.mergePasses;
   }
-  uint64_t taken = used + outCharge + mergeOverhead(count, runs, keyRoom);
+  uint64_t taken = used + outCharge + mergeOverhead(count, runs, keyRoom) + headroom_;
   uint64_t available = limit_ > taken ? limit_ - taken : 0;
   const uint32_t bufferSize = std::max(ioBufferFor(available, runs), kMinIoBuffer);
 
