@@ -353,3 +353,175 @@ TEST_F(TqsortTest, EchoedValuesShowTheirControlBytes) {
   r = tqsort("-k 1:int", "\"x\ny\",1\n");
   EXPECT_NE(r.err.find("'x\\ny'"), std::string::npos) << r.err;
 }
+
+// --- long lines ----------------------------------------------------------------------------
+
+namespace {
+
+// The -S that a "needs -S of at least M" message names ("" when there is none).
+std::string namedSize(const std::string& message) {
+  const std::string marker = "needs -S of at least ";
+  size_t at = message.find(marker);
+  if (at == std::string::npos) return "";
+  size_t end = message.find('\n', at);
+  return message.substr(at + marker.size(), end - at - marker.size());
+}
+
+}  // namespace
+
+TEST_F(TqsortTest, ALineOf200MBSortsWithDefaultOptions) {
+  std::string longLine = "m," + std::string(200u << 20, 'x') + "\n";
+  std::string text = "z,1\n" + longLine + "a,2\n";
+  writeFile(dir_ + "/long.csv", text);
+  text.clear();
+  Result r = tqsort("-k 1 long.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(r.out.size(), longLine.size() + 8);
+  EXPECT_EQ(std::string_view(r.out).substr(0, 4), "a,2\n");
+  EXPECT_TRUE(std::string_view(r.out).substr(4, longLine.size()) == longLine) << "the long line came out changed";
+  EXPECT_EQ(std::string_view(r.out).substr(4 + longLine.size()), "z,1\n");
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqsort-").empty());
+}
+
+TEST_F(TqsortTest, AFieldOf5MBSortsWithin10M) {
+  std::string field(5000000, 'f');
+  writeFile(dir_ + "/wide.csv", "3,c\n1," + field + ",end\n2,b\n");
+  Result r = tqsort("-S 10M -k 1:int wide.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.out == "1," + field + ",end\n2,b\n3,c\n");
+  // Many long lines among short ones, in a small sort: the order and every byte hold,
+  // and equal keys keep their input order.
+  std::mt19937_64 rng(5);
+  std::string text;
+  for (int i = 0; i < 400; ++i) {
+    size_t n = rng() % 4 == 0 ? 20000 + rng() % 60000 : rng() % 40;
+    text += std::to_string(rng() % 50) + "," + std::to_string(i) + "," + std::string(n, static_cast<char>('a' + i % 26)) +
+            "\n";
+  }
+  writeFile(dir_ + "/mixed.csv", text);
+  agree("-S 1M -s -k 1:int", "-s -t, -k1,1n", "mixed.csv");
+  agree("-S 1M --parallel=1 -s -k 1:int:r", "-s -t, -k1,1nr", "mixed.csv");
+  agree("-S 1M -u -k 1:int", "-u -t, -k1,1n", "mixed.csv");
+}
+
+// A row whose keys the sort's memory cannot hold: one line saying which -S would do,
+// and that -S does (and one MiB less does not).
+TEST_F(TqsortTest, ARowTooBigForTheMemorySaysWhichSizeWould) {
+  std::string key(3000000, 'k');
+  std::string heavy = "a," + key + ",1.5\n";
+  writeFile(dir_ + "/heavy.csv", "b,x,2\n" + heavy + "c,y,3\n");
+  struct Case {
+    std::string args;
+    std::string expected;  // the output once it sorts
+  };
+  const Case cases[] = {
+      {"-k 2", heavy + "b,x,2\nc,y,3\n"},
+      {"-s -k 2:r -k 1", "c,y,3\nb,x,2\n" + heavy},
+      {"-u -k 3:dec -k 2", heavy + "b,x,2\nc,y,3\n"},
+      {"--parallel=1 -k 1 -k 2", heavy + "b,x,2\nc,y,3\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    Result r = tqsort("-S 2M " + c.args + " heavy.csv");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    std::string size = namedSize(r.err);
+    ASSERT_FALSE(size.empty()) << r.err;
+    EXPECT_EQ(r.err, "tqsort: heavy.csv:2: a line of " + std::to_string(heavy.size()) + " bytes needs -S of at least " +
+                         size + "\n");
+    ASSERT_EQ(size.back(), 'M');
+    r = tqsort("-S " + size + " " + c.args + " heavy.csv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == c.expected);
+    std::string less = std::to_string(std::stoi(size) - 1) + "M";
+    r = tqsort("-S " + less + " " + c.args + " heavy.csv");
+    EXPECT_EQ(r.status, 2) << "-S " << less << " is enough: the message asked for more than needed";
+    EXPECT_EQ(namedSize(r.err), size);
+  }
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqsort-").empty());
+  // A key field of 20 MB sorts with the default memory.
+  std::string huge = "k," + std::string(20u << 20, 'h') + "\n";
+  writeFile(dir_ + "/huge.csv", "z,z\n" + huge + "a,a\n");
+  Result r = tqsort("-k 2 huge.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.out == "a,a\n" + huge + "z,z\n");
+}
+
+// --- one processor and two: the same rows, the same errors ---------------------------------
+
+TEST_F(TqsortTest, OneAndTwoProcessorsAgreeOnEveryRecordShape) {
+  // Records with quoted fields (separators, doubled quotes, line breaks), CRLF and LF
+  // ends, long lines, empty keys; several inputs and standard input; batches of 64 KiB.
+  std::mt19937_64 rng(9);
+  struct Rec {
+    int64_t key;
+    bool null;
+    std::string bytes;
+  };
+  std::vector<Rec> all;
+  std::string files[3];
+  for (int f = 0; f < 3; ++f) {
+    for (int i = 0; i < 4000; ++i) {
+      Rec rec;
+      rec.null = rng() % 50 == 0;
+      rec.key = static_cast<int64_t>(rng() % 500) - 250;
+      std::string note;
+      switch (rng() % 5) {
+        case 0: note = "\"quoted, with \"\"quotes\"\"\nand a break\""; break;
+        case 1: note = std::string(rng() % 30000, 'w'); break;
+        default: note = "plain " + std::to_string(i);
+      }
+      rec.bytes = (rec.null ? std::string(" ") : " " + std::to_string(rec.key) + " ") + "," + note + "," +
+                  std::to_string(f) + ":" + std::to_string(i) + (rng() % 3 == 0 ? "\r\n" : "\n");
+      files[f] += rec.bytes;
+      all.push_back(rec);
+    }
+  }
+  writeFile(dir_ + "/f0.csv", files[0]);
+  writeFile(dir_ + "/f2.csv", files[2]);
+  std::stable_sort(all.begin(), all.end(), [](const Rec& a, const Rec& b) {
+    if (a.null != b.null) return a.null;
+    return !a.null && a.key < b.key;
+  });
+  std::string expected;
+  for (const Rec& rec : all) expected += rec.bytes;
+  for (const char* parallel : {"--parallel=1", "--parallel=2"}) {
+    Result r = tqsort(std::string(parallel) + " -S 1M -s -k 1:int f0.csv - f2.csv", files[1]);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == expected) << parallel;
+  }
+}
+
+TEST_F(TqsortTest, ErrorsReadTheSameOnOneAndTwoProcessors) {
+  std::string rows;
+  for (int i = 0; i < 60000; ++i) rows += std::to_string(i % 977) + ",row " + std::to_string(i) + "\n";
+  std::string heavy = "5," + std::string(3000000, 'k') + "\n";
+  writeFile(dir_ + "/late.csv", rows + "x,bad\n");
+  writeFile(dir_ + "/open.csv", rows + "1,\"open\n2,b\n");
+  writeFile(dir_ + "/heavyfirst.csv", "1,a\n" + heavy + rows + "x,bad\n");
+  writeFile(dir_ + "/badfirst.csv", "1,a\nx,bad\n" + rows + heavy);
+  writeFile(dir_ + "/h1.csv", "id,name\n" + rows);
+  writeFile(dir_ + "/h2.csv", "id,nom\n1,a\n");
+  struct Case {
+    std::string args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"-k 1:int late.csv", "tqsort: late.csv:60001: column 1 (int): 'x' is not a 64-bit integer\n"},
+      {"-k 1:int open.csv", "tqsort: open.csv:60001: a quoted field opens on this line and is never closed\n"},
+      {"-S 2M -k 2 heavyfirst.csv", "tqsort: heavyfirst.csv:2: a line of " + std::to_string(heavy.size()) +
+                                        " bytes needs -S of at least "},
+      {"-S 2M -k 1:int -k 2 badfirst.csv", "tqsort: badfirst.csv:2: column 1 (int): 'x' is not a 64-bit integer\n"},
+      {"--header -k id:int h1.csv h2.csv", "tqsort: h2.csv:1: the header 'id,nom' differs from the header of 'h1.csv'\n"},
+  };
+  for (const Case& c : cases) {
+    for (const char* parallel : {"--parallel=1", "--parallel=2"}) {
+      Result r = tqsort(std::string(parallel) + " " + c.args);
+      EXPECT_EQ(r.status, 2) << parallel << " " << c.args;
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err.substr(0, c.err.size()), c.err) << parallel << " " << c.args;
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+  }
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqsort-").empty());
+}

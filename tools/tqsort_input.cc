@@ -62,6 +62,7 @@ Status InputReader::checkHeader(const InputFile& in, const Record& record) {
 }
 
 bool InputReader::waitReadable(int fd) {
+  if (wakeFd_ < 0) return true;  // the read itself waits
   pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
   for (;;) {
     int n = ::poll(fds, 2, -1);
@@ -90,9 +91,10 @@ Status InputReader::readOne(const InputFile& in, RecordParser* parser, BatchSink
       if (fd > 0) ::close(fd);
     }
   } closer{fd};
-  // A pipe or terminal may stay open without bytes: its reads also wait for the wake.
+  // A pipe or terminal may stay open without bytes for a while: before a read would
+  // wait, the rows in hand go to the sort, and the wait also ends when the run stops.
   struct stat st;
-  bool mayBlock = wakeFd_ >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode));
+  bool mayBlock = ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode);
 
   if (batch_ == nullptr && (batch_ = sink->take()) == nullptr) return stopped();
   Batch* b = batch_;
@@ -142,7 +144,11 @@ Status InputReader::readOne(const InputFile& in, RecordParser* parser, BatchSink
                                std::to_string(b->used) + " bytes");
         }
       }
-      if (mayBlock && !waitReadable(fd)) return stopped();
+      if (mayBlock) {
+        pollfd ready = {fd, POLLIN, 0};
+        if (!b->rows.empty() && ::poll(&ready, 1, 0) == 0) TQSORT_TRY(handOver());
+        if (!waitReadable(fd)) return stopped();
+      }
       ssize_t n = ::read(fd, b->data() + b->used, b->capacity() - b->used);
       if (n < 0) {
         if (errno == EINTR) continue;

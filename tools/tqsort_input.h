@@ -3,8 +3,9 @@
 //
 // The bytes are read straight into a batch; records are found in place and their key
 // fields parsed.  A batch is handed on when it is full (of bytes or of rows) or its
-// input ends; the unfinished record at its end starts the next batch.  A record longer
-// than a batch makes that batch grow to hold it.
+// input ends, or before a read of a pipe or terminal that would wait; the unfinished
+// record at its end starts the next batch.  A record longer than a batch makes that
+// batch grow to hold it.
 #ifndef TQ_TOOLS_TQSORT_INPUT_H
 #define TQ_TOOLS_TQSORT_INPUT_H
 
