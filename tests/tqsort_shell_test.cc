@@ -423,10 +423,10 @@ TEST_F(TqsortShellTest, AnUnwritableTemporaryDirectoryIsReportedAtTheStart) {
 
 TEST_F(TqsortShellTest, TemporaryFileErrorsReadAsTheSystemsWords) {
   writeFile(dir_ + "/in.csv", makeRows(3u << 20, 4));
-  // Files may not grow past 64 KiB: the first chunk file fails.
+  // Files may not grow past 16 KiB: the first chunk file fails.
   int status = run(Spawn({"-S", "1M", "-T", ".", "-k", "1:int", "in.csv"}, "/dev/null", "/dev/null", [] {
                       signal(SIGXFSZ, SIG_IGN);
-                      struct rlimit size = {64 << 10, 64 << 10};
+                      struct rlimit size = {16 << 10, 16 << 10};
                       setrlimit(RLIMIT_FSIZE, &size);
                     }));
   EXPECT_EQ(status, 2);

@@ -248,10 +248,19 @@ TEST_F(TqsortTest, OutputReplacesAnInputOnlyOnSuccess) {
 
 TEST_F(TqsortTest, StatisticsAndProgressGoToStandardError) {
   writeFile(dir_ + "/data.csv", makeCsv(5000, 3));
-  Result r = tqsort("--stats -S 256K -k 1:int data.csv");
+  Result r = tqsort("--stats --parallel=1 -S 256K -k 1:int data.csv");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("tqsort: Resolved SORTBYTES:"), std::string::npos);
   EXPECT_NE(r.err.find("tqsort: Merge passes:"), std::string::npos);
+  // Several sorts: each one's block, in order, after the sorting is done.
+  r = tqsort("--stats --parallel=2 -S 256K -k 1:int data.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  size_t first = r.err.find("tqsort: sort 1 of 2: Resolved SORTBYTES:");
+  size_t second = r.err.find("tqsort: sort 2 of 2: Resolved SORTBYTES:");
+  EXPECT_NE(first, std::string::npos) << r.err;
+  EXPECT_NE(second, std::string::npos) << r.err;
+  EXPECT_LT(first, second);
+  EXPECT_LT(r.err.find("tqsort: sort 1 of 2: Merge passes:"), second);
   r = shell(quote(TQSORT_BIN) + " --progress -k 1:int data.csv");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("tqsort: reading"), std::string::npos);

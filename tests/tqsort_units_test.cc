@@ -365,7 +365,7 @@ Fed feed(const std::vector<std::string>& files, const std::vector<std::string>& 
   tqsort::RecordParser parser(specs, ',', false);
   RowCollector collector;
   Fed out;
-  out.status = tqsort::feedSort(&reader, &parser, &collector, limits, threaded);
+  out.status = tqsort::feedSort(&reader, &parser, {&collector}, limits, threaded);
   out.rows = collector.rows;
   out.header = reader.header();
   out.bom = reader.startsWithBom();
@@ -445,7 +445,7 @@ TEST_F(TqsortBatchTest, FailuresKeepTheirPlaceInTheInput) {
     tqsort::RecordParser parser(specs, ',', false);
     RowCollector collector;
     collector.failAfter(150);
-    tqsort::Status s = tqsort::feedSort(&reader, &parser, &collector, limits, threaded);
+    tqsort::Status s = tqsort::feedSort(&reader, &parser, {&collector}, limits, threaded);
     EXPECT_EQ(s.message(), "sort failed");
     EXPECT_LT(collector.rows.size(), 3000u);
   }

@@ -212,12 +212,11 @@ Status InputReader::readOne(const InputFile& in, RecordParser* parser, BatchSink
         length += extra;
         record.begin = b->data() + pos;  // the batch may have moved
       }
-      Status parsed = parser->parse(b, in, recordLine, record);
+      Status parsed = parser->parse(b, in, recordLine, record, length);
       if (!parsed.ok()) {
         TQSORT_TRY(putRows());
         return parsed;
       }
-      b->rows.push_back(Row{pos, length, recordLine});
       pos += length;
       if (b->rows.size() >= limits.rows) TQSORT_TRY(handOver());
     }

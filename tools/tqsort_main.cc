@@ -50,8 +50,8 @@ Status run(tqsort::Options& options, tqsort::ProgressBar* progress) {
   tqsort::BatchLimits limits;
   limits.bytes = sizes.blockBytes;
   limits.rows = sizes.blockRows;
-  TQSORT_TRY(tqsort::feedSort(&reader, &parser, &sorter, limits, sizes.threads));
-  return sorter.finish(&out, reader.startsWithBom(), reader.header());
+  TQSORT_TRY(tqsort::feedSort(&reader, &parser, sorter.consumers(), limits, sizes.threads));
+  return sorter.finish(&out, reader.startsWithBom(), reader.header(), parser.stored());
   // The sorter releases the library's objects here, before the run directories go.
 }
 

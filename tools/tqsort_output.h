@@ -71,6 +71,14 @@ class OutputStream {
     }
     return writeSlow(data, length);
   }
+  // Room for `length` bytes written in place (they count as written), or null when
+  // the buffer has not that much room left (then write them with write).
+  char* reserve(size_t length) {
+    if (length > static_cast<size_t>(end_ - at_)) return nullptr;
+    char* p = at_;
+    at_ += length;
+    return p;
+  }
   // Writes what is buffered and waits for the writer: every byte is out, or the failure.
   Status flush();
 

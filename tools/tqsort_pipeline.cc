@@ -14,8 +14,8 @@ namespace {
 // batches suffice (the one handed on, and the one the rest of its bytes start).
 class InlineBatches : public BatchSink {
  public:
-  InlineBatches(BatchConsumer* consumer, const BatchLimits& limits)
-      : consumer_(consumer), limits_(limits), a_(limits.bytes), b_(limits.bytes) {
+  InlineBatches(const std::vector<BatchConsumer*>& consumers, const BatchLimits& limits)
+      : consumers_(consumers), limits_(limits), a_(limits.bytes), b_(limits.bytes) {
     free_ = {&a_, &b_};
   }
   Batch* take() override {
@@ -24,33 +24,39 @@ class InlineBatches : public BatchSink {
     return batch;
   }
   Status put(Batch* batch) override {
-    Status s = consumer_->consume(*batch);
+    batch->number = batches_++;
+    batch->firstRow = rows_;
+    rows_ += batch->rows.size();
+    Status s = consumers_[batch->number % consumers_.size()]->consume(*batch);
     batch->reset(limits_.bytes);
     free_.push_back(batch);
     return s;
   }
 
  private:
-  BatchConsumer* consumer_;
+  std::vector<BatchConsumer*> consumers_;
   BatchLimits limits_;
   Batch a_, b_;
   std::vector<Batch*> free_;
+  uint64_t batches_ = 0;
+  uint64_t rows_ = 0;
 };
 
 }  // namespace
 
-Status feedSort(InputReader* reader, RecordParser* parser, BatchConsumer* consumer, const BatchLimits& limits,
-                bool threaded) {
+Status feedSort(InputReader* reader, RecordParser* parser, const std::vector<BatchConsumer*>& consumers,
+                const BatchLimits& limits, bool threaded) {
   if (!threaded) {
-    InlineBatches batches(consumer, limits);
+    InlineBatches batches(consumers, limits);
     return reader->readAll(parser, &batches, limits);
   }
-  ReadAhead ahead(3, limits);
-  return ahead.run(reader, parser, consumer);
+  ReadAhead ahead(consumers, limits);
+  return ahead.run(reader, parser);
 }
 
-ReadAhead::ReadAhead(size_t batches, const BatchLimits& limits) : limits_(limits) {
-  for (size_t i = 0; i < batches; ++i) {
+ReadAhead::ReadAhead(const std::vector<BatchConsumer*>& consumers, const BatchLimits& limits)
+    : consumers_(consumers), limits_(limits), queues_(consumers.size()), queueFront_(consumers.size(), 0) {
+  for (size_t i = 0; i < consumers.size() + 2; ++i) {
     batches_.push_back(std::make_unique<Batch>(limits.bytes));
     free_.push_back(batches_.back().get());
   }
@@ -74,13 +80,17 @@ Batch* ReadAhead::take() {
 Status ReadAhead::put(Batch* batch) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (stopping_) return Status::error("stopped");
-  full_.push_back(batch);
+  batch->number = batchesPut_++;
+  batch->firstRow = rowsPut_;
+  rowsPut_ += batch->rows.size();
+  queues_[batch->number % consumers_.size()].push_back(batch);
   changed_.notify_all();
   return Status();
 }
 
 void ReadAhead::stopReader() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  // Called with mutex_ held.
+  if (stopping_) return;
   stopping_ = true;
   changed_.notify_all();
   if (wake_[1] >= 0) {
@@ -90,54 +100,61 @@ void ReadAhead::stopReader() {
   }
 }
 
-Status ReadAhead::run(InputReader* reader, RecordParser* parser, BatchConsumer* consumer) {
+void ReadAhead::consumeLoop(size_t index) {
+  std::vector<Batch*>& queue = queues_[index];
+  size_t& front = queueFront_[index];
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return front < queue.size() || readerDone_; });
+    if (front == queue.size()) return;  // the input has ended
+    Batch* batch = queue[front++];
+    if (front == queue.size()) {
+      queue.clear();
+      front = 0;
+    }
+    // A batch after one that failed is not added: the sort ends with that failure.
+    bool wanted = batch->number < failedBatch_;
+    lock.unlock();
+    Status s = wanted ? consumers_[index]->consume(*batch) : Status();
+    uint64_t number = batch->number;
+    batch->reset(limits_.bytes);
+    lock.lock();
+    free_.push_back(batch);
+    if (!s.ok() && number < failedBatch_) {
+      failedBatch_ = number;
+      failure_ = s;
+      stopReader();
+    }
+    changed_.notify_all();
+  }
+}
+
+Status ReadAhead::run(InputReader* reader, RecordParser* parser) {
   if (::pipe2(wake_, O_CLOEXEC) != 0) return Status::error("cannot start reading: " + systemError(errno));
   reader->setWakeFd(wake_[0]);
-  std::thread thread;
+  std::vector<std::thread> threads;
+  Status started;
   try {
-    thread = std::thread([this, reader, parser] {
+    threads.emplace_back([this, reader, parser] {
       Status s = reader->readAll(parser, this, limits_);
       std::lock_guard<std::mutex> lock(mutex_);
       readerStatus_ = s;
       readerDone_ = true;
       changed_.notify_all();
     });
+    for (size_t i = 1; i < consumers_.size(); ++i) threads.emplace_back([this, i] { consumeLoop(i); });
   } catch (const std::system_error& e) {
-    reader->setWakeFd(-1);
-    return Status::error(std::string("cannot start the reader thread: ") + e.what());
+    started = Status::error(std::string("cannot start a thread: ") + e.what());
+    std::lock_guard<std::mutex> lock(mutex_);
+    failedBatch_ = 0;  // nothing more is added
+    failure_ = started;
+    stopReader();
   }
-  Status result;
-  for (;;) {
-    Batch* batch = nullptr;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [this] { return fullFront_ < full_.size() || readerDone_; });
-      if (fullFront_ < full_.size()) {
-        batch = full_[fullFront_++];
-        if (fullFront_ == full_.size()) {
-          full_.clear();
-          fullFront_ = 0;
-        }
-      } else {
-        result = readerStatus_;  // every batch is in: the reader's own outcome
-        break;
-      }
-    }
-    result = consumer->consume(*batch);
-    batch->reset(limits_.bytes);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      free_.push_back(batch);
-      changed_.notify_all();
-    }
-    if (!result.ok()) {
-      stopReader();
-      break;
-    }
-  }
-  thread.join();
+  if (started.ok()) consumeLoop(0);
+  for (std::thread& t : threads) t.join();
   reader->setWakeFd(-1);
-  return result;
+  if (!failure_.ok()) return failure_;
+  return readerStatus_;
 }
 
 }  // namespace tqsort
