@@ -534,3 +534,109 @@ TEST_F(TqsortTest, ErrorsReadTheSameOnOneAndTwoProcessors) {
   }
   EXPECT_TRUE(filesWithPrefix(dir_, "tqsort-").empty());
 }
+
+// Lines are stored without the key fields that the keys can write again: every way a
+// field may be written must come back byte for byte, in its place.
+TEST_F(TqsortTest, KeyFieldsLeftOutOfStoredLinesComeBackAsTheyWere) {
+  struct Rec {
+    int64_t n;
+    bool null;
+    std::string line;
+    std::string name;   // unquoted
+    std::string index;  // the fifth field
+  };
+  const char* ints[] = {"5", "+5", "05", "-0", "0", " 7", "7 ", "-12", "", "\"42\"", "9223372036854775807",
+                        "-9223372036854775808", "00", "-", "1"};
+  const int64_t values[] = {5, 5, 5, 0, 0, 7, 7, -12, 0, 42, INT64_MAX, INT64_MIN, 0, 0, 1};
+  std::vector<Rec> recs;
+  std::string text;
+  std::mt19937_64 rng(3);
+  for (int i = 0; i < 600; ++i) {
+    size_t v = rng() % std::size(ints);
+    if (std::string(ints[v]) == "-") v = 0;
+    std::string date = rng() % 3 == 0 ? " 2020-01-0" + std::to_string(1 + rng() % 9) : "2019-12-3" + std::to_string(rng() % 2);
+    std::string name = rng() % 4 == 0 ? "\"q, " + std::to_string(rng() % 5) + "\"" : "n" + std::to_string(rng() % 5);
+    Rec r;
+    r.null = ints[v][0] == '\0';
+    r.n = values[v];
+    r.name = name[0] == '"' ? name.substr(1, name.size() - 2) : name;
+    r.index = std::to_string(i);
+    r.line = name + "," + ints[v] + "," + date + "," + name + "," + std::to_string(i) + (i % 7 == 0 ? "\r\n" : "\n");
+    recs.push_back(r);
+    text += r.line;
+  }
+  writeFile(dir_ + "/k.csv", text);
+  std::vector<Rec> byInt = recs;
+  std::stable_sort(byInt.begin(), byInt.end(), [](const Rec& a, const Rec& b) {
+    if (a.null != b.null) return a.null;
+    return !a.null && a.n < b.n;
+  });
+  std::string expected;
+  for (const Rec& r : byInt) expected += r.line;
+  std::vector<Rec> byName = recs, byIndex = recs;
+  std::stable_sort(byName.begin(), byName.end(), [](const Rec& a, const Rec& b) { return a.name < b.name; });
+  std::stable_sort(byIndex.begin(), byIndex.end(), [](const Rec& a, const Rec& b) { return a.index < b.index; });
+  std::string expectedByName, expectedByIndex;
+  for (const Rec& r : byName) expectedByName += r.line;
+  for (const Rec& r : byIndex) expectedByIndex += r.line;
+  for (const char* parallel : {"--parallel=1", "--parallel=2"}) {
+    SCOPED_TRACE(parallel);
+    Result r = tqsort(std::string(parallel) + " -s -k 2:int k.csv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, expected);
+    // Several keys of one column, keys out of column order, quoted strings.
+    r = tqsort(std::string(parallel) + " -s -k 4 -k 1 -k 4:r k.csv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, expectedByName);
+    r = tqsort(std::string(parallel) + " -s -k 5 -k 1 k.csv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, expectedByIndex);
+    Result dates = tqsort(std::string(parallel) + " -s -k 3:date -k 2:int -k 1 k.csv");
+    ASSERT_EQ(dates.status, 0) << dates.err;
+    std::string sortedIn = text, sortedOut = dates.out;
+    EXPECT_EQ(sortedOut.size(), sortedIn.size());
+    std::sort(sortedIn.begin(), sortedIn.end());
+    std::sort(sortedOut.begin(), sortedOut.end());
+    EXPECT_TRUE(sortedIn == sortedOut) << "bytes were lost or changed";
+  }
+  // A header naming the column that a numbered key also names; an unterminated last line.
+  writeFile(dir_ + "/h.csv", "id,name\n3,c\n1,a\n2,b");
+  Result r = tqsort("--header -k id:int -k 1 -k name h.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "id,name\n1,a\n2,b\n3,c\n");
+  // A string key ending in a zero byte (which a string value drops) keeps its byte.
+  writeFile(dir_ + "/z.csv", std::string("b\0,1\na,2\nb,3\n", 13));
+  r = tqsort("-s -k 1 z.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, std::string("a,2\nb\0,1\nb,3\n", 13));
+  // A line longer than the reader copies, but short enough to be sorted as it is.
+  std::string wide = "b," + std::string(1300000, 'w') + ",2\n";
+  writeFile(dir_ + "/w.csv", "c,x,3\n" + wide + "a,y,1\n");
+  r = tqsort("-S 400M --parallel=2 -k 3:int -k 1 w.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.out == "a,y,1\n" + wide + "c,x,3\n");
+}
+
+// Without -S a sort that is given a row too big for its memory grows: every row before
+// and after it comes out, in order, equal keys in input order.
+TEST_F(TqsortTest, ASortGrowsForARowItsMemoryCannotHold) {
+  std::mt19937_64 rng(8);
+  std::string before, after;
+  for (int i = 0; i < 40000; ++i) before += "k" + std::to_string(rng() % 300) + ",b" + std::to_string(i) + "\n";
+  for (int i = 0; i < 40000; ++i) after += "k" + std::to_string(rng() % 300) + ",a" + std::to_string(i) + "\n";
+  std::string heavy = "k" + std::string(40u << 20, '5') + ",heavy\n";  // needs about 170 MiB
+  writeFile(dir_ + "/g.csv", before + heavy + after);
+  for (const char* parallel : {"--parallel=1", "--parallel=2"}) {
+    SCOPED_TRACE(parallel);
+    Result ours = tqsort(std::string(parallel) + " -s -k 1 g.csv");
+    ASSERT_EQ(ours.status, 0) << ours.err;
+    Result gnu = shell("sort -s -t, -k1,1 g.csv");
+    ASSERT_EQ(gnu.status, 0);
+    EXPECT_TRUE(ours.out == gnu.out);
+    ours = tqsort(std::string(parallel) + " -u -k 1 g.csv");
+    gnu = shell("sort -u -t, -k1,1 g.csv");
+    ASSERT_EQ(ours.status, 0) << ours.err;
+    EXPECT_TRUE(ours.out == gnu.out);
+  }
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqsort-").empty());
+}
