@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "test_support.h"
+#include "tqsort_options.h"
+#include "tqsort_sorter.h"
 
 #ifndef TQSORT_BIN
 #error "TQSORT_BIN must name the tqsort program"
@@ -639,4 +641,37 @@ TEST_F(TqsortTest, ASortGrowsForARowItsMemoryCannotHold) {
     EXPECT_TRUE(ours.out == gnu.out);
   }
   EXPECT_TRUE(filesWithPrefix(dir_, "tqsort-").empty());
+}
+
+// The library takes the sizes tqsort chooses as they are: it never raises a chunk (or
+// the memory with it) to hold its widest row, whatever the keys.
+TEST_F(TqsortTest, TheLibraryTakesTheSizesAsChosen) {
+  writeFile(dir_ + "/two.csv", "1,2,2020-01-01,t\n3,4,2021-01-01,f\n");
+  const char* keySets[] = {"-k 1", "-k 1 -k 2 -k 1:r -k 2:int", "-s -k 2:dec -k 3:date -k 4:bool -k 1",
+                           "-u -k 1 -k 2 -k 3 -k 4 -k 1:int -k 2:dec"};
+  for (const char* keys : keySets) {
+    for (const char* memory : {"1M", "3M", "64M", "1G"}) {
+      for (const char* parallel : {"--parallel=1", "--parallel=2"}) {
+        std::string args = std::string(parallel) + " -S " + memory + " " + keys;
+        SCOPED_TRACE(args);
+        std::vector<std::string> words = {"tqsort"};
+        std::istringstream split(args);
+        for (std::string w; split >> w;) words.push_back(w);
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(w.data());
+        tqsort::Options options;
+        tqsort::Action action;
+        ASSERT_TRUE(tqsort::parseOptions(static_cast<int>(argv.size()), argv.data(), &options, &action).ok());
+        tqsort::SortSizes sizes = tqsort::chooseSortSizes(options, -1);
+        Result r = tqsort("--stats " + args + " two.csv");
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::string prefix = sizes.shards == 1 ? "tqsort: " : "tqsort: sort 1 of " + std::to_string(sizes.shards) + ": ";
+        EXPECT_NE(r.err.find(prefix + "Resolved SORTBYTES: " + std::to_string(sizes.sortBytes) + "\n"), std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find(prefix + "Resolved CHUNKSIZE: " + std::to_string(sizes.chunkBytes) + "\n"), std::string::npos)
+            << r.err;
+        EXPECT_LE(uint64_t{sizes.sortBytes} * static_cast<uint64_t>(sizes.shards), sizes.memory);
+      }
+    }
+  }
 }
