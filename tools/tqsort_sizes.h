@@ -1,7 +1,7 @@
 // How much memory tqsort's sorts get and how it is cut up, and what a row the library
 // refused would need.
 //
-// A sort's size is its share of the memory, in eight chunks, so that the library's
+// A sort's size is its share of the memory, in four chunks, so that the library's
 // budget is exactly its size; the column lengths keep the library's smallest chunk
 // within half a chunk, so that it never raises the chunk (or the budget with it).
 #ifndef TQ_TOOLS_TQSORT_SIZES_H
@@ -18,14 +18,14 @@
 namespace tqsort {
 
 // The memory the sorts get and how it is cut up.  Each sort's size is its share of
-// `memory`, in eight chunks; tqsort's own buffers (input batches, output buffers) are
+// `memory`, in four chunks; tqsort's own buffers (input batches, output buffers) are
 // on top of it, a few times `blockBytes` each.
 struct SortSizes {
   uint64_t memory = 0;       // -S, or chosen from the input's size
   int shards = 1;            // sorts
   int shardProcessors = 1;   // processors of each sort
   bool sequenceKey = false;  // rows carry their input row number as a last key
-  uint32_t sortBytes = 0;    // a sort's size: eight chunks
+  uint32_t sortBytes = 0;    // a sort's size: four chunks
   uint32_t chunkBytes = 0;   // one chunk
   int32_t keyLength = 0;     // the maximum length of a string key's column
   int32_t lineLength = 0;    // the line column's: longer lines go to the line file
