@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace tqsort {
@@ -12,8 +13,9 @@ namespace tqsort {
 namespace {
 
 void putBigEndian(std::string* out, uint64_t v) {
+  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
   char bytes[8];
-  for (int b = 0; b < 8; ++b) bytes[b] = static_cast<char>(v >> (56 - 8 * b));
+  std::memcpy(bytes, &v, 8);
   out->append(bytes, 8);
 }
 
