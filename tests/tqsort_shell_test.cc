@@ -315,19 +315,59 @@ TEST_F(TqsortShellTest, ASignalMidSortLeavesNothingAndEndsTheRunBySignal) {
 
 TEST_F(TqsortShellTest, AClosedPipeEndsTheRunLike141AndLeavesNothing) {
   writeFile(dir_ + "/in.csv", makeRows(6u << 20, 2));
-  // `tqsort ... | head -c 100`: the reader takes a little and goes away.
-  Child c = start(Spawn({"-S", "1M", "-T", ".", "-k", "1:int", "in.csv"}, "/dev/null", ""));
-  char some[100];
-  EXPECT_GT(read(c.output, some, sizeof some), 0);
-  EXPECT_EQ(wait(c), 128 + SIGPIPE);
-  EXPECT_TRUE(strayNames({"in.csv"}).empty()) << strayNames({"in.csv"}).front();
-  // A caller that ignores SIGPIPE gets the error as a message instead.
-  c = start(Spawn({"-S", "1M", "-T", ".", "-k", "1:int", "in.csv"}, "/dev/null", "", [] { signal(SIGPIPE, SIG_IGN); }));
-  close(c.output);
-  c.output = -1;
-  EXPECT_EQ(wait(c), 2);
-  EXPECT_EQ(err(), "tqsort: cannot write '(standard output)': Broken pipe\n");
-  EXPECT_TRUE(strayNames({"in.csv"}).empty()) << strayNames({"in.csv"}).front();
+  // The caller writes the output itself (one processor) or a writer thread does.
+  for (const char* parallel : {"--parallel=1", "--parallel=2"}) {
+    SCOPED_TRACE(parallel);
+    // `tqsort ... | head -c 100`: the reader takes a little and goes away.
+    Child c = start(Spawn({parallel, "-S", "1M", "-T", ".", "-k", "1:int", "in.csv"}, "/dev/null", ""));
+    char some[100];
+    EXPECT_GT(read(c.output, some, sizeof some), 0);
+    EXPECT_EQ(wait(c), 128 + SIGPIPE);
+    EXPECT_TRUE(strayNames({"in.csv"}).empty()) << strayNames({"in.csv"}).front();
+    // A caller that ignores SIGPIPE gets the error as a message instead.
+    c = start(Spawn({parallel, "-S", "1M", "-T", ".", "-k", "1:int", "in.csv"}, "/dev/null", "",
+                    [] { signal(SIGPIPE, SIG_IGN); }));
+    close(c.output);
+    c.output = -1;
+    EXPECT_EQ(wait(c), 2);
+    EXPECT_EQ(err(), "tqsort: cannot write '(standard output)': Broken pipe\n");
+    EXPECT_TRUE(strayNames({"in.csv"}).empty()) << strayNames({"in.csv"}).front();
+  }
+}
+
+// The sort fails while its input is a pipe that stays open: the run ends at once, with
+// the failure, whether the reading runs on its own thread or not.
+TEST_F(TqsortShellTest, AFailedSortDoesNotWaitForAnOpenInput) {
+  // The refused row comes last: the reader has read everything and waits for more.
+  std::string input = makeRows(1u << 20, 5) + "7," + std::string(3000000, 'k') + "\n";
+  for (const char* parallel : {"--parallel=1", "--parallel=2"}) {
+    SCOPED_TRACE(parallel);
+    Child c = start(Spawn({parallel, "-S", "2M", "-T", ".", "-k", "2"}, "", "/dev/null"));
+    // Feeds what the child takes, and keeps the pipe open; the child must end by itself.
+    ASSERT_EQ(fcntl(c.input, F_SETFL, O_NONBLOCK), 0);
+    size_t fed = 0;
+    int raw = 0;
+    pid_t done = 0;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((done = waitpid(c.pid, &raw, WNOHANG)) == 0 && std::chrono::steady_clock::now() < until) {
+      ssize_t n = fed < input.size() ? ::write(c.input, input.data() + fed, input.size() - fed) : 0;
+      if (n > 0) {
+        fed += static_cast<size_t>(n);
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    }
+    if (done == 0) {
+      kill(c.pid, SIGKILL);
+      waitpid(c.pid, &raw, 0);
+      ADD_FAILURE() << "tqsort waited for more input after its sort had failed";
+    }
+    close(c.input);
+    c.input = -1;
+    EXPECT_EQ(shellStatus(raw), 2);
+    EXPECT_NE(err().find("bytes needs -S of at least"), std::string::npos) << err();
+    EXPECT_TRUE(strayNames({}).empty()) << strayNames({}).front();
+  }
 }
 
 TEST_F(TqsortShellTest, AKilledRunsFilesAreRemovedByTheNextRun) {
@@ -383,10 +423,10 @@ TEST_F(TqsortShellTest, AnUnwritableTemporaryDirectoryIsReportedAtTheStart) {
 
 TEST_F(TqsortShellTest, TemporaryFileErrorsReadAsTheSystemsWords) {
   writeFile(dir_ + "/in.csv", makeRows(3u << 20, 4));
-  // Files may not grow past 64 KiB: the first chunk file fails.
+  // Files may not grow past 16 KiB: the first chunk file fails.
   int status = run(Spawn({"-S", "1M", "-T", ".", "-k", "1:int", "in.csv"}, "/dev/null", "/dev/null", [] {
                       signal(SIGXFSZ, SIG_IGN);
-                      struct rlimit size = {64 << 10, 64 << 10};
+                      struct rlimit size = {16 << 10, 16 << 10};
                       setrlimit(RLIMIT_FSIZE, &size);
                     }));
   EXPECT_EQ(status, 2);

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "test_support.h"
+#include "tqsort_options.h"
+#include "tqsort_sorter.h"
 
 #ifndef TQSORT_BIN
 #error "TQSORT_BIN must name the tqsort program"
@@ -248,10 +250,19 @@ TEST_F(TqsortTest, OutputReplacesAnInputOnlyOnSuccess) {
 
 TEST_F(TqsortTest, StatisticsAndProgressGoToStandardError) {
   writeFile(dir_ + "/data.csv", makeCsv(5000, 3));
-  Result r = tqsort("--stats -S 256K -k 1:int data.csv");
+  Result r = tqsort("--stats --parallel=1 -S 256K -k 1:int data.csv");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("tqsort: Resolved SORTBYTES:"), std::string::npos);
   EXPECT_NE(r.err.find("tqsort: Merge passes:"), std::string::npos);
+  // Several sorts: each one's block, in order, after the sorting is done.
+  r = tqsort("--stats --parallel=2 -S 256K -k 1:int data.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  size_t first = r.err.find("tqsort: sort 1 of 2: Resolved SORTBYTES:");
+  size_t second = r.err.find("tqsort: sort 2 of 2: Resolved SORTBYTES:");
+  EXPECT_NE(first, std::string::npos) << r.err;
+  EXPECT_NE(second, std::string::npos) << r.err;
+  EXPECT_LT(first, second);
+  EXPECT_LT(r.err.find("tqsort: sort 1 of 2: Merge passes:"), second);
   r = shell(quote(TQSORT_BIN) + " --progress -k 1:int data.csv");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("tqsort: reading"), std::string::npos);
@@ -352,4 +363,343 @@ TEST_F(TqsortTest, EchoedValuesShowTheirControlBytes) {
   EXPECT_EQ(r.err, "tqsort: (standard input):1: column 1 (int): 'a\\x01\\x1b[2Jb' is not a 64-bit integer\n");
   r = tqsort("-k 1:int", "\"x\ny\",1\n");
   EXPECT_NE(r.err.find("'x\\ny'"), std::string::npos) << r.err;
+}
+
+// --- long lines ----------------------------------------------------------------------------
+
+namespace {
+
+// The -S that a "needs -S of at least M" message names ("" when there is none).
+std::string namedSize(const std::string& message) {
+  const std::string marker = "needs -S of at least ";
+  size_t at = message.find(marker);
+  if (at == std::string::npos) return "";
+  size_t end = message.find('\n', at);
+  return message.substr(at + marker.size(), end - at - marker.size());
+}
+
+}  // namespace
+
+TEST_F(TqsortTest, ALineOf200MBSortsWithDefaultOptions) {
+  std::string longLine = "m," + std::string(200u << 20, 'x') + "\n";
+  std::string text = "z,1\n" + longLine + "a,2\n";
+  writeFile(dir_ + "/long.csv", text);
+  text.clear();
+  Result r = tqsort("-k 1 long.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(r.out.size(), longLine.size() + 8);
+  EXPECT_EQ(std::string_view(r.out).substr(0, 4), "a,2\n");
+  EXPECT_TRUE(std::string_view(r.out).substr(4, longLine.size()) == longLine) << "the long line came out changed";
+  EXPECT_EQ(std::string_view(r.out).substr(4 + longLine.size()), "z,1\n");
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqsort-").empty());
+}
+
+TEST_F(TqsortTest, AFieldOf5MBSortsWithin10M) {
+  std::string field(5000000, 'f');
+  writeFile(dir_ + "/wide.csv", "3,c\n1," + field + ",end\n2,b\n");
+  Result r = tqsort("-S 10M -k 1:int wide.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.out == "1," + field + ",end\n2,b\n3,c\n");
+  // Many long lines among short ones, in a small sort: the order and every byte hold,
+  // and equal keys keep their input order.
+  std::mt19937_64 rng(5);
+  std::string text;
+  for (int i = 0; i < 400; ++i) {
+    size_t n = rng() % 4 == 0 ? 20000 + rng() % 60000 : rng() % 40;
+    text += std::to_string(rng() % 50) + "," + std::to_string(i) + "," + std::string(n, static_cast<char>('a' + i % 26)) +
+            "\n";
+  }
+  writeFile(dir_ + "/mixed.csv", text);
+  agree("-S 1M -s -k 1:int", "-s -t, -k1,1n", "mixed.csv");
+  agree("-S 1M --parallel=1 -s -k 1:int:r", "-s -t, -k1,1nr", "mixed.csv");
+  agree("-S 1M -u -k 1:int", "-u -t, -k1,1n", "mixed.csv");
+}
+
+// A row whose keys the sort's memory cannot hold: one line saying which -S would do,
+// and that -S does (and one MiB less does not).
+TEST_F(TqsortTest, ARowTooBigForTheMemorySaysWhichSizeWould) {
+  std::string key(3000000, 'k');
+  std::string heavy = "a," + key + ",1.5\n";
+  writeFile(dir_ + "/heavy.csv", "b,x,2\n" + heavy + "c,y,3\n");
+  struct Case {
+    std::string args;
+    std::string expected;  // the output once it sorts
+  };
+  const Case cases[] = {
+      {"-k 2", heavy + "b,x,2\nc,y,3\n"},
+      {"-s -k 2:r -k 1", "c,y,3\nb,x,2\n" + heavy},
+      {"-u -k 3:dec -k 2", heavy + "b,x,2\nc,y,3\n"},
+      {"--parallel=1 -k 1 -k 2", heavy + "b,x,2\nc,y,3\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    Result r = tqsort("-S 2M " + c.args + " heavy.csv");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    std::string size = namedSize(r.err);
+    ASSERT_FALSE(size.empty()) << r.err;
+    EXPECT_EQ(r.err, "tqsort: heavy.csv:2: a line of " + std::to_string(heavy.size()) + " bytes needs -S of at least " +
+                         size + "\n");
+    ASSERT_EQ(size.back(), 'M');
+    r = tqsort("-S " + size + " " + c.args + " heavy.csv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == c.expected);
+    std::string less = std::to_string(std::stoi(size) - 1) + "M";
+    r = tqsort("-S " + less + " " + c.args + " heavy.csv");
+    EXPECT_EQ(r.status, 2) << "-S " << less << " is enough: the message asked for more than needed";
+    EXPECT_EQ(namedSize(r.err), size);
+  }
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqsort-").empty());
+  // A key field of 20 MB sorts with the default memory.
+  std::string huge = "k," + std::string(20u << 20, 'h') + "\n";
+  writeFile(dir_ + "/huge.csv", "z,z\n" + huge + "a,a\n");
+  Result r = tqsort("-k 2 huge.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.out == "a,a\n" + huge + "z,z\n");
+}
+
+// --- one processor and two: the same rows, the same errors ---------------------------------
+
+TEST_F(TqsortTest, OneAndTwoProcessorsAgreeOnEveryRecordShape) {
+  // Records with quoted fields (separators, doubled quotes, line breaks), CRLF and LF
+  // ends, long lines, empty keys; several inputs and standard input; batches of 64 KiB.
+  std::mt19937_64 rng(9);
+  struct Rec {
+    int64_t key;
+    bool null;
+    std::string bytes;
+  };
+  std::vector<Rec> all;
+  std::string files[3];
+  for (int f = 0; f < 3; ++f) {
+    for (int i = 0; i < 4000; ++i) {
+      Rec rec;
+      rec.null = rng() % 50 == 0;
+      rec.key = static_cast<int64_t>(rng() % 500) - 250;
+      std::string note;
+      switch (rng() % 5) {
+        case 0: note = "\"quoted, with \"\"quotes\"\"\nand a break\""; break;
+        case 1: note = std::string(rng() % 30000, 'w'); break;
+        default: note = "plain " + std::to_string(i);
+      }
+      rec.bytes = (rec.null ? std::string(" ") : " " + std::to_string(rec.key) + " ") + "," + note + "," +
+                  std::to_string(f) + ":" + std::to_string(i) + (rng() % 3 == 0 ? "\r\n" : "\n");
+      files[f] += rec.bytes;
+      all.push_back(rec);
+    }
+  }
+  writeFile(dir_ + "/f0.csv", files[0]);
+  writeFile(dir_ + "/f2.csv", files[2]);
+  std::stable_sort(all.begin(), all.end(), [](const Rec& a, const Rec& b) {
+    if (a.null != b.null) return a.null;
+    return !a.null && a.key < b.key;
+  });
+  std::string expected;
+  for (const Rec& rec : all) expected += rec.bytes;
+  for (const char* parallel : {"--parallel=1", "--parallel=2"}) {
+    Result r = tqsort(std::string(parallel) + " -S 1M -s -k 1:int f0.csv - f2.csv", files[1]);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == expected) << parallel;
+  }
+}
+
+TEST_F(TqsortTest, ErrorsReadTheSameOnOneAndTwoProcessors) {
+  std::string rows;
+  for (int i = 0; i < 60000; ++i) rows += std::to_string(i % 977) + ",row " + std::to_string(i) + "\n";
+  std::string heavy = "5," + std::string(3000000, 'k') + "\n";
+  writeFile(dir_ + "/late.csv", rows + "x,bad\n");
+  writeFile(dir_ + "/open.csv", rows + "1,\"open\n2,b\n");
+  writeFile(dir_ + "/heavyfirst.csv", "1,a\n" + heavy + rows + "x,bad\n");
+  writeFile(dir_ + "/badfirst.csv", "1,a\nx,bad\n" + rows + heavy);
+  writeFile(dir_ + "/h1.csv", "id,name\n" + rows);
+  writeFile(dir_ + "/h2.csv", "id,nom\n1,a\n");
+  struct Case {
+    std::string args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"-k 1:int late.csv", "tqsort: late.csv:60001: column 1 (int): 'x' is not a 64-bit integer\n"},
+      {"-k 1:int open.csv", "tqsort: open.csv:60001: a quoted field opens on this line and is never closed\n"},
+      {"-S 2M -k 2 heavyfirst.csv", "tqsort: heavyfirst.csv:2: a line of " + std::to_string(heavy.size()) +
+                                        " bytes needs -S of at least "},
+      {"-S 2M -k 1:int -k 2 badfirst.csv", "tqsort: badfirst.csv:2: column 1 (int): 'x' is not a 64-bit integer\n"},
+      {"--header -k id:int h1.csv h2.csv", "tqsort: h2.csv:1: the header 'id,nom' differs from the header of 'h1.csv'\n"},
+  };
+  for (const Case& c : cases) {
+    for (const char* parallel : {"--parallel=1", "--parallel=2"}) {
+      Result r = tqsort(std::string(parallel) + " " + c.args);
+      EXPECT_EQ(r.status, 2) << parallel << " " << c.args;
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err.substr(0, c.err.size()), c.err) << parallel << " " << c.args;
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+  }
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqsort-").empty());
+}
+
+// Lines are stored without the key fields that the keys can write again: every way a
+// field may be written must come back byte for byte, in its place.
+TEST_F(TqsortTest, KeyFieldsLeftOutOfStoredLinesComeBackAsTheyWere) {
+  struct Rec {
+    int64_t n;
+    bool null;
+    std::string line;
+    std::string name;   // unquoted
+    std::string index;  // the fifth field
+  };
+  const char* ints[] = {"5", "+5", "05", "-0", "0", " 7", "7 ", "-12", "", "\"42\"", "9223372036854775807",
+                        "-9223372036854775808", "00", "-", "1"};
+  const int64_t values[] = {5, 5, 5, 0, 0, 7, 7, -12, 0, 42, INT64_MAX, INT64_MIN, 0, 0, 1};
+  std::vector<Rec> recs;
+  std::string text;
+  std::mt19937_64 rng(3);
+  for (int i = 0; i < 600; ++i) {
+    size_t v = rng() % std::size(ints);
+    if (std::string(ints[v]) == "-") v = 0;
+    std::string date = rng() % 3 == 0 ? " 2020-01-0" + std::to_string(1 + rng() % 9) : "2019-12-3" + std::to_string(rng() % 2);
+    std::string name = rng() % 4 == 0 ? "\"q, " + std::to_string(rng() % 5) + "\"" : "n" + std::to_string(rng() % 5);
+    Rec r;
+    r.null = ints[v][0] == '\0';
+    r.n = values[v];
+    r.name = name[0] == '"' ? name.substr(1, name.size() - 2) : name;
+    r.index = std::to_string(i);
+    r.line = name + "," + ints[v] + "," + date + "," + name + "," + std::to_string(i) + (i % 7 == 0 ? "\r\n" : "\n");
+    recs.push_back(r);
+    text += r.line;
+  }
+  writeFile(dir_ + "/k.csv", text);
+  std::vector<Rec> byInt = recs;
+  std::stable_sort(byInt.begin(), byInt.end(), [](const Rec& a, const Rec& b) {
+    if (a.null != b.null) return a.null;
+    return !a.null && a.n < b.n;
+  });
+  std::string expected;
+  for (const Rec& r : byInt) expected += r.line;
+  std::vector<Rec> byName = recs, byIndex = recs;
+  std::stable_sort(byName.begin(), byName.end(), [](const Rec& a, const Rec& b) { return a.name < b.name; });
+  std::stable_sort(byIndex.begin(), byIndex.end(), [](const Rec& a, const Rec& b) { return a.index < b.index; });
+  std::string expectedByName, expectedByIndex;
+  for (const Rec& r : byName) expectedByName += r.line;
+  for (const Rec& r : byIndex) expectedByIndex += r.line;
+  for (const char* parallel : {"--parallel=1", "--parallel=2"}) {
+    SCOPED_TRACE(parallel);
+    Result r = tqsort(std::string(parallel) + " -s -k 2:int k.csv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, expected);
+    // Several keys of one column, keys out of column order, quoted strings.
+    r = tqsort(std::string(parallel) + " -s -k 4 -k 1 -k 4:r k.csv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, expectedByName);
+    r = tqsort(std::string(parallel) + " -s -k 5 -k 1 k.csv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, expectedByIndex);
+    Result dates = tqsort(std::string(parallel) + " -s -k 3:date -k 2:int -k 1 k.csv");
+    ASSERT_EQ(dates.status, 0) << dates.err;
+    std::string sortedIn = text, sortedOut = dates.out;
+    EXPECT_EQ(sortedOut.size(), sortedIn.size());
+    std::sort(sortedIn.begin(), sortedIn.end());
+    std::sort(sortedOut.begin(), sortedOut.end());
+    EXPECT_TRUE(sortedIn == sortedOut) << "bytes were lost or changed";
+  }
+  // A header naming the column that a numbered key also names; an unterminated last line.
+  writeFile(dir_ + "/h.csv", "id,name\n3,c\n1,a\n2,b");
+  Result r = tqsort("--header -k id:int -k 1 -k name h.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "id,name\n1,a\n2,b\n3,c\n");
+  // A string key ending in a zero byte (which a string value drops) keeps its byte.
+  writeFile(dir_ + "/z.csv", std::string("b\0,1\na,2\nb,3\n", 13));
+  r = tqsort("-s -k 1 z.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, std::string("a,2\nb\0,1\nb,3\n", 13));
+  // A line longer than the reader copies, but short enough to be sorted as it is.
+  std::string wide = "b," + std::string(1300000, 'w') + ",2\n";
+  writeFile(dir_ + "/w.csv", "c,x,3\n" + wide + "a,y,1\n");
+  r = tqsort("-S 400M --parallel=2 -k 3:int -k 1 w.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.out == "a,y,1\n" + wide + "c,x,3\n");
+}
+
+// Without -S a sort that is given a row too big for its memory grows: every row before
+// and after it comes out, in order, equal keys in input order.
+TEST_F(TqsortTest, ASortGrowsForARowItsMemoryCannotHold) {
+  std::mt19937_64 rng(8);
+  std::string before, after;
+  for (int i = 0; i < 40000; ++i) before += "k" + std::to_string(rng() % 300) + ",b" + std::to_string(i) + "\n";
+  for (int i = 0; i < 40000; ++i) after += "k" + std::to_string(rng() % 300) + ",a" + std::to_string(i) + "\n";
+  std::string heavy = "k" + std::string(40u << 20, '5') + ",heavy\n";  // needs about 170 MiB
+  writeFile(dir_ + "/g.csv", before + heavy + after);
+  for (const char* parallel : {"--parallel=1", "--parallel=2"}) {
+    SCOPED_TRACE(parallel);
+    Result ours = tqsort(std::string(parallel) + " -s -k 1 g.csv");
+    ASSERT_EQ(ours.status, 0) << ours.err;
+    Result gnu = shell("sort -s -t, -k1,1 g.csv");
+    ASSERT_EQ(gnu.status, 0);
+    EXPECT_TRUE(ours.out == gnu.out);
+    ours = tqsort(std::string(parallel) + " -u -k 1 g.csv");
+    gnu = shell("sort -u -t, -k1,1 g.csv");
+    ASSERT_EQ(ours.status, 0) << ours.err;
+    EXPECT_TRUE(ours.out == gnu.out);
+  }
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqsort-").empty());
+}
+
+// The library takes the sizes tqsort chooses as they are: it never raises a chunk (or
+// the memory with it) to hold its widest row, whatever the keys.
+TEST_F(TqsortTest, TheLibraryTakesTheSizesAsChosen) {
+  writeFile(dir_ + "/two.csv", "1,2,2020-01-01,t\n3,4,2021-01-01,f\n");
+  const char* keySets[] = {"-k 1", "-k 1 -k 2 -k 1:r -k 2:int", "-s -k 2:dec -k 3:date -k 4:bool -k 1",
+                           "-u -k 1 -k 2 -k 3 -k 4 -k 1:int -k 2:dec"};
+  for (const char* keys : keySets) {
+    for (const char* memory : {"1M", "3M", "64M", "1G"}) {
+      for (const char* parallel : {"--parallel=1", "--parallel=2"}) {
+        std::string args = std::string(parallel) + " -S " + memory + " " + keys;
+        SCOPED_TRACE(args);
+        std::vector<std::string> words = {"tqsort"};
+        std::istringstream split(args);
+        for (std::string w; split >> w;) words.push_back(w);
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(w.data());
+        tqsort::Options options;
+        tqsort::Action action;
+        ASSERT_TRUE(tqsort::parseOptions(static_cast<int>(argv.size()), argv.data(), &options, &action).ok());
+        tqsort::SortSizes sizes = tqsort::chooseSortSizes(options, -1);
+        Result r = tqsort("--stats " + args + " two.csv");
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::string prefix = sizes.shards == 1 ? "tqsort: " : "tqsort: sort 1 of " + std::to_string(sizes.shards) + ": ";
+        EXPECT_NE(r.err.find(prefix + "Resolved SORTBYTES: " + std::to_string(sizes.sortBytes) + "\n"), std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find(prefix + "Resolved CHUNKSIZE: " + std::to_string(sizes.chunkBytes) + "\n"), std::string::npos)
+            << r.err;
+        EXPECT_LE(uint64_t{sizes.sortBytes} * static_cast<uint64_t>(sizes.shards), sizes.memory);
+      }
+    }
+  }
+}
+
+// Several sorts' rows are merged by the order the library gives each of them: with
+// every key type, both directions and nulls, two processors put out what one does.
+TEST_F(TqsortTest, SeveralSortsMergeInTheLibrarysKeyOrder) {
+  std::mt19937_64 rng(12);
+  const char* decimals[] = {"1", "1.0", "1.00", "-0", "0", "0.5", "-2.25", "1e3", "999.999", "-1e-3", ""};
+  const char* dates[] = {"1969-12-31", "1970-01-01", "0001-01-01", "9999-12-31", "2000-02-29", "1900-03-01", ""};
+  const char* bools[] = {"true", "no", "1", "f", "Y", ""};
+  std::string text;
+  for (int i = 0; i < 30000; ++i) {
+    text += std::to_string(static_cast<int64_t>(rng() % 7) - 3) + "," + decimals[rng() % std::size(decimals)] + "," +
+            dates[rng() % std::size(dates)] + "," + bools[rng() % std::size(bools)] + ",s" +
+            std::string(rng() % 3, static_cast<char>('a' + rng() % 3)) + "\n";
+  }
+  writeFile(dir_ + "/all.csv", text);
+  for (const char* keys : {"-s -k 2:dec:r -k 3:date -k 4:bool:r -k 1:int -k 5", "-s -k 3:date:r -k 2:dec -k 5:r",
+                           "-u -k 4:bool -k 2:dec", "-s -k 5 -k 1:int:r"}) {
+    SCOPED_TRACE(keys);
+    Result one = tqsort(std::string("--parallel=1 -S 1M ") + keys + " all.csv");
+    Result two = tqsort(std::string("--parallel=2 -S 1M ") + keys + " all.csv");
+    Result four = tqsort(std::string("--parallel=4 -S 2M ") + keys + " all.csv");
+    ASSERT_EQ(one.status, 0) << one.err;
+    ASSERT_EQ(two.status, 0) << two.err;
+    ASSERT_EQ(four.status, 0) << four.err;
+    EXPECT_TRUE(one.out == two.out);
+    EXPECT_TRUE(one.out == four.out);
+  }
 }

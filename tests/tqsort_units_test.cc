@@ -1,8 +1,10 @@
 // tqsort's parts on their own: the CSV scanner, the typed value parsers, the option
-// checks and the message helpers.
+// checks, the message helpers, the input's batches and the output stream.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -10,6 +12,9 @@
 
 #include "test_support.h"
 #include "tqsort_csv.h"
+#include "tqsort_input.h"
+#include "tqsort_parse.h"
+#include "tqsort_pipeline.h"
 #include "tqsort_options.h"
 #include "tqsort_output.h"
 #include "tqsort_status.h"
@@ -303,4 +308,190 @@ TEST_F(TqsortLinksTest, LinksResolveToTheirTargetAndLoopsFail) {
   tqsort::Status s = tqsort::resolveLinks(dir_ + "/loop1", &resolved, &proc);
   EXPECT_FALSE(s.ok());
   EXPECT_NE(s.message().find(tqsort::systemError(ELOOP)), std::string::npos) << s.message();
+}
+
+// --- batches: records cut across batches, on one thread and with a reader thread -------
+
+namespace {
+
+// The rows a sort would get, as text: "file:line|key values|record bytes".
+class RowCollector : public tqsort::BatchConsumer {
+ public:
+  tqsort::Status consume(tqsort::Batch& batch) override {
+    size_t k = batch.rows.empty() ? 0 : batch.values.size() / batch.rows.size();
+    for (size_t r = 0; r < batch.rows.size(); ++r) {
+      const tqsort::Row& row = batch.rows[r];
+      std::string text = batch.file->shown + ":" + std::to_string(row.line) + "|";
+      for (size_t i = 0; i < k; ++i) {
+        const tqsort::KeyValue& v = batch.values[r * k + i];
+        switch (v.kind) {
+          case tqsort::KeyValue::Null: text += "null"; break;
+          case tqsort::KeyValue::Int: text += "int " + std::to_string(v.integer); break;
+          case tqsort::KeyValue::Text: text += "str " + std::string(batch.bytesOf(v), v.length); break;
+          default: text += "other"; break;
+        }
+        text += "|";
+      }
+      rows.push_back(text + std::string(batch.data() + row.offset, row.length));
+    }
+    return failAfter_ >= 0 && static_cast<int>(rows.size()) > failAfter_ ? tqsort::Status::error("sort failed")
+                                                                        : tqsort::Status();
+  }
+  void failAfter(int rowCount) { failAfter_ = rowCount; }
+  Strings rows;
+
+ private:
+  int failAfter_ = -1;
+};
+
+struct Fed {
+  tqsort::Status status = tqsort::Status();
+  Strings rows;
+  std::string header;
+  bool bom = false;
+};
+
+Fed feed(const std::vector<std::string>& files, const std::vector<std::string>& keys, bool header,
+         const tqsort::BatchLimits& limits, bool threaded) {
+  std::vector<tqsort::KeySpec> specs;
+  for (const std::string& k : keys) {
+    tqsort::KeySpec spec;
+    EXPECT_TRUE(tqsort::parseKey(k, &spec).ok());
+    if (std::isdigit(static_cast<unsigned char>(spec.column[0]))) spec.index = std::stoi(spec.column) - 1;
+    specs.push_back(spec);
+  }
+  tqsort::InputReader reader(files, ',', header, nullptr);
+  EXPECT_TRUE(reader.check().ok());
+  tqsort::RecordParser parser(specs, ',', false);
+  RowCollector collector;
+  Fed out;
+  out.status = tqsort::feedSort(&reader, &parser, {&collector}, limits, threaded);
+  out.rows = collector.rows;
+  out.header = reader.header();
+  out.bom = reader.startsWithBom();
+  return out;
+}
+
+}  // namespace
+
+class TqsortBatchTest : public TempDirTest {
+ protected:
+  std::string file(const std::string& name, const std::string& text) {
+    std::string path = dir_ + "/" + name;
+    FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+    return path;
+  }
+};
+
+// Every cut of the input into batches, however small (down to one row and a few bytes
+// a batch), gives the rows, lines and keys of reading it whole, with a reader thread
+// and without.
+TEST_F(TqsortBatchTest, RecordsCutAcrossBatchesComeOutWhole) {
+  std::string long1(5000, 'L');
+  std::string a = file("a.csv", std::string("\xEF\xBB\xBF") + "id,name\r\n3,\"x,\ny\"\r\n1,plain\n\n" + "7," + long1 +
+                                    "\n2,\"say \"\"hi\"\"\"\n-5,last");
+  std::string b = file("b.csv", "id,name\n9,\"multi\nline\nfield\"\n4,\n");
+  tqsort::BatchLimits whole;
+  whole.bytes = 1 << 20;
+  Fed reference = feed({a, b}, {"1:int", "2"}, true, whole, false);
+  ASSERT_TRUE(reference.status.ok()) << reference.status.message();
+  ASSERT_EQ(reference.rows.size(), 8u);
+  EXPECT_EQ(reference.rows[0], a + ":2|int 3|str x,\ny|3,\"x,\ny\"\r\n");
+  EXPECT_EQ(reference.rows[2], a + ":5|null|null|\n");  // an empty line: every key null
+  EXPECT_EQ(reference.rows[5], a + ":8|int -5|str last|-5,last\n");  // given the line end before it
+  EXPECT_EQ(reference.rows[6], b + ":2|int 9|str multi\nline\nfield|9,\"multi\nline\nfield\"\n");
+  EXPECT_EQ(reference.header, "id,name\r\n");
+  EXPECT_TRUE(reference.bom);
+  for (size_t bytes : {1, 2, 3, 7, 16, 100, 4999, 5003}) {
+    for (size_t rows : {1, 2, 3, 1000}) {
+      for (bool threaded : {false, true}) {
+        tqsort::BatchLimits limits;
+        limits.bytes = bytes;
+        limits.rows = rows;
+        Fed cut = feed({a, b}, {"1:int", "2"}, true, limits, threaded);
+        ASSERT_TRUE(cut.status.ok()) << cut.status.message();
+        EXPECT_EQ(cut.rows, reference.rows) << bytes << " bytes, " << rows << " rows, threaded " << threaded;
+        EXPECT_EQ(cut.header, reference.header);
+      }
+    }
+  }
+}
+
+// A bad record ends the reading with its own message, after the rows before it have
+// reached the sort; a failed sort stops the reader, and its failure is the one reported.
+TEST_F(TqsortBatchTest, FailuresKeepTheirPlaceInTheInput) {
+  std::string text;
+  for (int i = 0; i < 3000; ++i) text += std::to_string(i) + ",row\n";
+  std::string bad = file("bad.csv", text + "x,oops\n" + text);
+  std::string open = file("open.csv", text + "1,\"never closed\n" + text);
+  for (bool threaded : {false, true}) {
+    tqsort::BatchLimits limits;
+    limits.bytes = 4096;
+    limits.rows = 100;
+    Fed f = feed({bad}, {"1:int"}, false, limits, threaded);
+    EXPECT_EQ(f.status.message(), bad + ":3001: column 1 (int): 'x' is not a 64-bit integer");
+    EXPECT_EQ(f.rows.size(), 3000u) << "the rows before the bad one go to the sort first";
+    f = feed({open}, {"1:int"}, false, limits, threaded);
+    EXPECT_EQ(f.status.message(), open + ":3001: a quoted field opens on this line and is never closed");
+    EXPECT_EQ(f.rows.size(), 3000u);
+    // The sort fails on row 150: that is the failure, and the reader stops.
+    std::vector<tqsort::KeySpec> specs(1);
+    specs[0].index = 0;
+    specs[0].type = tqsort::KeyType::Int;
+    tqsort::InputReader reader({bad}, ',', false, nullptr);
+    ASSERT_TRUE(reader.check().ok());
+    tqsort::RecordParser parser(specs, ',', false);
+    RowCollector collector;
+    collector.failAfter(150);
+    tqsort::Status s = tqsort::feedSort(&reader, &parser, {&collector}, limits, threaded);
+    EXPECT_EQ(s.message(), "sort failed");
+    EXPECT_LT(collector.rows.size(), 3000u);
+  }
+}
+
+// --- the output stream ------------------------------------------------------------------
+
+class TqsortOutputStreamTest : public TempDirTest {};
+
+TEST_F(TqsortOutputStreamTest, EveryByteArrivesInOrderAndFailuresAreReported) {
+  std::mt19937_64 rng(11);
+  std::string expected;
+  std::vector<std::string> pieces;
+  for (int i = 0; i < 3000; ++i) {
+    std::string piece(rng() % 3 == 0 ? rng() % 5000 : rng() % 50, static_cast<char>('a' + i % 26));
+    pieces.push_back(piece);
+    expected += piece;
+  }
+  for (bool threaded : {false, true}) {
+    std::string path = dir_ + "/out" + std::to_string(threaded);
+    tqsort::OutputTarget target;
+    ASSERT_TRUE(target.prepare(path).ok());
+    ASSERT_TRUE(target.begin().ok());
+    {
+      tqsort::OutputStream out(&target, 1000, threaded);  // pieces larger than a buffer too
+      for (const std::string& p : pieces) ASSERT_TRUE(out.write(p.data(), p.size()).ok());
+      ASSERT_TRUE(out.flush().ok());
+    }
+    ASSERT_TRUE(target.commit().ok());
+    FILE* f = std::fopen(path.c_str(), "rb");
+    std::string got(expected.size() + 1, '\0');
+    got.resize(std::fread(got.data(), 1, got.size(), f));
+    std::fclose(f);
+    EXPECT_TRUE(got == expected) << "threaded " << threaded;
+  }
+  // A device that is always full: the failure comes back, from either writer.
+  for (bool threaded : {false, true}) {
+    tqsort::OutputTarget target;
+    ASSERT_TRUE(target.prepare("/dev/full").ok());
+    ASSERT_TRUE(target.begin().ok());
+    tqsort::OutputStream out(&target, 1000, threaded);
+    tqsort::Status s;
+    for (const std::string& p : pieces) {
+      if (!(s = out.write(p.data(), p.size())).ok()) break;
+    }
+    if (s.ok()) s = out.flush();
+    EXPECT_EQ(s.message(), "cannot write '/dev/full': No space left on device") << "threaded " << threaded;
+  }
 }

@@ -1,5 +1,11 @@
 // tqsort's input: the named files and standard input, read one at a time, as CSV
-// records.
+// records into batches (tqsort_parse.h).
+//
+// The bytes are read straight into a batch; records are found in place and their key
+// fields parsed.  A batch is handed on when it is full (of bytes or of rows) or its
+// input ends, or before a read of a pipe or terminal that would wait; the unfinished
+// record at its end starts the next batch.  A record longer than a batch makes that
+// batch grow to hold it.
 #ifndef TQ_TOOLS_TQSORT_INPUT_H
 #define TQ_TOOLS_TQSORT_INPUT_H
 
@@ -8,6 +14,7 @@
 #include <vector>
 
 #include "tqsort_csv.h"
+#include "tqsort_parse.h"
 #include "tqsort_status.h"
 
 namespace tqsort {
@@ -20,15 +27,21 @@ struct InputFile {
   int64_t size = -1;     // regular files; -1 otherwise
 };
 
-// Receives the records of the inputs in order.
-class RecordSink {
+// Takes the batches the reader fills.
+class BatchSink {
  public:
-  virtual ~RecordSink() = default;
-  // The header: the first record of the first input that has one (--header only).
-  virtual Status header(const InputFile& in, const Record& record, const char* lineEnd) = 0;
-  // A record; `line` is the line it starts on; `lineEnd` is the line end an
-  // unterminated last record is given ("\n" or "\r\n", as the records before it had).
-  virtual Status record(const InputFile& in, int64_t line, const Record& record, const char* lineEnd) = 0;
+  virtual ~BatchSink() = default;
+  // An empty batch to read into; null when the run is stopping (the reader returns).
+  virtual Batch* take() = 0;
+  // A filled batch, in input order.  A failure (of the sort, when it runs on the
+  // reader's thread) ends the reading with that failure.
+  virtual Status put(Batch* batch) = 0;
+};
+
+// The size of the input's batches.
+struct BatchLimits {
+  size_t bytes = size_t{1} << 20;  // input bytes (a record longer than this grows its batch)
+  size_t rows = 16384;             // rows at most, which bounds the parsed values
 };
 
 class InputReader {
@@ -40,18 +53,28 @@ class InputReader {
   Status check();
   // Bytes of all inputs, or -1 when one is not a regular file.
   int64_t totalBytes() const { return totalBytes_; }
-  Status readAll(RecordSink* sink);
+  // Reads every input into batches of `limits`, parsing each record's keys with
+  // `parser`, and hands them to `sink` in order.
+  Status readAll(RecordParser* parser, BatchSink* sink, const BatchLimits& limits);
+  // A read from a pipe or terminal also waits on `fd`: when it becomes readable the
+  // reading stops (the run is ending while the input is still open).
+  void setWakeFd(int fd) { wakeFd_ = fd; }
   // Whether the input began with a UTF-8 byte-order mark (not part of any record).
   bool startsWithBom() const { return bom_; }
+  // The header record (--header), with its line end; empty when there was none.
+  const std::string& header() const { return headerText_; }
 
  private:
-  Status readOne(const InputFile& in, RecordSink* sink);
+  Status readOne(const InputFile& in, RecordParser* parser, BatchSink* sink, const BatchLimits& limits);
   Status checkHeader(const InputFile& in, const Record& record);
+  // Waits until `fd` can be read (true) or the wake descriptor fires (false).
+  bool waitReadable(int fd);
 
   std::vector<InputFile> inputs_;
   char separator_;
   bool header_;
   ProgressBar* progress_;
+  int wakeFd_ = -1;
   int64_t totalBytes_ = 0;
   int64_t bytesRead_ = 0;
   bool anyBytes_ = false;  // some input had bytes
@@ -59,7 +82,8 @@ class InputReader {
   bool headerSeen_ = false;
   std::string firstHeader_;  // its content, to compare the other inputs' headers with
   std::string firstHeaderFile_;
-  std::vector<char> buffer_;
+  std::string headerText_;
+  Batch* batch_ = nullptr;  // the batch being filled, kept from one input to the next
 };
 
 }  // namespace tqsort

@@ -2,8 +2,10 @@
 // library's external merge sort.  It uses only the public API, as any host would.
 //
 // The run: take the terminating signals, read the options, check the inputs and the
-// output, make the run directories, read every record into the sort, sort, write, and
-// remove every temporary file, whether the run succeeded, failed or was signalled.
+// output, make the run directories, read every record into the sort (on a reader
+// thread beside the sort when it has two processors or more), sort, write (through a
+// writer thread likewise), and remove every temporary file, whether the run succeeded,
+// failed or was signalled.
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,6 +17,8 @@
 #include "tqsort_input.h"
 #include "tqsort_options.h"
 #include "tqsort_output.h"
+#include "tqsort_parse.h"
+#include "tqsort_pipeline.h"
 #include "tqsort_progress.h"
 #include "tqsort_sorter.h"
 
@@ -38,11 +42,16 @@ Status run(tqsort::Options& options, tqsort::ProgressBar* progress) {
   TQSORT_TRY(out.prepare(options.outputGiven ? options.output : std::string()));
   std::vector<std::string> runDirs;
   TQSORT_TRY(tqsort::cleanup().makeRunDirs(tempBases(options), &runDirs));
+  tqsort::SortSizes sizes = tqsort::chooseSortSizes(options, reader.totalBytes());
   tqsort::StatsSink stats;
   tqsort::Sorter sorter(options, progress, &stats);
-  TQSORT_TRY(sorter.start(runDirs, reader.totalBytes()));
-  TQSORT_TRY(reader.readAll(&sorter));
-  return sorter.finish(&out, reader.startsWithBom());
+  TQSORT_TRY(sorter.start(runDirs, sizes));
+  tqsort::RecordParser parser(options.keys, options.separator, options.lenient);
+  tqsort::BatchLimits limits;
+  limits.bytes = sizes.blockBytes;
+  limits.rows = sizes.blockRows;
+  TQSORT_TRY(tqsort::feedSort(&reader, &parser, sorter.consumers(), limits, sizes.threads));
+  return sorter.finish(&out, reader.startsWithBom(), reader.header(), parser.stored());
   // The sorter releases the library's objects here, before the run directories go.
 }
 

@@ -16,8 +16,6 @@ namespace tqsort {
 
 namespace {
 
-constexpr size_t kBufferSize = size_t{1} << 22;
-
 std::string directoryOf(const std::string& path) {
   size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -66,7 +64,6 @@ OutputTarget::~OutputTarget() {
 
 Status OutputTarget::prepare(const std::string& path) {
   path_ = path;
-  buffer_.reserve(kBufferSize);
   if (path.empty()) {
     kind_ = Kind::StandardOutput;
     shown_ = "(standard output)";
@@ -138,35 +135,20 @@ Status OutputTarget::writeError(int error) {
   return Status::error("cannot write '" + shown_ + "': " + systemError(error));
 }
 
-Status OutputTarget::flush() {
+Status OutputTarget::write(const char* data, size_t length) {
   size_t done = 0;
-  while (done < buffer_.size()) {
-    ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+  while (done < length) {
+    ssize_t n = ::write(fd_, data + done, length - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       return writeError(errno);
     }
     done += static_cast<size_t>(n);
   }
-  buffer_.clear();
-  return Status();
-}
-
-Status OutputTarget::write(const char* data, size_t length) {
-  if (buffer_.size() + length > buffer_.capacity()) TQSORT_TRY(flush());
-  if (length > buffer_.capacity()) {
-    buffer_.assign(data, data + length);
-    Status s = flush();
-    buffer_.shrink_to_fit();
-    buffer_.reserve(kBufferSize);
-    return s;
-  }
-  buffer_.insert(buffer_.end(), data, data + length);
   return Status();
 }
 
 Status OutputTarget::commit() {
-  TQSORT_TRY(flush());
   if (kind_ == Kind::Replace) {
     if (::fsync(fd_) != 0) return writeError(errno);
     int fd = fd_;
@@ -182,6 +164,95 @@ Status OutputTarget::commit() {
     if (::close(fd) != 0) return writeError(errno);
   }
   return Status();
+}
+
+}  // namespace tqsort
+
+namespace tqsort {
+
+OutputStream::OutputStream(OutputTarget* target, size_t bufferBytes, bool threaded)
+    : target_(target), bufferBytes_(bufferBytes), threaded_(threaded) {
+  buffers_[0] = std::make_unique_for_overwrite<char[]>(bufferBytes);
+  at_ = buffers_[0].get();
+  end_ = at_ + bufferBytes;
+  if (threaded_) {
+    try {
+      writer_ = std::thread([this] { writerLoop(); });
+    } catch (const std::system_error&) {
+      threaded_ = false;  // the caller writes, as with one processor
+    }
+  }
+}
+
+OutputStream::~OutputStream() {
+  if (writer_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      quit_ = true;
+      changed_.notify_all();
+    }
+    writer_.join();
+  }
+}
+
+void OutputStream::writerLoop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return quit_ || pending_ != 0; });
+    if (pending_ == 0) return;  // quit, nothing left to write
+    const char* data = buffers_[1 - current_].get();
+    size_t length = pending_;
+    lock.unlock();
+    Status s = failed_.ok() ? target_->write(data, length) : Status();
+    lock.lock();
+    if (!s.ok() && failed_.ok()) failed_ = s;
+    pending_ = 0;
+    changed_.notify_all();
+  }
+}
+
+Status OutputStream::handOff() {
+  char* base = buffers_[current_].get();
+  size_t length = static_cast<size_t>(at_ - base);
+  if (length == 0) return Status();
+  if (!threaded_) {
+    at_ = base;
+    return target_->write(base, length);
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return pending_ == 0; });  // the other buffer is written
+  if (!failed_.ok()) return failed_;
+  if (!buffers_[1 - current_]) buffers_[1 - current_] = std::make_unique_for_overwrite<char[]>(bufferBytes_);
+  current_ = 1 - current_;  // the writer takes the buffer just filled, the caller the other
+  pending_ = length;
+  changed_.notify_all();
+  at_ = buffers_[current_].get();
+  end_ = at_ + bufferBytes_;
+  return Status();
+}
+
+Status OutputStream::writeSlow(const char* data, size_t length) {
+  while (length > 0) {
+    size_t room = static_cast<size_t>(end_ - at_);
+    if (room == 0) {
+      TQSORT_TRY(handOff());
+      continue;
+    }
+    size_t n = length < room ? length : room;
+    std::memcpy(at_, data, n);
+    at_ += n;
+    data += n;
+    length -= n;
+  }
+  return Status();
+}
+
+Status OutputStream::flush() {
+  TQSORT_TRY(handOff());
+  if (!threaded_) return Status();
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return pending_ == 0; });
+  return failed_;
 }
 
 }  // namespace tqsort

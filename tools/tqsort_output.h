@@ -11,8 +11,12 @@
 #ifndef TQ_TOOLS_TQSORT_OUTPUT_H
 #define TQ_TOOLS_TQSORT_OUTPUT_H
 
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
-#include <vector>
+#include <thread>
 
 #include "tqsort_status.h"
 
@@ -31,12 +35,12 @@ class OutputTarget {
   const std::string& target() const { return target_; }
   // Called once all input has been read, before the first byte.
   Status begin();
+  // Writes all of `data` (unbuffered: OutputStream buffers).
   Status write(const char* data, size_t length);
-  // Writes what is buffered; for Replace, syncs and renames over the target.
+  // Ends the output: for Replace, syncs and renames over the target.
   Status commit();
 
  private:
-  Status flush();
   Status writeError(int error);
 
   Kind kind_ = Kind::StandardOutput;
@@ -45,7 +49,58 @@ class OutputTarget {
   std::string shown_;   // the name in messages
   int fd_ = -1;
   bool ownsFd_ = false;
-  std::vector<char> buffer_;
+};
+
+// Buffered writes to an OutputTarget.  With a writer thread, a full buffer is written
+// there while the caller fills the other one, so reading the sorted rows overlaps with
+// write(2); without, the caller writes it.  Either way at most two buffers of
+// `bufferBytes` exist.  A failed write is reported by the next call (a closed pipe as
+// the signal to die of, as when the caller writes).
+class OutputStream {
+ public:
+  OutputStream(OutputTarget* target, size_t bufferBytes, bool threaded);
+  ~OutputStream();
+  OutputStream(const OutputStream&) = delete;
+  OutputStream& operator=(const OutputStream&) = delete;
+
+  Status write(const char* data, size_t length) {
+    if (length <= static_cast<size_t>(end_ - at_)) {
+      std::memcpy(at_, data, length);
+      at_ += length;
+      return Status();
+    }
+    return writeSlow(data, length);
+  }
+  // Room for `length` bytes written in place (they count as written), or null when
+  // the buffer has not that much room left (then write them with write).
+  char* reserve(size_t length) {
+    if (length > static_cast<size_t>(end_ - at_)) return nullptr;
+    char* p = at_;
+    at_ += length;
+    return p;
+  }
+  // Writes what is buffered and waits for the writer: every byte is out, or the failure.
+  Status flush();
+
+ private:
+  Status writeSlow(const char* data, size_t length);
+  // Hands the filled part of the current buffer on (or writes it) and starts the other.
+  Status handOff();
+  void writerLoop();
+
+  OutputTarget* target_;
+  size_t bufferBytes_;
+  std::unique_ptr<char[]> buffers_[2];
+  int current_ = 0;
+  char* at_ = nullptr;
+  char* end_ = nullptr;
+  bool threaded_;
+  std::thread writer_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  size_t pending_ = 0;     // bytes of the other buffer the writer is to write (0: idle)
+  bool quit_ = false;
+  Status failed_;          // the writer's first failure
 };
 
 // Follows the symbolic links of `path` to what they lead to.  Stops at a link into

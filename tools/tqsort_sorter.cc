@@ -1,41 +1,79 @@
 #include "tqsort_sorter.h"
 
-#include <unistd.h>
-
 #include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "tqsort_output.h"
-#include "tqsort_values.h"
+#include "tqsort_shard.h"
 
 namespace tqsort {
 
-SortSizes chooseSortSizes(const Options& options, int64_t totalBytes) {
-  SortSizes s;
-  // Memory: what the user gave, else room for the whole input several times over (rows
-  // carry their key copies), at most a quarter of the machine, within the library's
-  // 32-bit sort size.
-  uint64_t memory = static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-  uint64_t size = options.bufferSize;
-  if (size == 0) {
-    size = memory / 4;
-    if (totalBytes >= 0) size = std::min<uint64_t>(size, std::max<uint64_t>(static_cast<uint64_t>(totalBytes) * 4, 16u << 20));
-  }
-  size = std::min<uint64_t>(std::max<uint64_t>(size, 1u << 20), 0xFFF00000ull);
-  s.sortBytes = static_cast<uint32_t>(size);
-  // Eight chunks: a wide enough merge, few enough chunk files.
-  s.chunkBytes = static_cast<uint32_t>(std::max<uint64_t>(size / 8, 1u << 18));
-  // Every string field may be as long as fits a chunk with the others.
-  size_t k = options.keys.size();
-  s.maxFieldLength = static_cast<int32_t>(s.chunkBytes / (2 * k + 4)) - 16;
-  s.processors = options.parallel;
-  if (s.processors == 0) s.processors = static_cast<int>(std::min<long>(sysconf(_SC_NPROCESSORS_ONLN), 8));
-  return s;
+namespace {
+
+int compareKeys(const char* a, size_t aLength, const char* b, size_t bLength) {
+  int c = std::memcmp(a, b, std::min(aLength, bLength));
+  if (c != 0) return c;
+  return aLength < bLength ? -1 : (aLength > bLength ? 1 : 0);
 }
 
-std::string rowErrorMessage(int32_t status, const std::string& libraryText, const InputFile& in, int64_t line) {
-  (void)status;  // every refusal reads the same today; a row too long will read its own
-  return in.shown + ":" + std::to_string(line) + ": " + std::string(libraryText);
-}
+
+}  // namespace
+
+// --- progress and statistics of several sorts ------------------------------------------------
+
+// The sorts report their progress from their own threads: the bar shows the least
+// advanced, drawn under a lock, until the output starts.
+class ShardProgress {
+ public:
+  ShardProgress(ProgressBar* bar, size_t count) : bar_(bar), fractions_(count, 0.0) {
+    for (size_t i = 0; i < count; ++i) slots_.push_back(std::make_unique<Slot>(this, i));
+  }
+  TqSortProgress* slot(size_t i) { return slots_[i].get(); }
+  // The output starts: the bar is cleared and stays so.
+  void done() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    over_ = true;
+    bar_->done();
+  }
+
+ private:
+  struct Slot : TqSortProgress {
+    Slot(ShardProgress* ownedBy, size_t slot) : owner(ownedBy), index(slot) {}
+    bool progress(double fraction) override {
+      owner->update(index, fraction);
+      return true;
+    }
+    ShardProgress* owner;
+    size_t index;
+  };
+  void update(size_t index, double fraction) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fractions_[index] = fraction;
+    if (!over_) bar_->show("merging", *std::min_element(fractions_.begin(), fractions_.end()));
+  }
+
+  ProgressBar* bar_;
+  std::mutex mutex_;
+  bool over_ = false;
+  std::vector<double> fractions_;
+  std::vector<std::unique_ptr<Slot>> slots_;
+};
+
+// A sort's statistics lines, kept until every sort is done and then shown in order.
+class KeptStats : public TqSortInfo {
+ public:
+  int line(const char* text) override {
+    lines.emplace_back(text);
+    return 0;
+  }
+  std::vector<std::string> lines;
+};
+
+// --- the sorts together -----------------------------------------------------------------------
 
 Sorter::Sorter(Options& options, ProgressBar* progress, StatsSink* stats)
     : o_(options), progress_(progress), stats_(stats) {}
@@ -43,176 +81,262 @@ Sorter::Sorter(Options& options, ProgressBar* progress, StatsSink* stats)
 Sorter::~Sorter() { release(); }
 
 void Sorter::release() {
-  if (file_ != nullptr) file_->release();
-  file_ = nullptr;
-  if (manager_ != nullptr) manager_->release();
-  manager_ = nullptr;
+  for (auto& shard : shards_) shard->release();
 }
 
-Status Sorter::start(const std::vector<std::string>& tempDirs, int64_t totalBytes) {
+std::vector<BatchConsumer*> Sorter::consumers() {
+  std::vector<BatchConsumer*> all;
+  for (auto& shard : shards_) all.push_back(shard.get());
+  return all;
+}
+
+Status Sorter::start(const std::vector<std::string>& tempDirs, const SortSizes& sizes) {
+  sizes_ = sizes;
   std::string dirs;
   for (const std::string& d : tempDirs) dirs += (dirs.empty() ? "" : ":") + d;
-  // The manager takes the list; an engine that reads the configuration finds it too.
+  // The managers take the list; an engine that reads the configuration finds it too.
   tqbSetConfigValue("BASE/TEMP", dirs.c_str());
-  TqbString error;
-  manager_ = tqDatafileManagerCreate(dirs.c_str(), &error);
-  if (manager_ == nullptr) return Status::error(std::string(error.asCstr()));
-
-  SortSizes sizes = chooseSortSizes(o_, totalBytes);
-  size_t k = o_.keys.size();
-  manager_->setColumns(static_cast<int32_t>(k + 1));
-  for (size_t i = 0; i < k; ++i) {
-    tqbType type = tqbTypeString;
-    switch (o_.keys[i].type) {
-      case KeyType::Str: type = tqbTypeString; break;
-      case KeyType::Int: type = tqbTypeInteger; break;
-      case KeyType::Dec: type = tqbTypeReal; break;
-      case KeyType::Date: type = tqbTypeDate; break;
-      case KeyType::Bool: type = tqbTypeBoolean; break;
+  std::string lineDir = tempDirs.empty() ? std::string(".") : tempDirs.front();
+  size_t count = static_cast<size_t>(sizes_.shards);
+  if (count > 1) shardProgress_ = std::make_unique<ShardProgress>(progress_, count);
+  for (size_t i = 0; i < count; ++i) {
+    shards_.push_back(std::make_unique<Shard>(o_, sizes_, i));
+    TqSortProgress* progress = progress_;
+    TqSortInfo* info = stats_;
+    if (count > 1) {
+      progress = shardProgress_->slot(i);
+      keptStats_.push_back(std::make_unique<KeptStats>());
+      info = keptStats_.back().get();
     }
-    manager_->setColSpec(static_cast<int32_t>(i), type, sizes.maxFieldLength);
+    TQSORT_TRY(shards_.back()->start(dirs, lineDir, progress, info));
   }
-  manager_->setColSpec(static_cast<int32_t>(k), tqbTypeString, sizes.maxFieldLength);
-  manager_->setChunkSize(sizes.chunkBytes);
-  manager_->setSortSize(sizes.sortBytes);
-  manager_->setSortProcessors(sizes.processors);
-  // -u keeps the first record of each run in input order, so it sorts stably too.
-  manager_->setSortStable(o_.stable || o_.unique);
-  manager_->setSortNoDups(o_.unique);
-  file_ = manager_->createFile(TqDatafile::FlagSorted | TqDatafile::FlagVariableRows);
-  if (file_ == nullptr) return Status::error(std::string(manager_->getError().asCstr()));
-  if (file_->resetSort(static_cast<int32_t>(k)) != 0) return Status::error(std::string(file_->getError().asCstr()));
-  for (size_t i = 0; i < k; ++i) {
-    if (file_->setSort(static_cast<int32_t>(i), static_cast<int32_t>(i), o_.keys[i].descending ? 0 : 1, nullptr) != 0) {
-      return Status::error(std::string(file_->getError().asCstr()));
-    }
-  }
-  if (o_.stats) file_->setSortInfo(stats_);
-  file_->setSortProgress(progress_);
-  for (size_t i = 0; i <= k; ++i) values_.push_back(file_->getField(static_cast<int32_t>(i)));
   return Status();
 }
 
-Status Sorter::resolveKeys(const Record* header) {
-  std::vector<Field> names;
-  if (header != nullptr) splitFields(*header, o_.separator, countFields(*header, o_.separator), &names);
-  for (KeySpec& key : o_.keys) {
-    if (key.index < 0) {  // a name: find it in the header
-      for (size_t i = 0; i < names.size() && key.index < 0; ++i) {
-        const char* data;
-        size_t length;
-        fieldText(names[i], &scratch_, &data, &length);
-        if (key.column == std::string(data, length)) key.index = static_cast<int>(i);
-      }
-      if (key.index < 0) {
-        return Status::error("key '" + printable(key.text) + "': no column '" + printable(key.column) + "' in the header");
-      }
-    }
-    maxField_ = std::max(maxField_, static_cast<size_t>(key.index) + 1);
-  }
-  keysResolved_ = true;
-  return Status();
-}
-
-Status Sorter::header(const InputFile&, const Record& record, const char* lineEnd) {
-  header_.assign(record.begin, record.length);
-  if (!record.terminated) header_ += lineEnd;
-  return resolveKeys(&record);
-}
-
-Status Sorter::setKey(size_t k, const char* data, size_t length, const InputFile& in, int64_t line) {
-  const KeySpec& key = o_.keys[k];
-  TqbDatavar* v = values_[k];
-  if (key.type != KeyType::Str) trimBlanks(&data, &length);
-  if (length == 0) {
-    v->setNull();
-    return Status();
-  }
-  bool ok = true;
-  const char* what = "";
-  switch (key.type) {
-    case KeyType::Str:
-      if (!v->assign(tqbTypeString, data, length)) return Status::error("out of memory");
-      return Status();
-    case KeyType::Int: {
-      int64_t n;
-      ok = parseInt64(data, length, &n);
-      if (ok) v->assign(n);
-      what = "a 64-bit integer";
-      break;
-    }
-    case KeyType::Dec: {
-      uint8_t raw[24];
-      ok = parseDecimal(data, length, raw);
-      if (ok) v->assign(tqbTypeReal, raw, 24);
-      what = "an exact decimal (at most 52 digits; no NaN or infinity)";
-      break;
-    }
-    case KeyType::Date: {
-      int y, m, d;
-      ok = parseDate(data, length, &y, &m, &d);
-      if (ok) v->assign(TqbDate::fromYmd(y, m, d));
-      what = "a date (YYYY-MM-DD, years 0001 to 9999)";
-      break;
-    }
-    case KeyType::Bool: {
-      bool b;
-      ok = parseBool(data, length, &b);
-      if (ok) v->assign(b);
-      what = "a boolean (true/false, yes/no, 1/0)";
-      break;
-    }
-  }
-  if (ok) return Status();
-  if (o_.lenient) {
-    v->setNull();
-    return Status();
-  }
-  return Status::error(in.shown + ":" + std::to_string(line) + ": column " + printable(key.column) + " (" +
-                       typeName(key.type) + "): '" + printable(std::string_view(data, length)) + "' is not " + what);
-}
-
-Status Sorter::record(const InputFile& in, int64_t line, const Record& record, const char* lineEnd) {
-  if (!keysResolved_) TQSORT_TRY(resolveKeys(nullptr));
-  splitFields(record, o_.separator, maxField_, &fields_);
-  for (size_t k = 0; k < o_.keys.size(); ++k) {
-    const char* data;
-    size_t length;
-    fieldText(fields_[static_cast<size_t>(o_.keys[k].index)], &scratch_, &data, &length);
-    TQSORT_TRY(setKey(k, data, length, in, line));
-  }
-  TqbDatavar* bytes = values_.back();
-  bool ok;
-  if (record.terminated) {
-    ok = bytes->assign(tqbTypeString, record.begin, record.length);
-  } else {
-    // The last record had no line end: it gets one, as the lines before it had.
-    lineScratch_.assign(record.begin, record.length);
-    lineScratch_ += lineEnd;
-    ok = bytes->assign(tqbTypeString, lineScratch_.data(), lineScratch_.size());
-  }
-  if (!ok) return Status::error("out of memory");
-  int32_t status = file_->addRow(nullptr);
-  if (status != 0) return Status::error(rowErrorMessage(status, file_->getError().asCstr(), in, line));
-  return Status();
-}
-
-Status Sorter::finish(OutputTarget* out, bool bom) {
-  int32_t status = file_->sort();
+Status Sorter::finishOne(OutputStream* out, const std::function<Status()>& begin) {
+  Shard& shard = *shards_.front();
+  int32_t status = shard.sort();
   progress_->done();
-  if (status != 0 && status != TqDatafile::StatusEndOfData) return Status::error(std::string(file_->getError().asCstr()));
-  TQSORT_TRY(out->begin());
-  if (bom) TQSORT_TRY(out->write(kUtf8Bom, kUtf8BomLength));
-  if (!header_.empty()) TQSORT_TRY(out->write(header_.data(), header_.size()));
-  TqbDatavar* line = values_.back();
+  if (status != 0 && status != TqDatafile::StatusEndOfData) return Status::error(shard.error());
+  TQSORT_TRY(begin());
   while (status == 0) {
-    size_t n = 0;
-    const char* bytes = static_cast<const char*>(line->getRaw(&n));
-    TQSORT_TRY(out->write(bytes, n - 1));  // without the value's terminating zero
-    status = file_->next(nullptr);
+    TQSORT_TRY(shard.writeLine(out));
+    status = shard.next();
   }
-  if (status != TqDatafile::StatusEndOfData) return Status::error(std::string(file_->getError().asCstr()));
-  return out->commit();
+  if (status != TqDatafile::StatusEndOfData) return Status::error(shard.error());
+  return Status();
+}
+
+namespace {
+
+// A batch of one sort's sorted rows, for the merge: each row's key (as appendSortKey
+// makes it) and its line (or the reference of a spilled line).
+struct SortedRows {
+  struct Entry {
+    size_t key;
+    uint32_t keyLength;
+    uint32_t lineLength;
+    bool spilled;
+  };
+  std::string bytes;
+  std::vector<Entry> entries;
+  size_t next = 0;  // the merge's place
+  void clear() {
+    bytes.clear();
+    entries.clear();
+    next = 0;
+  }
+};
+
+// The rows of several sorts on their way to the merge: each sort's thread reads its
+// sorted rows into batches (two per sort), the merging thread takes them in order.
+class SortedFeed {
+ public:
+  explicit SortedFeed(size_t sorts) : lanes_(sorts) {
+    for (Lane& lane : lanes_) lane.free = {&lane.buffers[0], &lane.buffers[1]};
+  }
+  // A sort's thread: an empty batch, or null when the merge has stopped.
+  SortedRows* take(size_t sort) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Lane& lane = lanes_[sort];
+    changed_.wait(lock, [&] { return stopped_ || !lane.free.empty(); });
+    if (stopped_) return nullptr;
+    SortedRows* rows = lane.free.back();
+    lane.free.pop_back();
+    return rows;
+  }
+  void put(size_t sort, SortedRows* rows) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lanes_[sort].full.push_back(rows);
+    changed_.notify_all();
+  }
+  // A sort's thread ends: with its failure, or none at the end of its rows.
+  void end(size_t sort, const Status& status) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lanes_[sort].ended = true;
+    lanes_[sort].status = status;
+    if (!status.ok()) stopped_ = true;
+    changed_.notify_all();
+  }
+  // The merge: the sort's next batch, or null at its end (*status then says whether
+  // it failed, or another sort did).
+  SortedRows* next(size_t sort, Status* status) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Lane& lane = lanes_[sort];
+    changed_.wait(lock, [&] { return stopped_ || !lane.full.empty() || lane.ended; });
+    if (stopped_) {
+      *status = firstFailure();
+      return nullptr;
+    }
+    if (lane.full.empty()) {
+      *status = lane.status;
+      return nullptr;
+    }
+    SortedRows* rows = lane.full.front();
+    lane.full.erase(lane.full.begin());
+    return rows;
+  }
+  void giveBack(size_t sort, SortedRows* rows) {
+    rows->clear();
+    std::lock_guard<std::mutex> lock(mutex_);
+    lanes_[sort].free.push_back(rows);
+    changed_.notify_all();
+  }
+  void stop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  Status firstFailure() const {
+    for (const Lane& lane : lanes_) {
+      if (!lane.status.ok()) return lane.status;
+    }
+    return Status::error("stopped");
+  }
+  struct Lane {
+    SortedRows buffers[2];
+    std::vector<SortedRows*> free;
+    std::vector<SortedRows*> full;
+    bool ended = false;
+    Status status;
+  };
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Lane> lanes_;
+  bool stopped_ = false;
+};
+
+// A sort's thread in the merge: sorts, then reads its rows into batches.
+Status readSorted(Shard& shard, size_t index, SortedFeed* feed, size_t batchBytes) {
+  int32_t status = shard.sort();
+  if (status != 0 && status != TqDatafile::StatusEndOfData) return Status::error(shard.error());
+  while (status == 0) {
+    SortedRows* rows = feed->take(index);
+    if (rows == nullptr) return Status();  // the merge stopped
+    while (status == 0 && rows->bytes.size() < batchBytes) {
+      SortedRows::Entry e;
+      e.key = rows->bytes.size();
+      shard.appendKey(&rows->bytes);
+      e.keyLength = static_cast<uint32_t>(rows->bytes.size() - e.key);
+      size_t lineStart = rows->bytes.size();
+      if (!shard.appendLine(&rows->bytes, &e.spilled)) return Status::error("internal error: a stored line cannot be read");
+      e.lineLength = static_cast<uint32_t>(rows->bytes.size() - lineStart);
+      rows->entries.push_back(e);
+      status = shard.next();
+    }
+    feed->put(index, rows);
+  }
+  if (status != TqDatafile::StatusEndOfData) return Status::error(shard.error());
+  return Status();
+}
+
+}  // namespace
+
+Status Sorter::finishMerged(OutputStream* out, const std::function<Status()>& begin) {
+  size_t count = shards_.size();
+  SortedFeed feed(count);
+  std::vector<std::thread> threads;
+  Status result;
+  try {
+    for (size_t i = 0; i < count; ++i) {
+      threads.emplace_back([this, i, &feed] {
+        Status s = readSorted(*shards_[i], i, &feed, sizes_.blockBytes);
+        feed.end(i, s);
+      });
+    }
+  } catch (const std::system_error& e) {
+    result = Status::error(std::string("cannot start a thread: ") + e.what());
+  }
+  if (result.ok()) {
+    // The head batch of each sort; a sort without rows has none.
+    std::vector<SortedRows*> heads(count, nullptr);
+    for (size_t i = 0; i < count && result.ok(); ++i) heads[i] = feed.next(i, &result);
+    if (shardProgress_) shardProgress_->done();
+    if (result.ok()) result = begin();
+    std::string last;  // -u: the keys of the row written last
+    bool any = false;
+    const size_t sequenceBytes = sizes_.sequenceKey ? kSequenceKeyBytes : 0;
+    while (result.ok()) {
+      // The sort whose row in hand comes first; equal keys: the first sort.
+      size_t best = count;
+      const SortedRows::Entry* bestEntry = nullptr;
+      for (size_t i = 0; i < count; ++i) {
+        if (heads[i] == nullptr) continue;
+        const SortedRows::Entry* e = &heads[i]->entries[heads[i]->next];
+        if (bestEntry == nullptr ||
+            compareKeys(heads[i]->bytes.data() + e->key, e->keyLength, heads[best]->bytes.data() + bestEntry->key,
+                        bestEntry->keyLength) < 0) {
+          best = i;
+          bestEntry = e;
+        }
+      }
+      if (bestEntry == nullptr) break;  // every sort's rows are out
+      SortedRows* rows = heads[best];
+      const char* key = rows->bytes.data() + bestEntry->key;
+      size_t userKey = bestEntry->keyLength - sequenceBytes;
+      bool duplicate = o_.unique && any && compareKeys(key, userKey, last.data(), last.size()) == 0;
+      if (!duplicate) {
+        if (o_.unique) last.assign(key, userKey);
+        any = true;
+        const char* line = key + bestEntry->keyLength;
+        result = bestEntry->spilled ? shards_[best]->writeSpilled(line, out) : out->write(line, bestEntry->lineLength);
+      }
+      if (++rows->next == rows->entries.size()) {
+        feed.giveBack(best, rows);
+        heads[best] = feed.next(best, &result);
+      }
+    }
+  }
+  feed.stop();
+  for (std::thread& t : threads) t.join();
+  return result;
+}
+
+Status Sorter::finish(OutputTarget* target, bool bom, const std::string& header, const StoredLine& stored) {
+  for (auto& shard : shards_) shard->setStored(&stored);
+  Status result;
+  {
+    OutputStream out(target, sizes_.blockBytes, sizes_.threads);
+    // The output starts once every sort has its first row: a sort's failure comes
+    // first, and only then is the target begun (a FIFO opened, a file rewritten in place
+    // truncated).
+    auto begin = [&]() -> Status {
+      TQSORT_TRY(target->begin());
+      if (bom) TQSORT_TRY(out.write(kUtf8Bom, kUtf8BomLength));
+      if (!header.empty()) TQSORT_TRY(out.write(header.data(), header.size()));
+      return Status();
+    };
+    result = shards_.size() == 1 ? finishOne(&out, begin) : finishMerged(&out, begin);
+    if (result.ok()) result = out.flush();
+  }
+  for (size_t i = 0; i < keptStats_.size(); ++i) {
+    std::string prefix = "sort " + std::to_string(i + 1) + " of " + std::to_string(keptStats_.size()) + ": ";
+    for (const std::string& line : keptStats_[i]->lines) stats_->line((prefix + line).c_str());
+  }
+  TQSORT_TRY(result);
+  return target->commit();
 }
 
 }  // namespace tqsort

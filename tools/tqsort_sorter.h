@@ -1,73 +1,80 @@
-// The sort itself: input records become rows of a sorting datafile, and the sorted rows
+// The sort itself: input records become rows of sorting datafiles, and the sorted rows
 // are written out.
 //
 // Each record becomes one row: one field per key, typed (string, 64-bit integer, exact
 // decimal, date, boolean; an empty field is null and sorts lowest), and the record's
 // bytes as they came, line end included.  The output is those bytes in key order, so
 // every record is written exactly as it was read.
+//
+// Shards.  On one processor there is one sort.  On N processors there are N sorts (at
+// most four), one per thread, each with its share of the memory: batch n of the input
+// goes to sort n % N, so adding rows, sorting chunks and reading the sorted rows back
+// (which a datafile does on one thread) run on N threads at once, and tqsort merges
+// their sorted rows into the output by the same key order the library uses.  With -s
+// or -u each row also carries its input row number as a last key, so that rows with
+// equal keys come out in input order; -u then drops, in the merge, each row whose keys
+// equal the row written before it.
+//
+// Long lines.  A line longer than the line column (an eighth of a chunk) is not put
+// into a sort: its bytes go to its sort's line file ("lines-N" in the first run
+// directory) and the row carries where they are (a reference that never ends in a line
+// end, as a stored line does).  So a long line costs the sort only its keys.  A row
+// whose keys alone no chunk holds becomes a run of its own in the library, which needs
+// the row twice within its memory; when -S cannot give that, the message says which -S
+// would (minimumMemory).  Without -S, tqsort chooses a moderate memory (see
+// chooseSortSizes), and a sort given a row that needs more moves its rows to a larger
+// sort, up to a quarter of the machine's memory.
 #ifndef TQ_TOOLS_TQSORT_SORTER_H
 #define TQ_TOOLS_TQSORT_SORTER_H
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "tqdatafile/tqdatafile.h"
 #include "tqsort_input.h"
 #include "tqsort_options.h"
+#include "tqsort_pipeline.h"
 #include "tqsort_progress.h"
+#include "tqsort_sizes.h"
 #include "tqsort_status.h"
 
 namespace tqsort {
 
+class OutputStream;
 class OutputTarget;
+class KeptStats;
+class Shard;
+class ShardProgress;
 
-// The memory the sort gets and how it is cut into chunks.
-struct SortSizes {
-  uint32_t sortBytes = 0;   // the library's sort size: memory for all chunks
-  uint32_t chunkBytes = 0;  // one chunk
-  int32_t maxFieldLength = 0;  // the longest string a field may hold
-  int processors = 1;
-};
-
-// Chooses the sizes from the options (-S, --parallel), the machine, the number of keys
-// and the input's size (`totalBytes`, -1 when unknown).
-SortSizes chooseSortSizes(const Options& options, int64_t totalBytes);
-
-// The message for a row that addRow refused with `status` (the library's text in
-// `libraryText`), for the record that starts on line `line` of `in`.
-std::string rowErrorMessage(int32_t status, const std::string& libraryText, const InputFile& in, int64_t line);
-
-class Sorter : public RecordSink {
+class Sorter {
  public:
   Sorter(Options& options, ProgressBar* progress, StatsSink* stats);
-  ~Sorter() override;
-  // Creates the library's manager and sorting datafile, with its temporary files in
-  // `tempDirs`.
-  Status start(const std::vector<std::string>& tempDirs, int64_t totalBytes);
-  Status header(const InputFile& in, const Record& record, const char* lineEnd) override;
-  Status record(const InputFile& in, int64_t line, const Record& record, const char* lineEnd) override;
-  // Sorts and writes the output: `bom` first if given, then the header, then the rows.
-  Status finish(OutputTarget* out, bool bom);
-  // Releases the datafile and the manager (they remove their own files).
+  ~Sorter();
+  // Creates the library's manager and sorting datafile of each sort, with their
+  // temporary files in `tempDirs` (the run's directories; line files go to the first).
+  Status start(const std::vector<std::string>& tempDirs, const SortSizes& sizes);
+  // What takes the input's batches: one consumer per sort.
+  std::vector<BatchConsumer*> consumers();
+  // Sorts and writes the output: `bom` first if given, then `header`, then the rows,
+  // their lines made whole again as `stored` says.
+  Status finish(OutputTarget* out, bool bom, const std::string& header, const StoredLine& stored);
+  // Releases the datafiles and managers (they remove their own files).
   void release();
 
  private:
-  Status resolveKeys(const Record* header);
-  Status setKey(size_t k, const char* data, size_t length, const InputFile& in, int64_t line);
+  Status finishOne(OutputStream* out, const std::function<Status()>& begin);
+  Status finishMerged(OutputStream* out, const std::function<Status()>& begin);
 
   Options& o_;
   ProgressBar* progress_;
   StatsSink* stats_;
-  TqDatafileManager* manager_ = nullptr;
-  TqDatafile* file_ = nullptr;
-  std::vector<TqbDatavar*> values_;
-  size_t maxField_ = 0;
-  bool keysResolved_ = false;
-  std::vector<Field> fields_;
-  std::string scratch_;
-  std::string lineScratch_;
-  std::string header_;  // the header record, written first
+  SortSizes sizes_;
+  std::vector<std::unique_ptr<Shard>> shards_;
+  std::unique_ptr<ShardProgress> shardProgress_;
+  std::vector<std::unique_ptr<KeptStats>> keptStats_;  // several sorts: their statistics
 };
 
 }  // namespace tqsort

@@ -26,7 +26,15 @@ bool parseInt64(const char* data, size_t length, int64_t* value) {
     ++i;
   }
   if (i == length) return false;
+  // Up to 18 digits cannot overflow: they are summed without checks; a 19th digit (and
+  // any further) is checked against the limit.
   uint64_t v = 0;
+  size_t quick = length - i < 18 ? length : i + 18;
+  for (; i < quick; ++i) {
+    unsigned d = static_cast<unsigned>(static_cast<unsigned char>(data[i])) - '0';
+    if (d > 9) return false;
+    v = v * 10 + d;
+  }
   const uint64_t limit = negative ? uint64_t{1} << 63 : (uint64_t{1} << 63) - 1;
   for (; i < length; ++i) {
     unsigned d = static_cast<unsigned>(static_cast<unsigned char>(data[i])) - '0';

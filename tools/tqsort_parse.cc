@@ -1,0 +1,289 @@
+#include "tqsort_parse.h"
+
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+
+#include "tqdatafile/tqdatafile.h"
+#include "tqsort_input.h"
+#include "tqsort_values.h"
+
+namespace tqsort {
+
+Batch::Batch(size_t capacity) { reserve(capacity); }
+
+Batch::~Batch() { std::free(data_); }
+
+bool Batch::reserve(size_t bytes) {
+  if (bytes <= capacity_) return true;
+  size_t grown = capacity_ == 0 ? bytes : capacity_;
+  while (grown < bytes) grown = grown > SIZE_MAX / 2 ? bytes : grown * 2;
+  char* more = static_cast<char*>(std::realloc(data_, grown));
+  if (more == nullptr) return false;
+  data_ = more;
+  capacity_ = grown;
+  return true;
+}
+
+void Batch::reset(size_t capacity) {
+  used = 0;
+  file = nullptr;
+  stored = nullptr;
+  rows.clear();
+  values.clear();
+  arena.clear();
+  if (capacity_ > capacity) {
+    // A long record made it grow: the memory goes back.
+    std::free(data_);
+    data_ = nullptr;
+    capacity_ = 0;
+    reserve(capacity);
+  }
+}
+
+namespace {
+
+// Lines longer than this are stored as they are when they are stored at all (the sort
+// mostly keeps them in its line file), so that the reader does not copy them.
+constexpr size_t kLongestStoredCopy = size_t{1} << 20;
+
+// Whether an integer's text is as keyText writes it: no sign but a minus, no zero
+// before other digits, no minus zero.
+bool canonicalInteger(const char* data, size_t length) {
+  size_t i = data[0] == '-' ? 1 : 0;
+  if (data[0] == '+' || i == length) return false;
+  return data[i] != '0' || (i == 0 && length == 1);
+}
+
+}  // namespace
+
+StoredLine::StoredLine(const std::vector<KeySpec>& keys) {
+  for (size_t i = 0; i < keys.size() && slots_.size() < kMostSlots; ++i) {
+    const KeySpec& key = keys[i];
+    if (key.type != KeyType::Str && key.type != KeyType::Int && key.type != KeyType::Date) continue;
+    bool taken = false;
+    for (size_t s : slots_) taken = taken || keys[s].index == key.index;
+    if (!taken) slots_.push_back(i);
+  }
+}
+
+void StoredLine::make(const char* record, uint64_t recordOffset, size_t length, const KeyValue* values,
+                      std::string* out) const {
+  struct Cut {
+    uint64_t at;
+    uint64_t length;
+  };
+  Cut cuts[kMostSlots];
+  size_t count = 0;
+  size_t start = out->size();
+  out->resize(start + slots_.size() * 10 + length);
+  char* p = out->data() + start;
+  for (size_t key : slots_) {
+    const KeyValue& v = values[key];
+    uint64_t mark = 0;
+    if (v.exact && v.fieldLength > 0) {
+      uint64_t at = v.field - recordOffset;
+      mark = at + 1;
+      size_t i = count++;
+      while (i > 0 && cuts[i - 1].at > at) {
+        cuts[i] = cuts[i - 1];
+        --i;
+      }
+      cuts[i] = Cut{at, v.fieldLength};
+    }
+    do {  // LEB128
+      uint8_t b = static_cast<uint8_t>(mark & 0x7F);
+      mark >>= 7;
+      *p++ = static_cast<char>(mark != 0 ? b | 0x80 : b);
+    } while (mark != 0);
+  }
+  uint64_t at = 0;
+  for (size_t i = 0; i < count; ++i) {
+    size_t piece = static_cast<size_t>(cuts[i].at - at);
+    std::memcpy(p, record + at, piece);
+    p += piece;
+    at = cuts[i].at + cuts[i].length;
+  }
+  std::memcpy(p, record + at, length - static_cast<size_t>(at));
+  p += length - static_cast<size_t>(at);
+  out->resize(static_cast<size_t>(p - out->data()));
+}
+
+void StoredLine::join(const Parts& parts, char* out) {
+  uint64_t at = 0;
+  size_t from = 0;
+  for (size_t i = 0; i < parts.count; ++i) {
+    size_t piece = static_cast<size_t>(parts.cuts[i].at - at);
+    std::memcpy(out, parts.content + from, piece);
+    out += piece;
+    from += piece;
+    std::memcpy(out, parts.cuts[i].text, parts.cuts[i].length);
+    out += parts.cuts[i].length;
+    at = parts.cuts[i].at + parts.cuts[i].length;
+  }
+  std::memcpy(out, parts.content + from, parts.contentLength - from);
+}
+
+const char* keyText(KeyType type, const TqbDatavar& value, char* scratch, size_t* length) {
+  *length = 0;
+  if (value.isNull()) return scratch;
+  switch (type) {
+    case KeyType::Str: {
+      size_t n = 0;
+      const char* bytes = static_cast<const char*>(value.getRaw(&n));
+      *length = n > 0 ? n - 1 : 0;
+      return bytes;
+    }
+    case KeyType::Int: {
+      bool error = false;
+      auto done = std::to_chars(scratch, scratch + kKeyTextScratch, value.asInt64(&error));
+      *length = static_cast<size_t>(done.ptr - scratch);
+      return scratch;
+    }
+    case KeyType::Date: {
+      int y = 0, m = 0, d = 0;
+      bool error = false;
+      TqbDate(value.asDouble(&error)).toYmd(&y, &m, &d);
+      const char text[10] = {static_cast<char>('0' + y / 1000 % 10), static_cast<char>('0' + y / 100 % 10),
+                             static_cast<char>('0' + y / 10 % 10), static_cast<char>('0' + y % 10), '-',
+                             static_cast<char>('0' + m / 10), static_cast<char>('0' + m % 10), '-',
+                             static_cast<char>('0' + d / 10), static_cast<char>('0' + d % 10)};
+      std::memcpy(scratch, text, sizeof text);
+      *length = sizeof text;
+      return scratch;
+    }
+    default:
+      return scratch;
+  }
+}
+
+RecordParser::RecordParser(const std::vector<KeySpec>& keys, char separator, bool lenient)
+    : keys_(keys), separator_(separator), lenient_(lenient) {}
+
+Status RecordParser::resolve(const Record* header) {
+  std::vector<Field> names;
+  if (header != nullptr) splitFields(*header, separator_, countFields(*header, separator_), &names);
+  for (KeySpec& key : keys_) {
+    if (key.index < 0) {  // a name: find it in the header
+      for (size_t i = 0; i < names.size() && key.index < 0; ++i) {
+        const char* data;
+        size_t length;
+        fieldText(names[i], &scratch_, &data, &length);
+        if (key.column == std::string(data, length)) key.index = static_cast<int>(i);
+      }
+      if (key.index < 0) {
+        return Status::error("key '" + printable(key.text) + "': no column '" + printable(key.column) + "' in the header");
+      }
+    }
+    maxField_ = std::max(maxField_, static_cast<size_t>(key.index) + 1);
+  }
+  stored_ = StoredLine(keys_);
+  resolved_ = true;
+  return Status();
+}
+
+Status RecordParser::badValue(const KeySpec& key, const InputFile& in, int64_t line, const char* data,
+                              size_t length) {
+  const char* what = "";
+  switch (key.type) {
+    case KeyType::Str: break;
+    case KeyType::Int: what = "a 64-bit integer"; break;
+    case KeyType::Dec: what = "an exact decimal (at most 52 digits; no NaN or infinity)"; break;
+    case KeyType::Date: what = "a date (YYYY-MM-DD, years 0001 to 9999)"; break;
+    case KeyType::Bool: what = "a boolean (true/false, yes/no, 1/0)"; break;
+  }
+  return Status::error(in.shown + ":" + std::to_string(line) + ": column " + printable(key.column) + " (" +
+                       typeName(key.type) + "): '" + printable(std::string_view(data, length)) + "' is not " + what);
+}
+
+Status RecordParser::parse(Batch* batch, const InputFile& in, int64_t line, const Record& record,
+                           uint64_t recordLength) {
+  if (!resolved_) TQSORT_TRY(resolve(nullptr));
+  splitFields(record, separator_, maxField_, &fields_);
+  size_t first = batch->values.size();
+  for (const KeySpec& key : keys_) {
+    const Field& field = fields_[static_cast<size_t>(key.index)];
+    const char* data;
+    size_t length;
+    fieldText(field, &scratch_, &data, &length);
+    size_t raw = length;
+    if (key.type != KeyType::Str) trimBlanks(&data, &length);
+    batch->values.emplace_back();
+    KeyValue& v = batch->values.back();
+    // Whether the field's bytes are the text that keyText makes of the value.
+    v.exact = !field.quoted && raw == length && field.length < (uint64_t{1} << 32);
+    v.field = static_cast<uint64_t>(field.data - batch->data());
+    v.fieldLength = static_cast<uint32_t>(field.length);
+    if (length == 0) {  // null
+      v.exact = v.exact && key.type != KeyType::Dec && key.type != KeyType::Bool;
+      continue;
+    }
+    bool ok = true;
+    switch (key.type) {
+      case KeyType::Str:
+        v.kind = KeyValue::Text;
+        v.length = length;
+        // A string value ending in a zero byte loses it (its terminator).
+        v.exact = v.exact && data[length - 1] != '\0';
+        if (field.quoted) {
+          // Unquoted text is not the input's bytes: it goes to the arena.
+          v.inArena = true;
+          v.offset = batch->arena.size();
+          batch->arena.append(data, length);
+        } else {
+          v.offset = static_cast<uint64_t>(data - batch->data());
+        }
+        break;
+      case KeyType::Int:
+        ok = parseInt64(data, length, &v.integer);
+        v.kind = KeyValue::Int;
+        v.exact = v.exact && ok && canonicalInteger(data, length);
+        break;
+      case KeyType::Dec: {
+        uint8_t bytes[24];
+        ok = parseDecimal(data, length, bytes);
+        v.exact = false;
+        if (ok) {
+          v.kind = KeyValue::Dec;
+          v.inArena = true;
+          v.offset = batch->arena.size();
+          v.length = sizeof bytes;
+          batch->arena.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
+        }
+        break;
+      }
+      case KeyType::Date: {
+        int y, m, d;
+        ok = parseDate(data, length, &y, &m, &d);
+        if (ok) v.days = TqbDate::fromYmd(y, m, d).asDouble();
+        v.kind = KeyValue::Date;
+        v.exact = v.exact && ok;
+        break;
+      }
+      case KeyType::Bool:
+        ok = parseBool(data, length, &v.boolean);
+        v.kind = KeyValue::Bool;
+        v.exact = false;
+        break;
+    }
+    if (!ok) {
+      v.kind = KeyValue::Null;
+      v.exact = false;
+      if (!lenient_) {
+        batch->values.resize(first);  // the row is not there
+        return badValue(key, in, line, data, length);
+      }
+    }
+  }
+  Row row{static_cast<uint64_t>(record.begin - batch->data()), recordLength, line};
+  if (!stored_.empty() && recordLength <= kLongestStoredCopy) {
+    row.stored = batch->arena.size();
+    stored_.make(record.begin, row.offset, static_cast<size_t>(recordLength), &batch->values[first], &batch->arena);
+    row.storedLength = batch->arena.size() - row.stored;
+  }
+  batch->rows.push_back(row);
+  batch->stored = &stored_;
+  return Status();
+}
+
+}  // namespace tqsort

@@ -1,0 +1,309 @@
+#include "tqsort_shard.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace tqsort {
+
+namespace {
+
+void putBigEndian(std::string* out, uint64_t v) {
+  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+  char bytes[8];
+  std::memcpy(bytes, &v, 8);
+  out->append(bytes, 8);
+}
+
+
+}  // namespace
+
+void appendSortKey(std::string* out, KeyType type, bool descending, const TqbDatavar& value) {
+  // As the library's key writers: a presence byte (1 for a value, 0 for a null when
+  // ascending; 0 and 1 when descending), then the value bytes, most significant first,
+  // inverted when descending; a null's value bytes are zeros.
+  bool null = value.isNull();
+  out->push_back(static_cast<char>(null == descending ? 1 : 0));
+  size_t valueStart = out->size();
+  switch (type) {
+    case KeyType::Str: {
+      if (null) {
+        out->push_back('\0');
+        return;
+      }
+      size_t n = 0;
+      const char* bytes = static_cast<const char*>(value.getRaw(&n));
+      out->append(bytes, n);  // with the terminating zero
+      break;
+    }
+    case KeyType::Int: {
+      bool error = false;
+      putBigEndian(out, null ? 0 : static_cast<uint64_t>(value.asInt64(&error)) ^ 0x8000000000000000ull);
+      if (null) return;
+      break;
+    }
+    case KeyType::Date: {
+      if (null) {
+        putBigEndian(out, 0);
+        return;
+      }
+      bool error = false;
+      double d = value.asDouble(&error);
+      uint64_t bits;
+      std::memcpy(&bits, &d, 8);
+      bits = (bits & 0x8000000000000000ull) ? ~bits : (bits | 0x8000000000000000ull);
+      putBigEndian(out, bits);
+      break;
+    }
+    case KeyType::Bool: {
+      bool error = false;
+      out->push_back(static_cast<char>(!null && value.asBool(&error) ? 1 : 0));
+      if (null) return;
+      break;
+    }
+    case KeyType::Dec: {
+      uint32_t n = decSextToByteCollateForm(nullptr, nullptr, nullptr, 0);
+      out->resize(valueStart + n, '\0');
+      if (null) return;
+      size_t size = 0;
+      alignas(8) uint8_t raw[24] = {};
+      const void* bytes = value.getRaw(&size);
+      std::memcpy(raw, bytes, std::min<size_t>(size, sizeof raw));
+      decSextToByteCollateForm(raw, nullptr, reinterpret_cast<uint8_t*>(out->data()) + valueStart, 0);
+      break;
+    }
+  }
+  if (descending) {
+    for (size_t i = valueStart; i < out->size(); ++i) (*out)[i] = static_cast<char>(~(*out)[i]);
+  }
+}
+
+
+void Shard::release() {
+  if (file_ != nullptr) file_->release();
+  file_ = nullptr;
+  if (manager_ != nullptr) manager_->release();
+  manager_ = nullptr;
+  if (lineFd_ >= 0) ::close(lineFd_);
+  lineFd_ = -1;
+}
+
+Status Shard::start(const std::string& dirs, const std::string& lineDir, TqSortProgress* progress, TqSortInfo* info) {
+  linePath_ = lineDir + "/lines-" + std::to_string(index_);
+  dirs_ = dirs;
+  progress_ = progress;
+  info_ = info;
+  return create();
+}
+
+Status Shard::create() {
+  TqbString error;
+  manager_ = tqDatafileManagerCreate(dirs_.c_str(), &error);
+  if (manager_ == nullptr) return Status::error(std::string(error.asCstr()));
+  size_t k = o_.keys.size();
+  size_t columns = k + (sizes_.sequenceKey ? 1 : 0) + 1;
+  manager_->setColumns(static_cast<int32_t>(columns));
+  for (size_t i = 0; i < k; ++i) {
+    tqbType type = tqbTypeString;
+    switch (o_.keys[i].type) {
+      case KeyType::Str: type = tqbTypeString; break;
+      case KeyType::Int: type = tqbTypeInteger; break;
+      case KeyType::Dec: type = tqbTypeReal; break;
+      case KeyType::Date: type = tqbTypeDate; break;
+      case KeyType::Bool: type = tqbTypeBoolean; break;
+    }
+    manager_->setColSpec(static_cast<int32_t>(i), type, sizes_.keyLength);
+  }
+  if (sizes_.sequenceKey) manager_->setColSpec(static_cast<int32_t>(k), tqbTypeInteger, 0);
+  manager_->setColSpec(static_cast<int32_t>(columns - 1), tqbTypeString, sizes_.lineLength);
+  manager_->setChunkSize(sizes_.chunkBytes);
+  manager_->setSortSize(sizes_.sortBytes);
+  manager_->setSortProcessors(sizes_.shardProcessors);
+  // -u keeps the first record of each run in input order, so it sorts stably too.  With
+  // several sorts the row number key does both, and the merge drops the duplicates.
+  manager_->setSortStable(libraryStable(o_, sizes_));
+  manager_->setSortNoDups(o_.unique && sizes_.shards == 1);
+  file_ = manager_->createFile(TqDatafile::FlagSorted | TqDatafile::FlagVariableRows);
+  if (file_ == nullptr) return Status::error(std::string(manager_->getError().asCstr()));
+  size_t keys = k + (sizes_.sequenceKey ? 1 : 0);
+  if (file_->resetSort(static_cast<int32_t>(keys)) != 0) return Status::error(this->error());
+  for (size_t i = 0; i < keys; ++i) {
+    bool descending = i < k && o_.keys[i].descending;
+    if (file_->setSort(static_cast<int32_t>(i), static_cast<int32_t>(i), descending ? 0 : 1, nullptr) != 0) {
+      return Status::error(this->error());
+    }
+  }
+  if (o_.stats) file_->setSortInfo(info_);
+  file_->setSortProgress(progress_);
+  values_.clear();
+  for (size_t i = 0; i < columns; ++i) values_.push_back(file_->getField(static_cast<int32_t>(i)));
+  lineValue_ = values_.back();
+  return Status();
+}
+
+Status Shard::grow(const SortSizes& sizes) {
+  TqDatafileManager* oldManager = manager_;
+  TqDatafile* old = file_;
+  std::vector<TqbDatavar*> oldValues = values_;
+  // The old sort's reading is a step of this one: no statistics, no progress of its own.
+  old->setSortInfo(nullptr);
+  old->setSortProgress(nullptr);
+  SortSizes before = sizes_;
+  sizes_ = sizes;
+  manager_ = nullptr;
+  file_ = nullptr;
+  Status s = create();
+  // The row in hand goes over too, after the others.
+  std::vector<TqbDatavar> pending(oldValues.size());
+  for (size_t i = 0; i < oldValues.size(); ++i) pending[i] = *oldValues[i];
+  int32_t status = s.ok() ? old->sort() : TqDatafile::StatusEndOfData;
+  while (s.ok() && status == 0) {
+    for (size_t i = 0; i < values_.size(); ++i) *values_[i] = *oldValues[i];
+    if (file_->addRow(nullptr) != 0) s = Status::error(this->error());
+    status = old->next(nullptr);
+  }
+  if (s.ok() && status != TqDatafile::StatusEndOfData) s = Status::error(std::string(old->getError().asCstr()));
+  old->release();
+  oldManager->release();
+  if (!s.ok()) {
+    sizes_ = before;
+    return s;
+  }
+  for (size_t i = 0; i < values_.size(); ++i) *values_[i] = pending[i];
+  return Status();
+}
+Status Shard::setValue(TqbDatavar* v, const KeyValue& value, const Batch& batch) {
+  switch (value.kind) {
+    case KeyValue::Null: v->setNull(); break;
+    case KeyValue::Int: v->assign(value.integer); break;
+    case KeyValue::Date: v->assign(TqbDate(value.days)); break;
+    case KeyValue::Bool: v->assign(value.boolean); break;
+    case KeyValue::Dec:
+      if (!v->assign(tqbTypeReal, batch.bytesOf(value), 24)) return Status::error("out of memory");
+      break;
+    case KeyValue::Text:
+      if (!v->assign(tqbTypeString, batch.bytesOf(value), value.length)) return Status::error("out of memory");
+      break;
+  }
+  return Status();
+}
+
+Status Shard::spillLine(const char* data, size_t length) {
+  auto fail = [this](int error) {
+    return Status::error("cannot write the temporary file '" + printable(linePath_) + "': " + systemError(error));
+  };
+  if (lineFd_ < 0) {
+    lineFd_ = ::open(linePath_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (lineFd_ < 0) return fail(errno);
+  }
+  uint64_t offset = lineFileSize_;
+  for (size_t done = 0; done < length;) {
+    ssize_t n = ::pwrite(lineFd_, data + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(errno);  // the line is not stored; the file's next line starts where it would have
+    }
+    done += static_cast<size_t>(n);
+  }
+  lineFileSize_ += length;
+  char reference[kReferenceBytes];
+  uint64_t length64 = length;
+  for (int b = 0; b < 8; ++b) {
+    reference[b] = static_cast<char>(offset >> (8 * b));
+    reference[8 + b] = static_cast<char>(length64 >> (8 * b));
+  }
+  reference[16] = kReferenceMark;
+  if (!lineValue_->assign(tqbTypeString, reference, kReferenceBytes)) return Status::error("out of memory");
+  return Status();
+}
+
+RowShape Shard::shape() const {
+  RowShape shape;
+  for (size_t i = 0; i < o_.keys.size(); ++i) {
+    const TqbDatavar* v = values_[i];
+    size_t n = 0;
+    if (v->isNull()) {
+      shape.keyBytes.push_back(-1);
+    } else {
+      v->getRaw(&n);
+      shape.keyBytes.push_back(n > 0 ? static_cast<int64_t>(n) - 1 : 0);
+    }
+  }
+  size_t lineSize = 0;
+  lineValue_->getRaw(&lineSize);
+  shape.lineBytes = lineSize > 0 ? lineSize - 1 : 0;
+  return shape;
+}
+
+Status Shard::refused(int32_t status, const Batch& batch, const Row& row) {
+  RowShape row_shape = shape();
+  if (status == TqDatafile::StatusNoRoom && sizes_.growsTo > sizes_.memory &&
+      needsMoreMemory(o_, sizes_, row_shape)) {
+    // tqsort chose the memory: this sort grows to what the row needs, if it may.
+    uint64_t memory = minimumMemory(o_, row_shape);
+    if (memory != 0 && memory <= sizes_.growsTo) {
+      SortSizes larger = sizesForMemory(o_, std::max(memory, sizes_.memory * 2));
+      if (larger.memory > sizes_.growsTo) larger = sizesForMemory(o_, memory);
+      larger.growsTo = sizes_.growsTo;
+      TQSORT_TRY(grow(larger));
+      if ((status = file_->addRow(nullptr)) == 0) return Status();
+      row_shape = shape();
+    }
+  }
+  return Status::error(rowErrorMessage(o_, sizes_, row_shape, status, error(), *batch.file, row.line, row.length));
+}
+
+Status Shard::consume(Batch& batch) {
+  const size_t k = o_.keys.size();
+  const KeyValue* value = batch.values.data();
+  int64_t rowNumber = static_cast<int64_t>(batch.firstRow);
+  for (const Row& row : batch.rows) {
+    for (size_t i = 0; i < k; ++i, ++value) TQSORT_TRY(setValue(values_[i], *value, batch));
+    if (sizes_.sequenceKey) values_[k]->assign(rowNumber++);
+    const char* bytes = batch.data() + row.offset;
+    bool ok = true;
+    if (row.length > static_cast<size_t>(sizes_.lineLength)) {
+      TQSORT_TRY(spillLine(bytes, row.length));
+    } else if (batch.stored == nullptr || batch.stored->empty()) {
+      ok = lineValue_->assign(tqbTypeString, bytes, row.length);
+    } else if (row.storedLength > 0) {
+      ok = lineValue_->assign(tqbTypeString, batch.arena.data() + row.stored, row.storedLength);
+    } else {
+      scratch_.clear();
+      batch.stored->make(bytes, row.offset, row.length, value - k, &scratch_);
+      ok = lineValue_->assign(tqbTypeString, scratch_.data(), scratch_.size());
+    }
+    if (!ok) return Status::error("out of memory");
+    int32_t status = file_->addRow(nullptr);
+    if (status != 0) TQSORT_TRY(refused(status, batch, row));
+  }
+  return Status();
+}
+
+Status Shard::writeSpilled(const char* reference, OutputStream* out) {
+  uint64_t offset = 0, length = 0;
+  for (int b = 0; b < 8; ++b) {
+    offset |= uint64_t{static_cast<uint8_t>(reference[b])} << (8 * b);
+    length |= uint64_t{static_cast<uint8_t>(reference[8 + b])} << (8 * b);
+  }
+  if (!copyBuffer_) copyBuffer_ = std::make_unique_for_overwrite<char[]>(sizes_.blockBytes);
+  while (length > 0) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(length, sizes_.blockBytes));
+    ssize_t n = ::pread(lineFd_, copyBuffer_.get(), want, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      return Status::error("cannot read the temporary file '" + printable(linePath_) +
+                           "': " + (n < 0 ? systemError(errno) : std::string("it ended before its lines")));
+    }
+    TQSORT_TRY(out->write(copyBuffer_.get(), static_cast<size_t>(n)));
+    offset += static_cast<uint64_t>(n);
+    length -= static_cast<uint64_t>(n);
+  }
+  return Status();
+}
+
+}  // namespace tqsort

@@ -1,0 +1,136 @@
+// One library sort of tqsort's: its manager and sorting datafile, its line file, and
+// the rows of the batches it is given (see tqsort_sorter.h).
+#ifndef TQ_TOOLS_TQSORT_SHARD_H
+#define TQ_TOOLS_TQSORT_SHARD_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tqdatafile/tqdatafile.h"
+#include "tqsort_output.h"
+#include "tqsort_parse.h"
+#include "tqsort_pipeline.h"
+#include "tqsort_sizes.h"
+
+namespace tqsort {
+
+// The bytes of a row number key, as appendSortKey writes it.
+constexpr size_t kSequenceKeyBytes = 9;
+
+// A line in the line file is stored in the sort as its reference: offset and length
+// (little-endian), then a byte that a stored line never ends with (it ends with '\n')
+// and that is not zero (a string value that ends in zero loses it).
+constexpr size_t kReferenceBytes = 17;
+constexpr char kReferenceMark = 'L';
+
+// Appends to `out` the bytes of `value` as the library orders a key of `type`: byte
+// strings that compare (unsigned, then shorter first) as the rows sort.  A null is
+// lowest; descending inverts.
+void appendSortKey(std::string* out, KeyType type, bool descending, const TqbDatavar& value);
+
+// One library sort.  Used by one thread at a time.
+class Shard : public BatchConsumer {
+ public:
+  Shard(const Options& options, const SortSizes& sizes, size_t index) : o_(options), sizes_(sizes), index_(index) {}
+  ~Shard() override { release(); }
+
+  Status start(const std::string& dirs, const std::string& lineDir, TqSortProgress* progress, TqSortInfo* info);
+  Status consume(Batch& batch) override;
+  // Ends the input and sorts: 0 with the first row in hand, 4 when there are no rows.
+  int32_t sort() { return file_->sort(); }
+  int32_t next() { return file_->next(nullptr); }
+  std::string error() { return std::string(file_->getError().asCstr()); }
+  // Lines are made whole with `stored` from here on.
+  void setStored(const StoredLine* stored) { stored_ = stored; }
+  // Writes the row in hand's line to `out`.
+  Status writeLine(OutputStream* out) {
+    size_t n = 0;
+    const char* bytes = static_cast<const char*>(lineValue_->getRaw(&n));
+    --n;  // without the value's terminating zero
+    if (n == kReferenceBytes && bytes[kReferenceBytes - 1] == kReferenceMark) return writeSpilled(bytes, out);
+    if (stored_ == nullptr || stored_->empty()) return out->write(bytes, n);
+    StoredLine::Parts parts;
+    if (!takeApart(bytes, n, &parts)) return Status::error("internal error: a stored line cannot be read");
+    char* to = out->reserve(parts.total);
+    if (to != nullptr) {
+      StoredLine::join(parts, to);
+      return Status();
+    }
+    line_.resize(parts.total);
+    StoredLine::join(parts, line_.data());
+    return out->write(line_.data(), line_.size());
+  }
+  // Appends the row in hand's line to `out`; `*spilled` when what is appended is the
+  // reference of a line in the line file (writeSpilled writes it).
+  bool appendLine(std::string* out, bool* spilled) {
+    size_t n = 0;
+    const char* bytes = static_cast<const char*>(lineValue_->getRaw(&n));
+    --n;
+    *spilled = n == kReferenceBytes && bytes[kReferenceBytes - 1] == kReferenceMark;
+    if (*spilled || stored_ == nullptr || stored_->empty()) {
+      out->append(bytes, n);
+      return true;
+    }
+    StoredLine::Parts parts;
+    if (!takeApart(bytes, n, &parts)) return false;
+    size_t at = out->size();
+    out->resize(at + parts.total);
+    StoredLine::join(parts, out->data() + at);
+    return true;
+  }
+  // Appends the row in hand's key, as the merge compares keys.
+  void appendKey(std::string* out) const {
+    for (size_t i = 0; i < o_.keys.size(); ++i) appendSortKey(out, o_.keys[i].type, o_.keys[i].descending, *values_[i]);
+    if (sizes_.sequenceKey) appendSortKey(out, KeyType::Int, false, *values_[o_.keys.size()]);
+  }
+  // Writes the line that `reference` names (from this sort's line file).
+  Status writeSpilled(const char* reference, OutputStream* out);
+  void release();
+
+ private:
+  Status setValue(TqbDatavar* v, const KeyValue& value, const Batch& batch);
+  Status spillLine(const char* data, size_t length);
+  bool takeApart(const char* bytes, size_t n, StoredLine::Parts* parts) {
+    return stored_->parts(bytes, n,
+                          [this](size_t key, size_t* length) {
+                            return keyText(o_.keys[key].type, *values_[key], texts_[key].scratch, length);
+                          },
+                          parts);
+  }
+  // The row in hand, as the library stores it.
+  RowShape shape() const;
+  Status refused(int32_t status, const Batch& batch, const Row& row);
+  // Creates the manager and datafile for sizes_.
+  Status create();
+  // Moves to a sort of `sizes`: the rows so far are read back, in order, into it.
+  Status grow(const SortSizes& sizes);
+
+  const Options& o_;
+  SortSizes sizes_;
+  size_t index_;
+  std::string dirs_;
+  TqSortProgress* progress_ = nullptr;
+  TqSortInfo* info_ = nullptr;
+  TqDatafileManager* manager_ = nullptr;
+  TqDatafile* file_ = nullptr;
+  std::vector<TqbDatavar*> values_;  // the keys, the row number (sequenceKey), the line
+  TqbDatavar* lineValue_ = nullptr;
+  std::string linePath_;
+  int lineFd_ = -1;
+  uint64_t lineFileSize_ = 0;
+  std::unique_ptr<char[]> copyBuffer_;
+  const StoredLine* stored_ = nullptr;
+  struct TextScratch {
+    char scratch[kKeyTextScratch];
+  };
+  std::vector<TextScratch> texts_ = std::vector<TextScratch>(o_.keys.size());
+  std::string scratch_;
+  std::string line_;
+};
+
+}  // namespace tqsort
+
+#endif

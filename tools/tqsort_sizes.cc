@@ -1,0 +1,176 @@
+#include "tqsort_sizes.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "tqdatafile/tqdatafile.h"
+
+namespace tqsort {
+
+namespace {
+
+constexpr uint64_t kMiB = uint64_t{1} << 20;
+constexpr uint64_t kLargestSortSize = 0xFFF00000ull;  // within the library's 32-bit sort size
+constexpr int kMostShards = 4;
+constexpr uint32_t kChunks = 4;  // chunks of a sort
+constexpr uint64_t kSequenceKeyBytes = 9;  // presence byte and the row number
+
+bool isStringKey(const KeySpec& key) { return key.type == KeyType::Str; }
+
+// The bytes a key of `type` takes in the library's key, beyond its presence byte, for
+// a string key column of maximum length `stringLength`.
+uint64_t keyWidth(KeyType type, int32_t stringLength) {
+  switch (type) {
+    case KeyType::Bool: return 1;
+    case KeyType::Int:
+    case KeyType::Date: return 8;
+    case KeyType::Dec: return decSextToByteCollateForm(nullptr, nullptr, nullptr, 0);
+    case KeyType::Str: return static_cast<uint64_t>(stringLength) + 1;
+  }
+  return 0;
+}
+
+// The bytes a field of `type` takes in the library's fixed row width (its null flag
+// included), for a string column of maximum length `stringLength`.
+uint64_t fixedFieldWidth(KeyType type, int32_t stringLength) {
+  switch (type) {
+    case KeyType::Bool: return 2;
+    case KeyType::Int:
+    case KeyType::Date: return 9;
+    case KeyType::Dec: return 25;
+    case KeyType::Str: return static_cast<uint64_t>(stringLength) + 2;
+  }
+  return 0;
+}
+
+bool stableOrUnique(const Options& o) { return o.stable || o.unique; }
+
+// What the library makes the smallest chunk: one row of every column at its maximum
+// length, with its key and index entry.  Kept at half a chunk or less, so that the
+// library never raises the chunk size (or the sort size with it).
+uint64_t minimumChunk(const Options& o, const SortSizes& s, int32_t keyLength) {
+  uint64_t bytes = libraryStable(o, s) ? 8 : 0;
+  for (const KeySpec& key : o.keys) {
+    bytes += 1 + keyWidth(key.type, keyLength);
+    bytes += fixedFieldWidth(key.type, keyLength) + (isStringKey(key) ? 4 : 0);
+  }
+  if (s.sequenceKey) bytes += kSequenceKeyBytes + fixedFieldWidth(KeyType::Int, 0);
+  bytes += fixedFieldWidth(KeyType::Str, s.lineLength) + 4;
+  return (bytes + 16 + 15) & ~uint64_t{15};
+}
+
+uint64_t machineMemory() {
+  return static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+}  // namespace
+
+bool libraryStable(const Options& o, const SortSizes& s) { return s.shards == 1 && stableOrUnique(o); }
+
+SortSizes sizesForMemory(const Options& options, uint64_t memory) {
+  SortSizes s;
+  s.processors = options.parallel;
+  if (s.processors == 0) s.processors = static_cast<int>(std::min<long>(sysconf(_SC_NPROCESSORS_ONLN), 8));
+  if (s.processors < 1) s.processors = 1;
+  s.threads = s.processors >= 2;
+  s.shards = std::min(s.processors, kMostShards);
+  s.shardProcessors = std::max(1, s.processors / s.shards);
+  s.sequenceKey = s.shards > 1 && stableOrUnique(options);
+  memory = std::max(memory, kMiB);
+  s.memory = memory;
+  // Four chunks a sort: a chunk sorts on the pool while the next fills, and runs are few
+  // (each costs the merge a level now and then, and a window); measured faster than
+  // eight on the benchmark's input.  A sort's size is exactly its chunks, so that the
+  // library's budget is its size.
+  uint64_t share = std::min(memory / static_cast<uint64_t>(s.shards), kLargestSortSize);
+  s.chunkBytes = static_cast<uint32_t>(std::max<uint64_t>((share / kChunks) & ~uint64_t{15}, 32u << 10));
+  s.sortBytes = s.chunkBytes * kChunks;
+  // Lines up to an eighth of a chunk are sorted as they are; longer ones go to the line
+  // file (a long row fills a chunk only partly: the chunk is handed on when the next
+  // row does not fit).  String keys may then be as long as keeps the smallest chunk within half a
+  // chunk; a longer value is still sorted whole (the library reports it on its
+  // assertion logger, silent unless enabled, and stores it).
+  s.lineLength = static_cast<int32_t>(s.chunkBytes / 8);
+  size_t strings = static_cast<size_t>(std::count_if(options.keys.begin(), options.keys.end(), isStringKey));
+  s.keyLength = 16;
+  if (strings > 0) {
+    uint64_t fixed = minimumChunk(options, s, 0);
+    uint64_t room = s.chunkBytes / 2 > fixed ? s.chunkBytes / 2 - fixed : 0;
+    s.keyLength = static_cast<int32_t>(std::min<uint64_t>(std::max<uint64_t>(room / (2 * strings), 16), kTqMaxStringLength));
+  }
+  // tqsort's own buffers grow with the memory up to 1 MiB each.
+  s.blockBytes = static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(memory / 128, 64u << 10), kMiB));
+  s.blockRows = std::max<size_t>(1024, s.blockBytes / 64);
+  return s;
+}
+
+SortSizes chooseSortSizes(const Options& options, int64_t totalBytes) {
+  if (options.bufferSize != 0) return sizesForMemory(options, options.bufferSize);
+  // Without -S: half the input (a quarter of the machine at most, 64 MiB at least;
+  // 256 MiB when the size is not known).  The library merges runs it streamed from its
+  // files, in key order, faster than chunks it kept in memory, whose rows it reads in
+  // a scattered order; so a sort that writes most of its rows once and streams them
+  // back is quicker than one that holds them all.  A sort given a row that this memory
+  // cannot hold grows to what the row needs, up to the quarter of the machine (grow).
+  uint64_t cap = std::max<uint64_t>(machineMemory() / 4, 64 * kMiB);
+  uint64_t size = totalBytes >= 0 ? static_cast<uint64_t>(totalBytes) / 2 : 256 * kMiB;
+  size = std::min(std::max<uint64_t>(size, 64 * kMiB), cap);
+  SortSizes s = sizesForMemory(options, size);
+  s.growsTo = cap;
+  return s;
+}
+
+uint64_t longRowNeed(const Options& o, const SortSizes& s, const RowShape& shape) {
+  // As the library counts a row that goes to a run of its own: the key at its widest
+  // (string keys at their column's maximum length), the sequence number of a stable
+  // sort, every field, and every string field's bytes once more as key bytes.
+  uint64_t need = libraryStable(o, s) ? 8 : 0;
+  auto stringField = [&need](int64_t bytes) {
+    uint64_t n = bytes < 0 ? 0 : static_cast<uint64_t>(bytes) + 1;  // with its terminating zero
+    need += 5 + n + 1 + n;
+  };
+  for (size_t i = 0; i < o.keys.size(); ++i) {
+    const KeySpec& key = o.keys[i];
+    need += 1 + keyWidth(key.type, s.keyLength);
+    if (isStringKey(key)) {
+      stringField(i < shape.keyBytes.size() ? shape.keyBytes[i] : -1);
+    } else {
+      need += fixedFieldWidth(key.type, 0);
+    }
+  }
+  if (s.sequenceKey) need += kSequenceKeyBytes + fixedFieldWidth(KeyType::Int, 0);
+  stringField(static_cast<int64_t>(shape.lineBytes));
+  return need;
+}
+
+uint64_t minimumMemory(const Options& options, const RowShape& shape) {
+  for (uint64_t memory = kMiB; memory <= kLargestSortSize * kMostShards; memory += kMiB) {
+    SortSizes s = sizesForMemory(options, memory);
+    uint64_t need = longRowNeed(options, s, shape);
+    if (need > kTqMaxChunkSize) return 0;  // no size will do
+    if (need <= s.sortBytes / 2) return memory;
+    if (memory / static_cast<uint64_t>(s.shards) > kLargestSortSize) return 0;
+  }
+  return 0;
+}
+
+bool needsMoreMemory(const Options& options, const SortSizes& sizes, const RowShape& shape) {
+  uint64_t need = longRowNeed(options, sizes, shape);
+  return need > kTqMaxChunkSize || need > sizes.sortBytes / 2;
+}
+
+std::string rowErrorMessage(const Options& options, const SortSizes& sizes, const RowShape& shape, int32_t status,
+                            const std::string& libraryText, const InputFile& in, int64_t line, uint64_t lineBytes) {
+  std::string where = in.shown + ":" + std::to_string(line) + ": ";
+  if (status != TqDatafile::StatusNoRoom || !needsMoreMemory(options, sizes, shape)) return where + libraryText;
+  uint64_t memory = minimumMemory(options, shape);
+  if (memory == 0) {
+    return where + "a line of " + std::to_string(lineBytes) + " bytes cannot be sorted: its key fields are longer than " +
+           "a sort can hold";
+  }
+  return where + "a line of " + std::to_string(lineBytes) + " bytes needs -S of at least " +
+         std::to_string(memory / kMiB) + "M";
+}
+
+}  // namespace tqsort
