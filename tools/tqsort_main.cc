@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tqsort_cleanup.h"
+#include "tqsort_collate.h"
 #include "tqsort_input.h"
 #include "tqsort_options.h"
 #include "tqsort_output.h"
@@ -35,13 +36,29 @@ std::vector<std::string> tempBases(const tqsort::Options& o) {
   return {env != nullptr && *env != '\0' ? env : "/tmp"};
 }
 
-Status run(tqsort::Options& options, tqsort::ProgressBar* progress) {
+// --collate: one library sort on the external engine, the lines in a spool.
+Status runCollated(tqsort::Options& options, unsigned collateFlags, tqsort::InputReader& reader,
+                   tqsort::OutputTarget& out, const std::vector<std::string>& runDirs, tqsort::ProgressBar* progress) {
+  tqsort::CollateSizes sizes = tqsort::chooseCollateSizes(options, reader.totalBytes());
+  tqsort::StatsSink stats;
+  tqsort::RecordParser parser(options.keys, options.separator, options.lenient, false);
+  tqsort::CollatedSort sort(options, sizes, collateFlags, &parser, progress, &stats);
+  TQSORT_TRY(sort.start(runDirs));
+  tqsort::BatchLimits limits;
+  limits.bytes = sizes.blockBytes;
+  limits.rows = sizes.blockRows;
+  TQSORT_TRY(tqsort::feedSort(&reader, &parser, {&sort}, limits, sizes.threads));
+  return sort.finish(&out, reader.startsWithBom(), reader.header());
+}
+
+Status run(tqsort::Options& options, unsigned collateFlags, tqsort::ProgressBar* progress) {
   tqsort::InputReader reader(options.inputs, options.separator, options.header, progress);
   TQSORT_TRY(reader.check());
   tqsort::OutputTarget out;
   TQSORT_TRY(out.prepare(options.outputGiven ? options.output : std::string()));
   std::vector<std::string> runDirs;
   TQSORT_TRY(tqsort::cleanup().makeRunDirs(tempBases(options), &runDirs));
+  if (options.collated()) return runCollated(options, collateFlags, reader, out, runDirs, progress);
   tqsort::SortSizes sizes = tqsort::chooseSortSizes(options, reader.totalBytes());
   tqsort::StatsSink stats;
   tqsort::Sorter sorter(options, progress, &stats);
@@ -80,10 +97,20 @@ int main(int argc, char** argv) {
     return std::fflush(stdout) == 0 ? 0 : kExitError;
   }
 
+  // A bad locale or collation word stops the run before anything is read or made.
+  unsigned collateFlags = 0;
+  if (options.collated()) {
+    Status collation = tqsort::checkCollation(options, &collateFlags);
+    if (!collation.ok()) {
+      std::fprintf(stderr, "tqsort: %s\n", collation.message().c_str());
+      return kExitError;
+    }
+  }
+
   tqsort::ProgressBar progress;
   progress.enable(options.progress == 1 || (options.progress == -1 && ::isatty(2)));
   cleanup.setProgress(&progress);
-  Status result = run(options, &progress);
+  Status result = run(options, collateFlags, &progress);
   if (result.signalNumber() != 0) cleanup.dieOf(result.signalNumber());  // a closed pipe
   Status removed = cleanup.endRun();
   progress.done();

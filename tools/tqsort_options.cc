@@ -46,6 +46,19 @@ void printHelp(std::FILE* out) {
       "                             replaced only when the sort succeeded; one with other\n"
       "                             hard links is rewritten in place; a device or FIFO is\n"
       "                             written to\n"
+      "      --collate=LOCALE       sort str keys in the linguistic order of LOCALE (de,\n"
+      "                             sv_SE, en_US, ...; an unknown one is an error); keys of\n"
+      "                             the other types sort as without it.  With it:\n"
+      "        --case-first=upper|lower   which case comes first where only case differs\n"
+      "        --strength=primary|secondary|tertiary|quaternary|identical (or 1-5)\n"
+      "                             which differences count: base letters, then accents,\n"
+      "                             then case, ...; default tertiary\n"
+      "        --collation=phonebook|pinyin|stroke|traditional|direct|posix|big5han|gb2312han\n"
+      "                             a variant of the locale's order (direct and posix:\n"
+      "                             code point order, alone)\n"
+      "        --numeric                  digits sort by their number value (item 9 < item 10)\n"
+      "        --ignore-punctuation       spaces and punctuation are ignored (with\n"
+      "                             --strength=quaternary they decide last)\n"
       "      --lenient              a value that does not parse as its key's type is a null\n"
       "                             (default: stop with an error naming it)\n"
       "      --stats                print the sort's statistics on standard error\n"
@@ -128,7 +141,10 @@ Status parseKey(const std::string& text, KeySpec* key) {
 }
 
 Status parseOptions(int argc, char** argv, Options* options, Action* action) {
-  enum { kHeader = 1000, kParallel, kStats, kProgress, kNoProgress, kLenient, kVersionOpt };
+  enum {
+    kHeader = 1000, kParallel, kStats, kProgress, kNoProgress, kLenient, kVersionOpt,
+    kCollate, kCaseFirst, kStrength, kCollation, kNumeric, kIgnorePunctuation
+  };
   static const option kLong[] = {
       {"key", required_argument, nullptr, 'k'},
       {"field-separator", required_argument, nullptr, 't'},
@@ -145,9 +161,23 @@ Status parseOptions(int argc, char** argv, Options* options, Action* action) {
       {"lenient", no_argument, nullptr, kLenient},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, kVersionOpt},
+      {"collate", required_argument, nullptr, kCollate},
+      {"case-first", required_argument, nullptr, kCaseFirst},
+      {"strength", required_argument, nullptr, kStrength},
+      {"collation", required_argument, nullptr, kCollation},
+      {"numeric", no_argument, nullptr, kNumeric},
+      {"ignore-punctuation", no_argument, nullptr, kIgnorePunctuation},
       {nullptr, 0, nullptr, 0},
   };
   Options o;
+  std::string collationOption;  // the first collation option given, for "needs --collate"
+  // A collation option's word, checked later with the locale (checkCollation).
+  auto collationWord = [&](const char* name, std::string* into) -> Status {
+    if (*optarg == '\0') return Status::error(std::string("the value of --") + name + " is empty");
+    *into = optarg;
+    if (collationOption.empty()) collationOption = std::string("--") + name;
+    return Status();
+  };
   *action = Action::Sort;
   opterr = 0;
   optind = 0;  // a fresh scan, also when called more than once
@@ -201,6 +231,21 @@ Status parseOptions(int argc, char** argv, Options* options, Action* action) {
       case kProgress: o.progress = 1; break;
       case kNoProgress: o.progress = 0; break;
       case kLenient: o.lenient = true; break;
+      case kCollate:
+        if (*optarg == '\0') return Status::error("the locale of --collate is empty");
+        o.collate = optarg;
+        break;
+      case kCaseFirst: TQSORT_TRY(collationWord("case-first", &o.caseFirst)); break;
+      case kStrength: TQSORT_TRY(collationWord("strength", &o.strength)); break;
+      case kCollation: TQSORT_TRY(collationWord("collation", &o.variant)); break;
+      case kNumeric:
+        o.numeric = true;
+        if (collationOption.empty()) collationOption = "--numeric";
+        break;
+      case kIgnorePunctuation:
+        o.ignorePunctuation = true;
+        if (collationOption.empty()) collationOption = "--ignore-punctuation";
+        break;
       case 'h': *action = Action::Help; return Status();
       case kVersionOpt: *action = Action::Version; return Status();
       case ':': return Status::error(std::string("option '") + argv[optind - 1] + "' requires an argument");
@@ -215,6 +260,9 @@ Status parseOptions(int argc, char** argv, Options* options, Action* action) {
     if (in.empty()) return Status::error("an input file name is empty");
   }
   if (o.keys.empty()) return Status::error("no sort key: give at least one -k COL[:TYPE][:r]");
+  if (!collationOption.empty() && !o.collated()) {
+    return Status::error(collationOption + " needs --collate=LOCALE");
+  }
   for (KeySpec& key : o.keys) {
     char* end = nullptr;
     long n = std::strtol(key.column.c_str(), &end, 10);

@@ -38,6 +38,15 @@ struct Options {
   bool outputGiven = false;
   std::string output;
   std::vector<std::string> inputs;  // "-" is standard input
+  // --collate: string keys in this locale's linguistic order (empty: byte order), with
+  // the collation options as the library's words ("" where not given).
+  std::string collate;
+  std::string caseFirst;     // --case-first
+  std::string strength;      // --strength
+  std::string variant;       // --collation
+  bool numeric = false;      // --numeric
+  bool ignorePunctuation = false;  // --ignore-punctuation
+  bool collated() const { return !collate.empty(); }
 };
 
 enum class Action { Sort, Help, Version };

@@ -157,8 +157,8 @@ const char* keyText(KeyType type, const TqbDatavar& value, char* scratch, size_t
   }
 }
 
-RecordParser::RecordParser(const std::vector<KeySpec>& keys, char separator, bool lenient)
-    : keys_(keys), separator_(separator), lenient_(lenient) {}
+RecordParser::RecordParser(const std::vector<KeySpec>& keys, char separator, bool lenient, bool storeLines)
+    : keys_(keys), separator_(separator), lenient_(lenient), storeLines_(storeLines) {}
 
 Status RecordParser::resolve(const Record* header) {
   std::vector<Field> names;
@@ -177,7 +177,7 @@ Status RecordParser::resolve(const Record* header) {
     }
     maxField_ = std::max(maxField_, static_cast<size_t>(key.index) + 1);
   }
-  stored_ = StoredLine(keys_);
+  if (storeLines_) stored_ = StoredLine(keys_);
   resolved_ = true;
   return Status();
 }
@@ -276,6 +276,7 @@ Status RecordParser::parse(Batch* batch, const InputFile& in, int64_t line, cons
     }
   }
   Row row{static_cast<uint64_t>(record.begin - batch->data()), recordLength, line};
+  row.addedEnd = static_cast<uint8_t>(recordLength - record.length);
   if (!stored_.empty() && recordLength <= kLongestStoredCopy) {
     row.stored = batch->arena.size();
     stored_.make(record.begin, row.offset, static_cast<size_t>(recordLength), &batch->values[first], &batch->arena);

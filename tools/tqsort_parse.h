@@ -49,6 +49,9 @@ struct Row {
   // when it was not made (a line too long to be worth it).
   uint64_t stored = 0;
   uint64_t storedLength = 0;
+  // The line end added to an input's unterminated last record (0, 1 or 2 bytes): its
+  // content ends before them.
+  uint8_t addedEnd = 0;
 };
 
 // How a line is stored: without the fields that some keys already hold.
@@ -138,7 +141,8 @@ class Batch {
 // the header first (resolve).
 class RecordParser {
  public:
-  RecordParser(const std::vector<KeySpec>& keys, char separator, bool lenient);
+  // `storeLines` false: no stored lines are made (the line goes to the sort whole).
+  RecordParser(const std::vector<KeySpec>& keys, char separator, bool lenient, bool storeLines = true);
   // Finds the named keys' columns in `header` (null: no header; only numbered keys).
   Status resolve(const Record* header);
   bool resolved() const { return resolved_; }
@@ -160,6 +164,7 @@ class RecordParser {
   StoredLine stored_;
   char separator_;
   bool lenient_;
+  bool storeLines_;
   bool resolved_ = false;
   size_t maxField_ = 0;  // fields to split: up to the last key column
   std::vector<Field> fields_;
