@@ -12,6 +12,7 @@
 // does not fit goes whole into a fresh chunk; the full chunk goes to a sort work item on
 // the pool.  sort() submits the last chunk, which is sorted on the caller's thread.
 #include "src/sortvorn.h"
+#include "src/dataabs_format.h"
 
 #include <cstring>
 
@@ -167,13 +168,39 @@ int32_t TqSortVornImpl::resolveSizes() {
   // Chunk sizes stay multiples of 16: index entries at a chunk's end stay aligned.
   uint64_t minChunk = (keyBound + static_cast<uint64_t>(fixedRowLength_) + prefixes +
                        (fixedLayout_ ? 0 : sizeof(IndexEntry)) + 15) & ~uint64_t{15};
+  uint32_t sortSize = manager_->getSortSize();
+  if (!fixedLayout_ && sortSize != 0 && minChunk > ((sortSize / 3) & ~uint32_t{15})) {
+    // A variable row longer than a chunk becomes a run of its own (writeLongRow), so
+    // the declared maximum lengths need not push the chunk, and the memory with it,
+    // past the sort size the host set: the chunk needs only to hold a row whose strings
+    // are empty.
+    uint64_t least = stable_ ? 8u : 0u;
+    for (int32_t i = 0; i < keyCount_; ++i) {
+      switch (keyFields_[i].column->type) {
+        case tqbTypeBoolean: least += 2; break;
+        case tqbTypeInteger:
+        case tqbTypeDate: least += 9; break;
+        case tqbTypeReal: least += 1 + realCollateLength_; break;
+        default: least += 2;
+      }
+    }
+    for (int32_t i = 0; i < fieldCount_; ++i) {
+      switch (fields_[i].type) {
+        case tqbTypeBoolean: least += 2; break;
+        case tqbTypeInteger:
+        case tqbTypeDate: least += 9; break;
+        case tqbTypeReal: least += 25; break;
+        default: least += 6;
+      }
+    }
+    minChunk = (least + sizeof(IndexEntry) + 15) & ~uint64_t{15};
+  }
   if (minChunk > kTqMaxChunkSize) return fail(StatusNoRoom, 1422, minChunk, minChunk, minChunk);
   if (minChunk > chunkSize_) {
     TQ_LOG(logger_, 3, "The sort chunk size, %I64i, was adjusted to the length of a serialized row, %I64i.",
            static_cast<int64_t>(sortChunkSize_), static_cast<int64_t>(minChunk));
     chunkSize_ = static_cast<uint32_t>(minChunk);
   }
-  uint32_t sortSize = manager_->getSortSize();
   if (sortSize != 0) {
     // The memory budget is the sort size: as many chunks as fit, and at least three,
     // smaller ones when needed; only when three of the smallest chunks do not fit does
@@ -288,7 +315,13 @@ int32_t TqSortVornImpl::writeLongRow(int64_t* rowStart) {
   // the budget (runs in memory go to disk to make room), then to a run file of one
   // row, which enters the tree like any run on disk.  Reading it back later needs as
   // much memory again.  A row that the budget cannot hold twice is refused.
-  uint64_t keyBytes = keyLength_ + (stable_ ? 8u : 0u);
+  // What the row and its key take, counted as writeRow and the key writers write them.
+  auto stringBytes = [](const TqDatafileField& f) -> uint64_t {
+    if (f.value.isNull()) return 0;
+    uint32_t n = 0;
+    tqrow::stringBytes(f, &n);
+    return n;
+  };
   uint64_t rowBytes = 0;
   for (int32_t i = 0; i < fieldCount_; ++i) {
     const TqDatafileField& f = fields_[i];
@@ -297,18 +330,18 @@ int32_t TqSortVornImpl::writeLongRow(int64_t* rowStart) {
       case tqbTypeInteger:
       case tqbTypeDate: rowBytes += 9; break;
       case tqbTypeReal: rowBytes += 25; break;
-      default: {
-        size_t n = 0;
-        if (!f.value.isNull()) {
-          if (f.value.type() == tqbTypeString) {
-            f.value.getRaw(&n);
-          } else {
-            n = 96;  // a value of another type, stored as its text
-          }
-        }
-        rowBytes += 5 + n;
-        keyBytes += 1 + n;
-      }
+      default: rowBytes += 5 + stringBytes(f);
+    }
+  }
+  uint64_t keyBytes = stable_ ? 8u : 0u;
+  for (int32_t i = 0; i < keyCount_; ++i) {
+    const TqDatafileField& f = *keyFields_[i].column;
+    switch (f.type) {
+      case tqbTypeBoolean: keyBytes += 2; break;
+      case tqbTypeInteger:
+      case tqbTypeDate: keyBytes += 9; break;
+      case tqbTypeReal: keyBytes += 1 + realCollateLength_; break;
+      default: keyBytes += f.value.isNull() ? 2 : 1 + stringBytes(f);
     }
   }
   uint64_t need = keyBytes + rowBytes;
@@ -316,7 +349,15 @@ int32_t TqSortVornImpl::writeLongRow(int64_t* rowStart) {
     return fail(StatusNoRoom, 1422, need, static_cast<uint64_t>(resolvedChunkSize_), budgetBytes_);
   }
   lockChunks();
-  int32_t status = reserveWindows(need);
+  int32_t status;
+  for (;;) {
+    status = reserveWindows(need);
+    // Chunks still being sorted on the pool hold memory that becomes free to write out
+    // once their sorts end: wait for them before refusing the row.
+    if (status != StatusNoRoom || sortsEnded_ == sortsSubmitted_ + sortsOnMain_) break;
+    status = waitForMemory(0);
+    if (status != StatusOk) break;
+  }
   unlockChunks();
   if (status != StatusOk) {
     if (status == StatusNoRoom) return fail(StatusNoRoom, 1422, need, static_cast<uint64_t>(resolvedChunkSize_), budgetBytes_);

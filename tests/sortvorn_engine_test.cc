@@ -199,7 +199,9 @@ TEST_F(SortTest, SizesAreResolvedOnTheFirstRow) {
       {1u << 20, 0, 1, 1u << 20, 3, nullptr},                    // at least three
       {64, 0, 1, 96, 3, "The sort chunk size, 64, was adjusted"},  // the minimum row
       {1u << 20, 12000, 1, 4000, 3, "The chunksize size was adjusted"},
-      {1u << 20, 100, 1, 96, 3, "The sort size, 100, was adjusted"},
+      // A sort size too small for three rows at their longest: the chunk holds a row
+      // with empty strings (longer rows become runs of their own).
+      {1u << 20, 100, 1, 64, 3, "The sort size, 100, was adjusted"},
       {4096, 40000, 1, 4096, 9, nullptr},
   };
   for (const Case& c : cases) {
@@ -573,4 +575,63 @@ TEST_F(SortTest, ChunkSortDepthStaysSmallOnAnAdversarialChunk) {
   }
   item->destroy();
   engine->release();
+}
+
+// --- rows longer than a chunk -----------------------------------------------------------------
+
+// A string column declared 1 MiB long does not make a 64 KiB sort take 3 MiB: the chunk
+// holds ordinary rows, and a row longer than a chunk becomes a run of its own, costing
+// what it really is (its bytes, its key) as long as the memory holds it twice.  Rows a
+// little beyond that are refused with their size; nothing else is lost, and pool sorts
+// still holding memory are waited for rather than refused.
+TEST_F(SortTest, RowsLongerThanAChunkBecomeRunsOfTheirOwnWithinTheSortSize) {
+  const std::vector<RefColumn> columns = {{tqbTypeInteger, 0}, {tqbTypeString, 1 << 20}};
+  for (int processors : {1, 2}) {
+    SCOPED_TRACE(processors);
+    SortOptions o;
+    o.chunkSize = 4096;
+    o.sortSize = 64 << 10;
+    o.processors = processors;
+    TqSortVornImpl* f = makeSort(columns, o, {{0, true}});
+    auto rows = intRows(600, 3, 1000);
+    // Every fifth row long: 6,000 to 30,000 bytes; one of them just within half the
+    // memory (the key and the row's fixed parts take under 100 bytes more).
+    for (size_t r = 0; r < rows.size(); r += 5) rows[r][1].s = std::string(6000 + 40 * r, static_cast<char>('a' + r % 26));
+    rows[300][1].s = std::string((32 << 10) - 100, 'q');
+    std::vector<std::vector<RefValue>> kept;
+    for (const auto& row : rows) {
+      storeRow(f, columns, row);
+      ASSERT_EQ(f->addRow(nullptr), 0) << row[1].s.size() << ": " << f->getError().asCstr();
+      kept.push_back(row);
+    }
+    // Beyond half the memory: refused with the row's size, and the sort goes on.
+    std::vector<RefValue> huge = rows[1];
+    huge[1].s = std::string((32 << 10) + 10, 'z');
+    storeRow(f, columns, huge);
+    EXPECT_EQ(f->addRow(nullptr), 1);
+    EXPECT_NE(f->getError().str().find("A row of " + std::to_string((32 << 10) + 10 + 1 + 5 + 9 + 9)), std::string::npos)
+        << f->getError().asCstr();
+    EXPECT_EQ(f->getRowCount(), static_cast<int64_t>(kept.size()));
+    EXPECT_EQ(f->statistics().resolvedSortBytes, 64u << 10);
+    int32_t status = f->sort();
+    std::vector<std::vector<RefValue>> out;
+    while (status == 0) {
+      out.push_back(loadRow(f, columns));
+      status = f->next(nullptr);
+    }
+    EXPECT_EQ(status, 4) << f->getError().asCstr();
+    std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a[0].i < b[0].i; });
+    ASSERT_EQ(out.size(), kept.size());
+    for (size_t r = 0; r < out.size(); ++r) ASSERT_EQ(out[r][0].i, kept[r][0].i) << "row " << r;
+    // Same rows, long strings intact.
+    auto key = [](const std::vector<RefValue>& row) { return std::to_string(row[0].i) + "|" + row[1].s; };
+    std::vector<std::string> a, b;
+    for (const auto& row : kept) a.push_back(key(row));
+    for (const auto& row : out) b.push_back(key(row));
+    std::sort(a.begin(), a.end());
+    std::sort(b.begin(), b.end());
+    EXPECT_TRUE(a == b);
+    EXPECT_LE(f->statistics().peakBytesInUse, 64u << 10);
+    f->release();
+  }
 }

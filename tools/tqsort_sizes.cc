@@ -122,25 +122,25 @@ SortSizes chooseSortSizes(const Options& options, int64_t totalBytes) {
 }
 
 uint64_t longRowNeed(const Options& o, const SortSizes& s, const RowShape& shape) {
-  // As the library counts a row that goes to a run of its own: the key at its widest
-  // (string keys at their column's maximum length), the sequence number of a stable
-  // sort, every field, and every string field's bytes once more as key bytes.
+  // As the library counts a row that goes to a run of its own: each field as the row
+  // stores it, each key as it is encoded (a string key by its value's bytes), and the
+  // sequence number of a stable sort.
   uint64_t need = libraryStable(o, s) ? 8 : 0;
-  auto stringField = [&need](int64_t bytes) {
-    uint64_t n = bytes < 0 ? 0 : static_cast<uint64_t>(bytes) + 1;  // with its terminating zero
-    need += 5 + n + 1 + n;
+  auto stringBytes = [](int64_t bytes) -> uint64_t {
+    return bytes < 0 ? 0 : static_cast<uint64_t>(bytes) + 1;  // with its terminating zero
   };
   for (size_t i = 0; i < o.keys.size(); ++i) {
     const KeySpec& key = o.keys[i];
-    need += 1 + keyWidth(key.type, s.keyLength);
     if (isStringKey(key)) {
-      stringField(i < shape.keyBytes.size() ? shape.keyBytes[i] : -1);
+      int64_t bytes = i < shape.keyBytes.size() ? shape.keyBytes[i] : -1;
+      need += 5 + stringBytes(bytes);                       // the field
+      need += bytes < 0 ? 2 : 1 + stringBytes(bytes);       // the key
     } else {
-      need += fixedFieldWidth(key.type, 0);
+      need += fixedFieldWidth(key.type, 0) + 1 + keyWidth(key.type, 0);
     }
   }
   if (s.sequenceKey) need += kSequenceKeyBytes + fixedFieldWidth(KeyType::Int, 0);
-  stringField(static_cast<int64_t>(shape.lineBytes));
+  need += 5 + stringBytes(static_cast<int64_t>(shape.lineBytes));  // the line column
   return need;
 }
 

@@ -52,10 +52,9 @@ struct RowShape {
 };
 
 // The memory the library asks for a row that no chunk holds, with the sizes `sizes`:
-// its key and fields, counted as the library counts them (every string field as key
-// bytes too, and a string key at its column's maximum length besides).  The library
-// takes such a row when this is at most half its sort size and at most
-// kTqMaxChunkSize.
+// its fields and its key, counted as the library counts them (a string key by the
+// bytes of its value).  The library takes such a row when this is at most half its
+// sort size and at most kTqMaxChunkSize.
 uint64_t longRowNeed(const Options& options, const SortSizes& sizes, const RowShape& shape);
 
 // The least -S, in whole MiB, with which the library takes the row; 0 when none does.
