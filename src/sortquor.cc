@@ -43,13 +43,15 @@ bool TqSortQuorImpl::init(TqDatafileManager* manager, uint32_t flags) {
   uint64_t sortSize = manager_->getSortSize();
   fieldBytes_ = static_cast<uint32_t>(fixedRowLength_);
   if (stable_) {
+    // The row's ordinal, the key's last 8 bytes, orders equal keys but does not part
+    // groups: the engine leaves those bytes out when it marks groups and drops
+    // duplicates (its tie-breaking parameter).  Grouping after the sort would compare
+    // the values byte for byte, which parts rows that a collation calls equal.
     if (markByGroups_) {
       TQ_LOG(logger_, 3, "Specifying stable processing with BY group processing affects sort performance due to post sort BY group processing needs.");
-      groupAfterSort_ = true;
     }
     if (noDups_) {
       TQ_LOG(logger_, 3, "Specifying stable processing with No Duplicate processing affects sort performance due to post sort No Duplicate processing needs.");
-      groupAfterSort_ = true;
     }
     fixedRowLength_ += 8;  // the row's ordinal behind its fields
   }
@@ -84,6 +86,7 @@ bool TqSortQuorImpl::init(TqDatafileManager* manager, uint32_t flags) {
                 p->setBool(sortParms_, TQ_SORT_PARM_NO_CODE_GEN, noCodeGen_ ? 1 : 0) ||
                 (!groupAfterSort_ && p->setBool(sortParms_, TQ_SORT_PARM_DROP_DUPLICATES, noDups_ ? 1 : 0)) ||
                 p->setInt(sortParms_, TQ_SORT_PARM_PROCESSORS, processors) ||
+                p->setInt(sortParms_, TQ_SORT_PARM_TIE_BYTES, stable_ ? 8 : 0) ||
                 p->setInt64(sortParms_, TQ_SORT_PARM_EXPECTED_ROWS, static_cast<uint32_t>(records),
                             static_cast<uint32_t>(records >> 32)) ||
                 p->setInt64(sortParms_, TQ_SORT_PARM_MEMORY, static_cast<uint32_t>(sortSize),

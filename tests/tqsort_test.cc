@@ -13,57 +13,23 @@
 #include <vector>
 
 #include "test_support.h"
+#include "tqsort_support.h"
 #include "tqsort_options.h"
 #include "tqsort_sorter.h"
-
-#ifndef TQSORT_BIN
-#error "TQSORT_BIN must name the tqsort program"
-#endif
 
 // --- the program -------------------------------------------------------------------------
 
 namespace {
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-std::string quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-}
+using Result = TqsortResult;
+std::string quote(const std::string& s) { return shellQuote(s); }
+std::string readFile(const std::string& path) { return readWholeFile(path); }
+void writeFile(const std::string& path, const std::string& text) { writeWholeFile(path, text); }
 
 }  // namespace
 
-class TqsortTest : public TempDirTest {
+class TqsortTest : public TqsortRunTest {
  protected:
-  // Runs a command line in the test's directory; `input` goes to standard input.
-  Result shell(const std::string& command, const std::string& input = "") {
-    writeFile(dir_ + "/stdin", input);
-    std::string line = "cd " + quote(dir_) + " && LC_ALL=C " + command + " < stdin > stdout 2> stderr";
-    int raw = std::system(line.c_str());
-    Result r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = readFile(dir_ + "/stdout");
-    r.err = readFile(dir_ + "/stderr");
-    return r;
-  }
-  Result tqsort(const std::string& args, const std::string& input = "") {
-    return shell(quote(TQSORT_BIN) + " --no-progress -T " + quote(dir_) + " " + args, input);
-  }
   // tqsort and GNU sort on the same file must agree byte for byte.
   void agree(const std::string& ours, const std::string& theirs, const std::string& file) {
     Result a = tqsort(ours + " " + file);

@@ -42,7 +42,7 @@ TEST(XsortParamsTest, BadValuesAreRefusedWithATextNamingTheParameter) {
       {[](TqSortParms* q) { return q->ops->setBool(q, 1, 2); }, "takes 0 or 1"},
       {[](TqSortParms* q) { return q->ops->setBool(q, 4, 1); }, "not a switch"},
       {[](TqSortParms* q) { return q->ops->setInt(q, 3, 1); }, "set it with setBool"},
-      {[](TqSortParms* q) { return q->ops->setInt(q, 10, 1); }, "Unknown sort parameter id 10"},
+      {[](TqSortParms* q) { return q->ops->setInt(q, 11, 1); }, "Unknown sort parameter id 11"},
       {[](TqSortParms* q) { return q->ops->setBool(q, 0, 1); }, "Unknown sort parameter id 0"},
       {[](TqSortParms* q) { return q->ops->setDefault(q, 12, 1); }, "Unknown sort parameter id 12"},
       {[](TqSortParms* q) { return q->ops->setDefault(q, 0, 3); }, "setDefault takes mode"},

@@ -168,7 +168,13 @@ Status CollatedSort::start(const std::vector<std::string>& tempDirs) {
 }
 
 std::string CollatedSort::libraryError() const {
-  return plainText(file_ != nullptr ? file_->getError().asCstr() : manager_->getError().asCstr());
+  std::string text = plainText(file_ != nullptr ? file_->getError().asCstr() : manager_->getError().asCstr());
+  // The sort's memory is a quarter of -S: a sort too small for its input says which
+  // option gives it more.
+  if (text.find("memory size") != std::string::npos && text.find("too small") != std::string::npos) {
+    text += " (the sort has a quarter of -S; give a larger -S)";
+  }
+  return text;
 }
 
 uint64_t CollatedSort::rowBytes(const std::vector<int32_t>& widths) const {

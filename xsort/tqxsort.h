@@ -56,8 +56,13 @@
  *     rows, keys, sort work areas, read and write buffers, its own objects) stays
  *     within it; the collation library's own tables are outside it.  At least
  *     256 KiB, and enough for a few records and keys (checked by prepare); 64 MiB
+ *  10 tie-breaking key bytes: the last this many bytes of every row's key order the
+ *     rows but do not tell groups apart (marks, dropped duplicates).  A stable sort
+ *     whose last key part is a row number of this many bytes (a callback part, whose
+ *     bytes go into the key as they come) marks groups and drops duplicates by the
+ *     other parts, a collation's equality included; 0 to 16 MiB; 0
  *
- *   setDefault(id, mode): id 0 means every parameter, 1 to 9 one of them.  Mode 1
+ *   setDefault(id, mode): id 0 means every parameter, 1 to 10 one of them.  Mode 1
  *   keeps what was set explicitly and gives the rest their defaults (the state of a
  *   new parameters object, so it only confirms it); mode 0 returns the parameters to
  *   their defaults, forgetting what was set.
@@ -144,7 +149,8 @@ enum {
   TQ_SORT_PARM_EXPECTED_ROWS = 6,
   TQ_SORT_PARM_CHUNK_ROWS = 7,
   TQ_SORT_PARM_OUTPUT_LENGTH = 8,
-  TQ_SORT_PARM_MEMORY = 9
+  TQ_SORT_PARM_MEMORY = 9,
+  TQ_SORT_PARM_TIE_BYTES = 10
 };
 
 /* Key part kinds. */

@@ -138,6 +138,7 @@ const char* parmName(int32_t id) {
     case 7: return "rows per input chunk";
     case 8: return "output record length";
     case 9: return "memory size";
+    case 10: return "tie-breaking key bytes";
     default: return "?";
   }
 }
@@ -156,6 +157,7 @@ void restoreDefault(Params* p, int32_t id) {
     case 7: p->chunkRows = d.chunkRows; break;
     case 8: p->outputLength = d.outputLength; break;
     case 9: p->memory = d.memory; break;
+    case 10: p->tieBytes = d.tieBytes; break;
     default: break;
   }
 }
@@ -201,6 +203,14 @@ int setNumber(ParmsObject* o, int32_t id, uint64_t value) {
       }
       p.memory = value;
       break;
+    case 10:
+      if (value > kMaxRecordLength) {
+        o->error.set("Parameter 10 (tie-breaking key bytes) must be 0 to %u, not %" PRIu64 ".",
+                     kMaxRecordLength, value);
+        return 1;
+      }
+      p.tieBytes = static_cast<uint32_t>(value);
+      break;
     default:
       break;
   }
@@ -210,8 +220,8 @@ int setNumber(ParmsObject* o, int32_t id, uint64_t value) {
 }
 
 bool knownId(ParmsObject* o, int32_t id) {
-  if (id >= 1 && id <= 9) return true;
-  o->error.set("Unknown sort parameter id %d (the ids are 1 to 9).", id);
+  if (id >= 1 && id <= 10) return true;
+  o->error.set("Unknown sort parameter id %d (the ids are 1 to 10).", id);
   return false;
 }
 
@@ -251,7 +261,7 @@ static int parmsSetDefault(TqSortParms* self, int32_t id, int32_t mode) {
                  "value back to its default), not %d.", mode);
     return 1;
   }
-  for (int32_t i = 1; i <= 9; ++i) {
+  for (int32_t i = 1; i <= 10; ++i) {
     if (id != 0 && i != id) continue;
     bool wasSet = (o->explicitSet & (1u << i)) != 0;
     if (mode == 0 || !wasSet) {
@@ -730,10 +740,12 @@ int Engine::report(void* infoBlock) {
     peak = peak_;
     limit = limit_;
   }
-  // One figure after each label, so that the lines read and parse easily.
+  // One figure after each label, so that the lines read and parse easily.  The report
+  // comes when the sort ends and the output starts: rows handed out and duplicates
+  // dropped count what the output has reached so far.
   char line[512];
   std::snprintf(line, sizeof(line),
-                "sort rows: in %" PRIu64 ", out %" PRIu64 ", duplicates dropped %" PRIu64
+                "sort rows: in %" PRIu64 ", out so far %" PRIu64 ", duplicates dropped so far %" PRIu64
                 ", threads %u", rowsIn_, rowsOut_, duplicates_, params_.processors);
   block->function(infoBlock, line);
   std::snprintf(line, sizeof(line),

@@ -115,6 +115,7 @@ struct Params {
   uint32_t chunkRows = 0;         // 0: sized from the memory
   uint32_t outputLength = 0;      // 0: the record length
   uint64_t memory = kDefaultMemory;
+  uint32_t tieBytes = 0;          // trailing key bytes that only break ties
 };
 
 // --- keys ------------------------------------------------------------------------------

@@ -290,9 +290,12 @@ bool Engine::fillChunk(OutChunk* chunk, ErrorText* error) {
   while (n < chunk->capacity && !tree_.empty()) {
     const Cur& cur = tree_.top();
     bool isNew = true;
+    // Groups compare the key without its tie-breaking bytes (parameter 10).
+    const uint32_t group = cur.length > params_.tieBytes ? cur.length - params_.tieBytes : 0;
     if (track && haveLastKey_) {
-      uint32_t tail = cur.length > 8 ? cur.length - 8 : 0;
-      isNew = cur.prefix != lastKeyPrefix_ || cur.length != lastKeyLength_ ||
+      const uint64_t mask = group >= 8 ? ~uint64_t{0} : group == 0 ? 0 : ~uint64_t{0} << (64 - 8 * group);
+      const uint32_t tail = group > 8 ? group - 8 : 0;
+      isNew = ((cur.prefix ^ lastKeyPrefix_) & mask) != 0 || group != lastKeyLength_ ||
               (tail > 0 && std::memcmp(cur.tail, lastKey_, tail) != 0);
     }
     if (!isNew && dropping) {
@@ -303,7 +306,7 @@ bool Engine::fillChunk(OutChunk* chunk, ErrorText* error) {
     std::memcpy(rows + size_t{n} * rowLength, cur.row, rowLength);
     if (marks != nullptr) marks[n] = isNew ? 1 : 0;
     if (track && isNew) {
-      uint32_t tail = cur.length > 8 ? cur.length - 8 : 0;
+      const uint32_t tail = group > 8 ? group - 8 : 0;
       if (tail > lastKeyRoom_) {
         uint64_t room = std::max<uint64_t>(tail, 2ull * lastKeyRoom_);
         uint64_t charge = chargeFor(room) - (lastKeyRoom_ > 0 ? chargeFor(lastKeyRoom_) : 0);
@@ -321,7 +324,7 @@ bool Engine::fillChunk(OutChunk* chunk, ErrorText* error) {
       }
       if (tail > 0) std::memcpy(lastKey_, cur.tail, tail);
       lastKeyPrefix_ = cur.prefix;
-      lastKeyLength_ = cur.length;
+      lastKeyLength_ = group;
       haveLastKey_ = true;
     }
     ++n;
