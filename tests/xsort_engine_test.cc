@@ -199,28 +199,40 @@ TEST_F(XsortEngineTest, SortsManyTimesItsMemoryInOneMergePassOnOneToFourThreads)
   }
 }
 
+// Small records in many runs, and records of 5 KB in hundreds of runs of a few rows
+// (the final merge's tables alone would take much of the memory): the passes merge
+// level by level, each level's runs in one work file, until the final merge fits.
 TEST_F(XsortEngineTest, TooManyRunsForTheMemoryMergeInMorePasses) {
-  Records records(64);
-  std::mt19937_64 rng(7);
-  for (int i = 0; i < 60000; ++i) {
-    uint8_t* p = records.add();
-    putInt64(p, static_cast<int64_t>(rng()));
-    putInt64(p + 56, i);
+  struct Shape {
+    uint32_t record;
+    int rows;
+    uint32_t processors;  // several: small batches, many runs
+  } shapes[] = {{64, 60000, 4}, {5000, 4000, 2}};
+  for (const Shape& shape : shapes) {
+    Records records(shape.record);
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < shape.rows; ++i) {
+      uint8_t* p = records.add();
+      putInt64(p, static_cast<int64_t>(rng()));
+      putInt64(p + shape.record - 8, i);
+    }
+    XsortSetup s;
+    s.recordLength = shape.record;
+    s.memory = 256u << 10;
+    s.processors = shape.processors;
+    s.parts = {keyPart(0, 8, TQ_SORT_KIND_INTEGER, false)};
+    int64_t before = 0, peak = 0;
+    tqbAllocStats(&before, nullptr);
+    tqbAllocResetPeak();
+    XsortResult out = runSort(s, records);
+    tqbAllocStats(nullptr, &peak);
+    ASSERT_TRUE(out.ok()) << shape.record << ": " << out.error;
+    expectSorted(records, out, refParts(s.parts));
+    EXPECT_GE(figure(out, "merge passes"), 2u);
+    EXPECT_GT(figure(out, "intermediate runs"), 0u);
+    EXPECT_LE(peak - before, static_cast<int64_t>(s.memory));
   }
-  XsortSetup s;
-  s.recordLength = 64;
-  s.memory = 256u << 10;
-  s.processors = 4;  // small batches: many runs
-  s.parts = {keyPart(0, 8, TQ_SORT_KIND_INTEGER, false)};
-  int64_t before = 0, peak = 0;
-  tqbAllocStats(&before, nullptr);
-  tqbAllocResetPeak();
-  XsortResult out = runSort(s, records);
-  tqbAllocStats(nullptr, &peak);
-  expectSorted(records, out, refParts(s.parts));
-  EXPECT_GE(figure(out, "merge passes"), 2u);
-  EXPECT_GT(figure(out, "intermediate runs"), 0u);
-  EXPECT_LE(peak - before, static_cast<int64_t>(s.memory));
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqxsort_").empty());
 }
 
 TEST_F(XsortEngineTest, EmptyInputGivesOneEmptyLastChunk) {
@@ -557,28 +569,41 @@ TEST_F(XsortEngineTest, CallbackPartsCompareTheirBytesShorterFirstAnywhereInTheK
   EXPECT_NE(out.error.find("key callback of part 0 failed (5)"), std::string::npos) << out.error;
 }
 
-// In the least memory, four threads with keys of every length up to 300 bytes: a
-// thread whose key buffer or run list must grow while the batches fill the memory
-// gets the room kept for that, so the sort never fails (this failed now and then).
+// In the least memory, several threads with keys of every length up to 300 bytes, and
+// two threads with keys of 2,000 bytes (queued batches fill the memory while the
+// threads wait for room for their first key): a thread whose key buffer or run list
+// must grow gets the room kept for that, or waits for what the others give back, so
+// the sort never fails (both failed now and then).
 TEST_F(XsortEngineTest, StructuresThatGrowFindRoomWhenBatchesFillTheMemory) {
-  constexpr uint32_t kField = 301, kRecord = kField + 8;
-  std::mt19937_64 rng(5);
-  Records records(kRecord);
-  for (int i = 0; i < 3000; ++i) {
-    uint8_t* p = records.add();
-    std::string s(rng() % 300, 'a');
-    for (char& c : s) c = static_cast<char>('a' + rng() % 3);
-    putString(p, s, kField);
-    putInt64(p + kField, i);
-  }
-  XsortSetup s;
-  s.recordLength = kRecord;
-  s.memory = 256 << 10;
-  s.processors = 4;
-  s.parts = {keyPart(0, kField, TQ_SORT_KIND_STRING, false)};
-  for (int round = 0; round < 25; ++round) {
-    XsortResult out = runSort(s, records);
-    ASSERT_TRUE(out.ok()) << "round " << round << ": " << out.stage << ": " << out.error;
-    ASSERT_EQ(out.count(), 3000u);
+  struct Shape {
+    uint32_t longest;
+    uint32_t field;
+    uint32_t processors;
+    int rows;
+    const char* locale;  // collated, or null
+  } shapes[] = {{300, 301, 4, 3000, nullptr}, {2000, 3016, 2, 300, "de"}};
+  for (const Shape& shape : shapes) {
+    const uint32_t field = shape.field, record = field + 8;
+    std::mt19937_64 rng(5);
+    Records records(record);
+    for (int i = 0; i < shape.rows; ++i) {
+      uint8_t* p = records.add();
+      std::string s(shape.longest == 300 ? rng() % 300 : shape.longest, 'x');
+      for (size_t j = 0; j < std::min<size_t>(s.size(), 8); ++j) s[j] = static_cast<char>('a' + rng() % 8);
+      for (size_t j = 8; j < s.size() && shape.longest == 300; ++j) s[j] = static_cast<char>('a' + rng() % 3);
+      putString(p, s, field);
+      putInt64(p + field, i);
+    }
+    XsortSetup s;
+    s.recordLength = record;
+    s.memory = 256 << 10;
+    s.processors = shape.processors;
+    const TqSortCollation collation{shape.locale, 0};
+    s.parts = {keyPart(0, field, TQ_SORT_KIND_STRING, false, shape.locale != nullptr ? &collation : nullptr)};
+    for (int round = 0; round < 25; ++round) {
+      XsortResult out = runSort(s, records);
+      ASSERT_TRUE(out.ok()) << shape.longest << " bytes, round " << round << ": " << out.stage << ": " << out.error;
+      ASSERT_EQ(out.count(), static_cast<size_t>(shape.rows));
+    }
   }
 }

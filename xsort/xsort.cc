@@ -635,6 +635,21 @@ int Engine::prepare() {
     std::memcpy(tempDirs_, dirs.asCstr(), n);
   }
 
+  // The list of runs in work files starts with room for 32, charged now, so that a
+  // sort in tight memory writes its first runs without having to grow it.
+  constexpr uint32_t kFirstRunRoom = 32;
+  if (!tryCharge(chargeFor(kFirstRunRoom * sizeof(FileRun)))) {
+    callerError_.set("The memory size (%" PRIu64 " bytes) is too small for the list of runs.", memory);
+    return 1;
+  }
+  fileRuns_ = static_cast<FileRun*>(tqbMalloc(kFirstRunRoom * sizeof(FileRun)));
+  if (fileRuns_ == nullptr) {
+    uncharge(chargeFor(kFirstRunRoom * sizeof(FileRun)));
+    callerError_.set("Out of memory (list of %u sorted runs).", kFirstRunRoom);
+    return 1;
+  }
+  fileRunRoom_ = kFirstRunRoom;
+
   if (!startWorkers()) return 1;
   prepared_ = true;
   prepareFailed_ = false;

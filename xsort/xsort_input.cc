@@ -34,8 +34,40 @@ void Engine::uncharge(uint64_t bytes) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     used_ -= bytes;
+    ++releases_;
   }
   doneCv_.notify_all();
+}
+
+uint64_t Engine::releases() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return releases_;
+}
+
+bool Engine::waitForReleasedRoom(uint64_t releasesSeen) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  ++roomWaiters_;
+  bool again = false;
+  for (;;) {
+    if (failed_) break;
+    if (releases_ != releasesSeen) {
+      again = true;
+      break;
+    }
+    // The sorted batches can give their memory: ask an idle thread to write them.
+    const bool idleThread = sorting_ < workerCount_;
+    if (sorted_ != nullptr && !spillActive_ && !spillRequested_ && !merging_ && idleThread) {
+      spillRequested_ = true;
+      spillMode_ = true;
+      workCv_.notify_all();
+    }
+    const bool othersWork =
+        sorting_ > roomWaiters_ || spillActive_ || (spillRequested_ && idleThread && sorted_ != nullptr);
+    if (!othersWork) break;
+    doneCv_.wait(lock);
+  }
+  --roomWaiters_;
+  return again;
 }
 
 void Engine::fail(const ErrorText& error) {
@@ -353,6 +385,7 @@ void Engine::workerLoop(Worker* worker) {
     b->next = nullptr;
     bool ok = !failed_;
     bool written = false;
+    ++sorting_;
     if (ok) {
       lock.unlock();
       FileRun run;
@@ -383,6 +416,7 @@ void Engine::workerLoop(Worker* worker) {
         workCv_.notify_all();
       }
     }
+    --sorting_;
     --inFlight_;
     doneCv_.notify_all();
   }
@@ -420,7 +454,13 @@ bool Worker::growTails(uint64_t need, ErrorText* error, bool* failed) {
   uint64_t room = std::min<uint64_t>(std::max(tailRoom * 2, need), UINT32_MAX);
   if (room < need) return false;
   uint64_t charge = chargeFor(room);
-  if (charge > tailCharged && !engine->tryCharge(charge - tailCharged)) return false;
+  if (charge > tailCharged && !engine->tryCharge(charge - tailCharged)) {
+    // Not twice the room: just what this key needs, from the headroom kept for
+    // structures that grow (a key longer than the estimate prepare made).
+    room = need;
+    charge = chargeFor(room);
+    if (charge > tailCharged && !engine->tryChargeGrowth(charge - tailCharged)) return false;
+  }
   void* p = tqbRealloc(tails, room);
   if (p == nullptr) {
     if (charge > tailCharged) engine->uncharge(charge - tailCharged);
@@ -479,13 +519,19 @@ bool Engine::sortBatch(Worker* w, Batch* b, FileRun* written, bool* wasWritten,
       const uint64_t need = b->tailUsed + 4 + tailLength;
       if (need > w->tailRoom) {
         // Grow the tails; when the memory will not have it, the rows keyed so far
-        // become a run of their own and the tails start empty.
+        // become a run of their own and the tails start empty.  With no row keyed yet,
+        // the thread waits for memory that the other threads give back.
         bool broken = false;
+        const uint64_t releasesSeen = releases();
         if (w->growTails(need, error, &broken)) {
           b->tails = w->tails;
         } else if (broken) {
           return false;
         } else if (m == 0) {
+          if (waitForReleasedRoom(releasesSeen)) {
+            --i;  // key this row again (wraps to 0 from 0)
+            continue;
+          }
           error->set("The memory size (%" PRIu64 " bytes) is too small for a sort key of %u "
                      "bytes.", limit_, length);
           return false;

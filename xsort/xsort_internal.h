@@ -476,6 +476,14 @@ class Engine {
   bool tryCharge(uint64_t bytes);
   bool tryChargeGrowth(uint64_t bytes);
   void uncharge(uint64_t bytes);
+  // How many times memory was given back (uncharge); a waiter compares it.
+  uint64_t releases();
+  // A sorting thread whose next key finds no room (and that holds no keyed rows it
+  // could write out) waits here for memory that other threads will give back: batches
+  // they are sorting, a spill of the sorted batches.  True when some came back since
+  // `releasesSeen` (try again); false when nothing will (every other thread waits too,
+  // or the sort failed).
+  bool waitForReleasedRoom(uint64_t releasesSeen);
   // Records the sort's first failure and wakes every waiter.  Any thread.
   void fail(const ErrorText& error);
   bool failed();
@@ -526,7 +534,8 @@ class Engine {
 
   // Output side.
   bool finish();
-  bool mergeToFile(uint32_t first, uint32_t count, uint32_t bufferSize, ErrorText* error);
+  bool mergeToFile(uint32_t first, uint32_t count, uint32_t bufferSize, RunWriter* writer, bool fresh,
+                   ErrorText* error);
   void dropFileRun(uint32_t index);
   bool fillChunk(OutChunk* chunk, ErrorText* error);
   bool addFileRun(const FileRun& run, ErrorText* error, uint64_t released = 0);
@@ -601,6 +610,9 @@ class Engine {
   Batch* sorted_ = nullptr;          // sorted batches kept in memory, oldest first
   uint64_t sortedBytes_ = 0;         // budget bytes they hold
   uint32_t inFlight_ = 0;            // batches queued or being sorted
+  uint32_t sorting_ = 0;             // threads sorting a batch
+  uint32_t roomWaiters_ = 0;         // of them, those in waitForReleasedRoom
+  uint64_t releases_ = 0;            // uncharge calls so far
   bool spillMode_ = false;           // the rows do not fit: sorted batches are written
   bool spillRequested_ = false;      // a thread should write the sorted batches
   bool spillActive_ = false;         // a thread is writing them

@@ -286,9 +286,12 @@ bool KeyEncoder::reserve(uint32_t room, ErrorText* error) {
   uint64_t want = std::max<uint64_t>(room, uint64_t{keyRoom_} * 2);
   if (want > kMaxRecordLength * 4ull) want = room;
   uint64_t charge = chargeFor(want) - (keyRoom_ > 0 ? chargeFor(keyRoom_) : 0);
-  if (!engine_->tryChargeGrowth(charge)) {
-    error->set("The memory size is too small for a sort key of %u bytes.", room);
-    return false;
+  // No room now: other threads may give some back (the batches they sort).
+  for (uint64_t seen = engine_->releases(); !engine_->tryChargeGrowth(charge); seen = engine_->releases()) {
+    if (!engine_->waitForReleasedRoom(seen)) {
+      error->set("The memory size is too small for a sort key of %u bytes.", room);
+      return false;
+    }
   }
   void* grown = tqbRealloc(key_, want);
   if (grown == nullptr) {

@@ -28,8 +28,11 @@ uint32_t Engine::ioBufferFor(uint64_t available, uint32_t count) const {
   return static_cast<uint32_t>(std::min<uint64_t>(each, kMaxIoBuffer));
 }
 
-// Merges `count` runs from `first` of fileRuns_ into one new run (caller's thread).
-bool Engine::mergeToFile(uint32_t first, uint32_t count, uint32_t bufferSize, ErrorText* error) {
+// Merges `count` runs from `first` of fileRuns_ into one new run, written by `writer`
+// at the end of its work file (a new one when `fresh`); caller's thread.  None of the
+// runs may lie in the writer's file: readers and the writer share a file's handle.
+bool Engine::mergeToFile(uint32_t first, uint32_t count, uint32_t bufferSize, RunWriter* writer, bool fresh,
+                         ErrorText* error) {
   bool ok = true;
   uint64_t charge = chargeFor(sizeof(Source) * count) + chargeFor(sizeof(RunReader) * count);
   if (!tryCharge(charge)) {
@@ -43,7 +46,6 @@ bool Engine::mergeToFile(uint32_t first, uint32_t count, uint32_t bufferSize, Er
     error->set("Out of memory (merge of %u runs).", count);
     ok = false;
   }
-  RunWriter writer;
   LoserTree tree;
   for (uint32_t i = 0; ok && i < count; ++i) {
     new (&readers[i]) RunReader();
@@ -53,22 +55,13 @@ bool Engine::mergeToFile(uint32_t first, uint32_t count, uint32_t bufferSize, Er
     ok = readers[i].init(this, fileRuns_[first + i], bufferSize, error) &&
          advanceSource(&sources[i], shape_, params_.outputLength, error);
   }
-  if (ok) {
-    ok = tryCharge(chargeFor(writerSize_) + kWorkFileCharge);
-    if (!ok) {
-      error->set("The memory size (%" PRIu64 " bytes) is too small for a merge pass.", limit_);
-    } else {
-      writer.setup(this, writerSize_, chargeFor(writerSize_), true);
-    }
-  }
-  ok = ok && writer.begin(true, error) && tree.init(this, sources, count, error);
+  ok = ok && writer->begin(fresh, error) && tree.init(this, sources, count, error);
   while (ok && !tree.empty()) {
-    ok = writer.put(tree.top(), error) && tree.pop(error);
+    ok = writer->put(tree.top(), error) && tree.pop(error);
   }
   FileRun run = {};
-  ok = ok && writer.finish(&run, error);
+  ok = ok && writer->finish(&run, error);
   tree.release();
-  writer.release();
   for (uint32_t i = 0; i < made; ++i) readers[i].~RunReader();
   tqbFree(readers);
   tqbFree(sources);
@@ -131,7 +124,8 @@ bool Engine::finish() {
   const uint64_t outCharge =
       2 * chargeFor(outChunkBytes(outputRows_, params_.outputLength, params_.markGroups));
   const bool track = params_.markGroups || params_.dropDuplicates;
-  RunWriter spill;  // writes the batches that must leave memory
+  RunWriter spill;       // writes the batches that must leave memory
+  RunWriter passWriter;  // writes the runs of the merge passes
   bool ok = true;
   uint32_t keyRoom = 0;
   for (;;) {
@@ -171,33 +165,62 @@ bool Engine::finish() {
     }
     // More runs than read buffers fit: merge the shortest runs in groups, as few
     // groups as bring the count down far enough.  One round is one extra pass.
-    // The pass needs, besides its read buffers, a writer, a new work file and its
-    // tables.
-    uint64_t passCosts = chargeFor(writerSize_) + kWorkFileCharge + 3 * chargeFor(4096);
-    uint64_t forReaders = available > passCosts ? available - passCosts : 0;
+    // A pass needs, besides its read buffers, a writer, a new work file and the
+    // tables of its own runs only: not the final merge's output chunks and tables.
     // A reader of `minBuffer` bytes costs what ioBufferFor() leaves aside for it.
     const uint64_t perReader = minBuffer + 4096 + 32;
+    const uint64_t perPassRun = perReader + sizeof(Source) + sizeof(RunReader);
+    const uint64_t passCosts = chargeFor(writerSize_) + kWorkFileCharge + 3 * chargeFor(4096) + headroom_;
+    const uint64_t forPass = limit_ > used + passCosts ? limit_ - used - passCosts : 0;
     uint32_t group = static_cast<uint32_t>(std::min<uint64_t>(
-        forReaders / perReader, std::min<uint32_t>(runs, 4096 / sizeof(RunReader))));
+        forPass / perPassRun, std::min<uint32_t>(runs, 4096 / sizeof(RunReader))));
     if (group < 2) {
       error.set("The memory size (%" PRIu64 " bytes) is too small to merge %u runs of records "
                 "up to %u bytes.", limit_, runs, maxRecord);
       ok = false;
       break;
     }
-    // Runs the final merge can read at once.
-    uint32_t fit = static_cast<uint32_t>(
-        std::max<uint64_t>(1, std::min<uint64_t>(available / perReader, runs - 1)));
+    const uint64_t forReaders = uint64_t{group} * perReader;
+      // Runs the final merge can read at once, its tables and output chunks counted.
+    uint32_t fit = std::max<uint32_t>(1, runs - 1);
+    while (fit > 1 && used + outCharge + mergeOverhead(fit + memoryRuns, fit, keyRoom) + headroom_ +
+                              uint64_t{fit} * perReader > limit_) {
+      fit = fit > 64 ? fit - fit / 8 : fit - 1;
+    }
     {
       std::lock_guard<std::mutex> guard(mutex_);
       ++stats_.mergePasses;
     }
-    while (ok && fileRunCount_ > fit) {
-      std::sort(fileRuns_, fileRuns_ + fileRunCount_,
-                [](const FileRun& a, const FileRun& b) { return a.bytes < b.bytes; });
-      uint32_t n = std::min(group, fileRunCount_ - fit + 1);
-      ok = mergeToFile(0, n, std::max(ioBufferFor(forReaders, n), minBuffer), &error);
+    // The passes write their runs one after the other into one work file per level:
+    // a level merges runs of the files before it, shortest first; when fewer than two
+    // of those are left, the next level starts a new file.  So the open work files
+    // stay few, and no merge reads the file it writes.
+    if (!passWriter.ready()) {
+      if (!tryCharge(chargeFor(writerSize_) + kWorkFileCharge)) {
+        error.set("The memory size (%" PRIu64 " bytes) is too small for a merge pass.", limit_);
+        ok = false;
+        break;
+      }
+      passWriter.setup(this, writerSize_, chargeFor(writerSize_), true);
     }
+    bool freshLevel = passWriter.file() == nullptr;
+    while (ok && fileRunCount_ > fit) {
+      const WorkFile* writing = freshLevel ? nullptr : passWriter.file();
+      std::sort(fileRuns_, fileRuns_ + fileRunCount_, [writing](const FileRun& a, const FileRun& b) {
+        const bool aNew = a.file == writing, bNew = b.file == writing;
+        return aNew != bNew ? bNew : a.bytes < b.bytes;
+      });
+      uint32_t older = 0;
+      while (older < fileRunCount_ && fileRuns_[older].file != writing) ++older;
+      if (older < 2) {
+        freshLevel = true;  // every run is of this level: the next one begins
+        continue;
+      }
+      uint32_t n = std::min({group, fileRunCount_ - fit + 1, older});
+      ok = mergeToFile(0, n, std::max(ioBufferFor(forReaders, n), minBuffer), &passWriter, freshLevel, &error);
+      freshLevel = false;
+    }
+    passWriter.release();  // its buffer goes back before the final merge is planned
     if (!ok) break;
   }
   if (!ok) {
