@@ -224,6 +224,10 @@ TEST_F(TqsortCollateTest, BadCollationOptionsStopBeforeTheInputIsRead) {
       {"--collate=de --case-first=middle -k 1", "--case-first=middle: "},
       {"--collate=de --collation=klingon -k 1", "--collation=klingon: "},
       {"--collate= -k 1", "the locale of --collate is empty"},
+      {"--collate=x-sv -k 1", "names no language"},
+      // Control bytes in what the user gave are escaped in every part of the message.
+      {"--collate=\"$(printf '\\033[31mde')\" -k 1", "the locale '\\x1b[31mde' is not known"},
+      {"--collate=de --strength=\"$(printf 'x\\033')\" -k 1", "'x\\x1b'"},
   };
   for (const Bad& bad : bads) {
     TqsortResult r = tqsort(std::string(bad.args) + " -o out.csv missing.csv");
@@ -233,6 +237,7 @@ TEST_F(TqsortCollateTest, BadCollationOptionsStopBeforeTheInputIsRead) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), r.err.find("Try ") == std::string::npos ? 1 : 2)
         << r.err;
     EXPECT_FALSE(fileExists(dir_ + "/out.csv")) << bad.args;
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << bad.args;
   }
 }
 
@@ -258,7 +263,47 @@ TEST_F(TqsortCollateTest, ValuesTheSortCannotTakeNameTheirLineAndTheSizeThatWoul
   TqsortResult sorted = tqsort("--collate=de -s -k 1 -k 2:int:r -S " + size + " long.csv");
   ASSERT_EQ(sorted.status, 0) << sorted.err;
   Collator collator("de");
-  EXPECT_TRUE(sorted.out == reference(text, collator, false, true));
+  const std::string expected = reference(text, collator, false, true);
+  EXPECT_TRUE(sorted.out == expected);
+  // Without -S the sort grows to hold the row; on many threads the sort's threads
+  // follow its memory.
+  for (const char* options : {"", "--parallel=16"}) {
+    TqsortResult chosen = tqsort(std::string("--collate=de -s -k 1 -k 2:int:r ") + options + " long.csv");
+    ASSERT_EQ(chosen.status, 0) << options << ": " << chosen.err;
+    EXPECT_TRUE(chosen.out == expected) << options;
+  }
+}
+
+// Values that grow near the most a row may take: the columns are cut to their longest
+// values and the room left goes to the growing one, so a run of ever longer values
+// starts the sort again a few times, not once a line; two long keys in one line fit
+// when their exact widths do.
+TEST_F(TqsortCollateTest, KeysGrowingNearTheRowLimitRestartTheSortRarely) {
+  std::mt19937_64 rng(1);
+  std::string growing;
+  for (int i = 0; i < 300; ++i) {
+    std::string word;
+    for (int j = 0; j < 8; ++j) word += static_cast<char>('a' + rng() % 8);
+    growing += word + std::string(5500 + static_cast<size_t>(i), 'x') + "," + std::to_string(i) + "\n";
+  }
+  writeWholeFile(dir_ + "/growing.csv", growing);
+  TqsortResult r = tqsort("--stats -s -S 2M --parallel=1 --collate=de -k 1 growing.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  size_t at = r.err.find("(widened ");
+  ASSERT_NE(at, std::string::npos) << r.err;
+  EXPECT_LE(std::stoi(r.err.substr(at + 9)), 3) << r.err;
+  Collator collator("de");
+  EXPECT_TRUE(r.out == reference(growing, collator, false, false));
+
+  std::string two;
+  for (int i = 0; i < 3000; ++i) two += "a" + std::to_string(i) + ",b" + std::to_string(i) + "\n";
+  two += std::string(2700, 'x') + "," + std::string(5000, 'y') + "\n";
+  writeWholeFile(dir_ + "/two.csv", two);
+  for (const char* keys : {"-k 1 -k 2", "-k 2 -k 1"}) {
+    TqsortResult both = tqsort(std::string("-S 2M --parallel=1 --collate=de ") + keys + " two.csv");
+    EXPECT_EQ(both.status, 0) << keys << ": " << both.err;
+    EXPECT_EQ(both.out.size(), two.size()) << keys;
+  }
 }
 
 // A failure where the data moves (the spool's file cannot grow) is an error, not a

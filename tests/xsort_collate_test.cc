@@ -246,6 +246,9 @@ TEST_F(XsortCollateTest, UnknownLocalesAndImpossibleFlagsAreRefused) {
       {"de", 0x20000, "unknown collation flags 0x20000"},
       {"de", TQ_SORT_COLLATE_POSIX | TQ_SORT_COLLATE_PRIMARY, "takes no other collation flag"},
       {"xx", TQ_SORT_COLLATE_DIRECT, "is not known"},
+      // Canonical forms make keywords of what is not a language: still no language.
+      {"x-sv", 0, "the locale 'x-sv' names no language"},
+      {"@foo=bar", 0, "a keyword 'foo' that is not the collation's"},
   };
   for (const auto& c : cases) {
     TqSortCollation collation{c.locale, c.flags};
@@ -261,7 +264,7 @@ TEST_F(XsortCollateTest, UnknownLocalesAndImpossibleFlagsAreRefused) {
   }
   // Accepted: root by null, "" and "root"; Chinese variants where the data has them.
   for (auto [locale, flags] : std::vector<std::pair<const char*, uint32_t>>{
-           {nullptr, 0}, {"", 0}, {"root", 0}, {"zh", TQ_SORT_COLLATE_PINYIN},
+           {nullptr, 0}, {"", 0}, {"root", 0}, {"@colStrength=primary", 0}, {"zh", TQ_SORT_COLLATE_PINYIN},
            {"zh", TQ_SORT_COLLATE_STROKE}, {"zh_TW", TQ_SORT_COLLATE_BIG5HAN},
            {"zh", TQ_SORT_COLLATE_GB2312HAN}, {"es", TQ_SORT_COLLATE_TRADITIONAL}}) {
     Sorted got = sortWords({"b", "a", "c"}, locale, flags);

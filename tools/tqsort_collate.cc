@@ -13,6 +13,9 @@ constexpr uint64_t kMiB = uint64_t{1} << 20;
 constexpr uint64_t kLeastSortBytes = 256u << 10;      // the external engine's least memory
 constexpr uint64_t kLargestSortBytes = 0xFFF00000ull;  // within the library's 32-bit sort size
 constexpr int32_t kLeastWidth = 16;
+// The longest row the external engine takes (its record length, 16 MiB), less room
+// for what the library puts beside the fields.
+constexpr uint64_t kLargestRow = (uint64_t{16} << 20) - 64;
 
 uint64_t machineMemory() {
   return static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
@@ -20,13 +23,15 @@ uint64_t machineMemory() {
 
 // The library's text without the engine's "Key part N: " in front (the user named no
 // key parts) and without its full stop, as tqsort's messages end.
+// The library's text echoes what the user gave (a locale, a word): its control bytes
+// are escaped, so that the message stays one line and sends nothing to the terminal.
 std::string plainText(std::string text) {
   if (text.rfind("Key part ", 0) == 0) {
     size_t colon = text.find(": ");
     if (colon != std::string::npos) text = text.substr(colon + 2);
   }
   if (!text.empty() && text.back() == '.') text.pop_back();
-  return text;
+  return printable(text, 1000);
 }
 
 // A column width for values of up to `length` bytes, with room to spare.
@@ -110,10 +115,12 @@ CollateSizes collateSizesForMemory(const Options& options, uint64_t memory, int6
     s.spoolBytes = lines / 2;
   }
   s.windowBytes = lines - s.spoolBytes;
-  s.processors = options.parallel;
-  if (s.processors == 0) s.processors = static_cast<int>(std::min<long>(sysconf(_SC_NPROCESSORS_ONLN), 8));
-  if (s.processors < 1) s.processors = 1;
-  s.threads = s.processors >= 2;
+  int parallel = options.parallel;
+  if (parallel == 0) parallel = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+  parallel = std::clamp(parallel, 1, 8);
+  s.threads = parallel >= 2;  // a reader thread and a writer thread
+  // The engine's threads each keep buffers of their own: one per 512 KiB of the sort.
+  s.processors = static_cast<int>(std::clamp<uint64_t>(s.sortBytes / (512u << 10), 1, static_cast<uint64_t>(parallel)));
   s.blockBytes = static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(memory / 128, 64u << 10), kMiB));
   s.blockRows = std::max<size_t>(1024, s.blockBytes / 64);
   return s;
@@ -130,7 +137,7 @@ CollateSizes chooseCollateSizes(const Options& options, int64_t totalBytes) {
 
 uint64_t collateMemoryFor(uint64_t rowBytes) {
   uint64_t sort = rowBytes * kRowShare;
-  if (sort > kLargestSortBytes) return 0;
+  if (sort > kLargestSortBytes || rowBytes > kLargestRow) return 0;
   // The sort gets a quarter of the memory.
   uint64_t memory = std::max<uint64_t>(4 * sort, kMiB);
   return (memory + kMiB - 1) / kMiB * kMiB;
@@ -146,7 +153,8 @@ CollatedSort::CollatedSort(const Options& options, const CollateSizes& sizes, un
       parser_(parser),
       progress_(progress),
       stats_(stats),
-      widths_(options.keys.size(), 0) {}
+      widths_(options.keys.size(), 0),
+      longest_(options.keys.size(), 0) {}
 
 CollatedSort::~CollatedSort() { release(); }
 
@@ -176,6 +184,8 @@ std::string CollatedSort::libraryError() const {
   }
   return text;
 }
+
+uint64_t CollatedSort::rowLimit() const { return std::min(sizes_.sortBytes / kRowShare, kLargestRow); }
 
 uint64_t CollatedSort::rowBytes(const std::vector<int32_t>& widths) const {
   // As the library lays a row out: each field behind its null indicator, then the
@@ -261,7 +271,7 @@ Status CollatedSort::consume(Batch& batch) {
     for (size_t i = 0; i < k; ++i) {
       if (o_.keys[i].type == KeyType::Str) widths_[i] = roomyWidth(longest[i]);
     }
-    if (rowBytes(widths_) > sizes_.sortBytes / kRowShare) {
+    if (rowBytes(widths_) > rowLimit()) {
       // Values too long for this memory: the row that has one says so below.
       for (size_t i = 0; i < k; ++i) {
         if (o_.keys[i].type == KeyType::Str) widths_[i] = kLeastWidth;
@@ -270,6 +280,7 @@ Status CollatedSort::consume(Batch& batch) {
     TQSORT_TRY(create());
   }
   const KeyValue* values = batch.values.data();
+  uint64_t limit = rowLimit();
   for (const Row& row : batch.rows) {
     // Values longer than their column widen it (the sort starts again); a zero byte
     // would end the value for the collation.
@@ -282,27 +293,62 @@ Status CollatedSort::consume(Batch& batch) {
         return Status::error(batch.file->shown + ":" + std::to_string(row.line) + ": column " +
                              printable(o_.keys[i].column) + " (str): a collated value cannot hold a zero byte");
       }
+      longest_[i] = std::max(longest_[i], v.length);
       if (v.length <= static_cast<uint64_t>(widths_[i])) continue;
       if (wider.empty()) wider = widths_;
       uint64_t doubled = 2 * static_cast<uint64_t>(widths_[i]);
       wider[i] = std::max(roomyWidth(v.length), static_cast<int32_t>(std::min<uint64_t>(doubled, kTqMaxStringLength)));
-      if (rowBytes(wider) > sizes_.sortBytes / kRowShare) wider[i] = static_cast<int32_t>(v.length);  // just enough
     }
-    if (!wider.empty()) {
+    if (!wider.empty() && rowBytes(wider) > limit && o_.bufferSize == 0) {
+      // tqsort chose the memory: the sort grows to hold the row, within a quarter of
+      // the machine's memory.
+      std::vector<int32_t> exact = wider;
+      for (size_t i = 0; i < k; ++i) {
+        if (o_.keys[i].type == KeyType::Str) exact[i] = static_cast<int32_t>(std::min<uint64_t>(longest_[i], INT32_MAX));
+      }
+      const uint64_t need = rowBytes(exact);
+      const uint64_t sort = (need * kRowShare + kMiB - 1) / kMiB * kMiB;
+      const uint64_t others = sizes_.memory - sizes_.sortBytes;
+      if (need <= kLargestRow && sort > sizes_.sortBytes && sort <= kLargestSortBytes &&
+          others + sort <= std::max<uint64_t>(machineMemory() / 4, 64 * kMiB)) {
+        sizes_.memory = others + sort;
+        sizes_.sortBytes = sort;
+        limit = rowLimit();
+      }
+    }
+    if (!wider.empty() && rowBytes(wider) > limit) {
+      // No room to spare: every string column as wide as its longest value so far,
+      // and what the row limit leaves goes to the columns that grow now (so that the
+      // next slightly longer value does not start the sort again).
+      std::vector<int32_t> grown = wider;
+      for (size_t i = 0; i < k; ++i) {
+        if (o_.keys[i].type == KeyType::Str) {
+          wider[i] = static_cast<int32_t>(std::min<uint64_t>(std::max<uint64_t>(longest_[i], 1), INT32_MAX));
+        }
+      }
       uint64_t need = rowBytes(wider);
-      bool tooLong = need > sizes_.sortBytes / kRowShare;
+      bool tooLong = need > limit;
       for (size_t i = 0; i < k; ++i) tooLong = tooLong || static_cast<uint64_t>(wider[i]) > kTqMaxStringLength;
       if (tooLong) {
         uint64_t memory = collateMemoryFor(need);
         std::string where = batch.file->shown + ":" + std::to_string(row.line) + ": ";
         if (memory == 0) {
-          return Status::error(where + "a key value this long cannot be sorted with --collate");
+          return Status::error(where + "collated keys of " + std::to_string(need) +
+                               " bytes are too long to sort with --collate (at most " +
+                               std::to_string(kLargestRow) + " bytes a line)");
         }
         return Status::error(where + "a line whose collated keys take " + std::to_string(need) +
                              " bytes needs -S of at least " + std::to_string(memory / kMiB) + "M");
       }
-      TQSORT_TRY(widen(wider));
+      uint64_t spare = limit - need;
+      for (size_t i = 0; i < k && spare > 0; ++i) {
+        if (grown[i] <= widths_[i] || grown[i] <= wider[i]) continue;
+        uint64_t more = std::min<uint64_t>(spare, static_cast<uint64_t>(grown[i] - wider[i]));
+        wider[i] += static_cast<int32_t>(more);
+        spare -= more;
+      }
     }
+    if (!wider.empty()) TQSORT_TRY(widen(wider));
     int64_t place = 0;
     TQSORT_TRY(spool_->append(batch.data() + row.offset, row.length, &place));
     if (row.addedEnd != 0) addedEnds_.emplace_back(rows_, row.addedEnd);

@@ -20,7 +20,10 @@
 // input order (so -s and -u hold).  A column may widen while a row stays within
 // 1/kRowShare of the sort's memory; a value that would need more stops the run with its
 // place and the -S that would take it.  A value is never cut short.  The collation
-// ends a value at a zero byte, so a key value that holds one is refused.
+// ends a value at a zero byte, so a key value that holds one is refused.  Near that
+// limit the columns are cut to their longest values so far and the room left goes to
+// the column that grows.  Every row costs its columns' widths in the sort: one long
+// key value makes every row as wide (tqsort --stats shows the widths).
 //
 // Memory (-S, or chosen): a quarter goes to the sort (256 KiB at least), the rest to
 // the lines: when the input's size is known and its lines fit in fifteen sixteenths of
@@ -104,6 +107,8 @@ class CollatedSort : public BatchConsumer {
  private:
   // The row bytes of the library's fixed layout for `widths`.
   uint64_t rowBytes(const std::vector<int32_t>& widths) const;
+  // The most a row may take: a share of the sort's memory, within the engine's limit.
+  uint64_t rowLimit() const;
   Status create();
   // Starts the sort again with `widths` and adds the spooled lines to it.
   Status widen(const std::vector<int32_t>& widths);
@@ -122,6 +127,7 @@ class CollatedSort : public BatchConsumer {
   TqDatafile* file_ = nullptr;
   std::vector<TqbDatavar*> values_;  // the keys, then the place
   std::vector<int32_t> widths_;      // per key: its string column's width (0: not a string key)
+  std::vector<uint64_t> longest_;    // per key: its longest string value so far
   uint64_t rows_ = 0;
   // The rows (by number) whose lines had a line end added, and how many bytes: their
   // content is shorter when they are parsed again.

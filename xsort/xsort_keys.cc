@@ -123,10 +123,31 @@ bool openCollator(const TqSortCollation* collation, uint32_t index, UCollator** 
   status = U_ZERO_ERROR;
   uloc_getLanguage(locale, language, static_cast<int32_t>(sizeof(language)), &status);
   const bool root = language[0] == '\0' || std::strcmp(language, "root") == 0;
-  if (root && std::strcmp(locale, "") != 0 && std::strncmp(locale, "root", 4) != 0 &&
-      locale[0] != '@') {
+  // The root order is asked for by "", "root" or keywords alone ("@collation=...");
+  // the given name is checked, since canonical forms move what is not a language into
+  // keywords ("x-sv" becomes "@x=sv").
+  if (root && name[0] != '\0' && std::strncmp(name, "root", 4) != 0 && name[0] != '@') {
     error->set("Key part %u: the locale '%s' names no language.", index, name);
     return false;
+  }
+  if (root && name[0] == '@') {
+    // Keywords alone: only the collation's own ("collation", "colStrength", ...).
+    status = U_ZERO_ERROR;
+    UEnumeration* keywords = uloc_openKeywords(locale, &status);
+    const char* keyword = nullptr;
+    while (U_SUCCESS(status) && keywords != nullptr &&
+           (keyword = uenum_next(keywords, nullptr, &status)) != nullptr) {
+      if (std::strncmp(keyword, "col", 3) != 0) break;
+    }
+    const bool unknown = keyword != nullptr;
+    char shown[64] = {};
+    if (unknown) std::snprintf(shown, sizeof(shown), "%s", keyword);
+    uenum_close(keywords);
+    if (unknown) {
+      error->set("Key part %u: the locale '%s' names no language and a keyword '%s' that is not "
+                 "the collation's.", index, name, shown);
+      return false;
+    }
   }
   if (!root) {
     // The collation library falls back to the root order for a language it does not
