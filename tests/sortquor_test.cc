@@ -130,7 +130,7 @@ TEST_F(QuorTest, GroupsAndDuplicatesWithAndWithoutAStableSort) {
       std::vector<std::vector<RefValue>> out;
       std::vector<bool> marks;
       ASSERT_EQ(sortAll(f, kKeyAndOrdinal, rows, &out, &marks), 4) << f->getError().asCstr();
-      // The stable sort groups while reading, and says so.
+      // A stable sort gives its notices (the engine groups, leaving the ordinal out).
       EXPECT_EQ(capture.contains("Specifying stable processing with BY group processing affects sort "
                                  "performance due to post sort BY group processing needs."),
                 stable);

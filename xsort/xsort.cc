@@ -56,11 +56,14 @@
 // the merge as they are.  If the buffers do not fit, the runs in memory are written
 // first; if they still do not fit (more runs than the memory can read at once), the
 // shortest runs are merged in groups into longer ones first, an extra pass, until they
-// do.  The merge is a tournament: a tree of losers over the k sources, log2(k)
+// do: level by level, the runs a level makes written one after another into one work
+// file of its own, so that few files stay open and no merge reads the file it writes.  The merge is a tournament: a tree of losers over the k sources, log2(k)
 // comparisons per row, each source read through its buffer, so that data many times
 // the memory size is merged in one pass.  Output chunks are filled from the winners; a
-// row whose key equals the previous row's is marked as such or dropped here (and
-// already when a run is laid out or written).  (xsort_runs.cc, xsort_merge.cc)
+// row whose key equals the previous row's is marked as such or dropped here, keys
+// compared without their last tie-breaking bytes (parameter 10) so that a stable
+// sort's row number parts no group; rows whose whole keys are equal are dropped
+// already when a run is laid out or written.  (xsort_runs.cc, xsort_merge.cc)
 //
 // THREADS.  `processors` sorting threads start in prepare and wait on the queue; they
 // key, sort, lay out and write batches and record failures.  One lock, the engine's mutex_,
