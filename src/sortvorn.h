@@ -11,7 +11,11 @@
 //     thread pool (sortvorn_work.cc) and a fresh chunk is taken; the host goes on adding
 //     rows while earlier chunks are sorted.
 //  2. Chunk store (sortvorn_store.cc).  A sorted chunk is a run: rows in key order.
-//     Runs wait in a red-black tree ordered by their key range.  Memory is a budget of
+//     When the budget has a buffer to spare, the sort item copies the chunk's rows in
+//     key order into it (gatherInKeyOrder) and the old buffer becomes the spare, so
+//     that reading the run in memory walks it front to back, as on disk, rather than
+//     jumping to each row where it arrived (the gather runs on the pool, the reading
+//     on the caller's thread).  Runs wait in a red-black tree ordered by their key range.  Memory is a budget of
 //     bytes (maxChunksInMemory_ chunk buffers); when it runs short, a run's rows are
 //     written, in key order, to a "tqsort_" temporary file, and the run lives on disk
 //     from then on: it is read front to back through a small window (sortvorn_runs.h)
@@ -203,6 +207,11 @@ class TqSortVornImpl : public AbsTqSortfile {
   virtual int32_t nextRowFromChunk(bool* mark);
   // Enters a sorted chunk into the tree; false after an error was recorded.
   virtual bool insertChunk(ChunkDescriptor* chunk, ChunkSource source, ChunkLock lock);
+  // Rewrites a sorted chunk's rows in key order into a free buffer, when the budget has
+  // one without taking another chunk's (else nothing changes): reading the chunk then
+  // walks its memory front to back.  `entries` are its n sorted index entries.  The
+  // caller owns the chunk (its sort item).
+  void gatherInKeyOrder(ChunkDescriptor* chunk, const IndexEntry* entries, uint32_t n);
 
   // Services for the work items (sortvorn_store.cc).
   void setError(int32_t status, const TqbString& message, ChunkLock lock);

@@ -123,6 +123,33 @@ uint8_t* TqSortVornImpl::takeBuffer() {
   return buffer;
 }
 
+void TqSortVornImpl::gatherInKeyOrder(ChunkDescriptor* chunk, const IndexEntry* entries, uint32_t n) {
+  lockChunks();
+  uint8_t* target = nullptr;
+  if (spareBuffers_ != nullptr || bytesInUse_ + resolvedChunkSize_ <= budgetBytes_) target = takeBuffer();
+  unlockChunks();
+  if (target == nullptr) return;
+  // The entries keep their place at the buffer's end; each row (key, then fields)
+  // moves to the next free bytes from the start.
+  const uint64_t entryBytes = uint64_t{n} * sizeof(IndexEntry);
+  IndexEntry* moved = reinterpret_cast<IndexEntry*>(target + (resolvedChunkSize_ - entryBytes));
+  uint32_t at = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    IndexEntry e = entries[i];
+    const uint32_t bytes = e.keyLength + e.rowLength;
+    if (i + 8 < n) __builtin_prefetch(chunk->buffer + entries[i + 8].keyOffset);
+    std::memcpy(target + at, chunk->buffer + e.keyOffset, bytes);
+    e.keyOffset = at;
+    moved[i] = e;
+    at += bytes;
+  }
+  lockChunks();
+  uint8_t* old = chunk->buffer;
+  chunk->buffer = target;
+  keepSpare(old);
+  unlockChunks();
+}
+
 void TqSortVornImpl::keepSpare(uint8_t* buffer) {
   std::memcpy(buffer, &spareBuffers_, sizeof(uint8_t*));
   spareBuffers_ = buffer;

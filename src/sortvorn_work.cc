@@ -7,7 +7,8 @@
 // pivot, so runs of equal keys split evenly.  The sort recurses into the smaller part
 // and loops on the larger, so its depth stays below log2(rows) whatever the keys; it
 // checks once per partitioned range whether it should stop (an error recorded, or the
-// pool stopping).
+// pool stopping).  A sorted chunk's rows are then copied in key order into a spare
+// buffer when the budget has one (TqSortVornImpl::gatherInKeyOrder).
 //
 // Merging: the streamed merge.  A merge request holds runs whose key ranges overlap;
 // some are sorted chunks still in memory, the others run files on disk.  Each input
@@ -68,6 +69,7 @@ void TqSortVornWorkSort::work(bool onMain, TqbThreadPoolWorker* worker) {
   uint32_t n = static_cast<uint32_t>(chunk_->rowCount);
   IndexEntry* entries = TqSortVornImpl::entryAt(chunk_, engine_->resolvedChunkSize() - sizeof(IndexEntry) * n);
   if (n < 2 || sortRange(worker, chunk_->buffer, entries, 0, n - 1)) {
+    if (n >= 2) engine_->gatherInKeyOrder(chunk_, entries, n);
     engine_->insertChunk(chunk_, ChunkSource::sort, ChunkLock::notHeld);
   }
   // A stopped sort leaves its chunk on the engine's list, which frees it when cleaned.
