@@ -12,14 +12,7 @@
 
 #include "tqdatafile/tqdatafile.h"
 
-// A broken promise: say which, then crash so that the fuzzer keeps the input.
-#define CHECK(condition)                                                                   \
-  do {                                                                                     \
-    if (!(condition)) {                                                                    \
-      std::fprintf(stderr, "check failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
-      std::abort();                                                                        \
-    }                                                                                      \
-  } while (0)
+#include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   if (size == 0) return 0;

@@ -585,6 +585,22 @@ bool Engine::sortBatch(Worker* w, Batch* b, FileRun* written, bool* wasWritten,
   return ok;
 }
 
+// The merge's view of a sorted entry of batch `b`: its key (prefix, tail) and its row.
+Cur Engine::entryCur(const Batch* b, const Entry& e, uint32_t recordLength) const {
+  Cur cur;
+  cur.prefix = e.prefix;
+  const uint8_t* t = b->tails + e.tail;
+  if (shape_.fixed) {
+    cur.length = shape_.fixedLength;
+    cur.tail = t;
+  } else {
+    std::memcpy(&cur.length, t, 4);
+    cur.tail = t + 4;
+  }
+  cur.row = b->rows + size_t{e.row} * recordLength;
+  return cur;
+}
+
 // Copies the sorted records of a batch into its run, in order (dropping duplicate keys
 // when asked), and frees its rows.
 void Engine::layOut(Batch* b) {
@@ -601,17 +617,7 @@ void Engine::layOut(Batch* b) {
       __builtin_prefetch(b->rows + size_t{entries[i + 8].row} * recordLength);
       __builtin_prefetch(b->tails + entries[i + 8].tail);
     }
-    Cur cur;
-    cur.prefix = e.prefix;
-    const uint8_t* t = b->tails + e.tail;
-    if (shape_.fixed) {
-      cur.length = shape_.fixedLength;
-      cur.tail = t;
-    } else {
-      std::memcpy(&cur.length, t, 4);
-      cur.tail = t + 4;
-    }
-    cur.row = b->rows + size_t{e.row} * recordLength;
+    const Cur cur = entryCur(b, e, recordLength);
     if (drop && i > 0 && compareCur(previous, cur) == 0) continue;
     previous = cur;
     uint32_t size = putRecord(out, cur, shape_, rowLength);
@@ -636,17 +642,7 @@ bool Engine::writeEntries(RunWriter* writer, const Batch* b, const Entry* entrie
   Cur previous = {};
   for (uint32_t i = 0; i < count; ++i) {
     const Entry& e = entries[i];
-    Cur cur;
-    cur.prefix = e.prefix;
-    const uint8_t* t = b->tails + e.tail;
-    if (shape_.fixed) {
-      cur.length = shape_.fixedLength;
-      cur.tail = t;
-    } else {
-      std::memcpy(&cur.length, t, 4);
-      cur.tail = t + 4;
-    }
-    cur.row = b->rows + size_t{e.row} * recordLength;
+    const Cur cur = entryCur(b, e, recordLength);
     if (drop && i > 0 && compareCur(previous, cur) == 0) continue;
     previous = cur;
     if (!writer->put(cur, error)) return false;

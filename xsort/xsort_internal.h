@@ -515,6 +515,7 @@ class Engine {
   void workerLoop(Worker* worker);
   bool sortBatch(Worker* worker, Batch* batch, FileRun* written, bool* wasWritten,
                  ErrorText* error);
+  Cur entryCur(const Batch* batch, const Entry& entry, uint32_t recordLength) const;
   bool writeEntries(RunWriter* writer, const Batch* batch, const Entry* entries, uint32_t count,
                     FileRun* run, ErrorText* error);
   bool spillBatches(RunWriter* writer, Batch* batches, ErrorText* error);
