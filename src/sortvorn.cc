@@ -236,6 +236,12 @@ int32_t TqSortVornImpl::resolveSizes() {
     if (window > budgetBytes_ / 8) window = budgetBytes_ / 8;
   }
   windowSize_ = static_cast<uint32_t>(window < 16 ? 16 : window);
+  // The persist window (below) is memory of the sort too: when the chunk buffers fill
+  // the sort size, the budget gives it up, as long as three chunks still fit.
+  if (sortSize != 0 && budgetBytes_ + windowSize_ > sortSize &&
+      sortSize >= windowSize_ + 3 * uint64_t{resolvedChunkSize_}) {
+    budgetBytes_ = sortSize - windowSize_;
+  }
   tqbFree(persistWindow_);
   persistWindow_ = static_cast<uint8_t*>(tqbMalloc(windowSize_));
   if (persistWindow_ == nullptr) return fail(StatusNoRoom, 29, "(Persist Window)");

@@ -29,8 +29,9 @@
 //
 // Memory: rows live in chunk buffers (at most maxChunksInMemory_ of them), and runs on
 // disk cost one window each while they are read; buffers, spare buffers and windows
-// together stay within the budget (plus key copies and descriptors, a few hundred bytes
-// per run, and the persist window).
+// together stay within the budget, which is the sort size less the persist window when
+// the chunks fill the sort size (plus key copies and descriptors, a few hundred bytes
+// per run).
 //
 // Threads: the caller's thread ("main") runs every operation of the datafile; the pool
 // runs sort and merge items.  chunkLock_ guards the tree, the run list, memory

@@ -594,22 +594,25 @@ TEST_F(SortTest, RowsLongerThanAChunkBecomeRunsOfTheirOwnWithinTheSortSize) {
     o.processors = processors;
     TqSortVornImpl* f = makeSort(columns, o, {{0, true}});
     auto rows = intRows(600, 3, 1000);
-    // Every fifth row long: 6,000 to 30,000 bytes; one of them just within half the
-    // memory (the key and the row's fixed parts take under 100 bytes more).
+    // The chunk buffers may take the sort size less the window that writes chunks to
+    // disk (4 KiB here, its least); a run of its own must fit in there twice.
+    const uint32_t half = ((64u << 10) - 4096) / 2;
+    // Every fifth row long: 6,000 to 29,960 bytes; one of them just within that half
+    // (the key and the row's fixed parts take under 100 bytes more).
     for (size_t r = 0; r < rows.size(); r += 5) rows[r][1].s = std::string(6000 + 40 * r, static_cast<char>('a' + r % 26));
-    rows[300][1].s = std::string((32 << 10) - 100, 'q');
+    rows[300][1].s = std::string(half - 100, 'q');
     std::vector<std::vector<RefValue>> kept;
     for (const auto& row : rows) {
       storeRow(f, columns, row);
       ASSERT_EQ(f->addRow(nullptr), 0) << row[1].s.size() << ": " << f->getError().asCstr();
       kept.push_back(row);
     }
-    // Beyond half the memory: refused with the row's size, and the sort goes on.
+    // Beyond that half: refused with the row's size, and the sort goes on.
     std::vector<RefValue> huge = rows[1];
-    huge[1].s = std::string((32 << 10) + 10, 'z');
+    huge[1].s = std::string(half + 10, 'z');
     storeRow(f, columns, huge);
     EXPECT_EQ(f->addRow(nullptr), 1);
-    EXPECT_NE(f->getError().str().find("A row of " + std::to_string((32 << 10) + 10 + 1 + 5 + 9 + 9)), std::string::npos)
+    EXPECT_NE(f->getError().str().find("A row of " + std::to_string(half + 10 + 1 + 5 + 9 + 9)), std::string::npos)
         << f->getError().asCstr();
     EXPECT_EQ(f->getRowCount(), static_cast<int64_t>(kept.size()));
     EXPECT_EQ(f->statistics().resolvedSortBytes, 64u << 10);
