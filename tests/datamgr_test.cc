@@ -164,7 +164,7 @@ TEST_F(ManagerTest, ValidatesColumns) {
   EXPECT_TRUE(cols[0].rawInteger);
   EXPECT_EQ(cols[2].type, tqbTypeNone);
   EXPECT_EQ(m->createFile(0), nullptr);  // column 2 still has no type
-  // A respecified column is exactly the new spec.
+  // A column set again is exactly its new settings.
   EXPECT_TRUE(m->setColSpec(0, tqbTypeInteger, 0));
   EXPECT_FALSE(cols[0].rawInteger);
   EXPECT_TRUE(m->setColSpec(2, tqbTypeString, 12));

@@ -96,29 +96,29 @@ int shellStatus(int raw) {
 
 class TqsortShellTest : public TempDirTest {
  protected:
-  Child start(const Spawn& spec) {
+  Child start(const Spawn& how) {
     int in[2] = {-1, -1}, out[2] = {-1, -1};
-    if (spec.stdinFile.empty()) {
+    if (how.stdinFile.empty()) {
       EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
     }
-    if (spec.stdoutFile.empty()) {
+    if (how.stdoutFile.empty()) {
       EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
     }
     std::vector<std::string> args = {TQSORT_BIN, "--no-progress"};
-    args.insert(args.end(), spec.args.begin(), spec.args.end());
+    args.insert(args.end(), how.args.begin(), how.args.end());
     std::string errPath = dir_ + "/stderr";
     Child c;
     c.pid = fork();
     if (c.pid == 0) {
       if (chdir(dir_.c_str()) != 0) _exit(120);
-      int fd0 = spec.stdinFile.empty() ? in[0] : open(spec.stdinFile.c_str(), O_RDONLY);
-      int fd1 = spec.stdoutFile.empty() ? out[1] : open(spec.stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int fd0 = how.stdinFile.empty() ? in[0] : open(how.stdinFile.c_str(), O_RDONLY);
+      int fd1 = how.stdoutFile.empty() ? out[1] : open(how.stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       int fd2 = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (fd0 < 0 || fd1 < 0 || fd2 < 0 || dup2(fd0, 0) < 0 || dup2(fd1, 1) < 0 || dup2(fd2, 2) < 0) _exit(121);
       struct rlimit noCore = {0, 0};
       setrlimit(RLIMIT_CORE, &noCore);  // SIGQUIT would leave a core file
       signal(SIGPIPE, SIG_DFL);          // as a shell starts a program
-      if (spec.inChild) spec.inChild();
+      if (how.inChild) how.inChild();
       std::vector<char*> argv;
       for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
@@ -141,8 +141,8 @@ class TqsortShellTest : public TempDirTest {
     return shellStatus(raw);
   }
 
-  int run(const Spawn& spec) {
-    Child c = start(spec);
+  int run(const Spawn& how) {
+    Child c = start(how);
     return wait(c);
   }
 

@@ -244,7 +244,7 @@ TEST(TqsortOptionsTest, SizesRefuseSignsOverflowAndJunk) {
 }
 
 TEST(TqsortOptionsTest, KeysTakeEachPartOnce) {
-  tqsort::KeySpec key;
+  tqsort::KeyOption key;
   ASSERT_TRUE(tqsort::parseKey("price:r:dec", &key).ok());
   EXPECT_EQ(key.column, "price");
   EXPECT_TRUE(key.descending);
@@ -351,18 +351,18 @@ struct Fed {
   bool bom = false;
 };
 
-Fed feed(const std::vector<std::string>& files, const std::vector<std::string>& keys, bool header,
+Fed feed(const std::vector<std::string>& files, const std::vector<std::string>& keyArgs, bool header,
          const tqsort::BatchLimits& limits, bool threaded) {
-  std::vector<tqsort::KeySpec> specs;
-  for (const std::string& k : keys) {
-    tqsort::KeySpec spec;
-    EXPECT_TRUE(tqsort::parseKey(k, &spec).ok());
-    if (std::isdigit(static_cast<unsigned char>(spec.column[0]))) spec.index = std::stoi(spec.column) - 1;
-    specs.push_back(spec);
+  std::vector<tqsort::KeyOption> keys;
+  for (const std::string& k : keyArgs) {
+    tqsort::KeyOption key;
+    EXPECT_TRUE(tqsort::parseKey(k, &key).ok());
+    if (std::isdigit(static_cast<unsigned char>(key.column[0]))) key.index = std::stoi(key.column) - 1;
+    keys.push_back(key);
   }
   tqsort::InputReader reader(files, ',', header, nullptr);
   EXPECT_TRUE(reader.check().ok());
-  tqsort::RecordParser parser(specs, ',', false);
+  tqsort::RecordParser parser(keys, ',', false);
   RowCollector collector;
   Fed out;
   out.status = tqsort::feedSort(&reader, &parser, {&collector}, limits, threaded);
@@ -437,12 +437,12 @@ TEST_F(TqsortBatchTest, FailuresKeepTheirPlaceInTheInput) {
     EXPECT_EQ(f.status.message(), open + ":3001: a quoted field opens on this line and is never closed");
     EXPECT_EQ(f.rows.size(), 3000u);
     // The sort fails on row 150: that is the failure, and the reader stops.
-    std::vector<tqsort::KeySpec> specs(1);
-    specs[0].index = 0;
-    specs[0].type = tqsort::KeyType::Int;
+    std::vector<tqsort::KeyOption> keys(1);
+    keys[0].index = 0;
+    keys[0].type = tqsort::KeyType::Int;
     tqsort::InputReader reader({bad}, ',', false, nullptr);
     ASSERT_TRUE(reader.check().ok());
-    tqsort::RecordParser parser(specs, ',', false);
+    tqsort::RecordParser parser(keys, ',', false);
     RowCollector collector;
     collector.failAfter(150);
     tqsort::Status s = tqsort::feedSort(&reader, &parser, {&collector}, limits, threaded);

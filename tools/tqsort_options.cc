@@ -104,8 +104,8 @@ Status parseSize(const char* text, uint64_t* size) {
   return Status();
 }
 
-Status parseKey(const std::string& text, KeySpec* key) {
-  *key = KeySpec();
+Status parseKey(const std::string& text, KeyOption* key) {
+  *key = KeyOption();
   key->text = text;
   size_t colon = text.find(':');
   key->column = text.substr(0, colon);
@@ -185,7 +185,7 @@ Status parseOptions(int argc, char** argv, Options* options, Action* action) {
   while ((c = getopt_long(argc, argv, ":k:t:suS:T:o:h", kLong, nullptr)) != -1) {
     switch (c) {
       case 'k': {
-        KeySpec key;
+        KeyOption key;
         TQSORT_TRY(parseKey(optarg, &key));
         o.keys.push_back(key);
         break;
@@ -263,7 +263,7 @@ Status parseOptions(int argc, char** argv, Options* options, Action* action) {
   if (!collationOption.empty() && !o.collated()) {
     return Status::error(collationOption + " needs --collate=LOCALE");
   }
-  for (KeySpec& key : o.keys) {
+  for (KeyOption& key : o.keys) {
     char* end = nullptr;
     long n = std::strtol(key.column.c_str(), &end, 10);
     if (end != key.column.c_str() && *end == '\0') {

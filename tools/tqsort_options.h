@@ -15,7 +15,7 @@ enum class KeyType { Str, Int, Dec, Date, Bool };
 
 const char* typeName(KeyType type);
 
-struct KeySpec {
+struct KeyOption {
   std::string column;  // as given: a number, or a header name
   int index = -1;      // 0-based field index; names are resolved from the header
   KeyType type = KeyType::Str;
@@ -24,7 +24,7 @@ struct KeySpec {
 };
 
 struct Options {
-  std::vector<KeySpec> keys;
+  std::vector<KeyOption> keys;
   char separator = ',';
   bool header = false;
   bool stable = false;
@@ -59,7 +59,7 @@ Status parseOptions(int argc, char** argv, Options* options, Action* action);
 Status parseSize(const char* text, uint64_t* size);
 
 // "-k" values: COL[:TYPE][:r], the type and 'r' each at most once.
-Status parseKey(const std::string& text, KeySpec* key);
+Status parseKey(const std::string& text, KeyOption* key);
 
 void printHelp(std::FILE* out);
 

@@ -57,9 +57,9 @@ bool canonicalInteger(const char* data, size_t length) {
 
 }  // namespace
 
-StoredLine::StoredLine(const std::vector<KeySpec>& keys) {
+StoredLine::StoredLine(const std::vector<KeyOption>& keys) {
   for (size_t i = 0; i < keys.size() && slots_.size() < kMostSlots; ++i) {
-    const KeySpec& key = keys[i];
+    const KeyOption& key = keys[i];
     if (key.type != KeyType::Str && key.type != KeyType::Int && key.type != KeyType::Date) continue;
     bool taken = false;
     for (size_t s : slots_) taken = taken || keys[s].index == key.index;
@@ -157,13 +157,13 @@ const char* keyText(KeyType type, const TqbDatavar& value, char* scratch, size_t
   }
 }
 
-RecordParser::RecordParser(const std::vector<KeySpec>& keys, char separator, bool lenient, bool storeLines)
+RecordParser::RecordParser(const std::vector<KeyOption>& keys, char separator, bool lenient, bool storeLines)
     : keys_(keys), separator_(separator), lenient_(lenient), storeLines_(storeLines) {}
 
 Status RecordParser::resolve(const Record* header) {
   std::vector<Field> names;
   if (header != nullptr) splitFields(*header, separator_, countFields(*header, separator_), &names);
-  for (KeySpec& key : keys_) {
+  for (KeyOption& key : keys_) {
     if (key.index < 0) {  // a name: find it in the header
       for (size_t i = 0; i < names.size() && key.index < 0; ++i) {
         const char* data;
@@ -182,7 +182,7 @@ Status RecordParser::resolve(const Record* header) {
   return Status();
 }
 
-Status RecordParser::badValue(const KeySpec& key, const InputFile& in, int64_t line, const char* data,
+Status RecordParser::badValue(const KeyOption& key, const InputFile& in, int64_t line, const char* data,
                               size_t length) {
   const char* what = "";
   switch (key.type) {
@@ -201,7 +201,7 @@ Status RecordParser::parse(Batch* batch, const InputFile& in, int64_t line, cons
   if (!resolved_) TQSORT_TRY(resolve(nullptr));
   splitFields(record, separator_, maxField_, &fields_);
   size_t first = batch->values.size();
-  for (const KeySpec& key : keys_) {
+  for (const KeyOption& key : keys_) {
     const Field& field = fields_[static_cast<size_t>(key.index)];
     const char* data;
     size_t length;

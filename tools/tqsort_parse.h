@@ -67,7 +67,7 @@ class StoredLine {
  public:
   StoredLine() = default;
   // For keys whose columns are resolved (index set).
-  explicit StoredLine(const std::vector<KeySpec>& keys);
+  explicit StoredLine(const std::vector<KeyOption>& keys);
   bool empty() const { return slots_.empty(); }
   // Appends to `out` the stored form of the record `record` of `length` bytes, which
   // starts at `recordOffset` of its batch's bytes, with the key values `values`.
@@ -142,12 +142,12 @@ class Batch {
 class RecordParser {
  public:
   // `storeLines` false: no stored lines are made (the line goes to the sort whole).
-  RecordParser(const std::vector<KeySpec>& keys, char separator, bool lenient, bool storeLines = true);
+  RecordParser(const std::vector<KeyOption>& keys, char separator, bool lenient, bool storeLines = true);
   // Finds the named keys' columns in `header` (null: no header; only numbered keys).
   Status resolve(const Record* header);
   bool resolved() const { return resolved_; }
   // The keys, their columns resolved (after resolve).
-  const std::vector<KeySpec>& keys() const { return keys_; }
+  const std::vector<KeyOption>& keys() const { return keys_; }
   // How lines are stored (after resolve).
   const StoredLine& stored() const { return stored_; }
   size_t keyCount() const { return keys_.size(); }
@@ -158,9 +158,9 @@ class RecordParser {
   Status parse(Batch* batch, const InputFile& in, int64_t line, const Record& record, uint64_t length);
 
  private:
-  Status badValue(const KeySpec& key, const InputFile& in, int64_t line, const char* data, size_t length);
+  Status badValue(const KeyOption& key, const InputFile& in, int64_t line, const char* data, size_t length);
 
-  std::vector<KeySpec> keys_;
+  std::vector<KeyOption> keys_;
   StoredLine stored_;
   char separator_;
   bool lenient_;

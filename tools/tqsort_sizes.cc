@@ -16,7 +16,7 @@ constexpr int kMostShards = 4;
 constexpr uint32_t kChunks = 4;  // chunks of a sort
 constexpr uint64_t kSequenceKeyBytes = 9;  // presence byte and the row number
 
-bool isStringKey(const KeySpec& key) { return key.type == KeyType::Str; }
+bool isStringKey(const KeyOption& key) { return key.type == KeyType::Str; }
 
 // The bytes a key of `type` takes in the library's key, beyond its presence byte, for
 // a string key column of maximum length `stringLength`.
@@ -51,7 +51,7 @@ bool stableOrUnique(const Options& o) { return o.stable || o.unique; }
 // library never raises the chunk size (or the sort size with it).
 uint64_t minimumChunk(const Options& o, const SortSizes& s, int32_t keyLength) {
   uint64_t bytes = libraryStable(o, s) ? 8 : 0;
-  for (const KeySpec& key : o.keys) {
+  for (const KeyOption& key : o.keys) {
     bytes += 1 + keyWidth(key.type, keyLength);
     bytes += fixedFieldWidth(key.type, keyLength) + (isStringKey(key) ? 4 : 0);
   }
@@ -130,7 +130,7 @@ uint64_t longRowNeed(const Options& o, const SortSizes& s, const RowShape& shape
     return bytes < 0 ? 0 : static_cast<uint64_t>(bytes) + 1;  // with its terminating zero
   };
   for (size_t i = 0; i < o.keys.size(); ++i) {
-    const KeySpec& key = o.keys[i];
+    const KeyOption& key = o.keys[i];
     if (isStringKey(key)) {
       int64_t bytes = i < shape.keyBytes.size() ? shape.keyBytes[i] : -1;
       need += 5 + stringBytes(bytes);                       // the field
