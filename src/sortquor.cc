@@ -82,9 +82,9 @@ bool TqSortQuorImpl::init(TqDatafileManager* manager, uint32_t flags) {
                 p->setInt(sortParms_, TQ_SORT_PARM_RECORD_LENGTH, fixedRowLength_) ||
                 p->setInt(sortParms_, TQ_SORT_PARM_OUTPUT_LENGTH, fixedRowLength_) ||
                 p->setDefault(sortParms_, 0, 1) ||
-                (!groupAfterSort_ && p->setBool(sortParms_, TQ_SORT_PARM_MARK_GROUPS, markByGroups_ ? 1 : 0)) ||
+                p->setBool(sortParms_, TQ_SORT_PARM_MARK_GROUPS, markByGroups_ ? 1 : 0) ||
                 p->setBool(sortParms_, TQ_SORT_PARM_NO_CODE_GEN, noCodeGen_ ? 1 : 0) ||
-                (!groupAfterSort_ && p->setBool(sortParms_, TQ_SORT_PARM_DROP_DUPLICATES, noDups_ ? 1 : 0)) ||
+                p->setBool(sortParms_, TQ_SORT_PARM_DROP_DUPLICATES, noDups_ ? 1 : 0) ||
                 p->setInt(sortParms_, TQ_SORT_PARM_PROCESSORS, processors) ||
                 p->setInt(sortParms_, TQ_SORT_PARM_TIE_BYTES, stable_ ? 8 : 0) ||
                 p->setInt64(sortParms_, TQ_SORT_PARM_EXPECTED_ROWS, static_cast<uint32_t>(records),
@@ -117,12 +117,7 @@ int32_t TqSortQuorImpl::resetSort(int32_t keyCount) {
   sequence.kind = TQ_SORT_KIND_CALLBACK;
   sequence.descending = 0;
   sequence.callback = &sequenceBlock_;
-  if (!groupAfterSort_) return StatusOk;
-  keyFieldIndexes_ = static_cast<int32_t*>(tqbCalloc(static_cast<size_t>(keyCount_ > 0 ? keyCount_ : 1), sizeof(int32_t)));
-  if (keyFieldIndexes_ == nullptr) return fail(StatusNoRoom, 29, "(Sort Last Row Key Indexes)");
-  lastRowKeys_ = tqbNewArray<TqbDatavar>(static_cast<size_t>(keyCount_));
-  if (lastRowKeys_ == nullptr) return fail(StatusNoRoom, 29, "(Sort Last Row Keys)");
-  return StatusOk;
+  return StatusOk;  // the engine groups: nothing is kept of the last row's keys
 }
 
 int32_t TqSortQuorImpl::setSort(int32_t key, int32_t field, int32_t ascending, const TqCollation* collation) {
@@ -182,7 +177,6 @@ int32_t TqSortQuorImpl::setSort(int32_t key, int32_t field, int32_t ascending, c
     c.collateFlags = collation->collateFlags;
     value.collation = &c;
   }
-  if (keyFieldIndexes_ != nullptr) keyFieldIndexes_[key] = field;
   return StatusOk;
 }
 

@@ -261,15 +261,14 @@ Status CollatedSort::consume(Batch& batch) {
   const size_t k = o_.keys.size();
   if (file_ == nullptr) {
     // The first batch: the string columns as wide as its values need, with room.
-    std::vector<uint64_t> longest(k, 0);
     for (size_t r = 0; r < batch.rows.size(); ++r) {
       for (size_t i = 0; i < k; ++i) {
         const KeyValue& v = batch.values[r * k + i];
-        if (v.kind == KeyValue::Text) longest[i] = std::max(longest[i], v.length);
+        if (v.kind == KeyValue::Text) longest_[i] = std::max(longest_[i], v.length);
       }
     }
     for (size_t i = 0; i < k; ++i) {
-      if (o_.keys[i].type == KeyType::Str) widths_[i] = roomyWidth(longest[i]);
+      if (o_.keys[i].type == KeyType::Str) widths_[i] = roomyWidth(longest_[i]);
     }
     if (rowBytes(widths_) > rowLimit()) {
       // Values too long for this memory: the row that has one says so below.
