@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/keyorder.h"
 #include "tqballoc.h"
 #include "tqbdecimal.h"
 
@@ -242,13 +243,6 @@ const void* TqbDatavar::getRaw(size_t* size) const {
   }
 }
 
-// A total order on doubles that agrees with < except that -0 < +0 and NaN is highest.
-static uint64_t orderedBits(double d) {
-  uint64_t bits;
-  std::memcpy(&bits, &d, 8);
-  return (bits & 0x8000000000000000ull) ? ~bits : bits | 0x8000000000000000ull;
-}
-
 int TqbDatavar::compare(const TqbDatavar& other) const {
   if (null_ || other.null_) return (null_ ? 0 : 1) - (other.null_ ? 0 : 1);
   if (type_ != other.type_) return type_ < other.type_ ? -1 : 1;
@@ -256,7 +250,8 @@ int TqbDatavar::compare(const TqbDatavar& other) const {
     case tqbTypeBoolean: return static_cast<int>(num_.b) - static_cast<int>(other.num_.b);
     case tqbTypeInteger: return num_.i < other.num_.i ? -1 : (num_.i > other.num_.i ? 1 : 0);
     case tqbTypeDate: {
-      uint64_t a = orderedBits(num_.d), b = orderedBits(other.num_.d);
+      // As the sorts order dates: -0.0 equals 0.0, every NaN is one value above +inf.
+      uint64_t a = tqkey::orderedDate(num_.d), b = tqkey::orderedDate(other.num_.d);
       return a < b ? -1 : (a > b ? 1 : 0);
     }
     case tqbTypeReal:

@@ -77,8 +77,10 @@ class TQB_EXPORT TqbDatavar {
   // The value's bytes and their count (a string's count includes its zero).
   const void* getRaw(size_t* size) const;
 
-  // Orders values: null before every value, then by type, then by value (reals
-  // numerically, strings bytewise, dates by a total order on doubles).
+  // Orders values: null before every value, then by type, then by value, as the sorts
+  // order them: reals numerically (1.0 equals 1.00, -0 equals 0, every NaN one value
+  // above +infinity), strings bytewise, dates numerically (-0.0 equals 0.0, every NaN
+  // one value above +infinity).
   int compare(const TqbDatavar& other) const;
 
  private:

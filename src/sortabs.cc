@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "core/sortkey.h"
 #include "platform/tqballoc.h"
 #include "src/datamgr.h"
 #include "tqdatafile/manager.h"
@@ -36,8 +37,6 @@ AbsTqSortfile::AbsTqSortfile() {
 AbsTqSortfile::~AbsTqSortfile() {
   SF_TRACE("AbsTqSortfile(0x%p)->~AbsTqSortfile()", this);
   releaseCloneCopy();
-  tqbFree(keyFieldIndexes_);
-  tqbDeleteArray(lastRowKeys_, static_cast<size_t>(keyCount_));
   buffer_ = nullptr;  // chunk buffers belong to the engine
 }
 
@@ -86,21 +85,11 @@ int AbsTqSortfile::sequenceKeyCallback(void* block, const void* value, uint32_t,
   return 0;
 }
 
-int AbsTqSortfile::decimalKeyCallback(void* block, const void* value, uint32_t, void* out,
-                                      uint32_t, int descending, uint32_t* outLength) {
-  DecimalBlock* b = static_cast<DecimalBlock*>(block);
-  if (out == nullptr) {
-    *outLength = decSextToByteCollateForm(nullptr, nullptr, nullptr, 0);
-    return 0;
-  }
-  alignas(8) uint8_t aligned[kTqbDecimalBytes];
-  std::memcpy(aligned, value, kTqbDecimalBytes);
-  uint32_t n = decSextToByteCollateForm(aligned, &b->context, out, 0);
-  if (descending) {
-    uint8_t* o = static_cast<uint8_t*>(out);
-    for (uint32_t i = 0; i < n; ++i) o[i] = static_cast<uint8_t>(~o[i]);
-  }
-  *outLength = n;
+int AbsTqSortfile::decimalKeyCallback(void*, const void* value, uint32_t, void* out, uint32_t,
+                                      int descending, uint32_t* outLength) {
+  // The external engine's real keys: the key encoder's value bytes of the decimal.
+  if (out != nullptr) tqkey::putReal(static_cast<uint8_t*>(out), value, descending != 0);
+  *outLength = tqkey::kRealValueBytes;
   return 0;
 }
 
@@ -218,23 +207,6 @@ int32_t AbsTqSortfile::seekSorted(int64_t position) {
   return next(nullptr);
 }
 
-bool AbsTqSortfile::isNewGroup() {
-  bool same = rowsPassed_ != 1;  // the first row read since the sort starts a group
-  for (int32_t i = 0; i < keyCount_; ++i) {
-    TqDatafileField& field = fields_[keyFieldIndexes_[i]];
-    TqbDatavar& last = lastRowKeys_[i];
-    if (field.rawInteger) {
-      // A raw integer lives in rawValue and is never null.
-      if (same && (last.isNull() || last.asInt64(nullptr) != field.rawValue)) same = false;
-      if (!same) last.assign(field.rawValue);
-      continue;
-    }
-    if (same && field.value.compare(last) != 0) same = false;
-    if (!same) last = field.value;
-  }
-  return !same;
-}
-
 int32_t AbsTqSortfile::sort() {
   SF_TRACE("AbsTqSortfile(0x%p)->sort()", this);
   if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
@@ -242,7 +214,8 @@ int32_t AbsTqSortfile::sort() {
     int32_t status = setKeys();
     if (status != StatusOk) return status;
   }
-  int32_t status = submitChunk(true);
+  int32_t status = prepareGrouping();
+  if (status == StatusOk) status = submitChunk(true);
   if (status != StatusOk) return status;
   flags_ |= FlagReadOnly;
   rowTotal_ = rowsPassed_;
@@ -331,10 +304,6 @@ void AbsTqSortfile::clean(bool full) {
   readFailureText_.truncate(0);
   if (full) {
     keyPartCount_ = 0;  // (a clean that keeps the keys keeps their parts)
-    tqbDeleteArray(lastRowKeys_, static_cast<size_t>(keyCount_));
-    lastRowKeys_ = nullptr;
-    tqbFree(keyFieldIndexes_);
-    keyFieldIndexes_ = nullptr;
     keyCount_ = 0;
   }
 }

@@ -3,11 +3,11 @@
 // It keeps the datafile base (field table, serializers, row loops) and adds what every
 // sort engine shares:
 //   - the sort options, copied from the manager at init;
-//   - the key definition: the key count, each key's field, the previous row's key
-//     values for group marking and duplicate dropping;
+//   - the key definition: the key count and key parts;
 //   - the driver of reading: next() takes rows from the engine chunk by chunk through
 //     `rowReader_`, marks the first row of each group of equal keys and drops
-//     duplicates when the engine leaves that to it (`groupAfterSort_`);
+//     duplicates when the engine leaves that to it (`groupAfterSort_`: the chunk sorts,
+//     which tell groups apart by isNewGroup);
 //   - the drivers of writing used by the external engine (addRow with the stable
 //     ordinal behind each row);
 //   - clone() of a sorted file: the sorted rows are copied once into a private
@@ -74,7 +74,12 @@ class AbsTqSortfile : public AbsTqDatafile {
   virtual int32_t clear(bool full) = 0;
   virtual int32_t getEmptyChunk() = 0;
   virtual int32_t getNextChunk(bool mayMergeOnMain) = 0;
-  virtual bool isNewGroup();
+  // Whether the row just read begins a group (called after each row when
+  // groupAfterSort_ is set).
+  virtual bool isNewGroup() { return true; }
+  // Takes what reading needs to mark groups and drop duplicates, when the input is
+  // about to end (sort): a status with its message when it cannot, and nothing changed.
+  virtual int32_t prepareGrouping() { return StatusOk; }
   virtual int32_t setKeys() = 0;
   virtual int32_t submitChunk(bool final) = 0;
   // Puts the first sorted row next to read again, or refuses (status and message) when
@@ -139,8 +144,6 @@ class AbsTqSortfile : public AbsTqDatafile {
   bool keysSet_ = false;         // the engine accepted the keys (setKeys)
   int32_t keyPartCount_ = 0;     // two per key, plus one when stable
   int32_t keyCount_ = 0;
-  int32_t* keyFieldIndexes_ = nullptr;  // field index per key (for group detection)
-  TqbDatavar* lastRowKeys_ = nullptr;   // previous row's key values, keyCount_ of them
   DecimalBlock decimalBlock_;
   TqRowReader rowReader_ = nullptr;
   uint64_t rowsLeft_ = 0;        // rows written to the current chunk / left to read

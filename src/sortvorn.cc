@@ -16,6 +16,7 @@
 
 #include <cstring>
 
+#include "core/sortkey.h"
 #include "platform/tqballoc.h"
 #include "platform/tqbassert.h"
 #include "src/datamgr.h"
@@ -89,11 +90,6 @@ int32_t TqSortVornImpl::resetSort(int32_t keyCount) {
   keyLength_ = 0;
   keyFields_ = tqbNewArray<SortKeyField>(static_cast<size_t>(keyCount_));
   if (keyFields_ == nullptr) return fail(StatusNoRoom, 29, "(Sort Keys)");
-  if (!markByGroups_ && !noDups_) return StatusOk;
-  keyFieldIndexes_ = static_cast<int32_t*>(tqbCalloc(static_cast<size_t>(keyCount_), sizeof(int32_t)));
-  if (keyFieldIndexes_ == nullptr) return fail(StatusNoRoom, 29, "(Sort Last Row Key Indexes)");
-  lastRowKeys_ = tqbNewArray<TqbDatavar>(static_cast<size_t>(keyCount_));
-  if (lastRowKeys_ == nullptr) return fail(StatusNoRoom, 29, "(Sort Last Row Keys)");
   return StatusOk;
 }
 
@@ -128,19 +124,15 @@ int32_t TqSortVornImpl::setSort(int32_t key, int32_t field, int32_t ascending,
       k.keyWriter = keyInteger;
       keyLength_ += 8;
       break;
-    case tqbTypeReal: {
+    case tqbTypeReal:
       k.keyWriter = keyReal;
-      uint8_t scratch[kTqbDecimalBytes] = {};
-      realCollateLength_ = decSextToByteCollateForm(scratch, nullptr, nullptr, 0);
-      keyLength_ += realCollateLength_;
+      keyLength_ += tqkey::kRealValueBytes;
       break;
-    }
     default:
       k.keyWriter = keyString;
       keyLength_ += static_cast<uint32_t>(k.column->maxLength) + 1;
       break;
   }
-  if (keyFieldIndexes_ != nullptr) keyFieldIndexes_[key] = field;
   return StatusOk;
 }
 
@@ -180,7 +172,7 @@ int32_t TqSortVornImpl::resolveSizes() {
         case tqbTypeBoolean: least += 2; break;
         case tqbTypeInteger:
         case tqbTypeDate: least += 9; break;
-        case tqbTypeReal: least += 1 + realCollateLength_; break;
+        case tqbTypeReal: least += tqkey::kRealKeyBytes; break;
         default: least += 2;
       }
     }
@@ -297,6 +289,7 @@ int32_t TqSortVornImpl::writeRow(int64_t* rowStart) {
   chunkSize_ = resolvedChunkSize_;
   if (status == StatusOk) {
     endOfData_ += entry.keyLength + sizeof(IndexEntry);
+    if (entry.keyLength > longestKey_) longestKey_ = entry.keyLength;
     entry.rowLength = static_cast<uint32_t>(position_ - rowOffset);
     tqKeyPrefix(buffer_ + entry.keyOffset, entry.keyLength, entry.prefix);
     currentChunk_->cursor -= sizeof(IndexEntry);
@@ -346,7 +339,7 @@ int32_t TqSortVornImpl::writeLongRow(int64_t* rowStart) {
       case tqbTypeBoolean: keyBytes += 2; break;
       case tqbTypeInteger:
       case tqbTypeDate: keyBytes += 9; break;
-      case tqbTypeReal: keyBytes += 1 + realCollateLength_; break;
+      case tqbTypeReal: keyBytes += tqkey::kRealKeyBytes; break;
       default: keyBytes += f.value.isNull() ? 2 : 1 + stringBytes(f);
     }
   }
@@ -444,6 +437,7 @@ int32_t TqSortVornImpl::writeLongRow(int64_t* rowStart) {
       adoptRecordedError();
     } else {
       endOfData_ += entry.keyLength;
+      if (entry.keyLength > longestKey_) longestKey_ = entry.keyLength;
     }
   }
   tqbFree(scratch);
@@ -617,10 +611,16 @@ void TqSortVornImpl::clean(bool all) {
   if (mergeAtomicCreated_) tqAtomSet(&mergeAtomic_, tqAtomGet(&mergeAtomic_), 0);
   if (mergeWaiter_ != 0) tqEventClear(mergeWaiter_);
   if (bufferWaiter_ != 0) tqEventClear(bufferWaiter_);
+  tqbFree(groupKey_);
+  groupKey_ = nullptr;
+  groupKeyCapacity_ = groupKeyLength_ = 0;
+  groupKeyHeld_ = false;
+  longestKey_ = 0;
+  rowKey_ = nullptr;
+  rowKeyLength_ = 0;
   if (all) {
     tqbFree(keyFields_);
     keyFields_ = nullptr;
-    realCollateLength_ = 0;
     keyLength_ = 0;
   }
   statisticsPrinted_ = false;
@@ -665,7 +665,74 @@ bool TqSortVornImpl::hasNext() {
     more = others > 0 || tqAtomGet(&mergeAtomic_) != 0;
     unlockChunks();
   }
+  // Rows left may all be duplicates of the row in hand, which next() drops.
+  if (more && noDups_ && groupKeyHeld_) more = distinctRowLeft();
   return hasNextSorted(more);
+}
+
+// --- groups --------------------------------------------------------------------------------
+// Rows are one group when their keys, less a stable sort's sequence number, are equal:
+// the rule of the external engine, on key bytes that the one key encoder made, so that
+// every engine marks the same groups and drops the same duplicates.  The key of the
+// row in hand is copied into groupKey_, which prepareGrouping sizes for the longest key
+// written before the first row is read.
+
+uint32_t TqSortVornImpl::groupPart(uint32_t keyLength) const {
+  return stable_ && keyLength >= 8 ? keyLength - 8 : keyLength;
+}
+
+bool TqSortVornImpl::sameGroup(const uint8_t* key, uint32_t keyLength) const {
+  uint32_t length = groupPart(keyLength);
+  return length == groupKeyLength_ && std::memcmp(key, groupKey_, length) == 0;
+}
+
+int32_t TqSortVornImpl::prepareGrouping() {
+  if (!groupAfterSort_) return StatusOk;
+  uint32_t need = fixedLayout_ ? keyAreaLength_ : longestKey_;
+  if (need == 0) need = 1;
+  if (need > groupKeyCapacity_) {
+    uint8_t* grown = static_cast<uint8_t*>(tqbRealloc(groupKey_, need));
+    if (grown == nullptr) return fail(StatusNoRoom, 29, "(Sort Last Row Keys)");
+    groupKey_ = grown;
+    groupKeyCapacity_ = need;
+  }
+  groupKeyHeld_ = false;
+  return StatusOk;
+}
+
+bool TqSortVornImpl::isNewGroup() {
+  if (rowsPassed_ != 1 && groupKeyHeld_ && sameGroup(rowKey_, rowKeyLength_)) return false;
+  uint32_t length = groupPart(rowKeyLength_);
+  if (length > groupKeyCapacity_) {  // every key written fits (prepareGrouping)
+    TQB_ASSERT_FAIL("Sort key longer than any written");
+    length = groupKeyCapacity_;
+  }
+  std::memcpy(groupKey_, rowKey_, length);
+  groupKeyLength_ = length;
+  groupKeyHeld_ = true;
+  return true;
+}
+
+bool TqSortVornImpl::distinctRowLeft() {
+  // Every row left is at or above the row in hand, so a run whose highest key is in the
+  // row in hand's group holds only its duplicates; any other run holds a distinct row.
+  if (readMerge_ != nullptr) {
+    ChunkDescriptor** inputs = readMerge_->inputs();
+    for (uint32_t k = 0; k < readMerge_->inputCount(); ++k) {
+      if (inputs[k] != nullptr && !sameGroup(inputs[k]->highKey, inputs[k]->highKeyLength)) return true;
+    }
+  } else if (currentChunk_ != nullptr && rowsLeft_ > 0 &&
+             !sameGroup(currentChunk_->highKey, currentChunk_->highKeyLength)) {
+    return true;
+  }
+  lockChunks();
+  // A merge on the pool merges runs that overlap: they hold more than one group.
+  bool distinct = tqAtomGet(&mergeAtomic_) != 0;
+  for (ChunkDescriptor* c = treeFirst(); !distinct && c != nullptr; c = treeNext(c)) {
+    if (c != currentChunk_) distinct = !sameGroup(c->highKey, c->highKeyLength);
+  }
+  unlockChunks();
+  return distinct;
 }
 
 // --- statistics ----------------------------------------------------------------------------

@@ -197,6 +197,8 @@ class TqSortVornImpl : public AbsTqSortfile {
   int32_t submitChunk(bool final) override;
   int32_t rewind() override;
   int32_t recordedFailure() override { return recordedError(); }
+  bool isNewGroup() override;
+  int32_t prepareGrouping() override;
 
   // Key writers (sortvorn_keys.cc).
   virtual int32_t writeBooleanKey(TqDatafileField& column, IndexEntry& entry, bool ascending);
@@ -312,16 +314,25 @@ class TqSortVornImpl : public AbsTqSortfile {
   int32_t nextSource(bool mayMergeOnMain);
 
   bool fixedLayout_ = false;            // rows are fixed-length records (TqSortVornFixedImpl)
+  // The key of the row the reader read last (in its chunk or window, valid until the
+  // next read); set by the row readers.  Main.
+  const uint8_t* rowKey_ = nullptr;
+  uint32_t rowKeyLength_ = 0;
   SortKeyField* keyFields_ = nullptr;   // keyCount_ entries; main
   uint32_t resolvedChunkSize_ = 0;      // bytes of every chunk buffer
   uint32_t keyLength_ = 0;              // upper bound of a row's encoded key fields
   uint32_t keyAreaLength_ = 0;          // fixed layout: key fields and sequence number
-  uint32_t realCollateLength_ = 0;
   ChunkDescriptor* currentChunk_ = nullptr;  // being filled / being read; chunkLock_
   TqbThreadPool threadPool_;
   int32_t sortThreads_ = 0;             // processors (at least 1) + 1
 
  private:
+  // Bytes of a key that decide its group: all but a stable sort's sequence number.
+  uint32_t groupPart(uint32_t keyLength) const;
+  // Whether a key is in the group of the row in hand.
+  bool sameGroup(const uint8_t* key, uint32_t keyLength) const;
+  // With the row in hand's key held: whether a row of another group is left to read.
+  bool distinctRowLeft();
   // Reports progress to the host; false when it cancelled (548 recorded).
   bool reportProgress(bool lockHeld);
   int32_t mergePass(bool mayMergeOnMain);
@@ -398,6 +409,11 @@ class TqSortVornImpl : public AbsTqSortfile {
   TqLock bufferLock_ = 0;
   TqEvent bufferWaiter_ = 0;
   TqSortVornWorkMerge* readMerge_ = nullptr;  // main
+  uint32_t longestKey_ = 0;             // longest key written (variable layout); main
+  uint8_t* groupKey_ = nullptr;         // key of the row in hand, less the sequence; main
+  uint32_t groupKeyLength_ = 0;
+  uint32_t groupKeyCapacity_ = 0;
+  bool groupKeyHeld_ = false;           // groupKey_ holds the row in hand's key
   bool statisticsPrinted_ = false;      // main
   // Statistics counters; chunkLock_.
   uint32_t bufferWaits_ = 0;

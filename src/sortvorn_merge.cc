@@ -353,8 +353,11 @@ int32_t TqSortVornImpl::nextRowFromChunk(bool* mark) {
   readLimit_ = position_ + entry->rowLength;
   if (rowsLeft_ > 4) __builtin_prefetch(buffer_ + entry[4].keyOffset);
   int32_t status = readFields(mark);
-  if (status == StatusOk) currentChunk_->cursor += sizeof(IndexEntry);  // a failed row is read again
-  return status;
+  if (status != StatusOk) return status;  // a failed row is read again
+  rowKey_ = buffer_ + entry->keyOffset;
+  rowKeyLength_ = entry->keyLength;
+  currentChunk_->cursor += sizeof(IndexEntry);
+  return StatusOk;
 }
 
 int32_t TqSortVornImpl::nextRowFromMergeRequest(bool* mark) {
@@ -364,6 +367,7 @@ int32_t TqSortVornImpl::nextRowFromMergeRequest(bool* mark) {
     buffer_ = row;
     position_ = 0;
     readLimit_ = readMerge_->currentRowLength();
+    rowKey_ = readMerge_->currentKey(&rowKeyLength_);
     return readFields(mark);
   }
   VT2("TqSortVornImpl(0x%p)->nextRowFromMergeRequest(): Switching back to main reader.", this);

@@ -61,6 +61,8 @@ class TqSortVornWorkMerge : public TqbThreadPoolWork {
   void truncateInputs(uint32_t count);
   // Bytes of the row nextRow returned last.
   uint32_t currentRowLength() const;
+  // The key of the row nextRow returned last, and its length.
+  const uint8_t* currentKey(uint32_t* length) const;
   ~TqSortVornWorkMerge() override;
 
   bool countedReady = false; // a ready run read through a window: its rows counted as ready

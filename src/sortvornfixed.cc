@@ -3,6 +3,7 @@
 // place.  See sortvornfixed.h for the record layout.
 #include "src/sortvornfixed.h"
 
+#include "core/sortkey.h"
 #include "platform/tqballoc.h"
 #include "src/sortvornfixed_work.h"
 
@@ -65,7 +66,7 @@ int32_t TqSortVornFixedImpl::setKeys() {
       case tqbTypeBoolean: r.writer = keyBoolean; offset += 2; break;
       case tqbTypeDate: r.writer = keyDate; offset += 9; break;
       case tqbTypeInteger: r.writer = keyInteger; offset += 9; break;
-      case tqbTypeReal: r.writer = keyReal; offset += realCollateLength_ + 1; break;
+      case tqbTypeReal: r.writer = keyReal; offset += tqkey::kRealKeyBytes; break;
       default: r.writer = keyString; offset += static_cast<uint32_t>(k.column->maxLength) + 2; break;
     }
   }
@@ -139,6 +140,9 @@ int32_t TqSortVornFixedImpl::nextRowFromChunk(bool* mark) {
   if (currentChunk_ == nullptr) return StatusEndOfData;
   readLimit_ = position_ + fixedRowLength_;
   int32_t status = readFields(mark);
-  if (status == StatusOk) position_ += keyAreaLength_;  // to the next record
-  return status;
+  if (status != StatusOk) return status;
+  rowKey_ = buffer_ + position_;  // the record's key area follows its row
+  rowKeyLength_ = keyAreaLength_;
+  position_ += keyAreaLength_;  // to the next record
+  return StatusOk;
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -94,10 +95,19 @@ TEST(TqbDatavarTest, CompareOrdersNullFirstAndRealsNumerically) {
   a.assign(tqbTypeReal, x, 24);
   b.assign(tqbTypeReal, y, 24);
   EXPECT_EQ(a.compare(b), 0);
-  TqbDatavar neg, pos;
+  // Dates compare as the sorts order them: -0.0 is 0.0, every NaN one value above
+  // +infinity, below which a negative NaN must not sink.
+  TqbDatavar neg, pos, inf, nan, negNan;
   neg.assign(TqbDate(-0.0));
   pos.assign(TqbDate(0.0));
-  EXPECT_LT(neg.compare(pos), 0);
+  EXPECT_EQ(neg.compare(pos), 0);
+  inf.assign(TqbDate(std::numeric_limits<double>::infinity()));
+  nan.assign(TqbDate(std::numeric_limits<double>::quiet_NaN()));
+  negNan.assign(TqbDate(-std::numeric_limits<double>::quiet_NaN()));
+  EXPECT_LT(inf.compare(nan), 0);
+  EXPECT_LT(inf.compare(negNan), 0);
+  EXPECT_LT(pos.compare(negNan), 0);
+  EXPECT_EQ(nan.compare(negNan), 0);
 }
 
 TEST(TqbDateTest, CalendarConversionRoundTrips) {

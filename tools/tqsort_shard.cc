@@ -5,83 +5,51 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
+
+#include "core/sortkey.h"
 
 namespace tqsort {
 
-namespace {
-
-void putBigEndian(std::string* out, uint64_t v) {
-  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
-  char bytes[8];
-  std::memcpy(bytes, &v, 8);
-  out->append(bytes, 8);
-}
-
-
-}  // namespace
-
 void appendSortKey(std::string* out, KeyType type, bool descending, const TqbDatavar& value) {
-  // As the library's key writers: a presence byte (1 for a value, 0 for a null when
-  // ascending; 0 and 1 when descending), then the value bytes, most significant first,
-  // inverted when descending; a null's value bytes are zeros.
+  // The library's key bytes of the value (core/sortkey.h), as its sorts compare them.
   bool null = value.isNull();
-  out->push_back(static_cast<char>(null == descending ? 1 : 0));
-  size_t valueStart = out->size();
+  bool ascending = !descending;
+  size_t at = out->size();
+  auto room = [&](size_t n) {
+    out->resize(at + n);
+    return reinterpret_cast<uint8_t*>(out->data()) + at;
+  };
+  bool error = false;
   switch (type) {
     case KeyType::Str: {
-      if (null) {
-        out->push_back('\0');
-        return;
-      }
       size_t n = 0;
-      const char* bytes = static_cast<const char*>(value.getRaw(&n));
-      out->append(bytes, n);  // with the terminating zero
+      const uint8_t* bytes = null ? nullptr : static_cast<const uint8_t*>(value.getRaw(&n));
+      uint32_t length = n > 0 ? static_cast<uint32_t>(n - 1) : 0;  // without the terminator
+      tqkey::putStringKey(room(tqkey::stringKeyBytes(null, length)), bytes, length, ascending);
       break;
     }
-    case KeyType::Int: {
-      bool error = false;
-      putBigEndian(out, null ? 0 : static_cast<uint64_t>(value.asInt64(&error)) ^ 0x8000000000000000ull);
-      if (null) return;
+    case KeyType::Int:
+      tqkey::putIntegerKey(room(tqkey::kNumberKeyBytes), null, null ? 0 : value.asInt64(&error), ascending);
       break;
-    }
-    case KeyType::Date: {
-      if (null) {
-        putBigEndian(out, 0);
-        return;
-      }
-      bool error = false;
-      double d = value.asDouble(&error);
-      uint64_t bits;
-      std::memcpy(&bits, &d, 8);
-      bits = (bits & 0x8000000000000000ull) ? ~bits : (bits | 0x8000000000000000ull);
-      putBigEndian(out, bits);
+    case KeyType::Date:
+      tqkey::putDateKey(room(tqkey::kNumberKeyBytes), null, null ? 0.0 : value.asDouble(&error), ascending);
       break;
-    }
-    case KeyType::Bool: {
-      bool error = false;
-      out->push_back(static_cast<char>(!null && value.asBool(&error) ? 1 : 0));
-      if (null) return;
+    case KeyType::Bool:
+      tqkey::putBooleanKey(room(tqkey::kBooleanKeyBytes), null, !null && value.asBool(&error), ascending);
       break;
-    }
     case KeyType::Dec: {
-      uint32_t n = decSextToByteCollateForm(nullptr, nullptr, nullptr, 0);
-      out->resize(valueStart + n, '\0');
-      if (null) return;
-      size_t size = 0;
-      alignas(8) uint8_t raw[24] = {};
-      const void* bytes = value.getRaw(&size);
-      std::memcpy(raw, bytes, std::min<size_t>(size, sizeof raw));
-      decSextToByteCollateForm(raw, nullptr, reinterpret_cast<uint8_t*>(out->data()) + valueStart, 0);
+      alignas(8) uint8_t raw[kTqbDecimalBytes] = {};
+      if (!null) {
+        size_t size = 0;
+        const void* bytes = value.getRaw(&size);
+        std::memcpy(raw, bytes, std::min<size_t>(size, sizeof raw));
+      }
+      tqkey::putRealKey(room(tqkey::kRealKeyBytes), null ? nullptr : raw, ascending);
       break;
     }
-  }
-  if (descending) {
-    for (size_t i = valueStart; i < out->size(); ++i) (*out)[i] = static_cast<char>(~(*out)[i]);
   }
 }
-
 
 void Shard::release() {
   if (file_ != nullptr) file_->release();

@@ -2,12 +2,14 @@
 // part's order in its direction, and the parts are concatenated.  Every encoding
 // delimits itself (fixed width, or a terminator that its bytes cannot contain), so a
 // key that begins another is always the smaller and the parts never run together.
+// Bytes, integers, dates and strings are encoded by the key encoder that every sort of
+// the library shares (core/sortkey.h), so this engine orders and groups their values
+// exactly as the chunk sorts do:
 //
 //   byte        the byte
 //   integer     the 64-bit value with its sign bit flipped, big-endian
-//   date        the double's bits, big-endian: sign bit set for positive values, all
-//               bits flipped for negative ones; -0.0 as 0.0, every NaN as one NaN
-//               above +infinity
+//   date        numeric order of the double; -0.0 as 0.0, every NaN as one NaN above
+//               +infinity
 //   string      the bytes up to the terminator, then zero bytes up to the field's
 //               width (fields of up to 32 bytes) or one zero byte (longer fields)
 //   collated    the collation library's sort key with its zero byte
@@ -27,6 +29,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "core/sortkey.h"
 #include "platform/tqballoc.h"
 #include "xsort/xsort_internal.h"
 
@@ -34,8 +37,10 @@ namespace tqxsort {
 
 namespace {
 
-void complement(uint8_t* p, uint32_t n) {
-  for (uint32_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);
+// Bytes of a string field's value: up to its terminator, or the whole field.
+uint32_t valueLength(const uint8_t* v, uint32_t field) {
+  const void* zero = std::memchr(v, 0, field);
+  return zero != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t*>(zero) - v) : field;
 }
 
 UCollator* cloneCollator(const UCollator* c, UErrorCode* status) {
@@ -334,53 +339,34 @@ bool KeyEncoder::encode(const uint8_t* row, uint32_t* length, ErrorText* error) 
     if (p.width > 0 && pos + p.width > keyRoom_ && !reserve(pos + p.width, error)) return false;
     switch (p.encoding) {
       case Encoding::Byte:
-        key_[pos] = p.descending ? static_cast<uint8_t>(~v[0]) : v[0];
+        tqkey::putByte(key_ + pos, v[0], p.descending);
         pos += 1;
         break;
       case Encoding::Date: {
         uint64_t bits = loadLE64(v);
         double d;
         std::memcpy(&d, &bits, 8);
-        if (d == 0.0) bits = 0;                            // -0.0 is 0.0
-        else if (d != d) bits = 0x7ff8000000000000ull;     // one NaN, above +infinity
-        bits = (bits >> 63) != 0 ? ~bits : bits | (1ull << 63);
-        if (p.descending) bits = ~bits;
-        storeBE64(key_ + pos, bits);
+        tqkey::putDate(key_ + pos, d, p.descending);
         pos += 8;
         break;
       }
       case Encoding::Integer: {
-        uint64_t bits = loadLE64(v) ^ (1ull << 63);
-        if (p.descending) bits = ~bits;
-        storeBE64(key_ + pos, bits);
+        tqkey::putInteger(key_ + pos, static_cast<int64_t>(loadLE64(v)), p.descending);
         pos += 8;
         break;
       }
-      case Encoding::StringFixed: {
-        const void* zero = std::memchr(v, 0, p.length);
-        uint32_t n = zero != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t*>(zero) - v)
-                                     : p.length;
-        std::memcpy(key_ + pos, v, n);
-        std::memset(key_ + pos + n, 0, p.length - n);
-        if (p.descending) complement(key_ + pos, p.length);
+      case Encoding::StringFixed:
+        tqkey::putPaddedString(key_ + pos, v, valueLength(v, p.length), p.length, p.descending);
         pos += p.length;
         break;
-      }
       case Encoding::StringVar: {
-        const void* zero = std::memchr(v, 0, p.length);
-        uint32_t n = zero != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t*>(zero) - v)
-                                     : p.length;
+        uint32_t n = valueLength(v, p.length);
         if (!reserve(pos + n + 1, error)) return false;
-        std::memcpy(key_ + pos, v, n);
-        key_[pos + n] = 0;
-        if (p.descending) complement(key_ + pos, n + 1);
-        pos += n + 1;
+        pos += tqkey::putString(key_ + pos, v, n, p.descending);
         break;
       }
       case Encoding::Collated: {
-        const void* zero = std::memchr(v, 0, p.length);
-        int32_t n = zero != nullptr ? static_cast<int32_t>(static_cast<const uint8_t*>(zero) - v)
-                                    : static_cast<int32_t>(p.length);
+        int32_t n = static_cast<int32_t>(valueLength(v, p.length));
         int32_t units = 0;
         UErrorCode status = U_ZERO_ERROR;
         // Ill-formed UTF-8 is read with U+FFFD in place of each bad sequence.
@@ -401,7 +387,7 @@ bool KeyEncoder::encode(const uint8_t* row, uint32_t* length, ErrorText* error) 
           error->set("The collation gave no sort key for key part %u.", i);
           return false;
         }
-        if (p.descending) complement(key_ + pos, static_cast<uint32_t>(size));
+        if (p.descending) tqkey::invert(key_ + pos, static_cast<uint32_t>(size));
         pos += static_cast<uint32_t>(size);
         break;
       }

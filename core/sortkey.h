@@ -1,0 +1,167 @@
+// The order-preserving key encoding: every sort of the library, the external sort
+// engine and tqsort turn values into key bytes here, so that they all order and group
+// the same values the same way.  Comparing two keys as unsigned byte strings gives the
+// sort order; two values are one group exactly when their encodings are equal.
+//
+// Value encodings, most significant byte first:
+//
+//   byte     the byte (a boolean: 1 true, 0 false)                          1 byte
+//   integer  orderedInteger (keyorder.h): the sign bit flipped              8 bytes
+//   date     orderedDate (keyorder.h): numeric order of the double; -0.0    8 bytes
+//            is 0.0, every NaN one value above +infinity
+//   real     the 24-byte decimal's collate form (tqbdecimal.h): numeric     26 bytes
+//            order whatever the quantum; -0 is 0, every NaN one value above
+//            +infinity, every exponent from the smallest to the largest
+//   string   the bytes, then a zero terminator (putString), or zero        n + 1 or
+//            padded to a fixed width (putPaddedString); either way a        width bytes
+//            string sorts before every longer string that begins with it
+//
+// Descending inverts every value byte.  No encoding of a type is a proper prefix of
+// another of the same type, so keys of several fields compare field by field without
+// knowing where a field ends.
+//
+// A field's key (put...Key) is a presence byte, then the value bytes:
+//
+//   presence   ascending: 1 for a value, 0 for null; descending: 0 and 1
+//   null       zeros in place of the value bytes (a string: one zero byte; a real:
+//              the collate form of zero, in the field's direction)
+//
+// so a null is the lowest value of its field in both directions: first when
+// ascending, last when descending.
+//
+// Everything is inline: the chunk sorts' key writers run per row and field.
+#ifndef TQ_CORE_SORTKEY_H
+#define TQ_CORE_SORTKEY_H
+
+#include <cstdint>
+#include <cstring>
+
+#include "core/keyorder.h"
+#include "platform/tqbdecimal.h"
+
+namespace tqkey {
+
+constexpr uint32_t kBooleanKeyBytes = 2;
+constexpr uint32_t kNumberKeyBytes = 9;  // integers and dates
+constexpr uint32_t kRealValueBytes = kTqbDecimalCollateLength;
+constexpr uint32_t kRealKeyBytes = 1 + kRealValueBytes;
+constexpr uint32_t kNullStringKeyBytes = 2;
+
+inline void invert(uint8_t* p, uint32_t n) {
+  for (uint32_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);
+}
+
+inline void storeBigEndian(uint8_t* p, uint64_t v) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  v = __builtin_bswap64(v);
+#endif
+  std::memcpy(p, &v, 8);
+}
+
+// The presence byte of a field's key.
+inline uint8_t presence(bool null, bool ascending) { return null != ascending ? 1 : 0; }
+
+// --- values ---------------------------------------------------------------------------
+
+inline void putByte(uint8_t* p, uint8_t value, bool descending) {
+  p[0] = descending ? static_cast<uint8_t>(~value) : value;
+}
+
+inline void putInteger(uint8_t* p, int64_t value, bool descending) {
+  uint64_t v = orderedInteger(value);
+  storeBigEndian(p, descending ? ~v : v);
+}
+
+inline void putDate(uint8_t* p, double value, bool descending) {
+  uint64_t v = orderedDate(value);
+  storeBigEndian(p, descending ? ~v : v);
+}
+
+// `value`: the 24 bytes of a decimal (any alignment).
+inline void putReal(uint8_t* p, const void* value, bool descending) {
+  decSextToByteCollateForm(value, nullptr, p, 0);
+  if (descending) invert(p, kRealValueBytes);
+}
+
+// `length` bytes that hold no zero byte, then the terminator; returns length + 1.
+inline uint32_t putString(uint8_t* p, const uint8_t* bytes, uint32_t length, bool descending) {
+  std::memcpy(p, bytes, length);
+  p[length] = 0;
+  if (descending) invert(p, length + 1);
+  return length + 1;
+}
+
+// `length` bytes (at most `width`; any bytes after a zero byte among them must be
+// zeros too), then zeros up to `width` bytes.
+inline void putPaddedString(uint8_t* p, const uint8_t* bytes, uint32_t length, uint32_t width,
+                            bool descending) {
+  std::memcpy(p, bytes, length);
+  std::memset(p + length, 0, width - length);
+  if (descending) invert(p, width);
+}
+
+// --- fields: presence byte and value ----------------------------------------------------
+
+inline void putBooleanKey(uint8_t* p, bool null, bool value, bool ascending) {
+  p[0] = presence(null, ascending);
+  if (null) {
+    p[1] = 0;
+  } else {
+    putByte(p + 1, value ? 1 : 0, !ascending);
+  }
+}
+
+inline void putIntegerKey(uint8_t* p, bool null, int64_t value, bool ascending) {
+  p[0] = presence(null, ascending);
+  if (null) {
+    std::memset(p + 1, 0, 8);
+  } else {
+    putInteger(p + 1, value, !ascending);
+  }
+}
+
+inline void putDateKey(uint8_t* p, bool null, double value, bool ascending) {
+  p[0] = presence(null, ascending);
+  if (null) {
+    std::memset(p + 1, 0, 8);
+  } else {
+    putDate(p + 1, value, !ascending);
+  }
+}
+
+// `value`: the 24 bytes of a decimal, or null.
+inline void putRealKey(uint8_t* p, const void* value, bool ascending) {
+  static constexpr uint8_t kZero[kTqbDecimalBytes] = {};
+  p[0] = presence(value == nullptr, ascending);
+  putReal(p + 1, value != nullptr ? value : kZero, !ascending);
+}
+
+// Bytes of a string field's key: `length` value bytes (without a terminator).
+inline uint32_t stringKeyBytes(bool null, uint32_t length) {
+  return null ? kNullStringKeyBytes : 2 + length;
+}
+
+// `bytes`: `length` bytes without a zero, or null; returns the bytes written.
+inline uint32_t putStringKey(uint8_t* p, const uint8_t* bytes, uint32_t length, bool ascending) {
+  p[0] = presence(bytes == nullptr, ascending);
+  if (bytes == nullptr) {
+    p[1] = 0;
+    return kNullStringKeyBytes;
+  }
+  return 1 + putString(p + 1, bytes, length, !ascending);
+}
+
+// 1 + `width` bytes; `bytes` as putPaddedString, or null.
+inline void putPaddedStringKey(uint8_t* p, const uint8_t* bytes, uint32_t length, uint32_t width,
+                               bool ascending) {
+  p[0] = presence(bytes == nullptr, ascending);
+  if (bytes == nullptr) {
+    std::memset(p + 1, 0, width);
+  } else {
+    putPaddedString(p + 1, bytes, length, width, !ascending);
+  }
+}
+
+}  // namespace tqkey
+
+#endif
