@@ -4,11 +4,14 @@
 
 namespace {
 
-uint64_t orderedDouble(double d) {
-  uint64_t bits;
-  std::memcpy(&bits, &d, 8);
-  return (bits & 0x8000000000000000ull) ? ~bits : (bits | 0x8000000000000000ull);
+// Dates in numeric order; -0.0 equals 0.0, and every NaN is one value above +infinity.
+int compareDates(double a, double b) {
+  bool aNaN = std::isnan(a), bNaN = std::isnan(b);
+  if (aNaN || bNaN) return aNaN == bNaN ? 0 : (aNaN ? 1 : -1);
+  return a < b ? -1 : (a > b ? 1 : 0);
 }
+
+bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 int sign(int64_t v) { return (v > 0) - (v < 0); }
 
@@ -22,10 +25,8 @@ int compareRefValues(const RefColumn& column, const RefValue& a, const RefValue&
     case tqbTypeBoolean:
     case tqbTypeInteger:
       return a.i < b.i ? -1 : (a.i > b.i ? 1 : 0);
-    case tqbTypeDate: {
-      uint64_t x = orderedDouble(a.d), y = orderedDouble(b.d);
-      return x < y ? -1 : (x > y ? 1 : 0);
-    }
+    case tqbTypeDate:
+      return compareDates(a.d, b.d);
     case tqbTypeReal:
       return sign(tqbDecimalCompare(a.real, b.real));
     default: {
@@ -111,7 +112,7 @@ bool sameRow(const std::vector<RefColumn>& columns, const std::vector<RefValue>&
     if (columns[c].type == tqbTypeReal) {
       if (std::memcmp(a[c].real, b[c].real, 24) != 0) return false;
     } else if (columns[c].type == tqbTypeDate) {
-      if (orderedDouble(a[c].d) != orderedDouble(b[c].d)) return false;
+      if (!sameBits(a[c].d, b[c].d)) return false;  // -0.0 comes back as -0.0
     } else if (compareRefValues(columns[c], a[c], b[c]) != 0) {
       return false;
     }

@@ -33,7 +33,9 @@ struct RefKey {
   bool ascending;
 };
 
-// <0, 0, >0 for two values of a column, nulls lowest, as the sort orders them.
+// <0, 0, >0 for two values of a column, nulls lowest, as the sort orders them: dates
+// numerically with -0.0 equal to 0.0 and every NaN one value above +infinity, reals
+// numerically (the same for NaNs and signed zeros).
 int compareRefValues(const RefColumn& column, const RefValue& a, const RefValue& b);
 // Compares two rows on the keys (direction applied).
 int compareRefRows(const std::vector<RefColumn>& columns, const std::vector<RefKey>& keys,

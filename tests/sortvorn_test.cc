@@ -1,12 +1,16 @@
-// The chunk sorts (variable and fixed rows, from the same test) against a reference
-// (std::stable_sort of the same rows): random rows of every key type with nulls and
-// duplicates, random keys and directions, stable, no-duplicates and group marking,
+// The three engines (variable and fixed rows, and the external engine, from the same
+// test) against a reference (std::stable_sort of the same rows): random rows of every
+// key type with nulls and duplicates and the values that encoders get wrong (signed
+// zeros, NaNs of both signs, infinities, the smallest and largest decimal exponents),
+// random keys and directions, stable, no-duplicates and group marking,
 // with chunk and sort sizes small enough to force many chunks (hundreds, for some
 // seeds), runs on disk read through windows (some smaller than a row), read merges and
 // merges on the pool, on 1 to 4 processors.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <numeric>
 
 #include "sort_support.h"
@@ -20,7 +24,15 @@ const std::vector<RefColumn> kColumns = {
 };
 constexpr int kOrdinal = 6;
 
-const char* kReals[] = {"0", "1", "1.0", "1.00", "-1", "-0.5", "2.5E+10", "3.14159", "-2.5E+10", "0.001"};
+const std::string kNines(52, '9');
+const std::string kReals[] = {"0", "1", "1.0", "1.00", "-1", "-0.5", "2.5E+10", "3.14159", "-2.5E+10", "0.001",
+                              // equal to others above, and the extremes
+                              "-0", "0E+7", "NaN", "-NaN", "Infinity", "-Infinity", "1E-98354", "-1E-98354",
+                              kNines + "E+98253", "-" + kNines + "E+98253"};
+const double kInf = std::numeric_limits<double>::infinity();
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kDates[] = {0.0, -0.0, kNaN, -kNaN, kInf, -kInf, std::numeric_limits<double>::denorm_min(),
+                         -std::numeric_limits<double>::denorm_min()};
 
 std::vector<RefValue> randomRow(std::mt19937_64& rng, int64_t ordinal, int domain) {
   std::vector<RefValue> row(kColumns.size());
@@ -33,9 +45,10 @@ std::vector<RefValue> randomRow(std::mt19937_64& rng, int64_t ordinal, int domai
   for (size_t k = 0; k < len; ++k) row[1].s.push_back(static_cast<char>('a' + rng() % 3));
   row[2].null = nullChance();
   row[2].d = static_cast<double>(static_cast<int64_t>(rng() % static_cast<uint64_t>(domain)) - domain / 2) * 1.5;
+  if (rng() % 8 == 0) row[2].d = kDates[rng() % std::size(kDates)];
   row[3].null = nullChance();
-  const char* real = kReals[rng() % std::size(kReals)];
-  tqbDecimalFromString(real, std::strlen(real), row[3].real);
+  const std::string& real = kReals[rng() % std::size(kReals)];
+  tqbDecimalFromString(real.data(), real.size(), row[3].real);
   row[4].null = nullChance();
   row[4].i = static_cast<int64_t>(rng() % 2);
   row[5].null = false;
@@ -179,3 +192,110 @@ INSTANTIATE_TEST_SUITE_P(Random, SortDifferentialTest,
                            return std::string(engineName(std::get<0>(param.param))) + "_" +
                                   std::to_string(std::get<1>(param.param));
                          });
+
+// Values every engine must order and group alike: a date key and a real key in turn,
+// sorted stable with marks, then with no-duplicates, in both directions.  Each value's
+// rank gives its group; rows of one rank keep their input order (stable), and nulls are
+// lowest both ways.
+class EdgeValueTest : public SortTest, public ::testing::WithParamInterface<SortEngine> {
+ protected:
+  struct Input {
+    RefValue value;
+    int rank;  // groups in ascending order; -1: null
+  };
+
+  // Sorts `inputs` in column `field` of kEdgeColumns and checks order, marks, dropped
+  // duplicates and that every value comes back bit for bit.
+  void expectGroups(int field, const std::vector<Input>& inputs) {
+    for (bool ascending : {true, false}) {
+      for (bool noDups : {false, true}) {
+        SCOPED_TRACE(std::string(ascending ? "ascending" : "descending") + (noDups ? ", no duplicates" : ""));
+        std::vector<std::vector<RefValue>> rows;
+        for (size_t i = 0; i < inputs.size(); ++i) {
+          std::vector<RefValue> row(3);
+          row[static_cast<size_t>(field)] = inputs[i].value;
+          row[2].null = false;
+          row[2].i = static_cast<int64_t>(i);
+          rows.push_back(row);
+        }
+        // The expected ordinals: by rank in the direction, nulls lowest, input order within.
+        std::vector<size_t> order(inputs.size());
+        std::iota(order.begin(), order.end(), 0);
+        auto key = [&](size_t i) {
+          int r = inputs[i].rank;
+          return r < 0 ? std::numeric_limits<int>::min() : (ascending ? r : -r);
+        };
+        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+          bool an = inputs[a].rank < 0, bn = inputs[b].rank < 0;
+          if (an != bn) return ascending ? an : bn;
+          return key(a) < key(b);
+        });
+        SortOptions o;
+        o.engine = GetParam();
+        o.stable = true;
+        o.markByGroups = true;
+        o.noDups = noDups;
+        if (mgr_ != nullptr) mgr_->release();
+        mgr_ = nullptr;
+        AbsTqSortfile* file = makeSortfile(kEdgeColumns, o, {{field, ascending}});
+        ASSERT_NE(file, nullptr);
+        std::vector<std::vector<RefValue>> out;
+        std::vector<bool> marks;
+        ASSERT_EQ(sortAll(file, kEdgeColumns, rows, &out, &marks), 4) << file->getError().asCstr();
+        std::vector<size_t> want;
+        std::vector<bool> wantMarks;
+        for (size_t k = 0; k < order.size(); ++k) {
+          bool isNew = k == 0 || inputs[order[k]].rank != inputs[order[k - 1]].rank;
+          if (noDups && !isNew) continue;
+          want.push_back(order[k]);
+          wantMarks.push_back(isNew);
+        }
+        ASSERT_EQ(out.size(), want.size());
+        for (size_t k = 0; k < out.size(); ++k) {
+          EXPECT_EQ(out[k][2].i, static_cast<int64_t>(want[k])) << "row " << k;
+          EXPECT_EQ(marks[k], wantMarks[k]) << "mark of row " << k;
+          EXPECT_TRUE(sameRow(kEdgeColumns, out[k], rows[static_cast<size_t>(out[k][2].i)])) << "row " << k;
+        }
+        file->release();
+      }
+    }
+  }
+
+  const std::vector<RefColumn> kEdgeColumns = {{tqbTypeDate, 0}, {tqbTypeReal, 0}, {tqbTypeInteger, -1}};
+};
+
+INSTANTIATE_TEST_SUITE_P(Engines, EdgeValueTest,
+                         ::testing::Values(SortEngine::variable, SortEngine::fixed, SortEngine::external),
+                         [](const ::testing::TestParamInfo<SortEngine>& param) {
+                           return std::string(engineName(param.param));
+                         });
+
+TEST_P(EdgeValueTest, SignedZerosAndNaNsOfDatesGroupAlikeOnEveryEngine) {
+  auto date = [](double d, int rank) {
+    Input in;
+    in.value.null = false;
+    in.value.d = d;
+    in.rank = rank;
+    return in;
+  };
+  Input null;
+  null.rank = -1;
+  expectGroups(0, {date(0.0, 2), date(-0.0, 2), date(0.0, 2), date(-1.5, 1), date(kNaN, 4), date(-kNaN, 4),
+                   date(kInf, 3), date(-kInf, 0), null});
+}
+
+TEST_P(EdgeValueTest, SignedZerosNaNsAndExtremeExponentsOfRealsGroupAlikeOnEveryEngine) {
+  auto real = [](const std::string& text, int rank) {
+    Input in;
+    in.value.null = false;
+    tqbDecimalFromString(text.data(), text.size(), in.value.real);
+    in.rank = rank;
+    return in;
+  };
+  Input null;
+  null.rank = -1;
+  expectGroups(1, {real("0", 4), real("-0", 4), real("NaN", 9), real("-1E-98354", 3), real("-NaN", 9),
+                   real("Infinity", 8), real("1E-98354", 5), real("-Infinity", 0), null,
+                   real(kNines + "E+98253", 7), real("-" + kNines + "E+98253", 1), real("0E+98253", 4),
+                   real("1.00", 6), real("-1.5", 2), real("1", 6)});
+}

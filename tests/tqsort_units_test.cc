@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "tqsort_parse.h"
 #include "tqsort_pipeline.h"
 #include "tqsort_options.h"
+#include "tqsort_shard.h"
 #include "tqsort_output.h"
 #include "tqsort_status.h"
 #include "tqsort_values.h"
@@ -286,6 +288,91 @@ TEST(TqsortMessagesTest, EchoedTextIsOneVisibleLine) {
 
 TEST(TqsortMessagesTest, SystemErrorsReadAsTheirText) {
   EXPECT_EQ(tqsort::systemError(28), "No space left on device");
+}
+
+// --- the merge's key bytes ------------------------------------------------------------------
+
+class TqsortKeysTest : public TempDirTest {
+ protected:
+  // Sorts `values` (one column of `type`) with the library, marking groups, and checks
+  // that appendSortKey's bytes of the rows read back never go down and are equal
+  // exactly within a group: tqsort's merge of several sorts orders and groups as one.
+  void expectLibraryOrder(tqbType type, tqsort::KeyType keyType, const std::vector<TqbDatavar>& values) {
+    for (uint32_t engine : {uint32_t{TqDatafile::FlagVariableRows}, uint32_t{0}, uint32_t{TqDatafile::FlagExternalSort}}) {
+      for (bool descending : {false, true}) {
+        SCOPED_TRACE("engine flags " + std::to_string(engine) + (descending ? ", descending" : ""));
+        TqbString error;
+        TqDatafileManager* m = tqDatafileManagerCreate(dir_.c_str(), &error);
+        ASSERT_NE(m, nullptr) << error.asCstr();
+        ASSERT_TRUE(m->setColumns(1) && m->setColSpec(0, type, 8) && m->setSortMarkByGroups(true));
+        TqDatafile* f = m->createFile(TqDatafile::FlagSorted | engine);
+        ASSERT_NE(f, nullptr) << m->getError().asCstr();
+        ASSERT_EQ(f->resetSort(1), 0);
+        ASSERT_EQ(f->setSort(0, 0, descending ? 0 : 1, nullptr), 0);
+        for (const TqbDatavar& v : values) {
+          *f->getField(0) = v;
+          ASSERT_EQ(f->addRow(nullptr), 0) << f->getError().asCstr();
+        }
+        std::string last;
+        bool mark = true;
+        size_t rows = 0;
+        for (int32_t status = f->sort(); status == 0; status = f->next(&mark), ++rows) {
+          std::string key;
+          tqsort::appendSortKey(&key, keyType, descending, *f->getField(0));
+          if (rows > 0) {
+            EXPECT_LE(last, key) << "row " << rows;
+            EXPECT_EQ(key == last, !mark) << "row " << rows;
+          }
+          last = key;
+        }
+        EXPECT_EQ(rows, values.size());
+        f->release();
+        m->release();
+      }
+    }
+  }
+};
+
+TEST_F(TqsortKeysTest, MergeKeysOrderAndGroupAsTheLibrarySorts) {
+  const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
+  std::vector<TqbDatavar> dates;
+  for (double d : {0.0, -0.0, 0.0, -1.5, nan, -nan, inf, -inf, 19000.25}) {
+    dates.emplace_back();
+    dates.back().assign(TqbDate(d));
+  }
+  dates.emplace_back();  // null
+  expectLibraryOrder(tqbTypeDate, tqsort::KeyType::Date, dates);
+
+  std::vector<TqbDatavar> reals;
+  for (const char* text : {"0", "-0", "1.0", "1", "-2.5", "NaN", "-NaN", "Infinity", "-Infinity", "1E-98354"}) {
+    uint8_t raw[24];
+    tqbDecimalFromString(text, std::strlen(text), raw);
+    reals.emplace_back();
+    reals.back().assign(tqbTypeReal, raw, 24);
+  }
+  reals.emplace_back();
+  expectLibraryOrder(tqbTypeReal, tqsort::KeyType::Dec, reals);
+
+  std::vector<TqbDatavar> strings;
+  for (const char* text : {"", "b", "a", "ab", "a", "\xc3\xbc"}) {
+    strings.emplace_back();
+    strings.back().assign(text);
+  }
+  strings.emplace_back();
+  expectLibraryOrder(tqbTypeString, tqsort::KeyType::Str, strings);
+
+  std::vector<TqbDatavar> integers;
+  for (int64_t i : {int64_t{0}, int64_t{-1}, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max(), int64_t{-1}}) {
+    integers.emplace_back();
+    integers.back().assign(i);
+  }
+  integers.emplace_back();
+  expectLibraryOrder(tqbTypeInteger, tqsort::KeyType::Int, integers);
+
+  std::vector<TqbDatavar> booleans(3);
+  booleans[0].assign(true);
+  booleans[1].assign(false);
+  expectLibraryOrder(tqbTypeBoolean, tqsort::KeyType::Bool, booleans);
 }
 
 // --- output paths ------------------------------------------------------------------------

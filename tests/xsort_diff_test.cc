@@ -6,6 +6,7 @@
 // dropped duplicates are checked against the reference's groups.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <random>
 
 #include "platform/tqballoc.h"
@@ -62,7 +63,15 @@ void fillRecord(uint8_t* p, const Layout& l, std::mt19937_64& rng, size_t index)
     }
     switch (part.kind) {
       case TQ_SORT_KIND_BYTE: v[0] = static_cast<uint8_t>(rng() % 7 * 40); break;
-      case TQ_SORT_KIND_DATE: putDouble(v, (static_cast<double>(rng() % 41) - 20) * 86400.5); break;
+      case TQ_SORT_KIND_DATE: {
+        // Signed zeros, NaNs of both signs and infinities among ordinary dates.
+        static const double edges[] = {0.0, -0.0, std::numeric_limits<double>::quiet_NaN(),
+                                       -std::numeric_limits<double>::quiet_NaN(),
+                                       std::numeric_limits<double>::infinity(),
+                                       -std::numeric_limits<double>::infinity()};
+        putDouble(v, rng() % 6 == 0 ? edges[rng() % 6] : (static_cast<double>(rng() % 41) - 20) * 86400.5);
+        break;
+      }
       case TQ_SORT_KIND_INTEGER: {
         static const int64_t big[] = {INT64_MIN, INT64_MAX, -1, 0, 1 << 20};
         putInt64(v, rng() % 10 == 0 ? big[rng() % 5] : static_cast<int64_t>(rng() % 50) - 25);
