@@ -280,6 +280,7 @@ int32_t TqSortQuorImpl::getNextChunk(bool fetch) {
     outputChunk_ = nullptr;
     return engineFailed(sortEngine_->ops->getError(sortEngine_), StatusIoError);
   }
+  if (outputChunk_->state == TQ_SORT_CHUNK_LAST) countOutput(outputChunk_->rowCount);
   if (outputChunk_->rowCount == 0 && outputChunk_->state == TQ_SORT_CHUNK_LAST) {
     sortEngine_->ops->releaseOutputChunk(sortEngine_, outputChunk_);
     outputChunk_ = nullptr;
@@ -294,6 +295,15 @@ int32_t TqSortQuorImpl::getNextChunk(bool fetch) {
   rowsLeft_ = outputChunk_->rowCount;
   position_ = 0;
   return StatusOk;
+}
+
+void TqSortQuorImpl::countOutput(uint32_t lastRows) {
+  // The engine dropped the duplicates: the rows and their bytes are known only when the
+  // last output chunk arrives.  Bytes count as positions do (a copy's mark column
+  // included), so that a seek past the last row is "end of data".
+  if (!noDups_) return;
+  rowTotal_ = rowsPassed_ + lastRows;
+  endOfData_ = readPosition_ + static_cast<int64_t>(lastRows) * (fieldBytes_ + (markByGroups_ ? 2 : 0));
 }
 
 int32_t TqSortQuorImpl::readRow(bool* mark) {

@@ -70,6 +70,9 @@ class TqSortQuorImpl : public AbsTqSortfile {
   int32_t engineFailed(const char* text, int32_t status);
   // Closes the engine's input and destroys the sort object, if there are any.
   void discardEngine();
+  // With no-duplicates, when the last output chunk (of `lastRows` rows) arrives: the row
+  // count and size become those of the rows the sort returns.
+  void countOutput(uint32_t lastRows);
 
   TqSortParms* sortParms_ = nullptr;        // owned; kept across clear
   TqSortEngine* sortEngine_ = nullptr;      // owned; made by init and every clear

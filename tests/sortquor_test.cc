@@ -272,6 +272,50 @@ TEST_F(QuorTest, SeekGoesBackToTheFirstRowOnlyWhileItsChunkIsInHand) {
   f->release();
 }
 
+TEST_F(QuorTest, NoDuplicatesCountsTheRowsItReturns) {
+  // 10 rows of 9 bytes as i % 3: once the last output chunk is in hand the count and
+  // size are those of the 3 rows the sort returns, and a seek past them is the end.
+  const std::vector<RefColumn> columns = {{tqbTypeInteger, 0}};
+  SortOptions o = external();
+  o.noDups = true;
+  AbsTqSortfile* f = makeSortfile(columns, o, {{0, true}});
+  ASSERT_NE(f, nullptr);
+  for (int64_t i = 0; i < 10; ++i) {
+    f->getField(0)->assign(i % 3);
+    ASSERT_EQ(f->addRow(nullptr), 0);
+  }
+  EXPECT_EQ(f->getRowCount(), 10);
+  EXPECT_EQ(f->getSize(), 90);
+  ASSERT_EQ(f->sort(), 0) << f->getError().asCstr();
+  EXPECT_EQ(f->getRowCount(), 3);
+  EXPECT_EQ(f->getSize(), 27);
+  EXPECT_EQ(f->seek(50), 4);
+  EXPECT_NE(f->getError().str().find("End of data"), std::string::npos) << f->getError().asCstr();
+  ASSERT_EQ(f->seek(0), 0);
+  EXPECT_EQ(f->getField(0)->asInt64(nullptr), 0);
+  f->release();
+
+  // Output in many chunks, with marks (a copy's mark column counts in positions), and
+  // a stable sort: the figures come when the last chunk arrives and stay after.
+  auto rows = keyedRows(20000, 150, 3);
+  for (bool stable : {false, true}) {
+    SCOPED_TRACE(stable ? "stable" : "unstable");
+    o.chunkSize = 18 * 60;
+    o.sortSize = 256 << 10;
+    o.stable = stable;
+    o.markByGroups = true;
+    f = makeSortfile(kKeyAndOrdinal, o, {{0, true}});
+    ASSERT_NE(f, nullptr);
+    std::vector<std::vector<RefValue>> out;
+    ASSERT_EQ(sortAll(f, kKeyAndOrdinal, rows, &out, nullptr), 4) << f->getError().asCstr();
+    ASSERT_EQ(out.size(), 150u);
+    EXPECT_EQ(f->getRowCount(), 150);
+    EXPECT_EQ(f->getSize(), 150 * (18 + 2));
+    EXPECT_EQ(f->seek(f->getSize() + 1), 4);
+    f->release();
+  }
+}
+
 // --- linguistic collation ---------------------------------------------------------------------
 
 namespace {

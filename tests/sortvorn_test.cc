@@ -299,3 +299,137 @@ TEST_P(EdgeValueTest, SignedZerosNaNsAndExtremeExponentsOfRealsGroupAlikeOnEvery
                    real(kNines + "E+98253", 7), real("-" + kNines + "E+98253", 1), real("0E+98253", 4),
                    real("1.00", 6), real("-1.5", 2), real("1", 6)});
 }
+
+// With no-duplicates, reading says where the distinct rows end: after the last one,
+// hasNext() is false, tell() -1 and next() 4, also when the duplicates of the last row
+// lie in later runs, on disk or in a read merge; the first row in hand can still be
+// sought and cloned after hasNext() looked ahead.
+class DistinctEndTest : public EdgeValueTest {
+ protected:
+  // Sorts `keys` (an integer key column, the ordinal beside it) with no-duplicates and
+  // reads every row, checking hasNext and tell before each next.
+  void expectExactEnd(const std::vector<int64_t>& keys, SortOptions o) {
+    const std::vector<RefColumn> columns = {{tqbTypeInteger, 0}, {tqbTypeInteger, -1}};
+    std::vector<int64_t> distinct = keys;
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    o.engine = GetParam();
+    o.noDups = true;
+    if (mgr_ != nullptr) mgr_->release();
+    mgr_ = nullptr;
+    AbsTqSortfile* f = makeSortfile(columns, o, {{0, true}});
+    ASSERT_NE(f, nullptr);
+    for (size_t i = 0; i < keys.size(); ++i) {
+      *f->getField(0) = TqbDatavar();
+      f->getField(0)->assign(keys[i]);
+      *f->getInt64(1) = static_cast<int64_t>(i);
+      ASSERT_EQ(f->addRow(nullptr), 0) << f->getError().asCstr();
+    }
+    int32_t status = f->sort();
+    for (size_t r = 0; r < distinct.size(); ++r) {
+      ASSERT_EQ(status, 0) << "row " << r << ": " << f->getError().asCstr();
+      EXPECT_EQ(f->getField(0)->asInt64(nullptr), distinct[r]) << "row " << r;
+      bool last = r + 1 == distinct.size();
+      EXPECT_EQ(f->hasNext(), !last) << "row " << r;
+      EXPECT_EQ(f->tell() < 0, last) << "row " << r;
+      status = f->next(nullptr);
+    }
+    EXPECT_EQ(status, 4) << f->getError().asCstr();
+    EXPECT_FALSE(f->hasNext());
+    EXPECT_EQ(f->tell(), -1);
+    f->release();
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Engines, DistinctEndTest,
+                         ::testing::Values(SortEngine::variable, SortEngine::fixed, SortEngine::external),
+                         [](const ::testing::TestParamInfo<SortEngine>& param) {
+                           return std::string(engineName(param.param));
+                         });
+
+TEST_P(DistinctEndTest, NoDuplicatesEndsAfterTheLastDistinctRow) {
+  std::vector<int64_t> keys;
+  for (int64_t i = 0; i < 10; ++i) keys.push_back(i % 3);
+  expectExactEnd(keys, SortOptions());
+}
+
+TEST_P(DistinctEndTest, DuplicatesOfTheLastRowInLaterRunsAreNotRowsLeft) {
+  // Many small runs, most of them on disk: the highest key is most of the rows, so its
+  // duplicates fill whole runs after the one that gives its first row.
+  std::mt19937_64 rng(5);
+  std::vector<int64_t> keys;
+  for (int i = 0; i < 3000; ++i) keys.push_back(rng() % 3 == 0 ? static_cast<int64_t>(rng() % 50) : 50);
+  for (bool stable : {false, true}) {
+    for (bool marks : {false, true}) {
+      SCOPED_TRACE(std::string(stable ? "stable" : "unstable") + (marks ? ", marks" : ""));
+      SortOptions o;
+      o.chunkSize = 2048;
+      o.sortSize = 3 * 2048;
+      o.windowSize = 64;
+      o.processors = 2;
+      o.stable = stable;
+      o.markByGroups = marks;
+      expectExactEnd(keys, o);
+    }
+  }
+  // Every row a duplicate of the first: the first row in hand stays seekable and
+  // cloneable after hasNext() looked past all of them.
+  SortOptions o;
+  o.chunkSize = 2048;
+  o.sortSize = 3 * 2048;
+  expectExactEnd(std::vector<int64_t>(2000, 7), o);
+}
+
+TEST_P(DistinctEndTest, LookingAheadKeepsTheFirstRowSeekableAndCloneable) {
+  const std::vector<RefColumn> columns = {{tqbTypeInteger, 0}, {tqbTypeInteger, -1}};
+  SortOptions o;
+  o.engine = GetParam();
+  o.noDups = true;
+  o.chunkSize = 2048;
+  o.sortSize = 3 * 2048;
+  AbsTqSortfile* f = makeSortfile(columns, o, {{0, true}});
+  ASSERT_NE(f, nullptr);
+  for (int64_t i = 0; i < 2000; ++i) {
+    f->getField(0)->assign(i < 1000 ? int64_t{7} : int64_t{9});
+    *f->getInt64(1) = i;
+    ASSERT_EQ(f->addRow(nullptr), 0) << f->getError().asCstr();
+  }
+  ASSERT_EQ(f->sort(), 0) << f->getError().asCstr();
+  EXPECT_TRUE(f->hasNext());
+  EXPECT_EQ(f->tell(), 18);  // the second distinct row follows the first's 18 bytes
+  ASSERT_EQ(f->seek(0), 0) << f->getError().asCstr();
+  EXPECT_EQ(f->getField(0)->asInt64(nullptr), 7);
+  TqDatafile* copy = f->clone();
+  ASSERT_NE(copy, nullptr) << f->getError().asCstr();
+  ASSERT_EQ(copy->next(nullptr), 0);
+  EXPECT_EQ(copy->getField(0)->asInt64(nullptr), 7);
+  ASSERT_EQ(copy->next(nullptr), 0);
+  EXPECT_EQ(copy->getField(0)->asInt64(nullptr), 9);
+  EXPECT_EQ(copy->next(nullptr), 4);
+  copy->release();
+  ASSERT_EQ(f->next(nullptr), 0);
+  EXPECT_EQ(f->getField(0)->asInt64(nullptr), 9);
+  EXPECT_FALSE(f->hasNext());
+  EXPECT_EQ(f->next(nullptr), 4);
+  f->release();
+
+  // Every row a duplicate of the first, in several runs: nothing is left, and the first
+  // row is still in hand.
+  f = makeSortfile(columns, o, {{0, true}});
+  ASSERT_NE(f, nullptr);
+  for (int64_t i = 0; i < 2000; ++i) {
+    f->getField(0)->assign(int64_t{7});
+    *f->getInt64(1) = i;
+    ASSERT_EQ(f->addRow(nullptr), 0) << f->getError().asCstr();
+  }
+  ASSERT_EQ(f->sort(), 0) << f->getError().asCstr();
+  EXPECT_FALSE(f->hasNext());
+  EXPECT_EQ(f->tell(), -1);
+  ASSERT_EQ(f->seek(0), 0) << f->getError().asCstr();
+  copy = f->clone();
+  ASSERT_NE(copy, nullptr) << f->getError().asCstr();
+  EXPECT_EQ(copy->getRowCount(), 1);
+  copy->release();
+  EXPECT_EQ(f->next(nullptr), 4);
+  f->release();
+}
