@@ -51,6 +51,9 @@ const Message kMessages[] = {
     {1427, "A sorted datafile can be cloned only before it is read past its first row (its "
            "rows are released as they are read). Clone it right after sort(), then read."},
     {1421, "End of data: there is no row at this position, or a memory-only datafile is full."},
+    {1428, "The value of column %d is %I64i bytes long, above the column's maximum length of %d "
+           "bytes, and a row of fixed length cannot hold it: the row was not stored. Raise the "
+           "column's maximum length (setColSpec)."},
     {1603, "The operation %s is not supported by this kind of datafile; create it as a "
            "sorting datafile (FlagSorted)."},
     {1607, "A collation applies only to a string key: field %d is not a string."},

@@ -88,9 +88,30 @@ bool AbsTqDatafile::init(TqDatafileManager* manager, uint32_t flags) {
     fields_[i].rawInteger = columns[i].rawInteger;
     fields_[i].maxLength = columns[i].maxLength;
     bindMemorySerializers(fields_[i]);
+    if (isFixedString(fields_[i])) fixedStrings_ = true;
   }
   if (flags & FlagMemoryFirst) inMemory_ = true;
   return true;
+}
+
+bool AbsTqDatafile::isFixedString(const TqDatafileField& field) const {
+  bool string = field.type != tqbTypeBoolean && field.type != tqbTypeInteger && field.type != tqbTypeReal &&
+                field.type != tqbTypeDate;
+  return string && !(flags_ & FlagVariableRows);
+}
+
+int32_t AbsTqDatafile::refuseLongStrings() {
+  if (!fixedStrings_) return StatusOk;
+  for (int32_t i = 0; i < fieldCount_; ++i) {
+    const TqDatafileField& field = fields_[i];
+    if (!isFixedString(field)) continue;
+    int64_t length = tqrow::fixedStringLength(field);
+    if (length > field.maxLength) {
+      TQB_ASSERT_FAIL("String exceeds maximum length");
+      return fail(StatusNoRoom, 1428, i, length, field.maxLength);
+    }
+  }
+  return StatusOk;
 }
 
 // --- field access ----------------------------------------------------------------------

@@ -114,6 +114,13 @@ class AbsTqDatafile : public TqDatafile {
   // Reads the row at position_ into the fields (the row loop of next, without the end
   // check); a failure puts position_ back.
   int32_t readFields(bool* mark);
+  // Whether a field is a string of the fixed layout: maxLength + 1 bytes wide.
+  bool isFixedString(const TqDatafileField& field) const;
+  // Refuses the row in the fields when a string value is longer than its fixed-layout
+  // field holds (a cut would lose what the caller stored): status 1 and message 1428
+  // naming the column, the value's length and the maximum.  Called by every fixed
+  // layout before its row changes anything.
+  int32_t refuseLongStrings();
 
   TqDatafileManagerImpl* manager_ = nullptr;  // not owned
   uint32_t flags_ = 0;
@@ -123,6 +130,7 @@ class AbsTqDatafile : public TqDatafile {
   TqDatafileField* fields_ = nullptr;  // fieldCount_ records, owned
   int32_t fixedRowLength_ = 0;
   bool inMemory_ = false;         // rows live in buffer_, memory serializers bound
+  bool fixedStrings_ = false;     // some field is a string of the fixed layout
   uint8_t* buffer_ = nullptr;     // owned without a parent; shared by clones
   int64_t position_ = 0;          // next byte to read or write
   uint64_t rowsPassed_ = 0;       // rows added or read since construction/clear/freeze

@@ -9,8 +9,10 @@
 //   fixed-layout string: flag and maxLength + 1 bytes, zero-padded.
 // Checks on the caller's values are reported through tqbAssertFailure and never stop a
 // write: a value of the wrong type is converted, a real of the wrong size is cut or
-// zero-padded to 24 bytes, an over-long fixed-layout string keeps its first maxLength
-// bytes.  Nothing is ever written beyond a field's width.
+// zero-padded to 24 bytes.  A string longer than its field's maximum is kept whole by
+// the variable layout; a fixed layout refuses the row before writing it (its width
+// cannot hold the value, and a cut would lose what the caller stored).  Nothing is ever
+// written beyond a field's width.
 #ifndef TQ_SRC_DATAABS_FORMAT_H
 #define TQ_SRC_DATAABS_FORMAT_H
 
@@ -98,11 +100,11 @@ inline void encodeReal(const TqDatafileField& field, uint8_t* p) {
 }
 
 // The bytes of a non-null value stored into a string field, its terminating zero
-// included (`*n` counts it).  A value of another type is reported ("Wrong type of data
-// in TqbDatavar") and stored as its text, so that what the caller gave is kept in a
-// readable form rather than as raw binary bytes; the text lives in a per-thread scratch
-// area until the next call.
-inline const uint8_t* stringBytes(const TqDatafileField& field, uint32_t* n) {
+// included (`*n` counts it), without the checks of stringBytes.  A value of another
+// type is stored as its text, so that what the caller gave is kept in a readable form
+// rather than as raw binary bytes; the text lives in a per-thread scratch area until
+// the next call.
+inline const uint8_t* valueBytes(const TqDatafileField& field, uint32_t* n) {
   thread_local char text[96];
   const char* raw = nullptr;
   size_t size = 0;
@@ -140,12 +142,35 @@ inline const uint8_t* stringBytes(const TqDatafileField& field, uint32_t* n) {
       size = 1;
       break;
   }
-  if (field.value.type() != tqbTypeString) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
-  if (size > 0 && static_cast<int64_t>(size) - 1 > field.maxLength) {
-    TQB_ASSERT_FAIL("String exceeds maximum length");
-  }
   *n = static_cast<uint32_t>(size);
   return reinterpret_cast<const uint8_t*>(raw);
+}
+
+// valueBytes, with the checks on the caller's value reported: a value of another type
+// ("Wrong type of data in TqbDatavar"), a value longer than the field's maximum
+// ("String exceeds maximum length").
+inline const uint8_t* stringBytes(const TqDatafileField& field, uint32_t* n) {
+  const uint8_t* raw = valueBytes(field, n);
+  if (field.value.type() != tqbTypeString) TQB_ASSERT_FAIL("Wrong type of data in TqbDatavar");
+  if (*n > 0 && static_cast<int64_t>(*n) - 1 > field.maxLength) {
+    TQB_ASSERT_FAIL("String exceeds maximum length");
+  }
+  return raw;
+}
+
+// The length of a fixed-layout string field's value (without its terminator), or -1
+// when it is null.  A value longer than maxLength does not fit the field.
+inline int64_t fixedStringLength(const TqDatafileField& field) {
+  if (field.value.isNull()) return -1;
+  uint32_t n = 0;
+  if (field.value.type() == tqbTypeString) {
+    size_t size = 0;
+    field.value.getRaw(&size);
+    n = static_cast<uint32_t>(size);
+  } else {
+    valueBytes(field, &n);
+  }
+  return n > 0 ? n - 1 : 0;
 }
 
 inline void noteLongest(TqDatafileField& field, uint32_t n) {
@@ -162,7 +187,9 @@ inline void encodeFixedString(const TqDatafileField& field, uint8_t* p) {
   }
   uint32_t n = 0;
   const uint8_t* raw = stringBytes(field, &n);
-  if (n > width - 1) n = static_cast<uint32_t>(width - 2);  // the first maxLength bytes
+  // The rows refuse a longer value before they write (fixedStringLength); the width
+  // bounds the copy all the same.
+  if (n > width - 1) n = static_cast<uint32_t>(width - 2);
   std::memcpy(p + 1, raw, n);
 }
 

@@ -184,8 +184,10 @@ int32_t TqDatafileImpl::addRow(int64_t* rowStart) {
   // A host that was reading goes back to where it read when the row is refused.
   int32_t modeBefore = mode_;
   int64_t readingAt = position_;
+  if (mode_ != 1 && (flags_ & FlagReadOnly)) return fail(StatusNotAllowed, 1419, "Read Only");
+  int32_t refused = refuseLongStrings();  // before the row changes anything
+  if (refused != StatusOk) return refused;
   if (mode_ != 1) {
-    if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
     int32_t status = setMode(1);
     if (status != StatusOk) return status;
   }

@@ -221,20 +221,52 @@ TEST_F(DatafileTest, FixedLayoutStringReadsBackAsTheValueStored) {
   }
 }
 
-TEST_F(DatafileTest, OverLongFixedStringIsReportedAndCut) {
-  TqDatafileImpl* f = make({{tqbTypeString, 4}, {tqbTypeBoolean, 0}}, kMemFirst);
-  int64_t asserts = tqbAssertCount();
-  f->getField(0)->assign("abcdefghij");
-  f->getField(1)->assign(true);
-  ASSERT_EQ(f->addRow(nullptr), 0);
-  EXPECT_EQ(tqbAssertCount(), asserts + 1);
-  EXPECT_STREQ(tqbAssertLastText(), "String exceeds maximum length");
-  EXPECT_EQ(f->getSize(), 6 + 2);  // the field kept its width; the boolean is intact
-  ASSERT_EQ(f->freeze(), 0);
-  ASSERT_EQ(f->next(nullptr), 0);
-  EXPECT_STREQ(f->getField(0)->asCstr(), "abcd");
-  EXPECT_TRUE(f->getField(1)->asBool(nullptr));
-  f->release();
+TEST_F(DatafileTest, OverLongFixedStringRefusesTheRowAndLeavesNothing) {
+  // "M\xc3\xbc" is 3 bytes: a cut to the column's 2 would store half a character.  The row
+  // is refused (1, a message naming the column, the length and the maximum) in memory,
+  // in a buffer with no room left for it (no spill for a row that can never fit), in a
+  // memory-only file (1, not "full"), and on disk; the rows around it read back whole.
+  for (uint32_t flags : {kMemFirst, kMemOnly, uint32_t{0}}) {
+    SCOPED_TRACE("flags " + std::to_string(flags));
+    TqDatafileImpl* f = make({{tqbTypeInteger, 0}, {tqbTypeString, 2}}, flags, 3 * 13 + 4);
+    auto add = [&](int64_t i, const char* s) {
+      f->getField(0)->assign(i);
+      f->getField(1)->assign(s);
+      return f->addRow(nullptr);
+    };
+    int64_t asserts = tqbAssertCount();
+    ASSERT_EQ(add(1, "ab"), 0);
+    EXPECT_EQ(add(2, "M\xc3\xbc"), 1);
+    std::string text = f->getError().str();
+    EXPECT_NE(text.find("column 1 is 3 bytes long"), std::string::npos) << text;
+    EXPECT_NE(text.find("maximum length of 2 bytes"), std::string::npos) << text;
+    EXPECT_EQ(tqbAssertCount(), asserts + 1);
+    ASSERT_EQ(add(3, "M"), 0);
+    ASSERT_EQ(add(4, "xy"), 0);  // the buffer (43 bytes) now holds 3 rows of 13
+    EXPECT_EQ(add(5, "toolong"), 1);
+    EXPECT_EQ(f->getRowCount(), 3);
+    EXPECT_EQ(f->getSize(), 3 * 13);
+    if (flags != kMemOnly) {
+      ASSERT_EQ(add(6, ""), 0);  // spills when it must
+    }
+    EXPECT_EQ(add(7, "abc"), 1);
+    ASSERT_EQ(f->freeze(), 0) << f->getError().asCstr();
+    std::vector<int64_t> ids;
+    std::vector<std::string> texts;
+    while (f->next(nullptr) == 0) {
+      ids.push_back(f->getField(0)->asInt64(nullptr));
+      texts.push_back(f->getField(1)->asCstr());
+    }
+    std::vector<int64_t> wantIds = {1, 3, 4};
+    std::vector<std::string> wantTexts = {"ab", "M", "xy"};
+    if (flags != kMemOnly) {
+      wantIds.push_back(6);
+      wantTexts.push_back("");
+    }
+    EXPECT_EQ(ids, wantIds);
+    EXPECT_EQ(texts, wantTexts);
+    f->release();
+  }
 }
 
 TEST_F(DatafileTest, RealsAreWrittenAsExactly24Bytes) {

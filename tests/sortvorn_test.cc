@@ -433,3 +433,69 @@ TEST_P(DistinctEndTest, LookingAheadKeepsTheFirstRowSeekableAndCloneable) {
   EXPECT_EQ(f->next(nullptr), 4);
   f->release();
 }
+
+// A string longer than its column's maximum: the variable layout keeps it whole; the
+// fixed layouts (the fixed chunk sort, the external engine's rows) refuse the row with
+// status 1 and a message naming the column, the value's length and the maximum, and
+// keep nothing of it: not when it comes first, not when the chunk has no room left
+// for it, not in a stable sort's row numbers.  The rows around it sort as if it had
+// never been offered.
+class LongStringTest : public EdgeValueTest {};
+
+INSTANTIATE_TEST_SUITE_P(Engines, LongStringTest,
+                         ::testing::Values(SortEngine::variable, SortEngine::fixed, SortEngine::external),
+                         [](const ::testing::TestParamInfo<SortEngine>& param) {
+                           return std::string(engineName(param.param));
+                         });
+
+TEST_P(LongStringTest, FixedLayoutsRefuseTheRowAndKeepTheOthers) {
+  const std::vector<RefColumn> columns = {{tqbTypeString, 2}, {tqbTypeInteger, -1}};
+  const bool fixed = GetParam() != SortEngine::variable;
+  SortOptions o;
+  o.engine = GetParam();
+  o.stable = true;
+  o.chunkSize = 1024;  // a few dozen rows a chunk: the refused rows meet full chunks
+  o.sortSize = 256 << 10;
+  AbsTqSortfile* f = makeSortfile(columns, o, {{0, false}});
+  ASSERT_NE(f, nullptr);
+  std::vector<std::pair<std::string, int64_t>> kept;
+  int64_t id = 0;
+  auto add = [&](const std::string& s) {
+    f->getField(0)->assign(s.c_str());
+    *f->getInt64(1) = id++;
+    int32_t status = f->addRow(nullptr);
+    if (status == 0) kept.emplace_back(s, id - 1);
+    return status;
+  };
+  int refusals = 0;
+  auto addLong = [&](const std::string& s) {
+    int32_t status = add(s);
+    if (!fixed) {
+      EXPECT_EQ(status, 0) << f->getError().asCstr();
+      return;
+    }
+    ++refusals;
+    EXPECT_EQ(status, 1);
+    std::string text = f->getError().str();
+    EXPECT_NE(text.find("column 0 is " + std::to_string(s.size()) + " bytes long"), std::string::npos) << text;
+    EXPECT_NE(text.find("maximum length of 2 bytes"), std::string::npos) << text;
+  };
+  addLong("M\xc3\xbc");  // the very first row
+  for (int i = 0; i < 300; ++i) {
+    ASSERT_EQ(add(std::string(1 + i % 2, static_cast<char>('a' + i % 5))), 0) << f->getError().asCstr();
+    if (i % 37 == 0) addLong(std::string(3 + i % 4, 'z'));  // chunks at every fill level
+  }
+  EXPECT_EQ(f->getRowCount(), static_cast<int64_t>(kept.size()));
+  EXPECT_EQ(kept.size(), fixed ? 300u : 300u + 10u);
+  std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  int32_t status = f->sort();
+  for (size_t r = 0; r < kept.size(); ++r) {
+    ASSERT_EQ(status, 0) << "row " << r << ": " << f->getError().asCstr();
+    EXPECT_EQ(f->getField(0)->asCstr(), kept[r].first) << "row " << r;
+    EXPECT_EQ(*f->getInt64(1), kept[r].second) << "row " << r;
+    status = f->next(nullptr);
+  }
+  EXPECT_EQ(status, 4) << f->getError().asCstr();
+  EXPECT_EQ(refusals, fixed ? 10 : 0);
+  f->release();
+}

@@ -236,13 +236,16 @@ TEST_F(FixedSortTest, ScratchRecordIsNeededOnlyForMoreThanOneRecord) {
   }
 }
 
-TEST_F(FixedSortTest, StringsLongerThanTheColumnAreCutNotRefused) {
+TEST_F(FixedSortTest, StringsLongerThanTheColumnAreRefusedNotCut) {
   std::vector<RefColumn> cols = {{tqbTypeString, 4}};
   TqSortVornFixedImpl* f = make(cols, fixedOptions(), {{0, true}});
-  auto out = sortRows(f, cols, {{stringValue("zzzzzzzz")}, {stringValue("a")}});
+  storeRow(f, cols, {stringValue("zzzzzzzz")});
+  EXPECT_EQ(f->addRow(nullptr), 1);
+  EXPECT_NE(f->getError().str().find("is 8 bytes long"), std::string::npos) << f->getError().asCstr();
+  auto out = sortRows(f, cols, {{stringValue("zzzz")}, {stringValue("a")}});
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0][0].s, "a");
-  EXPECT_EQ(out[1][0].s, "zzzz");  // the first maxLength bytes
+  EXPECT_EQ(out[1][0].s, "zzzz");
   f->release();
 }
 
