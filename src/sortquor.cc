@@ -48,10 +48,10 @@ bool TqSortQuorImpl::init(TqDatafileManager* manager, uint32_t flags) {
     // duplicates (its tie-breaking parameter).  Grouping after the sort would compare
     // the values byte for byte, which parts rows that a collation calls equal.
     if (markByGroups_) {
-      TQ_LOG(logger_, 3, "Specifying stable processing with BY group processing affects sort performance due to post sort BY group processing needs.");
+      TQ_LOG(logger_, 3, "Stable processing with BY group processing: the external sort marks groups on the key fields alone; the row number that keeps equal keys in input order does not part them.");
     }
     if (noDups_) {
-      TQ_LOG(logger_, 3, "Specifying stable processing with No Duplicate processing affects sort performance due to post sort No Duplicate processing needs.");
+      TQ_LOG(logger_, 3, "Stable processing with No Duplicate processing: the external sort drops duplicates on the key fields alone and keeps the first row of each group in input order.");
     }
     fixedRowLength_ += 8;  // the row's ordinal behind its fields
   }

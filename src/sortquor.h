@@ -15,8 +15,12 @@
 // value (a byte, a date, an integer, the decimal collate form through the sortfile's
 // callback, or a zero-terminated string, linguistic when the key has a collation
 // record); a stable sort adds the ordinal as the last part.  The engine marks groups and
-// drops duplicates itself, except for a stable sort, where the adapter does it while
-// reading (the engine's groups would not see input order).
+// drops duplicates itself, on the key parts without the ordinal (its tie-breaking
+// bytes), so a stable sort's groups are those of its keys and the row kept of a group
+// is its first in input order.
+//
+// Counts: with no-duplicates the row count and size are the input's until the last
+// output chunk arrives, then those of the rows the sort returns (countOutput).
 //
 // Reading releases each output chunk after its last row: seek(0) goes back to the
 // first row only while the first output chunk is in hand.

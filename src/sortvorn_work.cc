@@ -79,7 +79,7 @@ void TqSortVornWorkSort::work(bool onMain, TqbThreadPoolWorker* worker) {
 }
 
 void TqSortVornWorkSort::failure(bool cancelled) {
-  WT("TqSortVornWorkSort(0x%p)->failure(%s)", this, cancelled ? "true" : "false");
+  WT("%s(0x%p)->failure(%s)", traceName(), this, cancelled ? "true" : "false");
   if (!cancelled) engine_->setError(TqDatafile::StatusNotAllowed, TQ_MESSAGE(1181), ChunkLock::notHeld);
   engine_->sortEnded();
   tqbDelete(this);
@@ -161,7 +161,7 @@ void TqSortVornWorkMerge::destroyLocked() {
 }
 
 bool TqSortVornWorkMerge::addChunk(ChunkDescriptor* chunk) {
-  WT("TqSortVornWorkMerge(0x%p)->addChunk(0x%p) id: %I64u", this, chunk, static_cast<uint64_t>(chunk->id));
+  WT("%s(0x%p)->addChunk(0x%p) id: %I64u", traceName(), this, chunk, static_cast<uint64_t>(chunk->id));
   if (capacity_ < inputCount_ + 1) {
     void* grown = tqbRealloc(inputs_, (capacity_ + 10) * sizeof(ChunkDescriptor*));
     if (grown == nullptr) return false;
@@ -263,7 +263,7 @@ const uint8_t* TqSortVornWorkMerge::currentKey(uint32_t* length) const {
 }
 
 void TqSortVornWorkMerge::work(bool onMain, TqbThreadPoolWorker* worker) {
-  WT("TqSortVornWorkMerge(0x%p)->work(%s)", this, onMain ? "true" : "false");
+  WT("%s(0x%p)->work(%s)", traceName(), this, onMain ? "true" : "false");
   onMain_ = onMain;
   destroyLock_ = onMain ? ChunkLock::held : ChunkLock::notHeld;
   mergeToRun(worker, destroyLock_);
@@ -311,7 +311,7 @@ int32_t TqSortVornWorkMerge::mergeToRun(TqbThreadPoolWorker* worker, ChunkLock l
     uint32_t w = tree_.winner();
     if (readers_[w]->exhausted()) break;
     if (++rows % kStopCheckRows == 0 && (engine_->aborted() || (worker != nullptr && worker->stopRequested()))) {
-      WT("TqSortVornWorkMerge(0x%p)->work() - stopping", this);
+      WT("%s(0x%p)->work() - stopping", traceName(), this);
       stopped = true;
       break;
     }
@@ -403,7 +403,7 @@ int32_t TqSortVornWorkMerge::mergeToRun(TqbThreadPoolWorker* worker, ChunkLock l
 }
 
 void TqSortVornWorkMerge::failure(bool cancelled) {
-  WT("TqSortVornWorkMerge(0x%p)->failure(%s)", this, cancelled ? "true" : "false");
+  WT("%s(0x%p)->failure(%s)", traceName(), this, cancelled ? "true" : "false");
   if (!cancelled) engine_->setError(TqDatafile::StatusNotAllowed, TQ_MESSAGE(1181), ChunkLock::notHeld);
   giveBack();
   releaseMergeCount();

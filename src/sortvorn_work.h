@@ -22,6 +22,8 @@ class TqSortVornWorkSort : public TqbThreadPoolWork {
   // sort was asked to stop.
   virtual bool sortRange(TqbThreadPoolWorker* worker, uint8_t* buffer, IndexEntry* entries,
                          uint32_t lo, uint32_t hi);
+  // The class name that the item's traces begin with.
+  virtual const char* traceName() const { return "TqSortVornWorkSort"; }
   ~TqSortVornWorkSort() override;
 
  protected:
@@ -63,6 +65,8 @@ class TqSortVornWorkMerge : public TqbThreadPoolWork {
   uint32_t currentRowLength() const;
   // The key of the row nextRow returned last, and its length.
   const uint8_t* currentKey(uint32_t* length) const;
+  // The class name that the request's traces begin with.
+  virtual const char* traceName() const { return "TqSortVornWorkMerge"; }
   ~TqSortVornWorkMerge() override;
 
   bool countedReady = false; // a ready run read through a window: its rows counted as ready

@@ -103,8 +103,3 @@ TqSortVornFixedWorkMerge::TqSortVornFixedWorkMerge(TqSortVornImpl* engine, TqLog
 TqSortVornFixedWorkMerge::~TqSortVornFixedWorkMerge() {
   WT("TqSortVornFixedWorkMerge(0x%p)->~TQSortVornFixedWorkMerge()", this);
 }
-
-void TqSortVornFixedWorkMerge::work(bool onMain, TqbThreadPoolWorker* worker) {
-  WT("TqSortVornFixedWorkMerge(0x%p)->work(%s)", this, onMain ? "true" : "false");
-  TqSortVornWorkMerge::work(onMain, worker);
-}

@@ -4,7 +4,7 @@
 // worker thread: the host only serialized the rows), then sorts the records themselves
 // with the chunk sort's quicksort, exchanging whole records through one scratch record.
 // Merges need nothing of their own: the chunk sort's merge reads records through the
-// same run readers, so the merge item only names itself in traces.
+// same run readers, so the merge item only names itself in its traces (traceName).
 #ifndef TQ_SRC_SORTVORNFIXED_WORK_H
 #define TQ_SRC_SORTVORNFIXED_WORK_H
 
@@ -18,6 +18,7 @@ class TqSortVornFixedWorkSort : public TqSortVornWorkSort {
   // Sorts records lo..hi ascending by their key areas; `entries` plays no part.
   bool sortRange(TqbThreadPoolWorker* worker, uint8_t* buffer, IndexEntry* entries, uint32_t lo,
                  uint32_t hi) override;
+  const char* traceName() const override { return "TqSortVornFixedWorkSort"; }
   ~TqSortVornFixedWorkSort() override;
 
  private:
@@ -37,7 +38,7 @@ class TqSortVornFixedWorkSort : public TqSortVornWorkSort {
 class TqSortVornFixedWorkMerge : public TqSortVornWorkMerge {
  public:
   TqSortVornFixedWorkMerge(TqSortVornImpl* engine, TqLogger* logger);
-  void work(bool onMain, TqbThreadPoolWorker* worker) override;
+  const char* traceName() const override { return "TqSortVornFixedWorkMerge"; }
   ~TqSortVornFixedWorkMerge() override;
 };
 

@@ -130,13 +130,19 @@ TEST_F(QuorTest, GroupsAndDuplicatesWithAndWithoutAStableSort) {
       std::vector<std::vector<RefValue>> out;
       std::vector<bool> marks;
       ASSERT_EQ(sortAll(f, kKeyAndOrdinal, rows, &out, &marks), 4) << f->getError().asCstr();
-      // A stable sort gives its notices (the engine groups, leaving the ordinal out).
-      EXPECT_EQ(capture.contains("Specifying stable processing with BY group processing affects sort "
-                                 "performance due to post sort BY group processing needs."),
+      // A stable sort says what it does with groups: the engine groups on the keys,
+      // leaving the ordinal out; nothing is processed after the sort.
+      EXPECT_EQ(capture.contains("Stable processing with BY group processing: the external sort marks "
+                                 "groups on the key fields alone; the row number that keeps equal keys "
+                                 "in input order does not part them."),
                 stable);
-      EXPECT_EQ(capture.contains("Specifying stable processing with No Duplicate processing affects "
-                                 "sort performance due to post sort No Duplicate processing needs."),
+      EXPECT_EQ(capture.contains("Stable processing with No Duplicate processing: the external sort drops "
+                                 "duplicates on the key fields alone and keeps the first row of each "
+                                 "group in input order."),
                 stable && noDups);
+      for (const LogRecord& r : capture.records()) {
+        EXPECT_EQ(r.text.find("post sort"), std::string::npos) << r.text;
+      }
       ASSERT_EQ(out.size(), noDups ? 150u : rows.size());
       for (size_t i = 0; i < out.size(); ++i) {
         bool starts = i == 0 || out[i - 1][0].i != out[i][0].i;

@@ -5,7 +5,10 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <chrono>
 #include <numeric>
+#include <set>
+#include <thread>
 
 #include "platform/tqballoc.h"
 #include "platform/tqbassert.h"
@@ -472,6 +475,87 @@ TEST_F(SortTest, ProgressIsReportedAndCanCancel) {
   f->release();
 }
 
+namespace {
+
+// Stops the sort at the first progress report made while a merge is on the pool, once
+// the merge has begun (its entry trace is in `capture` and its destructor's is not), so
+// that it is stopped while it runs.
+class StopDuringMerge : public TqSortProgress {
+ public:
+  StopDuringMerge(TqSortVornImpl* sort, const LogCapture* capture) : sort_(sort), capture_(capture) {}
+  bool progress(double) override {
+    if ((tqAtomGet(sort_->mergeAtomic()) & 0xffff) == 0) return true;
+    for (int wait = 0; wait < 2000 && !mergeRunning(); ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  }
+
+ private:
+  bool mergeRunning() const {
+    std::set<std::string> running;
+    for (const LogRecord& r : capture_->records()) {
+      size_t at = r.text.find("WorkMerge(0x");
+      if (at == std::string::npos) continue;
+      std::string self = r.text.substr(at + 9, r.text.find(')', at) - at - 9);
+      if (r.text.find("->work(false)") != std::string::npos) running.insert(self);
+      if (r.text.find("->~TQSortVorn") != std::string::npos) running.erase(self);
+    }
+    return !running.empty();
+  }
+
+  TqSortVornImpl* sort_;
+  const LogCapture* capture_;
+};
+
+}  // namespace
+
+TEST_F(SortTest, MergeItemsTraceUnderTheirOwnClass) {
+  // A group of runs larger than the windows the budget holds is first merged on the
+  // pool, thousands of rows at a time; the progress callback stops the sort while such
+  // a merge runs, which then stops too.  Every trace of a merge request names the
+  // request's own class.
+  for (SortEngine engine : {SortEngine::variable, SortEngine::fixed}) {
+    const std::string own = engine == SortEngine::fixed ? "TqSortVornFixedWorkMerge(" : "TqSortVornWorkMerge(";
+    SCOPED_TRACE(own);
+    bool stopped = false;
+    for (int attempt = 0; attempt < 5 && !stopped; ++attempt) {
+      LogCapture capture;
+      tqlogSetLevel("TQ.Datafile.tempfile", 2);
+      SortOptions o;
+      o.engine = engine;
+      o.chunkSize = 256 << 10;
+      o.sortSize = 3 * (256 << 10);
+      o.windowSize = 128 << 10;  // six windows: groups of more runs are merged on the pool first
+      o.processors = 2;
+      TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
+      StopDuringMerge stop(f, &capture);
+      f->setSortProgress(&stop);
+      for (const auto& r : intRows(100000, 53 + static_cast<uint64_t>(attempt), 1000000)) {
+        storeRow(f, kTwo, r);
+        ASSERT_EQ(f->addRow(nullptr), 0) << f->getError().asCstr();
+      }
+      EXPECT_EQ(f->sort(), 6) << f->getError().asCstr();
+      f->release();
+      mgr_->release();
+      mgr_ = nullptr;
+      tqlogResetLevels();
+      size_t merges = 0;
+      for (const LogRecord& r : capture.records()) {
+        bool request = r.text.find("WorkMerge(0x") != std::string::npos;
+        bool ownCall = r.text.find("->work(") != std::string::npos || r.text.find("->addChunk(") != std::string::npos ||
+                       r.text.find("->failure(") != std::string::npos;
+        if (!request || !ownCall) continue;
+        ++merges;
+        EXPECT_EQ(r.text.compare(0, own.size(), own), 0) << r.text;
+        if (r.text.find("->work() - stopping") != std::string::npos) stopped = true;
+      }
+      EXPECT_GT(merges, 0u) << "no merge ran";
+    }
+    EXPECT_TRUE(stopped) << "no merge was stopped while it ran";
+  }
+}
+
 // --- the chunk quicksort -----------------------------------------------------------------
 
 namespace {
@@ -638,3 +722,4 @@ TEST_F(SortTest, RowsLongerThanAChunkBecomeRunsOfTheirOwnWithinTheSortSize) {
     f->release();
   }
 }
+
