@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
 #include <map>
 #include <memory>
 #include <set>
@@ -42,6 +43,9 @@ bool rowLess(const std::vector<RefColumn>& cols, const Row& a, const Row& b) {
     int x = compareRefValues(cols[c], a[c], b[c]);
     if (x == 0 && cols[c].type == tqbTypeReal && !a[c].null && !b[c].null) {
       x = std::memcmp(a[c].real, b[c].real, 24);  // the same value in another quantum
+    }
+    if (x == 0 && cols[c].type == tqbTypeDate && !a[c].null && !b[c].null) {
+      x = std::memcmp(&a[c].d, &b[c].d, 8);  // -0.0 and 0.0, NaNs of other bits
     }
     if (x != 0) return x < 0;
   }
@@ -98,6 +102,8 @@ class ModelRun {
   void rechunk();
   void redefineKeys();
   void checkRow(Reader& r, const Row& got, bool mark);
+  // Sorted: hasNext and tell say whether the reader has rows left.
+  void checkRowsLeft(Reader& r);
   void endOfSortedReading(Reader& r);
   void computeExpected();
 
@@ -141,12 +147,19 @@ RefValue ModelRun::randomValue(const RefColumn& c, bool* overLong) {
     case tqbTypeInteger:
       v.i = static_cast<int64_t>(pick(41)) - 20;
       break;
-    case tqbTypeDate:
-      v.d = static_cast<double>(static_cast<int64_t>(pick(60)) - 30);
+    case tqbTypeDate: {
+      // Now and then a value that sorts and groups by rule rather than by its bits.
+      static const double kEdges[] = {0.0, -0.0, std::numeric_limits<double>::quiet_NaN(),
+                                      -std::numeric_limits<double>::quiet_NaN(),
+                                      std::numeric_limits<double>::infinity(),
+                                      -std::numeric_limits<double>::infinity()};
+      v.d = chance(10) ? kEdges[pick(6)] : static_cast<double>(static_cast<int64_t>(pick(60)) - 30);
       break;
+    }
     case tqbTypeReal: {
-      std::string text =
-          std::to_string(static_cast<int64_t>(pick(200)) - 100) + "." + std::to_string(pick(10));
+      static const char* kEdges[] = {"-0", "0E+9", "NaN", "-NaN", "Infinity", "-Infinity", "1E-98354", "-1E+98304"};
+      std::string text = chance(10) ? kEdges[pick(8)]
+                                    : std::to_string(static_cast<int64_t>(pick(200)) - 100) + "." + std::to_string(pick(10));
       tqbDecimalFromString(text.data(), text.size(), v.real);
       break;
     }
@@ -278,6 +291,17 @@ void ModelRun::addRow() {
     return;
   }
   bool fixed = !(flags_ & TqDatafile::FlagVariableRows);
+  bool longValue = false;  // a non-null string above its column's maximum
+  for (size_t c = 0; c < cols_.size(); ++c) {
+    longValue |= overLong && cols_[c].type == tqbTypeString && !row[c].null &&
+                 row[c].s.size() > static_cast<size_t>(cols_[c].length);
+  }
+  if (fixed && longValue) {  // a fixed layout refuses it: nothing of the row is kept
+    EXPECT_EQ(status, 1) << "a string longer than its fixed-layout column was not refused";
+    EXPECT_NE(f->getError().str().find("maximum length"), std::string::npos) << f->getError().asCstr();
+    EXPECT_EQ(start, -1);
+    return;
+  }
   if (status != 0) {
     // Full memory-only file (4), or a row too large for any chunk (1).
     bool memoryOnly = flags_ & TqDatafile::FlagMemoryOnly;
@@ -285,13 +309,6 @@ void ModelRun::addRow() {
         << "addRow " << status << ": " << f->getError().asCstr();
     EXPECT_EQ(start, -1);
     return;
-  }
-  if (fixed && overLong) {  // a fixed layout keeps the first maxLength bytes
-    for (size_t c = 0; c < cols_.size(); ++c) {
-      if (cols_[c].type == tqbTypeString && row[c].s.size() > static_cast<size_t>(cols_[c].length)) {
-        row[c].s.resize(static_cast<size_t>(cols_[c].length));
-      }
-    }
   }
   rows_.push_back(row);
   starts_.push_back(start);
@@ -378,6 +395,9 @@ void ModelRun::checkRow(Reader& r, const Row& got, bool mark) {
 
 void ModelRun::endOfSortedReading(Reader& r) {
   EXPECT_EQ(r.cursor, static_cast<int64_t>(expected_.size())) << "sorted reading ended early";
+  if (kind_ == Kind::SortExternal && noDups_) {  // the engine dropped the duplicates: it counts the rest
+    EXPECT_EQ(r.file->getRowCount(), static_cast<int64_t>(expected_.size()));
+  }
   if (r.complete && !noDups_ && r.got.size() == expected_.size()) {
     auto less = [&](const Row& a, const Row& b) { return rowLess(cols_, a, b); };
     std::vector<Row> a = r.got, b = expected_;
@@ -439,6 +459,7 @@ void ModelRun::next(Reader& r) {
   ASSERT_EQ(status, 0) << f->getError().asCstr() << " clone " << r.isClone << " at " << r.cursor << " of "
                        << expected_.size();
   checkRow(r, loadRow(f, cols_), mark);
+  checkRowsLeft(r);
 }
 
 void ModelRun::seek(Reader& r) {
@@ -573,6 +594,16 @@ void ModelRun::seek(Reader& r) {
   }
 }
 
+void ModelRun::checkRowsLeft(Reader& r) {
+  if (kind_ == Kind::Unsorted || !frozen_ || r.cursor < 0 || (stopped_ && !r.isClone)) return;
+  // A row is left exactly while the reader has not had every expected row (dropped
+  // duplicates are not rows left).
+  bool left = r.cursor < static_cast<int64_t>(expected_.size());
+  int64_t t = r.file->tell();
+  EXPECT_EQ(t >= 0, left) << "tell " << t << " at sorted row " << r.cursor << " of " << expected_.size();
+  EXPECT_EQ(r.file->hasNext(), left) << "at sorted row " << r.cursor << " of " << expected_.size();
+}
+
 void ModelRun::tell(Reader& r) {
   int64_t t = r.file->tell();
   if (kind_ == Kind::Unsorted) {
@@ -593,6 +624,7 @@ void ModelRun::tell(Reader& r) {
     EXPECT_EQ(t, -1);
     return;
   }
+  checkRowsLeft(r);
   if (t >= 0 && r.cursor >= 0) {
     // One position per row, growing with the row's place in the sorted order.
     auto same = r.tellOf.find(r.cursor);

@@ -235,6 +235,24 @@ TEST_F(XsortEngineTest, TooManyRunsForTheMemoryMergeInMorePasses) {
   EXPECT_TRUE(filesWithPrefix(dir_, "tqxsort_").empty());
 }
 
+TEST_F(XsortEngineTest, TheChunkWithTheLastRowIsTheLastChunkWhenOnlyDuplicatesFollow) {
+  // 30 distinct keys fill three output chunks of 10 exactly; 100 duplicates of the
+  // highest key follow them.  Dropping those, the third chunk is marked last: no empty
+  // chunk comes after it, so a reader knows there is no row left.
+  Records records(kLen);
+  for (int64_t i = 0; i < 130; ++i) putInt64(records.add() + kInt, i < 30 ? i : 29);
+  XsortSetup s = setupFor({keyPart(kInt, 8, TQ_SORT_KIND_INTEGER, false)});
+  s.chunkRows = 10;
+  s.dropDuplicates = true;
+  for (bool marks : {false, true}) {
+    s.markGroups = marks;
+    XsortResult out = runSort(s, records);
+    ASSERT_TRUE(out.ok()) << out.error;
+    EXPECT_EQ(out.count(), 30u);
+    EXPECT_EQ(out.chunkRows, (std::vector<uint32_t>{10, 10, 10})) << "marks " << marks;
+  }
+}
+
 TEST_F(XsortEngineTest, EmptyInputGivesOneEmptyLastChunk) {
   Records none(kLen);
   XsortResult out = runSort(setupFor({keyPart(kInt, 8, TQ_SORT_KIND_INTEGER, false)}), none);

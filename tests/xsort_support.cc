@@ -102,6 +102,7 @@ std::string drain(TqSortEngine* s, XsortResult* r) {
       return "getOutputChunk";
     }
     r->rowLength = c->recordLength;
+    r->chunkRows.push_back(c->rowCount);
     const uint8_t* rows = static_cast<const uint8_t*>(c->rows);
     r->rows.insert(r->rows.end(), rows, rows + size_t{c->rowCount} * c->recordLength);
     if (c->marks != nullptr) r->marks.insert(r->marks.end(), c->marks, c->marks + c->rowCount);

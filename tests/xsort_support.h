@@ -30,6 +30,7 @@ struct XsortResult {
   std::string error;
   std::vector<uint8_t> rows;   // output rows, contiguous
   std::vector<uint8_t> marks;  // one per row when marking groups
+  std::vector<uint32_t> chunkRows;  // rows of each output chunk, in order
   uint32_t rowLength = 0;
   size_t count() const { return rowLength == 0 ? 0 : rows.size() / rowLength; }
   std::string row(size_t i) const {

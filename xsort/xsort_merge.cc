@@ -309,18 +309,21 @@ bool Engine::fillChunk(OutChunk* chunk, ErrorText* error) {
   const bool track = marking || dropping;
   uint8_t* rows = static_cast<uint8_t*>(chunk->pub.rows);
   uint8_t* marks = chunk->pub.marks;
+  // Groups compare the key without its tie-breaking bytes (parameter 10).
+  auto groupOf = [this](const Cur& cur) { return cur.length > params_.tieBytes ? cur.length - params_.tieBytes : 0; };
+  auto startsGroup = [&](const Cur& cur) {
+    if (!haveLastKey_) return true;
+    const uint32_t group = groupOf(cur);
+    const uint64_t mask = group >= 8 ? ~uint64_t{0} : group == 0 ? 0 : ~uint64_t{0} << (64 - 8 * group);
+    const uint32_t tail = group > 8 ? group - 8 : 0;
+    return ((cur.prefix ^ lastKeyPrefix_) & mask) != 0 || group != lastKeyLength_ ||
+           (tail > 0 && std::memcmp(cur.tail, lastKey_, tail) != 0);
+  };
   uint32_t n = 0;
   while (n < chunk->capacity && !tree_.empty()) {
     const Cur& cur = tree_.top();
-    bool isNew = true;
-    // Groups compare the key without its tie-breaking bytes (parameter 10).
-    const uint32_t group = cur.length > params_.tieBytes ? cur.length - params_.tieBytes : 0;
-    if (track && haveLastKey_) {
-      const uint64_t mask = group >= 8 ? ~uint64_t{0} : group == 0 ? 0 : ~uint64_t{0} << (64 - 8 * group);
-      const uint32_t tail = group > 8 ? group - 8 : 0;
-      isNew = ((cur.prefix ^ lastKeyPrefix_) & mask) != 0 || group != lastKeyLength_ ||
-              (tail > 0 && std::memcmp(cur.tail, lastKey_, tail) != 0);
-    }
+    const uint32_t group = groupOf(cur);
+    const bool isNew = !track || startsGroup(cur);
     if (!isNew && dropping) {
       ++duplicates_;
       if (!tree_.pop(error)) return false;
@@ -351,6 +354,13 @@ bool Engine::fillChunk(OutChunk* chunk, ErrorText* error) {
       haveLastKey_ = true;
     }
     ++n;
+    if (!tree_.pop(error)) return false;
+  }
+  // Duplicates of the chunk's last row that are all that is left would be dropped from
+  // the next chunk, which would then be empty: drop them now, so that the chunk with
+  // the last row is the last chunk.
+  while (dropping && !tree_.empty() && !startsGroup(tree_.top())) {
+    ++duplicates_;
     if (!tree_.pop(error)) return false;
   }
   chunk->pub.rowCount = n;
