@@ -57,7 +57,10 @@ class TqDatafile {
   //                                   index; faster for numbers, dates, short strings
   //   FlagSorted | FlagExternalSort   the external engine: the only one that takes a
   //                                   collation (linguistic order of string keys)
-  // All three give the same rows in the same order.
+  // All three give the same rows in the same order, with the same groups and the same
+  // duplicates dropped: keys order as one encoder writes them (nulls lowest both ways;
+  // dates and reals numerically, -0.0 equal to 0.0 and every NaN one value above
+  // +infinity; strings bytewise).
   static constexpr uint32_t FlagMarkColumn = 0x00000001;    // last column is the row mark
   static constexpr uint32_t FlagReadOnly = 0x00000002;      // set by freeze / sort
   static constexpr uint32_t FlagExternalSort = 0x08000000;  // with FlagSorted: external engine
@@ -79,7 +82,10 @@ class TqDatafile {
 
   // Appends the row made of the fields' current values.  `rowStart` (may be null)
   // receives the row's byte position, for seek; it is left alone when the row is
-  // refused.  A sorting datafile refuses rows after sort (5).
+  // refused.  A sorting datafile refuses rows after sort (5).  A fixed-row layout
+  // (without FlagVariableRows, and always the external engine's) refuses a row whose
+  // string value is longer than its column's maximum (1, nothing stored); the
+  // variable-row layout keeps such a value whole.
   virtual int32_t addRow(int64_t* rowStart) = 0;
   // Drops every row; the datafile is writable and empty again.
   virtual int32_t clear() = 0;
@@ -96,9 +102,13 @@ class TqDatafile {
   virtual tqbType getFieldType(int32_t index, bool* rawInteger) = 0;
   // The raw integer slot of field `index`, or null when out of range.
   virtual int64_t* getInt64(int32_t index) = 0;
+  // Rows stored.  The external engine with no-duplicates counts, once its last output
+  // chunk is in hand, the rows it returns.
   virtual int64_t getRowCount() = 0;
-  // Bytes of stored rows.
+  // Bytes of stored rows (likewise).
   virtual int64_t getSize() = 0;
+  // Whether next() gives a row; a sorted file with no-duplicates says false after its
+  // last distinct row.
   virtual bool hasNext() = 0;
   // Reads the next row into the field values; 4 at the end.  `mark` (may be null)
   // receives the row mark (mark column, or start of a group of equal keys).  A sorting
