@@ -85,9 +85,13 @@ inline void putReal(uint8_t* p, const void* value, bool descending) {
 
 // `length` bytes that hold no zero byte, then the terminator; returns length + 1.
 inline uint32_t putString(uint8_t* p, const uint8_t* bytes, uint32_t length, bool descending) {
-  std::memcpy(p, bytes, length);
-  p[length] = 0;
-  if (descending) invert(p, length + 1);
+  if (descending) {
+    for (uint32_t i = 0; i < length; ++i) p[i] = static_cast<uint8_t>(~bytes[i]);
+    p[length] = 0xff;
+  } else {
+    std::memcpy(p, bytes, length);
+    p[length] = 0;
+  }
   return length + 1;
 }
 
@@ -95,9 +99,15 @@ inline uint32_t putString(uint8_t* p, const uint8_t* bytes, uint32_t length, boo
 // zeros too), then zeros up to `width` bytes.
 inline void putPaddedString(uint8_t* p, const uint8_t* bytes, uint32_t length, uint32_t width,
                             bool descending) {
-  std::memcpy(p, bytes, length);
-  std::memset(p + length, 0, width - length);
-  if (descending) invert(p, width);
+  if (descending) {
+    for (uint32_t i = 0; i < length; ++i) p[i] = static_cast<uint8_t>(~bytes[i]);
+    std::memset(p + length, 0xff, width - length);
+  } else if (length < width) {
+    std::memcpy(p, bytes, length);
+    std::memset(p + length, 0, width - length);
+  } else {
+    std::memcpy(p, bytes, length);
+  }
 }
 
 // --- fields: presence byte and value ----------------------------------------------------

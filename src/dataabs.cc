@@ -100,15 +100,22 @@ bool AbsTqDatafile::isFixedString(const TqDatafileField& field) const {
   return string && !(flags_ & FlagVariableRows);
 }
 
+int32_t AbsTqDatafile::refuseLongString(const TqDatafileField& field, uint32_t count) {
+  int64_t length = count > 0 ? static_cast<int64_t>(count) - 1 : 0;
+  rowRefused_ = true;
+  return fail(StatusNoRoom, 1428, static_cast<int32_t>(&field - fields_), length, field.maxLength);
+}
+
 int32_t AbsTqDatafile::refuseLongStrings() {
   if (!fixedStrings_) return StatusOk;
   for (int32_t i = 0; i < fieldCount_; ++i) {
     const TqDatafileField& field = fields_[i];
-    if (!isFixedString(field)) continue;
-    int64_t length = tqrow::fixedStringLength(field);
-    if (length > field.maxLength) {
+    if (!isFixedString(field) || field.value.isNull()) continue;
+    uint32_t n = 0;
+    tqrow::valueBytes(field, &n);
+    if (n > static_cast<uint32_t>(field.maxLength) + 1) {
       TQB_ASSERT_FAIL("String exceeds maximum length");
-      return fail(StatusNoRoom, 1428, i, length, field.maxLength);
+      return refuseLongString(field, n);
     }
   }
   return StatusOk;
@@ -168,6 +175,7 @@ int32_t AbsTqDatafile::addRow(int64_t* rowStart) {
   if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
   int64_t rowAt = endOfData_;
   int64_t start = position_;
+  rowRefused_ = false;
   for (int32_t i = 0; i < fieldCount_; ++i) {
     TqDatafileField& field = fields_[i];
     int32_t status = field.writer(*this, field);
@@ -302,9 +310,14 @@ int32_t AbsTqDatafile::writeString(TqDatafileField& field) {
 }
 
 int32_t AbsTqDatafile::writeStringFixed(TqDatafileField& field) {
+  // The check on the value comes before the room check: a value that can never fit is
+  // refused, not taken for a full buffer.
+  const uint8_t* raw = nullptr;
+  uint32_t n = 0;
+  if (!tqrow::fixedStringValue(field, &raw, &n)) return refuseLongString(field, n);
   int64_t width = static_cast<int64_t>(field.maxLength) + 2;
   if (static_cast<int64_t>(chunkSize_) - position_ < width) return StatusNoRoom;
-  tqrow::encodeFixedString(field, buffer_ + position_);
+  tqrow::encodeFixedString(field, raw, n, buffer_ + position_);
   position_ += width;
   return StatusOk;
 }

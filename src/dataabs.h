@@ -116,10 +116,14 @@ class AbsTqDatafile : public TqDatafile {
   int32_t readFields(bool* mark);
   // Whether a field is a string of the fixed layout: maxLength + 1 bytes wide.
   bool isFixedString(const TqDatafileField& field) const;
-  // Refuses the row in the fields when a string value is longer than its fixed-layout
-  // field holds (a cut would lose what the caller stored): status 1 and message 1428
-  // naming the column, the value's length and the maximum.  Called by every fixed
-  // layout before its row changes anything.
+  // A fixed-layout string field cannot hold a value of `count` bytes (its terminator
+  // included; a cut would lose what the caller stored): status 1 and message 1428
+  // naming the column, the value's length and the maximum.  The fixed-layout writers
+  // refuse the row with it, before they write the field.
+  int32_t refuseLongString(const TqDatafileField& field, uint32_t count);
+  // The same for the row in the fields, before any of it is written (a row that goes
+  // straight to a file, or that would make an in-memory file spill): 0 when every
+  // string fits.
   int32_t refuseLongStrings();
 
   TqDatafileManagerImpl* manager_ = nullptr;  // not owned
@@ -131,6 +135,7 @@ class AbsTqDatafile : public TqDatafile {
   int32_t fixedRowLength_ = 0;
   bool inMemory_ = false;         // rows live in buffer_, memory serializers bound
   bool fixedStrings_ = false;     // some field is a string of the fixed layout
+  bool rowRefused_ = false;       // addRow's last row was refused (refuseLongString)
   uint8_t* buffer_ = nullptr;     // owned without a parent; shared by clones
   int64_t position_ = 0;          // next byte to read or write
   uint64_t rowsPassed_ = 0;       // rows added or read since construction/clear/freeze

@@ -10,9 +10,9 @@
 // Checks on the caller's values are reported through tqbAssertFailure and never stop a
 // write: a value of the wrong type is converted, a real of the wrong size is cut or
 // zero-padded to 24 bytes.  A string longer than its field's maximum is kept whole by
-// the variable layout; a fixed layout refuses the row before writing it (its width
-// cannot hold the value, and a cut would lose what the caller stored).  Nothing is ever
-// written beyond a field's width.
+// the variable layout; a fixed layout refuses the row (its width cannot hold the value,
+// and a cut would lose what the caller stored).  Nothing is ever written beyond a
+// field's width.
 #ifndef TQ_SRC_DATAABS_FORMAT_H
 #define TQ_SRC_DATAABS_FORMAT_H
 
@@ -158,38 +158,29 @@ inline const uint8_t* stringBytes(const TqDatafileField& field, uint32_t* n) {
   return raw;
 }
 
-// The length of a fixed-layout string field's value (without its terminator), or -1
-// when it is null.  A value longer than maxLength does not fit the field.
-inline int64_t fixedStringLength(const TqDatafileField& field) {
-  if (field.value.isNull()) return -1;
-  uint32_t n = 0;
-  if (field.value.type() == tqbTypeString) {
-    size_t size = 0;
-    field.value.getRaw(&size);
-    n = static_cast<uint32_t>(size);
-  } else {
-    valueBytes(field, &n);
-  }
-  return n > 0 ? n - 1 : 0;
-}
-
 inline void noteLongest(TqDatafileField& field, uint32_t n) {
   if (n > 0 && static_cast<int32_t>(n) > field.longestValue) field.longestValue = static_cast<int32_t>(n);
 }
 
-// The whole fixed-layout field: maxLength + 2 bytes.
-inline void encodeFixedString(const TqDatafileField& field, uint8_t* p) {
-  size_t width = static_cast<size_t>(field.maxLength) + 2;
-  std::memset(p, 0, width);
-  if (field.value.isNull()) {
+// The value of a fixed-layout string field: its bytes and their count with the
+// terminator, as stringBytes gives them (null: none, 0).  False when the field's
+// maxLength + 1 bytes cannot hold them: the row is refused.
+inline bool fixedStringValue(const TqDatafileField& field, const uint8_t** raw, uint32_t* n) {
+  *raw = nullptr;
+  *n = 0;
+  if (field.value.isNull()) return true;
+  *raw = stringBytes(field, n);
+  return *n <= static_cast<uint32_t>(field.maxLength) + 1;
+}
+
+// The whole fixed-layout field, maxLength + 2 bytes, of a value that fits it
+// (fixedStringValue).
+inline void encodeFixedString(const TqDatafileField& field, const uint8_t* raw, uint32_t n, uint8_t* p) {
+  std::memset(p, 0, static_cast<size_t>(field.maxLength) + 2);
+  if (raw == nullptr) {
     p[0] = 1;
     return;
   }
-  uint32_t n = 0;
-  const uint8_t* raw = stringBytes(field, &n);
-  // The rows refuse a longer value before they write (fixedStringLength); the width
-  // bounds the copy all the same.
-  if (n > width - 1) n = static_cast<uint32_t>(width - 2);
   std::memcpy(p + 1, raw, n);
 }
 

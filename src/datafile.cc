@@ -185,15 +185,19 @@ int32_t TqDatafileImpl::addRow(int64_t* rowStart) {
   int32_t modeBefore = mode_;
   int64_t readingAt = position_;
   if (mode_ != 1 && (flags_ & FlagReadOnly)) return fail(StatusNotAllowed, 1419, "Read Only");
-  int32_t refused = refuseLongStrings();  // before the row changes anything
+  // A string too long for its field is refused before any byte of the row reaches the
+  // file; in memory the writer refuses it.
+  int32_t refused = inMemory_ ? StatusOk : refuseLongStrings();
   if (refused != StatusOk) return refused;
   if (mode_ != 1) {
     int32_t status = setMode(1);
     if (status != StatusOk) return status;
   }
   int32_t status = AbsTqDatafile::addRow(rowStart);
-  if (status == StatusNoRoom && inMemory_) {
-    status = spillToDisk();
+  if (status == StatusNoRoom && inMemory_ && !rowRefused_) {
+    // A full buffer spills, unless the row would be refused anyway.
+    status = refuseLongStrings();
+    if (status == StatusOk) status = spillToDisk();
     if (status == StatusOk) status = AbsTqDatafile::addRow(rowStart);
   }
   if (status == StatusOk) {
@@ -620,10 +624,13 @@ int32_t TqDatafileImpl::fixedBuffer(TqDatafileField& field) {
 }
 
 int32_t TqDatafileImpl::fileWriteStringFixed(TqDatafileField& field) {
+  const uint8_t* raw = nullptr;
+  uint32_t n = 0;
+  if (!tqrow::fixedStringValue(field, &raw, &n)) return refuseLongString(field, n);  // (addRow checked)
   int32_t status = fixedBuffer(field);
   if (status != StatusOk) return status;
   // The whole field in one write: the same bytes as flag, value and padding apart.
-  tqrow::encodeFixedString(field, field.fieldBuffer);
+  tqrow::encodeFixedString(field, raw, n, field.fieldBuffer);
   return putEncoded(field.fieldBuffer, field.maxLength + 2);
 }
 

@@ -106,8 +106,6 @@ int32_t AbsTqSortfile::addRow(int64_t* rowStart) {
     int32_t status = setKeys();
     if (status != StatusOk) return status;
   }
-  int32_t refused = refuseLongStrings();  // before the chunk changes
-  if (refused != StatusOk) return refused;
   // A whole record (the fields, and a stable sort's ordinal) goes into the chunk, or
   // the chunk is submitted first: a row is counted only once all of it is written.
   if (position_ + fixedRowLength_ > static_cast<int64_t>(chunkSize_)) {

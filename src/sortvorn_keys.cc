@@ -74,21 +74,27 @@ int32_t TqSortVornImpl::writeRealKey(TqDatafileField& column, IndexEntry& entry,
 }
 
 int32_t TqSortVornImpl::writeStringKey(TqDatafileField& column, IndexEntry& entry, bool ascending) {
-  const uint8_t* raw = nullptr;
-  uint32_t length = 0;
-  bool null = column.value.isNull();
-  if (!null) {
-    // The bytes the row stores for the value (a value of another type as its text),
-    // after the checks on the caller's value; the count includes the terminator.
-    uint32_t count = 0;
-    raw = tqrow::stringBytes(column, &count);
-    length = count > 0 ? count - 1 : 0;
+  const int64_t room = static_cast<int64_t>(chunkSize_) - position_;
+  if (column.value.isNull()) {
+    if (room < tqkey::kNullStringKeyBytes) return StatusNoRoom;
+    tqkey::putStringKey(buffer_ + position_, nullptr, 0, ascending);
+    entry.keyLength += tqkey::kNullStringKeyBytes;
+    position_ += tqkey::kNullStringKeyBytes;
+    return StatusOk;
   }
-  uint32_t size = tqkey::stringKeyBytes(null, length);
-  if (static_cast<int64_t>(chunkSize_) - position_ < size) return StatusNoRoom;
-  tqkey::putStringKey(buffer_ + position_, raw, length, ascending);
-  if (!null) tqrow::noteLongest(column, length + 1);
+  // The bytes the row stores for the value (a value of another type as its text),
+  // after the checks on the caller's value; the count includes the terminator, so it
+  // is at least 1.
+  uint32_t count = 0;
+  const uint8_t* raw = tqrow::stringBytes(column, &count);
+  const uint32_t length = count - 1;
+  const uint32_t size = tqkey::stringKeyBytes(false, length);
+  if (room < size) return StatusNoRoom;
+  tqrow::noteLongest(column, count);
   entry.keyLength += size;
+  uint8_t* p = buffer_ + position_;
   position_ += size;
+  p[0] = tqkey::presence(false, ascending);  // putStringKey of a value known not to be null
+  tqkey::putString(p + 1, raw, length, !ascending);
   return StatusOk;
 }

@@ -367,7 +367,7 @@ int32_t TqSortVornImpl::nextRowFromMergeRequest(bool* mark) {
     buffer_ = row;
     position_ = 0;
     readLimit_ = readMerge_->currentRowLength();
-    rowKey_ = readMerge_->currentKey(&rowKeyLength_);
+    if (groupAfterSort_) rowKey_ = readMerge_->currentKey(&rowKeyLength_);
     return readFields(mark);
   }
   VT2("TqSortVornImpl(0x%p)->nextRowFromMergeRequest(): Switching back to main reader.", this);

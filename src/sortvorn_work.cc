@@ -256,12 +256,6 @@ uint32_t TqSortVornWorkMerge::currentRowLength() const {
   return selected_ ? readers_[tree_.winner()]->row().rowLength : 0;
 }
 
-const uint8_t* TqSortVornWorkMerge::currentKey(uint32_t* length) const {
-  const RowRef* r = selected_ ? &readers_[tree_.winner()]->row() : nullptr;
-  *length = r != nullptr ? r->keyLength : 0;
-  return r != nullptr ? r->key : nullptr;
-}
-
 void TqSortVornWorkMerge::work(bool onMain, TqbThreadPoolWorker* worker) {
   WT("%s(0x%p)->work(%s)", traceName(), this, onMain ? "true" : "false");
   onMain_ = onMain;

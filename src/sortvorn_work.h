@@ -63,8 +63,12 @@ class TqSortVornWorkMerge : public TqbThreadPoolWork {
   void truncateInputs(uint32_t count);
   // Bytes of the row nextRow returned last.
   uint32_t currentRowLength() const;
-  // The key of the row nextRow returned last, and its length.
-  const uint8_t* currentKey(uint32_t* length) const;
+  // The key of the row nextRow returned last (0), and its length.
+  const uint8_t* currentKey(uint32_t* length) const {
+    const RowRef& r = readers_[tree_.winner()]->row();
+    *length = r.keyLength;
+    return r.key;
+  }
   // The class name that the request's traces begin with.
   virtual const char* traceName() const { return "TqSortVornWorkMerge"; }
   ~TqSortVornWorkMerge() override;

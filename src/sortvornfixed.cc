@@ -81,7 +81,6 @@ int32_t TqSortVornFixedImpl::addRow(int64_t* rowStart) {
     if (status != StatusOk) return status;
   }
   if (int32_t recorded = recordedError()) return recorded;  // a work item failed: the sort cannot succeed
-  if (int32_t refused = refuseLongStrings()) return refused;  // before the chunk changes
   uint64_t record = recordLength();
   if (static_cast<uint64_t>(position_) + record > resolvedChunkSize_) {
     // The record starts a new chunk; it fits an empty one, whose size setKeys raised to

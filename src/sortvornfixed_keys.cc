@@ -47,8 +47,13 @@ void TqSortVornFixedImpl::writeRealKey(TqDatafileField& field, const uint8_t* re
 
 void TqSortVornFixedImpl::writeStringKey(TqDatafileField& field, const uint8_t* record, uint8_t* key,
                                             bool ascending) {
-  // The stored bytes are zero after the value's terminator: the whole width goes in.
   uint32_t width = static_cast<uint32_t>(field.maxLength) + 1;
-  const uint8_t* value = isNull(field, record) ? nullptr : record + field.rowOffset;
-  tqkey::putPaddedStringKey(key, value, width, width, ascending);
+  if (isNull(field, record)) {
+    tqkey::putPaddedStringKey(key, nullptr, 0, width, ascending);
+    return;
+  }
+  // putPaddedStringKey of a value: the stored bytes are zero after the value's
+  // terminator, so the whole width goes in.
+  key[0] = tqkey::presence(false, ascending);
+  tqkey::putPaddedString(key + 1, record + field.rowOffset, width, width, !ascending);
 }

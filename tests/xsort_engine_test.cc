@@ -236,12 +236,14 @@ TEST_F(XsortEngineTest, TooManyRunsForTheMemoryMergeInMorePasses) {
 }
 
 TEST_F(XsortEngineTest, TheChunkWithTheLastRowIsTheLastChunkWhenOnlyDuplicatesFollow) {
-  // 30 distinct keys fill three output chunks of 10 exactly; 100 duplicates of the
-  // highest key follow them.  Dropping those, the third chunk is marked last: no empty
-  // chunk comes after it, so a reader knows there is no row left.
+  // 30 distinct keys fill three output chunks of 10 exactly; 20,000 duplicates of the
+  // highest key follow them, in every run of a sort larger than its memory, so that
+  // they reach the last merge.  Dropping those, the third chunk is marked last: no
+  // empty chunk comes after it, so a reader knows there is no row left.
   Records records(kLen);
-  for (int64_t i = 0; i < 130; ++i) putInt64(records.add() + kInt, i < 30 ? i : 29);
-  XsortSetup s = setupFor({keyPart(kInt, 8, TQ_SORT_KIND_INTEGER, false)});
+  for (int64_t i = 0; i < 20030; ++i) putInt64(records.add() + kInt, i < 30 ? i : 29);
+  XsortSetup s = tight(setupFor({keyPart(kInt, 8, TQ_SORT_KIND_INTEGER, false)}), 2);
+  s.memory = 256u << 10;
   s.chunkRows = 10;
   s.dropDuplicates = true;
   for (bool marks : {false, true}) {
