@@ -1,6 +1,11 @@
 // tqdatafile: temporary storage for typed rows and a parallel, memory-bounded external
 // merge sort of those rows.  The one header a host includes.
 //
+// Two ways in: the C++ layer of namespace tq (tq.h: RAII objects, a Status per call,
+// range-for reading; where a host starts), and below it the interfaces it is built on,
+// TqDatafileManager and TqDatafile (manager.h, datafile.h), the library's binary
+// contract, for hosts that call them directly:
+//
 //   TqbString error;
 //   TqDatafileManager* mgr = tqDatafileManagerCreate("/var/tmp", &error);
 //   mgr->setColumns(2);
@@ -28,5 +33,6 @@
 #include "tqdatafile/datafile.h"
 #include "tqdatafile/field.h"
 #include "tqdatafile/manager.h"
+#include "tqdatafile/tq.h"
 
 #endif
