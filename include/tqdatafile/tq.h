@@ -266,175 +266,162 @@ inline Status tryKeys(FileHolder* holder) {
 
 }  // namespace detail
 
-// An unsorted datafile being filled.
-class Store {
- public:
-  Store() = default;  // empty
-  Store(Store&&) noexcept = default;
-  Store& operator=(Store&&) noexcept = default;
-  Store(const Store&) = delete;
-  Store& operator=(const Store&) = delete;
+namespace detail {
 
-  // Appends a row of one value per column (tq_values.h tells what each column takes).
+// What a Store and a Sorter have in common: rows go in, one value per column
+// (tq_values.h tells what each column takes).  `What` names the object in messages.
+template <const char* What>
+class RowSink {
+ public:
+  RowSink() = default;  // empty
+  RowSink(RowSink&&) noexcept = default;
+  RowSink& operator=(RowSink&&) noexcept = default;
+  RowSink(const RowSink&) = delete;
+  RowSink& operator=(const RowSink&) = delete;
+
   template <typename... V>
   Status add(const V&... values) {
     const Value list[] = {Value(values)..., Value()};  // (the last one keeps the array non-empty)
-    return detail::addRow(holder_.get(), list, sizeof...(V), nullptr, "Store");
+    return addRow(holder_.get(), list, sizeof...(V), nullptr, What);
   }
   Status add(std::initializer_list<Value> values) {
-    return detail::addRow(holder_.get(), values.begin(), values.size(), nullptr, "Store");
+    return addRow(holder_.get(), values.begin(), values.size(), nullptr, What);
   }
   Status add(const std::vector<Value>& values) {
-    return detail::addRow(holder_.get(), values.data(), values.size(), nullptr, "Store");
-  }
-  // The same, handing back where the row starts (for FrozenStore::seek).
-  template <typename... V>
-  Result<Position> append(const V&... values) {
-    const Value list[] = {Value(values)..., Value()};
-    int64_t where = -1;
-    Status s = detail::addRow(holder_.get(), list, sizeof...(V), &where, "Store");
-    if (!s.ok()) return s;
-    return Position(where, holder_->id);
+    return addRow(holder_.get(), values.data(), values.size(), nullptr, What);
   }
 
+  // The rows added so far.
   int64_t rowCount() const { return holder_ != nullptr ? holder_->root->getRowCount() : 0; }
-
-  // Ends the input: the rows become readable, from the first.  The Store is consumed
-  // (empty afterwards, whatever the outcome).
-  Result<FrozenStore> freeze() &&;
-
   explicit operator bool() const noexcept { return holder_ != nullptr; }
 
- private:
-  friend class Manager;
-  explicit Store(std::shared_ptr<detail::FileHolder> holder) : holder_(std::move(holder)) {}
-  std::shared_ptr<detail::FileHolder> holder_;
+ protected:
+  explicit RowSink(std::shared_ptr<FileHolder> holder) : holder_(std::move(holder)) {}
+  std::shared_ptr<FileHolder> holder_;
 };
 
-// A read-only store: its rows in the order they were added.
-class FrozenStore {
+// What a FrozenStore and SortedRows have in common: rows come out.
+template <const char* What>
+class RowSource {
  public:
-  FrozenStore() = default;  // empty
-  FrozenStore(FrozenStore&&) noexcept = default;
-  FrozenStore& operator=(FrozenStore&&) noexcept = default;
-  FrozenStore(const FrozenStore&) = delete;
-  FrozenStore& operator=(const FrozenStore&) = delete;
+  RowSource() = default;  // empty
+  RowSource(RowSource&&) noexcept = default;
+  RowSource& operator=(RowSource&&) noexcept = default;
+  RowSource(const RowSource&) = delete;
+  RowSource& operator=(const RowSource&) = delete;
 
   // Range-for: from the next row not yet read to the last.
   RowIterator begin() { return RowIterator(reader_ != nullptr && reader_->advance() ? reader_.get() : nullptr); }
   RowEnd end() const noexcept { return RowEnd(); }
   // The next row; Code::endOfData after the last (status() stays ok).
   Result<Row> next() {
-    if (reader_ == nullptr) return detail::emptyObject("FrozenStore");
+    if (reader_ == nullptr) return emptyObject(What);
     if (reader_->advance()) return reader_->row();
     if (!reader_->status().ok()) return reader_->status();
     return Status(Code::endOfData, "There are no more rows.");
   }
+  // Why the last reading stopped: ok at the end of the rows (or while rows remain).
+  Status status() const { return reader_ != nullptr ? reader_->status() : emptyObject(What); }
+  // The rows (sorted with SortOptions::unique: known exactly once they are all read).
+  int64_t rowCount() const { return reader_ != nullptr ? reader_->file()->getRowCount() : 0; }
+  explicit operator bool() const noexcept { return reader_ != nullptr; }
+
+ protected:
+  explicit RowSource(std::unique_ptr<Reader> reader) : reader_(std::move(reader)) {}
+  std::unique_ptr<Reader> reader_;
+};
+
+inline constexpr char kStore[] = "Store";
+inline constexpr char kFrozenStore[] = "FrozenStore";
+inline constexpr char kSorter[] = "Sorter";
+inline constexpr char kSortedRows[] = "SortedRows";
+
+}  // namespace detail
+
+// An unsorted datafile being filled: add() rows.
+class Store : public detail::RowSink<detail::kStore> {
+ public:
+  Store() = default;  // empty
+
+  // add(), handing back where the row starts (for FrozenStore::seek).
+  template <typename... V>
+  Result<Position> append(const V&... values) {
+    const Value list[] = {Value(values)..., Value()};
+    int64_t where = -1;
+    Status s = detail::addRow(holder_.get(), list, sizeof...(V), &where, detail::kStore);
+    if (!s.ok()) return s;
+    return Position(where, holder_->id);
+  }
+
+  // Ends the input: the rows become readable, from the first.  The Store is consumed
+  // (empty afterwards, whatever the outcome).
+  Result<FrozenStore> freeze() &&;
+
+ private:
+  friend class Manager;
+  using RowSink::RowSink;
+};
+
+// A read-only store: its rows in the order they were added; range-for, next(), status().
+class FrozenStore : public detail::RowSource<detail::kFrozenStore> {
+ public:
+  FrozenStore() = default;  // empty
+
   // Makes the row at `position` the next one read (a failed reading may go on from
   // there).  A refused seek changes nothing.
   Status seek(const Position& position) {
-    return reader_ != nullptr ? reader_->seek(position) : detail::emptyObject("FrozenStore");
+    return reader_ != nullptr ? reader_->seek(position) : detail::emptyObject(detail::kFrozenStore);
   }
   // Another reader of the same rows, from the first row; the rows stay until the
   // store and all its clones are gone.
   Result<FrozenStore> clone() {
-    if (reader_ == nullptr) return detail::emptyObject("FrozenStore");
+    if (reader_ == nullptr) return detail::emptyObject(detail::kFrozenStore);
     TqDatafile* copy = reader_->file()->clone();
     if (copy == nullptr) return Status(Code::createFailed, reader_->file()->getError().str());
     return FrozenStore(std::make_unique<detail::Reader>(reader_->holder(), copy, true, false, false));
   }
-  // Why the last reading stopped: ok at the end of the rows (or while rows remain).
-  Status status() const { return reader_ != nullptr ? reader_->status() : detail::emptyObject("FrozenStore"); }
-  int64_t rowCount() const { return reader_ != nullptr ? reader_->file()->getRowCount() : 0; }
-
-  explicit operator bool() const noexcept { return reader_ != nullptr; }
 
  private:
   friend class Store;
-  explicit FrozenStore(std::unique_ptr<detail::Reader> reader) : reader_(std::move(reader)) {}
-  std::unique_ptr<detail::Reader> reader_;
+  using RowSource::RowSource;
 };
 
 inline Result<FrozenStore> Store::freeze() && {
   std::shared_ptr<detail::FileHolder> holder = std::move(holder_);
-  if (holder == nullptr) return detail::emptyObject("Store");
+  if (holder == nullptr) return detail::emptyObject(detail::kStore);
   int32_t code = holder->root->freeze();
   if (code != TqDatafile::StatusOk) return detail::fileStatus(holder->root, code, *holder);
   TqDatafile* root = holder->root;
   return FrozenStore(std::make_unique<detail::Reader>(std::move(holder), root, true, false, false));
 }
 
-// A sorting datafile being filled.
-class Sorter {
+// A sorting datafile being filled: add() rows.
+class Sorter : public detail::RowSink<detail::kSorter> {
  public:
   Sorter() = default;  // empty
-  Sorter(Sorter&&) noexcept = default;
-  Sorter& operator=(Sorter&&) noexcept = default;
-  Sorter(const Sorter&) = delete;
-  Sorter& operator=(const Sorter&) = delete;
-
-  // Adds a row of one value per column (tq_values.h tells what each column takes).
-  template <typename... V>
-  Status add(const V&... values) {
-    const Value list[] = {Value(values)..., Value()};
-    return detail::addRow(holder_.get(), list, sizeof...(V), nullptr, "Sorter");
-  }
-  Status add(std::initializer_list<Value> values) {
-    return detail::addRow(holder_.get(), values.begin(), values.size(), nullptr, "Sorter");
-  }
-  Status add(const std::vector<Value>& values) {
-    return detail::addRow(holder_.get(), values.data(), values.size(), nullptr, "Sorter");
-  }
-
-  int64_t rowCount() const { return holder_ != nullptr ? holder_->root->getRowCount() : 0; }
 
   // Ends the input and sorts.  The Sorter is consumed (empty afterwards, whatever the
   // outcome); a cancelled sort fails with Code::stopped.
   Result<SortedRows> sort() &&;
 
-  explicit operator bool() const noexcept { return holder_ != nullptr; }
-
  private:
   friend class Manager;
-  explicit Sorter(std::shared_ptr<detail::FileHolder> holder) : holder_(std::move(holder)) {}
-  std::shared_ptr<detail::FileHolder> holder_;
+  using RowSink::RowSink;
 };
 
-// The rows of a sort, in key order.
-class SortedRows {
+// The rows of a sort, in key order; range-for, next(), status().
+class SortedRows : public detail::RowSource<detail::kSortedRows> {
  public:
   SortedRows() = default;  // empty
-  SortedRows(SortedRows&&) noexcept = default;
-  SortedRows& operator=(SortedRows&&) noexcept = default;
-  SortedRows(const SortedRows&) = delete;
-  SortedRows& operator=(const SortedRows&) = delete;
-
-  // Range-for: from the next row not yet read to the last.
-  RowIterator begin() { return RowIterator(reader_ != nullptr && reader_->advance() ? reader_.get() : nullptr); }
-  RowEnd end() const noexcept { return RowEnd(); }
-  // The next row; Code::endOfData after the last (status() stays ok).
-  Result<Row> next() {
-    if (reader_ == nullptr) return detail::emptyObject("SortedRows");
-    if (reader_->advance()) return reader_->row();
-    if (!reader_->status().ok()) return reader_->status();
-    return Status(Code::endOfData, "There are no more rows.");
-  }
-  // Why the last reading stopped: ok at the end of the rows (or while rows remain).
-  Status status() const { return reader_ != nullptr ? reader_->status() : detail::emptyObject("SortedRows"); }
-  // The rows sorted (with SortOptions::unique, known exactly once they are all read).
-  int64_t rowCount() const { return reader_ != nullptr ? reader_->file()->getRowCount() : 0; }
-
-  explicit operator bool() const noexcept { return reader_ != nullptr; }
 
  private:
   friend class Sorter;
-  explicit SortedRows(std::unique_ptr<detail::Reader> reader) : reader_(std::move(reader)) {}
-  std::unique_ptr<detail::Reader> reader_;
+  using RowSource::RowSource;
 };
 
 inline Result<SortedRows> Sorter::sort() && {
   std::shared_ptr<detail::FileHolder> holder = std::move(holder_);
-  if (holder == nullptr) return detail::emptyObject("Sorter");
+  if (holder == nullptr) return detail::emptyObject(detail::kSorter);
   int32_t code = holder->root->sort();  // loads the first sorted row (4: there is none)
   if (code != TqDatafile::StatusOk && code != TqDatafile::StatusEndOfData) {
     return detail::fileStatus(holder->root, code, *holder);
