@@ -28,6 +28,7 @@
 #include <iterator>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,12 +47,14 @@ class Store;
 
 namespace detail {
 
-// Hands the library's progress calls to the host's callable.  An exception must not
-// cross into the library: it is caught, kept, and cancels the sort.
+// Hands the library's progress calls to the host's callable, one at a time, from
+// whichever thread the library calls on.  An exception must not cross into the
+// library: it is caught, kept, and cancels the sort.
 class ProgressRelay final : public TqSortProgress {
  public:
   explicit ProgressRelay(std::function<bool(double)> callable) : callable_(std::move(callable)) {}
   bool progress(double fraction) override {
+    std::lock_guard<std::mutex> guard(mutex_);
     if (threw_.load(std::memory_order_acquire)) return false;
     try {
       return callable_(fraction);
@@ -75,8 +78,9 @@ class ProgressRelay final : public TqSortProgress {
   }
 
  private:
+  std::mutex mutex_;  // one call of the callable at a time
   std::function<bool(double)> callable_;
-  std::exception_ptr thrown_;
+  std::exception_ptr thrown_;      // written before threw_ is set
   std::atomic<bool> threw_{false};
 };
 
