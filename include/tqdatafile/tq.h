@@ -29,9 +29,10 @@
 //
 // Errors: every call that can fail returns a Status or a Result<T> (tq_status.h); a
 // reading's failure is kept in status() for after the loop.  The layer throws nothing
-// of its own and lets no exception of a callback into the library.  The one exception
-// that can leave it is std::bad_alloc, when the process has no memory left for a message
-// or an options copy (the library's own allocations are reported as statuses).
+// of its own and lets no exception of a callback into the library.  What can leave it
+// is std::bad_alloc, when the process has no memory left for a message or an options
+// copy, and what copying the host's progress callable throws (the library's own
+// allocations are reported as statuses).
 //
 // Threads: one object is used by one thread at a time; objects that share no rows may be
 // used on different threads at once (they share no manager).  A FrozenStore and its
