@@ -103,9 +103,18 @@ struct FileHolder {
     return last.fetch_add(1, std::memory_order_relaxed) + 1;
   }
 
+  // The field values of `file` (getField: valid for the datafile's life), so that no
+  // row pays a virtual call per field.
+  static std::vector<TqbDatavar*> fieldsOf(TqDatafile* file, size_t count) {
+    std::vector<TqbDatavar*> fields(count);
+    for (size_t i = 0; i < count; ++i) fields[i] = file->getField(static_cast<int32_t>(i));
+    return fields;
+  }
+
   TqDatafileManager* manager = nullptr;
   TqDatafile* root = nullptr;
   std::vector<Column> columns;
+  std::vector<TqbDatavar*> rootFields;  // the root's field values, one per column
   std::unique_ptr<ProgressRelay> progress;  // the root holds its address until released
   uint64_t id = nextId();
 };
@@ -242,8 +251,9 @@ class Reader {
   // first row; a seek the row sought).  `atEnd`: there are no rows.
   Reader(std::shared_ptr<FileHolder> holder, TqDatafile* file, bool positions, bool rowInHand,
          bool atEnd)
-      : holder_(std::move(holder)), file_(file), positions_(positions), rowInHand_(rowInHand),
-        atEnd_(atEnd), mark_(rowInHand) {}
+      : holder_(std::move(holder)), file_(file),
+        fields_(FileHolder::fieldsOf(file, holder_->columns.size())), positions_(positions),
+        rowInHand_(rowInHand), atEnd_(atEnd), mark_(rowInHand) {}
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
   ~Reader() {
@@ -309,7 +319,13 @@ class Reader {
                    readWords(as) + "."));
       return nullptr;
     }
-    return file_->getField(index);
+    return fields_[static_cast<size_t>(index)];
+  }
+
+  // The value of field `index` of the current row, or null (no row, no such field).
+  const TqbDatavar* value(int32_t index) const noexcept {
+    if (!current_ || index < 0 || static_cast<size_t>(index) >= fields_.size()) return nullptr;
+    return fields_[static_cast<size_t>(index)];
   }
 
   // Keeps the first failure of a reading.
@@ -331,6 +347,7 @@ class Reader {
  private:
   std::shared_ptr<FileHolder> holder_;
   TqDatafile* file_;      // the root, or a clone this reader releases
+  std::vector<TqbDatavar*> fields_;  // file_'s field values
   bool positions_;        // rows have positions (an unsorted store)
   bool rowInHand_;        // the datafile holds the next row already
   bool atEnd_;            // the last row has been handed out
@@ -381,8 +398,7 @@ T convert(const TqbDatavar& value, Reader& reader, int32_t index) {
 inline int32_t Row::size() const noexcept { return reader_ != nullptr ? reader_->fieldCount() : 0; }
 
 inline bool Row::isNull(int32_t index) const {
-  if (reader_ == nullptr || !reader_->current()) return true;
-  TqbDatavar* value = index >= 0 && index < size() ? reader_->file()->getField(index) : nullptr;
+  const TqbDatavar* value = reader_ != nullptr ? reader_->value(index) : nullptr;
   return value == nullptr || value->isNull();
 }
 
