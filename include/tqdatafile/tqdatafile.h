@@ -15,9 +15,10 @@
 //   f->resetSort(1);
 //   f->setSort(0, 0, 1, nullptr);
 //   ... f->getField(0)->assign(int64_t{42}); f->getField(1)->assign("x"); f->addRow(nullptr);
-//   f->sort();                       // first row loaded (4: no rows)
-//   do { ... read f->getField(i) ... } while (f->next(nullptr) == 0);
-//   f->release();
+//   for (int32_t s = f->sort(); s == 0; s = f->next(nullptr)) {   // sort loads the first row
+//     ... read f->getField(i) ...
+//   }                                // 4 at the end; anything else: f->getError()
+//   f->release();                    // the datafile first, then its manager
 //   mgr->release();
 //
 // Host configuration: tqlogSetLevel / tqlogSetSink / tqlogSetFile (logging, silent by
