@@ -62,6 +62,14 @@ class TqDatafileManager {
 TQ_EXPORT TqDatafileManager* tqDatafileManagerCreate(const TqbString& tempDirList,
                                                      TqbString* errorText);
 
+// The longest row that a sorting datafile of variable rows (FlagSorted |
+// FlagVariableRows) with this sort size and chunk size (bytes, as setSortSize and
+// setChunkSize take them) accepts, counted as the row's serialized fields and its
+// encoded sort key together.  A row longer than a chunk is written as a run of its own
+// and read back within the sort size, which must hold two such rows at once; a longer
+// row is refused with StatusNoRoom.
+TQ_EXPORT uint64_t tqDatafileSortRowLimit(uint32_t sortSize, uint32_t chunkSize);
+
 // Turns collation options in words into collation flags (TqCollation::collateFlags).
 // caseOrder: "", "UPPER", "LOWER"; strength: "", "PRIMARY".."IDENTICAL" or "1".."5";
 // variant: "", "BIG5HAN", "DIRECT", "GB2312HAN", "PHONEBOOK", "PINYIN", "POSIX",
