@@ -317,7 +317,7 @@ int32_t TqSortVornImpl::preMerge(TqSortVornWorkMerge* group) {
   });
   uint64_t held = bytesInUse_ - freeableBytes();
   uint64_t room = budgetBytes_ > held ? budgetBytes_ - held : 0;
-  uint32_t fileRoom = fileLimit_ > filesInUse_ ? fileLimit_ - filesInUse_ : 0;
+  uint32_t fileRoom = fileLimit_ > filesInUse_ + 2 ? fileLimit_ - filesInUse_ - 2 : 0;  // as reserveWindows
   uint32_t next = 0;
   uint32_t dispatched = 0;
   while (dispatched < static_cast<uint32_t>(sortThreads_)) {

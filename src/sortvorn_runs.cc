@@ -32,7 +32,8 @@ int32_t RunReader::openStream(TqSortVornImpl* engine, ChunkDescriptor* run, uint
   if (status != 0) {
     file_ = 0;
     const char* why = status == kNpErrSystem ? np_fio_errtext(np_fio_syserr(0)) : np_fio_errdesc(status);
-    engine_->setError(TqDatafile::StatusIoError, TQ_MESSAGE(1353, run->tempFileName, why), ChunkLock::notHeld);
+    engine_->setError(TqDatafile::StatusIoError, TQ_MESSAGE(tqFileReopenMessage(status), run->tempFileName, why),
+                      ChunkLock::notHeld);
     return TqDatafile::StatusIoError;
   }
   np_fio_bufmode(file_, 0);  // the window is the buffer

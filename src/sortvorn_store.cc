@@ -482,7 +482,7 @@ int32_t TqSortVornImpl::createRunFileIn(int dirIndex, char* name, NpHandle* hand
   const char* dir = tempDirCount_ > 0 ? tempDirs_[dirIndex].asCstr() : nullptr;
   int status = np_fio_tmpfile(dir, "tqsort_", name, kNameSize, handle);
   if (status != 0) {
-    *message = TQ_MESSAGE(1417, dir ? dir : "<null>",
+    *message = TQ_MESSAGE(tqFileCreateMessage(status), dir ? dir : "<null>",
                           status == kNpErrSystem ? np_fio_errtext(np_fio_syserr(0)) : np_fio_errdesc(status));
     VT2("TqSortVornImpl(0x%p)->persistChunk(): %s", this, *message);
     return StatusOpenFailed;
