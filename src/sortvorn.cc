@@ -517,6 +517,7 @@ int32_t TqSortVornImpl::storeLongRun(const RowRef& row) {
   run->fileBytes = bytes;
   run->maxRecord = static_cast<uint32_t>(bytes);
   run->rowCount = 1;
+  ++rowsSorted_;  // a run of its own, in order already
   bytesWrittenToDisk_ += bytes;
   ++chunksWrittenToDisk_;
   unlockChunks();
@@ -585,6 +586,12 @@ int32_t TqSortVornImpl::dispatchSort(TqbThreadPoolWork* item, bool final) {
   return StatusOk;
 }
 
+void TqSortVornImpl::countMerged(uint64_t rows) {
+  lockChunks();
+  rowsMergedEarly_ += rows;
+  unlockChunks();
+}
+
 void TqSortVornImpl::markFinalSubmit() {
   lockChunks();
   sorting_ = true;
@@ -592,9 +599,10 @@ void TqSortVornImpl::markFinalSubmit() {
   unlockChunks();
 }
 
-void TqSortVornImpl::sortEnded() {
+void TqSortVornImpl::sortEnded(uint64_t rows) {
   lockChunks();
   ++sortsEnded_;
+  rowsSorted_ += rows;
   wakeBufferWaiter();  // rows (or a long row) may wait for the sorts to end
   unlockChunks();
 }
@@ -712,6 +720,7 @@ void TqSortVornImpl::clean(bool all) {
   chunksWrittenToDisk_ = 0;
   sortsOnMain_ = sortsSubmitted_ = sortsEnded_ = 0;
   rowsReady_ = 0;
+  rowsSorted_ = rowsMergedEarly_ = rowsPlannedEarly_ = 0;
   runsStreamed_ = 0;
   maxWindowsInUse_ = 0;
   bytesWrittenToDisk_ = 0;

@@ -252,6 +252,8 @@ class TqSortVornImpl : public AbsTqSortfile {
   int32_t submitChunk(bool final) override;
   int32_t rewind() override;
   int32_t recordedFailure() override { return recordedError(); }
+  double workDone() override;
+  void stopWork() override;
 
   // Key writers (sortvorn_keys.cc).
   virtual int32_t writeBooleanKey(TqDatafileField& column, IndexEntry& entry, bool ascending);
@@ -298,8 +300,10 @@ class TqSortVornImpl : public AbsTqSortfile {
   // `name` (260 bytes).  Records the error and returns a status on failure.
   int32_t createRunFile(char* name, NpHandle* handle, ChunkLock lock);
   // A sort item ended (sorted, stopped or given up), on the pool or on the caller's
-  // thread.
-  void sortEnded();
+  // thread; `rows` of its chunk are sorted (0 when it did not sort).
+  void sortEnded(uint64_t rows);
+  // A merge before reading wrote `rows` more rows.
+  void countMerged(uint64_t rows);
   // Copies the keys of a run's first and last rows and enters it into the tree (the
   // shared part of insertChunk, and how a merge's run on disk enters); false after an
   // error was recorded.
@@ -395,6 +399,9 @@ class TqSortVornImpl : public AbsTqSortfile {
  private:
   // Reports progress to the host; false when it cancelled (548 recorded).
   bool reportProgress(bool lockHeld);
+  // Before the first pass: waits until every sort item has ended, reporting progress;
+  // a status when the sort stopped.  Caller holds chunkLock_, and holds it on return.
+  int32_t waitForSorts();
   int32_t mergePass(bool mayMergeOnMain);
   // Makes the read merge, or the pool merges that make room for it, for the group of
   // overlapping runs that starts at `first`.  Caller holds chunkLock_.
@@ -555,6 +562,11 @@ class TqSortVornImpl : public AbsTqSortfile {
   int64_t sortsSubmitted_ = 0;  // sort items handed to the pool
   int64_t sortsEnded_ = 0;      // sort items that ended, wherever they ran
   uint64_t rowsReady_ = 0;
+  // The work of the sort, for its progress: rows sorted into runs, rows written by merges
+  // before reading and the rows those merges took in (one unit each; reading is another).
+  uint64_t rowsSorted_ = 0;
+  uint64_t rowsMergedEarly_ = 0;
+  uint64_t rowsPlannedEarly_ = 0;
   uint64_t runsStreamed_ = 0;
   uint32_t maxWindowsInUse_ = 0;
   uint64_t bytesWrittenToDisk_ = 0;

@@ -26,6 +26,8 @@
 // mergeComplete_ is set when a pass finds every run of the tree in final order; the
 // statistics block is written once, at the first getNextChunk after that.
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "platform/tqballoc.h"
 #include "platform/tqbassert.h"
@@ -39,6 +41,8 @@
 namespace {
 
 constexpr int32_t kReaderWaiting = 0x40000000;
+// How often the host hears the progress while the sort waits for its work.
+constexpr std::chrono::milliseconds kProgressEvery{100};
 
 // Whether run p starts at or above the end of run n (equal keys count as in order);
 // false when cut key copies cannot tell.
@@ -121,16 +125,47 @@ int32_t TqSortVornImpl::nextSource(bool mayMergeOnMain) {
   return status;
 }
 
+double TqSortVornImpl::workDone() {
+  // Each row is one unit of work when its chunk is sorted (a row of its own, when it
+  // is written), one more for each merge that writes it before the reading, and one
+  // when the host reads it.
+  lockChunks();
+  uint64_t done = rowsSorted_ + rowsMergedEarly_ + rowsTaken_;
+  uint64_t total = 2 * rowTotal_ + rowsPlannedEarly_;
+  unlockChunks();
+  return fractionOf(done, total);
+}
+
+void TqSortVornImpl::stopWork() { setError(StatusStopped, TQ_MESSAGE(548), ChunkLock::notHeld); }
+
 bool TqSortVornImpl::reportProgress(bool lockHeld) {
-  if (!lockHeld) lockChunks();
-  uint64_t ready = rowsReady_;
-  if (!lockHeld) unlockChunks();
-  // With no rows there is nothing left to do.
-  uint64_t percent = rowTotal_ == 0 ? 100 : ready * 100 / rowTotal_;
-  if (percent > 100) percent = 100;
-  if (sequenceBlock_.sortProgress->progress(static_cast<double>(percent) / 100.0)) return true;
-  setError(StatusStopped, TQ_MESSAGE(548), lockHeld ? ChunkLock::held : ChunkLock::notHeld);
-  return false;
+  if (lockHeld) unlockChunks();
+  bool going = tellProgress(workDone());
+  if (!going) setError(StatusStopped, TQ_MESSAGE(548), ChunkLock::notHeld);
+  if (lockHeld) lockChunks();
+  return going;
+}
+
+int32_t TqSortVornImpl::waitForSorts() {
+  // The sort items on the pool end one after the other; the host hears the progress
+  // meanwhile, every 100 ms or so, and may cancel.
+  auto last = std::chrono::steady_clock::now();
+  while (sortsEnded_ != sortsSubmitted_ + sortsOnMain_ && !aborted_) {
+    unlockChunks();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (std::chrono::steady_clock::now() - last >= kProgressEvery) {
+      last = std::chrono::steady_clock::now();
+      if (sequenceBlock_.sortProgress != nullptr) reportProgress(false);
+    }
+    lockChunks();
+  }
+  if (aborted_) return errorCode_ != 0 ? errorCode_.load() : StatusStopped;
+  // Every sort handed to the pool has ended: the tree is complete.
+  unlockChunks();
+  threadPool_.quiesce(false, false);
+  threadPool_.reset();
+  lockChunks();
+  return StatusOk;
 }
 
 int32_t TqSortVornImpl::mergePass(bool mayMergeOnMain) {
@@ -138,10 +173,8 @@ int32_t TqSortVornImpl::mergePass(bool mayMergeOnMain) {
   VT2("TqSortVornImpl(0x%p)->mergePass(0x%p)", this, nullptr);
   if (sortsEnded_ != sortsSubmitted_ + sortsOnMain_) {
     // Every sort handed to the pool must have ended before the tree is complete.
-    unlockChunks();
-    threadPool_.quiesce(false, false);
-    threadPool_.reset();
-    lockChunks();
+    int32_t status = waitForSorts();
+    if (status != StatusOk) return status;
   }
   if (logger_->getLevel() <= 2) dumpChunks();
   if (chunkTree_.count == 0 && tqAtomGet(&mergeAtomic_) == 0) {
@@ -173,7 +206,7 @@ int32_t TqSortVornImpl::mergePass(bool mayMergeOnMain) {
           break;
         }
         int index = 0;
-        if (tqEventWait(1, &mergeWaiter_, 1, 2500, 0, &index) == 0) {
+        if (tqEventWait(1, &mergeWaiter_, 1, static_cast<int>(kProgressEvery.count()), 0, &index) == 0) {
           posted = true;
           break;
         }
@@ -378,6 +411,7 @@ int32_t TqSortVornImpl::submitPreMerge(ChunkDescriptor** runs, uint32_t count, u
   merge->windowBytes = bytes;
   merge->files = files;
   merge->readable = false;
+  rowsPlannedEarly_ += merge->rowCount;
   merge->whileAdding = when == MergeTime::whileAdding;
   ++mergesSubmitted_;
   tqAtomAdd(&mergeAtomic_);

@@ -68,12 +68,14 @@ void TqSortVornWorkSort::work(bool onMain, TqbThreadPoolWorker* worker) {
      static_cast<uint64_t>(chunk_->id));
   uint32_t n = static_cast<uint32_t>(chunk_->rowCount);
   IndexEntry* entries = TqSortVornImpl::entryAt(chunk_, engine_->resolvedChunkSize() - sizeof(IndexEntry) * n);
+  uint64_t sorted = 0;
   if (n < 2 || sortRange(worker, chunk_->buffer, entries, 0, n - 1)) {
     if (n >= 2) engine_->gatherInKeyOrder(chunk_, entries, n);
     engine_->insertChunk(chunk_, ChunkSource::sort, ChunkLock::notHeld);
+    sorted = n;
   }
   // A stopped sort leaves its chunk on the engine's list, which frees it when cleaned.
-  engine_->sortEnded();
+  engine_->sortEnded(sorted);
   if (worker != nullptr) worker->finished(true);
   tqbDelete(this);
 }
@@ -81,7 +83,7 @@ void TqSortVornWorkSort::work(bool onMain, TqbThreadPoolWorker* worker) {
 void TqSortVornWorkSort::failure(bool cancelled) {
   WT("TqSortVornWorkSort(0x%p)->failure(%s)", this, cancelled ? "true" : "false");
   if (!cancelled) engine_->setError(TqDatafile::StatusNotAllowed, TQ_MESSAGE(1181), ChunkLock::notHeld);
-  engine_->sortEnded();
+  engine_->sortEnded(0);
   tqbDelete(this);
 }
 
@@ -302,7 +304,9 @@ int32_t TqSortVornWorkMerge::mergeToRun(TqbThreadPoolWorker* worker, ChunkLock l
     }
     if (status < 0) dropInput(w);
     tree_.replay();
+    if (out.rows % kStopCheckRows == 0) engine_->countMerged(kStopCheckRows);
   }
+  engine_->countMerged(out.rows % kStopCheckRows);
   if (!failed && !stopped && !out.flush(file)) {
     engine_->setError(TqDatafile::StatusSystemError, TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(file))), lock);
     failed = true;
