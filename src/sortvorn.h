@@ -27,12 +27,15 @@
 //     a tournament tree.  Only when a group has more runs than the budget has windows
 //     for do merge items on the pool first merge some of them into longer runs.
 //
-// Memory: rows live in chunk buffers (at most maxChunksInMemory_ of them), and runs on
-// disk cost one window each while they are read; buffers, spare buffers and windows
-// together stay within the budget, which is the sort size less the persist window when
-// the chunks fill the sort size (plus key copies and descriptors, a few hundred bytes
-// per run).
-//
+// Memory: everything the sort holds counts against its budget, the sort size: chunk
+// buffers (at most maxChunksInMemory_ of them), spare buffers, the persist window, the
+// windows through which runs on disk are read (each as long as its run's longest
+// record) with their readers, and each run's descriptor, file name and key copies (cut
+// to kKeyCopyBytes), for which a share of the budget is kept while rows come in.  Runs
+// on disk are merged while rows come in before their metadata outgrows that share.
+// Run files held open at once are bounded too (fileLimit_), by what the process may
+// still open.
+
 // Threads: the caller's thread ("main") runs every operation of the datafile; the pool
 // runs sort and merge items.  chunkLock_ guards the tree, the run list, memory
 // accounting, recorded errors and the statistics; bufferLock_ is held only by a thread

@@ -2,8 +2,9 @@
 //
 // Once the input has ended, the sorted runs sit in the tree ordered by their low keys:
 // chunks still in memory, and runs on disk (chunks whose buffers were taken while rows
-// came in).  The reader asks for its next source of rows (getNextChunk), which runs a
-// merge pass when the first run of the tree is not ready.  A pass walks the tree:
+// came in, rows longer than a chunk, and runs merged while rows came in).  The reader
+// asks for its next source of rows (getNextChunk), which runs a merge pass when the
+// first run of the tree is not ready.  A pass walks the tree:
 //
 //   - leading runs whose highest key is not above the next run's lowest key are in
 //     final order: they are marked ready and read one after another, a run in memory in
@@ -11,20 +12,33 @@
 //   - the first group of overlapping runs (the first run and every run that starts
 //     below the highest key seen so far: a group no later run can reach into) becomes
 //     the read merge: the reader takes rows straight out of it, each selected among
-//     all of the group's runs by a tournament tree.  Each run on disk costs one window
-//     of the budget; when the budget is short, runs in memory (outside the group
-//     first) are written to disk to make room, since a window is far smaller than a
-//     chunk.  So a sort whose runs went to disk once while rows came in is read back
-//     in a single pass, and its data is written exactly once;
-//   - only when a group has more runs than the whole budget has windows does a merge
-//     item on the pool first merge the group's smallest runs into one run on disk; the
-//     next pass looks at the group again, with fewer runs.
+//     all of the group's runs by a tournament tree.  A run on disk costs a window as
+//     long as its longest record (so a run holding a row longer than a chunk costs that
+//     row) and a run file, both reserved before the group is opened; when the budget is
+//     short, runs in memory (outside the group first) are written to disk to make room,
+//     since a window is far smaller than a chunk.  So a sort whose runs went to disk
+//     once while rows came in is read back in a single pass, and its data is written
+//     exactly once;
+//   - only when the group costs more than the whole budget, or more run files than the
+//     process may hold open, do merge items on the pool first merge some of its runs
+//     into one run on disk each: the cheapest to read first (runs in memory, then short
+//     windows, then the fewest rows), as many as fit.  Runs with long rows cost the most
+//     and are merged last, a few at a time, into runs that cost one long row for all
+//     of theirs; two of them always fit, since a longer row was refused.  The next
+//     pass looks at the group again, with fewer runs.
 //
-// Before the first row, a pass waits for every sort work item.  When a merge runs on
-// the pool and nothing is ready, a pass waits for it in rounds of 2500 ms, reporting
-// progress to the host (which may cancel the sort) and watching for recorded errors.
-// mergeComplete_ is set when a pass finds every run of the tree in final order; the
-// statistics block is written once, at the first getNextChunk after that.
+// Key copies are cut to 256 bytes: where they cannot tell two keys apart, a run counts
+// as overlapping (a group may be larger than it must, never smaller) and not as ready.
+//
+// Before the first pass, the reader waits for every sort work item; while it waits for
+// them or for a merge on the pool, the host hears the progress every 100 ms (and may
+// cancel the sort), and recorded errors end the wait.  mergeComplete_ is set when a
+// pass finds every run of the tree in final order; the statistics block is written
+// once, at the first getNextChunk after that.
+//
+// While rows come in (mergeDuringInput), when the runs' metadata fills half its share
+// of the budget, the smallest runs on disk are merged into one on the pool, one merge
+// at a time; the rows wait for it when the metadata nears its share.
 #include <algorithm>
 #include <chrono>
 #include <thread>

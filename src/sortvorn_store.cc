@@ -1,21 +1,26 @@
 // The chunk store: run descriptors, memory within the budget, "tqsort_" run files, the
 // ordered run tree, and the dumps.
 //
-// Memory.  The budget is maxChunksInMemory_ chunk buffers' worth of bytes; chunk
-// buffers, spare buffers and the windows of runs read from disk all count in it.  A
-// chunk that needs a buffer gets a spare or a new one while the budget allows;
-// otherwise it takes the buffer of a run in the tree (the highest-keyed one for a new
-// chunk, since it is read last; the lowest for the reader), whose rows are first
-// written to a run file.  A read or merge that needs windows gets them the same way:
-// spares go first, then runs in the tree are written out.  When nothing can be freed
-// (every buffer is in a chunk being filled, sorted or read) a thread waits until a
-// buffer is given back or a sorted chunk enters the tree.
-//
+// Memory.  The budget is the sort size; chunk buffers, spare buffers, the persist
+// window, the windows and readers of runs read from disk, and every run's descriptor,
+// file name and key copies all count in it (bytesInUse_).  While rows come in, a share
+// of it (metaShare_) is kept free for the metadata of runs still to come.  A chunk that
+// needs a buffer gets a spare or a new one while the budget allows; otherwise it takes
+// the buffer of a run in the tree (the highest-keyed one for a new chunk, since it is
+// read last; the lowest for the reader), whose rows are first written to a run file.
+// A read or merge that needs windows gets them the same way: spares go first, then runs
+// in the tree are written out.  When nothing can be freed (every buffer is in a chunk
+// being filled, sorted or read) a thread waits until a buffer is given back or a sorted
+// chunk enters the tree; when nothing runs that could give one back, the sort fails
+// with "no room" rather than wait for ever.
+
 // Run files.  A run goes to disk once, when its buffer is taken: its rows are written
 // in key order (through the persist window, so a chunk is read in place and its file
 // written sequentially), in the record format of sortvorn_runs.h, to a "tqsort_" file
 // in the first temporary directory that takes it.  From then on the run is read
-// through a window, front to back, and its file removed when the run is used up.
+// through a window as long as its longest record, front to back, and its file removed
+// when the run is used up.  Files held open at once are reserved with the windows
+// (filesInUse_ within fileLimit_, two kept for writing a run and a long row).
 //
 // Tree order.  Runs are ordered by their lowest key, then their highest key, then
 // ready before not ready, then the older first: the leading ready runs are the next

@@ -24,8 +24,11 @@
 // row at a time (nextRow): the merged rows are never written anywhere, which is how a
 // sort larger than memory writes its data only once.  On the pool (work) it writes the
 // merged rows to one new run file, which enters the tree as a single longer run; the
-// merge pass does this only when a group of runs has more members than the memory has
-// windows for, so that the next pass can read the group through one read merge.
+// merge pass does this only when a group of runs costs more windows or run files than
+// the sort has, so that the next pass can read the group through one read merge, and
+// the sort does it while rows come in when the runs' metadata nears its share of the
+// memory.  Its windows (each as long as its run's longest record), its output's window
+// and its run files were reserved before it was handed over, and go back when it ends.
 #include "src/sortvorn_work.h"
 
 #include <cstring>

@@ -57,13 +57,25 @@
 // first; if they still do not fit (more runs than the memory can read at once), the
 // shortest runs are merged in groups into longer ones first, an extra pass, until they
 // do: level by level, the runs a level makes written one after another into one work
-// file of its own, so that few files stay open and no merge reads the file it writes.  The merge is a tournament: a tree of losers over the k sources, log2(k)
-// comparisons per row, each source read through its buffer, so that data many times
-// the memory size is merged in one pass.  Output chunks are filled from the winners; a
-// row whose key equals the previous row's is marked as such or dropped here, keys
-// compared without their last tie-breaking bytes (parameter 10) so that a stable
-// sort's row number parts no group; rows whose whole keys are equal are dropped
+// file of its own, so that few files stay open and no merge reads the file it writes.
+// The same passes run while rows come in, when the list of runs in files fills its
+// share of the memory (a sixteenth, for 64 to 4096 runs): the input waits until the
+// sorting threads are idle, their sort buffers go back to the budget, and the shortest
+// runs are merged until half the share is left; so no input is too large for the
+// memory, however small its runs.  The merge is a tournament: a tree of losers over the
+// k sources, log2(k) comparisons per row, each source read through its buffer, so that
+// data many times the memory size is merged in one pass.  Output chunks are filled from
+// the winners; a row whose key equals the previous row's is marked as such or dropped
+// here, keys compared without their last tie-breaking bytes (parameter 10) so that a
+// stable sort's row number parts no group; rows whose whole keys are equal are dropped
 // already when a run is laid out or written.  (xsort_runs.cc, xsort_merge.cc)
+//
+// PROGRESS AND FAILURES.  Once the input has ended, the caller's progress function
+// (setProgress) hears the work done and planned (rows sorted, rows handed out, rows
+// written by merges before the last) at least every 100 ms while the caller waits or
+// merges, and as output begins; when it answers "stop", the sort fails with
+// TQ_SORT_FAILED_STOPPED.  A failure for want of memory is TQ_SORT_FAILED_NO_ROOM, so
+// that a caller can tell it from a broken file.
 //
 // THREADS.  `processors` sorting threads start in prepare and wait on the queue; they
 // key, sort, lay out and write batches and record failures.  One lock, the engine's mutex_,

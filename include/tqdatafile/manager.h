@@ -48,7 +48,8 @@ class TqDatafileManager {
   // thread more.
   virtual bool setSortProcessors(int32_t processors) = 0;
   virtual bool setSortRecords(int64_t records) = 0;
-  // Memory for one sort in bytes (0: derived from the chunk size and processors).
+  // Memory for one sort in bytes (0: derived from the chunk size and processors); what
+  // it holds and the least a sort takes: TqDatafile, "memory".
   virtual bool setSortSize(uint32_t bytes) = 0;
   virtual bool setSortStable(bool on) = 0;
 
