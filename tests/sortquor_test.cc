@@ -550,3 +550,18 @@ TEST_F(QuorTest, ManySmallRunsAtTheLeastMemoryAreMergedAsTheyCome) {
   EXPECT_LE(reported(info, "peak"), 256 << 10);
   f->release();
 }
+
+// A memory too small for what the engine is asked is "no room" (status 1), as on the
+// chunk sorts, not a file that could not be opened (it was status 2).
+TEST_F(QuorTest, AMemoryTooSmallForTheRowsIsNoRoom) {
+  const std::vector<RefColumn> columns = {{tqbTypeInteger, 0}, {tqbTypeString, 20000}};
+  SortOptions o = external();
+  o.sortSize = 256 << 10;  // a sixteenth of it holds no row of 20 KB
+  o.chunkSize = 64 << 10;
+  AbsTqSortfile* f = makeSortfile(columns, o, {{0, true}});
+  f->getField(0)->assign(int64_t{1});
+  f->getField(1)->assign("x");
+  EXPECT_EQ(f->addRow(nullptr), 1);
+  EXPECT_NE(f->getError().str().find("too small"), std::string::npos) << f->getError().asCstr();
+  f->release();
+}
