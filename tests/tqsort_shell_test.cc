@@ -445,26 +445,31 @@ TEST_F(TqsortShellTest, ASortBeyondItsMemoryMergesInPassesUnderFewOpenFiles) {
   }
 }
 
-TEST_F(TqsortShellTest, TwoThousandInputsAtFourMegabytesUnderALimitOf128OpenFiles) {
+TEST_F(TqsortShellTest, TwoThousandInputsAtFourMegabytesUnderALimitOf64OpenFiles) {
   std::vector<std::string> args = {"-S", "4M", "-T", ".", "-k", "1:int"};
-  std::string all;
+  std::vector<std::pair<int64_t, std::string>> lines;
   for (int i = 0; i < 2000; ++i) {
-    std::string rows;  // 600 rows with unique keys (7919 is prime to 1200007): 25 MB in all
-    for (int64_t j = 0; j < 600; ++j) {
-      int64_t k = i * 600 + j;
-      rows += std::to_string(k * 7919 % 1200007) + ",file " + std::to_string(i) + " row " + std::to_string(j) + "\n";
+    std::string rows;  // 200 rows with unique keys (7919 is prime to 400009): 18 MB in all
+    for (int64_t j = 0; j < 200; ++j) {
+      int64_t k = i * 200 + j;
+      std::string line = std::to_string(k * 7919 % 400009) + ",file " + std::to_string(i) + " row " +
+                         std::to_string(j) + " " + std::string(static_cast<size_t>(k % 40), 'x') + "\n";
+      lines.emplace_back(k * 7919 % 400009, line);
+      rows += line;
     }
-    all += rows;
     std::string name = "in" + std::to_string(i) + ".csv";
     writeFile(dir_ + "/" + name, rows);
     args.push_back(name);
   }
   int status = run(Spawn(args, "/dev/null", dir_ + "/out", [] {
-                      struct rlimit files = {128, 128};
+                      struct rlimit files = {64, 64};
                       setrlimit(RLIMIT_NOFILE, &files);
                     }));
   ASSERT_EQ(status, 0) << err();
-  EXPECT_TRUE(readFile(dir_ + "/out") == sortedByFirstField(all));
+  std::sort(lines.begin(), lines.end());
+  std::string sorted;
+  for (const auto& line : lines) sorted += line.second;
+  EXPECT_TRUE(readFile(dir_ + "/out") == sorted);
 }
 
 TEST_F(TqsortShellTest, AnUnwritableTemporaryDirectoryIsReportedAtTheStart) {
