@@ -229,9 +229,9 @@ TqSortVornImpl::SizePlan TqSortVornImpl::planSizes(uint64_t sortSize, uint64_t c
   // half the share).  One window writes runs to disk: a sixteenth of a chunk, from 4 KiB
   // to 1 MiB, at most a quarter of a chunk (a merge of two runs fits where two chunks
   // were) and an eighth of the memory.  The rest holds as many chunks as fit, and at
-  // least three, smaller ones when needed.  Only when three of the smallest chunks do
-  // not fit does the budget grow, to just that.  Without a sort size: `leastChunks`
-  // buffers, and the rest beside them.
+  // least three, smaller ones when needed.  When three chunks of a third of the sort
+  // size do not fit beside what is kept, the budget grows, to just that.  Without a
+  // sort size: `leastChunks` buffers, and the rest beside them.
   SizePlan plan;
   plan.budget = sortSize;
   plan.chunk = static_cast<uint32_t>(chunk);
@@ -254,7 +254,16 @@ TqSortVornImpl::SizePlan TqSortVornImpl::planSizes(uint64_t sortSize, uint64_t c
       plan.chunkShrunk = true;
     }
   } else {
-    if (sortSize != 0) plan.chunk = static_cast<uint32_t>(minChunk);
+    if (sortSize != 0) {
+      // Too small for three chunks beside what it keeps: the chunks are a third of the
+      // sort size (at least what a row needs), and the budget grows to hold them.
+      uint64_t third = (sortSize / 3) & ~uint64_t{15};
+      uint64_t least = third > minChunk ? third : minChunk;
+      if (least < chunk) {
+        plan.chunk = static_cast<uint32_t>(least);
+        plan.chunkShrunk = true;
+      }
+    }
     // Grow to what the chunks and what is kept beside them need (the window and the
     // share grow with the budget, so a few steps settle it).
     while (forChunks(plan.chunk) < leastChunks * plan.chunk) {
