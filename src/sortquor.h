@@ -73,6 +73,8 @@ class TqSortQuorImpl : public AbsTqSortfile {
   int32_t engineFailed(int result, const char* text, int32_t status);
   // The engine's progress function: the host's progress object hears it.
   static int engineProgress(void* block, uint64_t done, uint64_t total);
+  // A key part the engine refused: its text, told as the host's sort key; status 2.
+  int32_t keyPartRefused(int32_t part, const char* text);
   // Closes the engine's input and destroys the sort object, if there are any.
   void discardEngine();
 

@@ -21,12 +21,13 @@ uint64_t machineMemory() {
   return static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
 }
 
-// The library's text without the engine's "Key part N: " in front (the user named no
-// key parts) and without its full stop, as tqsort's messages end.
+// The library's text without its "Sort key N: " (or the engine's "Key part N: ") in
+// front (the check sorts one key of its own; the user named none) and without its full
+// stop, as tqsort's messages end.
 // The library's text echoes what the user gave (a locale, a word): its control bytes
 // are escaped, so that the message stays one line and sends nothing to the terminal.
 std::string plainText(std::string text) {
-  if (text.rfind("Key part ", 0) == 0) {
+  if (text.rfind("Key part ", 0) == 0 || text.rfind("Sort key ", 0) == 0) {
     size_t colon = text.find(": ");
     if (colon != std::string::npos) text = text.substr(colon + 2);
   }
