@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -408,6 +409,29 @@ int np_fio_bufmode(NpHandle handle, int mode) {
   f->buffer = static_cast<uint8_t*>(tqbMalloc(kBufferSize));
   return f->buffer ? kNpOk : kNpErrNoMemory;
 }
+
+int np_fio_openmax(void) {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > 1u << 20) return 1 << 20;
+  int open = 0;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir != nullptr) {
+    while (const dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] != '.') ++open;
+    }
+    ::closedir(dir);
+    --open;  // the directory's own
+  } else {
+    for (rlim_t fd = 0; fd < limit.rlim_cur && fd < 65536; ++fd) {
+      if (::fcntl(static_cast<int>(fd), F_GETFD) != -1) ++open;
+    }
+  }
+  int left = static_cast<int>(limit.rlim_cur) - open;
+  return left > 0 ? left : 0;
+}
+
+bool np_fio_toomany(int syserr) { return syserr == EMFILE || syserr == ENFILE; }
 
 const char* np_fio_errdesc(int status) {
   switch (status) {

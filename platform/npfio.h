@@ -48,6 +48,13 @@ int np_fio_syserr(NpHandle handle);
 // messages a person can act on.  Valid until the next call on the same thread.
 const char* np_fio_errtext(int syserr);
 
+// How many more files the process may open now: its limit of open files less those
+// open; -1 when it cannot tell.
+int np_fio_openmax(void);
+// Whether an operating-system error number means that no more files can be opened
+// (the process's or the system's limit), not that something is wrong with the file.
+bool np_fio_toomany(int syserr);
+
 int np_dir_open(const char* path, int flags, NpHandle* handle);
 int np_dir_close(NpHandle handle);
 

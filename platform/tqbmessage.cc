@@ -50,6 +50,10 @@ const Message kMessages[] = {
            "right after sort() to read its rows more than once."},
     {1427, "A sorted datafile can be cloned only before it is read past its first row (its "
            "rows are released as they are read). Clone it right after sort(), then read."},
+    {1440, "A temporary file could not be created in '%s': %s. The process has as many files "
+           "open as it may: raise its limit of open files (ulimit -n)."},
+    {1441, "The temporary file '%s' could not be reopened: %s. The process has as many files "
+           "open as it may: raise its limit of open files (ulimit -n)."},
     {1421, "End of data: there is no row at this position, or a memory-only datafile is full."},
     {1428, "The value of column %d is %I64i bytes long, above the column's maximum length of %d "
            "bytes, and a row of fixed length cannot hold it: the row was not stored. Raise the "

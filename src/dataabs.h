@@ -32,6 +32,7 @@
 
 #include <cstdint>
 
+#include "platform/npfio.h"
 #include "platform/tqbmessage.h"
 #include "platform/tqbstring.h"
 #include "platform/tqlog.h"
@@ -41,6 +42,17 @@
 class TqDatafileManagerImpl;
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "rows are stored little-endian");
+
+// The catalogue message for a temporary file that could not be created (1417) or
+// reopened (1353), from the file layer's status of this thread's last failure: when the
+// process may open no more files, the message says so (1440, 1441) and gives no advice
+// about the directory or its free space.
+inline int tqFileCreateMessage(int status) {
+  return status == kNpErrSystem && np_fio_toomany(np_fio_syserr(0)) ? 1440 : 1417;
+}
+inline int tqFileReopenMessage(int status) {
+  return status == kNpErrSystem && np_fio_toomany(np_fio_syserr(0)) ? 1441 : 1353;
+}
 
 class AbsTqDatafile : public TqDatafile {
  public:

@@ -85,7 +85,8 @@ bool TqDatafileImpl::init(TqDatafileManager* manager, uint32_t flags) {
   int status = np_fio_tmpfile(dir, "tq_", name, sizeof(name), &file_);
   if (status != 0) {
     const char* where = dir != nullptr ? dir : "(default temporary directory)";
-    fail(0, 1417, where, status == kNpErrSystem ? np_fio_errtext(np_fio_syserr(0)) : np_fio_errdesc(status));
+    fail(0, tqFileCreateMessage(status), where,
+         status == kNpErrSystem ? np_fio_errtext(np_fio_syserr(0)) : np_fio_errdesc(status));
     return false;
   }
   tempFileName_ = name;
@@ -448,7 +449,7 @@ int32_t TqDatafileImpl::freeze() {
     int status = np_fio_open(tempFileName_.asCstr(), 1, &file_);
     if (status != 0) {
       file_ = 0;
-      return fail(StatusOpenFailed, 1353, tempFileName_, openText(status));
+      return fail(StatusOpenFailed, tqFileReopenMessage(status), tempFileName_, openText(status));
     }
   }
   mode_ = 0;  // the reopened file still needs its reading buffer
@@ -521,7 +522,7 @@ TqDatafile* TqDatafileImpl::clone() {
     if (status != 0) {
       copy->file_ = 0;
       copy->destroy();
-      fail(0, 1353, tempFileName_, openText(status));
+      fail(0, tqFileReopenMessage(status), tempFileName_, openText(status));
       return nullptr;
     }
   }

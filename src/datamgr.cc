@@ -388,6 +388,13 @@ TqDatafileManager* tqDatafileManagerCreate(const TqbString& tempDirList, TqbStri
   return manager;
 }
 
+uint64_t tqDatafileSortRowLimit(uint32_t sortSize, uint32_t chunkSize) {
+  uint64_t chunk = chunkSize < 16 ? 16 : chunkSize;
+  TqSortVornImpl::SizePlan plan = TqSortVornImpl::planSizes(sortSize, chunk, 16, 3, 0);
+  uint64_t limit = TqSortVornImpl::longRowLimitOf(plan);
+  return limit > kRecordHeader ? limit - kRecordHeader : 0;
+}
+
 bool tqDatafileParseCollateParms(bool firstSwitch, const TqbString& caseOrder, bool secondSwitch,
                                  const TqbString& strength, const TqbString& variant,
                                  unsigned* collateFlags, TqbString* errorText) {

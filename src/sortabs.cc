@@ -151,13 +151,20 @@ int32_t AbsTqSortfile::next(bool* mark) {
     bool isNew = true;
     if (rowsLeft_ == 0) {
       int32_t status = getNextChunk(true);
-      if (status == StatusEndOfData) return fail(StatusEndOfData, 1421);
+      if (status == StatusEndOfData) {
+        tellProgress(1.0);
+        return fail(StatusEndOfData, 1421);
+      }
       if (status != StatusOk) return status;
     }
     int32_t status = rowReader_(*this, mark);
-    if (status == StatusEndOfData) return fail(StatusEndOfData, 1421);
+    if (status == StatusEndOfData) {
+      tellProgress(1.0);  // everything was read: a cancel now stops nothing
+      return fail(StatusEndOfData, 1421);
+    }
     if (status != StatusOk) return status;
     ++rowsTaken_;
+    if ((status = readProgress()) != StatusOk) return status;
     if (groupAfterSort_) isNew = isNewGroup();
     --rowsLeft_;
     if (groupAfterSort_ && noDups_ && !isNew) continue;  // a duplicate of the row before: skipped
@@ -167,6 +174,26 @@ int32_t AbsTqSortfile::next(bool* mark) {
     if (groupAfterSort_ && mark != nullptr && markByGroups_) *mark = isNew;
     return StatusOk;
   }
+}
+
+bool AbsTqSortfile::tellProgress(double fraction) {
+  TqSortProgress* progress = sequenceBlock_.sortProgress;
+  if (progress == nullptr) return true;
+  if (!(fraction >= lastFraction_)) fraction = lastFraction_;  // NaN too
+  if (fraction > 1.0) fraction = 1.0;
+  lastFraction_ = fraction;
+  return progress->progress(fraction);
+}
+
+int32_t AbsTqSortfile::readProgress() {
+  if (sequenceBlock_.sortProgress == nullptr || --rowsToReport_ > 0) return StatusOk;
+  rowsToReport_ = rowTotal_ / 100 > 0 ? rowTotal_ / 100 : 1;
+  if (tellProgress(workDone())) return StatusOk;
+  stopWork();
+  readFailure_ = StatusStopped;
+  readFailureText_ = TQ_MESSAGE(548);
+  lastError_ = readFailureText_;
+  return StatusStopped;
 }
 
 int64_t AbsTqSortfile::tell() {
@@ -219,6 +246,7 @@ int32_t AbsTqSortfile::sort() {
   if (status != StatusOk) return status;
   flags_ |= FlagReadOnly;
   rowTotal_ = rowsPassed_;
+  rowsToReport_ = 1;  // the first row read reports
   position_ = 0;
   rowsPassed_ = 0;
   readPosition_ = 0;
@@ -302,6 +330,8 @@ void AbsTqSortfile::clean(bool full) {
   sourcesReleased_ = false;
   readFailure_ = 0;
   readFailureText_.truncate(0);
+  lastFraction_ = 0;
+  rowsToReport_ = 0;
   if (full) {
     keyPartCount_ = 0;  // (a clean that keeps the keys keeps their parts)
     keyCount_ = 0;

@@ -88,6 +88,11 @@ class AbsTqSortfile : public AbsTqDatafile {
   // The status of a failure that stopped the sort for good (its text in lastError_), or
   // 0: what reading reports when sort() itself failed.
   virtual int32_t recordedFailure() { return 0; }
+  // The completed fraction of the sort's work now (see TqSortProgress), for the reports
+  // made while rows are read.
+  virtual double workDone() = 0;
+  // The host cancelled the sort while it was read: the engine stops its work.
+  virtual void stopWork() {}
 
   // The callback blocks: contiguous (function, context) pairs.
   struct SequenceBlock {
@@ -129,6 +134,16 @@ class AbsTqSortfile : public AbsTqDatafile {
   bool makeCloneCopy();
   // Reads the next row of the private copy into the fields.
   int32_t nextFromCopy(bool* mark);
+  // Tells the host's progress object `fraction` (kept within 0..1 and never below what
+  // it heard before); false when it cancelled the sort.  No object: true.
+  bool tellProgress(double fraction);
+  // The fraction of `done` work units out of `total` (1 when there is no work).
+  static double fractionOf(uint64_t done, uint64_t total) {
+    return total == 0 ? 1.0 : static_cast<double>(done < total ? done : total) / static_cast<double>(total);
+  }
+  // After a row was read: every hundredth of the rows, the progress (the host may
+  // cancel: StatusStopped with message 548, and the reading stays stopped); 0 else.
+  int32_t readProgress();
   // Copies the fields of the private reader's current row into this file's fields.
   void takeRowFromCopy();
 
@@ -154,8 +169,10 @@ class AbsTqSortfile : public AbsTqDatafile {
   int64_t readPosition_ = 0;     // sorted output offset of the next row to read
   uint64_t rowsTaken_ = 0;       // rows read from the engine since sort (dropped ones too)
   bool sourcesReleased_ = false; // the engine released rows already read
-  int32_t readFailure_ = 0;      // a copy failed after it took rows: reading is over
+  int32_t readFailure_ = 0;      // a copy failed, or the host cancelled: reading is over
   TqbString readFailureText_;
+  double lastFraction_ = 0;      // the progress the host heard last
+  uint64_t rowsToReport_ = 0;    // rows to read before the next progress report
 };
 
 #endif

@@ -29,9 +29,31 @@ TqSortQuorImpl::~TqSortQuorImpl() {
   clean(true);
 }
 
-int32_t TqSortQuorImpl::engineFailed(const char* text, int32_t status) {
+int32_t TqSortQuorImpl::engineFailed(int result, const char* text, int32_t status) {
+  if (result == TQ_SORT_FAILED_STOPPED) {
+    // As the chunk sorts say it; the reading stays stopped.
+    readFailure_ = StatusStopped;
+    readFailureText_ = TQ_MESSAGE(548);
+    lastError_ = readFailureText_;
+    return StatusStopped;
+  }
   lastError_.assign(text != nullptr && *text != '\0' ? text : "The external sort engine failed.");
-  return status;
+  return result == TQ_SORT_FAILED_NO_ROOM ? StatusNoRoom : status;
+}
+
+int TqSortQuorImpl::engineProgress(void* block, uint64_t done, uint64_t total) {
+  TqSortQuorImpl* self = static_cast<ProgressBlock*>(block)->owner;
+  // The engine counts the rows of the output chunks it handed out; the ones not read
+  // yet are not done.
+  uint64_t unread = self->rowsLeft_ < done ? self->rowsLeft_ : done;
+  return self->tellProgress(fractionOf(done - unread, total)) ? 0 : 1;
+}
+
+double TqSortQuorImpl::workDone() {
+  uint64_t done = 0, total = 0;
+  if (sortEngine_ == nullptr || sortEngine_->ops->getProgress(sortEngine_, &done, &total) != 0) return 0;
+  uint64_t unread = rowsLeft_ < done ? rowsLeft_ : done;
+  return fractionOf(done - unread, total);
 }
 
 bool TqSortQuorImpl::init(TqDatafileManager* manager, uint32_t flags) {
@@ -94,7 +116,7 @@ bool TqSortQuorImpl::init(TqDatafileManager* manager, uint32_t flags) {
                             static_cast<uint32_t>(sortSize >> 32));
   if (!failed) sortEngine_ = tqSortCreate(sortParms_);
   if (sortEngine_ == nullptr) {
-    engineFailed(p->getError(sortParms_), 0);
+    engineFailed(TQ_SORT_FAILED, p->getError(sortParms_), 0);
     return false;
   }
   return true;
@@ -191,7 +213,9 @@ int32_t TqSortQuorImpl::setKeys() {
   // next row starts over with a fresh one (the rows not yet stored lose nothing).
   if (sortEngine_ == nullptr) {
     sortEngine_ = tqSortCreate(sortParms_);
-    if (sortEngine_ == nullptr) return engineFailed(sortParms_->ops->getError(sortParms_), StatusOpenFailed);
+    if (sortEngine_ == nullptr) {
+      return engineFailed(TQ_SORT_FAILED, sortParms_->ops->getError(sortParms_), StatusOpenFailed);
+    }
   }
   const TqSortEngineOps* e = sortEngine_->ops;
   for (int32_t i = 0; i < keyPartCount_; ++i) {
@@ -201,12 +225,14 @@ int32_t TqSortQuorImpl::setKeys() {
       return status;
     }
   }
-  bool failed = e->checkKeys(sortEngine_) != 0 || e->prepare(sortEngine_) != 0;
-  if (!failed) {
+  int result = e->checkKeys(sortEngine_);
+  if (result == 0) result = e->prepare(sortEngine_);
+  if (result == 0) result = e->setProgress(sortEngine_, &progressBlock_);
+  if (result == 0) {
     engineInput_ = e->openInput(sortEngine_);
-    failed = engineInput_ == nullptr;
+    if (engineInput_ == nullptr) result = TQ_SORT_FAILED;
   }
-  int32_t status = failed ? engineFailed(e->getError(sortEngine_), StatusOpenFailed) : getEmptyChunk();
+  int32_t status = result != 0 ? engineFailed(result, e->getError(sortEngine_), StatusOpenFailed) : getEmptyChunk();
   if (status == StatusOk) {
     keysSet_ = true;
   } else {
@@ -249,9 +275,10 @@ void TqSortQuorImpl::discardEngine() {
 
 int32_t TqSortQuorImpl::getEmptyChunk() {
   QT1("TqSortQuorImpl(0x%p)->getEmptyChunk()", this);
-  if (engineInput_->ops->getInputChunk(engineInput_, &inputChunk_) != 0) {
+  int result = engineInput_->ops->getInputChunk(engineInput_, &inputChunk_);
+  if (result != 0) {
     inputChunk_ = nullptr;
-    return engineFailed(engineInput_->ops->getError(engineInput_), StatusOpenFailed);
+    return engineFailed(result, engineInput_->ops->getError(engineInput_), StatusOpenFailed);
   }
   buffer_ = static_cast<uint8_t*>(inputChunk_->rows);
   chunkSize_ = static_cast<uint32_t>(fixedRowLength_) * inputChunk_->rowCount;
@@ -272,9 +299,8 @@ int32_t TqSortQuorImpl::submitChunk(bool final) {
   inputChunk_ = nullptr;  // the engine's from now on, whatever it answers
   buffer_ = nullptr;
   rowsLeft_ = 0;
-  if (engineInput_->ops->submitInputChunk(engineInput_, chunk) != 0) {
-    return engineFailed(engineInput_->ops->getError(engineInput_), StatusIoError);
-  }
+  int result = engineInput_->ops->submitInputChunk(engineInput_, chunk);
+  if (result != 0) return engineFailed(result, engineInput_->ops->getError(engineInput_), StatusIoError);
   return StatusOk;
 }
 
@@ -288,9 +314,8 @@ int32_t TqSortQuorImpl::getNextChunk(bool fetch) {
     buffer_ = nullptr;
     sourcesReleased_ = true;
     outputEnded_ = last;
-    if (sortEngine_->ops->releaseOutputChunk(sortEngine_, done) != 0) {
-      return engineFailed(sortEngine_->ops->getError(sortEngine_), StatusIoError);
-    }
+    int result = sortEngine_->ops->releaseOutputChunk(sortEngine_, done);
+    if (result != 0) return engineFailed(result, sortEngine_->ops->getError(sortEngine_), StatusIoError);
     if (last) return StatusEndOfData;
   } else {
     rowReader_ = quorReadRow;
@@ -298,10 +323,10 @@ int32_t TqSortQuorImpl::getNextChunk(bool fetch) {
   if (!fetch) return StatusOk;
   if (outputEnded_) return StatusEndOfData;
   if (!noDups_ && rowsPassed_ == rowTotal_) return StatusEndOfData;
-  if (sortEngine_->ops->getOutputChunk(sortEngine_, &outputChunk_) != 0 || outputChunk_ == nullptr ||
-      outputChunk_->state == TQ_SORT_CHUNK_FAILED) {
+  int result = sortEngine_->ops->getOutputChunk(sortEngine_, &outputChunk_);
+  if (result != 0 || outputChunk_ == nullptr || outputChunk_->state == TQ_SORT_CHUNK_FAILED) {
     outputChunk_ = nullptr;
-    return engineFailed(sortEngine_->ops->getError(sortEngine_), StatusIoError);
+    return engineFailed(result != 0 ? result : TQ_SORT_FAILED, sortEngine_->ops->getError(sortEngine_), StatusIoError);
   }
   if (outputChunk_->state == TQ_SORT_CHUNK_LAST) countOutput(outputChunk_->rowCount);
   if (outputChunk_->rowCount == 0 && outputChunk_->state == TQ_SORT_CHUNK_LAST) {
@@ -386,7 +411,9 @@ int32_t TqSortQuorImpl::clear(bool full) {
   sortParms_ = parms;
   if (sortParms_ == nullptr) return fail(StatusNoRoom, 29, "(Sort Parameters)");
   sortEngine_ = tqSortCreate(sortParms_);
-  if (sortEngine_ == nullptr) return engineFailed(sortParms_->ops->getError(sortParms_), StatusOpenFailed);
+  if (sortEngine_ == nullptr) {
+    return engineFailed(TQ_SORT_FAILED, sortParms_->ops->getError(sortParms_), StatusOpenFailed);
+  }
   return StatusOk;
 }
 

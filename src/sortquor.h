@@ -65,13 +65,18 @@ class TqSortQuorImpl : public AbsTqSortfile {
 
   // Reads the next row of the output chunk in hand into the fields (the row reader).
   int32_t readRow(bool* mark);
+  double workDone() override;
 
  protected:
   ~TqSortQuorImpl() override;
 
  private:
-  // The engine's text for a failure, into lastError_; returns `status`.
-  int32_t engineFailed(const char* text, int32_t status);
+  // The engine's text for a failure, into lastError_, and the status for the engine's
+  // result: StatusNoRoom when its memory was too small, StatusStopped (message 548, and
+  // the reading stays stopped) when the host cancelled, else `status`.
+  int32_t engineFailed(int result, const char* text, int32_t status);
+  // The engine's progress function: the host's progress object hears it.
+  static int engineProgress(void* block, uint64_t done, uint64_t total);
   // A key part the engine refused: its text, told as the host's sort key; status 2.
   int32_t keyPartRefused(int32_t part, const char* text);
   // Closes the engine's input and destroys the sort object, if there are any.
@@ -91,6 +96,10 @@ class TqSortQuorImpl : public AbsTqSortfile {
   TqSortOutputChunk* outputChunk_ = nullptr;  // the chunk being read
   const unsigned char* rowMarks_ = nullptr;   // mark of the next row to read
   uint32_t fieldBytes_ = 0;                 // serialized fields of a row (no ordinal)
+  struct ProgressBlock {                    // the engine's progress block: (function, this)
+    int (*function)(void* block, uint64_t done, uint64_t total);
+    TqSortQuorImpl* owner;
+  } progressBlock_{&TqSortQuorImpl::engineProgress, this};
   bool outputEnded_ = false;                // the last output chunk came and went
 };
 

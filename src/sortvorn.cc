@@ -23,6 +23,14 @@
 #include "src/sortvorn_work.h"
 
 #define VT1(...) TQ_LOG(logger_, 1, __VA_ARGS__)
+
+namespace {
+// The least share of the budget kept for run metadata.
+constexpr uint64_t kLeastMetaShare = 16 << 10;
+// Metadata of the few runs beside two long rows when they are merged (descriptors,
+// names, key copies).
+constexpr uint64_t kLongRowSlack = 4096;
+}  // namespace
 #define VT2(...) TQ_LOG(logger_, 2, __VA_ARGS__)
 
 namespace {
@@ -193,53 +201,104 @@ int32_t TqSortVornImpl::resolveSizes() {
            static_cast<int64_t>(sortChunkSize_), static_cast<int64_t>(minChunk));
     chunkSize_ = static_cast<uint32_t>(minChunk);
   }
-  if (sortSize != 0) {
-    // The memory budget is the sort size: as many chunks as fit, and at least three,
-    // smaller ones when needed; only when three of the smallest chunks do not fit does
-    // the budget grow, to just those three.
-    uint64_t bytes = sortSize;
-    uint64_t chunks = bytes / chunkSize_;
-    if (chunks < 3) {
-      if (bytes / 3 < minChunk) {
-        chunkSize_ = static_cast<uint32_t>(minChunk);
-        bytes = 3 * minChunk;
-      } else {
-        chunkSize_ = static_cast<uint32_t>((bytes / 3) & ~uint64_t{15});
-        TQ_LOG(logger_, 3, "The chunksize size was adjusted to meet the required number of chunks (3), %I64i.",
-               static_cast<int64_t>(chunkSize_));
-      }
-      chunks = 3;
-    }
-    maxChunksInMemory_ = static_cast<uint32_t>(chunks);
-    if (bytes != sortSize) {
-      TQ_LOG(logger_, 3, "The sort size, %I64i, was adjusted to meet the estimated minimum required size, %I64i.",
-             static_cast<int64_t>(sortSize), static_cast<int64_t>(bytes));
-    }
-  } else {
-    maxChunksInMemory_ = static_cast<uint32_t>(sortThreads_ > 3 ? sortThreads_ : 3);
-  }
-  resolvedChunkSize_ = chunkSize_;
-  budgetBytes_ = uint64_t{maxChunksInMemory_} * resolvedChunkSize_;
-  // The window through which a run on disk is read: a sixteenth of a chunk, from 4 KiB
-  // to 1 MiB, and small enough for the budget to hold eight.
-  uint64_t window = requestedWindow_ != 0 ? requestedWindow_ : resolvedChunkSize_ / 16;
-  if (requestedWindow_ == 0) {
-    window = window < 4096 ? 4096 : (window > (1u << 20) ? (1u << 20) : window);
-    if (window > budgetBytes_ / 8) window = budgetBytes_ / 8;
-  }
-  windowSize_ = static_cast<uint32_t>(window < 16 ? 16 : window);
-  // The persist window (below) is memory of the sort too: when the chunk buffers fill
-  // the sort size, the budget gives it up, as long as three chunks still fit.
-  if (sortSize != 0 && budgetBytes_ + windowSize_ > sortSize &&
-      sortSize >= windowSize_ + 3 * uint64_t{resolvedChunkSize_}) {
-    budgetBytes_ = sortSize - windowSize_;
-  }
+  resolveBudget(sortSize, minChunk);
   tqbFree(persistWindow_);
   persistWindow_ = static_cast<uint8_t*>(tqbMalloc(windowSize_));
   if (persistWindow_ == nullptr) return fail(StatusNoRoom, 29, "(Persist Window)");
+  lockChunks();
+  charge(windowSize_);
+  unlockChunks();
   int32_t status = getEmptyChunk();
   if (status == StatusOk) keysSet_ = true;
   return status;
+}
+
+TqSortVornImpl::SizePlan TqSortVornImpl::planSizes(uint64_t sortSize, uint64_t chunk, uint64_t minChunk,
+                                                    uint64_t leastChunks, uint32_t requestedWindow) {
+  // The memory budget is the sort size.  A share of it stays for the runs' descriptors
+  // and key copies: a sixteenth, and at least room for the metadata of a few dozen runs
+  // beside a merge of a few of them while rows come in (mergeDuringInput starts one at
+  // half the share).  One window writes runs to disk: a sixteenth of a chunk, from 4 KiB
+  // to 1 MiB, at most a quarter of a chunk (a merge of two runs fits where two chunks
+  // were) and an eighth of the memory.  The rest holds as many chunks as fit, and at
+  // least three, smaller ones when needed.  When three chunks of a third of the sort
+  // size do not fit beside what is kept, the budget grows, to just that.  Without a
+  // sort size: `leastChunks` buffers, and the rest beside them.
+  SizePlan plan;
+  plan.budget = sortSize;
+  plan.chunk = static_cast<uint32_t>(chunk);
+  auto window = [&](uint64_t c) -> uint32_t {
+    if (requestedWindow != 0) return requestedWindow < 16 ? 16 : requestedWindow;
+    uint64_t w = c / 16;
+    w = w < 4096 ? 4096 : (w > (1u << 20) ? (1u << 20) : w);
+    if (w > c / 4) w = c / 4;
+    if (plan.budget != 0 && w > plan.budget / 8) w = plan.budget / 8;
+    return static_cast<uint32_t>(w < 16 ? 16 : w & ~uint64_t{15});
+  };
+  auto share = [&]() { return plan.budget / 16 > kLeastMetaShare ? plan.budget / 16 : kLeastMetaShare; };
+  auto forChunks = [&](uint64_t c) {
+    uint64_t kept = share() + window(c);
+    return plan.budget > kept ? plan.budget - kept : 0;
+  };
+  if (sortSize != 0 && forChunks(chunk) / 3 >= minChunk) {
+    if (forChunks(chunk) / chunk < 3) {
+      plan.chunk = static_cast<uint32_t>((forChunks(chunk) / 3) & ~uint64_t{15});
+      plan.chunkShrunk = true;
+    }
+  } else {
+    if (sortSize != 0) {
+      // Too small for three chunks beside what it keeps: the chunks are a third of the
+      // sort size (at least what a row needs), and the budget grows to hold them.
+      uint64_t third = (sortSize / 3) & ~uint64_t{15};
+      uint64_t least = third > minChunk ? third : minChunk;
+      if (least < chunk) {
+        plan.chunk = static_cast<uint32_t>(least);
+        plan.chunkShrunk = true;
+      }
+    }
+    // Grow to what the chunks and what is kept beside them need (the window and the
+    // share grow with the budget, so a few steps settle it).
+    while (forChunks(plan.chunk) < leastChunks * plan.chunk) {
+      plan.budget += leastChunks * plan.chunk - forChunks(plan.chunk) + 16;
+    }
+  }
+  plan.chunks = static_cast<uint32_t>(forChunks(plan.chunk) / plan.chunk);
+  plan.window = window(plan.chunk);
+  plan.share = share();
+  return plan;
+}
+
+uint64_t TqSortVornImpl::longRowLimitOf(const SizePlan& plan) {
+  // Reading runs back, a merge may have to hold two runs of one long row each at once,
+  // each in a window as long as its record, beside its output's window, the persist
+  // window and the metadata of a few runs.
+  uint64_t kept = 2 * uint64_t{plan.window} + kMergeRequestBytes + 2 * kRunReaderBytes + kLongRowSlack;
+  return plan.budget > kept ? (plan.budget - kept) / 2 : 0;
+}
+
+void TqSortVornImpl::resolveBudget(uint64_t sortSize, uint64_t minChunk) {
+  uint64_t least = sortSize != 0 ? 3 : (sortThreads_ > 3 ? static_cast<uint64_t>(sortThreads_) : 3);
+  SizePlan plan = planSizes(sortSize, chunkSize_, minChunk, least, requestedWindow_);
+  if (plan.chunkShrunk) {
+    TQ_LOG(logger_, 3, "The chunksize size was adjusted to meet the required number of chunks (3), %I64i.",
+           static_cast<int64_t>(plan.chunk));
+  }
+  if (sortSize != 0 && plan.budget != sortSize) {
+    TQ_LOG(logger_, 3, "The sort size, %I64i, was adjusted to meet the estimated minimum required size, %I64i.",
+           static_cast<int64_t>(sortSize), static_cast<int64_t>(plan.budget));
+  }
+  chunkSize_ = plan.chunk;
+  resolvedChunkSize_ = plan.chunk;
+  budgetBytes_ = plan.budget;
+  maxChunksInMemory_ = plan.chunks;
+  windowSize_ = plan.window;
+  metaShare_ = plan.share;
+  // Run files: half of what the process may still open, so that the host (and other
+  // sorts) keep the rest; at least what a merge of two runs needs beside the files
+  // that write a run and a long row.
+  int available = np_fio_openmax();
+  uint32_t half = available > 0 ? static_cast<uint32_t>(available) / 2 : 0;
+  fileLimit_ = half < kLeastRunFiles ? kLeastRunFiles : (half > kMostRunFiles ? kMostRunFiles : half);
 }
 
 // --- writing -----------------------------------------------------------------------------
@@ -309,11 +368,7 @@ int32_t TqSortVornImpl::writeRow(int64_t* rowStart) {
   return writeRow(rowStart);
 }
 
-int32_t TqSortVornImpl::writeLongRow(int64_t* rowStart) {
-  // The row's key and fields are written into a buffer of their own size, taken from
-  // the budget (runs in memory go to disk to make room), then to a run file of one
-  // row, which enters the tree like any run on disk.  Reading it back later needs as
-  // much memory again.  A row that the budget cannot hold twice is refused.
+uint64_t TqSortVornImpl::longRowBytes() const {
   // What the row and its key take, counted as writeRow and the key writers write them.
   auto stringBytes = [](const TqDatafileField& f) -> uint64_t {
     if (f.value.isNull()) return 0;
@@ -321,30 +376,44 @@ int32_t TqSortVornImpl::writeLongRow(int64_t* rowStart) {
     tqrow::stringBytes(f, &n);
     return n;
   };
-  uint64_t rowBytes = 0;
+  uint64_t bytes = stable_ ? 8u : 0u;
   for (int32_t i = 0; i < fieldCount_; ++i) {
     const TqDatafileField& f = fields_[i];
     switch (f.type) {
-      case tqbTypeBoolean: rowBytes += 2; break;
+      case tqbTypeBoolean: bytes += 2; break;
       case tqbTypeInteger:
-      case tqbTypeDate: rowBytes += 9; break;
-      case tqbTypeReal: rowBytes += 25; break;
-      default: rowBytes += 5 + stringBytes(f);
+      case tqbTypeDate: bytes += 9; break;
+      case tqbTypeReal: bytes += 25; break;
+      default: bytes += 5 + stringBytes(f);
     }
   }
-  uint64_t keyBytes = stable_ ? 8u : 0u;
   for (int32_t i = 0; i < keyCount_; ++i) {
     const TqDatafileField& f = *keyFields_[i].column;
     switch (f.type) {
-      case tqbTypeBoolean: keyBytes += 2; break;
+      case tqbTypeBoolean: bytes += 2; break;
       case tqbTypeInteger:
-      case tqbTypeDate: keyBytes += 9; break;
-      case tqbTypeReal: keyBytes += tqkey::kRealKeyBytes; break;
-      default: keyBytes += f.value.isNull() ? 2 : 1 + stringBytes(f);
+      case tqbTypeDate: bytes += 9; break;
+      case tqbTypeReal: bytes += tqkey::kRealKeyBytes; break;
+      default: bytes += f.value.isNull() ? 2 : 1 + stringBytes(f);
     }
   }
-  uint64_t need = keyBytes + rowBytes;
-  if (need > budgetBytes_ / 2 || need > kTqMaxChunkSize) {
+  return bytes;
+}
+
+uint64_t TqSortVornImpl::longRowLimit() const {
+  SizePlan plan;
+  plan.budget = budgetBytes_;
+  plan.window = windowSize_;
+  return longRowLimitOf(plan);
+}
+
+int32_t TqSortVornImpl::writeLongRow(int64_t* rowStart) {
+  // The row's key and fields are written into a buffer of their own size, taken from
+  // the budget (runs in memory go to disk to make room), then to a run file of one
+  // row, which enters the tree like any run on disk.  A row whose record the budget
+  // cannot hold twice (longRowLimit) is refused.
+  const uint64_t need = longRowBytes();
+  if (need + kRecordHeader > longRowLimit() || need > kTqMaxChunkSize) {
     return fail(StatusNoRoom, 1422, need, static_cast<uint64_t>(resolvedChunkSize_), budgetBytes_);
   }
   lockChunks();
@@ -352,8 +421,10 @@ int32_t TqSortVornImpl::writeLongRow(int64_t* rowStart) {
   for (;;) {
     status = reserveWindows(need);
     // Chunks still being sorted on the pool hold memory that becomes free to write out
-    // once their sorts end: wait for them before refusing the row.
-    if (status != StatusNoRoom || sortsEnded_ == sortsSubmitted_ + sortsOnMain_) break;
+    // once their sorts end, and a merge gives its windows back: wait for them before
+    // refusing the row.
+    if (status != StatusNoRoom) break;
+    if (sortsEnded_ == sortsSubmitted_ + sortsOnMain_ && tqAtomGet(&mergeAtomic_) == 0) break;
     status = waitForMemory(0);
     if (status != StatusOk) break;
   }
@@ -390,46 +461,12 @@ int32_t TqSortVornImpl::writeLongRow(int64_t* rowStart) {
   int64_t endBefore = endOfData_;
   uint64_t passedBefore = rowsPassed_;
   if (status == StatusOk) status = AbsTqDatafile::addRow(rowStart);
-  uint32_t rowLength = static_cast<uint32_t>(position_ - rowOffset);
+  RowRef row{scratch, entry.keyLength, scratch + rowOffset, static_cast<uint32_t>(position_ - rowOffset)};
   buffer_ = savedBuffer;
   position_ = savedPosition;
   chunkSize_ = savedChunkSize;
   if (status == StatusOk) {
-    // A run of one row, on disk.
-    char name[260];
-    NpHandle file = 0;
-    status = createRunFile(name, &file, ChunkLock::notHeld);
-    if (status == StatusOk) {
-      uint32_t header[2] = {entry.keyLength, rowLength};
-      uint64_t bytes = 8 + uint64_t{entry.keyLength} + rowLength;
-      bool ok = tqWriteAll(file, header, 8) &&
-                tqWriteAll(file, scratch, entry.keyLength) &&
-                tqWriteAll(file, scratch + rowOffset, rowLength);
-      TqbString why = ok ? TqbString() : TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(file)));
-      if (np_fio_close(file) != 0 && ok) {
-        ok = false;
-        why = TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(0)));
-      }
-      lockChunks();
-      ChunkDescriptor* run = ok ? allocateRun() : nullptr;
-      if (run != nullptr) run->tempFileName = static_cast<char*>(tqbMalloc(260));
-      if (run != nullptr && run->tempFileName != nullptr) {
-        std::memcpy(run->tempFileName, name, 260);
-        run->fileBytes = bytes;
-        run->rowCount = 1;
-        bytesWrittenToDisk_ += bytes;
-        ++chunksWrittenToDisk_;
-        unlockChunks();
-        RowRef key{scratch, entry.keyLength, nullptr, 0};
-        if (!enterTree(run, ChunkSource::sort, ChunkLock::notHeld, key, key)) status = StatusNoRoom;
-      } else {
-        if (ok) setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Filename)"), ChunkLock::held);
-        if (!ok) setError(StatusSystemError, why, ChunkLock::held);
-        unlockChunks();
-        if (run == nullptr) np_fio_unlink(name);
-        status = ok ? StatusNoRoom : StatusSystemError;
-      }
-    }
+    status = storeLongRun(row);
     if (status != StatusOk) {
       // Not stored after all: the row does not count.
       endOfData_ = endBefore;
@@ -442,7 +479,56 @@ int32_t TqSortVornImpl::writeLongRow(int64_t* rowStart) {
   }
   tqbFree(scratch);
   releaseWindows(need, ChunkLock::notHeld);
+  if (status == StatusOk) mergeDuringInput();  // one run more on disk
   return status;
+}
+
+int32_t TqSortVornImpl::storeLongRun(const RowRef& row) {
+  // A run of one row, on disk.  Whatever fails, what was made goes again: the file,
+  // the descriptor, its name.
+  char name[260];
+  NpHandle file = 0;
+  int32_t status = createRunFile(name, &file, ChunkLock::notHeld);
+  if (status != StatusOk) return status;
+  uint32_t header[2] = {row.keyLength, row.rowLength};
+  const uint64_t bytes = kRecordHeader + uint64_t{row.keyLength} + row.rowLength;
+  bool ok = tqWriteAll(file, header, kRecordHeader) && tqWriteAll(file, row.key, row.keyLength) &&
+            tqWriteAll(file, row.row, row.rowLength);
+  TqbString why = ok ? TqbString() : TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(file)));
+  if (np_fio_close(file) != 0 && ok) {
+    ok = false;
+    why = TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(0)));
+  }
+  lockChunks();
+  if (!ok) {
+    setError(StatusSystemError, why, ChunkLock::held);
+    unlockChunks();
+    np_fio_unlink(name);
+    return StatusSystemError;
+  }
+  ChunkDescriptor* run = allocateRun();
+  if (run != nullptr && !keepName(run, name)) {
+    setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Filename)"), ChunkLock::held);
+    tossChunk(run, ChunkLock::held);
+    run = nullptr;
+  }
+  if (run == nullptr) {
+    unlockChunks();
+    np_fio_unlink(name);
+    return StatusNoRoom;
+  }
+  run->fileBytes = bytes;
+  run->maxRecord = static_cast<uint32_t>(bytes);
+  run->rowCount = 1;
+  ++rowsSorted_;  // a run of its own, in order already
+  bytesWrittenToDisk_ += bytes;
+  ++chunksWrittenToDisk_;
+  unlockChunks();
+  if (!enterTree(run, ChunkSource::sort, ChunkLock::notHeld, row, row)) {
+    tossChunk(run, ChunkLock::notHeld);  // its file with it
+    return StatusNoRoom;
+  }
+  return StatusOk;
 }
 
 int32_t TqSortVornImpl::submitChunk(bool final) {
@@ -474,7 +560,9 @@ int32_t TqSortVornImpl::submitCurrentChunk(bool final) {
     adoptRecordedError();
     return StatusNoRoom;
   }
-  return dispatchSort(item, final);
+  int32_t status = dispatchSort(item, final);
+  if (status == StatusOk && !final) mergeDuringInput();
+  return status;
 }
 
 int32_t TqSortVornImpl::dispatchSort(TqbThreadPoolWork* item, bool final) {
@@ -501,6 +589,12 @@ int32_t TqSortVornImpl::dispatchSort(TqbThreadPoolWork* item, bool final) {
   return StatusOk;
 }
 
+void TqSortVornImpl::countMerged(uint64_t rows) {
+  lockChunks();
+  rowsMergedEarly_ += rows;
+  unlockChunks();
+}
+
 void TqSortVornImpl::markFinalSubmit() {
   lockChunks();
   sorting_ = true;
@@ -508,9 +602,11 @@ void TqSortVornImpl::markFinalSubmit() {
   unlockChunks();
 }
 
-void TqSortVornImpl::sortEnded() {
+void TqSortVornImpl::sortEnded(uint64_t rows) {
   lockChunks();
   ++sortsEnded_;
+  rowsSorted_ += rows;
+  wakeBufferWaiter();  // rows (or a long row) may wait for the sorts to end
   unlockChunks();
 }
 
@@ -597,6 +693,10 @@ void TqSortVornImpl::clean(bool all) {
     nextChunkId_ = 0;
     buffersInUse_ = 0;
     bytesInUse_ = 0;
+    metaBytes_ = 0;
+    filesInUse_ = 0;
+    windowsInUse_ = 0;
+    inputMergeRunning_ = false;
     rowsLeft_ = 0;
     lrbtReset(&chunkTree_);
     currentChunk_ = nullptr;
@@ -629,10 +729,13 @@ void TqSortVornImpl::clean(bool all) {
   chunksWrittenToDisk_ = 0;
   sortsOnMain_ = sortsSubmitted_ = sortsEnded_ = 0;
   rowsReady_ = 0;
+  rowsSorted_ = rowsMergedEarly_ = rowsPlannedEarly_ = 0;
   runsStreamed_ = 0;
   maxWindowsInUse_ = 0;
   bytesWrittenToDisk_ = 0;
   peakBytesInUse_ = 0;
+  maxFilesInUse_ = 0;
+  inputMerges_ = 0;
 }
 
 int32_t TqSortVornImpl::clear(bool all) {
@@ -740,7 +843,7 @@ bool TqSortVornImpl::distinctRowLeft() {
 TqSortVornImpl::Statistics TqSortVornImpl::statistics() {
   lockChunks();
   Statistics s{};
-  s.resolvedSortBytes = static_cast<uint64_t>(maxChunksInMemory_) * resolvedChunkSize_;
+  s.resolvedSortBytes = budgetBytes_;  // the sort size, or what it grew to
   s.resolvedChunkSize = resolvedChunkSize_;
   s.sortThreads = sortThreads_;
   s.maxChunksInMemory = maxChunksInMemory_;
@@ -763,6 +866,9 @@ TqSortVornImpl::Statistics TqSortVornImpl::statistics() {
   s.maxWindowsInUse = maxWindowsInUse_;
   s.bytesWrittenToDisk = bytesWrittenToDisk_;
   s.peakBytesInUse = peakBytesInUse_;
+  s.runFileLimit = fileLimit_;
+  s.maxRunFilesOpen = maxFilesInUse_;
+  s.inputMerges = inputMerges_;
   unlockChunks();
   return s;
 }
@@ -810,5 +916,8 @@ void TqSortVornImpl::printStatistics() {
   emit(tqbStringFormat("Maximum windows in memory: %I64u", uint64_t{s.maxWindowsInUse}));
   emit(tqbStringFormat("Bytes written to disk: %I64u", s.bytesWrittenToDisk));
   emit(tqbStringFormat("Peak bytes in memory: %I64u", s.peakBytesInUse));
+  emit(tqbStringFormat("Merges while adding rows: %I64u", uint64_t{s.inputMerges}));
+  emit(tqbStringFormat("Run files open at most: %I64u of %I64u", uint64_t{s.maxRunFilesOpen},
+                       uint64_t{s.runFileLimit}));
   statisticsPrinted_ = true;
 }

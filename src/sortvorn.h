@@ -27,12 +27,15 @@
 //     a tournament tree.  Only when a group has more runs than the budget has windows
 //     for do merge items on the pool first merge some of them into longer runs.
 //
-// Memory: rows live in chunk buffers (at most maxChunksInMemory_ of them), and runs on
-// disk cost one window each while they are read; buffers, spare buffers and windows
-// together stay within the budget, which is the sort size less the persist window when
-// the chunks fill the sort size (plus key copies and descriptors, a few hundred bytes
-// per run).
-//
+// Memory: everything the sort holds counts against its budget, the sort size: chunk
+// buffers (at most maxChunksInMemory_ of them), spare buffers, the persist window, the
+// windows through which runs on disk are read (each as long as its run's longest
+// record) with their readers, and each run's descriptor, file name and key copies (cut
+// to kKeyCopyBytes), for which a share of the budget is kept while rows come in.  Runs
+// on disk are merged while rows come in before their metadata outgrows that share.
+// Run files held open at once are bounded too (fileLimit_), by what the process may
+// still open.
+
 // Threads: the caller's thread ("main") runs every operation of the datafile; the pool
 // runs sort and merge items.  chunkLock_ guards the tree, the run list, memory
 // accounting, recorded errors and the statistics; bufferLock_ is held only by a thread
@@ -53,8 +56,21 @@ class TqSortVornImpl;
 class TqSortVornWorkMerge;
 class RunReader;
 
+// Bytes before a record's key in a variable layout's run file: key and row lengths.
+constexpr uint32_t kRecordHeader = 8;
+
+// Run files a sort holds open at once: at least a merge of two runs with its output
+// and the files that write a run and a long row; at most this many.
+constexpr uint32_t kLeastRunFiles = 5;
+constexpr uint32_t kMostRunFiles = 4096;
+// Runs merged at once while rows come in, at most.
+constexpr uint32_t kInputMergeFanIn = 64;
+
 // Whether the caller of an engine operation already holds the chunk lock.
 enum class ChunkLock { notHeld, held };
+// When a merge of runs on the pool was started: while rows come in (to keep the runs'
+// metadata within its share), or before reading (a group too large to read at once).
+enum class MergeTime { whileAdding, beforeReading };
 // What made a chunk that enters the tree: the sort of an input chunk, or a merge.
 enum class ChunkSource { sort, merge };
 
@@ -102,6 +118,20 @@ inline int tqCompareKeys(const uint8_t* a, uint32_t aLength, const uint8_t* b, u
   return aLength == bLength ? 0 : (aLength < bLength ? -1 : 1);
 }
 
+// Bytes of a run's key copies (lowKey, highKey), each at most.
+constexpr uint32_t kKeyCopyBytes = 256;
+
+// The order of two key copies: <0, 0 or >0, or kKeysUndecided when one of them is cut
+// and the bytes both have are equal (the cut key may be either side of the other).
+constexpr int kKeysUndecided = 2;
+inline int tqCompareKeyCopies(const uint8_t* a, uint32_t aLength, bool aCut, const uint8_t* b,
+                              uint32_t bLength, bool bCut) {
+  int c = tqCompareKeys(a, aLength < bLength ? aLength : bLength, b, aLength < bLength ? aLength : bLength);
+  if (c != 0) return c;
+  if ((aCut && bLength >= aLength) || (bCut && aLength >= bLength)) return kKeysUndecided;
+  return aLength == bLength ? 0 : (aLength < bLength ? -1 : 1);
+}
+
 // Writes `count` bytes to a run file, going on after short writes as the file layer
 // allows; false when a write fails or moves nothing.
 inline bool tqWriteAll(NpHandle file, const void* bytes, uint64_t count) {
@@ -134,13 +164,21 @@ struct ChunkDescriptor {
   uint32_t id = 0;
   char* tempFileName = nullptr;           // the file holding the rows, or null
   uint64_t fileBytes = 0;                 // bytes of the file
+  uint32_t maxRecord = 0;                 // bytes of the file's longest record
   uint64_t rowCount = 0;
-  uint8_t* lowKey = nullptr;              // copy of the first key; highKey follows it
+  // Copies of the first and the last key, each cut to kKeyCopyBytes (lowCut / highCut
+  // tell that the key goes on): enough to order the runs and to see most overlaps, and
+  // a run never holds more than that of its keys in memory.  highKey follows lowKey in
+  // one allocation, or is lowKey itself for a run of one row.
+  uint8_t* lowKey = nullptr;
   uint32_t lowKeyLength = 0;
   uint8_t* highKey = nullptr;
   uint32_t highKeyLength = 0;
+  bool lowCut = false;
+  bool highCut = false;
   bool ready = false;                     // in final output order
   bool inTree = false;
+  uint64_t metaBytes = 0;                 // budget bytes of this descriptor, its name and keys
   uint8_t* buffer = nullptr;              // resolvedChunkSize_ bytes, or null (on disk)
   // While the chunk is filled: where the next row goes (the entry of the variable
   // layout, the record of the fixed one).  While it is read in place: the next row.
@@ -170,8 +208,28 @@ class TqSortVornImpl : public AbsTqSortfile {
     uint64_t runsStreamed;       // runs read through a window
     uint32_t maxWindowsInUse;
     uint64_t bytesWrittenToDisk;
-    uint64_t peakBytesInUse;     // buffers, spares and windows together
+    uint64_t peakBytesInUse;     // everything the budget counts, at its highest
+    uint32_t runFileLimit;       // run files the sort may hold open at once
+    uint32_t maxRunFilesOpen;    // run files open at once, at most
+    uint32_t inputMerges;        // merges of runs while rows came in
   };
+
+  // The sizes a sort resolves from its sort size (0: none) and chunk size.
+  struct SizePlan {
+    uint64_t budget = 0;      // the memory it counts against (the sort size, or grown)
+    uint32_t chunk = 0;       // bytes of a chunk buffer
+    uint32_t chunks = 0;      // chunk buffers that fit beside what is kept
+    uint32_t window = 0;      // bytes of a window on a run file
+    uint64_t share = 0;       // kept for the runs' metadata
+    bool chunkShrunk = false; // the chunk was made smaller to fit three
+  };
+  // `minChunk`: what one row needs; `leastChunks`: buffers without a sort size;
+  // `requestedWindow`: a window size set for tests (0: derived).
+  static SizePlan planSizes(uint64_t sortSize, uint64_t chunk, uint64_t minChunk, uint64_t leastChunks,
+                            uint32_t requestedWindow);
+  // The longest record (a row and its key, as a run of one row holds it) that a sort of
+  // these sizes accepts: the memory must hold two of them at once.
+  static uint64_t longRowLimitOf(const SizePlan& plan);
 
   TqSortVornImpl();
 
@@ -199,6 +257,8 @@ class TqSortVornImpl : public AbsTqSortfile {
   int32_t recordedFailure() override { return recordedError(); }
   bool isNewGroup() override;
   int32_t prepareGrouping() override;
+  double workDone() override;
+  void stopWork() override;
 
   // Key writers (sortvorn_keys.cc).
   virtual int32_t writeBooleanKey(TqDatafileField& column, IndexEntry& entry, bool ascending);
@@ -227,17 +287,28 @@ class TqSortVornImpl : public AbsTqSortfile {
   // Caller holds chunkLock_.
   int32_t persistChunk(ChunkDescriptor* chunk);
   void tossChunk(ChunkDescriptor* chunk, ChunkLock lock);
-  // Takes `bytes` of the budget for windows, writing runs to disk when memory runs
-  // short; a status when nothing more can be freed.  Caller holds chunkLock_.
-  int32_t reserveWindows(uint64_t bytes);
+  // Takes `bytes` of the budget for windows and `files` run files to hold open,
+  // writing runs to disk when memory runs short; StatusNoRoom when nothing more can be
+  // freed or the files are not there (nothing taken then), another status when a run
+  // could not be written.  Caller holds chunkLock_.
+  int32_t reserveWindows(uint64_t bytes, uint32_t files = 0);
   // Gives back what reserveWindows took.
-  void releaseWindows(uint64_t bytes, ChunkLock lock);
+  void releaseWindows(uint64_t bytes, ChunkLock lock, uint32_t files = 0);
+  // Bytes a merge reserves to read `run`: its window (as long as its longest record)
+  // on disk, and the reader itself.
+  uint64_t readCost(const ChunkDescriptor* run) const;
+  // The window through which `run` is read from disk: it holds the run's longest record.
+  uint32_t windowFor(const ChunkDescriptor* run) const {
+    return run->maxRecord > windowSize_ ? run->maxRecord : windowSize_;
+  }
   // A temporary file in the first temporary directory that takes one; its name in
   // `name` (260 bytes).  Records the error and returns a status on failure.
   int32_t createRunFile(char* name, NpHandle* handle, ChunkLock lock);
   // A sort item ended (sorted, stopped or given up), on the pool or on the caller's
-  // thread.
-  void sortEnded();
+  // thread; `rows` of its chunk are sorted (0 when it did not sort).
+  void sortEnded(uint64_t rows);
+  // A merge before reading wrote `rows` more rows.
+  void countMerged(uint64_t rows);
   // Copies the keys of a run's first and last rows and enters it into the tree (the
   // shared part of insertChunk, and how a merge's run on disk enters); false after an
   // error was recorded.
@@ -290,6 +361,13 @@ class TqSortVornImpl : public AbsTqSortfile {
 
   // Resolves the sizes and takes the first chunk (the shared part of setKeys).
   int32_t resolveSizes();
+  // The budget, the chunk count and size, the window and the run file limit, from the
+  // sort size (0: none) and the least chunk a row needs.
+  void resolveBudget(uint64_t sortSize, uint64_t minChunk);
+  // Bytes of a budget kept for the runs' metadata.
+  static uint64_t metaShareOf(uint64_t budget);
+  // The window for chunks of `chunk` bytes in a budget of `memory` (0: no bound).
+  uint32_t windowForChunk(uint64_t chunk, uint64_t memory) const;
   // Ends the chunk being filled and hands it to a sort item of this engine (the body of
   // submitChunk for both layouts).
   int32_t submitCurrentChunk(bool final);
@@ -335,6 +413,9 @@ class TqSortVornImpl : public AbsTqSortfile {
   bool distinctRowLeft();
   // Reports progress to the host; false when it cancelled (548 recorded).
   bool reportProgress(bool lockHeld);
+  // Before the first pass: waits until every sort item has ended, reporting progress;
+  // a status when the sort stopped.  Caller holds chunkLock_, and holds it on return.
+  int32_t waitForSorts();
   int32_t mergePass(bool mayMergeOnMain);
   // Makes the read merge, or the pool merges that make room for it, for the group of
   // overlapping runs that starts at `first`.  Caller holds chunkLock_.
@@ -346,6 +427,54 @@ class TqSortVornImpl : public AbsTqSortfile {
   void dumpChunk(ChunkDescriptor* chunk);
   void dumpKey(const char* label, const uint8_t* key, uint32_t length);
   void freeChunk(ChunkDescriptor* chunk);  // file, keys, buffer, descriptor
+  // Budget bytes kept free for run metadata not yet charged.  Caller holds chunkLock_.
+  uint64_t metaReserve() const { return metaBytes_ < metaShare_ ? metaShare_ - metaBytes_ : 0; }
+  // Whether `bytes` more fit the budget beside what it holds and keeps.  While rows come
+  // in, the metadata's share stays free for runs still to come; once the input has
+  // ended, metadata only shrinks (a merge's run is made after its inputs are gone, a
+  // run written out gives up its buffer), and merges may use all of the budget.
+  // chunkLock_.
+  bool roomFor(uint64_t bytes) const {
+    return bytesInUse_ + (sorting_ ? 0 : metaReserve()) + bytes <= budgetBytes_;
+  }
+  // The same for windows: a merge while rows come in may use half of what the share
+  // has left, since the run it makes comes only after its inputs are gone.
+  bool roomForWindows(uint64_t bytes) const {
+    return bytesInUse_ + (sorting_ ? 0 : metaReserve() / 2) + bytes <= budgetBytes_;
+  }
+  // Counts bytes taken from the budget.  Caller holds chunkLock_.
+  void charge(uint64_t bytes);
+  // Counts a run's metadata (descriptor, name, key copies), and gives it all back.
+  // Caller holds chunkLock_.
+  void chargeMeta(ChunkDescriptor* run, uint64_t bytes);
+  void unchargeMeta(ChunkDescriptor* run);
+  // The bytes a merge could have on top of what the budget holds now: spare buffers,
+  // and the buffers of runs in the tree (written out on demand).  chunkLock_.
+  uint64_t freeableBytes() const;
+  // Gives `run` a copy of the file name `name`, counted with its metadata.  False
+  // (nothing changed) when it cannot be allocated.  Caller holds chunkLock_.
+  bool keepName(ChunkDescriptor* run, const char* name);
+  // Merges some of a group's runs (the merge's inputs) into one run on the pool, when
+  // the group is too large to read at once: as many of the cheapest as the memory and
+  // the run files allow.  Caller holds chunkLock_.
+  int32_t preMerge(TqSortVornWorkMerge* merge);
+  // Hands `count` runs (out of the tree) to a merge on the pool, with `bytes` and
+  // `files` reserved for it.  Caller holds chunkLock_.
+  int32_t submitPreMerge(ChunkDescriptor** runs, uint32_t count, uint64_t bytes, uint32_t files, MergeTime when);
+  // Reserves what reading every input of `merge` at once takes (windows, readers, run
+  // files), writing the group's own runs in memory to disk when the budget is short;
+  // StatusNoRoom when it does not fit.  Caller holds chunkLock_.
+  int32_t reserveInputs(TqSortVornWorkMerge* merge);
+  // While rows come in: merges the smallest runs on disk into one when their metadata
+  // nears its share of the budget.  Caller's thread.
+  void mergeDuringInput();
+  // Starts a merge of the smallest runs on disk; false when fewer than two fit.
+  // Caller holds chunkLock_.
+  bool startInputMerge();
+ public:
+  // The merge that mergeDuringInput started has ended (a pool thread).
+  void inputMergeEnded();
+ private:
   // Takes a buffer for a chunk: a spare, else a new allocation.  Caller holds chunkLock_.
   uint8_t* takeBuffer();
   // Gives a chunk's buffer back as a spare.  Caller holds chunkLock_.
@@ -375,11 +504,33 @@ class TqSortVornImpl : public AbsTqSortfile {
   // A row that no chunk holds becomes a run of one row on disk, when the budget can
   // hold it; status as addRow.
   int32_t writeLongRow(int64_t* rowStart);
+  // The bytes of the current row and its key, as writeRow would write them.
+  uint64_t longRowBytes() const;
+  // The longest record a run of one row may have (the memory must read two at once).
+  uint64_t longRowLimit() const;
+  // Writes a run of one row (its key and serialized fields) to a run file and enters
+  // it into the tree; on failure nothing of it is left.
+  int32_t storeLongRun(const RowRef& row);
+  // Writes a run's rows in key order to `handle` (through the persist window): the
+  // bytes written and the longest record; false when a write fails.
+  bool writeRunRecords(ChunkDescriptor* chunk, NpHandle handle, uint64_t* written, uint32_t* longest);
 
   int32_t tempDirCount_ = 0;            // the manager's directories (not owned)
   TqbString* tempDirs_ = nullptr;
   uint32_t maxChunksInMemory_ = 0;      // at least 3
-  uint64_t budgetBytes_ = 0;            // maxChunksInMemory_ chunk buffers
+  // The budget: the sort size (or, without one, maxChunksInMemory_ buffers, the persist
+  // window and the share of run metadata).  bytesInUse_ counts against it every buffer,
+  // spare, window, the persist window, reader, and every run's descriptor, name and key
+  // copies (metaBytes_); metaShare_ of it is kept for run metadata, and merges while
+  // rows come in keep the metadata within that share.
+  uint64_t budgetBytes_ = 0;
+  uint64_t metaShare_ = 0;
+  uint64_t metaBytes_ = 0;              // chunkLock_
+  // Run files held open at once: by merges and read merges (reserved with their
+  // windows), plus one each for writing a run and a long row.  chunkLock_.
+  uint32_t fileLimit_ = 0;
+  uint32_t filesInUse_ = 0;
+  bool inputMergeRunning_ = false;      // a merge of runs while rows come in; chunkLock_
   uint32_t requestedWindow_ = 0;        // setWindowSize; 0: derived
   uint32_t windowSize_ = 0;             // resolved by setKeys
   uint8_t* persistWindow_ = nullptr;    // persistChunk's staging area; chunkLock_
@@ -430,10 +581,17 @@ class TqSortVornImpl : public AbsTqSortfile {
   int64_t sortsSubmitted_ = 0;  // sort items handed to the pool
   int64_t sortsEnded_ = 0;      // sort items that ended, wherever they ran
   uint64_t rowsReady_ = 0;
+  // The work of the sort, for its progress: rows sorted into runs, rows written by merges
+  // before reading and the rows those merges took in (one unit each; reading is another).
+  uint64_t rowsSorted_ = 0;
+  uint64_t rowsMergedEarly_ = 0;
+  uint64_t rowsPlannedEarly_ = 0;
   uint64_t runsStreamed_ = 0;
   uint32_t maxWindowsInUse_ = 0;
   uint64_t bytesWrittenToDisk_ = 0;
   uint64_t peakBytesInUse_ = 0;
+  uint32_t maxFilesInUse_ = 0;
+  uint32_t inputMerges_ = 0;
 
   friend class TqSortVornWorkSort;
   friend class TqSortVornWorkMerge;

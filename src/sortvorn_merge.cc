@@ -2,8 +2,9 @@
 //
 // Once the input has ended, the sorted runs sit in the tree ordered by their low keys:
 // chunks still in memory, and runs on disk (chunks whose buffers were taken while rows
-// came in).  The reader asks for its next source of rows (getNextChunk), which runs a
-// merge pass when the first run of the tree is not ready.  A pass walks the tree:
+// came in, rows longer than a chunk, and runs merged while rows came in).  The reader
+// asks for its next source of rows (getNextChunk), which runs a merge pass when the
+// first run of the tree is not ready.  A pass walks the tree:
 //
 //   - leading runs whose highest key is not above the next run's lowest key are in
 //     final order: they are marked ready and read one after another, a run in memory in
@@ -11,25 +12,41 @@
 //   - the first group of overlapping runs (the first run and every run that starts
 //     below the highest key seen so far: a group no later run can reach into) becomes
 //     the read merge: the reader takes rows straight out of it, each selected among
-//     all of the group's runs by a tournament tree.  Each run on disk costs one window
-//     of the budget; when the budget is short, runs in memory (outside the group
-//     first) are written to disk to make room, since a window is far smaller than a
-//     chunk.  So a sort whose runs went to disk once while rows came in is read back
-//     in a single pass, and its data is written exactly once;
-//   - only when a group has more runs than the whole budget has windows does a merge
-//     item on the pool first merge the group's smallest runs into one run on disk; the
-//     next pass looks at the group again, with fewer runs.
+//     all of the group's runs by a tournament tree.  A run on disk costs a window as
+//     long as its longest record (so a run holding a row longer than a chunk costs that
+//     row) and a run file, both reserved before the group is opened; when the budget is
+//     short, runs in memory (outside the group first) are written to disk to make room,
+//     since a window is far smaller than a chunk.  So a sort whose runs went to disk
+//     once while rows came in is read back in a single pass, and its data is written
+//     exactly once;
+//   - only when the group costs more than the whole budget, or more run files than the
+//     process may hold open, do merge items on the pool first merge some of its runs
+//     into one run on disk each: the cheapest to read first (runs in memory, then short
+//     windows, then the fewest rows), as many as fit.  Runs with long rows cost the most
+//     and are merged last, a few at a time, into runs that cost one long row for all
+//     of theirs; two of them always fit, since a longer row was refused.  The next
+//     pass looks at the group again, with fewer runs.
 //
-// Before the first row, a pass waits for every sort work item.  When a merge runs on
-// the pool and nothing is ready, a pass waits for it in rounds of 2500 ms, reporting
-// progress to the host (which may cancel the sort) and watching for recorded errors.
-// mergeComplete_ is set when a pass finds every run of the tree in final order; the
-// statistics block is written once, at the first getNextChunk after that.
+// Key copies are cut to 256 bytes: where they cannot tell two keys apart, a run counts
+// as overlapping (a group may be larger than it must, never smaller) and not as ready.
+//
+// Before the first pass, the reader waits for every sort work item; while it waits for
+// them or for a merge on the pool, the host hears the progress every 100 ms (and may
+// cancel the sort), and recorded errors end the wait.  mergeComplete_ is set when a
+// pass finds every run of the tree in final order; the statistics block is written
+// once, at the first getNextChunk after that.
+//
+// While rows come in (mergeDuringInput), when the runs' metadata fills half its share
+// of the budget, the smallest runs on disk are merged into one on the pool, one merge
+// at a time; the rows wait for it when the metadata nears its share.
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "platform/tqballoc.h"
 #include "platform/tqbassert.h"
 #include "src/sortvorn.h"
+#include "src/sortvorn_runs.h"
 #include "src/sortvorn_work.h"
 
 #define VT1(...) TQ_LOG(logger_, 1, __VA_ARGS__)
@@ -38,9 +55,13 @@
 namespace {
 
 constexpr int32_t kReaderWaiting = 0x40000000;
+// How often the host hears the progress while the sort waits for its work.
+constexpr std::chrono::milliseconds kProgressEvery{100};
 
+// Whether run p starts at or above the end of run n (equal keys count as in order);
+// false when cut key copies cannot tell.
 bool inOrder(const ChunkDescriptor* n, const ChunkDescriptor* p) {
-  return tqCompareKeys(n->highKey, n->highKeyLength, p->lowKey, p->lowKeyLength) <= 0;
+  return tqCompareKeyCopies(n->highKey, n->highKeyLength, n->highCut, p->lowKey, p->lowKeyLength, p->lowCut) <= 0;
 }
 
 }  // namespace
@@ -118,16 +139,47 @@ int32_t TqSortVornImpl::nextSource(bool mayMergeOnMain) {
   return status;
 }
 
+double TqSortVornImpl::workDone() {
+  // Each row is one unit of work when its chunk is sorted (a row of its own, when it
+  // is written), one more for each merge that writes it before the reading, and one
+  // when the host reads it.
+  lockChunks();
+  uint64_t done = rowsSorted_ + rowsMergedEarly_ + rowsTaken_;
+  uint64_t total = 2 * rowTotal_ + rowsPlannedEarly_;
+  unlockChunks();
+  return fractionOf(done, total);
+}
+
+void TqSortVornImpl::stopWork() { setError(StatusStopped, TQ_MESSAGE(548), ChunkLock::notHeld); }
+
 bool TqSortVornImpl::reportProgress(bool lockHeld) {
-  if (!lockHeld) lockChunks();
-  uint64_t ready = rowsReady_;
-  if (!lockHeld) unlockChunks();
-  // With no rows there is nothing left to do.
-  uint64_t percent = rowTotal_ == 0 ? 100 : ready * 100 / rowTotal_;
-  if (percent > 100) percent = 100;
-  if (sequenceBlock_.sortProgress->progress(static_cast<double>(percent) / 100.0)) return true;
-  setError(StatusStopped, TQ_MESSAGE(548), lockHeld ? ChunkLock::held : ChunkLock::notHeld);
-  return false;
+  if (lockHeld) unlockChunks();
+  bool going = tellProgress(workDone());
+  if (!going) setError(StatusStopped, TQ_MESSAGE(548), ChunkLock::notHeld);
+  if (lockHeld) lockChunks();
+  return going;
+}
+
+int32_t TqSortVornImpl::waitForSorts() {
+  // The sort items on the pool end one after the other; the host hears the progress
+  // meanwhile, every 100 ms or so, and may cancel.
+  auto last = std::chrono::steady_clock::now();
+  while (sortsEnded_ != sortsSubmitted_ + sortsOnMain_ && !aborted_) {
+    unlockChunks();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (std::chrono::steady_clock::now() - last >= kProgressEvery) {
+      last = std::chrono::steady_clock::now();
+      if (sequenceBlock_.sortProgress != nullptr) reportProgress(false);
+    }
+    lockChunks();
+  }
+  if (aborted_) return errorCode_ != 0 ? errorCode_.load() : StatusStopped;
+  // Every sort handed to the pool has ended: the tree is complete.
+  unlockChunks();
+  threadPool_.quiesce(false, false);
+  threadPool_.reset();
+  lockChunks();
+  return StatusOk;
 }
 
 int32_t TqSortVornImpl::mergePass(bool mayMergeOnMain) {
@@ -135,10 +187,8 @@ int32_t TqSortVornImpl::mergePass(bool mayMergeOnMain) {
   VT2("TqSortVornImpl(0x%p)->mergePass(0x%p)", this, nullptr);
   if (sortsEnded_ != sortsSubmitted_ + sortsOnMain_) {
     // Every sort handed to the pool must have ended before the tree is complete.
-    unlockChunks();
-    threadPool_.quiesce(false, false);
-    threadPool_.reset();
-    lockChunks();
+    int32_t status = waitForSorts();
+    if (status != StatusOk) return status;
   }
   if (logger_->getLevel() <= 2) dumpChunks();
   if (chunkTree_.count == 0 && tqAtomGet(&mergeAtomic_) == 0) {
@@ -170,7 +220,7 @@ int32_t TqSortVornImpl::mergePass(bool mayMergeOnMain) {
           break;
         }
         int index = 0;
-        if (tqEventWait(1, &mergeWaiter_, 1, 2500, 0, &index) == 0) {
+        if (tqEventWait(1, &mergeWaiter_, 1, static_cast<int>(kProgressEvery.count()), 0, &index) == 0) {
           posted = true;
           break;
         }
@@ -220,17 +270,23 @@ int32_t TqSortVornImpl::mergePass(bool mayMergeOnMain) {
 }
 
 int32_t TqSortVornImpl::mergeGroup(ChunkDescriptor* first) {
-  // The closed group: no run after it starts below its highest key.
+  // The closed group: no run after it starts below its highest key.  Where cut key
+  // copies cannot tell, a run is taken in: a group may be larger than it must, never
+  // smaller.
   TqSortVornWorkMerge* merge = createMergeRequest(this, logger_);
   if (merge == nullptr) return StatusNoRoom;
   const uint8_t* bound = first->highKey;
   uint32_t boundLength = first->highKeyLength;
+  bool boundCut = first->highCut;
   for (ChunkDescriptor* q = first; q != nullptr;) {
     ChunkDescriptor* after = treeNext(q);
-    if (q != first && tqCompareKeys(bound, boundLength, q->lowKey, q->lowKeyLength) <= 0) break;
-    if (tqCompareKeys(bound, boundLength, q->highKey, q->highKeyLength) < 0) {
+    if (q != first && tqCompareKeyCopies(bound, boundLength, boundCut, q->lowKey, q->lowKeyLength, q->lowCut) <= 0) {
+      break;
+    }
+    if (tqCompareKeyCopies(bound, boundLength, boundCut, q->highKey, q->highKeyLength, q->highCut) < 0) {
       bound = q->highKey;
       boundLength = q->highKeyLength;
+      boundCut = q->highCut;
     }
     treeDelete(q);
     if (!merge->addChunk(q)) {
@@ -241,30 +297,10 @@ int32_t TqSortVornImpl::mergeGroup(ChunkDescriptor* first) {
     }
     q = after;
   }
-  // The group's runs on disk need a window each.  Runs in memory elsewhere in the tree
-  // are written out first when the budget is short (reserveWindows), then the group's
-  // own, which then need a window too.
-  ChunkDescriptor** inputs = merge->inputs();
-  uint32_t count = merge->inputCount();
-  uint64_t onDisk = 0;
-  for (uint32_t k = 0; k < count; ++k) onDisk += inputs[k]->buffer == nullptr ? 1 : 0;
-  int32_t status = reserveWindows(onDisk * windowSize_);
-  for (uint32_t k = count; status == StatusNoRoom && k-- > 0;) {
-    ChunkDescriptor* c = inputs[k];
-    if (c->buffer == nullptr) continue;
-    status = persistChunk(c);
-    if (status != StatusOk) break;
-    tqbFree(c->buffer);
-    c->buffer = nullptr;
-    --buffersInUse_;
-    bytesInUse_ -= resolvedChunkSize_;
-    ++onDisk;
-    status = reserveWindows(onDisk * windowSize_);
-  }
+  int32_t status = reserveInputs(merge);
   if (status == StatusOk) {
     VT2("TqSortVornImpl(0x%p)->mergePass(0x%p): Identified merge request 0x%p as a read merge request.", this,
         nullptr, merge);
-    merge->windowBytes = onDisk * windowSize_;
     ++readMergeCount_;
     readMerge_ = merge;
     if (rowsPassed_ == 0) mergesUntilFirstRow_ = mergesSubmitted_ + mergesOnMain_;
@@ -276,40 +312,130 @@ int32_t TqSortVornImpl::mergeGroup(ChunkDescriptor* first) {
     merge->destroyLocked();
     return status;
   }
-  // More runs than the budget has windows: merge the smallest into one run on disk
-  // first.  The merge needs a window per input, one for its output, and one is left
-  // for the reader.
-  uint64_t windows = budgetBytes_ > bytesInUse_ ? (budgetBytes_ - bytesInUse_) / windowSize_ : 0;
-  if (windows < 4) {
-    merge->destroyLocked();
-    setError(StatusNoRoom, TQ_MESSAGE(29, "(Merge Windows)"), ChunkLock::held);
-    return StatusNoRoom;
+  return preMerge(merge);
+}
+
+int32_t TqSortVornImpl::reserveInputs(TqSortVornWorkMerge* merge) {
+  // The group's runs on disk need a window each, and a run file.  Runs in memory
+  // elsewhere in the tree are written out first when the budget is short
+  // (reserveWindows), then the group's own, which then need a window too.
+  ChunkDescriptor** inputs = merge->inputs();
+  uint32_t count = merge->inputCount();
+  for (uint32_t k = count;;) {
+    uint64_t bytes = kMergeRequestBytes;
+    uint32_t files = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      bytes += readCost(inputs[i]);
+      files += inputs[i]->buffer == nullptr ? 1 : 0;
+    }
+    if (files > 0 && filesInUse_ + files + 2 > fileLimit_) return StatusNoRoom;
+    int32_t status = reserveWindows(bytes, files);
+    if (status == StatusOk) {
+      merge->windowBytes = bytes;
+      merge->files = files;
+      return StatusOk;
+    }
+    while (k > 0 && inputs[k - 1]->buffer == nullptr) --k;
+    if (status != StatusNoRoom || k == 0) return status;
+    ChunkDescriptor* c = inputs[--k];
+    status = persistChunk(c);
+    if (status != StatusOk) return status;
+    tqbFree(c->buffer);
+    c->buffer = nullptr;
+    --buffersInUse_;
+    bytesInUse_ -= resolvedChunkSize_;
   }
-  uint32_t fanIn = static_cast<uint32_t>(windows - 2 < count ? windows - 2 : count);
-  std::sort(inputs, inputs + count, [](const ChunkDescriptor* a, const ChunkDescriptor* b) {
+}
+
+int32_t TqSortVornImpl::preMerge(TqSortVornWorkMerge* group) {
+  // More runs than the memory has windows, or the process run files, for: merge some
+  // into one run on disk first, the cheapest to read (runs in memory, then short
+  // windows, then fewest rows), as many as fit beside what the sort holds and cannot
+  // give up.  Runs with long records cost their longest record each, so they are merged
+  // last, a few at a time, into runs that cost one long record for all of their rows.
+  // The rest go back to the tree; with the memory left, a second merge may run beside
+  // the first.  The next pass looks at the group again.
+  ChunkDescriptor** inputs = group->inputs();
+  uint32_t count = group->inputCount();
+  std::sort(inputs, inputs + count, [this](const ChunkDescriptor* a, const ChunkDescriptor* b) {
+    uint64_t ca = readCost(a), cb = readCost(b);
+    if (ca != cb) return ca < cb;
     return a->rowCount != b->rowCount ? a->rowCount < b->rowCount : a->id < b->id;
   });
-  for (uint32_t k = fanIn; k < count; ++k) treeInsert(inputs[k]);
-  merge->truncateInputs(fanIn);
-  onDisk = 0;
-  for (uint32_t k = 0; k < fanIn; ++k) onDisk += inputs[k]->buffer == nullptr ? 1 : 0;
-  status = reserveWindows((onDisk + 1) * windowSize_);
-  if (status != StatusOk) {
+  uint64_t held = bytesInUse_ - freeableBytes();
+  uint64_t room = budgetBytes_ > held ? budgetBytes_ - held : 0;
+  uint32_t fileRoom = fileLimit_ > filesInUse_ + 2 ? fileLimit_ - filesInUse_ - 2 : 0;  // as reserveWindows
+  uint32_t next = 0;
+  uint32_t dispatched = 0;
+  while (dispatched < static_cast<uint32_t>(sortThreads_)) {
+    uint64_t bytes = kMergeRequestBytes + windowSize_;  // and the output's window
+    uint32_t files = 1;
+    uint32_t take = next;
+    while (take < count) {
+      uint64_t cost = readCost(inputs[take]);
+      uint32_t file = inputs[take]->buffer == nullptr ? 1 : 0;
+      if (bytes + cost > room || files + file > fileRoom) break;
+      bytes += cost;
+      files += file;
+      ++take;
+    }
+    if (take - next < 2) break;
+    int32_t status = submitPreMerge(inputs + next, take - next, bytes, files, MergeTime::beforeReading);
+    if (status == StatusNoRoom && errorCode_ == 0) break;  // the memory was less than it seemed
+    if (status != StatusOk) {
+      for (uint32_t k = next; k < count; ++k) treeInsert(inputs[k]);
+      group->truncateInputs(0);
+      group->destroyLocked();
+      return status;
+    }
+    room -= bytes;
+    fileRoom -= files;
+    next = take;
+    ++dispatched;
+  }
+  for (uint32_t k = next; k < count; ++k) treeInsert(inputs[k]);
+  group->truncateInputs(0);
+  group->destroyLocked();
+  if (dispatched > 0 || tqAtomGet(&mergeAtomic_) != 0) {
+    VT2("TqSortVornImpl(0x%p)->mergePass(): Leaving empty handed", this);
+    return StatusOk;  // the next pass waits for the merges, which give their memory back
+  }
+  setError(StatusNoRoom, TQ_MESSAGE(29, "(Merge Windows)"), ChunkLock::held);
+  return StatusNoRoom;
+}
+
+int32_t TqSortVornImpl::submitPreMerge(ChunkDescriptor** runs, uint32_t count, uint64_t bytes, uint32_t files,
+                                       MergeTime when) {
+  TqSortVornWorkMerge* merge = createMergeRequest(this, logger_);
+  if (merge == nullptr) return StatusNoRoom;
+  for (uint32_t k = 0; k < count; ++k) {
+    if (!merge->addChunk(runs[k])) {
+      merge->truncateInputs(0);
+      merge->destroyLocked();
+      setError(StatusNoRoom, TQ_MESSAGE(29, "(Merge Request)"), ChunkLock::held);
+      return StatusNoRoom;
+    }
+  }
+  int32_t status = reserveWindows(bytes, files);
+  if (status != StatusOk) {  // StatusNoRoom is the caller's to report
+    merge->truncateInputs(0);
     merge->destroyLocked();
-    if (status == StatusNoRoom) setError(StatusNoRoom, TQ_MESSAGE(29, "(Merge Windows)"), ChunkLock::held);
     return status;
   }
-  merge->windowBytes = (onDisk + 1) * windowSize_;
+  merge->windowBytes = bytes;
+  merge->files = files;
   merge->readable = false;
+  rowsPlannedEarly_ += merge->rowCount;
+  merge->whileAdding = when == MergeTime::whileAdding;
   ++mergesSubmitted_;
   tqAtomAdd(&mergeAtomic_);
   if (!threadPool_.enqueue(merge, false)) {
     tqAtomSub(&mergeAtomic_);
+    merge->truncateInputs(0);
     merge->destroyLocked();
     setError(StatusNoRoom, TQ_MESSAGE(1827), ChunkLock::held);
     return StatusNoRoom;
   }
-  VT2("TqSortVornImpl(0x%p)->mergePass(): Leaving empty handed", this);
   return StatusOk;
 }
 
@@ -324,7 +450,14 @@ int32_t TqSortVornImpl::streamRun(ChunkDescriptor* run) {
     return StatusNoRoom;
   }
   int32_t status;
-  while ((status = reserveWindows(windowSize_)) == StatusNoRoom) {
+  while ((status = reserveInputs(merge)) == StatusNoRoom) {
+    if (tqAtomGet(&mergeAtomic_) == 0) {  // nothing will give memory back
+      treeInsert(run);
+      merge->truncateInputs(0);
+      merge->destroyLocked();
+      setError(StatusNoRoom, TQ_MESSAGE(29, "(Merge Windows)"), ChunkLock::held);
+      return StatusNoRoom;
+    }
     status = waitForMemory(run->id);  // windows of a merge on the pool come back
     if (status != StatusOk) break;
   }
@@ -332,10 +465,80 @@ int32_t TqSortVornImpl::streamRun(ChunkDescriptor* run) {
     merge->destroyLocked();
     return status;
   }
-  merge->windowBytes = windowSize_;
   merge->countedReady = true;
   readMerge_ = merge;
   return StatusOk;
+}
+
+void TqSortVornImpl::mergeDuringInput() {
+  // The metadata of the runs on disk grows with the input: when it fills half its
+  // share of the budget, the smallest runs on disk are merged into one, on the pool
+  // beside the chunk sorts, one merge at a time.  When there is no room for the merge
+  // yet, the rows wait for the chunk sorts (a sorted chunk's buffer can go to disk);
+  // when the metadata nears its share all the same, they wait for the merge.
+  lockChunks();
+  while (!aborted_) {
+    bool sorting = sortsEnded_ != sortsSubmitted_ + sortsOnMain_;
+    if (!inputMergeRunning_) {
+      if (metaBytes_ * 2 < metaShare_) break;
+      if (!startInputMerge() && !sorting) break;  // nothing to wait for
+    }
+    // Past three quarters of the share, the rows wait for the merge: what is left of
+    // the share then is room for the next one.
+    if (inputMergeRunning_ && metaBytes_ * 4 <= metaShare_ * 3) break;
+    if (waitForMemory(0) != StatusOk) break;
+  }
+  unlockChunks();
+}
+
+bool TqSortVornImpl::startInputMerge() {
+  // The smallest runs on disk, as many as fit, at most kInputMergeFanIn.  The merge's
+  // windows come out of the budget like any others (runs in memory go to disk to make
+  // room).
+  ChunkDescriptor* runs[kInputMergeFanIn];
+  uint32_t count = 0;
+  for (ChunkDescriptor* c = treeFirst(); c != nullptr; c = treeNext(c)) {
+    if (c->buffer != nullptr) continue;
+    uint32_t at = count;
+    while (at > 0 && runs[at - 1]->fileBytes > c->fileBytes) --at;
+    if (at == kInputMergeFanIn) continue;
+    uint32_t end = count < kInputMergeFanIn ? count : kInputMergeFanIn - 1;
+    for (uint32_t k = end; k > at; --k) runs[k] = runs[k - 1];
+    runs[at] = c;
+    if (count < kInputMergeFanIn) ++count;
+  }
+  // Half of what the metadata's share has left may go to the merge: its output's
+  // metadata comes only after its inputs are gone.
+  uint64_t held = bytesInUse_ + metaReserve() / 2 - freeableBytes();
+  uint64_t room = budgetBytes_ > held ? budgetBytes_ - held : 0;
+  uint32_t fileRoom = fileLimit_ > filesInUse_ + 2 ? fileLimit_ - filesInUse_ - 2 : 0;
+  uint64_t bytes = kMergeRequestBytes + windowSize_;
+  uint32_t files = 1;
+  uint32_t take = 0;
+  while (take < count && bytes + readCost(runs[take]) <= room && files + 1 <= fileRoom) {
+    bytes += readCost(runs[take++]);
+    ++files;
+  }
+  if (take < 2) return false;
+  for (uint32_t k = 0; k < take; ++k) treeDelete(runs[k]);
+  if (submitPreMerge(runs, take, bytes, files, MergeTime::whileAdding) != StatusOk) {
+    for (uint32_t k = 0; k < take; ++k) treeInsert(runs[k]);  // tried again at the next chunk
+    return false;
+  }
+  inputMergeRunning_ = true;
+  ++inputMerges_;
+  return true;
+}
+
+void TqSortVornImpl::inputMergeEnded() {
+  lockChunks();
+  inputMergeRunning_ = false;
+  wakeBufferWaiter();  // rows may be waiting for it
+  unlockChunks();
+}
+
+uint64_t TqSortVornImpl::readCost(const ChunkDescriptor* run) const {
+  return kRunReaderBytes + (run->buffer != nullptr ? 0 : windowFor(run));
 }
 
 TqSortVornWorkMerge* TqSortVornImpl::createMergeRequest(TqSortVornImpl* engine, TqLogger* logger) {

@@ -24,7 +24,7 @@ int32_t RunReader::openStream(TqSortVornImpl* engine, ChunkDescriptor* run, uint
   engine_ = engine;
   run_ = run;
   window_ = window;
-  windowSize_ = engine->windowSize();
+  windowSize_ = engine->windowFor(run);
   left_ = run->rowCount;
   exhausted_ = false;
   filled_ = at_ = consumed_ = 0;
@@ -32,7 +32,8 @@ int32_t RunReader::openStream(TqSortVornImpl* engine, ChunkDescriptor* run, uint
   if (status != 0) {
     file_ = 0;
     const char* why = status == kNpErrSystem ? np_fio_errtext(np_fio_syserr(0)) : np_fio_errdesc(status);
-    engine_->setError(TqDatafile::StatusIoError, TQ_MESSAGE(1353, run->tempFileName, why), ChunkLock::notHeld);
+    engine_->setError(TqDatafile::StatusIoError, TQ_MESSAGE(tqFileReopenMessage(status), run->tempFileName, why),
+                      ChunkLock::notHeld);
     return TqDatafile::StatusIoError;
   }
   np_fio_bufmode(file_, 0);  // the window is the buffer
@@ -51,17 +52,17 @@ void RunReader::close() {
   file_ = 0;
   tqbFree(window_);
   window_ = nullptr;
-  if (overflow_ != nullptr) {
-    engine_->releaseWindows(overflowSize_, ChunkLock::notHeld);
-    tqbFree(overflow_);
-  }
-  overflow_ = nullptr;
-  overflowSize_ = 0;
 }
 
 int32_t RunReader::readFailed(int32_t got) {
   const char* why = got < 0 ? np_fio_errtext(np_fio_syserr(file_)) : "the file ended before the run's rows";
   engine_->setError(TqDatafile::StatusSystemError, TQ_MESSAGE(1007, why), ChunkLock::notHeld);
+  return TqDatafile::StatusSystemError;
+}
+
+int32_t RunReader::damaged() {
+  engine_->setError(TqDatafile::StatusSystemError,
+                    TQ_MESSAGE(1007, "a record is longer than any its run was written with"), ChunkLock::notHeld);
   return TqDatafile::StatusSystemError;
 }
 
@@ -71,44 +72,18 @@ int32_t RunReader::ensure(uint32_t n, const uint8_t** bytes) {
     *bytes = window_ + at_;
     return 0;
   }
-  if (n <= windowSize_) {
-    // Move what is left to the window's start and fill the rest.
-    std::memmove(window_, window_ + at_, have);
-    filled_ = have;
-    at_ = 0;
-    while (filled_ < n) {
-      int32_t got = np_fio_getb(file_, window_ + filled_, static_cast<int32_t>(windowSize_ - filled_));
-      if (got <= 0) return readFailed(got);
-      filled_ += static_cast<uint32_t>(got);
-    }
-    *bytes = window_;
-    return 0;
-  }
-  // A record larger than the window: what the window holds of it, and the rest read
-  // straight into an overflow buffer of its size.  Counted with the windows.
-  if (overflowSize_ < n) {
-    uint8_t* grown = static_cast<uint8_t*>(tqbMalloc(n));
-    if (grown == nullptr) {
-      engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Run Overflow Buffer)"), ChunkLock::notHeld);
-      return TqDatafile::StatusNoRoom;
-    }
-    engine_->lockChunks();
-    engine_->releaseWindows(overflowSize_, ChunkLock::held);
-    engine_->reserveWindows(n);  // beyond the budget if it must: the row has to be read
-    engine_->unlockChunks();
-    tqbFree(overflow_);
-    overflow_ = grown;
-    overflowSize_ = n;
-  }
-  std::memcpy(overflow_, window_ + at_, have);
-  for (uint32_t done = have; done < n;) {
-    int32_t got = np_fio_getb(file_, overflow_ + done, static_cast<int32_t>(n - done));
+  // The window holds the run's longest record: anything longer is not a record of it.
+  if (n > windowSize_) return damaged();
+  // Move what is left to the window's start and fill the rest.
+  std::memmove(window_, window_ + at_, have);
+  filled_ = have;
+  at_ = 0;
+  while (filled_ < n) {
+    int32_t got = np_fio_getb(file_, window_ + filled_, static_cast<int32_t>(windowSize_ - filled_));
     if (got <= 0) return readFailed(got);
-    done += static_cast<uint32_t>(got);
+    filled_ += static_cast<uint32_t>(got);
   }
-  filled_ = at_ = 0;  // the window is used up
-  inOverflow_ = true;
-  *bytes = overflow_;
+  *bytes = window_;
   return 0;
 }
 
@@ -130,11 +105,7 @@ int32_t RunReader::advance() {
     return 0;
   }
   // Skip the record returned last.
-  if (inOverflow_) {
-    inOverflow_ = false;
-  } else {
-    at_ += consumed_;
-  }
+  at_ += consumed_;
   consumed_ = 0;
   const uint8_t* p = nullptr;
   int32_t status;
@@ -150,12 +121,11 @@ int32_t RunReader::advance() {
     std::memcpy(&keyLength, p, 4);
     std::memcpy(&rowLength, p + 4, 4);
     uint64_t n = uint64_t{kVariableHeader} + keyLength + rowLength;
-    if (n > 0xFFFFFFFFu) return readFailed(0);
+    if (n > 0xFFFFFFFFu) return damaged();
     if ((status = ensure(static_cast<uint32_t>(n), &p)) != 0) return status;
     row_ = RowRef{p + kVariableHeader, keyLength, p + kVariableHeader + keyLength, rowLength};
     consumed_ = static_cast<uint32_t>(n);
   }
-  if (inOverflow_) consumed_ = 0;
   tqKeyPrefix(row_.key, row_.keyLength, prefix_);
   --left_;
   return 0;

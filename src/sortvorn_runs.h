@@ -7,9 +7,10 @@
 //   variable layout   u32 key length, u32 row length (little-endian), key, row
 //   fixed layout      row (fixedRowLength bytes), key (the engine's keyLength bytes)
 //
-// The window refills as the rows are consumed; a record that the window cannot hold
-// whole goes to an overflow buffer sized to it.  So a run of any length costs one
-// window of memory, and its file is read once, sequentially.
+// The window refills as the rows are consumed.  It is the engine's window size, or the
+// run's longest record when that is longer (TqSortVornImpl::windowFor): every record
+// fits it whole, so a run of any length costs one window of memory, known before it
+// is opened, and its file is read once, sequentially.
 //
 // A LoserTree (tournament tree) chooses, among k readers, the one whose current row has
 // the smallest key: after the winner moves on, one comparison per level of the tree,
@@ -29,8 +30,9 @@ class RunReader {
 
   // Reads `run` (in memory) in place.
   void openMemory(TqSortVornImpl* engine, ChunkDescriptor* run);
-  // Reads `run` (on disk) through `window` (owned by the reader from now on, freed by
-  // close).  Opens the file: a status on failure (recorded with the engine).
+  // Reads `run` (on disk) through `window` of engine->windowFor(run) bytes (owned by
+  // the reader from now on, freed by close).  Opens the file: a status on failure
+  // (recorded with the engine).
   int32_t openStream(TqSortVornImpl* engine, ChunkDescriptor* run, uint8_t* window);
   // Moves to the next row: 0 with row() set, -1 when the run has no more rows, a
   // status on failure (recorded with the engine).  The row stays valid until the next
@@ -44,14 +46,15 @@ class RunReader {
   // Starts the run again from its first row (nothing read yet, or before the first
   // advance after open): memory runs only.
   void restart();
-  // Closes the file and frees the window and overflow buffer.
+  // Closes the file and frees the window.
   void close();
 
  private:
-  // Makes `n` bytes from the current read position contiguous: in the window, or in
-  // the overflow buffer when the window is too small.  0, or a status.
+  // Makes `n` bytes from the current read position contiguous in the window.  0, or a
+  // status (a record longer than its run's longest is a damaged file).
   int32_t ensure(uint32_t n, const uint8_t** bytes);
   int32_t readFailed(int32_t got);
+  int32_t damaged();
 
   TqSortVornImpl* engine_ = nullptr;
   ChunkDescriptor* run_ = nullptr;
@@ -67,10 +70,11 @@ class RunReader {
   uint32_t filled_ = 0;          // valid bytes in the window
   uint32_t at_ = 0;              // the current record's start in the window
   uint32_t consumed_ = 0;        // bytes of the current record (skipped by the next advance)
-  bool inOverflow_ = false;      // the current record lives in overflow_
-  uint8_t* overflow_ = nullptr;
-  uint32_t overflowSize_ = 0;
 };
+
+// Bytes a merge counts for each input besides its window: the reader, its places in the
+// merge's lists and tournament tree, and what the allocator adds to each.
+constexpr uint64_t kRunReaderBytes = sizeof(RunReader) + 64;
 
 class LoserTree {
  public:

@@ -1,21 +1,26 @@
 // The chunk store: run descriptors, memory within the budget, "tqsort_" run files, the
 // ordered run tree, and the dumps.
 //
-// Memory.  The budget is maxChunksInMemory_ chunk buffers' worth of bytes; chunk
-// buffers, spare buffers and the windows of runs read from disk all count in it.  A
-// chunk that needs a buffer gets a spare or a new one while the budget allows;
-// otherwise it takes the buffer of a run in the tree (the highest-keyed one for a new
-// chunk, since it is read last; the lowest for the reader), whose rows are first
-// written to a run file.  A read or merge that needs windows gets them the same way:
-// spares go first, then runs in the tree are written out.  When nothing can be freed
-// (every buffer is in a chunk being filled, sorted or read) a thread waits until a
-// buffer is given back or a sorted chunk enters the tree.
-//
+// Memory.  The budget is the sort size; chunk buffers, spare buffers, the persist
+// window, the windows and readers of runs read from disk, and every run's descriptor,
+// file name and key copies all count in it (bytesInUse_).  While rows come in, a share
+// of it (metaShare_) is kept free for the metadata of runs still to come.  A chunk that
+// needs a buffer gets a spare or a new one while the budget allows; otherwise it takes
+// the buffer of a run in the tree (the highest-keyed one for a new chunk, since it is
+// read last; the lowest for the reader), whose rows are first written to a run file.
+// A read or merge that needs windows gets them the same way: spares go first, then runs
+// in the tree are written out.  When nothing can be freed (every buffer is in a chunk
+// being filled, sorted or read) a thread waits until a buffer is given back or a sorted
+// chunk enters the tree; when nothing runs that could give one back, the sort fails
+// with "no room" rather than wait for ever.
+
 // Run files.  A run goes to disk once, when its buffer is taken: its rows are written
 // in key order (through the persist window, so a chunk is read in place and its file
 // written sequentially), in the record format of sortvorn_runs.h, to a "tqsort_" file
 // in the first temporary directory that takes it.  From then on the run is read
-// through a window, front to back, and its file removed when the run is used up.
+// through a window as long as its longest record, front to back, and its file removed
+// when the run is used up.  Files held open at once are reserved with the windows
+// (filesInUse_ within fileLimit_, two kept for writing a run and a long row).
 //
 // Tree order.  Runs are ordered by their lowest key, then their highest key, then
 // ready before not ready, then the older first: the leading ready runs are the next
@@ -38,10 +43,12 @@ constexpr uint32_t kVariableHeader = 8;
 int TqSortVornImpl::compareChunks(const void* left, const void* right) {
   const ChunkDescriptor* a = static_cast<const ChunkDescriptor*>(left);
   const ChunkDescriptor* b = static_cast<const ChunkDescriptor*>(right);
-  int c = tqCompareKeys(a->lowKey, a->lowKeyLength, b->lowKey, b->lowKeyLength);
-  if (c != 0) return c;
-  c = tqCompareKeys(a->highKey, a->highKeyLength, b->highKey, b->highKeyLength);
-  if (c != 0) return c;
+  // Key copies that cannot tell two keys apart (cut, with the same first bytes) count
+  // as equal here: runs are then ordered by what follows.
+  int c = tqCompareKeyCopies(a->lowKey, a->lowKeyLength, a->lowCut, b->lowKey, b->lowKeyLength, b->lowCut);
+  if (c != 0 && c != kKeysUndecided) return c;
+  c = tqCompareKeyCopies(a->highKey, a->highKeyLength, a->highCut, b->highKey, b->highKeyLength, b->highCut);
+  if (c != 0 && c != kKeysUndecided) return c;
   return (a->ready || (!b->ready && b->id >= a->id)) ? -1 : 1;
 }
 
@@ -86,7 +93,7 @@ void TqSortVornImpl::freeChunk(ChunkDescriptor* chunk) {
     np_fio_unlink(chunk->tempFileName);
     tqbFree(chunk->tempFileName);
   }
-  tqbFree(chunk->lowKey);
+  tqbFree(chunk->lowKey);  // the high key lies in the same allocation
   tqbFree(chunk->buffer);
   tqbDelete(chunk);
 }
@@ -109,6 +116,52 @@ RowRef TqSortVornImpl::rowOf(const ChunkDescriptor* chunk, uint64_t index, uint6
 
 // --- memory ----------------------------------------------------------------------------------
 
+namespace {
+// What the allocator hands out for a small block of n bytes: rounded up to 16, with its
+// header.  Run metadata is counted so, since a sort may hold thousands of it.
+uint64_t heapBytes(uint64_t n) { return (n + 8 + 15) & ~uint64_t{15}; }
+}  // namespace
+
+void TqSortVornImpl::charge(uint64_t bytes) {
+  bytesInUse_ += bytes;
+  if (bytesInUse_ > peakBytesInUse_) peakBytesInUse_ = bytesInUse_;
+}
+
+void TqSortVornImpl::chargeMeta(ChunkDescriptor* run, uint64_t bytes) {
+  run->metaBytes += bytes;
+  metaBytes_ += bytes;
+  charge(bytes);
+}
+
+void TqSortVornImpl::unchargeMeta(ChunkDescriptor* run) {
+  metaBytes_ -= run->metaBytes;
+  bytesInUse_ -= run->metaBytes;
+  run->metaBytes = 0;
+}
+
+bool TqSortVornImpl::keepName(ChunkDescriptor* run, const char* name) {
+  size_t n = std::strlen(name) + 1;
+  char* copy = static_cast<char*>(tqbMalloc(n));
+  if (copy == nullptr) return false;
+  std::memcpy(copy, name, n);
+  run->tempFileName = copy;
+  chargeMeta(run, heapBytes(n));
+  return true;
+}
+
+uint64_t TqSortVornImpl::freeableBytes() const {
+  uint64_t bytes = 0;
+  for (uint8_t* spare = spareBuffers_; spare != nullptr;) {
+    bytes += resolvedChunkSize_;
+    std::memcpy(&spare, spare, sizeof(uint8_t*));
+  }
+  // A run written out to free its buffer keeps the file's name.
+  for (ChunkDescriptor* c = treeFirst(); c != nullptr; c = treeNext(c)) {
+    if (c->buffer != nullptr && c != currentChunk_) bytes += resolvedChunkSize_ - heapBytes(kNameSize);
+  }
+  return bytes;
+}
+
 uint8_t* TqSortVornImpl::takeBuffer() {
   if (spareBuffers_ != nullptr) {  // already counted in bytesInUse_
     uint8_t* buffer = spareBuffers_;
@@ -116,17 +169,14 @@ uint8_t* TqSortVornImpl::takeBuffer() {
     return buffer;
   }
   uint8_t* buffer = static_cast<uint8_t*>(tqbMalloc(resolvedChunkSize_));
-  if (buffer != nullptr) {
-    bytesInUse_ += resolvedChunkSize_;
-    if (bytesInUse_ > peakBytesInUse_) peakBytesInUse_ = bytesInUse_;
-  }
+  if (buffer != nullptr) charge(resolvedChunkSize_);
   return buffer;
 }
 
 void TqSortVornImpl::gatherInKeyOrder(ChunkDescriptor* chunk, const IndexEntry* entries, uint32_t n) {
   lockChunks();
   uint8_t* target = nullptr;
-  if (spareBuffers_ != nullptr || bytesInUse_ + resolvedChunkSize_ <= budgetBytes_) target = takeBuffer();
+  if (spareBuffers_ != nullptr || roomFor(resolvedChunkSize_)) target = takeBuffer();
   unlockChunks();
   if (target == nullptr) return;
   // The entries keep their place at the buffer's end; each row (key, then fields)
@@ -207,8 +257,10 @@ int32_t TqSortVornImpl::waitForMemory(uint32_t chunkId) {
   return status;
 }
 
-int32_t TqSortVornImpl::reserveWindows(uint64_t bytes) {
-  while (bytesInUse_ + bytes > budgetBytes_) {
+int32_t TqSortVornImpl::reserveWindows(uint64_t bytes, uint32_t files) {
+  // Two files stay for writing a run and a long row; only a running merge gives some back.
+  if (files > 0 && filesInUse_ + files + 2 > fileLimit_) return StatusNoRoom;
+  while (!roomForWindows(bytes)) {
     if (dropSpare()) continue;
     ChunkDescriptor* victim = bufferVictim(true, nullptr);
     if (victim == nullptr) return StatusNoRoom;  // the caller decides: wait, or do with less
@@ -219,17 +271,22 @@ int32_t TqSortVornImpl::reserveWindows(uint64_t bytes) {
     --buffersInUse_;
     bytesInUse_ -= resolvedChunkSize_;
   }
-  bytesInUse_ += bytes;
-  if (bytesInUse_ > peakBytesInUse_) peakBytesInUse_ = bytesInUse_;
-  uint32_t windows = windowSize_ != 0 ? static_cast<uint32_t>((bytesInUse_ - uint64_t{buffersInUse_} * resolvedChunkSize_) / windowSize_) : 0;
-  if (windows > maxWindowsInUse_) maxWindowsInUse_ = windows;
+  charge(bytes);
+  filesInUse_ += files;
+  if (filesInUse_ > maxFilesInUse_) maxFilesInUse_ = filesInUse_;
+  uint32_t windows = windowSize_ != 0 ? static_cast<uint32_t>(bytes / windowSize_) : 0;
+  windowsInUse_ += windows;
+  if (windowsInUse_ > maxWindowsInUse_) maxWindowsInUse_ = windowsInUse_;
   return StatusOk;
 }
 
-void TqSortVornImpl::releaseWindows(uint64_t bytes, ChunkLock lock) {
-  if (bytes == 0) return;
+void TqSortVornImpl::releaseWindows(uint64_t bytes, ChunkLock lock, uint32_t files) {
+  if (bytes == 0 && files == 0) return;
   if (lock == ChunkLock::notHeld) lockChunks();
-  bytesInUse_ -= bytes < bytesInUse_ ? bytes : bytesInUse_;
+  bytesInUse_ -= bytes;
+  filesInUse_ -= files;
+  uint32_t windows = windowSize_ != 0 ? static_cast<uint32_t>(bytes / windowSize_) : 0;
+  windowsInUse_ -= windows < windowsInUse_ ? windows : windowsInUse_;
   wakeBufferWaiter();
   if (lock == ChunkLock::notHeld) unlockChunks();
 }
@@ -252,7 +309,9 @@ ChunkDescriptor* TqSortVornImpl::allocateChunk(ChunkLock lock) {
     return nullptr;
   }
   chunk->id = nextChunkId_++;
+  chargeMeta(chunk, heapBytes(sizeof(ChunkDescriptor)));
   if (getBuffer(chunk, true) != StatusOk) {
+    unchargeMeta(chunk);
     if (lock == ChunkLock::notHeld) unlockChunks();
     tqbDelete(chunk);
     return nullptr;
@@ -273,6 +332,7 @@ ChunkDescriptor* TqSortVornImpl::allocateRun() {
     return nullptr;
   }
   run->id = nextChunkId_++;
+  chargeMeta(run, heapBytes(sizeof(ChunkDescriptor)));
   run->nextInList = chunkList_;
   if (chunkList_ != nullptr) chunkList_->prevInList = run;
   chunkList_ = run;
@@ -299,7 +359,7 @@ int32_t TqSortVornImpl::getBuffer(ChunkDescriptor* chunk, bool fromHighEnd) {
   VT2("TqSortVornImpl(0x%p)->getBuffer(0x%p, %s) buffer for chunk %I64u", this, chunk,
       fromHighEnd ? "true" : "false", static_cast<uint64_t>(chunk->id));
   for (;;) {
-    if (spareBuffers_ != nullptr || bytesInUse_ + resolvedChunkSize_ <= budgetBytes_) {
+    if (spareBuffers_ != nullptr || roomFor(resolvedChunkSize_)) {
       chunk->buffer = takeBuffer();
       if (chunk->buffer == nullptr) {
         setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Buffer)"), ChunkLock::held);
@@ -322,7 +382,12 @@ int32_t TqSortVornImpl::getBuffer(ChunkDescriptor* chunk, bool fromHighEnd) {
       return StatusOk;
     }
     // Every buffer is in a chunk being filled, sorted or read, and windows hold the
-    // rest: wait for memory to be given back, then look again.
+    // rest: wait for memory to be given back, then look again.  When no sort or merge
+    // runs, nothing will give any.
+    if (sortsEnded_ == sortsSubmitted_ + sortsOnMain_ && tqAtomGet(&mergeAtomic_) == 0) {
+      setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Buffer)"), ChunkLock::held);
+      return StatusNoRoom;
+    }
     int32_t status = waitForMemory(chunk->id);
     if (status != StatusOk) return status;
   }
@@ -343,83 +408,86 @@ int32_t TqSortVornImpl::persistChunk(ChunkDescriptor* chunk) {
   VT2("TqSortVornImpl(0x%p)->persistChunk(0x%p)", this, chunk);
   if (chunk->tempFileName != nullptr) return StatusOk;  // its rows are already on disk
   ++chunksWrittenToDisk_;
-  chunk->tempFileName = static_cast<char*>(tqbMalloc(kNameSize));
-  if (chunk->tempFileName == nullptr) {
-    setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Filename)"), ChunkLock::held);
-    return StatusNoRoom;
-  }
   // A run file that cannot be written in one directory is tried in the next.
   int attempts = tempDirCount_ > 0 ? tempDirCount_ : 1;
   int32_t status = StatusOk;
   TqbString message;
+  char name[kNameSize];
   for (int d = 0; d < attempts; ++d) {
     NpHandle handle = 0;
-    status = createRunFileIn(d, chunk->tempFileName, &handle, &message);
+    status = createRunFileIn(d, name, &handle, &message);
     if (status != StatusOk) continue;
-    // The rows in key order, one record each, gathered through the persist window.
     uint64_t written = 0;
-    uint32_t fill = 0;
-    bool failed = false;
-    auto put = [&](const void* bytes, uint32_t n) {
-      if (failed) return;
-      if (fill + n > windowSize_) {
-        if (fill > 0 && !tqWriteAll(handle, persistWindow_, fill)) {
-          failed = true;
-          return;
-        }
-        written += fill;
-        fill = 0;
-        if (n > windowSize_) {
-          if (!tqWriteAll(handle, bytes, n)) failed = true;
-          written += n;
-          return;
-        }
-      }
-      std::memcpy(persistWindow_ + fill, bytes, n);
-      fill += n;
-    };
-    for (uint64_t i = 0; i < chunk->rowCount && !failed; ++i) {
-      RowRef r = rowOf(chunk, i);
-      if (fixedLayout_) {
-        put(r.row, r.rowLength + r.keyLength);  // the record, row and key together
-      } else {
-        uint32_t header[2] = {r.keyLength, r.rowLength};
-        put(header, kVariableHeader);
-        put(r.key, r.keyLength);
-        put(r.row, r.rowLength);
-      }
-    }
-    if (!failed && fill > 0) {
-      if (!tqWriteAll(handle, persistWindow_, fill)) failed = true;
-      written += fill;
-    }
+    uint32_t longest = 0;
+    bool failed = !writeRunRecords(chunk, handle, &written, &longest);
     if (failed) message = TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(handle)));
     if (np_fio_close(handle) != 0 && !failed) {
       failed = true;
       message = TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(0)));
     }
+    if (!failed && !keepName(chunk, name)) {
+      failed = true;
+      message = TQ_MESSAGE(29, "(Chunk Filename)");
+      d = attempts;  // no memory: another directory would not help
+    }
     if (failed) {
       VT2("TqSortVornImpl(0x%p)->persistChunk(0x%p): %s", this, chunk, message);
-      np_fio_unlink(chunk->tempFileName);
-      status = StatusSystemError;
+      np_fio_unlink(name);
+      status = d >= attempts ? StatusNoRoom : StatusSystemError;
       continue;
     }
     chunk->fileBytes = written;
+    chunk->maxRecord = longest;
     bytesWrittenToDisk_ += written;
     return StatusOk;
   }
   // No directory took the rows: the sort cannot go on.
-  tqbFree(chunk->tempFileName);
-  chunk->tempFileName = nullptr;
   setError(status, message, ChunkLock::held);
   return status;
+}
+
+bool TqSortVornImpl::writeRunRecords(ChunkDescriptor* chunk, NpHandle handle, uint64_t* written,
+                                     uint32_t* longest) {
+  // The rows in key order, one record each, gathered through the persist window; a
+  // record larger than the window goes straight to the file.
+  uint32_t fill = 0;
+  auto put = [&](const void* bytes, uint32_t n) -> bool {
+    if (fill + n > windowSize_) {
+      if (fill > 0 && !tqWriteAll(handle, persistWindow_, fill)) return false;
+      *written += fill;
+      fill = 0;
+      if (n > windowSize_) {
+        *written += n;
+        return tqWriteAll(handle, bytes, n);
+      }
+    }
+    std::memcpy(persistWindow_ + fill, bytes, n);
+    fill += n;
+    return true;
+  };
+  for (uint64_t i = 0; i < chunk->rowCount; ++i) {
+    RowRef r = rowOf(chunk, i);
+    bool ok;
+    if (fixedLayout_) {
+      ok = put(r.row, r.rowLength + r.keyLength);  // the record, row and key together
+    } else {
+      uint32_t header[2] = {r.keyLength, r.rowLength};
+      ok = put(header, kVariableHeader) && put(r.key, r.keyLength) && put(r.row, r.rowLength);
+    }
+    if (!ok) return false;
+    uint32_t record = r.keyLength + r.rowLength + (fixedLayout_ ? 0 : kVariableHeader);
+    if (record > *longest) *longest = record;
+  }
+  if (fill > 0 && !tqWriteAll(handle, persistWindow_, fill)) return false;
+  *written += fill;
+  return true;
 }
 
 int32_t TqSortVornImpl::createRunFileIn(int dirIndex, char* name, NpHandle* handle, TqbString* message) {
   const char* dir = tempDirCount_ > 0 ? tempDirs_[dirIndex].asCstr() : nullptr;
   int status = np_fio_tmpfile(dir, "tqsort_", name, kNameSize, handle);
   if (status != 0) {
-    *message = TQ_MESSAGE(1417, dir ? dir : "<null>",
+    *message = TQ_MESSAGE(tqFileCreateMessage(status), dir ? dir : "<null>",
                           status == kNpErrSystem ? np_fio_errtext(np_fio_syserr(0)) : np_fio_errdesc(status));
     VT2("TqSortVornImpl(0x%p)->persistChunk(): %s", this, *message);
     return StatusOpenFailed;
@@ -439,6 +507,7 @@ void TqSortVornImpl::tossChunk(ChunkDescriptor* chunk, ChunkLock lock) {
   tqbFree(chunk->lowKey);
   chunk->lowKey = chunk->highKey = nullptr;
   if (lock == ChunkLock::notHeld) lockChunks();
+  unchargeMeta(chunk);
   treeDelete(chunk);
   if (chunk->buffer != nullptr) {
     keepSpare(chunk->buffer);
@@ -464,20 +533,42 @@ bool TqSortVornImpl::insertChunk(ChunkDescriptor* chunk, ChunkSource source, Chu
 
 bool TqSortVornImpl::enterTree(ChunkDescriptor* chunk, ChunkSource source, ChunkLock lock, RowRef low,
                                RowRef high) {
-  uint8_t* keys = static_cast<uint8_t*>(tqbMalloc(static_cast<size_t>(low.keyLength) + high.keyLength + 1));
+  // A run of one row keeps one copy, for both ends.
+  const bool one = chunk->rowCount == 1;
+  const uint32_t lowBytes = low.keyLength < kKeyCopyBytes ? low.keyLength : kKeyCopyBytes;
+  const uint32_t highBytes = one ? 0 : (high.keyLength < kKeyCopyBytes ? high.keyLength : kKeyCopyBytes);
+  const uint64_t size = uint64_t{lowBytes} + highBytes + 1;
+  uint8_t* keys = static_cast<uint8_t*>(tqbMalloc(size));
   if (keys == nullptr) {
     setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Keys)"), lock);
     return false;
   }
-  tqbFree(chunk->lowKey);
+  uint64_t oldKeys = 0;
+  if (chunk->lowKey != nullptr) {  // keys of an earlier entry
+    oldKeys = heapBytes(uint64_t{chunk->lowKeyLength} +
+                        (chunk->highKey != chunk->lowKey ? chunk->highKeyLength : 0) + 1);
+    tqbFree(chunk->lowKey);
+  }
   chunk->lowKey = keys;
-  chunk->lowKeyLength = low.keyLength;
-  chunk->highKey = keys + low.keyLength;
-  chunk->highKeyLength = high.keyLength;
-  std::memcpy(chunk->lowKey, low.key, low.keyLength);
-  std::memcpy(chunk->highKey, high.key, high.keyLength);
+  chunk->lowKeyLength = lowBytes;
+  chunk->lowCut = lowBytes < low.keyLength;
+  std::memcpy(chunk->lowKey, low.key, lowBytes);
+  if (one) {
+    chunk->highKey = chunk->lowKey;
+    chunk->highKeyLength = lowBytes;
+    chunk->highCut = chunk->lowCut;
+  } else {
+    chunk->highKey = keys + lowBytes;
+    chunk->highKeyLength = highBytes;
+    chunk->highCut = highBytes < high.keyLength;
+    std::memcpy(chunk->highKey, high.key, highBytes);
+  }
   if (logger_->getLevel() <= 2) dumpChunk(chunk);
   if (lock == ChunkLock::notHeld) lockChunks();
+  metaBytes_ -= oldKeys;
+  bytesInUse_ -= oldKeys;
+  chunk->metaBytes -= oldKeys;
+  chargeMeta(chunk, heapBytes(size));
   treeInsert(chunk);
   wakeBufferWaiter();  // a run with a buffer to give is in the tree
   if (source == ChunkSource::merge && chunk->ready) rowsReady_ += chunk->rowCount;

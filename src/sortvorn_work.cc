@@ -24,8 +24,11 @@
 // row at a time (nextRow): the merged rows are never written anywhere, which is how a
 // sort larger than memory writes its data only once.  On the pool (work) it writes the
 // merged rows to one new run file, which enters the tree as a single longer run; the
-// merge pass does this only when a group of runs has more members than the memory has
-// windows for, so that the next pass can read the group through one read merge.
+// merge pass does this only when a group of runs costs more windows or run files than
+// the sort has, so that the next pass can read the group through one read merge, and
+// the sort does it while rows come in when the runs' metadata nears its share of the
+// memory.  Its windows (each as long as its run's longest record), its output's window
+// and its run files were reserved before it was handed over, and go back when it ends.
 #include "src/sortvorn_work.h"
 
 #include <cstring>
@@ -68,12 +71,14 @@ void TqSortVornWorkSort::work(bool onMain, TqbThreadPoolWorker* worker) {
      static_cast<uint64_t>(chunk_->id));
   uint32_t n = static_cast<uint32_t>(chunk_->rowCount);
   IndexEntry* entries = TqSortVornImpl::entryAt(chunk_, engine_->resolvedChunkSize() - sizeof(IndexEntry) * n);
+  uint64_t sorted = 0;
   if (n < 2 || sortRange(worker, chunk_->buffer, entries, 0, n - 1)) {
     if (n >= 2) engine_->gatherInKeyOrder(chunk_, entries, n);
     engine_->insertChunk(chunk_, ChunkSource::sort, ChunkLock::notHeld);
+    sorted = n;
   }
   // A stopped sort leaves its chunk on the engine's list, which frees it when cleaned.
-  engine_->sortEnded();
+  engine_->sortEnded(sorted);
   if (worker != nullptr) worker->finished(true);
   tqbDelete(this);
 }
@@ -81,7 +86,7 @@ void TqSortVornWorkSort::work(bool onMain, TqbThreadPoolWorker* worker) {
 void TqSortVornWorkSort::failure(bool cancelled) {
   WT("%s(0x%p)->failure(%s)", traceName(), this, cancelled ? "true" : "false");
   if (!cancelled) engine_->setError(TqDatafile::StatusNotAllowed, TQ_MESSAGE(1181), ChunkLock::notHeld);
-  engine_->sortEnded();
+  engine_->sortEnded(0);
   tqbDelete(this);
 }
 
@@ -149,8 +154,9 @@ void TqSortVornWorkMerge::giveBack() {
   readers_ = nullptr;
   tqbFree(inputs_);
   inputs_ = nullptr;
-  if (windowBytes != 0) engine_->releaseWindows(windowBytes, destroyLock_);
+  engine_->releaseWindows(windowBytes, destroyLock_, files);
   windowBytes = 0;
+  files = 0;
 }
 
 void TqSortVornWorkMerge::destroy() { tqbDelete(this); }
@@ -190,7 +196,7 @@ int32_t TqSortVornWorkMerge::openInputs() {
     if (run->buffer != nullptr) {
       readers_[k]->openMemory(engine_, run);
     } else {
-      uint8_t* window = static_cast<uint8_t*>(tqbMalloc(engine_->windowSize()));
+      uint8_t* window = static_cast<uint8_t*>(tqbMalloc(engine_->windowFor(run)));
       if (window == nullptr) {
         engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Merge Window)"), ChunkLock::notHeld);
         return TqDatafile::StatusNoRoom;
@@ -263,6 +269,7 @@ void TqSortVornWorkMerge::work(bool onMain, TqbThreadPoolWorker* worker) {
   mergeToRun(worker, destroyLock_);
   // Memory goes back before the waiting merge pass is woken: it plans with it.
   giveBack();
+  if (whileAdding) engine_->inputMergeEnded();
   if (worker != nullptr) worker->finished(true);
   if (!onMain) releaseMergeCount();
   tqbDelete(this);
@@ -274,33 +281,12 @@ int32_t TqSortVornWorkMerge::mergeToRun(TqbThreadPoolWorker* worker, ChunkLock l
   char name[260];
   NpHandle file = 0;
   if ((status = engine_->createRunFile(name, &file, lock)) != 0) return status;
-  const uint32_t windowSize = engine_->windowSize();
-  const bool fixed = engine_->fixedLayout();
-  uint8_t* out = static_cast<uint8_t*>(tqbMalloc(windowSize));
-  uint8_t* low = nullptr;   // copy of the first key written
-  uint32_t lowLength = 0;
-  uint8_t* high = nullptr;  // copy of the last key written
-  uint32_t highLength = 0, highCapacity = 0;
-  uint32_t fill = 0;
-  uint64_t written = 0, rows = 0, rowsWritten = 0;
-  auto put = [&](const void* bytes, uint32_t n) -> bool {
-    if (fill + n > windowSize) {
-      if (fill > 0 && !tqWriteAll(file, out, fill)) return false;
-      written += fill;
-      fill = 0;
-      if (n > windowSize) {  // a record larger than the window goes straight through
-        if (!tqWriteAll(file, bytes, n)) return false;
-        written += n;
-        return true;
-      }
-    }
-    std::memcpy(out + fill, bytes, n);
-    fill += n;
-    return true;
-  };
-  bool failed = out == nullptr;
+  RunOutput out;
+  out.window = static_cast<uint8_t*>(tqbMalloc(engine_->windowSize()));
+  bool failed = out.window == nullptr;
   if (failed) engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Merge Window)"), lock);
   bool stopped = false;
+  uint64_t rows = 0;
   while (!failed && inputCount_ > 0) {
     uint32_t w = tree_.winner();
     if (readers_[w]->exhausted()) break;
@@ -309,42 +295,11 @@ int32_t TqSortVornWorkMerge::mergeToRun(TqbThreadPoolWorker* worker, ChunkLock l
       stopped = true;
       break;
     }
-    const RowRef& r = readers_[w]->row();
-    bool ok;
-    if (fixed) {
-      ok = put(r.row, r.rowLength) && put(r.key, r.keyLength);
-    } else {
-      uint32_t header[2] = {r.keyLength, r.rowLength};
-      ok = put(header, 8) && put(r.key, r.keyLength) && put(r.row, r.rowLength);
-    }
-    if (!ok) {
+    if (!out.put(engine_, file, readers_[w]->row())) {
       engine_->setError(TqDatafile::StatusSystemError, TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(file))), lock);
       failed = true;
       break;
     }
-    if (low == nullptr) {
-      low = static_cast<uint8_t*>(tqbMalloc(r.keyLength > 0 ? r.keyLength : 1));
-      if (low == nullptr) {
-        engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Chunk Keys)"), lock);
-        failed = true;
-        break;
-      }
-      std::memcpy(low, r.key, r.keyLength);
-      lowLength = r.keyLength;
-    }
-    if (highCapacity < r.keyLength) {
-      void* grown = tqbRealloc(high, r.keyLength);
-      if (grown == nullptr) {
-        engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Chunk Keys)"), lock);
-        failed = true;
-        break;
-      }
-      high = static_cast<uint8_t*>(grown);
-      highCapacity = r.keyLength;
-    }
-    std::memcpy(high, r.key, r.keyLength);
-    highLength = r.keyLength;
-    ++rowsWritten;
     status = readers_[w]->advance();
     if (status > 0) {
       failed = true;
@@ -352,54 +307,100 @@ int32_t TqSortVornWorkMerge::mergeToRun(TqbThreadPoolWorker* worker, ChunkLock l
     }
     if (status < 0) dropInput(w);
     tree_.replay();
+    if (out.rows % kStopCheckRows == 0) engine_->countMerged(kStopCheckRows);
   }
-  if (!failed && !stopped && fill > 0) {
-    if (!tqWriteAll(file, out, fill)) {
-      engine_->setError(TqDatafile::StatusSystemError, TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(file))), lock);
-      failed = true;
-    }
-    written += fill;
+  engine_->countMerged(out.rows % kStopCheckRows);
+  if (!failed && !stopped && !out.flush(file)) {
+    engine_->setError(TqDatafile::StatusSystemError, TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(file))), lock);
+    failed = true;
   }
   if (np_fio_close(file) != 0 && !failed && !stopped) {
     engine_->setError(TqDatafile::StatusSystemError, TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(0))), lock);
     failed = true;
   }
-  tqbFree(out);
-  engine_->countBytesWritten(written, lock);
+  tqbFree(out.window);
+  engine_->countBytesWritten(out.written, lock);
   status = failed ? TqDatafile::StatusSystemError : (stopped ? TqDatafile::StatusStopped : 0);
-  ChunkDescriptor* run = nullptr;
-  if (status == 0 && low != nullptr) {
-    if (lock == ChunkLock::notHeld) engine_->lockChunks();
-    run = engine_->allocateRun();
-    if (lock == ChunkLock::notHeld) engine_->unlockChunks();
-    if (run == nullptr) status = TqDatafile::StatusNoRoom;
+  if (status != 0 || out.rows == 0) {
+    np_fio_unlink(name);
+    return status;
   }
-  if (run != nullptr) {
-    run->tempFileName = static_cast<char*>(tqbMalloc(260));
-    if (run->tempFileName == nullptr) {
-      engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Chunk Filename)"), lock);
-      engine_->tossChunk(run, lock);
-      run = nullptr;  // the file goes below
-      status = TqDatafile::StatusNoRoom;
-    } else {
-      std::memcpy(run->tempFileName, name, 260);
-      run->fileBytes = written;
-      run->rowCount = rowsWritten;
-      RowRef first{low, lowLength, nullptr, 0}, last{high, highLength, nullptr, 0};
-      // The file belongs to the run from here on, also when it cannot enter the tree.
-      if (!engine_->enterTree(run, ChunkSource::merge, lock, first, last)) status = TqDatafile::StatusNoRoom;
+  return enterRun(name, out, lock);
+}
+
+int32_t TqSortVornWorkMerge::enterRun(const char* name, const RunOutput& out, ChunkLock lock) {
+  if (lock == ChunkLock::notHeld) engine_->lockChunks();
+  ChunkDescriptor* run = engine_->allocateRun();
+  bool named = run != nullptr && engine_->keepName(run, name);
+  if (run != nullptr && !named) {
+    engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Chunk Filename)"), ChunkLock::held);
+  }
+  if (lock == ChunkLock::notHeld) engine_->unlockChunks();
+  if (!named) {
+    np_fio_unlink(name);
+    if (run != nullptr) engine_->tossChunk(run, lock);
+    return TqDatafile::StatusNoRoom;
+  }
+  run->fileBytes = out.written;
+  run->maxRecord = out.longest;
+  run->rowCount = out.rows;
+  RowRef first{out.low, out.lowLength, nullptr, 0}, last{out.high, out.highLength, nullptr, 0};
+  // The file belongs to the run from here on, also when it cannot enter the tree.
+  if (!engine_->enterTree(run, ChunkSource::merge, lock, first, last)) return TqDatafile::StatusNoRoom;
+  return 0;
+}
+
+bool TqSortVornWorkMerge::RunOutput::put(TqSortVornImpl* engine, NpHandle file, const RowRef& r) {
+  const uint32_t windowSize = engine->windowSize();
+  auto add = [&](const void* bytes, uint32_t n) -> bool {
+    if (fill + n > windowSize) {
+      if (fill > 0 && !tqWriteAll(file, window, fill)) return false;
+      written += fill;
+      fill = 0;
+      if (n > windowSize) {  // a record larger than the window goes straight through
+        written += n;
+        return tqWriteAll(file, bytes, n);
+      }
     }
+    std::memcpy(window + fill, bytes, n);
+    fill += n;
+    return true;
+  };
+  bool ok;
+  uint32_t record;
+  if (engine->fixedLayout()) {
+    ok = add(r.row, r.rowLength) && add(r.key, r.keyLength);
+    record = r.rowLength + r.keyLength;
+  } else {
+    uint32_t header[2] = {r.keyLength, r.rowLength};
+    ok = add(header, 8) && add(r.key, r.keyLength) && add(r.row, r.rowLength);
+    record = 8 + r.rowLength + r.keyLength;
   }
-  if (run == nullptr) np_fio_unlink(name);
-  tqbFree(low);
-  tqbFree(high);
-  return status;
+  if (!ok) return false;
+  if (record > longest) longest = record;
+  // The run keeps copies of its first and last keys, cut to what the tree holds.
+  uint32_t copy = r.keyLength < kKeyCopyBytes ? r.keyLength : kKeyCopyBytes;
+  if (rows == 0) {
+    std::memcpy(low, r.key, copy);
+    lowLength = r.keyLength;
+  }
+  std::memcpy(high, r.key, copy);
+  highLength = r.keyLength;
+  ++rows;
+  return true;
+}
+
+bool TqSortVornWorkMerge::RunOutput::flush(NpHandle file) {
+  if (fill == 0) return true;
+  written += fill;
+  return tqWriteAll(file, window, fill);
 }
 
 void TqSortVornWorkMerge::failure(bool cancelled) {
   WT("%s(0x%p)->failure(%s)", traceName(), this, cancelled ? "true" : "false");
   if (!cancelled) engine_->setError(TqDatafile::StatusNotAllowed, TQ_MESSAGE(1181), ChunkLock::notHeld);
   giveBack();
+  if (whileAdding) engine_->inputMergeEnded();
   releaseMergeCount();
   tqbDelete(this);
 }

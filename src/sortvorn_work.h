@@ -75,9 +75,11 @@ class TqSortVornWorkMerge : public TqbThreadPoolWork {
 
   bool countedReady = false; // a ready run read through a window: its rows counted as ready
   bool readable = true;     // may become the read merge
+  bool whileAdding = false; // started by mergeDuringInput: its end lets the next one start
   uint64_t rowCount = 0;    // rows of the inputs when they were added
   uint64_t rowsServed = 0;  // rows nextRow consumed (as the read merge)
   uint64_t windowBytes = 0; // budget the merge pass reserved for this request's windows
+  uint32_t files = 0;       // run files it reserved to hold open
 
  protected:
   // Opens a reader on every input, each on its first row, and plays the tournament.
@@ -88,8 +90,26 @@ class TqSortVornWorkMerge : public TqbThreadPoolWork {
   void releaseMergeCount();
   // Gives back what the request still holds: inputs, readers, windows.
   void giveBack();
+  // The run a merge writes: its window, what went through it, and the key copies of
+  // its first and last rows (the first kKeyCopyBytes of each, with the full length).
+  struct RunOutput {
+    uint8_t* window = nullptr;
+    uint32_t fill = 0;
+    uint64_t written = 0;
+    uint64_t rows = 0;
+    uint32_t longest = 0;
+    uint8_t low[kKeyCopyBytes];
+    uint32_t lowLength = 0;
+    uint8_t high[kKeyCopyBytes];
+    uint32_t highLength = 0;
+    // Appends a row's record; false when a write fails.
+    bool put(TqSortVornImpl* engine, NpHandle file, const RowRef& row);
+    bool flush(NpHandle file);
+  };
   // Writes the merged rows to a new run file and enters the run into the tree.
   int32_t mergeToRun(TqbThreadPoolWorker* worker, ChunkLock lock);
+  // Makes the descriptor of the written run `name` and enters it into the tree.
+  int32_t enterRun(const char* name, const RunOutput& out, ChunkLock lock);
 
   TqSortVornImpl* engine_;
   TqLogger* logger_;
@@ -103,5 +123,8 @@ class TqSortVornWorkMerge : public TqbThreadPoolWork {
   RunReader** readers_ = nullptr;       // owned, one per input
   LoserTree tree_;
 };
+
+// Bytes a merge request counts for itself: the object, its lists, its tournament tree.
+constexpr uint64_t kMergeRequestBytes = sizeof(TqSortVornWorkMerge) + 128;
 
 #endif

@@ -29,17 +29,20 @@ void TqSortVornFixedWorkSort::work(bool onMain, TqbThreadPoolWorker* worker) {
   uint8_t* buffer = chunk_->buffer;
   // The key pass: every record's key fields, from its row bytes.
   for (uint32_t i = 0; i < n; ++i) fixed_->encodeKeys(buffer + uint64_t{i} * recordLength_);
+  uint64_t sorted = 0;
   if (n <= 1) {
     engine_->insertChunk(chunk_, ChunkSource::sort, ChunkLock::notHeld);
+    sorted = n;
   } else {
     swapRow_ = static_cast<uint8_t*>(tqbMalloc(recordLength_));
     if (swapRow_ == nullptr) {
       engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Swap Row)"), ChunkLock::notHeld);
     } else if (sortRange(worker, buffer, nullptr, 0, n - 1)) {
       engine_->insertChunk(chunk_, ChunkSource::sort, ChunkLock::notHeld);
+      sorted = n;
     }
   }
-  engine_->sortEnded();
+  engine_->sortEnded(sorted);
   if (worker != nullptr) worker->finished(true);
   tqbDelete(this);
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -118,6 +119,31 @@ TEST_F(DatafileFaultTest, FileSizeLimitKeepsEveryAcceptedRow) {
   EXPECT_EQ(good, accepted.size());
   f->release();
   sigaction(SIGXFSZ, &saved, nullptr);
+}
+
+// A process that may open no more files hears that, not advice about the directory
+// or its free space (which the message used to give).
+TEST_F(DatafileFaultTest, TooManyOpenFilesIsSaidSoWithoutAdviceAboutFreeSpace) {
+  // One datafile is made while files can still be opened: the sanitizers' runtime
+  // reads /proc the first time it checks a type, and must not meet the limit then.
+  mgr_->setChunkSize(1 << 16);
+  mgr_->createFile(TqDatafile::FlagVariableRows)->release();
+  struct rlimit old {};
+  getrlimit(RLIMIT_NOFILE, &old);
+  struct rlimit low = old;
+  int lowest = dup(0);  // the lowest descriptor free: no file opens beyond the limit
+  ASSERT_GE(lowest, 0);
+  close(lowest);
+  low.rlim_cur = static_cast<rlim_t>(lowest);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  TqDatafile* f = mgr_->createFile(TqDatafile::FlagVariableRows);  // its file cannot be made
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+  EXPECT_EQ(f, nullptr);
+  std::string text = mgr_->getError().str();
+  EXPECT_NE(text.find("Too many open files"), std::string::npos) << text;
+  EXPECT_NE(text.find("ulimit -n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("free space"), std::string::npos) << text;
+  if (f != nullptr) f->release();
 }
 
 TEST_F(DatafileFaultTest, FailedBufferFlushLosesNoRow) {

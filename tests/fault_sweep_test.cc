@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 
 #include "platform/tqfault.h"
@@ -176,6 +177,78 @@ INSTANTIATE_TEST_SUITE_P(Engines, SortFaultSweepTest,
                            return std::string(engineName(param.param));
                          });
 
+namespace {
+
+// One sort under whatever fault is armed: `rows` added (with `columns`, `keys` and
+// `options`), sorted and read back against `expected`.
+Outcome sortUnderFault(TqDatafileManagerImpl** manager, const std::function<AbsTqSortfile*(std::string*)>& make,
+                       const std::vector<RefColumn>& columns, const std::vector<std::vector<RefValue>>& rows,
+                       const std::vector<std::vector<RefValue>>& expected, bool groups = false) {
+  Outcome o;
+  std::string error;
+  if (*manager != nullptr) {
+    (*manager)->release();
+    *manager = nullptr;
+  }
+  AbsTqSortfile* f = make(&error);
+  if (f == nullptr) {
+    o.reported = !error.empty();
+    return o;
+  }
+  std::vector<size_t> accepted;
+  int32_t status = 0;
+  for (size_t r = 0; r < rows.size(); ++r) {
+    if (!storeRow(f, columns, rows[r])) {
+      o.reported = true;
+      continue;
+    }
+    status = f->addRow(nullptr);
+    if (status == 0) {
+      accepted.push_back(r);
+    } else {
+      o.reported |= f->getError().length() > 0;
+    }
+  }
+  // Every row was accepted, or the sort has stopped for good: what comes back must
+  // then be all of them.
+  // With `groups`, every row read must start its group (duplicates are dropped), and
+  // hasNext must say whether next gives a row.
+  status = f->sort();
+  size_t got = 0;
+  bool mark = true;
+  while (status == 0) {
+    if (got >= expected.size() || !sameRow(columns, loadRow(f, columns), expected[got]) || (groups && !mark)) {
+      o.detail = "row " + std::to_string(got) + " differs";
+      break;
+    }
+    ++got;
+    bool more = groups && f->hasNext();
+    status = f->next(&mark);
+    if (groups && ((status == 0 && !more) || (status == 4 && more))) {
+      o.detail = "hasNext said " + std::string(more ? "true" : "false") + " before status " + std::to_string(status);
+      o.silentLoss = true;
+      break;
+    }
+  }
+  if (status == 4) {
+    o.complete = accepted.size() == rows.size() && got == expected.size() && o.detail.empty();
+    o.silentLoss = !o.complete && !o.reported;
+    if (!o.complete && o.detail.empty()) {
+      o.detail = std::to_string(got) + " of " + std::to_string(accepted.size()) + " rows";
+    }
+  } else if (status != 0) {
+    o.reported |= f->getError().length() > 0;
+    if (!isStatus(status)) {
+      o.silentLoss = true;
+      o.detail = "not a status: " + std::to_string(status);
+    }
+  }
+  f->release();
+  return o;
+}
+
+}  // namespace
+
 TEST_P(SortFaultSweepTest, SortThatSpillsAndMerges) {
   // The external engine takes at least 256 KiB of memory: enough rows to spill past it.
   sweepSort(makeRows(GetParam() == SortEngine::external ? 4000 : 300, 2), false);
@@ -203,76 +276,45 @@ void SortFaultSweepTest::sweepSort(const std::vector<std::vector<RefValue>>& row
                             [&](const auto& a, const auto& b) { return compareRefRows(kCols, keys, a, b) == 0; });
     expected.erase(last, expected.end());
   }
-  auto scenario = [&]() {
-    Outcome o;
-    SortOptions opt;
-    opt.chunkSize = 2048;
-    opt.sortSize = 3 * 2048;
-    opt.processors = 2;
-    opt.stable = true;
-    opt.markByGroups = groups;
-    opt.noDups = groups;
-    opt.engine = GetParam();
-    opt.windowSize = 64;  // runs on disk read through windows smaller than some rows
-    std::string error;
-    if (mgr_ != nullptr) {
-      mgr_->release();
-      mgr_ = nullptr;
-    }
-    AbsTqSortfile* f = makeSortfile(kCols, opt, keys, true, &error);
-    if (f == nullptr) {
-      o.reported = !error.empty();
-      return o;
-    }
-    std::vector<size_t> accepted;
-    int32_t status = 0;
-    for (size_t r = 0; r < rows.size(); ++r) {
-      if (!storeRow(f, kCols, rows[r])) {
-        o.reported = true;
-        continue;
-      }
-      status = f->addRow(nullptr);
-      if (status == 0) {
-        accepted.push_back(r);
-      } else {
-        o.reported |= f->getError().length() > 0;
-      }
-    }
-    // Every row was accepted, or the sort has stopped for good: what comes back must
-    // then be all of them.
-    status = f->sort();
-    size_t got = 0;
-    bool mark = true;
-    while (status == 0) {
-      if (got >= expected.size() || !sameRow(kCols, loadRow(f, kCols), expected[got]) || (groups && !mark)) {
-        o.detail = "row " + std::to_string(got) + " differs";
-        break;
-      }
-      ++got;
-      bool more = groups && f->hasNext();
-      status = f->next(&mark);
-      if (groups && ((status == 0 && !more) || (status == 4 && more))) {
-        o.detail = "hasNext said " + std::string(more ? "true" : "false") + " before status " + std::to_string(status);
-        o.silentLoss = true;
-        break;
-      }
-    }
-    if (status == 4) {
-      o.complete = accepted.size() == rows.size() && got == expected.size() && o.detail.empty();
-      o.silentLoss = !o.complete && !o.reported;
-      if (!o.complete && o.detail.empty()) {
-        o.detail = std::to_string(got) + " of " + std::to_string(accepted.size()) + " rows";
-      }
-    } else if (status != 0) {
-      o.reported |= f->getError().length() > 0;
-      if (!isStatus(status)) {
-        o.silentLoss = true;
-        o.detail = "not a status: " + std::to_string(status);
-      }
-    }
-    f->release();
-    return o;
-  };
+  SortOptions opt;
+  opt.chunkSize = 2048;
+  opt.sortSize = 3 * 2048;
+  opt.processors = 2;
+  opt.stable = true;
+  opt.markByGroups = groups;
+  opt.noDups = groups;
+  opt.engine = GetParam();
+  opt.windowSize = 64;  // runs on disk read through windows smaller than some rows
+  auto make = [&](std::string* error) { return makeSortfile(kCols, opt, keys, true, error); };
+  auto scenario = [&]() { return sortUnderFault(&mgr_, make, kCols, rows, expected, groups); };
+  for (const OpCase& c : kOps) {
+    sweep(c.op, TqFaultMode::Fail, c.name, 5000, scenario);
+    if (c.op == TqFaultOp::Read || c.op == TqFaultOp::Write) sweep(c.op, TqFaultMode::Short, c.name, 5000, scenario);
+  }
+}
+
+// Rows longer than a chunk become runs of one row each (their file, descriptor, name
+// and key copy made one after the other); a failure at any step leaves none of it
+// behind, and a group of them is read back within the memory.
+TEST_F(FaultSweepTest, SortWithRowsLongerThanAChunk) {
+  const std::vector<RefColumn> cols = {{tqbTypeInteger, 0}, {tqbTypeString, 20000}, {tqbTypeDate, 0}};
+  auto rows = makeRows(160, 5);
+  for (size_t r = 0; r < rows.size(); r += 8) {
+    rows[r][1].null = false;
+    rows[r][1].s = std::string(1500 + 20 * r, static_cast<char>('A' + r % 26));  // up to 4.5 KB, twice: row and key
+  }
+  std::vector<RefKey> keys = {{0, true}, {1, true}};
+  std::vector<std::vector<RefValue>> expected = rows;
+  std::stable_sort(expected.begin(), expected.end(), [&](const auto& a, const auto& b) {
+    return compareRefRows(cols, keys, a, b) < 0;
+  });
+  SortOptions opt;
+  opt.chunkSize = 2048;
+  opt.sortSize = 32 << 10;
+  opt.processors = 2;
+  opt.engine = SortEngine::variable;
+  auto make = [&](std::string* error) { return makeSortfile(cols, opt, keys, true, error); };
+  auto scenario = [&]() { return sortUnderFault(&mgr_, make, cols, rows, expected); };
   for (const OpCase& c : kOps) {
     sweep(c.op, TqFaultMode::Fail, c.name, 5000, scenario);
     if (c.op == TqFaultOp::Read || c.op == TqFaultOp::Write) sweep(c.op, TqFaultMode::Short, c.name, 5000, scenario);

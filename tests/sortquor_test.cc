@@ -121,7 +121,7 @@ TEST_F(QuorTest, GroupsAndDuplicatesWithAndWithoutAStableSort) {
       SortOptions o = external();
       o.chunkSize = 4096;
       o.sortSize = 256 << 10;
-      o.processors = 2;
+      o.processors = 1;
       o.stable = stable;
       o.markByGroups = true;
       o.noDups = noDups;
@@ -477,7 +477,7 @@ TEST_F(QuorTest, CollatedSortLargerThanItsMemoryKeepsTheOrder) {
   SortOptions o = external();
   o.chunkSize = 8192;
   o.sortSize = 256 << 10;  // the data is about 1.4 MiB
-  o.processors = 2;
+  o.processors = 1;
   AbsTqSortfile* f = makeSortfile(columns, o, {});
   ASSERT_NE(f, nullptr);
   InfoLines info;
@@ -557,7 +557,7 @@ TEST_F(QuorTest, CollationIsRefusedWhereItCannotApply) {
 // the engine's text and the next attempt starts over with a fresh sort object.
 TEST_F(QuorTest, AFailedStartIsReportedAndTheNextRowStartsOver) {
   SortOptions o = external();
-  o.processors = 2;
+  o.processors = 1;
   AbsTqSortfile* f = makeSortfile(kKeyAndOrdinal, o, {{0, true}});
   ASSERT_NE(f, nullptr);
   auto rows = keyedRows(1000, 40, 3);
@@ -571,5 +571,57 @@ TEST_F(QuorTest, AFailedStartIsReportedAndTheNextRowStartsOver) {
   ASSERT_EQ(sortAll(f, kKeyAndOrdinal, rows, &out, nullptr), 4) << f->getError().asCstr();
   ASSERT_EQ(out.size(), rows.size());
   for (size_t i = 1; i < out.size(); ++i) ASSERT_LE(out[i - 1][0].i, out[i][0].i);
+  f->release();
+}
+
+// At the engine's least memory, rows of 3 KB keyed by a long string make runs of a few
+// rows each: the list of runs outgrew the memory after about 25,000 rows (76 MB; "too
+// small for this sort" or "for the list of 2048 runs", with status 2).  The engine
+// merges runs into longer ones before the list outgrows its share, so no input size
+// fails at a memory it accepts.
+TEST_F(QuorTest, ManySmallRunsAtTheLeastMemoryAreMergedAsTheyCome) {
+  const std::vector<RefColumn> columns = {{tqbTypeInteger, 0}, {tqbTypeString, 3000}};
+  SortOptions o = external();
+  o.sortSize = 256 << 10;
+  o.chunkSize = 16 << 10;
+  AbsTqSortfile* f = makeSortfile(columns, o, {{1, true}, {0, true}});
+  InfoLines info;
+  f->setSortInfo(&info);
+  const int rows = 27000;
+  std::mt19937_64 rng(11);
+  std::vector<int64_t> keys;
+  for (int i = 0; i < rows; ++i) {
+    int64_t key = static_cast<int64_t>(rng() % 1000000);
+    keys.push_back(key);
+    char digits[16];
+    std::snprintf(digits, sizeof(digits), "%07lld", static_cast<long long>(key));
+    f->getField(0)->assign(key);
+    f->getField(1)->assign((std::string(2980, 'k') + digits).c_str());
+    ASSERT_EQ(f->addRow(nullptr), 0) << "row " << i << ": " << f->getError().asCstr();
+  }
+  std::sort(keys.begin(), keys.end());
+  ASSERT_EQ(f->sort(), 0) << f->getError().asCstr();
+  for (int i = 0; i < rows; ++i) {
+    ASSERT_EQ(f->getField(0)->asInt64(nullptr), keys[static_cast<size_t>(i)]) << "row " << i;
+    int32_t status = f->next(nullptr);
+    ASSERT_EQ(status, i + 1 < rows ? 0 : 4) << f->getError().asCstr();
+  }
+  EXPECT_GT(reported(info, "merged while rows came in"), 0);
+  EXPECT_LE(reported(info, "peak"), 256 << 10);
+  f->release();
+}
+
+// A memory too small for what the engine is asked is "no room" (status 1), as on the
+// chunk sorts, not a file that could not be opened (it was status 2).
+TEST_F(QuorTest, AMemoryTooSmallForTheRowsIsNoRoom) {
+  const std::vector<RefColumn> columns = {{tqbTypeInteger, 0}, {tqbTypeString, 20000}};
+  SortOptions o = external();
+  o.sortSize = 256 << 10;  // a sixteenth of it holds no row of 20 KB
+  o.chunkSize = 64 << 10;
+  AbsTqSortfile* f = makeSortfile(columns, o, {{0, true}});
+  f->getField(0)->assign(int64_t{1});
+  f->getField(1)->assign("x");
+  EXPECT_EQ(f->addRow(nullptr), 1);
+  EXPECT_NE(f->getError().str().find("too small"), std::string::npos) << f->getError().asCstr();
   f->release();
 }

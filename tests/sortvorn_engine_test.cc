@@ -197,15 +197,24 @@ TEST_F(SortTest, SizesAreResolvedOnTheFirstRow) {
     const char* notice;
   };
   // Row: integer (9) + string of 40 (2 + 41 + prefix 1) ; key 9; entry 32: 93, to 96.
+  // Beside the chunks, the sort size keeps a sixteenth (at least 16 KiB) for the runs'
+  // metadata and a window (a sixteenth of a chunk, from 4 KiB, at most a quarter of a
+  // chunk and an eighth of the sort size) for writing runs.
   const Case cases[] = {
       {1u << 20, 0, 4, 1u << 20, 5, nullptr},                    // one buffer per thread
       {1u << 20, 0, 1, 1u << 20, 3, nullptr},                    // at least three
       {64, 0, 1, 96, 3, "The sort chunk size, 64, was adjusted"},  // the minimum row
-      {1u << 20, 12000, 1, 4000, 3, "The chunksize size was adjusted"},
+      // 120000 - 16384 - 14992 (an eighth) leaves three chunks of 29536, whose window is
+      // 4096: 120000 - 16384 - 4096 holds three of them.
+      {1u << 20, 120000, 1, 29536, 3, "The chunksize size was adjusted"},
       // A sort size too small for three rows at their longest: the chunk holds a row
-      // with empty strings (longer rows become runs of their own).
+      // with empty strings (longer rows become runs of their own), and the sort size
+      // grows to three of them beside what it keeps.
       {1u << 20, 100, 1, 64, 3, "The sort size, 100, was adjusted"},
-      {4096, 40000, 1, 4096, 9, nullptr},
+      // Three chunks of a third of 12000 beside what is kept: the sort size grows.
+      {1u << 20, 12000, 1, 4000, 3, "The sort size, 12000, was adjusted"},
+      // 40000 - 16384 - 1024 holds five chunks of 4096.
+      {4096, 40000, 1, 4096, 5, nullptr},
   };
   for (const Case& c : cases) {
     capture.clear();
@@ -311,7 +320,7 @@ TEST_F(SortTest, RowLargerThanAChunkIsRefusedWithoutHarm) {
   TqSortVornImpl* f = makeSort(kTwo, o, {{1, true}});
   int64_t asserts = tqbAssertCount();
   std::vector<RefValue> big = intRows(1, 1, 10)[0];
-  big[1].s = std::string(500, 'x');  // far beyond the column's 40 bytes
+  big[1].s = std::string(200000, 'x');  // far beyond the column's 40 bytes and the memory
   storeRow(f, kTwo, big);
   EXPECT_EQ(f->addRow(nullptr), 1);
   EXPECT_NE(f->getError().str().find("does not fit in a sort chunk"), std::string::npos);
@@ -665,11 +674,17 @@ TEST_F(SortTest, ChunkSortDepthStaysSmallOnAnAdversarialChunk) {
 
 // A string column declared 1 MiB long does not make a 64 KiB sort take 3 MiB: the chunk
 // holds ordinary rows, and a row longer than a chunk becomes a run of its own, costing
-// what it really is (its bytes, its key) as long as the memory holds it twice.  Rows a
-// little beyond that are refused with their size; nothing else is lost, and pool sorts
-// still holding memory are waited for rather than refused.
+// what it really is (its bytes, its key) as long as the memory holds two such runs at
+// once (a merge may have to read two of them together).  Rows a byte beyond that are
+// refused with their size; nothing else is lost, and pool sorts still holding memory
+// are waited for rather than refused.
 TEST_F(SortTest, RowsLongerThanAChunkBecomeRunsOfTheirOwnWithinTheSortSize) {
   const std::vector<RefColumn> columns = {{tqbTypeInteger, 0}, {tqbTypeString, 1 << 20}};
+  // The longest record the sort takes: a run of one row holds the row, its key and an
+  // 8-byte header; the row and key of an integer and a string of n bytes take n + 24.
+  const uint64_t limit = TqSortVornImpl::longRowLimitOf(TqSortVornImpl::planSizes(64 << 10, 4096, 96, 3, 0));
+  ASSERT_GT(limit, 20000u);
+  const size_t longest = static_cast<size_t>(limit - 8 - 24);
   for (int processors : {1, 2}) {
     SCOPED_TRACE(processors);
     SortOptions o;
@@ -678,25 +693,24 @@ TEST_F(SortTest, RowsLongerThanAChunkBecomeRunsOfTheirOwnWithinTheSortSize) {
     o.processors = processors;
     TqSortVornImpl* f = makeSort(columns, o, {{0, true}});
     auto rows = intRows(600, 3, 1000);
-    // The chunk buffers may take the sort size less the window that writes chunks to
-    // disk (4 KiB here, its least); a run of its own must fit in there twice.
-    const uint32_t half = ((64u << 10) - 4096) / 2;
-    // Every fifth row long: 6,000 to 29,960 bytes; one of them just within that half
-    // (the key and the row's fixed parts take under 100 bytes more).
-    for (size_t r = 0; r < rows.size(); r += 5) rows[r][1].s = std::string(6000 + 40 * r, static_cast<char>('a' + r % 26));
-    rows[300][1].s = std::string(half - 100, 'q');
+    // Every fifth row long: 6,000 to 29,960 bytes (or the longest); one of them just
+    // the longest the sort takes.
+    for (size_t r = 0; r < rows.size(); r += 5) {
+      rows[r][1].s = std::string(std::min(longest, 6000 + 40 * r), static_cast<char>('a' + r % 26));
+    }
+    rows[300][1].s = std::string(longest, 'q');
     std::vector<std::vector<RefValue>> kept;
     for (const auto& row : rows) {
       storeRow(f, columns, row);
       ASSERT_EQ(f->addRow(nullptr), 0) << row[1].s.size() << ": " << f->getError().asCstr();
       kept.push_back(row);
     }
-    // Beyond that half: refused with the row's size, and the sort goes on.
+    // A byte beyond: refused with the row's size, and the sort goes on.
     std::vector<RefValue> huge = rows[1];
-    huge[1].s = std::string(half + 10, 'z');
+    huge[1].s = std::string(longest + 1, 'z');
     storeRow(f, columns, huge);
     EXPECT_EQ(f->addRow(nullptr), 1);
-    EXPECT_NE(f->getError().str().find("A row of " + std::to_string(half + 10 + 1 + 5 + 9 + 9)), std::string::npos)
+    EXPECT_NE(f->getError().str().find("A row of " + std::to_string(longest + 1 + 24)), std::string::npos)
         << f->getError().asCstr();
     EXPECT_EQ(f->getRowCount(), static_cast<int64_t>(kept.size()));
     EXPECT_EQ(f->statistics().resolvedSortBytes, 64u << 10);

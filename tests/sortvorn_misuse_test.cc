@@ -70,7 +70,7 @@ TEST_F(SortMisuseTest, RowsOfAChunkStillOnThePoolWhenTheInputEndsAreSorted) {
     auto rows = someRows(2, static_cast<uint64_t>(round));
     ASSERT_EQ(addAll(f, rows), 0) << f->getError().asCstr();
     std::vector<RefValue> big = rows[0];
-    big[1].s = std::string(5000, 'x');
+    big[1].s = std::string(20000, 'x');  // beyond what the sort's memory holds
     storeRow(f, kTwo, big);
     EXPECT_EQ(f->addRow(nullptr), 1);
     ASSERT_EQ(f->sort(), 0) << f->getError().asCstr();

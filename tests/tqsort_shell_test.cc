@@ -407,6 +407,71 @@ TEST_F(TqsortShellTest, AThousandInputsUnderALimitOf64OpenFiles) {
   EXPECT_EQ(readFile(dir_ + "/out"), sortedByFirstField(all));
 }
 
+// With few file descriptors a sort larger than its memory merges its runs in passes,
+// holding no more run files open at once than the process may still open, and says so
+// in its statistics.  (It used to open every run at once and fail in the merge: "could
+// not be reopened: Too many open files".)
+TEST_F(TqsortShellTest, ASortBeyondItsMemoryMergesInPassesUnderFewOpenFiles) {
+  std::string rows;  // 4 MB, unique keys (7919 is prime to 100003)
+  for (int64_t k = 0; k < 90000; ++k) {
+    rows += std::to_string(k * 7919 % 100003) + ",row " + std::to_string(k) + " " + std::string(k % 60, 'x') + "\n";
+  }
+  writeFile(dir_ + "/in.csv", rows);
+  const std::string sorted = sortedByFirstField(rows);
+  for (rlim_t limit : {16, 32, 64}) {
+    SCOPED_TRACE(limit);
+    int status = run(Spawn({"-S", "1M", "-T", ".", "-k", "1:int", "--stats", "in.csv"}, "/dev/null", dir_ + "/out",
+                           [limit] {
+                             struct rlimit files = {limit, limit};
+                             setrlimit(RLIMIT_NOFILE, &files);
+                           }));
+    ASSERT_EQ(status, 0) << err();
+    EXPECT_TRUE(readFile(dir_ + "/out") == sorted);
+    // "Run files open at most: N of M" for every sort, N <= M < the limit.
+    std::string e = err();
+    size_t at = 0;
+    int sorts = 0;
+    while ((at = e.find("Run files open at most: ", at)) != std::string::npos) {
+      at += std::strlen("Run files open at most: ");
+      size_t used = std::stoul(e.substr(at));
+      size_t most = std::stoul(e.substr(e.find(" of ", at) + 4));
+      EXPECT_LE(used, most);
+      EXPECT_LT(most, limit);
+      EXPECT_GT(used, 0u);
+      ++sorts;
+    }
+    EXPECT_GT(sorts, 0) << e;
+    EXPECT_TRUE(strayNames({"in.csv", "out", "stderr"}).empty()) << strayNames({"in.csv", "out", "stderr"}).front();
+  }
+}
+
+TEST_F(TqsortShellTest, TwoThousandInputsAtFourMegabytesUnderALimitOf64OpenFiles) {
+  std::vector<std::string> args = {"-S", "4M", "-T", ".", "-k", "1:int"};
+  std::vector<std::pair<int64_t, std::string>> lines;
+  for (int i = 0; i < 2000; ++i) {
+    std::string rows;  // 200 rows with unique keys (7919 is prime to 400009): 18 MB in all
+    for (int64_t j = 0; j < 200; ++j) {
+      int64_t k = i * 200 + j;
+      std::string line = std::to_string(k * 7919 % 400009) + ",file " + std::to_string(i) + " row " +
+                         std::to_string(j) + " " + std::string(static_cast<size_t>(k % 40), 'x') + "\n";
+      lines.emplace_back(k * 7919 % 400009, line);
+      rows += line;
+    }
+    std::string name = "in" + std::to_string(i) + ".csv";
+    writeFile(dir_ + "/" + name, rows);
+    args.push_back(name);
+  }
+  int status = run(Spawn(args, "/dev/null", dir_ + "/out", [] {
+                      struct rlimit files = {64, 64};
+                      setrlimit(RLIMIT_NOFILE, &files);
+                    }));
+  ASSERT_EQ(status, 0) << err();
+  std::sort(lines.begin(), lines.end());
+  std::string sorted;
+  for (const auto& line : lines) sorted += line.second;
+  EXPECT_TRUE(readFile(dir_ + "/out") == sorted);
+}
+
 TEST_F(TqsortShellTest, AnUnwritableTemporaryDirectoryIsReportedAtTheStart) {
   writeFile(dir_ + "/in.csv", "1,a\n");
   std::string ro = subdir("ro");

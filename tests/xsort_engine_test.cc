@@ -627,3 +627,86 @@ TEST_F(XsortEngineTest, StructuresThatGrowFindRoomWhenBatchesFillTheMemory) {
     }
   }
 }
+
+// --- progress and failure results --------------------------------------------------------
+
+namespace {
+
+struct Heard {
+  TqSortProgressBlock block;
+  std::vector<std::pair<uint64_t, uint64_t>> calls;
+  size_t stopAt = 0;  // answer "stop" on this call (0: never)
+};
+
+int hear(void* block, uint64_t done, uint64_t total) {
+  Heard* h = static_cast<Heard*>(block);
+  h->calls.emplace_back(done, total);
+  return h->calls.size() == h->stopAt ? 1 : 0;
+}
+
+}  // namespace
+
+// The progress function hears the sort once its input has ended, in work units that
+// only grow (each row sorted, then handed out; and written again by merges before the
+// last), and may stop it: the call fails with TQ_SORT_FAILED_STOPPED, and so does every
+// later one.  A memory too small for what is asked fails with TQ_SORT_FAILED_NO_ROOM.
+TEST_F(XsortEngineTest, ProgressIsHeardAfterTheInputAndAStopFailsEveryLaterCall) {
+  Records records(16);
+  std::mt19937_64 rng(3);
+  for (int i = 0; i < 200000; ++i) putInt64(records.add(), static_cast<int64_t>(rng()));
+  XsortSetup s;
+  s.recordLength = 16;
+  s.memory = 1u << 20;
+  s.parts = {keyPart(0, 8, TQ_SORT_KIND_INTEGER, false)};
+  for (size_t stopAt : {size_t{0}, size_t{1}}) {
+    SCOPED_TRACE(stopAt);
+    std::string error;
+    TqSortEngine* sort = makeSort(s, &error);
+    ASSERT_NE(sort, nullptr) << error;
+    Heard heard{{&hear, nullptr}, {}, stopAt};
+    ASSERT_EQ(sort->ops->setProgress(sort, &heard), 0);
+    TqSortInput* input = sort->ops->openInput(sort);
+    ASSERT_NE(input, nullptr);
+    ASSERT_EQ(feed(input, records, &error), "") << error;
+    EXPECT_TRUE(heard.calls.empty()) << "heard while rows came in";
+    input->ops->close(input, 1);
+    TqSortOutputChunk* chunk = nullptr;
+    if (stopAt == 1) {
+      EXPECT_EQ(sort->ops->getOutputChunk(sort, &chunk), TQ_SORT_FAILED_STOPPED);
+      EXPECT_EQ(sort->ops->getOutputChunk(sort, &chunk), TQ_SORT_FAILED_STOPPED);
+      EXPECT_STREQ(sort->ops->getError(sort), "The sort was stopped by its progress callback.");
+      EXPECT_EQ(heard.calls.size(), 1u);
+      sort->ops->destroy(sort);
+      continue;
+    }
+    uint64_t rows = 0;
+    do {
+      ASSERT_EQ(sort->ops->getOutputChunk(sort, &chunk), 0) << sort->ops->getError(sort);
+      rows += chunk->rowCount;
+      ASSERT_EQ(sort->ops->releaseOutputChunk(sort, chunk), 0);
+    } while (chunk->state != TQ_SORT_CHUNK_LAST);
+    EXPECT_EQ(rows, records.count());
+    ASSERT_GE(heard.calls.size(), 2u);
+    for (size_t i = 0; i < heard.calls.size(); ++i) {
+      EXPECT_LE(heard.calls[i].first, heard.calls[i].second);
+      EXPECT_GE(heard.calls[i].second, 2 * records.count());
+      if (i > 0) {
+        EXPECT_GE(heard.calls[i].first, heard.calls[i - 1].first);
+      }
+    }
+    uint64_t done = 0, total = 0;
+    ASSERT_EQ(sort->ops->getProgress(sort, &done, &total), 0);
+    EXPECT_EQ(done, total);  // all of it
+    sort->ops->destroy(sort);
+  }
+  s.recordLength = 200000;  // a record beyond a sixteenth of the memory
+  s.parts = {keyPart(0, 8, TQ_SORT_KIND_INTEGER, false)};
+  TqSortParms* parms = makeParms(s);
+  ASSERT_NE(parms, nullptr);
+  TqSortEngine* sort = tqSortCreate(parms);
+  ASSERT_NE(sort, nullptr);
+  ASSERT_EQ(sort->ops->addKey(sort, &s.parts[0], 0), 0);
+  EXPECT_EQ(sort->ops->prepare(sort), TQ_SORT_FAILED_NO_ROOM) << sort->ops->getError(sort);
+  sort->ops->destroy(sort);
+  parms->ops->destroy(parms);
+}

@@ -144,25 +144,16 @@ uint64_t longRowNeed(const Options& o, const SortSizes& s, const RowShape& shape
   return need;
 }
 
-// What the library's chunk buffers may take of a sort, as it counts: the sort's size
-// less the window through which it writes sorted chunks to disk (a sixteenth of a
-// chunk, 4 KiB to 1 MiB, at most an eighth of the chunks), since the chunks fill it.
-// A row that becomes a run of its own must fit in there twice.
-uint64_t bufferBudget(const SortSizes& s) {
-  const uint64_t chunk = s.chunkBytes;
-  uint64_t budget = uint64_t{s.sortBytes} / chunk * chunk;
-  uint64_t window = std::clamp<uint64_t>(chunk / 16, 4096, uint64_t{1} << 20);
-  window = std::max<uint64_t>(std::min(window, budget / 8), 16);
-  if (budget + window > s.sortBytes && s.sortBytes >= window + 3 * chunk) budget = s.sortBytes - window;
-  return budget;
-}
+// The longest row the library's sort of these sizes takes (a row longer than a chunk
+// becomes a run of its own, which the sort's memory must hold twice), as it says.
+uint64_t rowLimit(const SortSizes& s) { return tqDatafileSortRowLimit(s.sortBytes, s.chunkBytes); }
 
 uint64_t minimumMemory(const Options& options, const RowShape& shape) {
   for (uint64_t memory = kMiB; memory <= kLargestSortSize * kMostShards; memory += kMiB) {
     SortSizes s = sizesForMemory(options, memory);
     uint64_t need = longRowNeed(options, s, shape);
     if (need > kTqMaxChunkSize) return 0;  // no size will do
-    if (need <= bufferBudget(s) / 2) return memory;
+    if (need <= rowLimit(s)) return memory;
     if (memory / static_cast<uint64_t>(s.shards) > kLargestSortSize) return 0;
   }
   return 0;
@@ -170,7 +161,7 @@ uint64_t minimumMemory(const Options& options, const RowShape& shape) {
 
 bool needsMoreMemory(const Options& options, const SortSizes& sizes, const RowShape& shape) {
   uint64_t need = longRowNeed(options, sizes, shape);
-  return need > kTqMaxChunkSize || need > bufferBudget(sizes) / 2;
+  return need > kTqMaxChunkSize || need > rowLimit(sizes);
 }
 
 std::string rowErrorMessage(const Options& options, const SortSizes& sizes, const RowShape& shape, int32_t status,

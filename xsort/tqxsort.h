@@ -12,8 +12,10 @@
  *
  * Every object is a record whose first word points to its table of operations; each
  * operation takes the object as its first argument.  Integer results are 0 on success;
- * on failure the object's getError gives a zero-terminated text that the object owns
- * (valid until its next call).  No operation throws or aborts.
+ * on failure TQ_SORT_FAILED (1), or TQ_SORT_FAILED_NO_ROOM (2) when the memory size
+ * is too small for what was asked, or TQ_SORT_FAILED_STOPPED (3) when the progress
+ * callback stopped the sort; the object's getError gives a zero-terminated text that
+ * the object owns (valid until its next call).  No operation throws or aborts.
  *
  * One object is used by one thread at a time.  Inside, the engine sorts on up to
  * TQ_SORT_PARM_PROCESSORS threads of its own; key callbacks are called on those
@@ -153,6 +155,13 @@ enum {
   TQ_SORT_PARM_TIE_BYTES = 10
 };
 
+/* Failure results of the operations that return an int. */
+enum {
+  TQ_SORT_FAILED = 1,
+  TQ_SORT_FAILED_NO_ROOM = 2,
+  TQ_SORT_FAILED_STOPPED = 3
+};
+
 /* Key part kinds. */
 enum {
   TQ_SORT_KIND_BYTE = 0,
@@ -203,6 +212,18 @@ typedef int (*TqSortInfoCallback)(void* block, const char* text);
 typedef struct TqSortKeyBlock {
   TqSortKeyCallback function;
 } TqSortKeyBlock;
+
+/* Receives the sort's progress: `done` of `total` units of work (a row sorted into a
+ * run is one unit, a row handed out in an output chunk another, a row written by a
+ * merge before the last one more); returns 0 to go on, anything else stops the sort.
+ * The block is the progress block given to setProgress. */
+typedef int (*TqSortProgressCallback)(void* block, uint64_t done, uint64_t total);
+
+/* The progress block of setProgress: (function, context). */
+typedef struct TqSortProgressBlock {
+  TqSortProgressCallback function;
+  void* context;
+} TqSortProgressBlock;
 
 /* The information block of report: (function, context). */
 typedef struct TqSortInfoBlock {
@@ -301,6 +322,14 @@ typedef struct TqSortEngineOps {
   int (*report)(TqSortEngine* self, void* infoBlock);                   /* 6 */
   int (*prepare)(TqSortEngine* self);                                   /* 7 */
   int (*releaseOutputChunk)(TqSortEngine* self, TqSortOutputChunk* chunk); /* 8 */
+  /* The block (NULL: none) whose function hears the progress on the caller's thread,
+   * after the last input chunk: while getOutputChunk waits for the sorting threads and
+   * merges, at least every 100 ms, and as it hands out the first chunk.  When the
+   * function stops the sort, the call fails with TQ_SORT_FAILED_STOPPED, and so does
+   * every later one.  The block must stay valid until destroy. */
+  int (*setProgress)(TqSortEngine* self, void* progressBlock);          /* 9 */
+  /* The work done and planned so far, as the progress function receives them. */
+  int (*getProgress)(TqSortEngine* self, uint64_t* done, uint64_t* total); /* 10 */
 } TqSortEngineOps;
 
 struct TqSortEngine {

@@ -57,13 +57,25 @@
 // first; if they still do not fit (more runs than the memory can read at once), the
 // shortest runs are merged in groups into longer ones first, an extra pass, until they
 // do: level by level, the runs a level makes written one after another into one work
-// file of its own, so that few files stay open and no merge reads the file it writes.  The merge is a tournament: a tree of losers over the k sources, log2(k)
-// comparisons per row, each source read through its buffer, so that data many times
-// the memory size is merged in one pass.  Output chunks are filled from the winners; a
-// row whose key equals the previous row's is marked as such or dropped here, keys
-// compared without their last tie-breaking bytes (parameter 10) so that a stable
-// sort's row number parts no group; rows whose whole keys are equal are dropped
+// file of its own, so that few files stay open and no merge reads the file it writes.
+// The same passes run while rows come in, when the list of runs in files fills its
+// share of the memory (a sixteenth, for 64 to 4096 runs): the input waits until the
+// sorting threads are idle, their sort buffers go back to the budget, and the shortest
+// runs are merged until half the share is left; so no input is too large for the
+// memory, however small its runs.  The merge is a tournament: a tree of losers over the
+// k sources, log2(k) comparisons per row, each source read through its buffer, so that
+// data many times the memory size is merged in one pass.  Output chunks are filled from
+// the winners; a row whose key equals the previous row's is marked as such or dropped
+// here, keys compared without their last tie-breaking bytes (parameter 10) so that a
+// stable sort's row number parts no group; rows whose whole keys are equal are dropped
 // already when a run is laid out or written.  (xsort_runs.cc, xsort_merge.cc)
+//
+// PROGRESS AND FAILURES.  Once the input has ended, the caller's progress function
+// (setProgress) hears the work done and planned (rows sorted, rows handed out, rows
+// written by merges before the last) at least every 100 ms while the caller waits or
+// merges, and as output begins; when it answers "stop", the sort fails with
+// TQ_SORT_FAILED_STOPPED.  A failure for want of memory is TQ_SORT_FAILED_NO_ROOM, so
+// that a caller can tell it from a broken file.
 //
 // THREADS.  `processors` sorting threads start in prepare and wait on the queue; they
 // key, sort, lay out and write batches and record failures.  One lock, the engine's mutex_,
@@ -103,10 +115,25 @@ void ErrorText::set(const char* format, ...) {
   va_start(args, format);
   setv(format, args);
   va_end(args);
+  code_ = TQ_SORT_FAILED;
+}
+
+void ErrorText::setNoRoom(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  setv(format, args);
+  va_end(args);
+  code_ = TQ_SORT_FAILED_NO_ROOM;
 }
 
 void ErrorText::copy(const char* text) {
   std::snprintf(text_, sizeof(text_), "%s", text != nullptr ? text : "");
+  code_ = TQ_SORT_FAILED;
+}
+
+void ErrorText::copy(const ErrorText& other) {
+  std::snprintf(text_, sizeof(text_), "%s", other.text_);
+  code_ = other.code_;
 }
 
 const char* systemErrorText(int error, char* buffer, size_t size) {
@@ -318,39 +345,48 @@ Engine* inputEngine(TqSortInput* in) { return reinterpret_cast<Engine::InputHand
 extern "C" {
 
 static int engAddKey(TqSortEngine* s, const TqSortKeyPart* part, int32_t flags) {
-  return Engine::of(s)->addKey(part, flags);
+  return Engine::of(s)->result(Engine::of(s)->addKey(part, flags));
 }
 static void engDestroy(TqSortEngine* s) { Engine::of(s)->destroy(); }
-static int engCheckKeys(TqSortEngine* s) { return Engine::of(s)->checkKeys(); }
+static int engCheckKeys(TqSortEngine* s) { return Engine::of(s)->result(Engine::of(s)->checkKeys()); }
 static int engGetOutputChunk(TqSortEngine* s, TqSortOutputChunk** chunk) {
-  return Engine::of(s)->getOutputChunk(chunk);
+  return Engine::of(s)->result(Engine::of(s)->getOutputChunk(chunk));
 }
 static TqSortInput* engOpenInput(TqSortEngine* s) { return Engine::of(s)->openInput(); }
 static const char* engGetError(TqSortEngine* s) { return Engine::of(s)->errorText(); }
 static int engReport(TqSortEngine* s, void* block) { return Engine::of(s)->report(block); }
-static int engPrepare(TqSortEngine* s) { return Engine::of(s)->prepare(); }
+static int engPrepare(TqSortEngine* s) { return Engine::of(s)->result(Engine::of(s)->prepare()); }
 static int engReleaseOutputChunk(TqSortEngine* s, TqSortOutputChunk* chunk) {
   return Engine::of(s)->releaseOutputChunk(chunk);
 }
+static int engSetProgress(TqSortEngine* s, void* block) { return Engine::of(s)->setProgress(block); }
+static int engGetProgress(TqSortEngine* s, uint64_t* done, uint64_t* total) {
+  return Engine::of(s)->getProgress(done, total);
+}
 
+static int inputResult(TqSortInput* in, int r) {
+  return r == 0 ? 0 : reinterpret_cast<Engine::InputHandle*>(in)->error.code();
+}
 static int inGetInputChunk(TqSortInput* in, TqSortInputChunk** chunk) {
-  return inputEngine(in)->getInputChunk(chunk);
+  return inputResult(in, inputEngine(in)->getInputChunk(chunk));
 }
 static int inClose(TqSortInput* in, int32_t discard) {
-  return inputEngine(in)->closeInput(discard);
+  Engine* engine = inputEngine(in);
+  return engine->result(engine->closeInput(discard));  // the input object is gone
 }
 static const char* inGetError(TqSortInput* in) {
   return reinterpret_cast<Engine::InputHandle*>(in)->error.get();
 }
 static int inSubmitInputChunk(TqSortInput* in, TqSortInputChunk* chunk) {
-  return inputEngine(in)->submitInputChunk(chunk);
+  return inputResult(in, inputEngine(in)->submitInputChunk(chunk));
 }
 
 }  // extern "C"
 
-const TqSortEngineOps kEngineOps = {engAddKey,         engDestroy, engCheckKeys,
+const TqSortEngineOps kEngineOps = {engAddKey,         engDestroy,   engCheckKeys,
                                     engGetOutputChunk, engOpenInput, engGetError,
-                                    engReport,         engPrepare, engReleaseOutputChunk};
+                                    engReport,         engPrepare,   engReleaseOutputChunk,
+                                    engSetProgress,    engGetProgress};
 const TqSortInputOps kInputOps = {inGetInputChunk, inClose, inGetError, inSubmitInputChunk};
 
 
@@ -362,7 +398,7 @@ const TqSortInputOps kInputOps = {inGetInputChunk, inClose, inGetError, inSubmit
 Engine* Engine::create(const Params& params, ErrorText* error) {
   void* memory = tqbMalloc(sizeof(Engine));
   if (memory == nullptr) {
-    error->set("Out of memory (sort object, %zu bytes).", sizeof(Engine));
+    error->setNoRoom("Out of memory (sort object, %zu bytes).", sizeof(Engine));
     return nullptr;
   }
   Engine* e = new (memory) Engine();
@@ -481,7 +517,7 @@ int Engine::addKey(const TqSortKeyPart* part, int32_t flags) {
     }
     if (grown == nullptr) {
       closeCollator(plan.collator);
-      callerError_.set("Out of memory (sort key parts, %u of them).", room);
+      callerError_.setNoRoom("Out of memory (sort key parts, %u of them).", room);
       return 1;
     }
     parts_ = static_cast<PartPlan*>(grown);
@@ -548,7 +584,7 @@ int Engine::prepare() {
   // Input chunks take at most a sixteenth of the memory.
   const uint64_t byMemory = memory / 16 / recordLength;
   if (byMemory == 0) {
-    callerError_.set("The memory size (%" PRIu64 " bytes) is too small for records of %u "
+    callerError_.setNoRoom("The memory size (%" PRIu64 " bytes) is too small for records of %u "
                      "bytes: at least %" PRIu64 " bytes are needed.",
                      memory, recordLength, 16 * uint64_t{recordLength});
     return 1;
@@ -596,7 +632,7 @@ int Engine::prepare() {
     rows = std::min(rows, std::max<uint64_t>(share, 4096));
   }
   if (rows < 2) {
-    callerError_.set("The memory size (%" PRIu64 " bytes) is too small to sort records of %u "
+    callerError_.setNoRoom("The memory size (%" PRIu64 " bytes) is too small to sort records of %u "
                      "bytes with keys of this size on %u threads.",
                      memory, recordLength, threads);
     return 1;
@@ -615,7 +651,7 @@ int Engine::prepare() {
   spillThreshold_ = forBatches > sortBuffers ? (forBatches - sortBuffers) / 3 * 2 : 0;
 
   if (!tryCharge(writersCharge + sortBuffers)) {
-    callerError_.set("The memory size (%" PRIu64 " bytes) is too small for %u threads.",
+    callerError_.setNoRoom("The memory size (%" PRIu64 " bytes) is too small for %u threads.",
                      memory, threads);
     return 1;
   }
@@ -626,32 +662,35 @@ int Engine::prepare() {
   if (options != nullptr && options->lookup(TqbString("BASE/TEMP"), dirs) && dirs.length() > 0) {
     size_t n = static_cast<size_t>(dirs.length()) + 1;
     if (!tryCharge(chargeFor(n))) {
-      callerError_.set("The memory size leaves no room for the temporary directory list.");
+      callerError_.setNoRoom("The memory size leaves no room for the temporary directory list.");
       return 1;
     }
     tempDirs_ = static_cast<char*>(tqbMalloc(n));
     if (tempDirs_ == nullptr) {
       uncharge(chargeFor(n));
-      callerError_.set("Out of memory (temporary directory list).");
+      callerError_.setNoRoom("Out of memory (temporary directory list).");
       return 1;
     }
     std::memcpy(tempDirs_, dirs.asCstr(), n);
   }
 
-  // The list of runs in work files starts with room for 32, charged now, so that a
-  // sort in tight memory writes its first runs without having to grow it.
-  constexpr uint32_t kFirstRunRoom = 32;
-  if (!tryCharge(chargeFor(kFirstRunRoom * sizeof(FileRun)))) {
-    callerError_.set("The memory size (%" PRIu64 " bytes) is too small for the list of runs.", memory);
-    return 1;
+  // The list of runs in work files has a share of the memory, a sixteenth (for 64 to
+  // 4096 runs): when it is full, the input waits while runs are merged into longer ones
+  // (compactRuns).  It is made now at its full size, and a quarter more for the runs
+  // the sorting threads write meanwhile, so that it never grows in tight memory.
+  runListShare_ = static_cast<uint32_t>(std::clamp<uint64_t>(memory / 16 / sizeof(FileRun), 64, 4096));
+  const uint32_t runRoom = runListShare_ + runListShare_ / 4;
+  if (!tryCharge(chargeFor(uint64_t{runRoom} * sizeof(FileRun)))) {
+    callerError_.setNoRoom("The memory size (%" PRIu64 " bytes) is too small for the list of runs.", memory);
+    return TQ_SORT_FAILED_NO_ROOM;
   }
-  fileRuns_ = static_cast<FileRun*>(tqbMalloc(kFirstRunRoom * sizeof(FileRun)));
+  fileRuns_ = static_cast<FileRun*>(tqbMalloc(size_t{runRoom} * sizeof(FileRun)));
   if (fileRuns_ == nullptr) {
-    uncharge(chargeFor(kFirstRunRoom * sizeof(FileRun)));
-    callerError_.set("Out of memory (list of %u sorted runs).", kFirstRunRoom);
-    return 1;
+    uncharge(chargeFor(uint64_t{runRoom} * sizeof(FileRun)));
+    callerError_.setNoRoom("Out of memory (list of %u sorted runs).", runRoom);
+    return TQ_SORT_FAILED_NO_ROOM;
   }
-  fileRunRoom_ = kFirstRunRoom;
+  fileRunRoom_ = runRoom;
 
   if (!startWorkers()) return 1;
   prepared_ = true;
@@ -664,13 +703,13 @@ bool Engine::startWorkers() {
   const uint32_t threads = params_.processors;
   uint64_t charge = chargeFor(sizeof(Worker) * threads);
   if (!tryCharge(charge)) {
-    callerError_.set("The memory size is too small for %u sorting threads.", threads);
+    callerError_.setNoRoom("The memory size is too small for %u sorting threads.", threads);
     return false;
   }
   workers_ = tqbNewArray<Worker>(threads);
   if (workers_ == nullptr) {
     uncharge(charge);
-    callerError_.set("Out of memory (%u sorting threads).", threads);
+    callerError_.setNoRoom("Out of memory (%u sorting threads).", threads);
     return false;
   }
   for (uint32_t i = 0; i < threads; ++i) {
@@ -729,13 +768,13 @@ TqSortInput* Engine::openInput() {
   }
   const uint64_t charge = chargeFor(sizeof(InputHandle));
   if (!tryCharge(charge)) {
-    callerError_.set("The memory size leaves no room for the input object.");
+    callerError_.setNoRoom("The memory size leaves no room for the input object.");
     return nullptr;
   }
   input_ = tqbNew<InputHandle>();
   if (input_ == nullptr) {
     uncharge(charge);
-    callerError_.set("Out of memory (sort input object).");
+    callerError_.setNoRoom("Out of memory (sort input object).");
     return nullptr;
   }
   input_->pub.ops = &kInputOps;
@@ -769,8 +808,9 @@ int Engine::report(void* infoBlock) {
   std::snprintf(line, sizeof(line),
                 "sort runs: batches sorted %" PRIu64 ", runs written %" PRIu64
                 ", merged from memory %" PRIu64 ", merge passes %" PRIu64
-                ", intermediate runs %" PRIu64,
-                s.batches, s.runsWritten, s.memoryRunsMerged, s.mergePasses, s.intermediateRuns);
+                ", intermediate runs %" PRIu64 ", merged while rows came in %" PRIu64,
+                s.batches, s.runsWritten, s.memoryRunsMerged, s.mergePasses, s.intermediateRuns,
+                s.inputCompactions);
   block->function(infoBlock, line);
   std::snprintf(line, sizeof(line),
                 "sort memory: allowed %" PRIu64 ", peak %" PRIu64 ", bytes written %" PRIu64

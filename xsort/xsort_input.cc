@@ -75,7 +75,7 @@ void Engine::fail(const ErrorText& error) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (!failed_) {
       failed_ = true;
-      sortError_.copy(error.get());
+      sortError_.copy(error);
     }
   }
   doneCv_.notify_all();
@@ -89,9 +89,13 @@ bool Engine::failed() {
 
 int Engine::callerFailure() {
   std::lock_guard<std::mutex> guard(mutex_);
-  callerError_.copy(failed_ ? sortError_.get() : "The sort failed.");
-  if (input_ != nullptr) input_->error.copy(callerError_.get());
-  return 1;
+  if (failed_) {
+    callerError_.copy(sortError_);
+  } else {
+    callerError_.copy("The sort failed.");
+  }
+  if (input_ != nullptr) input_->error.copy(callerError_);
+  return callerError_.code();
 }
 
 // Waits until `bytes` can be charged (caller's thread, engine lock held).  Room comes
@@ -115,8 +119,8 @@ bool Engine::waitForRoom(uint64_t bytes, std::unique_lock<std::mutex>& lock) {
     }
     if (!spillActive_ && !spillRequested_ && inFlight_ == 0) {
       failed_ = true;
-      sortError_.set("The memory size (%" PRIu64 " bytes) is too small for this sort: %" PRIu64
-                     " bytes more are needed while %" PRIu64 " are taken.", limit_, bytes, used_);
+      sortError_.setNoRoom("The memory size (%" PRIu64 " bytes) is too small for this sort: %" PRIu64
+                           " bytes more are needed while %" PRIu64 " are taken.", limit_, bytes, used_);
       return false;
     }
     doneCv_.wait(lock);
@@ -161,6 +165,7 @@ int Engine::getInputChunk(TqSortInputChunk** chunk) {
 bool Engine::roomForChunk() {
   for (;;) {
     if (filling_ == nullptr) {
+      if (!compactRuns()) return false;  // the list of runs keeps to its share
       std::unique_lock<std::mutex> lock(mutex_);
       if (!startBatch(lock)) return false;
     }
@@ -189,7 +194,7 @@ bool Engine::startBatch(std::unique_lock<std::mutex>& lock) {
     tqbDelete(b);
     uncharge(charge);
     ErrorText e;
-    e.set("Out of memory (sort batch of %u rows).", capacity);
+    e.setNoRoom("Out of memory (sort batch of %u rows).", capacity);
     fail(e);
     lock.lock();
     return false;
@@ -217,7 +222,7 @@ bool Engine::growBatch() {
   if (grown == nullptr) {
     uncharge(newRows - oldRows + reserve);
     ErrorText e;
-    e.set("Out of memory (sort batch of %u rows).", capacity);
+    e.setNoRoom("Out of memory (sort batch of %u rows).", capacity);
     fail(e);
     return false;
   }
@@ -389,7 +394,12 @@ void Engine::workerLoop(Worker* worker) {
     if (ok) {
       lock.unlock();
       FileRun run;
+      const uint32_t rows = b->count;
       ok = sortBatch(worker, b, &run, &written, &error);
+      if (ok) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        stats_.rowsSorted += rows;
+      }
       if (ok && written) {
         // No room to keep it: written to a work file, and its memory given back.
         {
@@ -432,7 +442,7 @@ bool Worker::reserveSort(uint32_t n, uint64_t tailBytes, ErrorText* error) {
     scratch = static_cast<Entry*>(tqbMalloc(size_t{n} * sizeof(Entry)));
     entryRoom = entries != nullptr && scratch != nullptr ? n : 0;
     if (entryRoom == 0) {
-      error->set("Out of memory (sort entries for %u rows).", n);
+      error->setNoRoom("Out of memory (sort entries for %u rows).", n);
       return false;
     }
   }
@@ -441,7 +451,7 @@ bool Worker::reserveSort(uint32_t n, uint64_t tailBytes, ErrorText* error) {
     tails = static_cast<uint8_t*>(tqbMalloc(tailBytes));
     tailRoom = tails != nullptr ? tailBytes : 0;
     if (tails == nullptr) {
-      error->set("Out of memory (sort key tails, %" PRIu64 " bytes).", tailBytes);
+      error->setNoRoom("Out of memory (sort key tails, %" PRIu64 " bytes).", tailBytes);
       return false;
     }
   }
@@ -464,7 +474,7 @@ bool Worker::growTails(uint64_t need, ErrorText* error, bool* failed) {
   void* p = tqbRealloc(tails, room);
   if (p == nullptr) {
     if (charge > tailCharged) engine->uncharge(charge - tailCharged);
-    error->set("Out of memory (sort key tails, %" PRIu64 " bytes).", room);
+    error->setNoRoom("Out of memory (sort key tails, %" PRIu64 " bytes).", room);
     *failed = true;
     return false;
   }
@@ -532,7 +542,7 @@ bool Engine::sortBatch(Worker* w, Batch* b, FileRun* written, bool* wasWritten,
             --i;  // key this row again (wraps to 0 from 0)
             continue;
           }
-          error->set("The memory size (%" PRIu64 " bytes) is too small for a sort key of %u "
+          error->setNoRoom("The memory size (%" PRIu64 " bytes) is too small for a sort key of %u "
                      "bytes.", limit_, length);
           return false;
         } else {
@@ -568,7 +578,7 @@ bool Engine::sortBatch(Worker* w, Batch* b, FileRun* written, bool* wasWritten,
   if (takeFor(b, chargeFor(runBytes))) {
     b->run = static_cast<uint8_t*>(tqbMalloc(runBytes));
     if (b->run == nullptr) {
-      error->set("Out of memory (sorted run of %" PRIu64 " bytes).", runBytes);
+      error->setNoRoom("Out of memory (sorted run of %" PRIu64 " bytes).", runBytes);
       ok = false;
     } else {
       layOut(b);
@@ -750,13 +760,13 @@ bool Engine::addFileRun(const FileRun& run, ErrorText* error, uint64_t released)
         chargeFor(uint64_t{room} * sizeof(FileRun)) -
         (fileRunRoom_ == 0 ? 0 : chargeFor(uint64_t{fileRunRoom_} * sizeof(FileRun)));
     if (used_ + charge > limit_) {  // the headroom included: see tryChargeGrowth
-      error->set("The memory size (%" PRIu64 " bytes) is too small for the list of %u runs.",
+      error->setNoRoom("The memory size (%" PRIu64 " bytes) is too small for the list of %u runs.",
                  limit_, room);
       return false;
     }
     void* grown = tqbRealloc(fileRuns_, size_t{room} * sizeof(FileRun));
     if (grown == nullptr) {
-      error->set("Out of memory (list of %u sorted runs).", room);
+      error->setNoRoom("Out of memory (list of %u sorted runs).", room);
       return false;
     }
     used_ += charge;
@@ -774,14 +784,14 @@ bool Engine::addFileRun(const FileRun& run, ErrorText* error, uint64_t released)
 WorkFile* Engine::newWorkFile(bool paid, ErrorText* error) {
   const uint64_t charge = kWorkFileCharge;
   if (!paid && !tryCharge(charge)) {
-    error->set("The memory size (%" PRIu64 " bytes) leaves no room for another work file.",
+    error->setNoRoom("The memory size (%" PRIu64 " bytes) leaves no room for another work file.",
                limit_);
     return nullptr;
   }
   WorkFile* f = tqbNew<WorkFile>();
   if (f == nullptr) {
     if (!paid) uncharge(charge);
-    error->set("Out of memory (sort work file).");
+    error->setNoRoom("Out of memory (sort work file).");
     return nullptr;
   }
   int status = -1;

@@ -5,6 +5,7 @@
 #define TQ_XSORT_XSORT_INTERNAL_H
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstddef>
@@ -39,6 +40,10 @@ constexpr uint32_t kMaxBatchRows = 1u << 30;
 constexpr size_t kErrorSize = 512;
 constexpr int kNameSize = 1024;
 constexpr const char* kFilePrefix = "tqxsort_";
+// reduceRuns' target: what the final merge can read at once.
+constexpr uint32_t kFinalTarget = 0xFFFFFFFFu;
+// How often the progress callback hears from a sort that waits or merges.
+constexpr std::chrono::milliseconds kProgressEvery{100};
 
 // Budget bytes charged for an allocation of n bytes: at least what the allocator
 // takes for it (its header and rounding; whole pages for large blocks), so that the
@@ -87,17 +92,29 @@ inline uint64_t loadPrefix(const uint8_t* p, uint32_t len) {
 
 // A zero-terminated error text kept in the object that reports it.  Fixed storage, so
 // that reporting a failure never needs memory.
+// It carries the failure's result code (tqxsort.h): TQ_SORT_FAILED, or
+// TQ_SORT_FAILED_NO_ROOM when the memory size was too small for what was asked, or
+// TQ_SORT_FAILED_STOPPED when the progress callback stopped the sort.
 class ErrorText {
  public:
   void set(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void setNoRoom(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void setv(const char* format, va_list args);
   void copy(const char* text);
-  void clear() { text_[0] = '\0'; }
+  // The text and the result code of another.
+  void copy(const ErrorText& other);
+  void setCode(int code) { code_ = code; }
+  int code() const { return code_; }
+  void clear() {
+    text_[0] = '\0';
+    code_ = TQ_SORT_FAILED;
+  }
   const char* get() const { return text_; }
   bool empty() const { return text_[0] == '\0'; }
 
  private:
   char text_[kErrorSize] = {};
+  int code_ = TQ_SORT_FAILED;
 };
 
 // The text of an operating-system error number.
@@ -293,6 +310,8 @@ class RunWriter {
   bool finish(FileRun* run, ErrorText* error);
   // Frees the buffer and returns the charges to the engine.
   void release();
+  // Lets go of its work file (which merges may close): the next run starts a new one.
+  void detach() { file_ = nullptr; }
   bool ready() const { return engine_ != nullptr; }
   WorkFile* file() const { return file_; }
 
@@ -432,6 +451,10 @@ struct Stats {
   uint64_t memoryRunsMerged = 0; // batches merged straight from memory
   uint64_t mergePasses = 0;
   uint64_t intermediateRuns = 0; // runs written by merges before the last
+  uint64_t inputCompactions = 0; // times the input waited for runs to be merged
+  uint64_t rowsSorted = 0;       // rows of the batches sorted (progress)
+  uint64_t rowsMergedEarly = 0;  // rows written by merges before the last (progress)
+  uint64_t rowsPlannedEarly = 0; // rows of the runs those merges took (progress)
   uint64_t bytesWritten = 0;
   uint64_t bytesRead = 0;
 };
@@ -461,7 +484,11 @@ class Engine {
   int getOutputChunk(TqSortOutputChunk** chunk);
   int releaseOutputChunk(TqSortOutputChunk* chunk);
   int report(void* infoBlock);
+  int setProgress(void* progressBlock);
+  int getProgress(uint64_t* done, uint64_t* total);
   const char* errorText() const { return callerError_.get(); }
+  // An operation's result as the caller sees it: 0, or the failure's result code.
+  int result(int r) const { return r == 0 ? 0 : callerError_.code(); }
   void destroy();
 
   // Input object operations (caller's thread).
@@ -535,6 +562,22 @@ class Engine {
 
   // Output side.
   bool finish();
+  bool quiesce();
+  void runShape(uint32_t* memoryRuns, uint32_t* maxRecord) const;
+  bool spillSorted(ErrorText* error);
+  bool reduceRuns(uint32_t target, uint32_t* keyRoom, ErrorText* error);
+  bool mergeRound(uint32_t fit, uint32_t group, uint32_t minBuffer, uint64_t forReaders, RunWriter* passWriter,
+                  ErrorText* error);
+  bool compactRuns();
+  bool openFinalMerge(uint32_t keyRoom);
+  // Progress (caller's thread, once the input has ended): the work done and planned,
+  // and the host's callback, at most every kProgressEvery unless `now`.  False when
+  // the callback stopped the sort (the failure is recorded).
+  void progressFigures(uint64_t* done, uint64_t* total);
+  bool reportProgress(bool now);
+  // Waits on doneCv_ for a while, reporting progress; false when the sort failed or
+  // was stopped.  Engine lock held.
+  bool progressWait(std::unique_lock<std::mutex>& lock);
   bool mergeToFile(uint32_t first, uint32_t count, uint32_t bufferSize, RunWriter* writer, bool fresh,
                    ErrorText* error);
   void dropFileRun(uint32_t index);
@@ -595,6 +638,9 @@ class Engine {
   uint64_t rowsIn_ = 0;
   uint64_t rowsOut_ = 0;
   uint64_t duplicates_ = 0;
+  const TqSortProgressBlock* progress_ = nullptr;  // the host's callback, or null
+  std::chrono::steady_clock::time_point lastProgress_{};
+  uint32_t runListShare_ = 0;      // runs in files the list holds before they are merged
 
   // Shared with the workers.  The engine lock guards every field below; once the
   // input has ended and the threads are idle for good (finish), the caller's thread

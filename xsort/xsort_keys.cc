@@ -266,14 +266,14 @@ bool KeyEncoder::init(const PartPlan* parts, uint32_t count, Engine* engine, Err
   if (collated) {
     uint64_t charge = chargeFor(sizeof(UCollator*) * count) + chargeFor(sizeof(char16_t) * textRoom);
     if (!engine->tryCharge(charge)) {
-      error->set("The memory size is too small for the collation buffers.");
+      error->setNoRoom("The memory size is too small for the collation buffers.");
       return false;
     }
     charged_ += charge;
     collators_ = static_cast<UCollator**>(tqbCalloc(count, sizeof(UCollator*)));
     text_ = static_cast<char16_t*>(tqbMalloc(sizeof(char16_t) * static_cast<size_t>(textRoom)));
     if (collators_ == nullptr || text_ == nullptr) {
-      error->set("Out of memory (collation buffers).");
+      error->setNoRoom("Out of memory (collation buffers).");
       return false;
     }
     textRoom_ = textRoom;
@@ -315,14 +315,14 @@ bool KeyEncoder::reserve(uint32_t room, ErrorText* error) {
   // No room now: other threads may give some back (the batches they sort).
   for (uint64_t seen = engine_->releases(); !engine_->tryChargeGrowth(charge); seen = engine_->releases()) {
     if (!engine_->waitForReleasedRoom(seen)) {
-      error->set("The memory size is too small for a sort key of %u bytes.", room);
+      error->setNoRoom("The memory size is too small for a sort key of %u bytes.", room);
       return false;
     }
   }
   void* grown = tqbRealloc(key_, want);
   if (grown == nullptr) {
     engine_->uncharge(charge);
-    error->set("Out of memory (sort key of %" PRIu64 " bytes).", want);
+    error->setNoRoom("Out of memory (sort key of %" PRIu64 " bytes).", want);
     return false;
   }
   charged_ += charge;

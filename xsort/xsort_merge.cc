@@ -36,14 +36,14 @@ bool Engine::mergeToFile(uint32_t first, uint32_t count, uint32_t bufferSize, Ru
   bool ok = true;
   uint64_t charge = chargeFor(sizeof(Source) * count) + chargeFor(sizeof(RunReader) * count);
   if (!tryCharge(charge)) {
-    error->set("The memory size (%" PRIu64 " bytes) is too small to merge %u runs.", limit_, count);
+    error->setNoRoom("The memory size (%" PRIu64 " bytes) is too small to merge %u runs.", limit_, count);
     return false;
   }
   Source* sources = static_cast<Source*>(tqbMalloc(sizeof(Source) * count));
   RunReader* readers = static_cast<RunReader*>(tqbMalloc(sizeof(RunReader) * count));
   uint32_t made = 0;
   if (sources == nullptr || readers == nullptr) {
-    error->set("Out of memory (merge of %u runs).", count);
+    error->setNoRoom("Out of memory (merge of %u runs).", count);
     ok = false;
   }
   LoserTree tree;
@@ -55,9 +55,27 @@ bool Engine::mergeToFile(uint32_t first, uint32_t count, uint32_t bufferSize, Ru
     ok = readers[i].init(this, fileRuns_[first + i], bufferSize, error) &&
          advanceSource(&sources[i], shape_, params_.outputLength, error);
   }
+  uint64_t rows = 0;
+  for (uint32_t i = 0; i < count; ++i) rows += fileRuns_[first + i].rows;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    stats_.rowsPlannedEarly += rows;
+  }
   ok = ok && writer->begin(fresh, error) && tree.init(this, sources, count, error);
+  uint64_t written = 0;
   while (ok && !tree.empty()) {
     ok = writer->put(tree.top(), error) && tree.pop(error);
+    if (++written % 1024 == 0) {
+      {
+        std::lock_guard<std::mutex> guard(mutex_);
+        stats_.rowsMergedEarly += 1024;
+      }
+      if (!reportProgress(false)) ok = false;  // stopped: the failure is recorded
+    }
+  }
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    stats_.rowsMergedEarly += written % 1024;
   }
   FileRun run = {};
   ok = ok && writer->finish(&run, error);
@@ -105,130 +123,209 @@ uint64_t Engine::mergeOverhead(uint32_t sources, uint32_t runs, uint32_t keyRoom
          chargeFor(sizeof(uint32_t) * (sources + 1)) + (keyRoom > 0 ? chargeFor(keyRoom) : 0);
 }
 
-// Waits for the sorting threads, then plans and opens the final merge.
-bool Engine::finish() {
-  ErrorText error;
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    merging_ = true;
-    while ((inFlight_ > 0 || spillActive_) && !failed_) doneCv_.wait(lock);
-    if (failed_) return false;
+// Waits until no batch is queued, being sorted or being written (caller's thread);
+// false when the sort failed.  From here on the caller's thread alone touches the runs
+// and their files, until merging_ is cleared again.
+bool Engine::quiesce() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  merging_ = true;
+  while ((inFlight_ > 0 || spillActive_) && !failed_) {
+    if (!progressWait(lock)) return false;
   }
-  // The threads are idle for good: their buffers go back to the budget.
-  for (uint32_t i = 0; i < workerCount_; ++i) {
-    workers_[i].writer.release();
-    workers_[i].encoder.release();
-    workers_[i].releaseSort();
-  }
+  return !failed_;
+}
 
+// The longest record of the runs, and how many runs lie in memory (sorted batches).
+void Engine::runShape(uint32_t* memoryRuns, uint32_t* maxRecord) const {
+  *memoryRuns = 0;
+  *maxRecord = 0;
+  for (Batch* b = sorted_; b != nullptr; b = b->next) {
+    ++*memoryRuns;
+    *maxRecord = std::max(*maxRecord, b->maxRecord);
+  }
+  for (uint32_t i = 0; i < fileRunCount_; ++i) *maxRecord = std::max(*maxRecord, fileRuns_[i].maxRecord);
+}
+
+// Writes the sorted batches in memory as one run; their room pays for read buffers.
+bool Engine::spillSorted(ErrorText* error) {
+  Batch* batches = sorted_;
+  sorted_ = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    sortedBytes_ = 0;
+  }
+  if (!tryCharge(chargeFor(writerSize_) + kWorkFileCharge)) {
+    sorted_ = batches;
+    error->setNoRoom("The memory size (%" PRIu64 " bytes) is too small to merge the runs.", limit_);
+    return false;
+  }
+  RunWriter spill;
+  spill.setup(this, writerSize_, chargeFor(writerSize_), true);
+  bool ok = spillBatches(&spill, batches, error);  // frees the batches
+  spill.release();
+  return ok;
+}
+
+// Merges runs in files before the last merge until at most `target` are left, or,
+// with kFinalTarget, until the final merge can read them all at once (its output
+// chunks, tables and the previous row's key beside).  Caller's thread, the sorting
+// threads idle.  `keyRoom` receives the room the final merge keeps for a key.
+bool Engine::reduceRuns(uint32_t target, uint32_t* keyRoom, ErrorText* error) {
+  const bool final = target == kFinalTarget;
   const uint64_t outCharge =
-      2 * chargeFor(outChunkBytes(outputRows_, params_.outputLength, params_.markGroups));
-  const bool track = params_.markGroups || params_.dropDuplicates;
-  RunWriter spill;       // writes the batches that must leave memory
+      final ? 2 * chargeFor(outChunkBytes(outputRows_, params_.outputLength, params_.markGroups)) : 0;
+  const bool track = final && (params_.markGroups || params_.dropDuplicates);
   RunWriter passWriter;  // writes the runs of the merge passes
-  bool ok = true;
-  uint32_t keyRoom = 0;
   for (;;) {
-    uint32_t memoryRuns = 0;
-    uint32_t maxRecord = 0;
-    for (Batch* b = sorted_; b != nullptr; b = b->next) {
-      ++memoryRuns;
-      maxRecord = std::max(maxRecord, b->maxRecord);
-    }
+    uint32_t memoryRuns = 0, maxRecord = 0;
+    runShape(&memoryRuns, &maxRecord);
     const uint32_t runs = fileRunCount_;
-    for (uint32_t i = 0; i < runs; ++i) maxRecord = std::max(maxRecord, fileRuns_[i].maxRecord);
-    keyRoom = track ? std::max<uint32_t>(maxRecord, 64) : 0;
+    *keyRoom = track ? std::max<uint32_t>(maxRecord, 64) : 0;
     uint64_t used;
     {
       std::lock_guard<std::mutex> guard(mutex_);
       used = used_;
     }
-    uint64_t taken = used + outCharge + mergeOverhead(runs + memoryRuns, runs, keyRoom) + headroom_;
+    uint64_t taken = used + outCharge + mergeOverhead(runs + memoryRuns, runs, *keyRoom) + headroom_;
     uint64_t available = limit_ > taken ? limit_ - taken : 0;
     uint32_t minBuffer = std::max<uint32_t>(kMinIoBuffer, (2 * maxRecord + 4095) / 4096 * 4096);
-    if (runs == 0 || ioBufferFor(available, runs) >= minBuffer) break;
-    if (sorted_ != nullptr) {
-      // Write the batches in memory as one run; their room pays for the read buffers.
-      Batch* batches = sorted_;
-      sorted_ = nullptr;
-      if (!tryCharge(chargeFor(writerSize_) + kWorkFileCharge)) {
-        sorted_ = batches;
-        error.set("The memory size (%" PRIu64 " bytes) is too small to merge the runs.", limit_);
-        ok = false;
-        break;
-      }
-      spill.setup(this, writerSize_, chargeFor(writerSize_), true);
-      ok = spillBatches(&spill, batches, &error);  // frees the batches
-      spill.release();
-      if (!ok) break;
-      continue;
-    }
-    // More runs than read buffers fit: merge the shortest runs in groups, as few
-    // groups as bring the count down far enough.  One round is one extra pass.
-    // A pass needs, besides its read buffers, a writer, a new work file and the
-    // tables of its own runs only: not the final merge's output chunks and tables.
-    // A reader of `minBuffer` bytes costs what ioBufferFor() leaves aside for it.
+    if (runs == 0 || (final ? ioBufferFor(available, runs) >= minBuffer : runs <= target)) return true;
+    // A pass needs, besides its read buffers, a writer, a new work file and the tables
+    // of its own runs only: not the final merge's output chunks and tables.  A reader
+    // of `minBuffer` bytes costs what ioBufferFor() leaves aside for it.
     const uint64_t perReader = minBuffer + 4096 + 32;
     const uint64_t perPassRun = perReader + sizeof(Source) + sizeof(RunReader);
     const uint64_t passCosts = chargeFor(writerSize_) + kWorkFileCharge + 3 * chargeFor(4096) + headroom_;
     const uint64_t forPass = limit_ > used + passCosts ? limit_ - used - passCosts : 0;
     uint32_t group = static_cast<uint32_t>(std::min<uint64_t>(
         forPass / perPassRun, std::min<uint32_t>(runs, 4096 / sizeof(RunReader))));
-    if (group < 2) {
-      error.set("The memory size (%" PRIu64 " bytes) is too small to merge %u runs of records "
-                "up to %u bytes.", limit_, runs, maxRecord);
-      ok = false;
-      break;
+    if (sorted_ != nullptr && (final || group < 2)) {
+      // The batches in memory go to disk first: they hold the room the reading needs.
+      if (!spillSorted(error)) return false;
+      continue;
     }
-    const uint64_t forReaders = uint64_t{group} * perReader;
-      // Runs the final merge can read at once, its tables and output chunks counted.
-    uint32_t fit = std::max<uint32_t>(1, runs - 1);
-    while (fit > 1 && used + outCharge + mergeOverhead(fit + memoryRuns, fit, keyRoom) + headroom_ +
-                              uint64_t{fit} * perReader > limit_) {
+    if (group < 2) {
+      error->setNoRoom("The memory size (%" PRIu64 " bytes) is too small to merge %u runs of records "
+                       "up to %u bytes.", limit_, runs, maxRecord);
+      return false;
+    }
+    // Runs the final merge can read at once, its tables and output chunks counted.
+    uint32_t fit = final ? std::max<uint32_t>(1, runs - 1) : target;
+    while (final && fit > 1 && used + outCharge + mergeOverhead(fit + memoryRuns, fit, *keyRoom) + headroom_ +
+                                    uint64_t{fit} * perReader > limit_) {
       fit = fit > 64 ? fit - fit / 8 : fit - 1;
     }
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      ++stats_.mergePasses;
-    }
-    // The passes write their runs one after the other into one work file per level:
-    // a level merges runs of the files before it, shortest first; when fewer than two
-    // of those are left, the next level starts a new file.  So the open work files
-    // stay few, and no merge reads the file it writes.
-    if (!passWriter.ready()) {
-      if (!tryCharge(chargeFor(writerSize_) + kWorkFileCharge)) {
-        error.set("The memory size (%" PRIu64 " bytes) is too small for a merge pass.", limit_);
-        ok = false;
-        break;
-      }
-      passWriter.setup(this, writerSize_, chargeFor(writerSize_), true);
-    }
-    bool freshLevel = passWriter.file() == nullptr;
-    while (ok && fileRunCount_ > fit) {
-      const WorkFile* writing = freshLevel ? nullptr : passWriter.file();
-      std::sort(fileRuns_, fileRuns_ + fileRunCount_, [writing](const FileRun& a, const FileRun& b) {
-        const bool aNew = a.file == writing, bNew = b.file == writing;
-        return aNew != bNew ? bNew : a.bytes < b.bytes;
-      });
-      uint32_t older = 0;
-      while (older < fileRunCount_ && fileRuns_[older].file != writing) ++older;
-      if (older < 2) {
-        freshLevel = true;  // every run is of this level: the next one begins
-        continue;
-      }
-      uint32_t n = std::min({group, fileRunCount_ - fit + 1, older});
-      ok = mergeToFile(0, n, std::max(ioBufferFor(forReaders, n), minBuffer), &passWriter, freshLevel, &error);
-      freshLevel = false;
-    }
-    passWriter.release();  // its buffer goes back before the final merge is planned
-    if (!ok) break;
+    if (!mergeRound(fit, group, minBuffer, uint64_t{group} * perReader, &passWriter, error)) return false;
   }
-  if (!ok) {
+}
+
+// One round of merges before the last: the shortest runs merged in groups of at most
+// `group`, as few groups as bring the count down to `fit`.  The passes write their runs
+// one after the other into one work file per level: a level merges runs of the files
+// before it, shortest first; when fewer than two of those are left, the next level
+// starts a new file.  So the open work files stay few, and no merge reads the file it
+// writes.
+bool Engine::mergeRound(uint32_t fit, uint32_t group, uint32_t minBuffer, uint64_t forReaders,
+                        RunWriter* passWriter, ErrorText* error) {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    ++stats_.mergePasses;
+  }
+  if (!passWriter->ready()) {
+    if (!tryCharge(chargeFor(writerSize_) + kWorkFileCharge)) {
+      error->setNoRoom("The memory size (%" PRIu64 " bytes) is too small for a merge pass.", limit_);
+      return false;
+    }
+    passWriter->setup(this, writerSize_, chargeFor(writerSize_), true);
+  }
+  bool ok = true;
+  bool freshLevel = passWriter->file() == nullptr;
+  while (ok && fileRunCount_ > fit) {
+    const WorkFile* writing = freshLevel ? nullptr : passWriter->file();
+    std::sort(fileRuns_, fileRuns_ + fileRunCount_, [writing](const FileRun& a, const FileRun& b) {
+      const bool aNew = a.file == writing, bNew = b.file == writing;
+      return aNew != bNew ? bNew : a.bytes < b.bytes;
+    });
+    uint32_t older = 0;
+    while (older < fileRunCount_ && fileRuns_[older].file != writing) ++older;
+    if (older < 2) {
+      freshLevel = true;  // every run is of this level: the next one begins
+      continue;
+    }
+    uint32_t n = std::min({group, fileRunCount_ - fit + 1, older});
+    ok = mergeToFile(0, n, std::max(ioBufferFor(forReaders, n), minBuffer), passWriter, freshLevel, error);
+    freshLevel = false;
+  }
+  passWriter->release();  // its buffer goes back before the next plan
+  return ok;
+}
+
+// While rows come in: when the list of runs in files reaches its share of the memory,
+// the input waits while the sorting threads finish what they hold, and the caller's
+// thread merges the shortest runs into longer ones until half the share is left (the
+// threads' sort buffers go back to the budget meanwhile).  So no input is too large for
+// the memory: the list never outgrows its share.
+bool Engine::compactRuns() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (fileRunCount_ < runListShare_) return true;
+  }
+  ErrorText error;
+  bool ok = quiesce();
+  if (ok) {
+    for (uint32_t i = 0; i < workerCount_; ++i) {
+      workers_[i].releaseSort();
+      workers_[i].writer.detach();  // the merges may close the file it wrote
+    }
+    uint32_t keyRoom = 0;
+    ok = reduceRuns(runListShare_ / 2, &keyRoom, &error);
+    for (uint32_t i = 0; ok && i < workerCount_; ++i) {
+      // The sort buffers' budget comes back; the buffers themselves are made as needed.
+      if (tryCharge(sortCharge_ + tailCharge_)) {
+        workers_[i].sortCharged = sortCharge_;
+        workers_[i].tailCharged = tailCharge_;
+      } else {
+        error.setNoRoom("The memory size (%" PRIu64 " bytes) is too small for the sorting threads' buffers.",
+                        limit_);
+        ok = false;
+      }
+    }
+    if (ok) {
+      std::lock_guard<std::mutex> guard(mutex_);
+      ++stats_.inputCompactions;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    merging_ = false;
+  }
+  if (!ok && !error.empty()) fail(error);
+  return ok;
+}
+
+// Waits for the sorting threads, then plans and opens the final merge.
+bool Engine::finish() {
+  ErrorText error;
+  if (!quiesce()) return false;
+  // The threads are idle for good: their buffers go back to the budget.
+  for (uint32_t i = 0; i < workerCount_; ++i) {
+    workers_[i].writer.release();
+    workers_[i].encoder.release();
+    workers_[i].releaseSort();
+  }
+  uint32_t keyRoom = 0;
+  if (!reduceRuns(kFinalTarget, &keyRoom, &error)) {
     fail(error);
     return false;
   }
+  return openFinalMerge(keyRoom);
+}
 
-  // Open the final merge: the batches in memory and the runs in files.
+// Opens the final merge: the batches in memory and the runs in files.
+bool Engine::openFinalMerge(uint32_t keyRoom) {
+  ErrorText error;
+  const uint64_t outCharge =
+      2 * chargeFor(outChunkBytes(outputRows_, params_.outputLength, params_.markGroups));
   uint32_t memoryRuns = 0;
   for (Batch* b = sorted_; b != nullptr; b = b->next) ++memoryRuns;
   const uint32_t runs = fileRunCount_;
@@ -246,27 +343,27 @@ bool Engine::finish() {
 
   uint64_t charge = chargeFor(sizeof(Source) * (count + 1)) + chargeFor(sizeof(RunReader) * (runs + 1));
   if (!tryCharge(charge)) {
-    error.set("The memory size (%" PRIu64 " bytes) is too small to merge %u runs.", limit_, count);
+    error.setNoRoom("The memory size (%" PRIu64 " bytes) is too small to merge %u runs.", limit_, count);
     fail(error);
     return false;
   }
   sources_ = static_cast<Source*>(tqbMalloc(sizeof(Source) * (count + 1)));
   readers_ = static_cast<RunReader*>(tqbMalloc(sizeof(RunReader) * (runs + 1)));
   if (sources_ == nullptr || readers_ == nullptr) {
-    error.set("Out of memory (merge of %u runs).", count);
+    error.setNoRoom("Out of memory (merge of %u runs).", count);
     fail(error);
     return false;
   }
   if (keyRoom > 0) {
     if (!tryCharge(chargeFor(keyRoom))) {
-      error.set("The memory size (%" PRIu64 " bytes) is too small for a key of %u bytes.", limit_,
+      error.setNoRoom("The memory size (%" PRIu64 " bytes) is too small for a key of %u bytes.", limit_,
                 keyRoom);
       fail(error);
       return false;
     }
     lastKey_ = static_cast<uint8_t*>(tqbMalloc(keyRoom));
     if (lastKey_ == nullptr) {
-      error.set("Out of memory (the previous row's key, %u bytes).", keyRoom);
+      error.setNoRoom("Out of memory (the previous row's key, %u bytes).", keyRoom);
       fail(error);
       return false;
     }
@@ -299,6 +396,58 @@ bool Engine::finish() {
     return false;
   }
   return true;
+}
+
+// --- progress ------------------------------------------------------------------------
+
+int Engine::setProgress(void* progressBlock) {
+  const TqSortProgressBlock* block = static_cast<const TqSortProgressBlock*>(progressBlock);
+  progress_ = block != nullptr && block->function != nullptr ? block : nullptr;
+  callerError_.clear();
+  return 0;
+}
+
+void Engine::progressFigures(uint64_t* done, uint64_t* total) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  // Rows dropped as duplicates are done when the merge passes them; when the output
+  // has ended, every row is.
+  uint64_t handedOut = outputDone_ ? rowsIn_ : std::min(rowsIn_, rowsOut_ + duplicates_);
+  *total = 2 * rowsIn_ + stats_.rowsPlannedEarly;
+  *done = std::min(*total, std::min(rowsIn_, stats_.rowsSorted) + stats_.rowsMergedEarly + handedOut);
+}
+
+int Engine::getProgress(uint64_t* done, uint64_t* total) {
+  if (done == nullptr || total == nullptr) {
+    callerError_.set("getProgress needs the addresses of two counts.");
+    return 1;
+  }
+  progressFigures(done, total);
+  callerError_.clear();
+  return 0;
+}
+
+bool Engine::reportProgress(bool now) {
+  if (progress_ == nullptr || !inputEnded_ || failed()) return !failed();
+  auto time = std::chrono::steady_clock::now();
+  if (!now && time - lastProgress_ < kProgressEvery) return true;
+  lastProgress_ = time;
+  uint64_t done = 0, total = 0;
+  progressFigures(&done, &total);
+  if (progress_->function(const_cast<TqSortProgressBlock*>(progress_), done, total) == 0) return true;
+  ErrorText e;
+  e.set("The sort was stopped by its progress callback.");
+  e.setCode(TQ_SORT_FAILED_STOPPED);
+  fail(e);
+  return false;
+}
+
+bool Engine::progressWait(std::unique_lock<std::mutex>& lock) {
+  doneCv_.wait_for(lock, kProgressEvery);
+  if (failed_) return false;
+  lock.unlock();
+  bool going = reportProgress(false);
+  lock.lock();
+  return going;
 }
 
 // Fills an output chunk from the tournament (caller's thread).
@@ -342,7 +491,7 @@ bool Engine::fillChunk(OutChunk* chunk, ErrorText* error) {
           if (grown == nullptr) uncharge(charge);
         }
         if (grown == nullptr) {
-          error->set("Out of memory (the previous row's key, %u bytes).", tail);
+          error->setNoRoom("Out of memory (the previous row's key, %u bytes).", tail);
           return false;
         }
         lastKey_ = static_cast<uint8_t*>(grown);
@@ -390,7 +539,7 @@ int Engine::getOutputChunk(TqSortOutputChunk** chunk) {
   }
   if (!outputStarted_) {
     outputStarted_ = true;
-    if (!finish()) return callerFailure();
+    if (!reportProgress(true) || !finish() || !reportProgress(true)) return callerFailure();
   }
   OutChunk* c = outChunks_;
   while (c != nullptr && c->out) c = c->next;
@@ -399,14 +548,14 @@ int Engine::getOutputChunk(TqSortOutputChunk** chunk) {
     uint64_t charge = chargeFor(bytes);
     ErrorText e;
     if (!tryCharge(charge)) {
-      e.set("The memory size (%" PRIu64 " bytes) leaves no room for an output chunk.", limit_);
+      e.setNoRoom("The memory size (%" PRIu64 " bytes) leaves no room for an output chunk.", limit_);
       fail(e);
       return callerFailure();
     }
     c = static_cast<OutChunk*>(tqbMalloc(bytes));
     if (c == nullptr) {
       uncharge(charge);
-      e.set("Out of memory (sort output chunk, %zu bytes).", bytes);
+      e.setNoRoom("Out of memory (sort output chunk, %zu bytes).", bytes);
       fail(e);
       return callerFailure();
     }

@@ -57,7 +57,7 @@ bool RunWriter::begin(bool fresh, ErrorText* error) {
   if (buffer_ == nullptr) {
     buffer_ = static_cast<uint8_t*>(tqbMalloc(size_));
     if (buffer_ == nullptr) {
-      error->set("Out of memory (sort write buffer, %u bytes).", size_);
+      error->setNoRoom("Out of memory (sort write buffer, %u bytes).", size_);
       return false;
     }
   }
@@ -152,13 +152,13 @@ bool RunReader::init(Engine* engine, const FileRun& run, uint32_t size, ErrorTex
   size = std::max(size, run.maxRecord);
   uint64_t charge = chargeFor(size);
   if (!engine->tryCharge(charge)) {
-    error->set("The memory size is too small for a read buffer of %u bytes.", size);
+    error->setNoRoom("The memory size is too small for a read buffer of %u bytes.", size);
     return false;
   }
   buffer_ = static_cast<uint8_t*>(tqbMalloc(size));
   if (buffer_ == nullptr) {
     engine->uncharge(charge);
-    error->set("Out of memory (sort read buffer, %u bytes).", size);
+    error->setNoRoom("Out of memory (sort read buffer, %u bytes).", size);
     return false;
   }
   charged_ = charge;
@@ -293,13 +293,13 @@ bool LoserTree::init(Engine* engine, Source* sources, uint32_t count, ErrorText*
   if (count <= 1) return true;
   uint64_t charge = chargeFor(sizeof(uint32_t) * count);
   if (!engine->tryCharge(charge)) {
-    error->set("The memory size is too small for merging %u runs.", count);
+    error->setNoRoom("The memory size is too small for merging %u runs.", count);
     return false;
   }
   losers_ = static_cast<uint32_t*>(tqbMalloc(sizeof(uint32_t) * count));
   if (losers_ == nullptr) {
     engine->uncharge(charge);
-    error->set("Out of memory (merge of %u runs).", count);
+    error->setNoRoom("Out of memory (merge of %u runs).", count);
     return false;
   }
   charged_ = charge;

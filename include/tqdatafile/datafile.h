@@ -58,6 +58,20 @@ class TqSortInfo {
 
 // Receives the completed fraction (0.0 to 1.0) of a sort; returning false stops it: the
 // sort, or the read in progress, then fails with status 6 (StatusStopped).
+//
+// The fraction is the share of the sort's work done, counted in rows: each row is one
+// unit when it is sorted into a run (by the time sort() is called most rows are), one
+// when the host reads it, and one more each time a merge writes it before the reading
+// (only when the runs are too many to read at once).  So a sort that fits its memory
+// reports about 0.5 as its first row comes, and 1.0 after its last.  The fraction never
+// goes back: when a merge before the reading adds work, it holds still until the work
+// done catches up.
+//
+// Every engine calls it on the host's thread, from sort() on: at least every 100 ms
+// while sort() or next() waits for chunk sorts and merges, and every hundredth of the
+// rows read.  Returning false stops the sort within about 100 ms: the call returns
+// StatusStopped with the message "The sort was cancelled by the progress callback.",
+// and so does every reading call after it, until clear().
 class TqSortProgress {
  public:
   virtual bool progress(double fraction) = 0;
@@ -66,6 +80,30 @@ class TqSortProgress {
 
 class TqDatafile {
  public:
+  // --- memory ---------------------------------------------------------------------
+  // A chunk sort's memory is its sort size (setSortSize; without one, a chunk per pool
+  // thread, at least three, and beside them the share and the window below).  Of it,
+  // a sixteenth (at least 16 KiB) is kept for the runs written to disk: each keeps its
+  // descriptor, its file's name and copies of at most 256 bytes of its first and last
+  // keys; the chunk sorts merge runs while rows come in before these outgrow their
+  // share.  One window (a sixteenth of a chunk, 4 KiB to 1 MiB) writes runs to disk;
+  // the rest holds chunks, and windows through which runs are read back, each as long
+  // as the run's longest row, so rows longer than a chunk are read back within the
+  // sort size whatever their number.  A sort size too small for three chunks of one
+  // row, that share and the window grows to that (about 20 KiB at least).  Beyond the
+  // sort size a sort allocates only what does not grow with the rows: its objects,
+  // its thread pool's, its messages (some kilobytes).  The statistics' "Peak bytes in
+  // memory" is the most the sort counted at once.  A variable row longer than a chunk
+  // must fit the memory twice (tqDatafileSortRowLimit); a longer one is refused.
+  //
+  // Run files a chunk sort holds open at once: at most half of what the process may
+  // still open when the sort starts (at least 5); with fewer, it merges its runs in
+  // more passes ("Run files open at most" in the statistics).
+  //
+  // The external engine (FlagExternalSort) counts every buffer it allocates against
+  // the sort size, at least 256 KiB, and merges its runs while rows come in when their
+  // list fills a sixteenth of it, so that no input is too large for the memory.
+
   // --- creation flags (createFile) ------------------------------------------------
   // A sorting datafile's engine follows from the flags:
   //   FlagSorted | FlagVariableRows   the variable-row chunk sort: a row costs only its

@@ -67,7 +67,8 @@ class TqDatafileManager {
   // The number of rows expected (0: unknown): a hint by which the external engine sizes
   // its batches so that every thread gets some.  The chunk sorts ignore it.
   virtual bool setSortRecords(int64_t records) = 0;
-  // Memory for one sort in bytes (0: derived from the chunk size and processors).
+  // Memory for one sort in bytes (0: derived from the chunk size and processors); what
+  // it holds and the least a sort takes: TqDatafile, "memory".
   virtual bool setSortSize(uint32_t bytes) = 0;
   // Rows with equal keys keep the order in which they were added.
   virtual bool setSortStable(bool on) = 0;
@@ -81,6 +82,14 @@ class TqDatafileManager {
 // *errorText is set null; on failure it receives the reason and the result is null.
 TQ_EXPORT TqDatafileManager* tqDatafileManagerCreate(const TqbString& tempDirList,
                                                      TqbString* errorText);
+
+// The longest row that a sorting datafile of variable rows (FlagSorted |
+// FlagVariableRows) with this sort size and chunk size (bytes, as setSortSize and
+// setChunkSize take them) accepts, counted as the row's serialized fields and its
+// encoded sort key together.  A row longer than a chunk is written as a run of its own
+// and read back within the sort size, which must hold two such rows at once; a longer
+// row is refused with StatusNoRoom.
+TQ_EXPORT uint64_t tqDatafileSortRowLimit(uint32_t sortSize, uint32_t chunkSize);
 
 // Turns collation options into collation flags (TqCollation::collateFlags), which the
 // external engine applies to the locale's collation (ICU):

@@ -15,7 +15,8 @@ static int failed(const char* what) {
   return 1;
 }
 
-// The raw interface: a manager, collation words, a frozen datafile read back.
+// The raw interface: a manager, collation words, the longest row a sort takes, a frozen
+// datafile read back.
 static int rawInterface(const char* dir) {
   TqbString error;
   TqDatafileManager* manager = tqDatafileManagerCreate(dir, &error);
@@ -24,6 +25,7 @@ static int rawInterface(const char* dir) {
   if (!tqDatafileParseCollateParms(false, "UPPER", false, "", "", &flags, &error) || flags != 4) {
     return failed("collation options not parsed");
   }
+  if (tqDatafileSortRowLimit(1u << 20, 64u << 10) < (400u << 10)) return failed("the longest row of a sort");
   manager->setColumns(2);
   manager->setColSpec(0, tqbTypeInteger, 0);
   manager->setColSpec(1, tqbTypeString, 16);
