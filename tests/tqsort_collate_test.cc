@@ -225,6 +225,12 @@ TEST_F(TqsortCollateTest, BadCollationOptionsStopBeforeTheInputIsRead) {
       {"--collate=de --collation=klingon -k 1", "--collation=klingon: "},
       {"--collate= -k 1", "the locale of --collate is empty"},
       {"--collate=x-sv -k 1", "names no language"},
+      // A code point order stands alone: the message names what was given with it.
+      {"--collate=de --collation=posix --numeric --strength=primary -k 1",
+       "tqsort: --collation=posix orders by code point alone and cannot be combined with --strength=primary, "
+       "--numeric\n"},
+      {"--collate=de --case-first=upper --collation=DIRECT -k 1", "--collation=DIRECT orders by code point alone and "
+       "cannot be combined with --case-first=upper\n"},
       // Control bytes in what the user gave are escaped in every part of the message.
       {"--collate=\"$(printf '\\033[31mde')\" -k 1", "the locale '\\x1b[31mde' is not known"},
       {"--collate=de --strength=\"$(printf 'x\\033')\" -k 1", "'x\\x1b'"},

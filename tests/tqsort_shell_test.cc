@@ -421,6 +421,25 @@ TEST_F(TqsortShellTest, AnUnwritableTemporaryDirectoryIsReportedAtTheStart) {
   EXPECT_EQ(err(), "tqsort: cannot use the temporary directory 'ro': Permission denied\n");
 }
 
+// A run directory that a killed run left, with a directory inside it (tqsort makes
+// none; something else may have), is removed by the next run, which says nothing.
+TEST_F(TqsortShellTest, AStaleRunDirectoryWithSubdirectoriesIsRemovedQuietly) {
+  pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+  std::string stale = "tqsort-" + std::to_string(gone) + "-AbCdEf";
+  std::string deep = dir_ + "/" + stale + "/sub/deeper";
+  std::filesystem::create_directories(deep);
+  writeFile(deep + "/file", "x");
+  writeFile(dir_ + "/" + stale + "/sub/file", "y");
+  ASSERT_EQ(symlink("/etc", (dir_ + "/" + stale + "/sub/link").c_str()), 0);
+  writeFile(dir_ + "/in.csv", "2\n1\n");
+  ASSERT_EQ(run(Spawn({"-T", ".", "-k", "1", "-o", "out.csv", "in.csv"}, "/dev/null", "/dev/null")), 0) << err();
+  EXPECT_EQ(err(), "");
+  EXPECT_TRUE(strayNames({"in.csv", "out.csv"}).empty()) << strayNames({"in.csv", "out.csv"}).front();
+  EXPECT_EQ(readFile(dir_ + "/out.csv"), "1\n2\n");
+}
+
 TEST_F(TqsortShellTest, TemporaryFileErrorsReadAsTheSystemsWords) {
   writeFile(dir_ + "/in.csv", makeRows(3u << 20, 4));
   // Files may not grow past 16 KiB: the first chunk file fails.

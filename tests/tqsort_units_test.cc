@@ -276,6 +276,69 @@ TEST(TqsortOptionsTest, EmptyNamesAreRefused) {
   EXPECT_EQ(o.inputs, (Strings{"-"}));
 }
 
+// A mistake in an option is named as the user wrote it, and a long option is found by
+// any unique prefix of its name.
+TEST(TqsortOptionsTest, MistakesNameTheOptionAsGiven) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{"--stable=1", "-k1"}, "option '--stable' takes no argument"},
+      {{"--header=yes", "-k1"}, "option '--header' takes no argument"},
+      {{"--len=1", "-k1"}, "option '--lenient' takes no argument"},
+      {{"--help=x"}, "option '--help' takes no argument"},
+      {{"--coll=de", "-k1"}, "'--coll' is ambiguous: --collate, --collation"},
+      {{"--p", "-k1"}, "'--p' is ambiguous: --parallel, --progress"},
+      {{"--frobnicate=2", "-k1"}, "unknown option '--frobnicate'"},
+      {{"-k1", "-x"}, "unknown option '-x'"},
+      {{"-k1", "-s\xe8"}, "unknown option '-\\xe8'"},
+      {{"-k1", "--output"}, "option '--output' requires an argument"},
+      {{"-k1", "-o"}, "option '-o' requires an argument"},
+  };
+  for (const Case& c : cases) {
+    tqsort::Options o;
+    tqsort::Status s = parse(c.args, &o);
+    EXPECT_FALSE(s.ok()) << c.message;
+    EXPECT_EQ(s.message(), c.message);
+  }
+  tqsort::Options o;
+  ASSERT_TRUE(parse({"--stab", "--uniq", "--key=2:int", "--collate=de", "--case=upper", "--tem", "t", "-su", "-k3", "in", "-o", "out"}, &o)
+                  .ok());
+  EXPECT_TRUE(o.stable && o.unique);
+  EXPECT_EQ(o.collate, "de");
+  EXPECT_EQ(o.caseFirst, "upper");
+  EXPECT_EQ(o.tempDirs, (Strings{"t"}));
+  ASSERT_EQ(o.keys.size(), 2u);
+  EXPECT_EQ(o.keys[1].index, 2);
+  EXPECT_EQ(o.inputs, (Strings{"in"}));
+  // "--" ends the options; "-" is standard input; an option's value may start with '-'.
+  ASSERT_TRUE(parse({"-k1", "--", "-s", "-"}, &o).ok());
+  EXPECT_EQ(o.inputs, (Strings{"-s", "-"}));
+  EXPECT_FALSE(o.stable);
+  EXPECT_EQ(parse({"-S", "-5", "-k1"}, &o).message(), "invalid buffer size '-5'");
+}
+
+TEST(TqsortOptionsTest, ColumnNumbersAndNamesWithColons) {
+  tqsort::Options o;
+  EXPECT_EQ(parse({"-k", "99999999999999999999"}, &o).message(),
+            "invalid key '99999999999999999999': columns are numbered up to 1000000");
+  EXPECT_EQ(parse({"-k", "1000001:int"}, &o).message(), "invalid key '1000001:int': columns are numbered up to 1000000");
+  EXPECT_EQ(parse({"-k", "0"}, &o).message(), "invalid key '0': columns are numbered from 1");
+  EXPECT_EQ(parse({"-k", "-3"}, &o).message(), "invalid key '-3': columns are numbered from 1");
+  ASSERT_TRUE(parse({"-k", "0001000000"}, &o).ok());
+  EXPECT_EQ(o.keys[0].index, 999999);
+  // "\:" and "\\" in a column name; a backslash before anything else stays.
+  tqsort::KeyOption key;
+  ASSERT_TRUE(tqsort::parseKey("a\\:b\\\\c\\d:int:r", &key).ok());
+  EXPECT_EQ(key.column, "a:b\\c\\d");
+  EXPECT_EQ(key.type, tqsort::KeyType::Int);
+  EXPECT_TRUE(key.descending);
+  ASSERT_TRUE(tqsort::parseKey("time\\:", &key).ok());
+  EXPECT_EQ(key.column, "time:");
+  EXPECT_EQ(key.type, tqsort::KeyType::Str);
+}
+
 // --- messages ----------------------------------------------------------------------------
 
 TEST(TqsortMessagesTest, EchoedTextIsOneVisibleLine) {

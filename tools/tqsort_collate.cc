@@ -56,7 +56,36 @@ tqbType libraryType(KeyType type) {
 
 // --- the options -------------------------------------------------------------------------------
 
+namespace {
+
+// The library's flags for one variant word (0 when it is not one).
+unsigned variantFlags(const std::string& word) {
+  unsigned flags = 0;
+  return tqDatafileParseCollateParms(false, "", false, "", word.c_str(), &flags, nullptr) ? flags : 0;
+}
+
+// A code point order (--collation=posix or direct) stands alone: the other collation
+// options given with it, in the user's words, or "" when there are none.
+std::string optionsBesideCodePointOrder(const Options& o) {
+  unsigned variant = variantFlags(o.variant);
+  if (variant == 0 || (variant != variantFlags("posix") && variant != variantFlags("direct"))) return "";
+  std::string others;
+  auto add = [&](const std::string& option) { others += (others.empty() ? "" : ", ") + option; };
+  if (!o.strength.empty()) add("--strength=" + printable(o.strength));
+  if (!o.caseFirst.empty()) add("--case-first=" + printable(o.caseFirst));
+  if (o.numeric) add("--numeric");
+  if (o.ignorePunctuation) add("--ignore-punctuation");
+  return others;
+}
+
+}  // namespace
+
 Status checkCollation(const Options& o, unsigned* flags) {
+  std::string conflicting = optionsBesideCodePointOrder(o);
+  if (!conflicting.empty()) {
+    return Status::error("--collation=" + printable(o.variant) + " orders by code point alone and cannot be " +
+                         "combined with " + conflicting);
+  }
   TqbString error;
   if (!tqDatafileParseCollateParms(o.numeric, o.caseFirst.c_str(), o.ignorePunctuation, o.strength.c_str(),
                                    o.variant.c_str(), flags, &error)) {
@@ -146,7 +175,7 @@ uint64_t collateMemoryFor(uint64_t rowBytes) {
 // --- the sort ----------------------------------------------------------------------------------
 
 CollatedSort::CollatedSort(const Options& options, const CollateSizes& sizes, unsigned collateFlags,
-                           const RecordParser* parser, TqSortProgress* progress, TqSortInfo* stats)
+                           const RecordParser* parser, TqSortProgress* progress, StatsReport* stats)
     : o_(options),
       sizes_(sizes),
       collation_{options.collate.c_str(), collateFlags},
@@ -230,7 +259,7 @@ Status CollatedSort::create() {
       return Status::error(libraryError());
     }
   }
-  if (o_.stats) file_->setSortInfo(stats_);
+  if (o_.stats) file_->setSortInfo(stats_->sort(0, 1));
   file_->setSortProgress(progress_);
   values_.clear();
   for (size_t i = 0; i <= k; ++i) values_.push_back(file_->getField(static_cast<int32_t>(i)));
@@ -458,7 +487,7 @@ Status CollatedSort::finish(OutputTarget* target, bool bom, const std::string& h
                        " lines in memory (" + std::to_string(spool_->memoryBytes()) + " bytes), " +
                        std::to_string(spool_->fileBytes()) + " bytes in the spool file; " + std::to_string(windows) +
                        " output windows, " + std::to_string(reads) + " reads";
-    stats_->line(line.c_str());
+    stats_->note(line);
   }
   TQSORT_TRY(result);
   return target->commit();

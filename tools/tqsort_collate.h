@@ -85,7 +85,7 @@ class CollatedSort : public BatchConsumer {
   // `parser` parses the input (its keys are resolved once the first batch comes); the
   // sort parses spooled lines again with a copy of its keys when a column widens.
   CollatedSort(const Options& options, const CollateSizes& sizes, unsigned collateFlags, const RecordParser* parser,
-               TqSortProgress* progress, TqSortInfo* stats);
+               TqSortProgress* progress, StatsReport* stats);
   ~CollatedSort() override;
   CollatedSort(const CollatedSort&) = delete;
   CollatedSort& operator=(const CollatedSort&) = delete;
@@ -101,6 +101,10 @@ class CollatedSort : public BatchConsumer {
 
   // The width of key `key`'s column (string keys), for the tests.
   int32_t keyWidth(size_t key) const { return widths_[key]; }
+  // The memory of the run, as chosen (more once the sort grew for a long row).
+  uint64_t memory() const { return sizes_.memory; }
+  // The bytes written to the spool's file.
+  uint64_t spoolFileBytes() const { return spool_ ? spool_->fileBytes() : 0; }
   // How many times the sort started again with wider columns.
   int restarts() const { return restarts_; }
 
@@ -120,7 +124,7 @@ class CollatedSort : public BatchConsumer {
   TqCollation collation_;
   const RecordParser* parser_;
   TqSortProgress* progress_;
-  TqSortInfo* stats_;
+  StatsReport* stats_;
   std::string dirs_;
   std::unique_ptr<LineSpool> spool_;
   TqDatafileManager* manager_ = nullptr;

@@ -218,6 +218,7 @@ Status InputReader::readOne(const InputFile& in, RecordParser* parser, BatchSink
         return parsed;
       }
       pos += length;
+      ++rowsRead_;
       if (b->rows.size() >= limits.rows) TQSORT_TRY(handOver());
     }
     if (atEnd && pos < b->used) return Status::error("internal error: input left over in '" + in.shown + "'");

@@ -59,6 +59,9 @@ class InputReader {
   // A read from a pipe or terminal also waits on `fd`: when it becomes readable the
   // reading stops (the run is ending while the input is still open).
   void setWakeFd(int fd) { wakeFd_ = fd; }
+  // Records read and parsed, and input bytes read, so far.
+  uint64_t rowsRead() const { return rowsRead_; }
+  int64_t bytesRead() const { return bytesRead_; }
   // Whether the input began with a UTF-8 byte-order mark (not part of any record).
   bool startsWithBom() const { return bom_; }
   // The header record (--header), with its line end; empty when there was none.
@@ -77,6 +80,7 @@ class InputReader {
   int wakeFd_ = -1;
   int64_t totalBytes_ = 0;
   int64_t bytesRead_ = 0;
+  uint64_t rowsRead_ = 0;
   bool anyBytes_ = false;  // some input had bytes
   bool bom_ = false;
   bool headerSeen_ = false;

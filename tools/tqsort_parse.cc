@@ -160,21 +160,32 @@ const char* keyText(KeyType type, const TqbDatavar& value, char* scratch, size_t
 RecordParser::RecordParser(const std::vector<KeyOption>& keys, char separator, bool lenient, bool storeLines)
     : keys_(keys), separator_(separator), lenient_(lenient), storeLines_(storeLines) {}
 
+Status RecordParser::findColumn(const std::vector<Field>& names, KeyOption* key) {
+  // Every column of that name: a name that two columns bear names neither.
+  std::vector<size_t> found;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const char* data;
+    size_t length;
+    fieldText(names[i], &scratch_, &data, &length);
+    if (key->column == std::string_view(data, length)) found.push_back(i);
+  }
+  std::string shown = "key '" + printable(key->text) + "': ";
+  if (found.empty()) return Status::error(shown + "no column '" + printable(key->column) + "' in the header");
+  if (found.size() > 1) {
+    std::string numbers;
+    for (size_t i : found) numbers += (numbers.empty() ? "" : ", ") + std::to_string(i + 1);
+    return Status::error(shown + "the header names " + std::to_string(found.size()) + " columns '" +
+                         printable(key->column) + "' (" + numbers + "): give the column's number");
+  }
+  key->index = static_cast<int>(found.front());
+  return Status();
+}
+
 Status RecordParser::resolve(const Record* header) {
   std::vector<Field> names;
   if (header != nullptr) splitFields(*header, separator_, countFields(*header, separator_), &names);
   for (KeyOption& key : keys_) {
-    if (key.index < 0) {  // a name: find it in the header
-      for (size_t i = 0; i < names.size() && key.index < 0; ++i) {
-        const char* data;
-        size_t length;
-        fieldText(names[i], &scratch_, &data, &length);
-        if (key.column == std::string(data, length)) key.index = static_cast<int>(i);
-      }
-      if (key.index < 0) {
-        return Status::error("key '" + printable(key.text) + "': no column '" + printable(key.column) + "' in the header");
-      }
-    }
+    if (key.index < 0) TQSORT_TRY(findColumn(names, &key));
     maxField_ = std::max(maxField_, static_cast<size_t>(key.index) + 1);
   }
   if (storeLines_) stored_ = StoredLine(keys_);

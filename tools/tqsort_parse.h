@@ -158,6 +158,8 @@ class RecordParser {
   Status parse(Batch* batch, const InputFile& in, int64_t line, const Record& record, uint64_t length);
 
  private:
+  // Sets key->index to the one column of `names` (the header's fields) named as the key.
+  Status findColumn(const std::vector<Field>& names, KeyOption* key);
   Status badValue(const KeyOption& key, const InputFile& in, int64_t line, const char* data, size_t length);
 
   std::vector<KeyOption> keys_;

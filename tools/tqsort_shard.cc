@@ -137,7 +137,7 @@ Status Shard::create() {
       return Status::error(this->error());
     }
   }
-  if (o_.stats) file_->setSortInfo(info_);
+  if (info_ != nullptr) file_->setSortInfo(info_);
   file_->setSortProgress(progress_);
   values_.clear();
   for (size_t i = 0; i < columns; ++i) values_.push_back(file_->getField(static_cast<int32_t>(i)));

@@ -86,6 +86,10 @@ class Shard : public BatchConsumer {
     for (size_t i = 0; i < o_.keys.size(); ++i) appendSortKey(out, o_.keys[i].type, o_.keys[i].descending, *values_[i]);
     if (sizes_.sequenceKey) appendSortKey(out, KeyType::Int, false, *values_[o_.keys.size()]);
   }
+  // The memory of all sorts, as this one sees it (more once it grew).
+  uint64_t memory() const { return sizes_.memory; }
+  // The bytes written to this sort's line file.
+  uint64_t lineFileBytes() const { return lineFileSize_; }
   // Writes the line that `reference` names (from this sort's line file).
   Status writeSpilled(const char* reference, OutputStream* out);
   void release();

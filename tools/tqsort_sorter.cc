@@ -63,25 +63,27 @@ class ShardProgress {
   std::vector<std::unique_ptr<Slot>> slots_;
 };
 
-// A sort's statistics lines, kept until every sort is done and then shown in order.
-class KeptStats : public TqSortInfo {
- public:
-  int line(const char* text) override {
-    lines.emplace_back(text);
-    return 0;
-  }
-  std::vector<std::string> lines;
-};
-
 // --- the sorts together -----------------------------------------------------------------------
 
-Sorter::Sorter(Options& options, ProgressBar* progress, StatsSink* stats)
+Sorter::Sorter(Options& options, ProgressBar* progress, StatsReport* stats)
     : o_(options), progress_(progress), stats_(stats) {}
 
 Sorter::~Sorter() { release(); }
 
 void Sorter::release() {
   for (auto& shard : shards_) shard->release();
+}
+
+uint64_t Sorter::memory() const {
+  uint64_t memory = sizes_.memory;
+  for (const auto& shard : shards_) memory = std::max(memory, shard->memory());
+  return memory;
+}
+
+uint64_t Sorter::lineFileBytes() const {
+  uint64_t bytes = 0;
+  for (const auto& shard : shards_) bytes += shard->lineFileBytes();
+  return bytes;
 }
 
 std::vector<BatchConsumer*> Sorter::consumers() {
@@ -101,13 +103,8 @@ Status Sorter::start(const std::vector<std::string>& tempDirs, const SortSizes& 
   if (count > 1) shardProgress_ = std::make_unique<ShardProgress>(progress_, count);
   for (size_t i = 0; i < count; ++i) {
     shards_.push_back(std::make_unique<Shard>(o_, sizes_, i));
-    TqSortProgress* progress = progress_;
-    TqSortInfo* info = stats_;
-    if (count > 1) {
-      progress = shardProgress_->slot(i);
-      keptStats_.push_back(std::make_unique<KeptStats>());
-      info = keptStats_.back().get();
-    }
+    TqSortProgress* progress = count > 1 ? shardProgress_->slot(i) : progress_;
+    TqSortInfo* info = o_.stats ? stats_->sort(i, count) : nullptr;
     TQSORT_TRY(shards_.back()->start(dirs, lineDir, progress, info));
   }
   return Status();
@@ -330,10 +327,6 @@ Status Sorter::finish(OutputTarget* target, bool bom, const std::string& header,
     };
     result = shards_.size() == 1 ? finishOne(&out, begin) : finishMerged(&out, begin);
     if (result.ok()) result = out.flush();
-  }
-  for (size_t i = 0; i < keptStats_.size(); ++i) {
-    std::string prefix = "sort " + std::to_string(i + 1) + " of " + std::to_string(keptStats_.size()) + ": ";
-    for (const std::string& line : keptStats_[i]->lines) stats_->line((prefix + line).c_str());
   }
   TQSORT_TRY(result);
   return target->commit();

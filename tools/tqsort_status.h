@@ -43,9 +43,18 @@ class [[nodiscard]] Status {
     if (!tqsortStatus_.ok()) return tqsortStatus_; \
   } while (0)
 
-// `text` with control bytes, DEL and backslashes escaped (\n, \t, \x01, \\), cut to
-// `limit` bytes of input with "..." after, so that an echoed value is one visible line.
+// `text` with control bytes, DEL, backslashes and bytes that are not UTF-8 escaped (\n,
+// \t, \x01, \\, \xe9), cut to `limit` bytes of input with "..." after, so that an
+// echoed value is one visible line of valid UTF-8.
 std::string printable(std::string_view text, size_t limit = 200);
+
+// The length of the well-formed UTF-8 sequence that starts `text` (1 to 4), or 0 when
+// it does not start with one (a stray or missing continuation byte, an overlong form,
+// a surrogate, a code point past U+10FFFF, a sequence cut short).
+size_t utf8SequenceLength(std::string_view text);
+
+// Where the first byte that is not part of well-formed UTF-8 is, or npos.
+size_t firstInvalidUtf8(std::string_view text);
 
 // The system's text for errno value `error` ("No space left on device").
 std::string systemError(int error);
