@@ -280,6 +280,31 @@ TEST_F(TqsortCollateTest, ValuesTheSortCannotTakeNameTheirLineAndTheSizeThatWoul
   }
 }
 
+// Bytes that are not UTF-8 would all read as U+FFFD, and -u would keep one of two
+// distinct values: such a value stops the run with its place and what to do, whether it
+// comes first or deep in the input, alone or among others.
+TEST_F(TqsortCollateTest, AKeyThatIsNotUtf8IsRefusedNotDropped) {
+  TqsortResult r = tqsort("-k 1 -u --collate=en --strength=identical", "caf\xe9\ncaf\xe8\n");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "tqsort: (standard input):1: column 1 (str): 'caf\\xe9' is not UTF-8, which --collate reads "
+                   "(convert the input, e.g. with iconv -f LATIN1 -t UTF-8)\n");
+  std::string text = makeWords(5000, 2);
+  for (const char* bad : {"\xc3(", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xc0\xaf", "a\xe2\x82"}) {
+    SCOPED_TRACE(testing::PrintToString(std::string(bad)));
+    writeWholeFile(dir_ + "/late.csv", text + "x,1,ok\n" + bad + ",2,bad\n");
+    r = tqsort("--collate=de -k 1 -k 2:int late.csv");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("late.csv:5002: column 1 (str): "), std::string::npos) << r.err;
+    // Without --collate the bytes are ordered as they are.
+    EXPECT_EQ(tqsort("-k 1 late.csv").status, 0);
+  }
+  // Well-formed UTF-8 of every length, and bytes that are not UTF-8 outside the keys.
+  r = tqsort("--collate=de -u -k 1", "\xf0\x9f\x98\x80,\xff\nA\xc3\xa9\xe2\x82\xac,\xfe\nA\xc3\xa9\xe2\x82\xac,x\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.size(), 16u) << r.out;
+}
+
 // Values that grow near the most a row may take: the columns are cut to their longest
 // values and the room left goes to the growing one, so a run of ever longer values
 // starts the sort again a few times, not once a line; two long keys in one line fit

@@ -4,6 +4,7 @@
 // program in a child process and then looks at what is left in the test's directory.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -287,6 +288,121 @@ TEST_F(TqsortShellTest, DevicesAndOpenFileLinksAreWrittenTo) {
   ASSERT_EQ(lstat((dir_ + "/mystdout").c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_TRUE(strayNames({"in.csv", "captured", "mystdout"}).empty());
+}
+
+// --- another user's output ----------------------------------------------------------------
+
+namespace {
+
+// Runs the child as nobody (the caller is root).
+void becomeNobody() {
+  if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(123);
+}
+
+struct FileState {
+  ino_t inode;
+  uid_t owner;
+  gid_t group;
+  mode_t mode;
+};
+
+FileState stateOf(const std::string& path) {
+  struct stat st = {};
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  return FileState{st.st_ino, st.st_uid, st.st_gid, static_cast<mode_t>(st.st_mode & 07777)};
+}
+
+// A file of `mode` owned by root with `text`.
+void rootFile(const std::string& path, const std::string& text, mode_t mode) {
+  writeFile(path, text);
+  ASSERT_EQ(chown(path.c_str(), 0, 0), 0);
+  ASSERT_EQ(chmod(path.c_str(), mode), 0);
+}
+
+}  // namespace
+
+class TqsortOtherUserTest : public TqsortShellTest {
+ protected:
+  void SetUp() override {
+    TqsortShellTest::SetUp();
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run tqsort as another user";
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    writeFile(dir_ + "/in.csv", "3,c\n1,a\n2,b\n");
+    ASSERT_EQ(chmod((dir_ + "/in.csv").c_str(), 0644), 0);
+  }
+  // Sorts in.csv into `output` as nobody; the run directories go to /tmp.
+  int sortAsNobody(const std::string& output) {
+    return run(Spawn({"-T", "/tmp", "-k", "1:int", "-o", output, "in.csv"}, "/dev/null", "/dev/null", becomeNobody));
+  }
+  const std::string sorted_ = "1,a\n2,b\n3,c\n";
+};
+
+// Replacing a file by a rename must not let anyone do what writing it would not: a file
+// the user may not write stays as it was, owner and mode too, and the run says why
+// before it reads anything.
+TEST_F(TqsortOtherUserTest, AFileTheUserMayNotWriteIsRefused) {
+  std::string ww = subdir("ww");
+  ASSERT_EQ(chmod(ww.c_str(), 0777), 0);
+  rootFile(ww + "/ro.csv", "old\n", 0444);
+  FileState before = stateOf(ww + "/ro.csv");
+  EXPECT_EQ(sortAsNobody("ww/ro.csv"), 2);
+  EXPECT_EQ(err(), "tqsort: cannot write 'ww/ro.csv': Permission denied\n");
+  EXPECT_EQ(readFile(ww + "/ro.csv"), "old\n");
+  FileState after = stateOf(ww + "/ro.csv");
+  EXPECT_EQ(after.inode, before.inode);
+  EXPECT_EQ(after.owner, 0u);
+  EXPECT_EQ(after.mode, 0444u);
+  EXPECT_TRUE(filesWithPrefix(ww, ".tqsort-").empty());
+}
+
+// A file the user may write but whose owner the new file could not take is written in
+// place: its owner, group and mode stay.  One the user's own (or root's run) replaces
+// keeps them too.
+TEST_F(TqsortOtherUserTest, AReplacedOrRewrittenFileKeepsItsOwnerGroupAndMode) {
+  std::string ww = subdir("ww");
+  ASSERT_EQ(chmod(ww.c_str(), 0777), 0);
+  rootFile(ww + "/rw.csv", "old old old old\n", 0666);
+  FileState before = stateOf(ww + "/rw.csv");
+  ASSERT_EQ(sortAsNobody("ww/rw.csv"), 0) << err();
+  EXPECT_EQ(readFile(ww + "/rw.csv"), sorted_);
+  FileState after = stateOf(ww + "/rw.csv");
+  EXPECT_EQ(after.inode, before.inode);
+  EXPECT_EQ(after.owner, 0u);
+  EXPECT_EQ(after.group, 0u);
+  EXPECT_EQ(after.mode, 0666u);
+  // Root replaces nobody's file: the new file is nobody's, with the old mode.
+  writeFile(ww + "/theirs.csv", "old\n");
+  ASSERT_EQ(chown((ww + "/theirs.csv").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod((ww + "/theirs.csv").c_str(), 0604), 0);
+  ASSERT_EQ(run(Spawn({"-T", ".", "-k", "1:int", "-o", "ww/theirs.csv", "in.csv"}, "/dev/null", "/dev/null")), 0)
+      << err();
+  EXPECT_EQ(readFile(ww + "/theirs.csv"), sorted_);
+  after = stateOf(ww + "/theirs.csv");
+  EXPECT_EQ(after.owner, 65534u);
+  EXPECT_EQ(after.group, 65534u);
+  EXPECT_EQ(after.mode, 0604u);
+  EXPECT_TRUE(filesWithPrefix(ww, ".tqsort-").empty());
+}
+
+// Where no file can be made beside the output (another user's sticky directory, a
+// read-only one), a file the user may write is written in place; a new one cannot be
+// made and the run says so before it reads anything.
+TEST_F(TqsortOtherUserTest, WhereNoFileCanBeMadeBesideItTheOutputIsWrittenInPlace) {
+  std::string sticky = subdir("sticky");
+  ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+  rootFile(sticky + "/out.csv", "old\n", 0666);
+  ASSERT_EQ(sortAsNobody("sticky/out.csv"), 0) << err();
+  EXPECT_EQ(readFile(sticky + "/out.csv"), sorted_);
+  EXPECT_EQ(stateOf(sticky + "/out.csv").owner, 0u);
+  std::string ro = subdir("ro");
+  rootFile(ro + "/out.csv", "old\n", 0666);
+  ASSERT_EQ(chmod(ro.c_str(), 0555), 0);
+  ASSERT_EQ(sortAsNobody("ro/out.csv"), 0) << err();
+  EXPECT_EQ(readFile(ro + "/out.csv"), sorted_);
+  EXPECT_EQ(sortAsNobody("ro/new.csv"), 2);
+  EXPECT_EQ(err(), "tqsort: cannot write 'ro/new.csv': Permission denied\n");
+  EXPECT_TRUE(filesWithPrefix(ro, ".tqsort-").empty());
+  EXPECT_TRUE(filesWithPrefix(sticky, ".tqsort-").empty());
 }
 
 // --- signals and closed pipes ------------------------------------------------------------

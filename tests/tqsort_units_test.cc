@@ -347,6 +347,25 @@ TEST(TqsortMessagesTest, EchoedTextIsOneVisibleLine) {
   EXPECT_EQ(tqsort::printable(std::string(300, 'x'), 5), "xxxxx...");
 }
 
+TEST(TqsortMessagesTest, Utf8IsTakenOnlyWellFormed) {
+  struct Case {
+    const char* bytes;
+    size_t length;  // of the first sequence; 0: not UTF-8
+  };
+  for (const Case& c : {Case{"a", 1}, Case{"\xc2\x80", 2}, Case{"\xdf\xbf", 2}, Case{"\xe0\xa0\x80", 3},
+                        Case{"\xed\x9f\xbf", 3}, Case{"\xee\x80\x80", 3}, Case{"\xf0\x90\x80\x80", 4},
+                        Case{"\xf4\x8f\xbf\xbf", 4}, Case{"\x80", 0}, Case{"\xc0\x80", 0}, Case{"\xc1\xbf", 0},
+                        Case{"\xe0\x9f\xbf", 0}, Case{"\xed\xa0\x80", 0}, Case{"\xf0\x8f\xbf\xbf", 0},
+                        Case{"\xf4\x90\x80\x80", 0}, Case{"\xf5\x80\x80\x80", 0}, Case{"\xe2\x82", 0},
+                        Case{"\xe2(\xac", 0}, Case{"\xff", 0}}) {
+    EXPECT_EQ(tqsort::utf8SequenceLength(c.bytes), c.length) << tqsort::printable(c.bytes);
+  }
+  EXPECT_EQ(tqsort::firstInvalidUtf8("plain ascii, longer than eight"), std::string_view::npos);
+  EXPECT_EQ(tqsort::firstInvalidUtf8("0123456789abcd\xc3\xa9\xe9"), 16u);
+  EXPECT_EQ(tqsort::firstInvalidUtf8(std::string_view("a\0b", 3)), std::string_view::npos);
+  EXPECT_EQ(tqsort::printable("caf\xe9 caf\xc3\xa9"), "caf\\xe9 caf\xc3\xa9");
+}
+
 TEST(TqsortMessagesTest, SystemErrorsReadAsTheirText) {
   EXPECT_EQ(tqsort::systemError(28), "No space left on device");
 }

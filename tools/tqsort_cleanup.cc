@@ -153,6 +153,12 @@ void Cleanup::setTempOutput(const std::string& path) {
   tempOutput_ = path;
 }
 
+void Cleanup::dropTempOutput() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (!tempOutput_.empty()) ::unlink(tempOutput_.c_str());
+  tempOutput_.clear();
+}
+
 Status Cleanup::commitTempOutput(const std::string& target) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (dying_) return Status::error("stopped by a signal");

@@ -286,6 +286,21 @@ Status CollatedSort::addRow(const Batch& batch, const KeyValue* value, int64_t p
   return Status();
 }
 
+Status CollatedSort::checkCollatable(const Batch& batch, const Row& row, size_t key, const KeyValue& value) const {
+  // The collation reads UTF-8 and ends a value at a zero byte.  Bytes that are not UTF-8
+  // would all read as U+FFFD, so that distinct values compare equal (and -u drops
+  // lines): such a value is refused, and the user converts the input.
+  std::string_view bytes(batch.bytesOf(value), value.length);
+  std::string where = batch.file->shown + ":" + std::to_string(row.line) + ": column " +
+                      printable(o_.keys[key].column) + " (str): ";
+  if (bytes.find('\0') != std::string_view::npos) return Status::error(where + "a collated value cannot hold a zero byte");
+  if (firstInvalidUtf8(bytes) != std::string_view::npos) {
+    return Status::error(where + "'" + printable(bytes) + "' is not UTF-8, which --collate reads (convert the " +
+                         "input, e.g. with iconv -f LATIN1 -t UTF-8)");
+  }
+  return Status();
+}
+
 Status CollatedSort::consume(Batch& batch) {
   const size_t k = o_.keys.size();
   if (file_ == nullptr) {
@@ -316,11 +331,7 @@ Status CollatedSort::consume(Batch& batch) {
     for (size_t i = 0; i < k; ++i) {
       const KeyValue& v = values[i];
       if (v.kind != KeyValue::Text) continue;
-      const char* bytes = batch.bytesOf(v);
-      if (std::memchr(bytes, 0, v.length) != nullptr) {
-        return Status::error(batch.file->shown + ":" + std::to_string(row.line) + ": column " +
-                             printable(o_.keys[i].column) + " (str): a collated value cannot hold a zero byte");
-      }
+      TQSORT_TRY(checkCollatable(batch, row, i, v));
       longest_[i] = std::max(longest_[i], v.length);
       if (v.length <= static_cast<uint64_t>(widths_[i])) continue;
       if (wider.empty()) wider = widths_;

@@ -117,6 +117,8 @@ class CollatedSort : public BatchConsumer {
   // Starts the sort again with `widths` and adds the spooled lines to it.
   Status widen(const std::vector<int32_t>& widths);
   Status addRow(const Batch& batch, const KeyValue* values, int64_t place);
+  // Refuses a string value of key `key` that the collation cannot read as it is.
+  Status checkCollatable(const Batch& batch, const Row& row, size_t key, const KeyValue& value) const;
   std::string libraryError() const;
 
   const Options& o_;
