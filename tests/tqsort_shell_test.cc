@@ -20,6 +20,7 @@
 #include <functional>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -521,6 +522,59 @@ TEST_F(TqsortShellTest, AThousandInputsUnderALimitOf64OpenFiles) {
                     }));
   ASSERT_EQ(status, 0) << err();
   EXPECT_EQ(readFile(dir_ + "/out"), sortedByFirstField(all));
+}
+
+namespace {
+
+// Sanitizers reserve more address space than any limit below allows.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+}  // namespace
+
+// Under limits of the address space from too small to start to ample, a run that meets a
+// failed allocation on any thread (the reader's parsing a long quoted key, a sort's, the
+// writer's, the caller's) ends with one line and status 2, and leaves nothing.
+TEST_F(TqsortShellTest, AnAllocationThatFailsOnAnyThreadEndsTheRunCleanly) {
+  if (kSanitized) GTEST_SKIP() << "a sanitizer's shadow memory needs more address space";
+  std::string text;
+  for (int i = 0; i < 20000; ++i) {
+    text += std::to_string(i) + ",w" + std::to_string((i * 7919) % 20011) + "\n";
+    if (i == 10000) text += "0,\"" + std::string(24u << 20, 'q') + "\"\n";  // quoted: its value is copied
+  }
+  writeFile(dir_ + "/in.csv", text);
+  text.clear();
+  int outOfMemory = 0;
+  for (const char* options : {"--parallel=1", "--parallel=2", "--parallel=2 --collate=en"}) {
+    for (rlim_t mib = 60; mib <= 300; mib += 20) {
+      SCOPED_TRACE(std::string(options) + " within " + std::to_string(mib) + " MiB");
+      std::vector<std::string> args = {"-T", ".", "-S", "4M", "-k", "2", "-o", "out.csv", "in.csv"};
+      std::istringstream words(options);
+      for (std::string w; words >> w;) args.push_back(w);
+      int status = run(Spawn(args, "/dev/null", "/dev/null", [mib] {
+        struct rlimit space = {mib << 20, mib << 20};
+        setrlimit(RLIMIT_AS, &space);
+      }));
+      std::string e = err();
+      if (status == 127 && e.find("error while loading shared libraries") != std::string::npos) continue;
+      ASSERT_EQ(status, 2) << e;
+      EXPECT_EQ(e.rfind("tqsort: ", 0), 0u) << e;
+      EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 1) << e;
+      outOfMemory += e == "tqsort: out of memory\n";
+      EXPECT_TRUE(strayNames({"in.csv"}).empty()) << strayNames({"in.csv"}).front();
+      if (HasFailure()) return;
+    }
+  }
+  EXPECT_GT(outOfMemory, 0) << "no limit was tight enough for tqsort's own allocations";
 }
 
 TEST_F(TqsortShellTest, AnUnwritableTemporaryDirectoryIsReportedAtTheStart) {

@@ -196,7 +196,8 @@ void Cleanup::dieOf(int signal) {
   mutex_.lock();
   // Held until the process ends: no rename starts and no message is written now.
   dying_ = true;
-  (void)removeAllLocked();
+  // Nothing is reported now: a failure to allocate a message does not stop the rest.
+  (void)outOfMemoryAsFailure([this] { return removeAllLocked(); });
   if (progress_ != nullptr && progress_->shown()) {
     ssize_t ignored = ::write(2, "\n", 1);  // end the bar's line
     (void)ignored;

@@ -105,7 +105,8 @@ int main(int argc, char** argv) {
   }
   tqsort::Options options;
   tqsort::Action action;
-  Status parsed = tqsort::parseOptions(argc, argv, &options, &action);
+  Status parsed =
+      tqsort::outOfMemoryAsFailure([&] { return tqsort::parseOptions(argc, argv, &options, &action); });
   if (!parsed.ok()) {
     std::fprintf(stderr, "tqsort: %s\nTry 'tqsort --help' for more information.\n", parsed.message().c_str());
     return kExitError;
@@ -122,7 +123,7 @@ int main(int argc, char** argv) {
   // A bad locale or collation word stops the run before anything is read or made.
   unsigned collateFlags = 0;
   if (options.collated()) {
-    Status collation = tqsort::checkCollation(options, &collateFlags);
+    Status collation = tqsort::outOfMemoryAsFailure([&] { return tqsort::checkCollation(options, &collateFlags); });
     if (!collation.ok()) {
       std::fprintf(stderr, "tqsort: %s\n", collation.message().c_str());
       return kExitError;
@@ -132,7 +133,8 @@ int main(int argc, char** argv) {
   tqsort::ProgressBar progress;
   progress.enable(options.progress == 1 || (options.progress == -1 && ::isatty(2)));
   cleanup.setProgress(&progress);
-  Status result = run(options, collateFlags, &progress);
+  // Every object of the run is gone when this returns, also after a failed allocation.
+  Status result = tqsort::outOfMemoryAsFailure([&] { return run(options, collateFlags, &progress); });
   if (result.signalNumber() != 0) cleanup.dieOf(result.signalNumber());  // a closed pipe
   Status removed = cleanup.endRun();
   progress.done();

@@ -218,7 +218,7 @@ OutputStream::OutputStream(OutputTarget* target, size_t bufferBytes, bool thread
   if (threaded_) {
     try {
       writer_ = std::thread([this] { writerLoop(); });
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {  // no thread, or no memory for one
       threaded_ = false;  // the caller writes, as with one processor
     }
   }
@@ -243,9 +243,9 @@ void OutputStream::writerLoop() {
     const char* data = buffers_[1 - current_].get();
     size_t length = pending_;
     lock.unlock();
-    Status s = failed_.ok() ? target_->write(data, length) : Status();
+    Status s = failed_.ok() ? outOfMemoryAsFailure([&] { return target_->write(data, length); }) : Status();
     lock.lock();
-    if (!s.ok() && failed_.ok()) failed_ = s;
+    if (!s.ok() && failed_.ok()) failed_ = std::move(s);
     pending_ = 0;
     changed_.notify_all();
   }

@@ -115,14 +115,14 @@ void ReadAhead::consumeLoop(size_t index) {
     // A batch after one that failed is not added: the sort ends with that failure.
     bool wanted = batch->number < failedBatch_;
     lock.unlock();
-    Status s = wanted ? consumers_[index]->consume(*batch) : Status();
+    Status s = wanted ? outOfMemoryAsFailure([&] { return consumers_[index]->consume(*batch); }) : Status();
     uint64_t number = batch->number;
     batch->reset(limits_.bytes);
     lock.lock();
     free_.push_back(batch);
     if (!s.ok() && number < failedBatch_) {
       failedBatch_ = number;
-      failure_ = s;
+      failure_ = std::move(s);
       stopReader();
     }
     changed_.notify_all();
@@ -136,21 +136,26 @@ Status ReadAhead::run(InputReader* reader, RecordParser* parser) {
   Status started;
   try {
     threads.emplace_back([this, reader, parser] {
-      Status s = reader->readAll(parser, this, limits_);
+      Status s = outOfMemoryAsFailure([&] { return reader->readAll(parser, this, limits_); });
       std::lock_guard<std::mutex> lock(mutex_);
-      readerStatus_ = s;
+      readerStatus_ = std::move(s);
       readerDone_ = true;
       changed_.notify_all();
     });
     for (size_t i = 1; i < consumers_.size(); ++i) threads.emplace_back([this, i] { consumeLoop(i); });
   } catch (const std::system_error& e) {
     started = Status::error(std::string("cannot start a thread: ") + e.what());
+  } catch (const std::bad_alloc&) {
+    started = Status::error("out of memory");
+  }
+  if (started.ok()) {
+    consumeLoop(0);
+  } else {
     std::lock_guard<std::mutex> lock(mutex_);
     failedBatch_ = 0;  // nothing more is added
-    failure_ = started;
+    failure_ = std::move(started);
     stopReader();
   }
-  if (started.ok()) consumeLoop(0);
   for (std::thread& t : threads) t.join();
   reader->setWakeFd(-1);
   if (!failure_.ok()) return failure_;

@@ -124,7 +124,7 @@ Status Sorter::finishOne(OutputStream* out, const std::function<Status()>& begin
   return Status();
 }
 
-namespace {
+
 
 // A batch of one sort's sorted rows, for the merge: each row's key (as appendSortKey
 // makes it) and its line (or the reference of a spilled line).
@@ -168,11 +168,11 @@ class SortedFeed {
     changed_.notify_all();
   }
   // A sort's thread ends: with its failure, or none at the end of its rows.
-  void end(size_t sort, const Status& status) {
+  void end(size_t sort, Status status) {
     std::lock_guard<std::mutex> lock(mutex_);
     lanes_[sort].ended = true;
-    lanes_[sort].status = status;
     if (!status.ok()) stopped_ = true;
+    lanes_[sort].status = std::move(status);
     changed_.notify_all();
   }
   // The merge: the sort's next batch, or null at its end (*status then says whether
@@ -225,6 +225,8 @@ class SortedFeed {
   bool stopped_ = false;
 };
 
+namespace {
+
 // A sort's thread in the merge: sorts, then reads its rows into batches.
 Status readSorted(Shard& shard, size_t index, SortedFeed* feed, size_t batchBytes) {
   int32_t status = shard.sort();
@@ -257,57 +259,64 @@ Status Sorter::finishMerged(OutputStream* out, const std::function<Status()>& be
   std::vector<std::thread> threads;
   Status result;
   try {
+    threads.reserve(count);
     for (size_t i = 0; i < count; ++i) {
       threads.emplace_back([this, i, &feed] {
-        Status s = readSorted(*shards_[i], i, &feed, sizes_.blockBytes);
-        feed.end(i, s);
+        Status s = outOfMemoryAsFailure([&] { return readSorted(*shards_[i], i, &feed, sizes_.blockBytes); });
+        feed.end(i, std::move(s));
       });
     }
   } catch (const std::system_error& e) {
     result = Status::error(std::string("cannot start a thread: ") + e.what());
+  } catch (const std::bad_alloc&) {
+    result = Status::error("out of memory");
   }
-  if (result.ok()) {
-    // The head batch of each sort; a sort without rows has none.
-    std::vector<SortedRows*> heads(count, nullptr);
-    for (size_t i = 0; i < count && result.ok(); ++i) heads[i] = feed.next(i, &result);
-    if (shardProgress_) shardProgress_->done();
-    if (result.ok()) result = begin();
-    std::string last;  // -u: the keys of the row written last
-    bool any = false;
-    const size_t sequenceBytes = sizes_.sequenceKey ? kSequenceKeyBytes : 0;
-    while (result.ok()) {
-      // The sort whose row in hand comes first; equal keys: the first sort.
-      size_t best = count;
-      const SortedRows::Entry* bestEntry = nullptr;
-      for (size_t i = 0; i < count; ++i) {
-        if (heads[i] == nullptr) continue;
-        const SortedRows::Entry* e = &heads[i]->entries[heads[i]->next];
-        if (bestEntry == nullptr ||
-            compareKeys(heads[i]->bytes.data() + e->key, e->keyLength, heads[best]->bytes.data() + bestEntry->key,
-                        bestEntry->keyLength) < 0) {
-          best = i;
-          bestEntry = e;
-        }
-      }
-      if (bestEntry == nullptr) break;  // every sort's rows are out
-      SortedRows* rows = heads[best];
-      const char* key = rows->bytes.data() + bestEntry->key;
-      size_t userKey = bestEntry->keyLength - sequenceBytes;
-      bool duplicate = o_.unique && any && compareKeys(key, userKey, last.data(), last.size()) == 0;
-      if (!duplicate) {
-        if (o_.unique) last.assign(key, userKey);
-        any = true;
-        const char* line = key + bestEntry->keyLength;
-        result = bestEntry->spilled ? shards_[best]->writeSpilled(line, out) : out->write(line, bestEntry->lineLength);
-      }
-      if (++rows->next == rows->entries.size()) {
-        feed.giveBack(best, rows);
-        heads[best] = feed.next(best, &result);
-      }
-    }
-  }
+  if (result.ok()) result = outOfMemoryAsFailure([&] { return mergeSorted(&feed, out, begin); });
   feed.stop();
   for (std::thread& t : threads) t.join();
+  return result;
+}
+
+Status Sorter::mergeSorted(SortedFeed* feed, OutputStream* out, const std::function<Status()>& begin) {
+  const size_t count = shards_.size();
+  Status result;
+  // The head batch of each sort; a sort without rows has none.
+  std::vector<SortedRows*> heads(count, nullptr);
+  for (size_t i = 0; i < count && result.ok(); ++i) heads[i] = feed->next(i, &result);
+  if (shardProgress_) shardProgress_->done();
+  if (result.ok()) result = begin();
+  std::string last;  // -u: the keys of the row written last
+  bool any = false;
+  const size_t sequenceBytes = sizes_.sequenceKey ? kSequenceKeyBytes : 0;
+  while (result.ok()) {
+    // The sort whose row in hand comes first; equal keys: the first sort.
+    size_t best = count;
+    const SortedRows::Entry* bestEntry = nullptr;
+    for (size_t i = 0; i < count; ++i) {
+      if (heads[i] == nullptr) continue;
+      const SortedRows::Entry* e = &heads[i]->entries[heads[i]->next];
+      if (bestEntry == nullptr || compareKeys(heads[i]->bytes.data() + e->key, e->keyLength,
+                                              heads[best]->bytes.data() + bestEntry->key, bestEntry->keyLength) < 0) {
+        best = i;
+        bestEntry = e;
+      }
+    }
+    if (bestEntry == nullptr) break;  // every sort's rows are out
+    SortedRows* rows = heads[best];
+    const char* key = rows->bytes.data() + bestEntry->key;
+    size_t userKey = bestEntry->keyLength - sequenceBytes;
+    bool duplicate = o_.unique && any && compareKeys(key, userKey, last.data(), last.size()) == 0;
+    if (!duplicate) {
+      if (o_.unique) last.assign(key, userKey);
+      any = true;
+      const char* line = key + bestEntry->keyLength;
+      result = bestEntry->spilled ? shards_[best]->writeSpilled(line, out) : out->write(line, bestEntry->lineLength);
+    }
+    if (++rows->next == rows->entries.size()) {
+      feed->giveBack(best, rows);
+      heads[best] = feed->next(best, &result);
+    }
+  }
   return result;
 }
 

@@ -47,6 +47,7 @@ class OutputStream;
 class OutputTarget;
 class Shard;
 class ShardProgress;
+class SortedFeed;
 
 class Sorter {
  public:
@@ -71,6 +72,8 @@ class Sorter {
  private:
   Status finishOne(OutputStream* out, const std::function<Status()>& begin);
   Status finishMerged(OutputStream* out, const std::function<Status()>& begin);
+  // The merge of the sorts' rows (finishMerged's caller's part) into `out`.
+  Status mergeSorted(SortedFeed* feed, OutputStream* out, const std::function<Status()>& begin);
 
   Options& o_;
   ProgressBar* progress_;

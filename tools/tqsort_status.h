@@ -6,6 +6,8 @@
 #ifndef TQ_TOOLS_TQSORT_STATUS_H
 #define TQ_TOOLS_TQSORT_STATUS_H
 
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -36,6 +38,22 @@ class [[nodiscard]] Status {
   int signal_ = 0;
   std::string message_;
 };
+
+// Runs `step` and turns an allocation that failed inside it (std::bad_alloc, or a size
+// past what a container takes) into a failed Status, so that it ends the run as any
+// other failure: one line, status 2, the temporary files removed.  Every thread's body
+// runs inside one, and so does the main thread's run; the library reports its own
+// allocation failures as results.  Making the failure allocates nothing: the text fits
+// in the string itself.
+template <class Step>
+Status outOfMemoryAsFailure(Step&& step) noexcept {
+  try {
+    return step();
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  return Status::error("out of memory");
+}
 
 #define TQSORT_TRY(expression)                 \
   do {                                         \
