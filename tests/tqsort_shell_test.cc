@@ -148,6 +148,18 @@ class TqsortShellTest : public TempDirTest {
     return wait(c);
   }
 
+  // Runs the child and gives its peak resident memory in KiB.
+  long peakMemory(const Spawn& how, int* status) {
+    Child c = start(how);
+    if (c.input >= 0) close(c.input);
+    if (c.output >= 0) close(c.output);
+    int raw = 0;
+    struct rusage usage = {};
+    EXPECT_EQ(wait4(c.pid, &raw, 0, &usage), c.pid);
+    *status = shellStatus(raw);
+    return usage.ru_maxrss;
+  }
+
   std::string err() { return readFile(dir_ + "/stderr"); }
 
   // Waits until the sort has spilled chunk files (the middle of a sort).
@@ -575,6 +587,38 @@ TEST_F(TqsortShellTest, AnAllocationThatFailsOnAnyThreadEndsTheRunCleanly) {
     }
   }
   EXPECT_GT(outOfMemory, 0) << "no limit was tight enough for tqsort's own allocations";
+}
+
+// Lines far longer than -S, close together: each is held whole once while it is read,
+// one at a time whatever the processors, and nothing else grows with it.
+TEST_F(TqsortShellTest, LongLinesCostTheirLengthOnceBeyondTheMemory) {
+  if (kSanitized) GTEST_SKIP() << "a sanitizer's shadow memory counts as resident";
+  // The files are written a line at a time: a child's peak counts what this process
+  // held when it forked.
+  const size_t longest = 8u << 20;
+  {
+    std::mt19937_64 rng(6);
+    std::ofstream shortFile(dir_ + "/short.csv", std::ios::binary), longFile(dir_ + "/long.csv", std::ios::binary);
+    for (int i = 0; i < 30000; ++i) {
+      std::string line = std::to_string(rng() % 1000000) + ",row " + std::to_string(i) + "\n";
+      shortFile << line;
+      longFile << line;
+      if (i % 100 == 0 && i < 800) longFile << std::to_string(rng() % 1000000) << "," << std::string(longest, 'L') << "\n";
+    }
+  }
+  for (const char* parallel : {"--parallel=1", "--parallel=2"}) {
+    SCOPED_TRACE(parallel);
+    int status = 0;
+    long base = peakMemory(Spawn({parallel, "-S", "1M", "-T", ".", "-s", "-k", "1:int", "short.csv"}, "/dev/null",
+                                 "/dev/null"), &status);
+    ASSERT_EQ(status, 0) << err();
+    long peak = peakMemory(Spawn({parallel, "-S", "1M", "-T", ".", "-s", "-k", "1:int", "-o", "out.csv", "long.csv"},
+                                 "/dev/null", "/dev/null"), &status);
+    ASSERT_EQ(status, 0) << err();
+    EXPECT_LE(peak - base, static_cast<long>(longest / 1024 * 5 / 4)) << peak << " KiB against " << base;
+  }
+  ASSERT_EQ(std::system(("cd " + dir_ + " && LC_ALL=C sort -s -t, -k1,1n long.csv | cmp -s - out.csv").c_str()), 0)
+      << "the output is not the input in order";
 }
 
 TEST_F(TqsortShellTest, AnUnwritableTemporaryDirectoryIsReportedAtTheStart) {

@@ -36,6 +36,12 @@ class BatchSink {
   // A filled batch, in input order.  A failure (of the sort, when it runs on the
   // reader's thread) ends the reading with that failure.
   virtual Status put(Batch* batch) = 0;
+  // `batch` is about to grow past its size for a record longer than it: waits until no
+  // batch handed on is so large, so that one long record at a time is held.
+  virtual Status beforeGrowing(Batch* batch) {
+    (void)batch;
+    return Status();
+  }
 };
 
 // The size of the input's batches.
@@ -68,6 +74,7 @@ class InputReader {
   const std::string& header() const { return headerText_; }
 
  private:
+  struct Pass;
   Status readOne(const InputFile& in, RecordParser* parser, BatchSink* sink, const BatchLimits& limits);
   Status checkHeader(const InputFile& in, const Record& record);
   // Waits until `fd` can be read (true) or the wake descriptor fires (false).

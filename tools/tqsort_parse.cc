@@ -1,5 +1,8 @@
 #include "tqsort_parse.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -12,18 +15,39 @@ namespace tqsort {
 
 Batch::Batch(size_t capacity) { reserve(capacity); }
 
-Batch::~Batch() { std::free(data_); }
+Batch::~Batch() {
+  if (data_ != nullptr) ::munmap(data_, capacity_);
+}
+
+namespace {
+
+// `bytes` rounded up to whole pages (0 when that does not fit in a size_t).
+size_t wholePages(size_t bytes) {
+  static const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  if (bytes > SIZE_MAX - page) return 0;
+  return (bytes + page - 1) / page * page;
+}
+
+}  // namespace
 
 bool Batch::reserve(size_t bytes) {
   if (bytes <= capacity_) return true;
+  // Pages of their own, so that a batch grown for a long record holds only what it was
+  // given (untouched pages cost nothing), grows without a copy, and gives its memory
+  // back when it shrinks, whatever the allocator would keep.
   size_t grown = capacity_ == 0 ? bytes : capacity_;
   while (grown < bytes) grown = grown > SIZE_MAX / 2 ? bytes : grown * 2;
-  char* more = static_cast<char*>(std::realloc(data_, grown));
-  if (more == nullptr) return false;
-  data_ = more;
+  grown = wholePages(grown);
+  if (grown == 0) return false;
+  void* more = data_ == nullptr ? ::mmap(nullptr, grown, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                : ::mremap(data_, capacity_, grown, MREMAP_MAYMOVE);
+  if (more == MAP_FAILED) return false;
+  data_ = static_cast<char*>(more);
   capacity_ = grown;
   return true;
 }
+
+bool Batch::grownPast(size_t capacity) const { return capacity_ > wholePages(capacity); }
 
 void Batch::reset(size_t capacity) {
   used = 0;
@@ -32,13 +56,14 @@ void Batch::reset(size_t capacity) {
   rows.clear();
   values.clear();
   arena.clear();
-  if (capacity_ > capacity) {
+  if (grownPast(capacity)) {
     // A long record made it grow: the memory goes back.
-    std::free(data_);
+    ::munmap(data_, capacity_);
     data_ = nullptr;
     capacity_ = 0;
     reserve(capacity);
   }
+  if (arena.capacity() > 4 * capacity) std::string().swap(arena);  // a long quoted value's
 }
 
 namespace {

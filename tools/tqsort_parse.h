@@ -120,6 +120,8 @@ class Batch {
   bool reserve(size_t bytes);
   // Empty again; a batch grown for a long record goes back to `capacity` bytes.
   void reset(size_t capacity);
+  // Whether it grew past a batch of `capacity` bytes (for a long record).
+  bool grownPast(size_t capacity) const;
 
   const char* bytesOf(const KeyValue& v) const { return (v.inArena ? arena.data() : data_) + v.offset; }
 

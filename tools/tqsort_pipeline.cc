@@ -83,9 +83,17 @@ Status ReadAhead::put(Batch* batch) {
   batch->number = batchesPut_++;
   batch->firstRow = rowsPut_;
   rowsPut_ += batch->rows.size();
+  if (batch->grownPast(limits_.bytes)) ++grownOut_;
   queues_[batch->number % consumers_.size()].push_back(batch);
   changed_.notify_all();
   return Status();
+}
+
+Status ReadAhead::beforeGrowing(Batch* batch) {
+  (void)batch;
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return stopping_ || grownOut_ == 0; });
+  return stopping_ ? Status::error("stopped") : Status();
 }
 
 void ReadAhead::stopReader() {
@@ -117,9 +125,11 @@ void ReadAhead::consumeLoop(size_t index) {
     lock.unlock();
     Status s = wanted ? outOfMemoryAsFailure([&] { return consumers_[index]->consume(*batch); }) : Status();
     uint64_t number = batch->number;
+    bool grown = batch->grownPast(limits_.bytes);
     batch->reset(limits_.bytes);
     lock.lock();
     free_.push_back(batch);
+    if (grown) --grownOut_;
     if (!s.ok() && number < failedBatch_) {
       failedBatch_ = number;
       failure_ = std::move(s);

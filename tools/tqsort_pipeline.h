@@ -55,6 +55,7 @@ class ReadAhead : public BatchSink {
   // The reader thread's side.
   Batch* take() override;
   Status put(Batch* batch) override;
+  Status beforeGrowing(Batch* batch) override;
 
  private:
   // Consumer `index` takes its batches until the input ends or an earlier one failed.
@@ -71,6 +72,7 @@ class ReadAhead : public BatchSink {
   std::vector<size_t> queueFront_;
   uint64_t batchesPut_ = 0;
   uint64_t rowsPut_ = 0;
+  int grownOut_ = 0;  // batches grown for a long record, handed on and not yet back
   bool readerDone_ = false;
   bool stopping_ = false;
   Status readerStatus_;
