@@ -405,17 +405,17 @@ int32_t TqSortVornImpl::writeLongRow(int64_t* rowStart) {
     // A run of one row, on disk.
     char name[260];
     NpHandle file = 0;
-    status = createRunFile(name, &file, ChunkLock::notHeld);
+    uint64_t bytes = 8 + uint64_t{entry.keyLength} + rowLength;
+    status = createRunFile(name, &file, ChunkLock::notHeld, bytes);
     if (status == StatusOk) {
       uint32_t header[2] = {entry.keyLength, rowLength};
-      uint64_t bytes = 8 + uint64_t{entry.keyLength} + rowLength;
       bool ok = tqWriteAll(file, header, 8) &&
                 tqWriteAll(file, scratch, entry.keyLength) &&
                 tqWriteAll(file, scratch + rowOffset, rowLength);
-      TqbString why = ok ? TqbString() : TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(file)));
+      TqbString why = ok ? TqbString() : writeFailure(name, np_fio_syserr(file));
       if (np_fio_close(file) != 0 && ok) {
         ok = false;
-        why = TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(0)));
+        why = writeFailure(name, np_fio_syserr(0));
       }
       lockChunks();
       ChunkDescriptor* run = ok ? allocateRun() : nullptr;

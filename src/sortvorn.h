@@ -230,9 +230,12 @@ class TqSortVornImpl : public AbsTqSortfile {
   int32_t reserveWindows(uint64_t bytes);
   // Gives back what reserveWindows took.
   void releaseWindows(uint64_t bytes, ChunkLock lock);
-  // A temporary file in the first temporary directory that takes one; its name in
-  // `name` (260 bytes).  Records the error and returns a status on failure.
-  int32_t createRunFile(char* name, NpHandle* handle, ChunkLock lock);
+  // A temporary file in a temporary directory that takes one (runDirOrder: in turns
+  // from one file to the next, those with room for `bytes` first); its name in `name`
+  // (260 bytes).  Records the error and returns a status on failure.
+  int32_t createRunFile(char* name, NpHandle* handle, ChunkLock lock, uint64_t bytes = 0);
+  // Message 1045 for a failed write of the run file `name` (errno `syserr`).
+  TqbString writeFailure(const char* name, int syserr) const;
   // A sort item ended (sorted, stopped or given up), on the pool or on the caller's
   // thread.
   void sortEnded();
@@ -352,6 +355,12 @@ class TqSortVornImpl : public AbsTqSortfile {
   // A "tqsort_" file in temporary directory `dirIndex` (the default place when the
   // manager has none); on failure the message in `message` and a status.
   int32_t createRunFileIn(int dirIndex, char* name, NpHandle* handle, TqbString* message);
+  // The order in which a new run file of about `bytes` tries the temporary directories
+  // (`count` of them): each new file starts at the next one, so that run files spread
+  // over all of them, and a directory that has not that much room left comes after
+  // those that have.  order[k] is the k-th; count is at most kMostRunDirs.
+  static constexpr int kMostRunDirs = 64;
+  void runDirOrder(uint64_t bytes, int order[kMostRunDirs], int* count);
   void unlinkChunk(ChunkDescriptor* chunk);
   void treeInsert(ChunkDescriptor* chunk);
   void treeDelete(ChunkDescriptor* chunk);
@@ -366,6 +375,7 @@ class TqSortVornImpl : public AbsTqSortfile {
   int32_t writeLongRow(int64_t* rowStart);
 
   int32_t tempDirCount_ = 0;            // the manager's directories (not owned)
+  std::atomic<uint32_t> runFilesStarted_{0};  // run files begun: the turn of the directories
   TqbString* tempDirs_ = nullptr;
   uint32_t maxChunksInMemory_ = 0;      // at least 3
   uint64_t budgetBytes_ = 0;            // maxChunksInMemory_ chunk buffers

@@ -268,12 +268,20 @@ void TqSortVornWorkMerge::work(bool onMain, TqbThreadPoolWorker* worker) {
   tqbDelete(this);
 }
 
+uint64_t TqSortVornWorkMerge::inputBytes() const {
+  uint64_t bytes = 0;
+  for (uint32_t i = 0; i < inputCount_; ++i) {
+    bytes += inputs_[i]->tempFileName != nullptr ? inputs_[i]->fileBytes : engine_->resolvedChunkSize();
+  }
+  return bytes;
+}
+
 int32_t TqSortVornWorkMerge::mergeToRun(TqbThreadPoolWorker* worker, ChunkLock lock) {
   int32_t status = openInputs();
   if (status != 0) return status;
   char name[260];
   NpHandle file = 0;
-  if ((status = engine_->createRunFile(name, &file, lock)) != 0) return status;
+  if ((status = engine_->createRunFile(name, &file, lock, inputBytes())) != 0) return status;
   const uint32_t windowSize = engine_->windowSize();
   const bool fixed = engine_->fixedLayout();
   uint8_t* out = static_cast<uint8_t*>(tqbMalloc(windowSize));
@@ -318,7 +326,7 @@ int32_t TqSortVornWorkMerge::mergeToRun(TqbThreadPoolWorker* worker, ChunkLock l
       ok = put(header, 8) && put(r.key, r.keyLength) && put(r.row, r.rowLength);
     }
     if (!ok) {
-      engine_->setError(TqDatafile::StatusSystemError, TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(file))), lock);
+      engine_->setError(TqDatafile::StatusSystemError, engine_->writeFailure(name, np_fio_syserr(file)), lock);
       failed = true;
       break;
     }
@@ -355,13 +363,13 @@ int32_t TqSortVornWorkMerge::mergeToRun(TqbThreadPoolWorker* worker, ChunkLock l
   }
   if (!failed && !stopped && fill > 0) {
     if (!tqWriteAll(file, out, fill)) {
-      engine_->setError(TqDatafile::StatusSystemError, TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(file))), lock);
+      engine_->setError(TqDatafile::StatusSystemError, engine_->writeFailure(name, np_fio_syserr(file)), lock);
       failed = true;
     }
     written += fill;
   }
   if (np_fio_close(file) != 0 && !failed && !stopped) {
-    engine_->setError(TqDatafile::StatusSystemError, TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(0))), lock);
+    engine_->setError(TqDatafile::StatusSystemError, engine_->writeFailure(name, np_fio_syserr(0)), lock);
     failed = true;
   }
   tqbFree(out);

@@ -78,6 +78,8 @@ class TqSortVornWorkMerge : public TqbThreadPoolWork {
   void releaseMergeCount();
   // Gives back what the request still holds: inputs, readers, windows.
   void giveBack();
+  // About the bytes of the merged run: the inputs' files, and a chunk for each in memory.
+  uint64_t inputBytes() const;
   // Writes the merged rows to a new run file and enters the run into the tree.
   int32_t mergeToRun(TqbThreadPoolWorker* worker, ChunkLock lock);
 

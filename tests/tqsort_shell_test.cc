@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -619,6 +620,63 @@ TEST_F(TqsortShellTest, LongLinesCostTheirLengthOnceBeyondTheMemory) {
   }
   ASSERT_EQ(std::system(("cd " + dir_ + " && LC_ALL=C sort -s -t, -k1,1n long.csv | cmp -s - out.csv").c_str()), 0)
       << "the output is not the input in order";
+}
+
+// Several -T: run files go to all of them in turns (seen in a run killed mid-sort).
+TEST_F(TqsortShellTest, RunFilesSpreadOverTheTemporaryDirectories) {
+  subdir("a");
+  subdir("b");
+  for (const char* parallel : {"--parallel=1", "--parallel=2"}) {
+    SCOPED_TRACE(parallel);
+    Child c = start(Spawn({parallel, "-S", "1M", "-T", "a", "-T", "b", "-k", "1:int"}, "", "/dev/null"));
+    feed(c.input, makeRows(8u << 20, 7));
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    size_t inA = 0, inB = 0;
+    while (inA + inB < 6 && std::chrono::steady_clock::now() < until) {
+      inA = filesWithPrefix(dir_ + "/a", "tqsort_").size();  // in the run directory inside
+      inB = filesWithPrefix(dir_ + "/b", "tqsort_").size();
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    kill(c.pid, SIGTERM);
+    wait(c);
+    EXPECT_GE(inA, 1u);
+    EXPECT_GE(inB, 1u) << "the second temporary directory took no run file";
+    EXPECT_TRUE(filesWithPrefix(dir_ + "/a", "tqsort").empty());
+    EXPECT_TRUE(filesWithPrefix(dir_ + "/b", "tqsort").empty());
+  }
+}
+
+// A full temporary directory: the run goes on in the others, with every sort, and when
+// none has room the message names the file it could not write.
+TEST_F(TqsortShellTest, AFullTemporaryDirectoryIsLeftForTheOthers) {
+  std::string full = subdir("full");
+  if (geteuid() != 0 || mount("tmpfs", full.c_str(), "tmpfs", 0, "size=2m") != 0) {
+    GTEST_SKIP() << "needs to mount a small file system";
+  }
+  subdir("roomy");
+  std::string rows = makeRows(12u << 20, 8);
+  writeFile(dir_ + "/in.csv", rows);
+  const std::string expected = sortedByFirstField(rows);
+  for (const char* options : {"--parallel=1", "--parallel=2", "--collate=en"}) {
+    SCOPED_TRACE(options);
+    bool collated = std::string(options) == "--collate=en";
+    std::vector<std::string> args = {options, "-S", "1M", "-T", "full", "-T", "roomy", "-o", "out.csv", "in.csv",
+                                     "-s", "-k", collated ? "2" : "1:int"};
+    EXPECT_EQ(run(Spawn(args, "/dev/null", "/dev/null")), 0) << err();
+    if (!collated) {
+      EXPECT_TRUE(readFile(dir_ + "/out.csv") == expected);
+    }
+    EXPECT_EQ(readFile(dir_ + "/out.csv").size(), rows.size());
+    args[4] = "full";
+    args[6] = "full";
+    EXPECT_EQ(run(Spawn(args, "/dev/null", "/dev/null")), 2);
+    std::string e = err();
+    EXPECT_NE(e.find("'full/tqsort-"), std::string::npos) << e;
+    EXPECT_NE(e.find("No space left on device"), std::string::npos) << e;
+    EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 1) << e;
+  }
+  EXPECT_TRUE(filesWithPrefix(full, "tqsort").empty());
+  umount2(full.c_str(), MNT_DETACH);
 }
 
 TEST_F(TqsortShellTest, AnUnwritableTemporaryDirectoryIsReportedAtTheStart) {

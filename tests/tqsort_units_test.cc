@@ -18,6 +18,7 @@
 #include "tqsort_options.h"
 #include "tqsort_output.h"
 #include "tqsort_status.h"
+#include "tqsort_tempfile.h"
 #include "tqsort_values.h"
 
 namespace {
@@ -337,6 +338,47 @@ TEST(TqsortOptionsTest, ColumnNumbersAndNamesWithColons) {
   ASSERT_TRUE(tqsort::parseKey("time\\:", &key).ok());
   EXPECT_EQ(key.column, "time:");
   EXPECT_EQ(key.type, tqsort::KeyType::Str);
+}
+
+// --- tqsort's own temporary files ----------------------------------------------------------
+
+class TqsortTempSpillTest : public TempDirTest {};
+
+// Bytes appended in pieces of every size read back from any offset, across segments
+// that take the directories in turns.
+TEST_F(TqsortTempSpillTest, SegmentsTakeTheDirectoriesInTurnsAndReadAsOne) {
+  std::vector<std::string> dirs = {subdir("a"), subdir("b"), subdir("c")};
+  std::mt19937_64 rng(4);
+  std::string all;
+  {
+    tqsort::TempSpill spill(dirs, "lines-1", 1, 1000);
+    while (all.size() < 20000) {
+      std::string piece(rng() % 1500 + 1, '\0');
+      for (char& c : piece) c = static_cast<char>('a' + rng() % 26);
+      ASSERT_TRUE(spill.append(piece.data(), piece.size()).ok());
+      all += piece;
+      ASSERT_EQ(spill.size(), all.size());
+    }
+    ASSERT_GE(spill.segments(), 8u);
+    for (size_t i = 0; i < spill.segments(); ++i) {
+      EXPECT_EQ(spill.segmentPath(i), dirs[(1 + i) % 3] + "/lines-1." + std::to_string(i));
+    }
+    for (int i = 0; i < 500; ++i) {
+      uint64_t at = rng() % all.size();
+      size_t n = static_cast<size_t>(std::min<uint64_t>(all.size() - at, rng() % 3000 + 1));
+      std::string got(n, '\0');
+      ASSERT_TRUE(spill.read(at, got.data(), n).ok());
+      ASSERT_EQ(got, all.substr(at, n)) << "at " << at;
+    }
+    char byte;
+    EXPECT_FALSE(spill.read(all.size(), &byte, 1).ok());
+  }
+  // The segments go with the spill.
+  for (const std::string& d : dirs) EXPECT_TRUE(filesWithPrefix(d, "lines").empty());
+  // A directory that cannot take a file is named.
+  tqsort::TempSpill nowhere({dir_ + "/missing"}, "spool", 0);
+  tqsort::Status s = nowhere.append("x", 1);
+  EXPECT_EQ(s.message(), "cannot write the temporary file '" + dir_ + "/missing/spool.0': No such file or directory");
 }
 
 // --- messages ----------------------------------------------------------------------------

@@ -152,6 +152,7 @@ CollateSizes collateSizesForMemory(const Options& options, uint64_t memory, int6
   s.processors = static_cast<int>(std::clamp<uint64_t>(s.sortBytes / (512u << 10), 1, static_cast<uint64_t>(parallel)));
   s.blockBytes = static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(memory / 128, 64u << 10), kMiB));
   s.blockRows = std::max<size_t>(1024, s.blockBytes / 64);
+  s.inputBytes = totalBytes;
   return s;
 }
 
@@ -199,8 +200,7 @@ Status CollatedSort::start(const std::vector<std::string>& tempDirs) {
   for (const std::string& d : tempDirs) dirs_ += (dirs_.empty() ? "" : ":") + d;
   // The engine reads its work file directories from the configuration.
   tqbSetConfigValue("BASE/TEMP", dirs_.c_str());
-  std::string spoolDir = tempDirs.empty() ? std::string(".") : tempDirs.front();
-  spool_ = std::make_unique<LineSpool>(spoolDir + "/spool", sizes_.spoolBytes, sizes_.blockBytes);
+  spool_ = std::make_unique<LineSpool>(tempDirs, sizes_.spoolBytes, sizes_.blockBytes);
   return Status();
 }
 
@@ -248,6 +248,8 @@ Status CollatedSort::create() {
   manager_->setSortProcessors(sizes_.processors);
   // -u keeps the first row of each run of equal keys in input order: a stable sort.
   manager_->setSortStable(o_.stable || o_.unique);
+  // What the engine expects to sort: it puts its work files where they have room.
+  if (expectedRows_ > 0) manager_->setSortRecords(expectedRows_);
   manager_->setSortNoDups(o_.unique);
   file_ = manager_->createFile(TqDatafile::FlagSorted | TqDatafile::FlagExternalSort);
   if (file_ == nullptr) return Status::error(libraryError());
@@ -313,6 +315,9 @@ Status CollatedSort::consume(Batch& batch) {
     }
     for (size_t i = 0; i < k; ++i) {
       if (o_.keys[i].type == KeyType::Str) widths_[i] = roomyWidth(longest_[i]);
+    }
+    if (sizes_.inputBytes > 0 && batch.used > 0) {
+      expectedRows_ = static_cast<int64_t>(static_cast<double>(sizes_.inputBytes) * batch.rows.size() / batch.used) + 1;
     }
     if (rowBytes(widths_) > rowLimit()) {
       // Values too long for this memory: the row that has one says so below.

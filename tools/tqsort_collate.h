@@ -68,6 +68,7 @@ struct CollateSizes {
   size_t blockRows = 0;      // rows in an input batch at most
   int processors = 1;        // the library sort's threads
   bool threads = false;      // a reader thread and a writer thread
+  int64_t inputBytes = -1;   // the input's size, when known
 };
 
 // A row may take at most this share of the sort's memory (1/kRowShare).
@@ -90,8 +91,7 @@ class CollatedSort : public BatchConsumer {
   CollatedSort(const CollatedSort&) = delete;
   CollatedSort& operator=(const CollatedSort&) = delete;
 
-  // The run's temporary directories: the engine's work files go to them, the spool to
-  // the first.
+  // The run's temporary directories: the engine's work files and the spool go to them.
   Status start(const std::vector<std::string>& tempDirs);
   Status consume(Batch& batch) override;
   // Sorts and writes the output: `bom` first if given, then `header`, then the lines.
@@ -135,6 +135,7 @@ class CollatedSort : public BatchConsumer {
   std::vector<int32_t> widths_;      // per key: its string column's width (0: not a string key)
   std::vector<uint64_t> longest_;    // per key: its longest string value so far
   uint64_t rows_ = 0;
+  int64_t expectedRows_ = 0;  // the input's rows as the first batch has them (0: unknown)
   // The rows (by number) whose lines had a line end added, and how many bytes: their
   // content is shorter when they are parsed again.
   std::vector<std::pair<uint64_t, uint8_t>> addedEnds_;

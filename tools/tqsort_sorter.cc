@@ -98,14 +98,13 @@ Status Sorter::start(const std::vector<std::string>& tempDirs, const SortSizes& 
   for (const std::string& d : tempDirs) dirs += (dirs.empty() ? "" : ":") + d;
   // The managers take the list; an engine that reads the configuration finds it too.
   tqbSetConfigValue("BASE/TEMP", dirs.c_str());
-  std::string lineDir = tempDirs.empty() ? std::string(".") : tempDirs.front();
   size_t count = static_cast<size_t>(sizes_.shards);
   if (count > 1) shardProgress_ = std::make_unique<ShardProgress>(progress_, count);
   for (size_t i = 0; i < count; ++i) {
     shards_.push_back(std::make_unique<Shard>(o_, sizes_, i));
     TqSortProgress* progress = count > 1 ? shardProgress_->slot(i) : progress_;
     TqSortInfo* info = o_.stats ? stats_->sort(i, count) : nullptr;
-    TQSORT_TRY(shards_.back()->start(dirs, lineDir, progress, info));
+    TQSORT_TRY(shards_.back()->start(tempDirs, progress, info));
   }
   return Status();
 }
