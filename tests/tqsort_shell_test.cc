@@ -679,6 +679,48 @@ TEST_F(TqsortShellTest, AFullTemporaryDirectoryIsLeftForTheOthers) {
   umount2(full.c_str(), MNT_DETACH);
 }
 
+// What tqsort itself keeps open while it reads, beyond its standard streams and what the
+// library opens: a lock on each run directory, the output, and one descriptor to wake
+// its reader.  Every descriptor it holds is one the library's merge cannot have.
+TEST_F(TqsortShellTest, TqsortHoldsFewDescriptorsOfItsOwn) {
+  subdir("a");
+  subdir("b");
+  subdir("c");
+  for (const char* parallel : {"--parallel=1", "--parallel=2"}) {
+    SCOPED_TRACE(parallel);
+    Child c = start(Spawn({parallel, "-T", "a", "-T", "b", "-T", "c", "-k", "1:int", "-o", "out.csv"}, "", "/dev/null"));
+    feed(c.input, "3,c\n1,a\n2,b\n");
+    // Once the run directories are made the reader waits for more input.
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (filesWithPrefix(dir_, ".tqsort-").empty() && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The child's descriptors but its standard streams (and their copies) and what it
+    // inherited from this process.
+    auto targets = [](const std::string& dir) {
+      std::vector<std::string> out;
+      for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        std::error_code ec;
+        out.push_back(std::filesystem::read_symlink(entry.path(), ec).string());
+      }
+      return out;
+    };
+    std::string proc = "/proc/" + std::to_string(c.pid) + "/fd";
+    std::vector<std::string> mine = targets("/proc/self/fd"), own;
+    for (int fd = 0; fd <= 2; ++fd) {
+      std::error_code ec;
+      mine.push_back(std::filesystem::read_symlink(proc + "/" + std::to_string(fd), ec).string());
+    }
+    for (const std::string& target : targets(proc)) {
+      if (std::find(mine.begin(), mine.end(), target) == mine.end()) own.push_back(target);
+    }
+    EXPECT_EQ(wait(c), 0) << err();
+    EXPECT_LE(own.size(), 5u) << "three run directories, the output, one to wake the reader: " << testing::PrintToString(own);
+    EXPECT_EQ(readFile(dir_ + "/out.csv"), "1,a\n2,b\n3,c\n");
+  }
+}
+
 TEST_F(TqsortShellTest, AnUnwritableTemporaryDirectoryIsReportedAtTheStart) {
   writeFile(dir_ + "/in.csv", "1,a\n");
   std::string ro = subdir("ro");

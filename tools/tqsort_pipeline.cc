@@ -1,6 +1,6 @@
 #include "tqsort_pipeline.h"
 
-#include <fcntl.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <system_error>
@@ -63,9 +63,7 @@ ReadAhead::ReadAhead(const std::vector<BatchConsumer*>& consumers, const BatchLi
 }
 
 ReadAhead::~ReadAhead() {
-  for (int fd : wake_) {
-    if (fd >= 0) ::close(fd);
-  }
+  if (wake_ >= 0) ::close(wake_);
 }
 
 Batch* ReadAhead::take() {
@@ -101,9 +99,9 @@ void ReadAhead::stopReader() {
   if (stopping_) return;
   stopping_ = true;
   changed_.notify_all();
-  if (wake_[1] >= 0) {
-    char byte = 1;
-    ssize_t ignored = ::write(wake_[1], &byte, 1);
+  if (wake_ >= 0) {
+    uint64_t one = 1;
+    ssize_t ignored = ::write(wake_, &one, sizeof one);
     (void)ignored;
   }
 }
@@ -140,8 +138,9 @@ void ReadAhead::consumeLoop(size_t index) {
 }
 
 Status ReadAhead::run(InputReader* reader, RecordParser* parser) {
-  if (::pipe2(wake_, O_CLOEXEC) != 0) return Status::error("cannot start reading: " + systemError(errno));
-  reader->setWakeFd(wake_[0]);
+  wake_ = ::eventfd(0, EFD_CLOEXEC);
+  if (wake_ < 0) return Status::error("cannot start reading: " + systemError(errno));
+  reader->setWakeFd(wake_);
   std::vector<std::thread> threads;
   Status started;
   try {

@@ -78,7 +78,7 @@ class ReadAhead : public BatchSink {
   Status readerStatus_;
   uint64_t failedBatch_ = UINT64_MAX;  // the earliest batch a consumer failed on
   Status failure_;
-  int wake_[2] = {-1, -1};  // written to stop a reader waiting on a pipe
+  int wake_ = -1;  // an eventfd, signalled to stop a reader waiting on a pipe (one descriptor)
 };
 
 }  // namespace tqsort
