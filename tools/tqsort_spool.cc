@@ -135,6 +135,20 @@ Status LineSpool::flush() {
 
 Status LineSpool::readFile(uint64_t offset, char* to, size_t length) const { return file_.read(offset, to, length); }
 
+Status LineSpool::lineAt(int64_t place, std::string* scratch, const char** line, size_t* length) const {
+  if (!inFile(place)) {
+    *line = memoryLine(place, length);
+    return Status();
+  }
+  uint64_t offset = 0, bytes = 0;
+  TQSORT_TRY(fileLine(place, &offset, &bytes));
+  scratch->resize(static_cast<size_t>(bytes));
+  TQSORT_TRY(readFile(offset, scratch->data(), scratch->size()));
+  *line = scratch->data();
+  *length = scratch->size();
+  return Status();
+}
+
 Status LineSpool::fileLine(int64_t place, uint64_t* offset, uint64_t* length) const {
   uint64_t p = static_cast<uint64_t>(place);
   *offset = (p >> kLengthBits) & kOffsetMask;

@@ -66,6 +66,9 @@ class LineSpool {
   // Calls `take` with every line and its place, in the order they were appended.
   Status replay(const std::function<Status(const char* line, size_t length, int64_t place)>& take);
 
+  // The line at `place`, wherever it is: *line points into memory, or into `scratch`
+  // for a line in the file (the file's buffer flushed first: see flush).
+  Status lineAt(int64_t place, std::string* scratch, const char** line, size_t* length) const;
   // Reads `length` bytes of the file at `offset` into `to`.
   Status readFile(uint64_t offset, char* to, size_t length) const;
   // The length and the offset of the bytes of the line in the file at `place`.
