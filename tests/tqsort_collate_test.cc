@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <random>
 #include <string>
@@ -371,6 +372,38 @@ TEST_F(TqsortCollateTest, RareLongValuesAreSortedApartAndPlacedExactly) {
                                : "(widened 0 times); 24 lines with longer values sorted apart (columns"),
               std::string::npos) << r.err;
   }
+}
+
+// Long values of every kind in inputs larger than -S: many of them (so the long sort
+// widens, the main sort widens when they are not rare, and the probe sorts take several
+// rounds), lines in the spool's file, the list of places in a file.  The output is ICU's
+// order every time.  TQ_COLLATE_SEEDS runs more inputs.
+TEST_F(TqsortCollateTest, LongValuesInInputsLargerThanTheMemoryMatchIcu) {
+  const char* env = std::getenv("TQ_COLLATE_SEEDS");
+  const int seeds = env != nullptr ? std::max(1, std::atoi(env)) : 2;
+  for (int seed = 0; seed < seeds; ++seed) {
+    std::mt19937_64 rng(100 + static_cast<uint64_t>(seed));
+    std::string text = makeWords(20000, 200 + static_cast<uint64_t>(seed), 6);
+    std::vector<std::string> lines = splitLines(text);
+    // A share of long lines that grows along the input: rare at first, common later.
+    for (size_t i = 0; i < lines.size(); i += 1 + rng() % (i < lines.size() / 2 ? 400 : 40)) {
+      std::string value = field(lines[i], 0);
+      value += std::string(200 + rng() % (600 + i / 4), "xyzäü"[rng() % 3]);
+      lines[i] = value + lines[i].substr(lines[i].find(','));
+    }
+    text.clear();
+    for (const std::string& l : lines) text += l;
+    writeWholeFile(dir_ + "/many.csv", text);
+    for (const char* options : {"-s -S 1M --parallel=1", "-u -S 2M --parallel=2", "-s -S 2M --parallel=2"}) {
+      SCOPED_TRACE(std::string(options) + " seed " + std::to_string(seed));
+      bool unique = options[1] == 'u';
+      Collator collator("de");
+      expectOrder(std::string(options) + " --collate=de -k 1 -k 2:int:r", "many.csv",
+                  reference(text, collator, false, true, unique));
+      if (HasFailure()) return;
+    }
+  }
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqsort").empty());
 }
 
 // Values that grow near the most a row may take: the columns are cut to their longest
