@@ -568,7 +568,7 @@ TEST_F(TqsortShellTest, AnAllocationThatFailsOnAnyThreadEndsTheRunCleanly) {
   text.clear();
   int outOfMemory = 0;
   for (const char* options : {"--parallel=1", "--parallel=2", "--parallel=2 --collate=en"}) {
-    for (rlim_t mib = 60; mib <= 300; mib += 20) {
+    for (rlim_t mib = 60; mib <= 300; mib += 40) {
       SCOPED_TRACE(std::string(options) + " within " + std::to_string(mib) + " MiB");
       std::vector<std::string> args = {"-T", ".", "-S", "4M", "-k", "2", "-o", "out.csv", "in.csv"};
       std::istringstream words(options);

@@ -15,9 +15,6 @@ constexpr uint64_t kMiB = uint64_t{1} << 20;
 constexpr uint64_t kLeastSortBytes = 256u << 10;      // the external engine's least memory
 constexpr uint64_t kLargestSortBytes = 0xFFF00000ull;  // within the library's 32-bit sort size
 constexpr int32_t kLeastWidth = 16;
-// The longest row the external engine takes (its record length, 16 MiB), less room
-// for what the library puts beside the fields.
-constexpr uint64_t kLargestRow = (uint64_t{16} << 20) - 64;
 
 uint64_t machineMemory() {
   return static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
@@ -149,7 +146,7 @@ CollateSizes chooseCollateSizes(const Options& options, int64_t totalBytes) {
 }
 
 uint64_t collateMemoryFor(const Options& options, uint64_t rowBytes, int64_t totalBytes) {
-  if (rowBytes > kLargestRow) return 0;
+  if (rowBytes > kLargestCollatedRow) return 0;
   // The long sort has a sixteenth of the memory and takes rows of a sixteenth of its own.
   uint64_t memory = std::max((rowBytes * kLongRowShare * 16 + kMiB - 1) / kMiB * kMiB, kMiB);
   for (; memory <= 16 * kLargestSortBytes; memory += kMiB) {
@@ -216,17 +213,27 @@ Status CollatedSort::start(const std::vector<std::string>& tempDirs) {
   return Status();
 }
 
-CollateTable::Shape CollatedSort::shapeOf(const std::vector<int32_t>& widths, uint64_t memory) const {
+CollateTable::Shape CollatedSort::shapeOf(const std::vector<int32_t>& widths, SortRole role) const {
   CollateTable::Shape shape;
   shape.widths = widths;
   shape.lineNumbers = lineNumbers();
   // -u keeps the first row of each run of equal keys in input order: a stable sort.
   shape.stable = o_.stable || o_.unique;
   shape.unique = o_.unique;
-  shape.memory = memory;
-  shape.processors = memory == sizes_.sortBytes ? sizes_.processors : 1;
-  shape.expectedRows = memory == sizes_.sortBytes ? expectedRows_ : 0;
+  // The long sort's rows are few: one thread, and no estimate of them.
+  shape.memory = role == SortRole::Main ? sizes_.sortBytes : sizes_.longBytes;
+  shape.processors = role == SortRole::Main ? sizes_.processors : 1;
+  shape.expectedRows = role == SortRole::Main ? expectedRows_ : 0;
   return shape;
+}
+
+void CollatedSort::fitMainRow(std::vector<int32_t>* widths) const {
+  // Narrower while a row would take too much of the sort: the longer values go apart.
+  while (CollateTable::rowBytes(o_, *widths, lineNumbers()) > rowLimit(sizes_.sortBytes)) {
+    auto widest = std::max_element(widths->begin(), widths->end());
+    if (*widest <= kLeastWidth) break;
+    *widest = std::max(*widest / 2, kLeastWidth);
+  }
 }
 
 Status CollatedSort::startSorts(const Batch& batch) {
@@ -241,16 +248,11 @@ Status CollatedSort::startSorts(const Batch& batch) {
   for (size_t i = 0; i < k; ++i) {
     if (o_.keys[i].type == KeyType::Str) mainWidths_[i] = roomyWidth(lengths_[i].covering(kRareShare));
   }
-  // Narrower while a row would take too much of the sort: the longer values go apart.
-  while (CollateTable::rowBytes(o_, mainWidths_, lineNumbers()) > rowLimit(sizes_.sortBytes)) {
-    auto widest = std::max_element(mainWidths_.begin(), mainWidths_.end());
-    if (*widest <= kLeastWidth) break;
-    *widest = std::max(*widest / 2, kLeastWidth);
-  }
+  fitMainRow(&mainWidths_);
   if (sizes_.inputBytes > 0 && batch.used > 0) {
     expectedRows_ = static_cast<int64_t>(static_cast<double>(sizes_.inputBytes) * batch.rows.size() / batch.used) + 1;
   }
-  TQSORT_TRY(main_->create(shapeOf(mainWidths_, sizes_.sortBytes)));
+  TQSORT_TRY(main_->create(shapeOf(mainWidths_, SortRole::Main)));
   if (o_.stats) main_->setReporting(stats_->sort(0, 1), progress_);
   return Status();
 }
@@ -325,13 +327,13 @@ Status CollatedSort::widenLong(const KeyValue* values) {
   if (need > sizes_.longBytes / kLongRowShare) {
     // tqsort chose the memory: the long sort grows to hold the row, within the cap.
     uint64_t grown = (need * kLongRowShare + kMiB - 1) / kMiB * kMiB;
-    bool mayGrow = o_.bufferSize == 0 && need <= kLargestRow && grown <= kLargestSortBytes &&
+    bool mayGrow = o_.bufferSize == 0 && need <= kLargestCollatedRow && grown <= kLargestSortBytes &&
                    sizes_.memory - sizes_.longBytes + grown <= memoryCap();
     if (!mayGrow) {
       uint64_t memory = collateMemoryFor(o_, need, sizes_.inputBytes);
-      if (memory == 0 || o_.bufferSize == 0) {
+      if (memory == 0) {
         return Status::error("collated keys of " + std::to_string(need) + " bytes are too long to sort with " +
-                             "--collate (at most " + std::to_string(kLargestRow) + " bytes a line)");
+                             "--collate (at most " + std::to_string(kLargestCollatedRow) + " bytes a line)");
       }
       return Status::error("a line whose collated keys take " + std::to_string(need) + " bytes needs -S of at least " +
                            std::to_string(memory / kMiB) + "M");
@@ -346,7 +348,7 @@ Status CollatedSort::widenLong(const KeyValue* values) {
   }
   longWidths_ = wider;
   if (long_ == nullptr) long_ = std::make_unique<CollateTable>(o_, collation_, dirs_);
-  TQSORT_TRY(long_->create(shapeOf(longWidths_, sizes_.longBytes)));
+  TQSORT_TRY(long_->create(shapeOf(longWidths_, SortRole::Long)));
   if (longLines_.size() > 1) ++longRestarts_;
   // The long lines so far, this one last, from the spool.
   TQSORT_TRY(spool_->flush());
@@ -359,16 +361,12 @@ Status CollatedSort::widenMain() {
     if (o_.keys[i].type != KeyType::Str) continue;
     wider[i] = std::max(wider[i], roomyWidth(lengths_[i].covering(kRareShare)));
   }
-  while (CollateTable::rowBytes(o_, wider, lineNumbers()) > rowLimit(sizes_.sortBytes)) {
-    auto widest = std::max_element(wider.begin(), wider.end());
-    if (*widest <= kLeastWidth) break;
-    *widest = std::max(*widest / 2, kLeastWidth);
-  }
+  fitMainRow(&wider);
   // No wider within the sort's memory: the long lines stay apart.
   if (wider <= mainWidths_) return Status();
   mainWidths_ = wider;
   ++restarts_;
-  TQSORT_TRY(main_->create(shapeOf(mainWidths_, sizes_.sortBytes)));
+  TQSORT_TRY(main_->create(shapeOf(mainWidths_, SortRole::Main)));
   if (o_.stats) main_->setReporting(stats_->sort(0, 1), progress_);
   long_.reset();
   std::fill(longWidths_.begin(), longWidths_.end(), 0);

@@ -88,6 +88,9 @@ constexpr uint64_t kRareShare = 128;
 // The long sort may hold 1/kLongShare of the lines (and kLeastLongRows in any case).
 constexpr uint64_t kLongShare = 64;
 constexpr uint64_t kLeastLongRows = 64;
+// The longest row the external engine takes (its record length, 16 MiB), less room for
+// what the library puts beside the fields.
+constexpr uint64_t kLargestCollatedRow = (uint64_t{16} << 20) - 64;
 
 // The sizes for -S `memory` (at least 1 MiB) and an input of `totalBytes` (-1: not known).
 CollateSizes collateSizesForMemory(const Options& options, uint64_t memory, int64_t totalBytes);
@@ -151,7 +154,8 @@ class CollatedSort : public BatchConsumer {
     int64_t place;
     uint64_t line;
   };
-  CollateTable::Shape shapeOf(const std::vector<int32_t>& widths, uint64_t memory) const;
+  enum class SortRole { Main, Long };
+  CollateTable::Shape shapeOf(const std::vector<int32_t>& widths, SortRole role) const;
   bool lineNumbers() const { return o_.stable || o_.unique; }
   // The first batch: the main sort's columns from its values.
   Status startSorts(const Batch& batch);
@@ -171,12 +175,13 @@ class CollatedSort : public BatchConsumer {
   // Takes `line` (of input line number `number`) into `batch`, parsed by `parser`.
   Status parseSpooled(RecordParser& parser, Batch* batch, const char* line, size_t length, uint64_t number);
   uint64_t rowLimit(uint64_t memory) const { return std::min(memory / kRowShare, kLargestCollatedRow); }
+  // Narrows the widest of `widths` until a main row fits its share of the main sort.
+  void fitMainRow(std::vector<int32_t>* widths) const;
   Status writeSorted(OutputTarget* target, bool bom, const std::string& header, LongLineMerge* merge);
   // The main sort's lines (every line in memory, none apart) to `out`.
   Status copyFromMemory(OutputStream* out, int32_t status);
   std::string statsLine(uint64_t windows, uint64_t reads) const;
 
-  static constexpr uint64_t kLargestCollatedRow = (uint64_t{16} << 20) - 64;
 
   const Options& o_;
   CollateSizes sizes_;
