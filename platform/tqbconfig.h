@@ -21,7 +21,7 @@ class TqbConfigOptions {
   ~TqbConfigOptions() = default;
 };
 
-TqbConfigOptions* tqbGetConfigOptions(const char* name);
+TQB_EXPORT TqbConfigOptions* tqbGetConfigOptions(const char* name);
 
 // Sets (or with a null value removes) a configuration value for this process.
 TQB_EXPORT void tqbSetConfigValue(const char* key, const char* value);

@@ -1,6 +1,7 @@
 #include "tqbdatavar.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -117,6 +118,32 @@ bool TqbDatavar::assign(const char* text) {
   if (text == nullptr) text = "";
   return assign(tqbTypeString, text, std::strlen(text) + 1);
 }
+
+bool TqbDatavar::assign(std::string_view text) {
+  // The zero is always added: bytes that end in one keep it as part of the text.
+  if (!reserve(text.size() + 1)) return false;
+  if (!text.empty()) std::memmove(data_, text.data(), text.size());
+  data_[text.size()] = 0;
+  size_ = static_cast<uint32_t>(text.size() + 1);
+  type_ = tqbTypeString;
+  null_ = false;
+  return true;
+}
+
+// A real value from the shortest text that reads back as the same binary number
+// (to_chars without a precision); "inf" and "nan" are the decimal's words too.
+template <typename Float>
+static void assignShortest(TqbDatavar* value, Float number) {
+  char text[64];
+  std::to_chars_result r = std::to_chars(text, text + sizeof(text), number);
+  uint8_t bytes[kTqbDecimalBytes];
+  tqbDecimalFromString(text, static_cast<size_t>(r.ptr - text), bytes);
+  value->assign(tqbTypeReal, bytes, sizeof(bytes));  // 24 bytes fit the value's own room
+}
+
+void TqbDatavar::assign(double value) { assignShortest(this, value); }
+
+void TqbDatavar::assign(float value) { assignShortest(this, value); }
 
 bool TqbDatavar::assign(tqbType type, const void* bytes, size_t count) {
   const uint8_t* src = static_cast<const uint8_t*>(bytes);

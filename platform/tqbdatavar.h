@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
+#include <type_traits>
 
 #include "tqbexport.h"
 
@@ -55,13 +57,46 @@ class TQB_EXPORT TqbDatavar {
   void setNull() { null_ = true; }
 
   // Each assign gives the value the type and bytes given.  The byte forms return false
-  // (value unchanged) when memory for the bytes cannot be allocated.
+  // (value unchanged) when memory for the bytes cannot be allocated.  There is one for
+  // every arithmetic type, so that no call is ambiguous: integers become integer values,
+  // floating-point numbers real (decimal) values, bool a boolean.  A character is not a
+  // number: assign('c') does not compile (assign(std::string_view(&c, 1)) stores the
+  // text "c", assign(int{c}) the code).
   void assign(bool value);
   void assign(int64_t value);
   void assign(int value) { assign(static_cast<int64_t>(value)); }
+  // Every other integer type.  False (value unchanged) for an unsigned value above
+  // INT64_MAX, which an integer value cannot hold.
+  template <typename T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool> &&
+                                             !std::is_same_v<T, char> && !std::is_same_v<T, wchar_t> &&
+                                             !std::is_same_v<T, char16_t> && !std::is_same_v<T, char32_t>,
+                                         int> = 0>
+  bool assign(T value) {
+    if constexpr (std::is_unsigned_v<T> && sizeof(T) >= sizeof(int64_t)) {
+      if (value > static_cast<T>(INT64_MAX)) return false;
+    }
+    assign(static_cast<int64_t>(value));
+    return true;
+  }
+  // A real value: the decimal with the fewest digits that reads back as the same
+  // double (3.5 is 3.5, 0.1 is 0.1); infinities and NaN as the decimal's own.
+  void assign(double value);
+  // The same for a float: the fewest digits that read back as the same float.
+  void assign(float value);
+  void assign(long double value) { assign(static_cast<double>(value)); }
+  void assign(char value) = delete;
+  void assign(wchar_t value) = delete;
+  void assign(char16_t value) = delete;
+  void assign(char32_t value) = delete;
+#if defined(__cpp_char8_t)
+  void assign(char8_t value) = delete;
+#endif
   void assign(const TqbDate& value);
   // A zero-terminated text as a string value.
   bool assign(const char* text);
+  // Exactly the bytes of `text` as a string value, the terminating zero added (so a
+  // text that ends in a zero byte keeps it).
+  bool assign(std::string_view text);
   // Raw bytes of any type.  For a string the bytes should end in the terminating zero;
   // one is added when they do not.  A real takes its 24 bytes.
   bool assign(tqbType type, const void* bytes, size_t count);

@@ -15,6 +15,7 @@
 #include <string>
 #include <type_traits>
 
+#include "tqbexport.h"
 #include "tqbstring.h"
 
 struct TqbFormatArg {
@@ -43,7 +44,7 @@ struct TqbFormatArg {
 };
 
 // Appends the formatted text to `out`.
-void tqbFormatInto(std::string* out, const char* format, const TqbFormatArg* args, size_t count);
+TQB_EXPORT void tqbFormatInto(std::string* out, const char* format, const TqbFormatArg* args, size_t count);
 
 template <typename... Args>
 std::string tqbFormatStd(const char* format, const Args&... args) {

@@ -46,14 +46,15 @@ class TqLogger {
   void setLevel(int level) { level_.store(level, std::memory_order_relaxed); }
 
  private:
-  void write(int level, const char* sourceFile, int line, const std::string& text);
+  // Exported: TQ_LOG expands to a call of it in the host too.
+  TQB_EXPORT void write(int level, const char* sourceFile, int line, const std::string& text);
 
   std::string name_;
   std::atomic<int> level_{kTqLogOff};
 };
 
 // The logger of that name, created on first use.
-TqLogger* tqlogGetLogger(const char* name);
+TQB_EXPORT TqLogger* tqlogGetLogger(const char* name);
 
 // Sets the level of the logger `name` and of every logger below it ("A" covers "A.B").
 // "*" or "" sets every logger.  Later, more specific settings win.

@@ -2,6 +2,7 @@
 #include "src/sortquor.h"
 
 #include <cstring>
+#include <string>
 
 #include "platform/tqballoc.h"
 #include "src/datamgr.h"
@@ -193,9 +194,14 @@ int32_t TqSortQuorImpl::setKeys() {
     if (sortEngine_ == nullptr) return engineFailed(sortParms_->ops->getError(sortParms_), StatusOpenFailed);
   }
   const TqSortEngineOps* e = sortEngine_->ops;
-  bool failed = false;
-  for (int32_t i = 0; i < keyPartCount_ && !failed; ++i) failed = e->addKey(sortEngine_, &keyParts_[i], 0) != 0;
-  failed = failed || e->checkKeys(sortEngine_) != 0 || e->prepare(sortEngine_) != 0;
+  for (int32_t i = 0; i < keyPartCount_; ++i) {
+    if (e->addKey(sortEngine_, &keyParts_[i], 0) != 0) {
+      int32_t status = keyPartRefused(i, e->getError(sortEngine_));
+      discardEngine();
+      return status;
+    }
+  }
+  bool failed = e->checkKeys(sortEngine_) != 0 || e->prepare(sortEngine_) != 0;
   if (!failed) {
     engineInput_ = e->openInput(sortEngine_);
     failed = engineInput_ == nullptr;
@@ -207,6 +213,23 @@ int32_t TqSortQuorImpl::setKeys() {
     discardEngine();
   }
   return status;
+}
+
+// The engine numbers its key parts, two per sort key (the null indicator, then the
+// value) and the stable order's sequence last; the host numbered sort keys from 0.  Its
+// text is told as the host's key, without the engine's "Key part N: " in front.
+int32_t TqSortQuorImpl::keyPartRefused(int32_t part, const char* text) {
+  std::string reason = text != nullptr && *text != '\0' ? text : "the external sort engine refused it.";
+  if (reason.rfind("Key part ", 0) == 0) {
+    size_t colon = reason.find(": ");
+    if (colon != std::string::npos) reason.erase(0, colon + 2);
+  }
+  if (part >= 2 * keyCount_) {
+    lastError_ = tqbStringFormat("The stable order's sequence key: %s", reason);
+  } else {
+    lastError_ = tqbStringFormat("Sort key %d: %s", part / 2, reason);
+  }
+  return StatusOpenFailed;
 }
 
 void TqSortQuorImpl::discardEngine() {

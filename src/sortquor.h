@@ -68,6 +68,8 @@ class TqSortQuorImpl : public AbsTqSortfile {
  private:
   // The engine's text for a failure, into lastError_; returns `status`.
   int32_t engineFailed(const char* text, int32_t status);
+  // A key part the engine refused: its text, told as the host's sort key; status 2.
+  int32_t keyPartRefused(int32_t part, const char* text);
   // Closes the engine's input and destroys the sort object, if there are any.
   void discardEngine();
 

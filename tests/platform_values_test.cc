@@ -4,8 +4,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cmath>
+#include <limits>
 #include <random>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "platform/tqballoc.h"
@@ -68,6 +72,75 @@ TEST(TqbDatavarTest, ValuesRoundTripThroughAssignAndGetRaw) {
   EXPECT_EQ(copy.compare(v), 0);
   v.assign(TqbDate::fromYmd(1969, 12, 31));
   EXPECT_DOUBLE_EQ(v.asDouble(&err), -1.0);
+}
+
+// assign(x) compiles exactly when x is not a character type.
+template <typename T, typename = void>
+struct CanAssign : std::false_type {};
+template <typename T>
+struct CanAssign<T, std::void_t<decltype(std::declval<TqbDatavar&>().assign(std::declval<T>()))>>
+    : std::true_type {};
+
+TEST(TqbDatavarTest, AssignTakesEveryArithmeticTypeAndTextButNoCharacter) {
+  static_assert(CanAssign<long long>::value && CanAssign<size_t>::value && CanAssign<unsigned>::value);
+  static_assert(CanAssign<int8_t>::value && CanAssign<uint16_t>::value && CanAssign<short>::value);
+  static_assert(CanAssign<float>::value && CanAssign<double>::value && CanAssign<long double>::value);
+  static_assert(CanAssign<std::string_view>::value && CanAssign<std::string>::value);
+  static_assert(!CanAssign<char>::value && !CanAssign<wchar_t>::value && !CanAssign<char32_t>::value);
+  TqbDatavar v;
+  bool error = true;
+  v.assign(5LL);
+  EXPECT_EQ(v.type(), tqbTypeInteger);
+  EXPECT_EQ(v.asInt64(&error), 5);
+  EXPECT_TRUE(v.assign(size_t{7}));
+  EXPECT_EQ(v.asInt64(nullptr), 7);
+  EXPECT_TRUE(v.assign(int8_t{-3}));
+  EXPECT_EQ(v.asInt64(nullptr), -3);
+  EXPECT_TRUE(v.assign(uint64_t{INT64_MAX}));
+  EXPECT_EQ(v.asInt64(nullptr), INT64_MAX);
+  // An unsigned value an integer value cannot hold is refused and changes nothing.
+  EXPECT_FALSE(v.assign(uint64_t{INT64_MAX} + 1));
+  EXPECT_EQ(v.asInt64(nullptr), INT64_MAX);
+
+  // Floating-point numbers become the decimal of their shortest text.
+  char text[80];
+  v.assign(3.5);
+  EXPECT_EQ(v.type(), tqbTypeReal);
+  EXPECT_DOUBLE_EQ(v.asDouble(&error), 3.5);
+  EXPECT_FALSE(error);
+  size_t size = 0;
+  ASSERT_GT(tqbDecimalToString(v.getRaw(&size), text, sizeof(text)), 0u);
+  EXPECT_EQ(size, 24u);
+  EXPECT_STREQ(text, "3.5");
+  v.assign(0.1);
+  tqbDecimalToString(v.getRaw(nullptr), text, sizeof(text));
+  EXPECT_STREQ(text, "0.1");
+  v.assign(0.1f);
+  tqbDecimalToString(v.getRaw(nullptr), text, sizeof(text));
+  EXPECT_STREQ(text, "0.1");
+  v.assign(-1e300);
+  EXPECT_DOUBLE_EQ(v.asDouble(nullptr), -1e300);
+  v.assign(std::numeric_limits<double>::infinity());
+  tqbDecimalToString(v.getRaw(nullptr), text, sizeof(text));
+  EXPECT_STREQ(text, "Infinity");
+  v.assign(std::nan(""));
+  tqbDecimalToString(v.getRaw(nullptr), text, sizeof(text));
+  EXPECT_STREQ(text, "NaN");
+
+  // A string_view's bytes exactly, a zero byte at its end included.
+  EXPECT_TRUE(v.assign(std::string_view("abcdef", 3)));
+  EXPECT_EQ(v.type(), tqbTypeString);
+  EXPECT_STREQ(v.asCstr(), "abc");
+  v.getRaw(&size);
+  EXPECT_EQ(size, 4u);
+  EXPECT_TRUE(v.assign(std::string_view("ab\0", 3)));
+  v.getRaw(&size);
+  EXPECT_EQ(size, 4u);
+  EXPECT_TRUE(v.assign(std::string("long enough to leave the inline room of the value behind")));
+  EXPECT_STREQ(v.asCstr(), "long enough to leave the inline room of the value behind");
+  EXPECT_TRUE(v.assign(std::string_view()));
+  EXPECT_STREQ(v.asCstr(), "");
+  EXPECT_FALSE(v.isNull());
 }
 
 TEST(TqbDatavarTest, ConversionsReportErrors) {

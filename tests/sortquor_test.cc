@@ -481,16 +481,26 @@ TEST_F(QuorTest, CollationIsRefusedWhereItCannotApply) {
     EXPECT_EQ(chunk->setSort(0, 0, 1, &collation), 5) << engineName(engine);
     chunk->release();
   }
-  // An unknown locale is the engine's to refuse, at the first row, with its text.
-  AbsTqSortfile* g = makeSortfile({{tqbTypeString, 10}}, external(), {});
-  ASSERT_NE(g, nullptr);
-  TqCollation unknown{"xx_NOT_A_LOCALE@@", 0};
-  ASSERT_EQ(g->resetSort(1), 0);
-  ASSERT_EQ(g->setSort(0, 0, 1, &unknown), 0);
-  g->getField(0)->assign("a");
-  EXPECT_NE(g->addRow(nullptr), 0);
-  EXPECT_FALSE(g->getError().str().empty());
-  g->release();
+  // An unknown locale is the engine's to refuse, at the first row, with its text; the
+  // text names the sort key as the host numbered it (from 0), not the engine's key part.
+  for (bool stable : {false, true}) {
+    SortOptions o = external();
+    o.stable = stable;
+    AbsTqSortfile* g = makeSortfile({{tqbTypeString, 10}, {tqbTypeString, 10}}, o, {});
+    ASSERT_NE(g, nullptr);
+    TqCollation unknown{"xx_NOT_A_LOCALE@@", 0};
+    ASSERT_EQ(g->resetSort(2), 0);
+    ASSERT_EQ(g->setSort(0, 1, 1, nullptr), 0);
+    ASSERT_EQ(g->setSort(1, 0, 1, &unknown), 0);
+    g->getField(0)->assign("a");
+    g->getField(1)->assign("b");
+    EXPECT_EQ(g->addRow(nullptr), 2);
+    std::string text = g->getError().str();
+    EXPECT_EQ(text.rfind("Sort key 1: the locale 'xx_NOT_A_LOCALE@@' ", 0), 0u) << text;
+    EXPECT_EQ(text.find("part"), std::string::npos) << text;
+    EXPECT_EQ(g->getRowCount(), 0);
+    g->release();
+  }
 }
 
 // The engine is prepared at the first row; when that fails, the row is refused with

@@ -22,7 +22,7 @@ tqbType libraryType(KeyType type) {
 }  // namespace
 
 std::string plainLibraryText(std::string text) {
-  if (text.rfind("Key part ", 0) == 0) {
+  if (text.rfind("Key part ", 0) == 0 || text.rfind("Sort key ", 0) == 0) {
     size_t colon = text.find(": ");
     if (colon != std::string::npos) text = text.substr(colon + 2);
   }

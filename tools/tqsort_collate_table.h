@@ -68,8 +68,10 @@ class CollateTable {
   std::vector<TqbDatavar*> values_;  // the keys, the place, the line number
 };
 
-// The library's text without the engine's "Key part N: " in front (the user named no
-// key parts) and without its full stop, as tqsort's messages end; control bytes escaped.
+// The library's text without its "Sort key N: " (or the engine's "Key part N: ") in
+// front (tqsort's key numbers are not the user's) and without its full stop, as
+// tqsort's messages end; what it echoes of the user's words has its control bytes
+// escaped, so that the message stays one line and sends nothing to the terminal.
 std::string plainLibraryText(std::string text);
 
 }  // namespace tqsort

@@ -1,15 +1,31 @@
 // TqDatafile: the library's temporary store of typed rows.
 //
+// This interface and TqDatafileManager are the library's binary contract; the C++ layer
+// in tq.h is built on them and is where a host starts.  Calling them directly:
+//
 // A host gets a datafile from TqDatafileManager::createFile, fills the field values
 // (getField / getInt64), appends rows with addRow, then freezes (or, for a sorting
 // datafile, sorts) it and reads the rows back with next, or from a remembered position
 // with seek.  Every operation that can fail returns a status; the text of the failure
 // is then in getError().  Nothing throws.
 //
+// Reading starts differently after the two ends of the input:
+//   freeze(); while (f->next(nullptr) == 0) { ...row... }           // unsorted
+//   for (int32_t s = f->sort(); s == 0; s = f->next(nullptr)) { ...row... }   // sorted
+// sort() loads the first sorted row into the fields, so the unsorted loop would skip
+// it; freeze() loads nothing.  An unsorted datafile that was never frozen reads from
+// where it stands, the end of the rows written: next() answers 4 as at the end.  A
+// loop ends at status 4; any other status is a failure (getError()).
+//
+// getError() holds the text of the last failure until the next failure replaces it: a
+// call that succeeds leaves an earlier failure's text in place.
+//
 // A datafile is used by one thread at a time.  The host never deletes one: it ends it
-// with release().  A clone (clone()) is an independent reader of a frozen datafile's
-// rows; the rows stay alive until the datafile and all of its clones are released, in
-// any order.
+// with release(), exactly once; the datafile is gone after it (a second release() is a
+// use of freed memory).  The manager that made it must still exist then: a datafile
+// reads the manager's settings and directories after createFile (manager.h).  A clone
+// (clone()) is an independent reader of a frozen datafile's rows; the rows stay alive
+// until the datafile and all of its clones are released, in any order.
 //
 // A failed call leaves no partial trace: a row that is refused is not stored (a row
 // reported as stored is read back, or reading reports its loss), a refused setting or
@@ -40,7 +56,8 @@ class TqSortInfo {
   virtual ~TqSortInfo() = default;
 };
 
-// Receives the completed fraction (0.0 to 1.0) of a sort; returning false stops it.
+// Receives the completed fraction (0.0 to 1.0) of a sort; returning false stops it: the
+// sort, or the read in progress, then fails with status 6 (StatusStopped).
 class TqSortProgress {
  public:
   virtual bool progress(double fraction) = 0;
@@ -81,12 +98,14 @@ class TqDatafile {
   // receives the row's byte position, for seek; it is left alone when the row is
   // refused.  A sorting datafile refuses rows after sort (5).
   virtual int32_t addRow(int64_t* rowStart) = 0;
-  // Drops every row; the datafile is writable and empty again.
+  // Drops every row; the datafile is writable and empty again.  A sorting datafile keeps
+  // its keys (and refuses clear after sort, 5).
   virtual int32_t clear() = 0;
   virtual uint32_t getChunkSize() = 0;
   // The text of the last failure.
   virtual TqbString getError() = 0;
-  // The value of field `index`, or null when out of range.  Valid for the datafile's life.
+  // The value of field `index`, or null when out of range (check it before calling
+  // through it).  Valid for the datafile's life.
   virtual TqbDatavar* getField(int32_t index) = 0;
   // Number of visible fields (without a hidden mark column).
   virtual int32_t getFieldCount() = 0;
@@ -101,8 +120,10 @@ class TqDatafile {
   virtual int64_t getSize() = 0;
   virtual bool hasNext() = 0;
   // Reads the next row into the field values; 4 at the end.  `mark` (may be null)
-  // receives the row mark (mark column, or start of a group of equal keys).  A sorting
-  // datafile reads only after sort (5 "Sort not called" before).
+  // receives: with FlagMarkColumn, the mark column's value; on a sorting datafile with
+  // setSortMarkByGroups, true when the row begins a group of rows with equal keys (the
+  // first row, which sort() loads without a mark, always does); otherwise false.  A
+  // sorting datafile reads only after sort (5 "Sort not called" before).
   virtual int32_t next(bool* mark) = 0;
   // Changes the size of the row buffer (0: the manager's chunk size).
   virtual int32_t rechunk(uint32_t size) = 0;
@@ -117,12 +138,17 @@ class TqDatafile {
   // row, and 0 only while its first row is still in hand (3 otherwise); once cloned,
   // every position its rows had.
   virtual int32_t seek(int64_t position) = 0;
-  // Sorting: key `key` is field `field`, ascending when `ascending` is non-zero.
+  // Sorting: key `key` (0 to keyCount - 1) is field `field`, ascending when `ascending`
+  // is non-zero.  A collation is taken only by the external engine, on a string field;
+  // it keeps a copy of the locale name.  The engine checks the locale when it takes
+  // its keys, at the first addRow: an unknown locale is refused there (status 2, "Sort
+  // key N: ..." with the key as numbered here), not by setSort.
   virtual int32_t setSort(int32_t key, int32_t field, int32_t ascending,
                           const TqCollation* collation) = 0;
   virtual int32_t setSortInfo(TqSortInfo* info) = 0;
   virtual int32_t setSortProgress(TqSortProgress* progress) = 0;
-  // Sorting: ends the input, sorts and loads the first sorted row (4: no rows).
+  // Sorting: ends the input, sorts and loads the first sorted row into the fields (4:
+  // no rows): read it before calling next().
   virtual int32_t sort() = 0;
   // Position of the next row to read, or -1 at the end (or before a sort).
   virtual int64_t tell() = 0;
@@ -133,8 +159,9 @@ class TqDatafile {
   // rows are released as they are read: its first clone copies every sorted row, and
   // the file itself then reads on from where it was; later clones share that copy.
   virtual TqDatafile* clone() = 0;
-  // Ends the input; reading starts at the first row.  A sorting datafile ends its
-  // input with sort(): freeze before sort is refused (5) and changes nothing.
+  // Ends the input; the first next() reads the first row (freeze loads none).  A sorting
+  // datafile ends its input with sort(): freeze before sort is refused (5) and changes
+  // nothing.
   virtual int32_t freeze() = 0;
   virtual TqDatafile* getParent() = 0;
   // Called by the manager; a host never calls it.

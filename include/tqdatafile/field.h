@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "platform/tqbdatavar.h"
+#include "tqdatafile/export.h"
 
 class TqDatafile;
 struct TqDatafileField;
@@ -20,7 +21,7 @@ typedef int32_t (*TqFieldSerializer)(TqDatafile& file, TqDatafileField& field);
 
 struct TqDatafileField {
   TqDatafileField() = default;
-  ~TqDatafileField();
+  TQ_EXPORT ~TqDatafileField();
   TqDatafileField(const TqDatafileField&) = delete;
   TqDatafileField& operator=(const TqDatafileField&) = delete;
 

@@ -1,6 +1,11 @@
 // tqdatafile: temporary storage for typed rows and a parallel, memory-bounded external
 // merge sort of those rows.  The one header a host includes.
 //
+// Two ways in: the C++ layer of namespace tq (tq.h: RAII objects, a Status per call,
+// range-for reading; where a host starts), and below it the interfaces it is built on,
+// TqDatafileManager and TqDatafile (manager.h, datafile.h), the library's binary
+// contract, for hosts that call them directly:
+//
 //   TqbString error;
 //   TqDatafileManager* mgr = tqDatafileManagerCreate("/var/tmp", &error);
 //   mgr->setColumns(2);
@@ -10,9 +15,10 @@
 //   f->resetSort(1);
 //   f->setSort(0, 0, 1, nullptr);
 //   ... f->getField(0)->assign(int64_t{42}); f->getField(1)->assign("x"); f->addRow(nullptr);
-//   f->sort();                       // first row loaded (4: no rows)
-//   do { ... read f->getField(i) ... } while (f->next(nullptr) == 0);
-//   f->release();
+//   for (int32_t s = f->sort(); s == 0; s = f->next(nullptr)) {   // sort loads the first row
+//     ... read f->getField(i) ...
+//   }                                // 4 at the end; anything else: f->getError()
+//   f->release();                    // the datafile first, then its manager
 //   mgr->release();
 //
 // Host configuration: tqlogSetLevel / tqlogSetSink / tqlogSetFile (logging, silent by
@@ -28,5 +34,6 @@
 #include "tqdatafile/datafile.h"
 #include "tqdatafile/field.h"
 #include "tqdatafile/manager.h"
+#include "tqdatafile/tq.h"
 
 #endif

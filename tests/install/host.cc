@@ -1,43 +1,95 @@
-// A minimal host program built against the installed library.
+// A host program built against the installed library, as C++17 and as C++23: it calls
+// every function the installed headers declare that a host may call (so that one the
+// library does not export fails to link here), and a little of the C++ layer without
+// C++20's designated initializers.
 #include <tqdatafile/tqdatafile.h>
 
 #include <cstdio>
+#include <cstring>
+#if __cplusplus > 202002L
+#include <expected>  // a C++23 host: the package must not hold it to an older standard
+#endif
 
-int main(int argc, char** argv) {
-  const char* dir = argc > 1 ? argv[1] : "/tmp";
+static int failed(const char* what) {
+  std::fprintf(stderr, "host: %s\n", what);
+  return 1;
+}
+
+// The raw interface: a manager, collation words, a frozen datafile read back.
+static int rawInterface(const char* dir) {
   TqbString error;
   TqDatafileManager* manager = tqDatafileManagerCreate(dir, &error);
-  if (manager == nullptr) {
-    std::fprintf(stderr, "host: %s\n", error.asCstr());
-    return 1;
-  }
+  if (manager == nullptr) return failed(error.asCstr());
   unsigned flags = 0;
   if (!tqDatafileParseCollateParms(false, "UPPER", false, "", "", &flags, &error) || flags != 4) {
-    std::fprintf(stderr, "host: collation options not parsed\n");
-    return 1;
+    return failed("collation options not parsed");
   }
   manager->setColumns(2);
   manager->setColSpec(0, tqbTypeInteger, 0);
   manager->setColSpec(1, tqbTypeString, 16);
   TqDatafile* file = manager->createFile(TqDatafile::FlagMemoryFirst | TqDatafile::FlagVariableRows);
-  if (file == nullptr) {
-    std::fprintf(stderr, "host: %s\n", manager->getError().asCstr());
-    return 1;
-  }
+  if (file == nullptr) return failed(manager->getError().asCstr());
   for (int64_t i = 0; i < 3; ++i) {
     file->getField(0)->assign(i);
-    file->getField(1)->assign("row");
-    if (file->addRow(nullptr) != 0) return 1;
+    file->getField(1)->assign(std::string_view("row"));
+    if (file->addRow(nullptr) != 0) return failed("addRow");
   }
-  if (file->freeze() != 0) return 1;
+  if (file->freeze() != 0) return failed("freeze");
   int64_t sum = 0;
   while (file->next(nullptr) == 0) sum += file->getField(0)->asInt64(nullptr);
   file->release();
   manager->release();
-  if (sum != 3) {
-    std::fprintf(stderr, "host: rows did not come back\n");
-    return 1;
+  return sum == 3 ? 0 : failed("rows did not come back");
+}
+
+// The platform services the headers declare.
+static int services() {
+  TqbDatavar value;
+  value.assign(2.5);
+  char text[80];
+  if (tqbDecimalToString(value.getRaw(nullptr), text, sizeof(text)) == 0 || std::strcmp(text, "2.5") != 0) {
+    return failed("decimal");
   }
-  std::puts("host: ok");
+  TqbString formatted = tqbStringFormat("%s %I64i", "row", int64_t{7});
+  if (std::strcmp(formatted.asCstr(), "row 7") != 0) return failed("tqbStringFormat");
+  TqLogger* logger = tqlogGetLogger("Host.Test");
+  TQ_LOG(logger, 1, "not written: every logger starts switched off (%d)", 1);
+  tqbSetConfigValue("HOST/VALUE", "x");
+  TqbString configured;
+  TqbConfigOptions* options = tqbGetConfigOptions("");
+  if (options == nullptr || !options->lookup("HOST/VALUE", configured) || !(configured == TqbString("x"))) {
+    return failed("configuration");
+  }
+  TqDatafileField field;
+  return field.type == 0 ? 0 : failed("field record");
+}
+
+// The C++ layer, written as C++17.
+static int layer(const char* dir) {
+  tq::ManagerOptions managerOptions;
+  managerOptions.tempDirs = dir;
+  tq::Result<tq::Manager> manager = tq::Manager::create(managerOptions);
+  if (!manager) return failed(manager.status().toString().c_str());
+  tq::SortOptions options;
+  options.columns = {tq::Column::string(8), tq::Column::integer()};
+  options.keys = {tq::Key{1, tq::Order::descending, std::nullopt}};
+  tq::Result<tq::Sorter> sorter = manager->sorter(options);
+  if (!sorter) return failed(sorter.status().toString().c_str());
+  for (int i = 0; i < 3; ++i) {
+    if (!sorter->add("row", i).ok()) return failed("add");
+  }
+  tq::Result<tq::SortedRows> sorted = std::move(*sorter).sort();
+  if (!sorted) return failed(sorted.status().toString().c_str());
+  int64_t expected = 2;
+  for (const tq::Row& row : *sorted) {
+    if (row.get<int64_t>(1) != expected--) return failed("sorted rows out of order");
+  }
+  return expected == -1 && sorted->status().ok() ? 0 : failed("sorted rows");
+}
+
+int main(int argc, char** argv) {
+  const char* dir = argc > 1 ? argv[1] : "/tmp";
+  if (rawInterface(dir) != 0 || services() != 0 || layer(dir) != 0) return 1;
+  std::printf("host: ok (__cplusplus %ld)\n", static_cast<long>(__cplusplus));
   return 0;
 }
