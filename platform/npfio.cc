@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -451,6 +452,28 @@ const char* np_fio_errtext(int syserr) {
   return ::strerror_r(syserr, text, sizeof(text));
 }
 
+const char* np_fio_advice(int syserr) {
+  switch (syserr) {
+    case ENOSPC:
+    case EDQUOT:
+      return " Check the free space in the temporary directory, or use another one.";
+    case EFBIG:
+      return " A limit on the size of files was reached.";
+    case EMFILE:
+    case ENFILE:
+      return " Too many files are open: raise the limit of open files.";
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return " Check that the directory is writable.";
+    case ENOENT:
+    case ENOTDIR:
+      return " Check that the directory exists.";
+    default:
+      return "";
+  }
+}
+
 int np_fio_syserr(NpHandle handle) {
   File* f = fileOf(handle);
   return f != nullptr ? f->lastError : t_lastError;
@@ -471,6 +494,17 @@ int np_dir_open(const char* path, int flags, NpHandle* handle) {
   }
   *handle = reinterpret_cast<NpHandle>(d);
   return kNpOk;
+}
+
+int64_t np_dir_freebytes(const char* path) {
+  if (path == nullptr) {
+    const char* env = std::getenv("TMPDIR");
+    path = env != nullptr && *env != '\0' ? env : "/tmp";
+  }
+  struct statvfs fs;
+  if (::statvfs(path, &fs) != 0) return -1;
+  uint64_t bytes = static_cast<uint64_t>(fs.f_bavail) * static_cast<uint64_t>(fs.f_frsize);
+  return bytes > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(bytes);
 }
 
 int np_dir_close(NpHandle handle) {

@@ -47,6 +47,10 @@ int np_fio_syserr(NpHandle handle);
 // The text of an operating-system error number ("No space left on device"), for
 // messages a person can act on.  Valid until the next call on the same thread.
 const char* np_fio_errtext(int syserr);
+// What a person can do about a failure with that error number on a temporary file, as
+// a sentence after a blank (" Check the free space ..."), or "" when nothing useful is
+// known.  A full disk and a full table of open files get different advice.
+const char* np_fio_advice(int syserr);
 
 // How many more files the process may open now: its limit of open files less those
 // open; -1 when it cannot tell.
@@ -56,6 +60,9 @@ int np_fio_openmax(void);
 bool np_fio_toomany(int syserr);
 
 int np_dir_open(const char* path, int flags, NpHandle* handle);
+// The bytes that may still be written to the file system of directory `path` (null:
+// the default temporary directory), or -1 when that cannot be told.
+int64_t np_dir_freebytes(const char* path);
 int np_dir_close(NpHandle handle);
 
 #endif

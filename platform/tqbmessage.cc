@@ -28,16 +28,14 @@ const Message kMessages[] = {
     {740, "A string column needs a maximum length above 0."},
     {1007, "Reading a temporary file failed: %s."},
     {1043, "The temporary file '%s' could not be truncated."},
-    {1045, "Writing a temporary file failed: %s. Check the free space in the temporary "
-           "directory."},
+    {1045, "Writing the temporary file '%s' failed: %s.%s"},
     {1075, "A memory-only datafile must also keep its rows in memory first "
            "(FlagMemoryOnly needs FlagMemoryFirst)."},
     {1181, "The thread pool gave up a sort work item before it ran."},
     {1244, "No temporary directory list was given and the configuration value BASE/TEMP is "
            "not set. Pass a directory list or set BASE/TEMP (or TQ_BASE_TEMP)."},
     {1353, "The temporary file '%s' could not be reopened: %s."},
-    {1417, "A temporary file could not be created in '%s': %s. Check that the directory "
-           "exists, is writable and has free space."},
+    {1417, "A temporary file could not be created in '%s': %s.%s"},
     {1418, "Changing the buffering of the temporary file failed: %s (status %d)."},
     {1419, "The operation is not allowed in the datafile's current state (%s)."},
     {1422, "A row of %I64u bytes with its sort key does not fit in a sort chunk (%I64u bytes), "

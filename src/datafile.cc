@@ -85,8 +85,9 @@ bool TqDatafileImpl::init(TqDatafileManager* manager, uint32_t flags) {
   int status = np_fio_tmpfile(dir, "tq_", name, sizeof(name), &file_);
   if (status != 0) {
     const char* where = dir != nullptr ? dir : "(default temporary directory)";
-    fail(0, tqFileCreateMessage(status), where,
-         status == kNpErrSystem ? np_fio_errtext(np_fio_syserr(0)) : np_fio_errdesc(status));
+    int syserr = status == kNpErrSystem ? np_fio_syserr(0) : 0;
+    fail(0, tqFileCreateMessage(status), where, syserr != 0 ? np_fio_errtext(syserr) : np_fio_errdesc(status),
+         np_fio_advice(syserr));
     return false;
   }
   tempFileName_ = name;
@@ -96,10 +97,14 @@ bool TqDatafileImpl::init(TqDatafileManager* manager, uint32_t flags) {
 
 // --- modes and serializers -------------------------------------------------------------
 
+int32_t TqDatafileImpl::writeFailed(int syserr) {
+  return fail(StatusIoError, 1045, tempFileName_, np_fio_errtext(syserr), np_fio_advice(syserr));
+}
+
 int32_t TqDatafileImpl::bufferFile() {
   int status = np_fio_bufmode(file_, 1);
   if (status == 0) return StatusOk;
-  if (status == kNpErrSystem) return fail(StatusIoError, 1045, sysText(file_));
+  if (status == kNpErrSystem) return writeFailed(np_fio_syserr(file_));
   return fail(StatusIoError, 1418, np_fio_errdesc(status), status);
 }
 
@@ -254,7 +259,7 @@ int32_t TqDatafileImpl::spillToDisk() {
   for (int64_t done = 0; done < endOfData_;) {
     int64_t piece = endOfData_ - done < kMaxTransfer ? endOfData_ - done : kMaxTransfer;
     int32_t wrote = np_fio_putb(file_, buffer_ + done, static_cast<int32_t>(piece));
-    if (wrote != piece) return undo(fail(StatusIoError, 1045, sysText(file_)));
+    if (wrote != piece) return undo(writeFailed(np_fio_syserr(file_)));
     done += piece;
   }
   // From here on single fields are written: buffer them.
@@ -421,14 +426,14 @@ int32_t TqDatafileImpl::freeze() {
     if (status != 0) {
       // The rows not yet written stay in the file's buffer; a later freeze (after the
       // host made room) writes them.  The file stays open for that.
-      if (status == kNpErrSystem) return fail(StatusIoError, 1045, sysText(file_));
+      if (status == kNpErrSystem) return writeFailed(np_fio_syserr(file_));
       return fail(StatusIoError, 1418, np_fio_errdesc(status), status);
     }
     status = np_fio_close(file_);
     file_ = 0;
     if (status != 0) {
       // A file that did not close cleanly may not hold every row written to it.
-      fail(StatusIoError, 1045, np_fio_errtext(np_fio_syserr(0)));
+      writeFailed(np_fio_syserr(0));
       return breakWith(StatusIoError);
     }
   }
@@ -551,7 +556,7 @@ void TqDatafileImpl::release() {
 
 int32_t TqDatafileImpl::putBytes(const void* bytes, int32_t count) {
   if (np_fio_putb(file_, bytes, count) != count) {
-    return fail(StatusIoError, 1045, sysText(file_));
+    return writeFailed(np_fio_syserr(file_));
   }
   return StatusOk;
 }

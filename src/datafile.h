@@ -84,6 +84,8 @@ class TqDatafileImpl final : public AbsTqDatafile {
   int32_t spillToDisk();
   // Turns on the file's user-space buffer; a failure is message 1045 or 1418, status 3.
   int32_t bufferFile();
+  // Message 1045 for a failed write of the temporary file (errno `syserr`).
+  int32_t writeFailed(int syserr);
   // Sizes every variable-layout string field's buffer to its longest value + 1.
   bool sizeStringBuffers();
   // Ensures a fixed-layout file serializer's zeroed buffer exists.

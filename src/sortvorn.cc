@@ -488,16 +488,16 @@ int32_t TqSortVornImpl::storeLongRun(const RowRef& row) {
   // the descriptor, its name.
   char name[260];
   NpHandle file = 0;
-  int32_t status = createRunFile(name, &file, ChunkLock::notHeld);
+  const uint64_t bytes = kRecordHeader + uint64_t{row.keyLength} + row.rowLength;
+  int32_t status = createRunFile(name, &file, ChunkLock::notHeld, bytes);
   if (status != StatusOk) return status;
   uint32_t header[2] = {row.keyLength, row.rowLength};
-  const uint64_t bytes = kRecordHeader + uint64_t{row.keyLength} + row.rowLength;
   bool ok = tqWriteAll(file, header, kRecordHeader) && tqWriteAll(file, row.key, row.keyLength) &&
             tqWriteAll(file, row.row, row.rowLength);
-  TqbString why = ok ? TqbString() : TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(file)));
+  TqbString why = ok ? TqbString() : writeFailure(name, np_fio_syserr(file));
   if (np_fio_close(file) != 0 && ok) {
     ok = false;
-    why = TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(0)));
+    why = writeFailure(name, np_fio_syserr(0));
   }
   lockChunks();
   if (!ok) {

@@ -301,9 +301,12 @@ class TqSortVornImpl : public AbsTqSortfile {
   uint32_t windowFor(const ChunkDescriptor* run) const {
     return run->maxRecord > windowSize_ ? run->maxRecord : windowSize_;
   }
-  // A temporary file in the first temporary directory that takes one; its name in
-  // `name` (260 bytes).  Records the error and returns a status on failure.
-  int32_t createRunFile(char* name, NpHandle* handle, ChunkLock lock);
+  // A temporary file in a temporary directory that takes one (runDirOrder: in turns
+  // from one file to the next, those with room for `bytes` first); its name in `name`
+  // (260 bytes).  Records the error and returns a status on failure.
+  int32_t createRunFile(char* name, NpHandle* handle, ChunkLock lock, uint64_t bytes = 0);
+  // Message 1045 for a failed write of the run file `name` (errno `syserr`).
+  TqbString writeFailure(const char* name, int syserr) const;
   // A sort item ended (sorted, stopped or given up), on the pool or on the caller's
   // thread; `rows` of its chunk are sorted (0 when it did not sort).
   void sortEnded(uint64_t rows);
@@ -492,6 +495,12 @@ class TqSortVornImpl : public AbsTqSortfile {
   // A "tqsort_" file in temporary directory `dirIndex` (the default place when the
   // manager has none); on failure the message in `message` and a status.
   int32_t createRunFileIn(int dirIndex, char* name, NpHandle* handle, TqbString* message);
+  // The order in which a new run file of about `bytes` tries the temporary directories
+  // (`count` of them): each new file starts at the next one, so that run files spread
+  // over all of them, and a directory that has not that much room left comes after
+  // those that have.  order[k] is the k-th; count is at most kMostRunDirs.
+  static constexpr int kMostRunDirs = 64;
+  void runDirOrder(uint64_t bytes, int order[kMostRunDirs], int* count);
   void unlinkChunk(ChunkDescriptor* chunk);
   void treeInsert(ChunkDescriptor* chunk);
   void treeDelete(ChunkDescriptor* chunk);
@@ -516,6 +525,7 @@ class TqSortVornImpl : public AbsTqSortfile {
   bool writeRunRecords(ChunkDescriptor* chunk, NpHandle handle, uint64_t* written, uint32_t* longest);
 
   int32_t tempDirCount_ = 0;            // the manager's directories (not owned)
+  std::atomic<uint32_t> runFilesStarted_{0};  // run files begun: the turn of the directories
   TqbString* tempDirs_ = nullptr;
   uint32_t maxChunksInMemory_ = 0;      // at least 3
   // The budget: the sort size (or, without one, maxChunksInMemory_ buffers, the persist

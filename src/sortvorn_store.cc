@@ -393,11 +393,13 @@ int32_t TqSortVornImpl::getBuffer(ChunkDescriptor* chunk, bool fromHighEnd) {
   }
 }
 
-int32_t TqSortVornImpl::createRunFile(char* name, NpHandle* handle, ChunkLock lock) {
+int32_t TqSortVornImpl::createRunFile(char* name, NpHandle* handle, ChunkLock lock, uint64_t bytes) {
   TqbString message;
-  int attempts = tempDirCount_ > 0 ? tempDirCount_ : 1;
+  int order[kMostRunDirs];
+  int attempts = 0;
+  runDirOrder(bytes, order, &attempts);
   for (int d = 0; d < attempts; ++d) {
-    if (createRunFileIn(d, name, handle, &message) == StatusOk) return StatusOk;
+    if (createRunFileIn(order[d], name, handle, &message) == StatusOk) return StatusOk;
   }
   // No directory took the file: the sort cannot go on.
   setError(StatusOpenFailed, message, lock);
@@ -409,21 +411,23 @@ int32_t TqSortVornImpl::persistChunk(ChunkDescriptor* chunk) {
   if (chunk->tempFileName != nullptr) return StatusOk;  // its rows are already on disk
   ++chunksWrittenToDisk_;
   // A run file that cannot be written in one directory is tried in the next.
-  int attempts = tempDirCount_ > 0 ? tempDirCount_ : 1;
+  int order[kMostRunDirs];
+  int attempts = 0;
+  runDirOrder(resolvedChunkSize_, order, &attempts);
   int32_t status = StatusOk;
   TqbString message;
   char name[kNameSize];
   for (int d = 0; d < attempts; ++d) {
     NpHandle handle = 0;
-    status = createRunFileIn(d, name, &handle, &message);
+    status = createRunFileIn(order[d], name, &handle, &message);
     if (status != StatusOk) continue;
     uint64_t written = 0;
     uint32_t longest = 0;
     bool failed = !writeRunRecords(chunk, handle, &written, &longest);
-    if (failed) message = TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(handle)));
+    if (failed) message = writeFailure(name, np_fio_syserr(handle));
     if (np_fio_close(handle) != 0 && !failed) {
       failed = true;
-      message = TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(0)));
+      message = writeFailure(name, np_fio_syserr(0));
     }
     if (!failed && !keepName(chunk, name)) {
       failed = true;
@@ -483,12 +487,35 @@ bool TqSortVornImpl::writeRunRecords(ChunkDescriptor* chunk, NpHandle handle, ui
   return true;
 }
 
+void TqSortVornImpl::runDirOrder(uint64_t bytes, int order[kMostRunDirs], int* count) {
+  const int dirs = tempDirCount_ < 1 ? 1 : (tempDirCount_ > kMostRunDirs ? kMostRunDirs : tempDirCount_);
+  const uint32_t turn = runFilesStarted_.fetch_add(1, std::memory_order_relaxed);
+  const int first = static_cast<int>(turn % static_cast<uint32_t>(dirs));
+  bool room[kMostRunDirs];
+  for (int d = 0; d < dirs; ++d) {
+    int64_t free = dirs > 1 && bytes > 0 ? np_dir_freebytes(tempDirs_[d].asCstr()) : -1;
+    room[d] = free < 0 || static_cast<uint64_t>(free) >= bytes;
+  }
+  *count = 0;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int k = 0; k < dirs; ++k) {
+      int d = (first + k) % dirs;
+      if (room[d] == (pass == 0)) order[(*count)++] = d;
+    }
+  }
+}
+
+TqbString TqSortVornImpl::writeFailure(const char* name, int syserr) const {
+  return TQ_MESSAGE(1045, name, np_fio_errtext(syserr), np_fio_advice(syserr));
+}
+
 int32_t TqSortVornImpl::createRunFileIn(int dirIndex, char* name, NpHandle* handle, TqbString* message) {
   const char* dir = tempDirCount_ > 0 ? tempDirs_[dirIndex].asCstr() : nullptr;
   int status = np_fio_tmpfile(dir, "tqsort_", name, kNameSize, handle);
   if (status != 0) {
+    int syserr = status == kNpErrSystem ? np_fio_syserr(0) : 0;
     *message = TQ_MESSAGE(tqFileCreateMessage(status), dir ? dir : "<null>",
-                          status == kNpErrSystem ? np_fio_errtext(np_fio_syserr(0)) : np_fio_errdesc(status));
+                          syserr != 0 ? np_fio_errtext(syserr) : np_fio_errdesc(status), np_fio_advice(syserr));
     VT2("TqSortVornImpl(0x%p)->persistChunk(): %s", this, *message);
     return StatusOpenFailed;
   }

@@ -275,12 +275,20 @@ void TqSortVornWorkMerge::work(bool onMain, TqbThreadPoolWorker* worker) {
   tqbDelete(this);
 }
 
+uint64_t TqSortVornWorkMerge::inputBytes() const {
+  uint64_t bytes = 0;
+  for (uint32_t i = 0; i < inputCount_; ++i) {
+    bytes += inputs_[i]->tempFileName != nullptr ? inputs_[i]->fileBytes : engine_->resolvedChunkSize();
+  }
+  return bytes;
+}
+
 int32_t TqSortVornWorkMerge::mergeToRun(TqbThreadPoolWorker* worker, ChunkLock lock) {
   int32_t status = openInputs();
   if (status != 0) return status;
   char name[260];
   NpHandle file = 0;
-  if ((status = engine_->createRunFile(name, &file, lock)) != 0) return status;
+  if ((status = engine_->createRunFile(name, &file, lock, inputBytes())) != 0) return status;
   RunOutput out;
   out.window = static_cast<uint8_t*>(tqbMalloc(engine_->windowSize()));
   bool failed = out.window == nullptr;
@@ -296,7 +304,7 @@ int32_t TqSortVornWorkMerge::mergeToRun(TqbThreadPoolWorker* worker, ChunkLock l
       break;
     }
     if (!out.put(engine_, file, readers_[w]->row())) {
-      engine_->setError(TqDatafile::StatusSystemError, TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(file))), lock);
+      engine_->setError(TqDatafile::StatusSystemError, engine_->writeFailure(name, np_fio_syserr(file)), lock);
       failed = true;
       break;
     }
@@ -311,11 +319,11 @@ int32_t TqSortVornWorkMerge::mergeToRun(TqbThreadPoolWorker* worker, ChunkLock l
   }
   engine_->countMerged(out.rows % kStopCheckRows);
   if (!failed && !stopped && !out.flush(file)) {
-    engine_->setError(TqDatafile::StatusSystemError, TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(file))), lock);
+    engine_->setError(TqDatafile::StatusSystemError, engine_->writeFailure(name, np_fio_syserr(file)), lock);
     failed = true;
   }
   if (np_fio_close(file) != 0 && !failed && !stopped) {
-    engine_->setError(TqDatafile::StatusSystemError, TQ_MESSAGE(1045, np_fio_errtext(np_fio_syserr(0))), lock);
+    engine_->setError(TqDatafile::StatusSystemError, engine_->writeFailure(name, np_fio_syserr(0)), lock);
     failed = true;
   }
   tqbFree(out.window);

@@ -106,6 +106,8 @@ class TqSortVornWorkMerge : public TqbThreadPoolWork {
     bool put(TqSortVornImpl* engine, NpHandle file, const RowRef& row);
     bool flush(NpHandle file);
   };
+  // About the bytes of the merged run: the inputs' files, and a chunk for each in memory.
+  uint64_t inputBytes() const;
   // Writes the merged rows to a new run file and enters the run into the tree.
   int32_t mergeToRun(TqbThreadPoolWorker* worker, ChunkLock lock);
   // Makes the descriptor of the written run `name` and enters it into the tree.

@@ -545,7 +545,8 @@ TEST_F(DatafileTest, ShortSpillWriteFailsAndLeavesTheRowsInMemory) {
   ASSERT_EQ(add40(f, 1), 0);
   tqFaultArm(TqFaultOp::Write, 1, TqFaultMode::Short);
   EXPECT_EQ(add40(f, 2), 3);
-  EXPECT_NE(f->getError().str().find("Writing a temporary file failed"), std::string::npos);
+  EXPECT_NE(f->getError().str().find("Writing the temporary file '" + f->tempFileName().str() + "' failed"),
+            std::string::npos) << f->getError().str();
   EXPECT_TRUE(f->inMemory());
   EXPECT_EQ(f->getRowCount(), 2);
   tqFaultReset();

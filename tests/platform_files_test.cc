@@ -1,5 +1,6 @@
 // File and directory services: temporary files, buffering, and injected faults.
 #include <gtest/gtest.h>
+#include <errno.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "platform/npfio.h"
+#include "platform/tqbmessage.h"
 #include "platform/tqfault.h"
 #include "test_support.h"
 
@@ -123,6 +125,25 @@ TEST_F(NpFioTest, ReadAfterWriteAndTruncateAtThePosition) {
   EXPECT_EQ(std::string(all, 5), "abcdX");
   np_fio_close(again);
   np_fio_unlink(name.c_str());
+}
+
+// A full disk and a full table of open files are told apart: the advice fits the error,
+// and the messages of a failed temporary file carry it.
+TEST_F(NpFioTest, AdviceFollowsTheError) {
+  for (int full : {ENOSPC, EDQUOT}) EXPECT_NE(std::string(np_fio_advice(full)).find("free space"), std::string::npos);
+  for (int many : {EMFILE, ENFILE}) {
+    std::string advice = np_fio_advice(many);
+    EXPECT_EQ(advice.find("free space"), std::string::npos) << advice;
+    EXPECT_NE(advice.find("open files"), std::string::npos) << advice;
+    std::string m = TQ_MESSAGE(1417, "/tmp", np_fio_errtext(many), np_fio_advice(many)).asCstr();
+    EXPECT_EQ(m.find("free space"), std::string::npos) << m;
+  }
+  EXPECT_STREQ(np_fio_advice(EINVAL), "");
+  std::string m = TQ_MESSAGE(1045, "/t/tqsort_x", np_fio_errtext(ENOSPC), np_fio_advice(ENOSPC)).asCstr();
+  EXPECT_EQ(m.rfind("Writing the temporary file '/t/tqsort_x' failed: No space left on device. Check the free ", 0), 0u)
+      << m;
+  EXPECT_GT(np_dir_freebytes(dir_.c_str()), 0);
+  EXPECT_EQ(np_dir_freebytes((dir_ + "/missing").c_str()), -1);
 }
 
 TEST_F(NpFioTest, InjectedFaultsComeBackAsFailures) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <random>
 #include <string>
@@ -225,6 +226,12 @@ TEST_F(TqsortCollateTest, BadCollationOptionsStopBeforeTheInputIsRead) {
       {"--collate=de --collation=klingon -k 1", "--collation=klingon: "},
       {"--collate= -k 1", "the locale of --collate is empty"},
       {"--collate=x-sv -k 1", "names no language"},
+      // A code point order stands alone: the message names what was given with it.
+      {"--collate=de --collation=posix --numeric --strength=primary -k 1",
+       "tqsort: --collation=posix orders by code point alone and cannot be combined with --strength=primary, "
+       "--numeric\n"},
+      {"--collate=de --case-first=upper --collation=DIRECT -k 1", "--collation=DIRECT orders by code point alone and "
+       "cannot be combined with --case-first=upper\n"},
       // Control bytes in what the user gave are escaped in every part of the message.
       {"--collate=\"$(printf '\\033[31mde')\" -k 1", "the locale '\\x1b[31mde' is not known"},
       {"--collate=de --strength=\"$(printf 'x\\033')\" -k 1", "'x\\x1b'"},
@@ -272,6 +279,131 @@ TEST_F(TqsortCollateTest, ValuesTheSortCannotTakeNameTheirLineAndTheSizeThatWoul
     ASSERT_EQ(chosen.status, 0) << options << ": " << chosen.err;
     EXPECT_TRUE(chosen.out == expected) << options;
   }
+}
+
+// Bytes that are not UTF-8 would all read as U+FFFD, and -u would keep one of two
+// distinct values: such a value stops the run with its place and what to do, whether it
+// comes first or deep in the input, alone or among others.
+TEST_F(TqsortCollateTest, AKeyThatIsNotUtf8IsRefusedNotDropped) {
+  TqsortResult r = tqsort("-k 1 -u --collate=en --strength=identical", "caf\xe9\ncaf\xe8\n");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "tqsort: (standard input):1: column 1 (str): 'caf\\xe9' is not UTF-8, which --collate reads "
+                   "(convert the input, e.g. with iconv -f LATIN1 -t UTF-8)\n");
+  std::string text = makeWords(5000, 2);
+  for (const char* bad : {"\xc3(", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xc0\xaf", "a\xe2\x82"}) {
+    SCOPED_TRACE(testing::PrintToString(std::string(bad)));
+    writeWholeFile(dir_ + "/late.csv", text + "x,1,ok\n" + bad + ",2,bad\n");
+    r = tqsort("--collate=de -k 1 -k 2:int late.csv");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("late.csv:5002: column 1 (str): "), std::string::npos) << r.err;
+    // Without --collate the bytes are ordered as they are.
+    EXPECT_EQ(tqsort("-k 1 late.csv").status, 0);
+  }
+  // Well-formed UTF-8 of every length, and bytes that are not UTF-8 outside the keys.
+  r = tqsort("--collate=de -u -k 1", "\xf0\x9f\x98\x80,\xff\nA\xc3\xa9\xe2\x82\xac,\xfe\nA\xc3\xa9\xe2\x82\xac,x\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.size(), 16u) << r.out;
+}
+
+// A few values far longer than the others: they are sorted apart and placed among the
+// rest, which keep narrow columns, and the output is exactly ICU's order for every
+// option: stable, unique (long values equal to each other and to short ones), several
+// keys, descending, long values in the first batch and the last, equal at a strength.
+TEST_F(TqsortCollateTest, RareLongValuesAreSortedApartAndPlacedExactly) {
+  std::mt19937_64 rng(21);
+  std::vector<std::string> lines;
+  std::string words = makeWords(6000, 21, 4);
+  for (size_t at = 0; at < words.size();) {
+    size_t nl = words.find('\n', at);
+    lines.push_back(words.substr(at, nl + 1 - at));
+    at = nl + 1;
+  }
+  // Long values: new ones, copies of each other, and short words with many blanks after
+  // them (equal to the word where punctuation is ignored).
+  const std::string longOne = "m" + std::string(3000, 'u') + "nchen";
+  for (int i = 0; i < 24; ++i) {
+    std::string value;
+    switch (i % 4) {
+      case 0: {
+        static const char* const kLetters[] = {"a", "A", "ä", "Ä", "o"};
+        const char* letter = kLetters[rng() % 5];
+        for (size_t n = 2000 + rng() % 3000; n > 0; --n) value += letter;
+        break;
+      }
+      case 1: value = longOne; break;
+      case 2: value = field(lines[rng() % lines.size()], 0) + std::string(1500, ' '); break;
+      default: value = "ü" + std::string(4000, 'z'); break;
+    }
+    std::string line = value + "," + std::to_string(static_cast<int64_t>(rng() % 7) - 3) + ",long " + std::to_string(i) + "\n";
+    size_t at = i < 3 ? rng() % 100 : (i == 3 ? lines.size() : rng() % lines.size());
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), line);
+  }
+  std::string text;
+  for (const std::string& l : lines) text += l;
+  writeWholeFile(dir_ + "/rare.csv", text);
+  struct Run {
+    const char* options;
+    bool descending, byNumber, unique;
+    UColAttributeValue punctuation;
+    UCollationStrength strength;
+  };
+  const Run runs[] = {
+      {"-s --collate=de -k 1 -k 2:int:r", false, true, false, UCOL_NON_IGNORABLE, UCOL_TERTIARY},
+      {"-s --collate=de -k 1:r -k 2:int:r", true, true, false, UCOL_NON_IGNORABLE, UCOL_TERTIARY},
+      {"-u --collate=de --strength=primary -k 1", false, false, true, UCOL_NON_IGNORABLE, UCOL_PRIMARY},
+      {"-u --collate=de --ignore-punctuation -k 1", false, false, true, UCOL_SHIFTED, UCOL_TERTIARY},
+      {"-u --parallel=1 -S 4M --collate=de -k 1 -k 2:int:r", false, true, true, UCOL_NON_IGNORABLE, UCOL_TERTIARY},
+  };
+  for (const Run& run : runs) {
+    SCOPED_TRACE(run.options);
+    Collator collator("de");
+    collator.set(UCOL_ALTERNATE_HANDLING, run.punctuation);
+    ucol_setStrength(collator.handle, run.strength);
+    TqsortResult r = tqsort(std::string("--stats ") + run.options + " rare.csv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string expected = reference(text, collator, run.descending, run.byNumber, run.unique);
+    EXPECT_EQ(splitLines(r.out).size(), splitLines(expected).size());
+    EXPECT_TRUE(r.out == expected) << "not ICU's order";
+    // Every long value apart; with -S 4M the first batch (of 1024 lines) has a few
+    // more than its 1/128, and those few widen the columns from the start.
+    bool small = std::string(run.options).find("-S 4M") != std::string::npos;
+    EXPECT_NE(r.err.find(small ? " lines with longer values sorted apart (columns"
+                               : "(widened 0 times); 24 lines with longer values sorted apart (columns"),
+              std::string::npos) << r.err;
+  }
+}
+
+// Long values of every kind in inputs larger than -S: many of them (so the long sort
+// widens, the main sort widens when they are not rare, and the probe sorts take several
+// rounds), lines in the spool's file, the list of places in a file.  The output is ICU's
+// order every time.  TQ_COLLATE_SEEDS runs more inputs.
+TEST_F(TqsortCollateTest, LongValuesInInputsLargerThanTheMemoryMatchIcu) {
+  const char* env = std::getenv("TQ_COLLATE_SEEDS");
+  const int seeds = env != nullptr ? std::max(1, std::atoi(env)) : 2;
+  for (int seed = 0; seed < seeds; ++seed) {
+    std::mt19937_64 rng(100 + static_cast<uint64_t>(seed));
+    std::string text = makeWords(20000, 200 + static_cast<uint64_t>(seed), 6);
+    std::vector<std::string> lines = splitLines(text);
+    // A share of long lines that grows along the input: rare at first, common later.
+    for (size_t i = 0; i < lines.size(); i += 1 + rng() % (i < lines.size() / 2 ? 400 : 40)) {
+      std::string value = field(lines[i], 0);
+      value += std::string(200 + rng() % (600 + i / 4), "xyzäü"[rng() % 3]);
+      lines[i] = value + lines[i].substr(lines[i].find(','));
+    }
+    text.clear();
+    for (const std::string& l : lines) text += l;
+    writeWholeFile(dir_ + "/many.csv", text);
+    for (const char* options : {"-s -S 1M --parallel=1", "-u -S 2M --parallel=2", "-s -S 2M --parallel=2"}) {
+      SCOPED_TRACE(std::string(options) + " seed " + std::to_string(seed));
+      bool unique = options[1] == 'u';
+      Collator collator("de");
+      expectOrder(std::string(options) + " --collate=de -k 1 -k 2:int:r", "many.csv",
+                  reference(text, collator, false, true, unique));
+      if (HasFailure()) return;
+    }
+  }
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqsort").empty());
 }
 
 // Values that grow near the most a row may take: the columns are cut to their longest

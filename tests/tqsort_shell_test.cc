@@ -4,7 +4,9 @@
 // program in a child process and then looks at what is left in the test's directory.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -19,6 +21,7 @@
 #include <functional>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -144,6 +147,18 @@ class TqsortShellTest : public TempDirTest {
   int run(const Spawn& how) {
     Child c = start(how);
     return wait(c);
+  }
+
+  // Runs the child and gives its peak resident memory in KiB.
+  long peakMemory(const Spawn& how, int* status) {
+    Child c = start(how);
+    if (c.input >= 0) close(c.input);
+    if (c.output >= 0) close(c.output);
+    int raw = 0;
+    struct rusage usage = {};
+    EXPECT_EQ(wait4(c.pid, &raw, 0, &usage), c.pid);
+    *status = shellStatus(raw);
+    return usage.ru_maxrss;
   }
 
   std::string err() { return readFile(dir_ + "/stderr"); }
@@ -287,6 +302,121 @@ TEST_F(TqsortShellTest, DevicesAndOpenFileLinksAreWrittenTo) {
   ASSERT_EQ(lstat((dir_ + "/mystdout").c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_TRUE(strayNames({"in.csv", "captured", "mystdout"}).empty());
+}
+
+// --- another user's output ----------------------------------------------------------------
+
+namespace {
+
+// Runs the child as nobody (the caller is root).
+void becomeNobody() {
+  if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(123);
+}
+
+struct FileState {
+  ino_t inode;
+  uid_t owner;
+  gid_t group;
+  mode_t mode;
+};
+
+FileState stateOf(const std::string& path) {
+  struct stat st = {};
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  return FileState{st.st_ino, st.st_uid, st.st_gid, static_cast<mode_t>(st.st_mode & 07777)};
+}
+
+// A file of `mode` owned by root with `text`.
+void rootFile(const std::string& path, const std::string& text, mode_t mode) {
+  writeFile(path, text);
+  ASSERT_EQ(chown(path.c_str(), 0, 0), 0);
+  ASSERT_EQ(chmod(path.c_str(), mode), 0);
+}
+
+}  // namespace
+
+class TqsortOtherUserTest : public TqsortShellTest {
+ protected:
+  void SetUp() override {
+    TqsortShellTest::SetUp();
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run tqsort as another user";
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    writeFile(dir_ + "/in.csv", "3,c\n1,a\n2,b\n");
+    ASSERT_EQ(chmod((dir_ + "/in.csv").c_str(), 0644), 0);
+  }
+  // Sorts in.csv into `output` as nobody; the run directories go to /tmp.
+  int sortAsNobody(const std::string& output) {
+    return run(Spawn({"-T", "/tmp", "-k", "1:int", "-o", output, "in.csv"}, "/dev/null", "/dev/null", becomeNobody));
+  }
+  const std::string sorted_ = "1,a\n2,b\n3,c\n";
+};
+
+// Replacing a file by a rename must not let anyone do what writing it would not: a file
+// the user may not write stays as it was, owner and mode too, and the run says why
+// before it reads anything.
+TEST_F(TqsortOtherUserTest, AFileTheUserMayNotWriteIsRefused) {
+  std::string ww = subdir("ww");
+  ASSERT_EQ(chmod(ww.c_str(), 0777), 0);
+  rootFile(ww + "/ro.csv", "old\n", 0444);
+  FileState before = stateOf(ww + "/ro.csv");
+  EXPECT_EQ(sortAsNobody("ww/ro.csv"), 2);
+  EXPECT_EQ(err(), "tqsort: cannot write 'ww/ro.csv': Permission denied\n");
+  EXPECT_EQ(readFile(ww + "/ro.csv"), "old\n");
+  FileState after = stateOf(ww + "/ro.csv");
+  EXPECT_EQ(after.inode, before.inode);
+  EXPECT_EQ(after.owner, 0u);
+  EXPECT_EQ(after.mode, 0444u);
+  EXPECT_TRUE(filesWithPrefix(ww, ".tqsort-").empty());
+}
+
+// A file the user may write but whose owner the new file could not take is written in
+// place: its owner, group and mode stay.  One the user's own (or root's run) replaces
+// keeps them too.
+TEST_F(TqsortOtherUserTest, AReplacedOrRewrittenFileKeepsItsOwnerGroupAndMode) {
+  std::string ww = subdir("ww");
+  ASSERT_EQ(chmod(ww.c_str(), 0777), 0);
+  rootFile(ww + "/rw.csv", "old old old old\n", 0666);
+  FileState before = stateOf(ww + "/rw.csv");
+  ASSERT_EQ(sortAsNobody("ww/rw.csv"), 0) << err();
+  EXPECT_EQ(readFile(ww + "/rw.csv"), sorted_);
+  FileState after = stateOf(ww + "/rw.csv");
+  EXPECT_EQ(after.inode, before.inode);
+  EXPECT_EQ(after.owner, 0u);
+  EXPECT_EQ(after.group, 0u);
+  EXPECT_EQ(after.mode, 0666u);
+  // Root replaces nobody's file: the new file is nobody's, with the old mode.
+  writeFile(ww + "/theirs.csv", "old\n");
+  ASSERT_EQ(chown((ww + "/theirs.csv").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod((ww + "/theirs.csv").c_str(), 0604), 0);
+  ASSERT_EQ(run(Spawn({"-T", ".", "-k", "1:int", "-o", "ww/theirs.csv", "in.csv"}, "/dev/null", "/dev/null")), 0)
+      << err();
+  EXPECT_EQ(readFile(ww + "/theirs.csv"), sorted_);
+  after = stateOf(ww + "/theirs.csv");
+  EXPECT_EQ(after.owner, 65534u);
+  EXPECT_EQ(after.group, 65534u);
+  EXPECT_EQ(after.mode, 0604u);
+  EXPECT_TRUE(filesWithPrefix(ww, ".tqsort-").empty());
+}
+
+// Where no file can be made beside the output (another user's sticky directory, a
+// read-only one), a file the user may write is written in place; a new one cannot be
+// made and the run says so before it reads anything.
+TEST_F(TqsortOtherUserTest, WhereNoFileCanBeMadeBesideItTheOutputIsWrittenInPlace) {
+  std::string sticky = subdir("sticky");
+  ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+  rootFile(sticky + "/out.csv", "old\n", 0666);
+  ASSERT_EQ(sortAsNobody("sticky/out.csv"), 0) << err();
+  EXPECT_EQ(readFile(sticky + "/out.csv"), sorted_);
+  EXPECT_EQ(stateOf(sticky + "/out.csv").owner, 0u);
+  std::string ro = subdir("ro");
+  rootFile(ro + "/out.csv", "old\n", 0666);
+  ASSERT_EQ(chmod(ro.c_str(), 0555), 0);
+  ASSERT_EQ(sortAsNobody("ro/out.csv"), 0) << err();
+  EXPECT_EQ(readFile(ro + "/out.csv"), sorted_);
+  EXPECT_EQ(sortAsNobody("ro/new.csv"), 2);
+  EXPECT_EQ(err(), "tqsort: cannot write 'ro/new.csv': Permission denied\n");
+  EXPECT_TRUE(filesWithPrefix(ro, ".tqsort-").empty());
+  EXPECT_TRUE(filesWithPrefix(sticky, ".tqsort-").empty());
 }
 
 // --- signals and closed pipes ------------------------------------------------------------
@@ -472,6 +602,190 @@ TEST_F(TqsortShellTest, TwoThousandInputsAtFourMegabytesUnderALimitOf64OpenFiles
   EXPECT_TRUE(readFile(dir_ + "/out") == sorted);
 }
 
+namespace {
+
+// Sanitizers reserve more address space than any limit below allows.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+}  // namespace
+
+// Under limits of the address space from too small to start to ample, a run that meets a
+// failed allocation on any thread (the reader's parsing a long quoted key, a sort's, the
+// writer's, the caller's) ends with one line and status 2, and leaves nothing.
+TEST_F(TqsortShellTest, AnAllocationThatFailsOnAnyThreadEndsTheRunCleanly) {
+  if (kSanitized) GTEST_SKIP() << "a sanitizer's shadow memory needs more address space";
+  std::string text;
+  for (int i = 0; i < 20000; ++i) {
+    text += std::to_string(i) + ",w" + std::to_string((i * 7919) % 20011) + "\n";
+    if (i == 10000) text += "0,\"" + std::string(24u << 20, 'q') + "\"\n";  // quoted: its value is copied
+  }
+  writeFile(dir_ + "/in.csv", text);
+  text.clear();
+  int outOfMemory = 0;
+  for (const char* options : {"--parallel=1", "--parallel=2", "--parallel=2 --collate=en"}) {
+    for (rlim_t mib = 60; mib <= 300; mib += 40) {
+      SCOPED_TRACE(std::string(options) + " within " + std::to_string(mib) + " MiB");
+      std::vector<std::string> args = {"-T", ".", "-S", "4M", "-k", "2", "-o", "out.csv", "in.csv"};
+      std::istringstream words(options);
+      for (std::string w; words >> w;) args.push_back(w);
+      int status = run(Spawn(args, "/dev/null", "/dev/null", [mib] {
+        struct rlimit space = {mib << 20, mib << 20};
+        setrlimit(RLIMIT_AS, &space);
+      }));
+      std::string e = err();
+      if (status == 127 && e.find("error while loading shared libraries") != std::string::npos) continue;
+      ASSERT_EQ(status, 2) << e;
+      EXPECT_EQ(e.rfind("tqsort: ", 0), 0u) << e;
+      EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 1) << e;
+      outOfMemory += e == "tqsort: out of memory\n";
+      EXPECT_TRUE(strayNames({"in.csv"}).empty()) << strayNames({"in.csv"}).front();
+      if (HasFailure()) return;
+    }
+  }
+  EXPECT_GT(outOfMemory, 0) << "no limit was tight enough for tqsort's own allocations";
+}
+
+// Lines far longer than -S, close together: each is held whole once while it is read,
+// one at a time whatever the processors, and nothing else grows with it.
+TEST_F(TqsortShellTest, LongLinesCostTheirLengthOnceBeyondTheMemory) {
+  if (kSanitized) GTEST_SKIP() << "a sanitizer's shadow memory counts as resident";
+  // The files are written a line at a time: a child's peak counts what this process
+  // held when it forked.
+  const size_t longest = 8u << 20;
+  {
+    std::mt19937_64 rng(6);
+    std::ofstream shortFile(dir_ + "/short.csv", std::ios::binary), longFile(dir_ + "/long.csv", std::ios::binary);
+    for (int i = 0; i < 30000; ++i) {
+      std::string line = std::to_string(rng() % 1000000) + ",row " + std::to_string(i) + "\n";
+      shortFile << line;
+      longFile << line;
+      if (i % 100 == 0 && i < 800) longFile << std::to_string(rng() % 1000000) << "," << std::string(longest, 'L') << "\n";
+    }
+  }
+  for (const char* parallel : {"--parallel=1", "--parallel=2"}) {
+    SCOPED_TRACE(parallel);
+    int status = 0;
+    long base = peakMemory(Spawn({parallel, "-S", "1M", "-T", ".", "-s", "-k", "1:int", "short.csv"}, "/dev/null",
+                                 "/dev/null"), &status);
+    ASSERT_EQ(status, 0) << err();
+    long peak = peakMemory(Spawn({parallel, "-S", "1M", "-T", ".", "-s", "-k", "1:int", "-o", "out.csv", "long.csv"},
+                                 "/dev/null", "/dev/null"), &status);
+    ASSERT_EQ(status, 0) << err();
+    EXPECT_LE(peak - base, static_cast<long>(longest / 1024 * 5 / 4)) << peak << " KiB against " << base;
+  }
+  ASSERT_EQ(std::system(("cd " + dir_ + " && LC_ALL=C sort -s -t, -k1,1n long.csv | cmp -s - out.csv").c_str()), 0)
+      << "the output is not the input in order";
+}
+
+// Several -T: run files go to all of them in turns (seen in a run killed mid-sort).
+TEST_F(TqsortShellTest, RunFilesSpreadOverTheTemporaryDirectories) {
+  subdir("a");
+  subdir("b");
+  for (const char* parallel : {"--parallel=1", "--parallel=2"}) {
+    SCOPED_TRACE(parallel);
+    Child c = start(Spawn({parallel, "-S", "1M", "-T", "a", "-T", "b", "-k", "1:int"}, "", "/dev/null"));
+    feed(c.input, makeRows(8u << 20, 7));
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    size_t inA = 0, inB = 0;
+    while (inA + inB < 6 && std::chrono::steady_clock::now() < until) {
+      inA = filesWithPrefix(dir_ + "/a", "tqsort_").size();  // in the run directory inside
+      inB = filesWithPrefix(dir_ + "/b", "tqsort_").size();
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    kill(c.pid, SIGTERM);
+    wait(c);
+    EXPECT_GE(inA, 1u);
+    EXPECT_GE(inB, 1u) << "the second temporary directory took no run file";
+    EXPECT_TRUE(filesWithPrefix(dir_ + "/a", "tqsort").empty());
+    EXPECT_TRUE(filesWithPrefix(dir_ + "/b", "tqsort").empty());
+  }
+}
+
+// A full temporary directory: the run goes on in the others, with every sort, and when
+// none has room the message names the file it could not write.
+TEST_F(TqsortShellTest, AFullTemporaryDirectoryIsLeftForTheOthers) {
+  std::string full = subdir("full");
+  if (geteuid() != 0 || mount("tmpfs", full.c_str(), "tmpfs", 0, "size=2m") != 0) {
+    GTEST_SKIP() << "needs to mount a small file system";
+  }
+  subdir("roomy");
+  std::string rows = makeRows(12u << 20, 8);
+  writeFile(dir_ + "/in.csv", rows);
+  const std::string expected = sortedByFirstField(rows);
+  for (const char* options : {"--parallel=1", "--parallel=2", "--collate=en"}) {
+    SCOPED_TRACE(options);
+    bool collated = std::string(options) == "--collate=en";
+    std::vector<std::string> args = {options, "-S", "1M", "-T", "full", "-T", "roomy", "-o", "out.csv", "in.csv",
+                                     "-s", "-k", collated ? "2" : "1:int"};
+    EXPECT_EQ(run(Spawn(args, "/dev/null", "/dev/null")), 0) << err();
+    if (!collated) {
+      EXPECT_TRUE(readFile(dir_ + "/out.csv") == expected);
+    }
+    EXPECT_EQ(readFile(dir_ + "/out.csv").size(), rows.size());
+    args[4] = "full";
+    args[6] = "full";
+    EXPECT_EQ(run(Spawn(args, "/dev/null", "/dev/null")), 2);
+    std::string e = err();
+    EXPECT_NE(e.find("'full/tqsort-"), std::string::npos) << e;
+    EXPECT_NE(e.find("No space left on device"), std::string::npos) << e;
+    EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 1) << e;
+  }
+  EXPECT_TRUE(filesWithPrefix(full, "tqsort").empty());
+  umount2(full.c_str(), MNT_DETACH);
+}
+
+// What tqsort itself keeps open while it reads, beyond its standard streams and what the
+// library opens: a lock on each run directory, the output, and one descriptor to wake
+// its reader.  Every descriptor it holds is one the library's merge cannot have.
+TEST_F(TqsortShellTest, TqsortHoldsFewDescriptorsOfItsOwn) {
+  subdir("a");
+  subdir("b");
+  subdir("c");
+  for (const char* parallel : {"--parallel=1", "--parallel=2"}) {
+    SCOPED_TRACE(parallel);
+    Child c = start(Spawn({parallel, "-T", "a", "-T", "b", "-T", "c", "-k", "1:int", "-o", "out.csv"}, "", "/dev/null"));
+    feed(c.input, "3,c\n1,a\n2,b\n");
+    // Once the run directories are made the reader waits for more input.
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (filesWithPrefix(dir_, ".tqsort-").empty() && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The child's descriptors but its standard streams (and their copies) and what it
+    // inherited from this process.
+    auto targets = [](const std::string& dir) {
+      std::vector<std::string> out;
+      for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        std::error_code ec;
+        out.push_back(std::filesystem::read_symlink(entry.path(), ec).string());
+      }
+      return out;
+    };
+    std::string proc = "/proc/" + std::to_string(c.pid) + "/fd";
+    std::vector<std::string> mine = targets("/proc/self/fd"), own;
+    for (int fd = 0; fd <= 2; ++fd) {
+      std::error_code ec;
+      mine.push_back(std::filesystem::read_symlink(proc + "/" + std::to_string(fd), ec).string());
+    }
+    for (const std::string& target : targets(proc)) {
+      if (std::find(mine.begin(), mine.end(), target) == mine.end()) own.push_back(target);
+    }
+    EXPECT_EQ(wait(c), 0) << err();
+    EXPECT_LE(own.size(), 5u) << "three run directories, the output, one to wake the reader: " << testing::PrintToString(own);
+    EXPECT_EQ(readFile(dir_ + "/out.csv"), "1,a\n2,b\n3,c\n");
+  }
+}
+
 TEST_F(TqsortShellTest, AnUnwritableTemporaryDirectoryIsReportedAtTheStart) {
   writeFile(dir_ + "/in.csv", "1,a\n");
   std::string ro = subdir("ro");
@@ -484,6 +798,25 @@ TEST_F(TqsortShellTest, AnUnwritableTemporaryDirectoryIsReportedAtTheStart) {
                     }));
   EXPECT_EQ(status, 2);
   EXPECT_EQ(err(), "tqsort: cannot use the temporary directory 'ro': Permission denied\n");
+}
+
+// A run directory that a killed run left, with a directory inside it (tqsort makes
+// none; something else may have), is removed by the next run, which says nothing.
+TEST_F(TqsortShellTest, AStaleRunDirectoryWithSubdirectoriesIsRemovedQuietly) {
+  pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+  std::string stale = "tqsort-" + std::to_string(gone) + "-AbCdEf";
+  std::string deep = dir_ + "/" + stale + "/sub/deeper";
+  std::filesystem::create_directories(deep);
+  writeFile(deep + "/file", "x");
+  writeFile(dir_ + "/" + stale + "/sub/file", "y");
+  ASSERT_EQ(symlink("/etc", (dir_ + "/" + stale + "/sub/link").c_str()), 0);
+  writeFile(dir_ + "/in.csv", "2\n1\n");
+  ASSERT_EQ(run(Spawn({"-T", ".", "-k", "1", "-o", "out.csv", "in.csv"}, "/dev/null", "/dev/null")), 0) << err();
+  EXPECT_EQ(err(), "");
+  EXPECT_TRUE(strayNames({"in.csv", "out.csv"}).empty()) << strayNames({"in.csv", "out.csv"}).front();
+  EXPECT_EQ(readFile(dir_ + "/out.csv"), "1\n2\n");
 }
 
 TEST_F(TqsortShellTest, TemporaryFileErrorsReadAsTheSystemsWords) {

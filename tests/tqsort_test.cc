@@ -176,6 +176,9 @@ TEST_F(TqsortTest, UsageAndFileErrorsAreOneLineAndStatus2) {
       {"-k 1:weird ok.csv", "unknown type 'weird'"},
       {"-k name ok.csv", "a column name needs --header"},
       {"-k 0 ok.csv", "columns are numbered from 1"},
+      {"-k 99999999999999999999 ok.csv", "columns are numbered up to 1000000"},
+      {"--stable=1 -k1 ok.csv", "option '--stable' takes no argument"},
+      {"--coll=de -k1 ok.csv", "'--coll' is ambiguous: --collate, --collation"},
       {"-t ab -k1 ok.csv", "field separator"},
       {"-S 12Q -k1 ok.csv", "invalid buffer size"},
       {"-k1 missing.csv", "cannot read 'missing.csv'"},
@@ -216,19 +219,26 @@ TEST_F(TqsortTest, OutputReplacesAnInputOnlyOnSuccess) {
 
 TEST_F(TqsortTest, StatisticsAndProgressGoToStandardError) {
   writeFile(dir_ + "/data.csv", makeCsv(5000, 3));
+  // A summary in plain words comes first, then the library's block under its heading.
   Result r = tqsort("--stats --parallel=1 -S 256K -k 1:int data.csv");
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("tqsort: Resolved SORTBYTES:"), std::string::npos);
-  EXPECT_NE(r.err.find("tqsort: Merge passes:"), std::string::npos);
+  EXPECT_EQ(r.err.rfind("tqsort: 5000 lines (", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find(" of memory in 1 sort; "), std::string::npos) << r.err;
+  size_t heading = r.err.find("\ntqsort: the library's statistics:\n");
+  ASSERT_NE(heading, std::string::npos) << r.err;
+  EXPECT_GT(r.err.find("tqsort:   Resolved SORTBYTES:"), heading);
+  EXPECT_NE(r.err.find("tqsort:   Merge passes:"), std::string::npos);
+  EXPECT_EQ(r.err.find("\ntqsort: Resolved"), std::string::npos) << "jargon outside the library's block";
   // Several sorts: each one's block, in order, after the sorting is done.
   r = tqsort("--stats --parallel=2 -S 256K -k 1:int data.csv");
   ASSERT_EQ(r.status, 0) << r.err;
-  size_t first = r.err.find("tqsort: sort 1 of 2: Resolved SORTBYTES:");
-  size_t second = r.err.find("tqsort: sort 2 of 2: Resolved SORTBYTES:");
+  EXPECT_EQ(r.err.rfind("tqsort: 5000 lines (", 0), 0u) << r.err;
+  size_t first = r.err.find("tqsort: the library's statistics, sort 1 of 2:\ntqsort:   Resolved SORTBYTES:");
+  size_t second = r.err.find("tqsort: the library's statistics, sort 2 of 2:\ntqsort:   Resolved SORTBYTES:");
   EXPECT_NE(first, std::string::npos) << r.err;
   EXPECT_NE(second, std::string::npos) << r.err;
   EXPECT_LT(first, second);
-  EXPECT_LT(r.err.find("tqsort: sort 1 of 2: Merge passes:"), second);
+  EXPECT_LT(r.err.find("tqsort:   Merge passes:"), second);
   r = shell(quote(TQSORT_BIN) + " --progress -k 1:int data.csv");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("tqsort: reading"), std::string::npos);
@@ -302,6 +312,25 @@ TEST_F(TqsortTest, HeadersOfSeveralInputsMustAgree) {
   EXPECT_EQ(r.out, "");
   r = tqsort("--header -k name:int", "");
   EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// A name that two header columns share names neither: the run stops rather than
+// sort by the first; a name with ':' is given with "\:".
+TEST_F(TqsortTest, HeaderNamesThatTwoColumnsShareOrThatHoldAColon) {
+  writeFile(dir_ + "/dup.csv", "id,time:utc,id\n2,b,1\n1,a,2\n");
+  Result r = tqsort("--header -k id:int dup.csv");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "tqsort: key 'id:int': the header names 2 columns 'id' (1, 3): give the column's number\n");
+  r = tqsort("--header -k 3:int dup.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "id,time:utc,id\n2,b,1\n1,a,2\n");
+  r = tqsort("--header -k 'time\\:utc:r' dup.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "id,time:utc,id\n2,b,1\n1,a,2\n");
+  r = tqsort("--header -k 'time\\:utc' dup.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "id,time:utc,id\n1,a,2\n2,b,1\n");
 }
 
 TEST_F(TqsortTest, DecimalsAndDatesRefuseWhatTheirFormatsDoNotHold) {
@@ -631,7 +660,7 @@ TEST_F(TqsortTest, TheLibraryTakesTheSizesAsChosen) {
         tqsort::SortSizes sizes = tqsort::chooseSortSizes(options, -1);
         Result r = tqsort("--stats " + args + " two.csv");
         ASSERT_EQ(r.status, 0) << r.err;
-        std::string prefix = sizes.shards == 1 ? "tqsort: " : "tqsort: sort 1 of " + std::to_string(sizes.shards) + ": ";
+        const std::string prefix = "tqsort:   ";
         EXPECT_NE(r.err.find(prefix + "Resolved SORTBYTES: " + std::to_string(sizes.sortBytes) + "\n"), std::string::npos)
             << r.err;
         EXPECT_NE(r.err.find(prefix + "Resolved CHUNKSIZE: " + std::to_string(sizes.chunkBytes) + "\n"), std::string::npos)

@@ -20,6 +20,7 @@
 #include "tqsort_shard.h"
 #include "tqsort_output.h"
 #include "tqsort_status.h"
+#include "tqsort_tempfile.h"
 #include "tqsort_values.h"
 
 namespace {
@@ -278,12 +279,135 @@ TEST(TqsortOptionsTest, EmptyNamesAreRefused) {
   EXPECT_EQ(o.inputs, (Strings{"-"}));
 }
 
+// A mistake in an option is named as the user wrote it, and a long option is found by
+// any unique prefix of its name.
+TEST(TqsortOptionsTest, MistakesNameTheOptionAsGiven) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{"--stable=1", "-k1"}, "option '--stable' takes no argument"},
+      {{"--header=yes", "-k1"}, "option '--header' takes no argument"},
+      {{"--len=1", "-k1"}, "option '--lenient' takes no argument"},
+      {{"--help=x"}, "option '--help' takes no argument"},
+      {{"--coll=de", "-k1"}, "'--coll' is ambiguous: --collate, --collation"},
+      {{"--p", "-k1"}, "'--p' is ambiguous: --parallel, --progress"},
+      {{"--frobnicate=2", "-k1"}, "unknown option '--frobnicate'"},
+      {{"-k1", "-x"}, "unknown option '-x'"},
+      {{"-k1", "-s\xe8"}, "unknown option '-\\xe8'"},
+      {{"-k1", "--output"}, "option '--output' requires an argument"},
+      {{"-k1", "-o"}, "option '-o' requires an argument"},
+  };
+  for (const Case& c : cases) {
+    tqsort::Options o;
+    tqsort::Status s = parse(c.args, &o);
+    EXPECT_FALSE(s.ok()) << c.message;
+    EXPECT_EQ(s.message(), c.message);
+  }
+  tqsort::Options o;
+  ASSERT_TRUE(parse({"--stab", "--uniq", "--key=2:int", "--collate=de", "--case=upper", "--tem", "t", "-su", "-k3", "in", "-o", "out"}, &o)
+                  .ok());
+  EXPECT_TRUE(o.stable && o.unique);
+  EXPECT_EQ(o.collate, "de");
+  EXPECT_EQ(o.caseFirst, "upper");
+  EXPECT_EQ(o.tempDirs, (Strings{"t"}));
+  ASSERT_EQ(o.keys.size(), 2u);
+  EXPECT_EQ(o.keys[1].index, 2);
+  EXPECT_EQ(o.inputs, (Strings{"in"}));
+  // "--" ends the options; "-" is standard input; an option's value may start with '-'.
+  ASSERT_TRUE(parse({"-k1", "--", "-s", "-"}, &o).ok());
+  EXPECT_EQ(o.inputs, (Strings{"-s", "-"}));
+  EXPECT_FALSE(o.stable);
+  EXPECT_EQ(parse({"-S", "-5", "-k1"}, &o).message(), "invalid buffer size '-5'");
+}
+
+TEST(TqsortOptionsTest, ColumnNumbersAndNamesWithColons) {
+  tqsort::Options o;
+  EXPECT_EQ(parse({"-k", "99999999999999999999"}, &o).message(),
+            "invalid key '99999999999999999999': columns are numbered up to 1000000");
+  EXPECT_EQ(parse({"-k", "1000001:int"}, &o).message(), "invalid key '1000001:int': columns are numbered up to 1000000");
+  EXPECT_EQ(parse({"-k", "0"}, &o).message(), "invalid key '0': columns are numbered from 1");
+  EXPECT_EQ(parse({"-k", "-3"}, &o).message(), "invalid key '-3': columns are numbered from 1");
+  ASSERT_TRUE(parse({"-k", "0001000000"}, &o).ok());
+  EXPECT_EQ(o.keys[0].index, 999999);
+  // "\:" and "\\" in a column name; a backslash before anything else stays.
+  tqsort::KeyOption key;
+  ASSERT_TRUE(tqsort::parseKey("a\\:b\\\\c\\d:int:r", &key).ok());
+  EXPECT_EQ(key.column, "a:b\\c\\d");
+  EXPECT_EQ(key.type, tqsort::KeyType::Int);
+  EXPECT_TRUE(key.descending);
+  ASSERT_TRUE(tqsort::parseKey("time\\:", &key).ok());
+  EXPECT_EQ(key.column, "time:");
+  EXPECT_EQ(key.type, tqsort::KeyType::Str);
+}
+
+// --- tqsort's own temporary files ----------------------------------------------------------
+
+class TqsortTempSpillTest : public TempDirTest {};
+
+// Bytes appended in pieces of every size read back from any offset, across segments
+// that take the directories in turns.
+TEST_F(TqsortTempSpillTest, SegmentsTakeTheDirectoriesInTurnsAndReadAsOne) {
+  std::vector<std::string> dirs = {subdir("a"), subdir("b"), subdir("c")};
+  std::mt19937_64 rng(4);
+  std::string all;
+  {
+    tqsort::TempSpill spill(dirs, "lines-1", 1, 1000);
+    while (all.size() < 20000) {
+      std::string piece(rng() % 1500 + 1, '\0');
+      for (char& c : piece) c = static_cast<char>('a' + rng() % 26);
+      ASSERT_TRUE(spill.append(piece.data(), piece.size()).ok());
+      all += piece;
+      ASSERT_EQ(spill.size(), all.size());
+    }
+    ASSERT_GE(spill.segments(), 8u);
+    for (size_t i = 0; i < spill.segments(); ++i) {
+      EXPECT_EQ(spill.segmentPath(i), dirs[(1 + i) % 3] + "/lines-1." + std::to_string(i));
+    }
+    for (int i = 0; i < 500; ++i) {
+      uint64_t at = rng() % all.size();
+      size_t n = static_cast<size_t>(std::min<uint64_t>(all.size() - at, rng() % 3000 + 1));
+      std::string got(n, '\0');
+      ASSERT_TRUE(spill.read(at, got.data(), n).ok());
+      ASSERT_EQ(got, all.substr(at, n)) << "at " << at;
+    }
+    char byte;
+    EXPECT_FALSE(spill.read(all.size(), &byte, 1).ok());
+  }
+  // The segments go with the spill.
+  for (const std::string& d : dirs) EXPECT_TRUE(filesWithPrefix(d, "lines").empty());
+  // A directory that cannot take a file is named.
+  tqsort::TempSpill nowhere({dir_ + "/missing"}, "spool", 0);
+  tqsort::Status s = nowhere.append("x", 1);
+  EXPECT_EQ(s.message(), "cannot write the temporary file '" + dir_ + "/missing/spool.0': No such file or directory");
+}
+
 // --- messages ----------------------------------------------------------------------------
 
 TEST(TqsortMessagesTest, EchoedTextIsOneVisibleLine) {
   EXPECT_EQ(tqsort::printable("a\x01" "b\n\t\x7f\\"), "a\\x01b\\n\\t\\x7f\\\\");
   EXPECT_EQ(tqsort::printable("caf\xc3\xa9"), "caf\xc3\xa9");  // UTF-8 stays readable
   EXPECT_EQ(tqsort::printable(std::string(300, 'x'), 5), "xxxxx...");
+}
+
+TEST(TqsortMessagesTest, Utf8IsTakenOnlyWellFormed) {
+  struct Case {
+    const char* bytes;
+    size_t length;  // of the first sequence; 0: not UTF-8
+  };
+  for (const Case& c : {Case{"a", 1}, Case{"\xc2\x80", 2}, Case{"\xdf\xbf", 2}, Case{"\xe0\xa0\x80", 3},
+                        Case{"\xed\x9f\xbf", 3}, Case{"\xee\x80\x80", 3}, Case{"\xf0\x90\x80\x80", 4},
+                        Case{"\xf4\x8f\xbf\xbf", 4}, Case{"\x80", 0}, Case{"\xc0\x80", 0}, Case{"\xc1\xbf", 0},
+                        Case{"\xe0\x9f\xbf", 0}, Case{"\xed\xa0\x80", 0}, Case{"\xf0\x8f\xbf\xbf", 0},
+                        Case{"\xf4\x90\x80\x80", 0}, Case{"\xf5\x80\x80\x80", 0}, Case{"\xe2\x82", 0},
+                        Case{"\xe2(\xac", 0}, Case{"\xff", 0}}) {
+    EXPECT_EQ(tqsort::utf8SequenceLength(c.bytes), c.length) << tqsort::printable(c.bytes);
+  }
+  EXPECT_EQ(tqsort::firstInvalidUtf8("plain ascii, longer than eight"), std::string_view::npos);
+  EXPECT_EQ(tqsort::firstInvalidUtf8("0123456789abcd\xc3\xa9\xe9"), 16u);
+  EXPECT_EQ(tqsort::firstInvalidUtf8(std::string_view("a\0b", 3)), std::string_view::npos);
+  EXPECT_EQ(tqsort::printable("caf\xe9 caf\xc3\xa9"), "caf\\xe9 caf\xc3\xa9");
 }
 
 TEST(TqsortMessagesTest, SystemErrorsReadAsTheirText) {

@@ -38,9 +38,32 @@ long namePid(const char* name, const char* prefix) {
   return pid;
 }
 
-// Removes what `dirFd` holds: files, and empty directories.  False with errno when
-// an entry stays.
-bool emptyDirectory(int dirFd) {
+bool emptyDirectory(int dirFd, int depth);
+
+// Removes the directory `name` in `dirFd` with what it holds.
+bool removeSubdirectory(int dirFd, const char* name, int depth) {
+  if (::unlinkat(dirFd, name, AT_REMOVEDIR) == 0) return true;
+  if ((errno != ENOTEMPTY && errno != EEXIST) || depth <= 0) return false;
+  int fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool emptied = emptyDirectory(fd, depth - 1);
+  int err = errno;
+  ::close(fd);
+  if (!emptied) {
+    errno = err;
+    return false;
+  }
+  return ::unlinkat(dirFd, name, AT_REMOVEDIR) == 0;
+}
+
+// How deep removeTree goes into directories within a run directory (tqsort makes none;
+// a user or another program may have).
+constexpr int kDeepestTree = 32;
+
+// Removes what `dirFd` holds: files, and directories with what they hold, `depth`
+// levels down at most, never through a symbolic link.  False with errno when an entry
+// stays.
+bool emptyDirectory(int dirFd, int depth) {
   int copy = ::dup(dirFd);
   if (copy < 0) return false;
   DIR* d = ::fdopendir(copy);
@@ -54,7 +77,7 @@ bool emptyDirectory(int dirFd) {
   while (dirent* e = ::readdir(d)) {
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
     if (::unlinkat(dirFd, e->d_name, 0) == 0 || errno == ENOENT) continue;
-    if ((errno == EISDIR || errno == EPERM) && ::unlinkat(dirFd, e->d_name, AT_REMOVEDIR) == 0) continue;
+    if ((errno == EISDIR || errno == EPERM) && removeSubdirectory(dirFd, e->d_name, depth)) continue;
     if (ok) firstError = errno;
     ok = false;
   }
@@ -130,6 +153,12 @@ void Cleanup::setTempOutput(const std::string& path) {
   tempOutput_ = path;
 }
 
+void Cleanup::dropTempOutput() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (!tempOutput_.empty()) ::unlink(tempOutput_.c_str());
+  tempOutput_.clear();
+}
+
 Status Cleanup::commitTempOutput(const std::string& target) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (dying_) return Status::error("stopped by a signal");
@@ -167,7 +196,8 @@ void Cleanup::dieOf(int signal) {
   mutex_.lock();
   // Held until the process ends: no rename starts and no message is written now.
   dying_ = true;
-  (void)removeAllLocked();
+  // Nothing is reported now: a failure to allocate a message does not stop the rest.
+  (void)outOfMemoryAsFailure([this] { return removeAllLocked(); });
   if (progress_ != nullptr && progress_->shown()) {
     ssize_t ignored = ::write(2, "\n", 1);  // end the bar's line
     (void)ignored;
@@ -190,7 +220,7 @@ Status removeTree(const std::string& dir) {
       if (errno == ENOENT) return Status();
       return Status::error("cannot remove the temporary directory '" + printable(dir) + "': " + systemError(errno));
     }
-    bool emptied = emptyDirectory(fd);
+    bool emptied = emptyDirectory(fd, kDeepestTree);
     int err = errno;
     ::close(fd);
     if (::rmdir(dir.c_str()) == 0 || errno == ENOENT) return Status();

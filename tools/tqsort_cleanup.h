@@ -37,6 +37,8 @@ class Cleanup {
   Status makeRunDirs(const std::vector<std::string>& bases, std::vector<std::string>* runDirs);
   // The output's temporary file, removed unless it is committed.
   void setTempOutput(const std::string& path);
+  // Removes the output's temporary file now: the output goes elsewhere.
+  void dropTempOutput();
   // Renames the temporary output over `target`; refused once a signal is being handled.
   Status commitTempOutput(const std::string& target);
   // Ends a progress bar's line before dying of a signal.

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "tqsort_collate_merge.h"
+
 namespace tqsort {
 
 namespace {
@@ -13,27 +15,13 @@ constexpr uint64_t kMiB = uint64_t{1} << 20;
 constexpr uint64_t kLeastSortBytes = 256u << 10;      // the external engine's least memory
 constexpr uint64_t kLargestSortBytes = 0xFFF00000ull;  // within the library's 32-bit sort size
 constexpr int32_t kLeastWidth = 16;
-// The longest row the external engine takes (its record length, 16 MiB), less room
-// for what the library puts beside the fields.
-constexpr uint64_t kLargestRow = (uint64_t{16} << 20) - 64;
 
 uint64_t machineMemory() {
   return static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
 }
 
-// The library's text without its "Sort key N: " (or the engine's "Key part N: ") in
-// front (the check sorts one key of its own; the user named none) and without its full
-// stop, as tqsort's messages end.
-// The library's text echoes what the user gave (a locale, a word): its control bytes
-// are escaped, so that the message stays one line and sends nothing to the terminal.
-std::string plainText(std::string text) {
-  if (text.rfind("Key part ", 0) == 0 || text.rfind("Sort key ", 0) == 0) {
-    size_t colon = text.find(": ");
-    if (colon != std::string::npos) text = text.substr(colon + 2);
-  }
-  if (!text.empty() && text.back() == '.') text.pop_back();
-  return printable(text, 1000);
-}
+// Without -S the memory may grow to this for a long row.
+uint64_t memoryCap() { return std::max<uint64_t>(machineMemory() / 4, 64 * kMiB); }
 
 // A column width for values of up to `length` bytes, with room to spare.
 int32_t roomyWidth(uint64_t length) {
@@ -42,22 +30,40 @@ int32_t roomyWidth(uint64_t length) {
   return static_cast<int32_t>(std::min<uint64_t>(w, kTqMaxStringLength));
 }
 
-tqbType libraryType(KeyType type) {
-  switch (type) {
-    case KeyType::Str: return tqbTypeString;
-    case KeyType::Int: return tqbTypeInteger;
-    case KeyType::Dec: return tqbTypeReal;
-    case KeyType::Date: return tqbTypeDate;
-    case KeyType::Bool: return tqbTypeBoolean;
-  }
-  return tqbTypeString;
-}
-
 }  // namespace
 
 // --- the options -------------------------------------------------------------------------------
 
+namespace {
+
+// The library's flags for one variant word (0 when it is not one).
+unsigned variantFlags(const std::string& word) {
+  unsigned flags = 0;
+  return tqDatafileParseCollateParms(false, "", false, "", word.c_str(), &flags, nullptr) ? flags : 0;
+}
+
+// A code point order (--collation=posix or direct) stands alone: the other collation
+// options given with it, in the user's words, or "" when there are none.
+std::string optionsBesideCodePointOrder(const Options& o) {
+  unsigned variant = variantFlags(o.variant);
+  if (variant == 0 || (variant != variantFlags("posix") && variant != variantFlags("direct"))) return "";
+  std::string others;
+  auto add = [&](const std::string& option) { others += (others.empty() ? "" : ", ") + option; };
+  if (!o.strength.empty()) add("--strength=" + printable(o.strength));
+  if (!o.caseFirst.empty()) add("--case-first=" + printable(o.caseFirst));
+  if (o.numeric) add("--numeric");
+  if (o.ignorePunctuation) add("--ignore-punctuation");
+  return others;
+}
+
+}  // namespace
+
 Status checkCollation(const Options& o, unsigned* flags) {
+  std::string conflicting = optionsBesideCodePointOrder(o);
+  if (!conflicting.empty()) {
+    return Status::error("--collation=" + printable(o.variant) + " orders by code point alone and cannot be " +
+                         "combined with " + conflicting);
+  }
   TqbString error;
   if (!tqDatafileParseCollateParms(o.numeric, o.caseFirst.c_str(), o.ignorePunctuation, o.strength.c_str(),
                                    o.variant.c_str(), flags, &error)) {
@@ -70,7 +76,7 @@ Status checkCollation(const Options& o, unsigned* flags) {
     } else if (!tqDatafileParseCollateParms(false, "", false, "", o.variant.c_str(), nullptr, nullptr)) {
       option = "--collation=" + printable(o.variant);
     }
-    return Status::error(option + ": " + plainText(error.asCstr()));
+    return Status::error(option + ": " + plainLibraryText(error.asCstr()));
   }
   // The engine opens the collator when the sort starts, at its first row: a sort of one
   // row on a manager without directories (nothing is written) tells whether it can.
@@ -94,7 +100,7 @@ Status checkCollation(const Options& o, unsigned* flags) {
     file->release();
   }
   manager->release();
-  if (!failure.empty()) return Status::error("--collate=" + printable(o.collate) + ": " + plainText(failure));
+  if (!failure.empty()) return Status::error("--collate=" + printable(o.collate) + ": " + plainLibraryText(failure));
   return Status();
 }
 
@@ -104,8 +110,11 @@ CollateSizes collateSizesForMemory(const Options& options, uint64_t memory, int6
   CollateSizes s;
   memory = std::max(memory, kMiB);
   s.memory = memory;
-  s.sortBytes = std::min(std::max(memory / 4, kLeastSortBytes), kLargestSortBytes);
-  uint64_t lines = memory - std::min(memory, s.sortBytes);
+  // A quarter to the sorts: three quarters of that to the main sort, one to the long one.
+  uint64_t sorts = std::max(memory / 4, 2 * kLeastSortBytes);
+  s.longBytes = std::min(std::max(sorts / 4, kLeastSortBytes), kLargestSortBytes);
+  s.sortBytes = std::min(std::max(sorts - s.longBytes, kLeastSortBytes), kLargestSortBytes);
+  uint64_t lines = memory - std::min(memory, s.sortBytes + s.longBytes);
   // Lines stored in memory take their length in front of them and leave a block's end
   // unused now and then.
   uint64_t allLines = totalBytes >= 0 ? static_cast<uint64_t>(totalBytes) : 0;
@@ -124,6 +133,7 @@ CollateSizes collateSizesForMemory(const Options& options, uint64_t memory, int6
   s.processors = static_cast<int>(std::clamp<uint64_t>(s.sortBytes / (512u << 10), 1, static_cast<uint64_t>(parallel)));
   s.blockBytes = static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(memory / 128, 64u << 10), kMiB));
   s.blockRows = std::max<size_t>(1024, s.blockBytes / 64);
+  s.inputBytes = totalBytes;
   return s;
 }
 
@@ -131,286 +141,347 @@ CollateSizes chooseCollateSizes(const Options& options, int64_t totalBytes) {
   if (options.bufferSize != 0) return collateSizesForMemory(options, options.bufferSize, totalBytes);
   // Enough for the lines to stay in memory beside the sort: the output then copies
   // them rather than reading them back from a file.
-  uint64_t cap = std::max<uint64_t>(machineMemory() / 4, 64 * kMiB);
   uint64_t size = totalBytes >= 0 ? static_cast<uint64_t>(totalBytes) / 2 * 3 : 256 * kMiB;
-  return collateSizesForMemory(options, std::min(std::max<uint64_t>(size, 64 * kMiB), cap), totalBytes);
+  return collateSizesForMemory(options, std::min(std::max<uint64_t>(size, 64 * kMiB), memoryCap()), totalBytes);
 }
 
-uint64_t collateMemoryFor(uint64_t rowBytes) {
-  uint64_t sort = rowBytes * kRowShare;
-  if (sort > kLargestSortBytes || rowBytes > kLargestRow) return 0;
-  // The sort gets a quarter of the memory.
-  uint64_t memory = std::max<uint64_t>(4 * sort, kMiB);
-  return (memory + kMiB - 1) / kMiB * kMiB;
+uint64_t collateMemoryFor(const Options& options, uint64_t rowBytes, int64_t totalBytes) {
+  if (rowBytes > kLargestCollatedRow) return 0;
+  // The long sort has a sixteenth of the memory and takes rows of a sixteenth of its own.
+  uint64_t memory = std::max((rowBytes * kLongRowShare * 16 + kMiB - 1) / kMiB * kMiB, kMiB);
+  for (; memory <= 16 * kLargestSortBytes; memory += kMiB) {
+    CollateSizes s = collateSizesForMemory(options, memory, totalBytes);
+    if (s.longBytes / kLongRowShare >= rowBytes) return memory;
+  }
+  return 0;
 }
 
-// --- the sort ----------------------------------------------------------------------------------
+// --- value lengths ----------------------------------------------------------------------------
+
+size_t LengthCounts::bucket(uint64_t length) {
+  if (length < 16) return static_cast<size_t>(length);
+  int bits = 63 - __builtin_clzll(length);  // 4 and up
+  return 16 + 8 * static_cast<size_t>(bits - 4) + static_cast<size_t>((length >> (bits - 3)) & 7);
+}
+
+uint64_t LengthCounts::bucketTop(size_t bucket) {
+  if (bucket < 16) return bucket;
+  size_t bits = (bucket - 16) / 8 + 4;
+  uint64_t eighth = (bucket - 16) % 8;
+  return ((8 + eighth + 1) << (bits - 3)) - 1;
+}
+
+uint64_t LengthCounts::covering(uint64_t share) const {
+  uint64_t allowed = total_ / share;  // values that may stay outside
+  uint64_t above = 0;
+  for (size_t b = kBuckets; b-- > 0;) {
+    if (above + counts_[b] > allowed) return bucketTop(b);
+    above += counts_[b];
+  }
+  return 0;
+}
+
+// --- the sorts ---------------------------------------------------------------------------------
 
 CollatedSort::CollatedSort(const Options& options, const CollateSizes& sizes, unsigned collateFlags,
-                           const RecordParser* parser, TqSortProgress* progress, TqSortInfo* stats)
+                           const RecordParser* parser, TqSortProgress* progress, StatsReport* stats)
     : o_(options),
       sizes_(sizes),
       collation_{options.collate.c_str(), collateFlags},
       parser_(parser),
       progress_(progress),
       stats_(stats),
-      widths_(options.keys.size(), 0),
-      longest_(options.keys.size(), 0) {}
+      mainWidths_(options.keys.size(), 0),
+      longWidths_(options.keys.size(), 0),
+      lengths_(options.keys.size()) {}
 
 CollatedSort::~CollatedSort() { release(); }
 
 void CollatedSort::release() {
-  if (file_ != nullptr) file_->release();
-  file_ = nullptr;
-  if (manager_ != nullptr) manager_->release();
-  manager_ = nullptr;
+  if (main_) main_->release();
+  if (long_) long_->release();
 }
 
 Status CollatedSort::start(const std::vector<std::string>& tempDirs) {
+  runDirs_ = tempDirs;
   dirs_.clear();
   for (const std::string& d : tempDirs) dirs_ += (dirs_.empty() ? "" : ":") + d;
   // The engine reads its work file directories from the configuration.
   tqbSetConfigValue("BASE/TEMP", dirs_.c_str());
-  std::string spoolDir = tempDirs.empty() ? std::string(".") : tempDirs.front();
-  spool_ = std::make_unique<LineSpool>(spoolDir + "/spool", sizes_.spoolBytes, sizes_.blockBytes);
+  spool_ = std::make_unique<LineSpool>(tempDirs, sizes_.spoolBytes, sizes_.blockBytes);
+  main_ = std::make_unique<CollateTable>(o_, collation_, dirs_);
   return Status();
 }
 
-std::string CollatedSort::libraryError() const {
-  std::string text = plainText(file_ != nullptr ? file_->getError().asCstr() : manager_->getError().asCstr());
-  // The sort's memory is a quarter of -S: a sort too small for its input says which
-  // option gives it more.
-  if (text.find("memory size") != std::string::npos && text.find("too small") != std::string::npos) {
-    text += " (the sort has a quarter of -S; give a larger -S)";
-  }
-  return text;
-}
-
-uint64_t CollatedSort::rowLimit() const { return std::min(sizes_.sortBytes / kRowShare, kLargestRow); }
-
-uint64_t CollatedSort::rowBytes(const std::vector<int32_t>& widths) const {
-  // As the library lays a row out: each field behind its null indicator, then the
-  // row number of a stable sort.
-  uint64_t bytes = 9;  // the place
-  for (size_t i = 0; i < o_.keys.size(); ++i) {
-    switch (o_.keys[i].type) {
-      case KeyType::Str: bytes += static_cast<uint64_t>(widths[i]) + 2; break;
-      case KeyType::Int:
-      case KeyType::Date: bytes += 9; break;
-      case KeyType::Dec: bytes += 25; break;
-      case KeyType::Bool: bytes += 2; break;
-    }
-  }
-  if (o_.stable || o_.unique) bytes += 8;
-  return bytes;
-}
-
-Status CollatedSort::create() {
-  TqbString error;
-  manager_ = tqDatafileManagerCreate(dirs_.c_str(), &error);
-  if (manager_ == nullptr) return Status::error(std::string(error.asCstr()));
-  const size_t k = o_.keys.size();
-  manager_->setColumns(static_cast<int32_t>(k + 1));
-  for (size_t i = 0; i < k; ++i) {
-    manager_->setColSpec(static_cast<int32_t>(i), libraryType(o_.keys[i].type), std::max(widths_[i], 1));
-  }
-  manager_->setColSpec(static_cast<int32_t>(k), tqbTypeInteger, 0);
-  manager_->setSortSize(static_cast<uint32_t>(sizes_.sortBytes));
-  manager_->setChunkSize(static_cast<uint32_t>(std::clamp<uint64_t>(sizes_.sortBytes / 16, 16u << 10, kMiB)));
-  manager_->setSortProcessors(sizes_.processors);
+CollateTable::Shape CollatedSort::shapeOf(const std::vector<int32_t>& widths, SortRole role) const {
+  CollateTable::Shape shape;
+  shape.widths = widths;
+  shape.lineNumbers = lineNumbers();
   // -u keeps the first row of each run of equal keys in input order: a stable sort.
-  manager_->setSortStable(o_.stable || o_.unique);
-  manager_->setSortNoDups(o_.unique);
-  file_ = manager_->createFile(TqDatafile::FlagSorted | TqDatafile::FlagExternalSort);
-  if (file_ == nullptr) return Status::error(libraryError());
-  if (file_->resetSort(static_cast<int32_t>(k)) != 0) return Status::error(libraryError());
-  for (size_t i = 0; i < k; ++i) {
-    const TqCollation* collation = o_.keys[i].type == KeyType::Str ? &collation_ : nullptr;
-    if (file_->setSort(static_cast<int32_t>(i), static_cast<int32_t>(i), o_.keys[i].descending ? 0 : 1, collation) !=
-        0) {
-      return Status::error(libraryError());
+  shape.stable = o_.stable || o_.unique;
+  shape.unique = o_.unique;
+  // The long sort's rows are few: one thread, and no estimate of them.
+  shape.memory = role == SortRole::Main ? sizes_.sortBytes : sizes_.longBytes;
+  shape.processors = role == SortRole::Main ? sizes_.processors : 1;
+  shape.expectedRows = role == SortRole::Main ? expectedRows_ : 0;
+  return shape;
+}
+
+void CollatedSort::fitMainRow(std::vector<int32_t>* widths) const {
+  // Narrower while a row would take too much of the sort: the longer values go apart.
+  while (CollateTable::rowBytes(o_, *widths, lineNumbers()) > rowLimit(sizes_.sortBytes)) {
+    auto widest = std::max_element(widths->begin(), widths->end());
+    if (*widest <= kLeastWidth) break;
+    *widest = std::max(*widest / 2, kLeastWidth);
+  }
+}
+
+Status CollatedSort::startSorts(const Batch& batch) {
+  // The columns hold all but the longest 1/kRareShare of the first batch's values.
+  const size_t k = o_.keys.size();
+  for (size_t r = 0; r < batch.rows.size(); ++r) {
+    for (size_t i = 0; i < k; ++i) {
+      const KeyValue& v = batch.values[r * k + i];
+      if (v.kind == KeyValue::Text) lengths_[i].add(v.length);
     }
   }
-  if (o_.stats) file_->setSortInfo(stats_);
-  file_->setSortProgress(progress_);
-  values_.clear();
-  for (size_t i = 0; i <= k; ++i) values_.push_back(file_->getField(static_cast<int32_t>(i)));
+  for (size_t i = 0; i < k; ++i) {
+    if (o_.keys[i].type == KeyType::Str) mainWidths_[i] = roomyWidth(lengths_[i].covering(kRareShare));
+  }
+  fitMainRow(&mainWidths_);
+  if (sizes_.inputBytes > 0 && batch.used > 0) {
+    expectedRows_ = static_cast<int64_t>(static_cast<double>(sizes_.inputBytes) * batch.rows.size() / batch.used) + 1;
+  }
+  TQSORT_TRY(main_->create(shapeOf(mainWidths_, SortRole::Main)));
+  if (o_.stats) main_->setReporting(stats_->sort(0, 1), progress_);
   return Status();
 }
 
-Status CollatedSort::addRow(const Batch& batch, const KeyValue* value, int64_t place) {
-  const size_t k = o_.keys.size();
-  for (size_t i = 0; i < k; ++i, ++value) {
-    TqbDatavar* v = values_[i];
-    bool ok = true;
-    switch (value->kind) {
-      case KeyValue::Null: v->setNull(); break;
-      case KeyValue::Int: v->assign(value->integer); break;
-      case KeyValue::Date: v->assign(TqbDate(value->days)); break;
-      case KeyValue::Bool: v->assign(value->boolean); break;
-      case KeyValue::Dec: ok = v->assign(tqbTypeReal, batch.bytesOf(*value), 24); break;
-      case KeyValue::Text: ok = v->assign(tqbTypeString, batch.bytesOf(*value), value->length); break;
-    }
-    if (!ok) return Status::error("out of memory");
+Status CollatedSort::checkCollatable(const Batch& batch, const Row& row, size_t key, const KeyValue& value) const {
+  // The collation reads UTF-8 and ends a value at a zero byte.  Bytes that are not UTF-8
+  // would all read as U+FFFD, so that distinct values compare equal (and -u drops
+  // lines): such a value is refused, and the user converts the input.
+  std::string_view bytes(batch.bytesOf(value), value.length);
+  std::string where = batch.file->shown + ":" + std::to_string(row.line) + ": column " +
+                      printable(o_.keys[key].column) + " (str): ";
+  if (bytes.find('\0') != std::string_view::npos) return Status::error(where + "a collated value cannot hold a zero byte");
+  if (firstInvalidUtf8(bytes) != std::string_view::npos) {
+    return Status::error(where + "'" + printable(bytes) + "' is not UTF-8, which --collate reads (convert the " +
+                         "input, e.g. with iconv -f LATIN1 -t UTF-8)");
   }
-  values_[k]->assign(place);
-  if (file_->addRow(nullptr) != 0) return Status::error(libraryError());
   return Status();
 }
 
 Status CollatedSort::consume(Batch& batch) {
   const size_t k = o_.keys.size();
-  if (file_ == nullptr) {
-    // The first batch: the string columns as wide as its values need, with room.
-    for (size_t r = 0; r < batch.rows.size(); ++r) {
-      for (size_t i = 0; i < k; ++i) {
-        const KeyValue& v = batch.values[r * k + i];
-        if (v.kind == KeyValue::Text) longest_[i] = std::max(longest_[i], v.length);
-      }
-    }
-    for (size_t i = 0; i < k; ++i) {
-      if (o_.keys[i].type == KeyType::Str) widths_[i] = roomyWidth(longest_[i]);
-    }
-    if (rowBytes(widths_) > rowLimit()) {
-      // Values too long for this memory: the row that has one says so below.
-      for (size_t i = 0; i < k; ++i) {
-        if (o_.keys[i].type == KeyType::Str) widths_[i] = kLeastWidth;
-      }
-    }
-    TQSORT_TRY(create());
-  }
+  if (!main_->created()) TQSORT_TRY(startSorts(batch));
   const KeyValue* values = batch.values.data();
-  uint64_t limit = rowLimit();
   for (const Row& row : batch.rows) {
-    // Values longer than their column widen it (the sort starts again); a zero byte
-    // would end the value for the collation.
-    std::vector<int32_t> wider;
     for (size_t i = 0; i < k; ++i) {
-      const KeyValue& v = values[i];
-      if (v.kind != KeyValue::Text) continue;
-      const char* bytes = batch.bytesOf(v);
-      if (std::memchr(bytes, 0, v.length) != nullptr) {
-        return Status::error(batch.file->shown + ":" + std::to_string(row.line) + ": column " +
-                             printable(o_.keys[i].column) + " (str): a collated value cannot hold a zero byte");
-      }
-      longest_[i] = std::max(longest_[i], v.length);
-      if (v.length <= static_cast<uint64_t>(widths_[i])) continue;
-      if (wider.empty()) wider = widths_;
-      uint64_t doubled = 2 * static_cast<uint64_t>(widths_[i]);
-      wider[i] = std::max(roomyWidth(v.length), static_cast<int32_t>(std::min<uint64_t>(doubled, kTqMaxStringLength)));
+      if (values[i].kind != KeyValue::Text) continue;
+      TQSORT_TRY(checkCollatable(batch, row, i, values[i]));
+      lengths_[i].add(values[i].length);
     }
-    if (!wider.empty() && rowBytes(wider) > limit && o_.bufferSize == 0) {
-      // tqsort chose the memory: the sort grows to hold the row, within a quarter of
-      // the machine's memory.
-      std::vector<int32_t> exact = wider;
-      for (size_t i = 0; i < k; ++i) {
-        if (o_.keys[i].type == KeyType::Str) exact[i] = static_cast<int32_t>(std::min<uint64_t>(longest_[i], INT32_MAX));
-      }
-      const uint64_t need = rowBytes(exact);
-      const uint64_t sort = (need * kRowShare + kMiB - 1) / kMiB * kMiB;
-      const uint64_t others = sizes_.memory - sizes_.sortBytes;
-      if (need <= kLargestRow && sort > sizes_.sortBytes && sort <= kLargestSortBytes &&
-          others + sort <= std::max<uint64_t>(machineMemory() / 4, 64 * kMiB)) {
-        sizes_.memory = others + sort;
-        sizes_.sortBytes = sort;
-        limit = rowLimit();
-      }
-    }
-    if (!wider.empty() && rowBytes(wider) > limit) {
-      // No room to spare: every string column as wide as its longest value so far,
-      // and what the row limit leaves goes to the columns that grow now (so that the
-      // next slightly longer value does not start the sort again).
-      std::vector<int32_t> grown = wider;
-      for (size_t i = 0; i < k; ++i) {
-        if (o_.keys[i].type == KeyType::Str) {
-          wider[i] = static_cast<int32_t>(std::min<uint64_t>(std::max<uint64_t>(longest_[i], 1), INT32_MAX));
-        }
-      }
-      uint64_t need = rowBytes(wider);
-      bool tooLong = need > limit;
-      for (size_t i = 0; i < k; ++i) tooLong = tooLong || static_cast<uint64_t>(wider[i]) > kTqMaxStringLength;
-      if (tooLong) {
-        uint64_t memory = collateMemoryFor(need);
-        std::string where = batch.file->shown + ":" + std::to_string(row.line) + ": ";
-        if (memory == 0) {
-          return Status::error(where + "collated keys of " + std::to_string(need) +
-                               " bytes are too long to sort with --collate (at most " +
-                               std::to_string(kLargestRow) + " bytes a line)");
-        }
-        return Status::error(where + "a line whose collated keys take " + std::to_string(need) +
-                             " bytes needs -S of at least " + std::to_string(memory / kMiB) + "M");
-      }
-      uint64_t spare = limit - need;
-      for (size_t i = 0; i < k && spare > 0; ++i) {
-        if (grown[i] <= widths_[i] || grown[i] <= wider[i]) continue;
-        uint64_t more = std::min<uint64_t>(spare, static_cast<uint64_t>(grown[i] - wider[i]));
-        wider[i] += static_cast<int32_t>(more);
-        spare -= more;
-      }
-    }
-    if (!wider.empty()) TQSORT_TRY(widen(wider));
     int64_t place = 0;
     TQSORT_TRY(spool_->append(batch.data() + row.offset, row.length, &place));
     if (row.addedEnd != 0) addedEnds_.emplace_back(rows_, row.addedEnd);
-    Status added = addRow(batch, values, place);
+    Status added = addRow(batch, values, place, rows_);
     if (!added.ok()) return Status::error(batch.file->shown + ":" + std::to_string(row.line) + ": " + added.message());
     ++rows_;
     values += k;
   }
+  // Long lines that are not rare: the main sort's columns widen for most of them.
+  if (longLines_.size() > std::max(kLeastLongRows, rows_ / kLongShare)) TQSORT_TRY(widenMain());
   return Status();
 }
 
-Status CollatedSort::widen(const std::vector<int32_t>& widths) {
-  release();
-  widths_ = widths;
+Status CollatedSort::addRow(const Batch& batch, const KeyValue* values, int64_t place, uint64_t line) {
+  bool fits = true;
+  for (size_t i = 0; i < o_.keys.size() && fits; ++i) {
+    fits = values[i].kind != KeyValue::Text || values[i].length <= static_cast<uint64_t>(mainWidths_[i]);
+  }
+  if (fits) return main_->add(batch, values, place, line);
+  longLines_.push_back(SpooledLine{place, line});
+  bool longFits = long_ != nullptr;
+  for (size_t i = 0; i < o_.keys.size() && longFits; ++i) {
+    longFits = values[i].kind != KeyValue::Text || values[i].length <= static_cast<uint64_t>(longWidths_[i]);
+  }
+  // The long sort is made (or made wider) with this row's values; it takes the long
+  // lines before this one again from the spool.
+  if (!longFits) return widenLong(values);
+  return long_->add(batch, values, place, line);
+}
+
+Status CollatedSort::widenLong(const KeyValue* values) {
+  std::vector<int32_t> wider = longWidths_;
+  std::vector<int32_t> exact = longWidths_;
+  for (size_t i = 0; i < o_.keys.size(); ++i) {
+    if (o_.keys[i].type != KeyType::Str) continue;
+    uint64_t length = values[i].kind == KeyValue::Text ? values[i].length : 0;
+    uint64_t need = std::max<uint64_t>(length, static_cast<uint64_t>(mainWidths_[i]));
+    exact[i] = static_cast<int32_t>(std::min<uint64_t>(std::max<uint64_t>(need, exact[i]), INT32_MAX));
+    wider[i] = std::max(roomyWidth(need), wider[i]);
+  }
+  uint64_t need = CollateTable::rowBytes(o_, exact, lineNumbers());
+  if (CollateTable::rowBytes(o_, wider, lineNumbers()) > sizes_.longBytes / kLongRowShare) wider = exact;
+  if (need > sizes_.longBytes / kLongRowShare) {
+    // tqsort chose the memory: the long sort grows to hold the row, within the cap.
+    uint64_t grown = (need * kLongRowShare + kMiB - 1) / kMiB * kMiB;
+    bool mayGrow = o_.bufferSize == 0 && need <= kLargestCollatedRow && grown <= kLargestSortBytes &&
+                   sizes_.memory - sizes_.longBytes + grown <= memoryCap();
+    if (!mayGrow) {
+      uint64_t memory = collateMemoryFor(o_, need, sizes_.inputBytes);
+      if (memory == 0) {
+        return Status::error("collated keys of " + std::to_string(need) + " bytes are too long to sort with " +
+                             "--collate (at most " + std::to_string(kLargestCollatedRow) + " bytes a line)");
+      }
+      return Status::error("a line whose collated keys take " + std::to_string(need) + " bytes needs -S of at least " +
+                           std::to_string(memory / kMiB) + "M");
+    }
+    sizes_.memory = sizes_.memory - sizes_.longBytes + grown;
+    sizes_.longBytes = grown;
+  }
+  for (size_t i = 0; i < o_.keys.size(); ++i) {
+    if (o_.keys[i].type == KeyType::Str && wider[i] > static_cast<int32_t>(kTqMaxStringLength)) {
+      wider[i] = kTqMaxStringLength;
+    }
+  }
+  longWidths_ = wider;
+  if (long_ == nullptr) long_ = std::make_unique<CollateTable>(o_, collation_, dirs_);
+  TQSORT_TRY(long_->create(shapeOf(longWidths_, SortRole::Long)));
+  if (longLines_.size() > 1) ++longRestarts_;
+  // The long lines so far, this one last, from the spool.
+  TQSORT_TRY(spool_->flush());
+  return replay(&longLines_, false);
+}
+
+Status CollatedSort::widenMain() {
+  std::vector<int32_t> wider = mainWidths_;
+  for (size_t i = 0; i < o_.keys.size(); ++i) {
+    if (o_.keys[i].type != KeyType::Str) continue;
+    wider[i] = std::max(wider[i], roomyWidth(lengths_[i].covering(kRareShare)));
+  }
+  fitMainRow(&wider);
+  // No wider within the sort's memory: the long lines stay apart.
+  if (wider <= mainWidths_) return Status();
+  mainWidths_ = wider;
   ++restarts_;
-  TQSORT_TRY(create());
-  // The lines so far, parsed again (their values parsed before, so they parse again)
-  // and added in input order.
+  TQSORT_TRY(main_->create(shapeOf(mainWidths_, SortRole::Main)));
+  if (o_.stats) main_->setReporting(stats_->sort(0, 1), progress_);
+  long_.reset();
+  std::fill(longWidths_.begin(), longWidths_.end(), 0);
+  longLines_.clear();
+  TQSORT_TRY(spool_->flush());
+  return replay(nullptr, true);
+}
+
+Status CollatedSort::parseSpooled(RecordParser& parser, Batch* batch, const char* line, size_t length,
+                                  uint64_t number) {
+  if (!batch->reserve(batch->used + length)) return Status::error("out of memory");
+  char* begin = batch->data() + batch->used;
+  std::memcpy(begin, line, length);
+  batch->used += length;
+  Record record;
+  record.begin = begin;
+  record.length = length;
+  record.terminated = true;
+  // The content ends before the line end, or before the one added to an input's last
+  // line.
+  size_t end = 1 + (length >= 2 && line[length - 2] == '\r' ? 1 : 0);
+  auto added = std::lower_bound(addedEnds_.begin(), addedEnds_.end(), std::make_pair(number, uint8_t{0}));
+  if (added != addedEnds_.end() && added->first == number) end = added->second;
+  record.contentLength = length - end;
+  record.quoted = std::memchr(line, '"', record.contentLength) != nullptr;
+  static const InputFile spooled{"(the lines read so far)", "(the lines read so far)", -1};
+  return parser.parse(batch, spooled, static_cast<int64_t>(number + 1), record, length);
+}
+
+Status CollatedSort::replay(const std::vector<SpooledLine>* only, bool mainToo) {
+  // The lines parsed again (their values parsed before, so they parse again) and added
+  // in input order to the sort each belongs to.
   RecordParser parser(parser_->keys(), o_.separator, o_.lenient, false);
   TQSORT_TRY(parser.resolve(nullptr));
-  InputFile spooled;
-  spooled.name = spooled.shown = "(the lines read so far)";
   Batch batch(sizes_.blockBytes);
-  std::vector<int64_t> places;
+  std::vector<SpooledLine> lines;
   const size_t k = o_.keys.size();
+  std::vector<SpooledLine> pending;
+  if (only != nullptr) pending.swap(longLines_);  // addRow puts them back
   auto addAll = [&]() -> Status {
-    for (size_t r = 0; r < batch.rows.size(); ++r) TQSORT_TRY(addRow(batch, batch.values.data() + r * k, places[r]));
+    for (size_t r = 0; r < batch.rows.size(); ++r) {
+      const KeyValue* values = batch.values.data() + r * k;
+      if (mainToo) {
+        TQSORT_TRY(addRow(batch, values, lines[r].place, lines[r].line));
+      } else {
+        longLines_.push_back(lines[r]);
+        TQSORT_TRY(long_->add(batch, values, lines[r].place, lines[r].line));
+      }
+    }
     batch.reset(sizes_.blockBytes);
-    places.clear();
+    lines.clear();
     return Status();
   };
-  uint64_t row = 0;
-  size_t added = 0;
-  Status replayed = spool_->replay([&](const char* line, size_t length, int64_t place) -> Status {
+  auto take = [&](const char* line, size_t length, SpooledLine at) -> Status {
     if (batch.used + length > batch.capacity() || batch.rows.size() >= sizes_.blockRows) TQSORT_TRY(addAll());
-    if (!batch.reserve(batch.used + length)) return Status::error("out of memory");
-    char* begin = batch.data() + batch.used;
-    std::memcpy(begin, line, length);
-    batch.used += length;
-    Record record;
-    record.begin = begin;
-    record.length = length;
-    record.terminated = true;
-    // The content ends before the line end, or before the one added to an input's
-    // last line.
-    size_t end = 1 + (length >= 2 && line[length - 2] == '\r' ? 1 : 0);
-    if (added < addedEnds_.size() && addedEnds_[added].first == row) end = addedEnds_[added++].second;
-    record.contentLength = length - end;
-    record.quoted = std::memchr(line, '"', record.contentLength) != nullptr;
-    TQSORT_TRY(parser.parse(&batch, spooled, static_cast<int64_t>(row + 1), record, length));
-    places.push_back(place);
-    ++row;
+    TQSORT_TRY(parseSpooled(parser, &batch, line, length, at.line));
+    lines.push_back(at);
     return Status();
-  });
-  TQSORT_TRY(replayed);
+  };
+  if (only == nullptr) {
+    uint64_t number = 0;
+    TQSORT_TRY(spool_->replay([&](const char* line, size_t length, int64_t place) -> Status {
+      return take(line, length, SpooledLine{place, number++});
+    }));
+  } else {
+    std::string scratch;
+    for (const SpooledLine& at : pending) {
+      const char* line = nullptr;
+      size_t length = 0;
+      TQSORT_TRY(spool_->lineAt(at.place, &scratch, &line, &length));
+      TQSORT_TRY(take(line, length, at));
+    }
+  }
   return addAll();
 }
 
+// --- the output --------------------------------------------------------------------------------
+
 Status CollatedSort::finish(OutputTarget* target, bool bom, const std::string& header) {
-  int32_t status = file_ != nullptr ? file_->sort() : TqDatafile::StatusEndOfData;
-  if (status != 0 && status != TqDatafile::StatusEndOfData) return Status::error(libraryError());
   TQSORT_TRY(spool_->flush());
+  std::unique_ptr<LongLineMerge> merge;
+  if (main_->created() && long_ != nullptr && !longLines_.empty()) {
+    // Long lines: their places among the main rows first, with the sorts' memory.
+    LongLineMerge::Setup setup;
+    setup.options = &o_;
+    setup.collation = &collation_;
+    setup.dirs = dirs_;
+    setup.runDirs = runDirs_;
+    setup.spool = spool_.get();
+    RecordParser parser(parser_->keys(), o_.separator, o_.lenient, false);
+    TQSORT_TRY(parser.resolve(nullptr));
+    setup.parse = [this, parser](Batch* batch, const char* line, size_t length, uint64_t number) mutable {
+      return parseSpooled(parser, batch, line, length, number);
+    };
+    setup.blockBytes = sizes_.blockBytes;
+    setup.memory = sizes_.sortBytes + sizes_.longBytes;
+    setup.processors = sizes_.processors;
+    // The list of places may take the long sort's memory, and the output's window when
+    // the lines are all in memory (the window is not needed then).
+    setup.orderMemory = sizes_.longBytes + (spool_->allInMemory() ? sizes_.windowBytes : 0);
+    merge = std::make_unique<LongLineMerge>(std::move(setup));
+    TQSORT_TRY(merge->take(main_.get(), long_.get()));
+    std::vector<int32_t> widths = longWidths_;
+    for (size_t i = 0; i < widths.size(); ++i) widths[i] = std::max(widths[i], mainWidths_[i]);
+    TQSORT_TRY(merge->place(widths));
+    probeSorts_ = merge->probeSorts();
+    orderFileBytes_ = merge->orderFileBytes();
+  }
+  return writeSorted(target, bom, header, merge.get());
+}
+
+Status CollatedSort::writeSorted(OutputTarget* target, bool bom, const std::string& header, LongLineMerge* merge) {
+  int32_t status = TqDatafile::StatusEndOfData;
+  if (merge == nullptr && main_->created()) status = main_->sort();
+  if (status != 0 && status != TqDatafile::StatusEndOfData) return Status::error(main_->error());
   Status result;
   uint64_t windows = 0, reads = 0;
   {
@@ -419,50 +490,62 @@ Status CollatedSort::finish(OutputTarget* target, bool bom, const std::string& h
       TQSORT_TRY(target->begin());
       if (bom) TQSORT_TRY(out.write(kUtf8Bom, kUtf8BomLength));
       if (!header.empty()) TQSORT_TRY(out.write(header.data(), header.size()));
-      if (status != 0) return Status();
-      TqbDatavar* place = values_.back();
-      bool bad = false;
-      if (spool_->allInMemory()) {
-        // The lines lie anywhere in memory: a few rows ahead are taken first and their
-        // lines fetched into the cache while the rows are read, then copied out.
-        constexpr size_t kAhead = 32;
-        const char* lines[kAhead];
-        size_t lengths[kAhead];
-        while (status == 0) {
-          size_t n = 0;
-          for (; n < kAhead && status == 0; ++n, status = file_->next(nullptr)) {
-            lines[n] = spool_->memoryLine(place->asInt64(&bad), &lengths[n]);
-            __builtin_prefetch(lines[n]);
-            if (lengths[n] > 64) __builtin_prefetch(lines[n] + 64);
-          }
-          for (size_t i = 0; i < n; ++i) TQSORT_TRY(out.write(lines[i], lengths[i]));
-        }
+      if (merge == nullptr && spool_->allInMemory()) return copyFromMemory(&out, status);
+      LineGather gather(*spool_, sizes_.windowBytes, &out);
+      if (merge != nullptr) {
+        TQSORT_TRY(merge->write([&](int64_t place) { return gather.add(place); }));
       } else {
-        LineGather gather(*spool_, sizes_.windowBytes, &out);
-        for (; status == 0; status = file_->next(nullptr)) TQSORT_TRY(gather.add(place->asInt64(&bad)));
-        TQSORT_TRY(gather.flush());
-        windows = gather.windows();
-        reads = gather.reads();
+        for (; status == 0; status = main_->next()) TQSORT_TRY(gather.add(main_->place()));
+        if (status != TqDatafile::StatusEndOfData) return Status::error(main_->error());
       }
-      if (status != TqDatafile::StatusEndOfData) return Status::error(libraryError());
+      TQSORT_TRY(gather.flush());
+      windows = gather.windows();
+      reads = gather.reads();
       return Status();
     }();
     if (result.ok()) result = out.flush();
   }
-  if (o_.stats) {
-    std::string widths;
-    for (size_t i = 0; i < o_.keys.size(); ++i) {
-      if (o_.keys[i].type == KeyType::Str) widths += (widths.empty() ? "" : ", ") + std::to_string(widths_[i]);
-    }
-    std::string line = "collate: string key columns of " + widths + " bytes (widened " + std::to_string(restarts_) +
-                       " times); " + std::to_string(spool_->memoryLines()) + " of " + std::to_string(spool_->lines()) +
-                       " lines in memory (" + std::to_string(spool_->memoryBytes()) + " bytes), " +
-                       std::to_string(spool_->fileBytes()) + " bytes in the spool file; " + std::to_string(windows) +
-                       " output windows, " + std::to_string(reads) + " reads";
-    stats_->line(line.c_str());
-  }
+  if (o_.stats) stats_->note(statsLine(windows, reads));
   TQSORT_TRY(result);
   return target->commit();
+}
+
+Status CollatedSort::copyFromMemory(OutputStream* out, int32_t status) {
+  // The lines lie anywhere in memory: a few rows ahead are taken first and their lines
+  // fetched into the cache while the rows are read, then copied out.
+  constexpr size_t kAhead = 32;
+  const char* lines[kAhead];
+  size_t lengths[kAhead];
+  while (status == 0) {
+    size_t n = 0;
+    for (; n < kAhead && status == 0; ++n, status = main_->next()) {
+      lines[n] = spool_->memoryLine(main_->place(), &lengths[n]);
+      __builtin_prefetch(lines[n]);
+      if (lengths[n] > 64) __builtin_prefetch(lines[n] + 64);
+    }
+    for (size_t i = 0; i < n; ++i) TQSORT_TRY(out->write(lines[i], lengths[i]));
+  }
+  if (status != TqDatafile::StatusEndOfData) return Status::error(main_->error());
+  return Status();
+}
+
+std::string CollatedSort::statsLine(uint64_t windows, uint64_t reads) const {
+  std::string main, apart;
+  for (size_t i = 0; i < o_.keys.size(); ++i) {
+    if (o_.keys[i].type != KeyType::Str) continue;
+    main += (main.empty() ? "" : ", ") + std::to_string(mainWidths_[i]);
+    apart += (apart.empty() ? "" : ", ") + std::to_string(longWidths_[i]);
+  }
+  std::string line = "collate: string key columns of " + main + " bytes (widened " + std::to_string(restarts_) +
+                     " times); " + std::to_string(longLines_.size()) + " lines with longer values sorted apart";
+  if (!longLines_.empty()) {
+    line += " (columns of " + apart + " bytes, widened " + std::to_string(longRestarts_) + " times) and placed by " +
+            std::to_string(probeSorts_) + " probe sorts";
+  }
+  return line + "; " + std::to_string(spool_->memoryLines()) + " of " + std::to_string(spool_->lines()) +
+         " lines in memory (" + std::to_string(spool_->memoryBytes()) + " bytes), " +
+         std::to_string(spool_->fileBytes()) + " bytes in the spool file; " + std::to_string(windows) +
+         " output windows, " + std::to_string(reads) + " reads";
 }
 
 }  // namespace tqsort

@@ -36,6 +36,12 @@ class BatchSink {
   // A filled batch, in input order.  A failure (of the sort, when it runs on the
   // reader's thread) ends the reading with that failure.
   virtual Status put(Batch* batch) = 0;
+  // `batch` is about to grow past its size for a record longer than it: waits until no
+  // batch handed on is so large, so that one long record at a time is held.
+  virtual Status beforeGrowing(Batch* batch) {
+    (void)batch;
+    return Status();
+  }
 };
 
 // The size of the input's batches.
@@ -59,12 +65,16 @@ class InputReader {
   // A read from a pipe or terminal also waits on `fd`: when it becomes readable the
   // reading stops (the run is ending while the input is still open).
   void setWakeFd(int fd) { wakeFd_ = fd; }
+  // Records read and parsed, and input bytes read, so far.
+  uint64_t rowsRead() const { return rowsRead_; }
+  int64_t bytesRead() const { return bytesRead_; }
   // Whether the input began with a UTF-8 byte-order mark (not part of any record).
   bool startsWithBom() const { return bom_; }
   // The header record (--header), with its line end; empty when there was none.
   const std::string& header() const { return headerText_; }
 
  private:
+  struct Pass;
   Status readOne(const InputFile& in, RecordParser* parser, BatchSink* sink, const BatchLimits& limits);
   Status checkHeader(const InputFile& in, const Record& record);
   // Waits until `fd` can be read (true) or the wake descriptor fires (false).
@@ -77,6 +87,7 @@ class InputReader {
   int wakeFd_ = -1;
   int64_t totalBytes_ = 0;
   int64_t bytesRead_ = 0;
+  uint64_t rowsRead_ = 0;
   bool anyBytes_ = false;  // some input had bytes
   bool bom_ = false;
   bool headerSeen_ = false;

@@ -1,9 +1,8 @@
 #include "tqsort_options.h"
 
-#include <getopt.h>
-
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace tqsort {
 
@@ -25,10 +24,11 @@ void printHelp(std::FILE* out) {
       "within a memory budget, and write them to standard output.\n"
       "\n"
       "  -k, --key=COL[:TYPE][:r]   sort by column COL (1-based number, or a header name\n"
-      "                             with --header); TYPE is str (default), int, dec\n"
-      "                             (exact decimal), date (YYYY-MM-DD, years 0001-9999) or\n"
-      "                             bool; r sorts descending.  Repeat for more keys.  Empty\n"
-      "                             fields are nulls, lower than every value.\n"
+      "                             with --header, '\\:' for a ':' in it); TYPE is str\n"
+      "                             (default), int, dec (exact decimal), date (YYYY-MM-DD,\n"
+      "                             years 0001-9999) or bool; r sorts descending.  Repeat\n"
+      "                             for more keys.  Empty fields are nulls, lower than\n"
+      "                             every value.\n"
       "  -t, --field-separator=C    field separator (default ','; '\\t' for TSV)\n"
       "      --header               the first line of each FILE is a header, the same in\n"
       "                             all of them: written once, first, not sorted\n"
@@ -43,9 +43,11 @@ void printHelp(std::FILE* out) {
       "                             four sorts at once, and reading and writing beside them\n"
       "  -o, --output=FILE          write to FILE, which may be one of the inputs.  A\n"
       "                             regular FILE (or the file a symbolic link names) is\n"
-      "                             replaced only when the sort succeeded; one with other\n"
-      "                             hard links is rewritten in place; a device or FIFO is\n"
-      "                             written to\n"
+      "                             replaced only when the sort succeeded, keeping its\n"
+      "                             owner, group and mode, and only by one who may write\n"
+      "                             it; one that cannot be replaced so (other hard links,\n"
+      "                             another user's, no file can be made beside it) is\n"
+      "                             rewritten in place; a device or FIFO is written to\n"
       "      --collate=LOCALE       sort str keys in the linguistic order of LOCALE (de,\n"
       "                             sv_SE, en_US, ...; an unknown one is an error); keys of\n"
       "                             the other types sort as without it.  With it:\n"
@@ -104,18 +106,35 @@ Status parseSize(const char* text, uint64_t* size) {
   return Status();
 }
 
+namespace {
+
+// The column part of a -k value, with "\:" read as ':' and "\\" as '\' (a header name
+// may hold either); the place after it in *end (the ':' before the type, or the end).
+std::string keyColumn(const std::string& text, size_t* end) {
+  std::string column;
+  size_t i = 0;
+  for (; i < text.size() && text[i] != ':'; ++i) {
+    if (text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == ':' || text[i + 1] == '\\')) ++i;
+    column += text[i];
+  }
+  *end = i;
+  return column;
+}
+
+}  // namespace
+
 Status parseKey(const std::string& text, KeyOption* key) {
   *key = KeyOption();
   key->text = text;
-  size_t colon = text.find(':');
-  key->column = text.substr(0, colon);
-  if (key->column.empty()) return Status::error("invalid key '" + text + "': no column");
+  size_t colon = 0;
+  key->column = keyColumn(text, &colon);
+  if (key->column.empty()) return Status::error("invalid key '" + printable(text) + "': no column");
   bool typeGiven = false;
-  while (colon != std::string::npos) {
+  while (colon < text.size()) {
     size_t next = text.find(':', colon + 1);
     std::string part = text.substr(colon + 1, next == std::string::npos ? std::string::npos : next - colon - 1);
     if (part == "r") {
-      if (key->descending) return Status::error("invalid key '" + text + "': 'r' given twice");
+      if (key->descending) return Status::error("invalid key '" + printable(text) + "': 'r' given twice");
       key->descending = true;
     } else {
       static const struct {
@@ -126,154 +145,300 @@ Status parseKey(const std::string& text, KeyOption* key) {
       bool known = false;
       for (const auto& t : kTypes) {
         if (part == t.name) {
-          if (typeGiven) return Status::error("invalid key '" + text + "': more than one type");
+          if (typeGiven) return Status::error("invalid key '" + printable(text) + "': more than one type");
           key->type = t.type;
           typeGiven = known = true;
         }
       }
       if (!known) {
-        return Status::error("invalid key '" + text + "': unknown type '" + part + "' (str, int, dec, date, bool, r)");
+        return Status::error("invalid key '" + printable(text) + "': unknown type '" + printable(part) +
+                             "' (str, int, dec, date, bool, r)");
       }
     }
-    colon = next;
+    colon = next == std::string::npos ? text.size() : next;
   }
   return Status();
 }
 
-Status parseOptions(int argc, char** argv, Options* options, Action* action) {
-  enum {
-    kHeader = 1000, kParallel, kStats, kProgress, kNoProgress, kLenient, kVersionOpt,
-    kCollate, kCaseFirst, kStrength, kCollation, kNumeric, kIgnorePunctuation
-  };
-  static const option kLong[] = {
-      {"key", required_argument, nullptr, 'k'},
-      {"field-separator", required_argument, nullptr, 't'},
-      {"header", no_argument, nullptr, kHeader},
-      {"stable", no_argument, nullptr, 's'},
-      {"unique", no_argument, nullptr, 'u'},
-      {"buffer-size", required_argument, nullptr, 'S'},
-      {"temporary-directory", required_argument, nullptr, 'T'},
-      {"parallel", required_argument, nullptr, kParallel},
-      {"output", required_argument, nullptr, 'o'},
-      {"stats", no_argument, nullptr, kStats},
-      {"progress", no_argument, nullptr, kProgress},
-      {"no-progress", no_argument, nullptr, kNoProgress},
-      {"lenient", no_argument, nullptr, kLenient},
-      {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, kVersionOpt},
-      {"collate", required_argument, nullptr, kCollate},
-      {"case-first", required_argument, nullptr, kCaseFirst},
-      {"strength", required_argument, nullptr, kStrength},
-      {"collation", required_argument, nullptr, kCollation},
-      {"numeric", no_argument, nullptr, kNumeric},
-      {"ignore-punctuation", no_argument, nullptr, kIgnorePunctuation},
-      {nullptr, 0, nullptr, 0},
-  };
-  Options o;
+// --- the command line ------------------------------------------------------------------------
+//
+// Every option is a row of kOptions: its long name, its one-letter name (0: none), and
+// whether it takes a value.  The scan knows nothing else of them: it finds each option
+// and its value (a unique prefix names a long option; "--name=value" or "--name value";
+// "-kVALUE" or "-k VALUE"; "-su" is "-s -u"; "--" ends the options; every other word is
+// an input, wherever it stands), and applyOption gives the option its meaning.  The
+// checks that need every option come last (finishOptions).
+
+namespace {
+
+enum class OptionId {
+  Key, FieldSeparator, Header, Stable, Unique, BufferSize, TemporaryDirectory, Parallel, Output, Stats,
+  Progress, NoProgress, Lenient, Help, Version, Collate, CaseFirst, Strength, Collation, Numeric,
+  IgnorePunctuation
+};
+
+enum class Takes { Nothing, Value };
+
+struct OptionSpec {
+  const char* name;  // the long name, without "--"
+  char letter;       // the short name, 0 when there is none
+  Takes takes;
+  OptionId id;
+};
+
+constexpr OptionSpec kOptions[] = {
+    {"key", 'k', Takes::Value, OptionId::Key},
+    {"field-separator", 't', Takes::Value, OptionId::FieldSeparator},
+    {"header", 0, Takes::Nothing, OptionId::Header},
+    {"stable", 's', Takes::Nothing, OptionId::Stable},
+    {"unique", 'u', Takes::Nothing, OptionId::Unique},
+    {"buffer-size", 'S', Takes::Value, OptionId::BufferSize},
+    {"temporary-directory", 'T', Takes::Value, OptionId::TemporaryDirectory},
+    {"parallel", 0, Takes::Value, OptionId::Parallel},
+    {"output", 'o', Takes::Value, OptionId::Output},
+    {"stats", 0, Takes::Nothing, OptionId::Stats},
+    {"progress", 0, Takes::Nothing, OptionId::Progress},
+    {"no-progress", 0, Takes::Nothing, OptionId::NoProgress},
+    {"lenient", 0, Takes::Nothing, OptionId::Lenient},
+    {"help", 'h', Takes::Nothing, OptionId::Help},
+    {"version", 0, Takes::Nothing, OptionId::Version},
+    {"collate", 0, Takes::Value, OptionId::Collate},
+    {"case-first", 0, Takes::Value, OptionId::CaseFirst},
+    {"strength", 0, Takes::Value, OptionId::Strength},
+    {"collation", 0, Takes::Value, OptionId::Collation},
+    {"numeric", 0, Takes::Nothing, OptionId::Numeric},
+    {"ignore-punctuation", 0, Takes::Nothing, OptionId::IgnorePunctuation},
+};
+
+// The command line as it is read: the options so far, and what the checks at the end
+// need to know of them.
+struct ParseState {
+  Options options;
+  Action action = Action::Sort;
   std::string collationOption;  // the first collation option given, for "needs --collate"
-  // A collation option's word, checked later with the locale (checkCollation).
-  auto collationWord = [&](const char* name, std::string* into) -> Status {
-    if (*optarg == '\0') return Status::error(std::string("the value of --") + name + " is empty");
-    *into = optarg;
-    if (collationOption.empty()) collationOption = std::string("--") + name;
-    return Status();
-  };
-  *action = Action::Sort;
-  opterr = 0;
-  optind = 0;  // a fresh scan, also when called more than once
-  int c;
-  while ((c = getopt_long(argc, argv, ":k:t:suS:T:o:h", kLong, nullptr)) != -1) {
-    switch (c) {
-      case 'k': {
-        KeyOption key;
-        TQSORT_TRY(parseKey(optarg, &key));
-        o.keys.push_back(key);
-        break;
-      }
-      case 't': {
-        std::string s = optarg;
-        if (s == "\\t" || s == "\t") {
-          o.separator = '\t';
-        } else if (s.size() == 1 && s[0] != '"' && s[0] != '\n' && s[0] != '\r') {
-          o.separator = s[0];
-        } else {
-          return Status::error("the field separator must be one character other than a quote or line end: '" +
-                               printable(s) + "'");
-        }
-        break;
-      }
-      case kHeader: o.header = true; break;
-      case 's': o.stable = true; break;
-      case 'u': o.unique = true; break;
-      case 'S': TQSORT_TRY(parseSize(optarg, &o.bufferSize)); break;
-      case 'T':
-        if (*optarg == '\0') return Status::error("the temporary directory name is empty");
-        if (std::strchr(optarg, ':') != nullptr) {
-          return Status::error(std::string("temporary directory names may not hold ':': ") + printable(optarg));
-        }
-        o.tempDirs.push_back(optarg);
-        break;
-      case kParallel: {
-        char* end = nullptr;
-        long n = std::strtol(optarg, &end, 10);
-        if (end == optarg || *end != '\0' || n < 1 || n > 256) {
-          return Status::error(std::string("invalid --parallel '") + printable(optarg) + "' (1 to 256)");
-        }
-        o.parallel = static_cast<int>(n);
-        break;
-      }
-      case 'o':
-        if (*optarg == '\0') return Status::error("the output file name is empty");
-        o.outputGiven = true;
-        o.output = optarg;
-        break;
-      case kStats: o.stats = true; break;
-      case kProgress: o.progress = 1; break;
-      case kNoProgress: o.progress = 0; break;
-      case kLenient: o.lenient = true; break;
-      case kCollate:
-        if (*optarg == '\0') return Status::error("the locale of --collate is empty");
-        o.collate = optarg;
-        break;
-      case kCaseFirst: TQSORT_TRY(collationWord("case-first", &o.caseFirst)); break;
-      case kStrength: TQSORT_TRY(collationWord("strength", &o.strength)); break;
-      case kCollation: TQSORT_TRY(collationWord("collation", &o.variant)); break;
-      case kNumeric:
-        o.numeric = true;
-        if (collationOption.empty()) collationOption = "--numeric";
-        break;
-      case kIgnorePunctuation:
-        o.ignorePunctuation = true;
-        if (collationOption.empty()) collationOption = "--ignore-punctuation";
-        break;
-      case 'h': *action = Action::Help; return Status();
-      case kVersionOpt: *action = Action::Version; return Status();
-      case ':': return Status::error(std::string("option '") + argv[optind - 1] + "' requires an argument");
-      default:
-        return Status::error("unknown option '" +
-                             (optopt ? std::string("-") + static_cast<char>(optopt) : std::string(argv[optind - 1])) + "'");
-    }
+};
+
+// The long option that `name` (without "--") names: itself, or the one option it is a
+// prefix of.  Null with the message otherwise.
+const OptionSpec* findLong(const std::string& name, Status* failure) {
+  std::vector<const OptionSpec*> matches;
+  for (const OptionSpec& spec : kOptions) {
+    if (name == spec.name) return &spec;
+    if (!name.empty() && std::strncmp(spec.name, name.c_str(), name.size()) == 0) matches.push_back(&spec);
   }
-  for (int i = optind; i < argc; ++i) o.inputs.push_back(argv[i]);
+  if (matches.size() == 1) return matches.front();
+  if (matches.empty()) {
+    *failure = Status::error("unknown option '--" + printable(name) + "'");
+    return nullptr;
+  }
+  std::string names;
+  for (const OptionSpec* spec : matches) names += std::string(names.empty() ? "" : ", ") + "--" + spec->name;
+  *failure = Status::error("'--" + printable(name) + "' is ambiguous: " + names);
+  return nullptr;
+}
+
+const OptionSpec* findShort(char letter) {
+  for (const OptionSpec& spec : kOptions) {
+    if (spec.letter != 0 && spec.letter == letter) return &spec;
+  }
+  return nullptr;
+}
+
+// A collation option's word, checked later with the locale (checkCollation).
+Status collationWord(ParseState* state, const char* name, const std::string& value, std::string* into) {
+  if (value.empty()) return Status::error(std::string("the value of --") + name + " is empty");
+  *into = value;
+  if (state->collationOption.empty()) state->collationOption = std::string("--") + name;
+  return Status();
+}
+
+Status parseSeparator(const std::string& s, char* separator) {
+  if (s == "\\t" || s == "\t") {
+    *separator = '\t';
+  } else if (s.size() == 1 && s[0] != '"' && s[0] != '\n' && s[0] != '\r') {
+    *separator = s[0];
+  } else {
+    return Status::error("the field separator must be one character other than a quote or line end: '" +
+                         printable(s) + "'");
+  }
+  return Status();
+}
+
+Status parseParallel(const std::string& value, int* parallel) {
+  char* end = nullptr;
+  long n = std::strtol(value.c_str(), &end, 10);
+  if (end == value.c_str() || *end != '\0' || n < 1 || n > 256) {
+    return Status::error("invalid --parallel '" + printable(value) + "' (1 to 256)");
+  }
+  *parallel = static_cast<int>(n);
+  return Status();
+}
+
+// The options that take a value.
+Status applyValue(OptionId id, const std::string& value, ParseState* state) {
+  Options& o = state->options;
+  switch (id) {
+    case OptionId::Key: {
+      KeyOption key;
+      TQSORT_TRY(parseKey(value, &key));
+      o.keys.push_back(key);
+      return Status();
+    }
+    case OptionId::FieldSeparator: return parseSeparator(value, &o.separator);
+    case OptionId::BufferSize: return parseSize(value.c_str(), &o.bufferSize);
+    case OptionId::TemporaryDirectory:
+      if (value.empty()) return Status::error("the temporary directory name is empty");
+      if (value.find(':') != std::string::npos) {
+        return Status::error("temporary directory names may not hold ':': " + printable(value));
+      }
+      o.tempDirs.push_back(value);
+      return Status();
+    case OptionId::Parallel: return parseParallel(value, &o.parallel);
+    case OptionId::Output:
+      if (value.empty()) return Status::error("the output file name is empty");
+      o.outputGiven = true;
+      o.output = value;
+      return Status();
+    case OptionId::Collate:
+      if (value.empty()) return Status::error("the locale of --collate is empty");
+      o.collate = value;
+      return Status();
+    case OptionId::CaseFirst: return collationWord(state, "case-first", value, &o.caseFirst);
+    case OptionId::Strength: return collationWord(state, "strength", value, &o.strength);
+    case OptionId::Collation: return collationWord(state, "collation", value, &o.variant);
+    default: return Status::error("internal error: an option without a value was given one");
+  }
+}
+
+// The options that take none.
+void applySwitch(OptionId id, ParseState* state) {
+  Options& o = state->options;
+  switch (id) {
+    case OptionId::Header: o.header = true; break;
+    case OptionId::Stable: o.stable = true; break;
+    case OptionId::Unique: o.unique = true; break;
+    case OptionId::Stats: o.stats = true; break;
+    case OptionId::Progress: o.progress = 1; break;
+    case OptionId::NoProgress: o.progress = 0; break;
+    case OptionId::Lenient: o.lenient = true; break;
+    case OptionId::Help: state->action = Action::Help; break;
+    case OptionId::Version: state->action = Action::Version; break;
+    case OptionId::Numeric:
+      o.numeric = true;
+      if (state->collationOption.empty()) state->collationOption = "--numeric";
+      break;
+    case OptionId::IgnorePunctuation:
+      o.ignorePunctuation = true;
+      if (state->collationOption.empty()) state->collationOption = "--ignore-punctuation";
+      break;
+    default: break;
+  }
+}
+
+Status applyOption(const OptionSpec& spec, const std::string& value, ParseState* state) {
+  if (spec.takes == Takes::Value) return applyValue(spec.id, value, state);
+  applySwitch(spec.id, state);
+  return Status();
+}
+
+// "--name", "--name=value" or "--name value" at argv[*i].
+Status scanLong(int argc, char** argv, int* i, ParseState* state) {
+  std::string word = argv[*i] + 2;
+  size_t equals = word.find('=');
+  std::string name = word.substr(0, equals);
+  Status failure;
+  const OptionSpec* spec = findLong(name, &failure);
+  if (spec == nullptr) return failure;
+  std::string shown = std::string("--") + spec->name;
+  if (spec->takes == Takes::Nothing) {
+    if (equals != std::string::npos) return Status::error("option '" + shown + "' takes no argument");
+    return applyOption(*spec, std::string(), state);
+  }
+  if (equals != std::string::npos) return applyOption(*spec, word.substr(equals + 1), state);
+  if (*i + 1 >= argc) return Status::error("option '" + shown + "' requires an argument");
+  return applyOption(*spec, argv[++*i], state);
+}
+
+// "-x", "-xy" (several switches), "-kVALUE" or "-k VALUE" at argv[*i].
+Status scanShort(int argc, char** argv, int* i, ParseState* state) {
+  const char* word = argv[*i];
+  for (size_t at = 1; word[at] != '\0' && state->action == Action::Sort; ++at) {
+    const OptionSpec* spec = findShort(word[at]);
+    if (spec == nullptr) return Status::error("unknown option '-" + printable(std::string(1, word[at])) + "'");
+    if (spec->takes == Takes::Nothing) {
+      applySwitch(spec->id, state);
+      continue;
+    }
+    if (word[at + 1] != '\0') return applyOption(*spec, word + at + 1, state);
+    if (*i + 1 >= argc) return Status::error(std::string("option '-") + spec->letter + "' requires an argument");
+    return applyOption(*spec, argv[++*i], state);
+  }
+  return Status();
+}
+
+// The checks that need the whole command line.
+Status finishOptions(ParseState* state) {
+  Options& o = state->options;
   if (o.inputs.empty()) o.inputs.push_back("-");
   for (const std::string& in : o.inputs) {
     if (in.empty()) return Status::error("an input file name is empty");
   }
   if (o.keys.empty()) return Status::error("no sort key: give at least one -k COL[:TYPE][:r]");
-  if (!collationOption.empty() && !o.collated()) {
-    return Status::error(collationOption + " needs --collate=LOCALE");
+  if (!state->collationOption.empty() && !o.collated()) {
+    return Status::error(state->collationOption + " needs --collate=LOCALE");
   }
-  for (KeyOption& key : o.keys) {
-    char* end = nullptr;
-    long n = std::strtol(key.column.c_str(), &end, 10);
-    if (end != key.column.c_str() && *end == '\0') {
-      if (n < 1 || n > 1000000) return Status::error("invalid key '" + key.text + "': columns are numbered from 1");
-      key.index = static_cast<int>(n - 1);
-    } else if (!o.header) {
-      return Status::error("invalid key '" + printable(key.text) + "': a column name needs --header");
+  for (KeyOption& key : o.keys) TQSORT_TRY(numberKey(&key, o.header));
+  return Status();
+}
+
+}  // namespace
+
+Status numberKey(KeyOption* key, bool header) {
+  const std::string& c = key->column;
+  size_t digits = c[0] == '+' || c[0] == '-' ? 1 : 0;
+  bool number = digits < c.size() && c.find_first_not_of("0123456789", digits) == std::string::npos;
+  if (!number) {
+    if (!header) return Status::error("invalid key '" + printable(key->text) + "': a column name needs --header");
+    return Status();
+  }
+  // Digits only: the value's size is what matters, however many zeros lead.
+  size_t first = c.find_first_not_of('0', digits);
+  uint64_t n = 0;
+  if (first != std::string::npos && c.size() - first > 7) {
+    n = kMostColumns + 1;
+  } else if (first != std::string::npos) {
+    n = std::stoull(c.substr(first));
+  }
+  if (c[0] == '-' || n == 0) {
+    return Status::error("invalid key '" + printable(key->text) + "': columns are numbered from 1");
+  }
+  if (n > kMostColumns) {
+    return Status::error("invalid key '" + printable(key->text) + "': columns are numbered up to " +
+                         std::to_string(kMostColumns));
+  }
+  key->index = static_cast<int>(n - 1);
+  return Status();
+}
+
+Status parseOptions(int argc, char** argv, Options* options, Action* action) {
+  ParseState state;
+  bool optionsEnd = false;
+  for (int i = 1; i < argc && state.action == Action::Sort; ++i) {
+    const char* word = argv[i];
+    if (optionsEnd || word[0] != '-' || word[1] == '\0') {
+      state.options.inputs.push_back(word);
+    } else if (std::strcmp(word, "--") == 0) {
+      optionsEnd = true;
+    } else if (word[1] == '-') {
+      TQSORT_TRY(scanLong(argc, argv, &i, &state));
+    } else {
+      TQSORT_TRY(scanShort(argc, argv, &i, &state));
     }
   }
-  *options = std::move(o);
+  *action = state.action;
+  if (state.action != Action::Sort) return Status();
+  TQSORT_TRY(finishOptions(&state));
+  *options = std::move(state.options);
   return Status();
 }
 

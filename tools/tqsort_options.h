@@ -58,8 +58,16 @@ Status parseOptions(int argc, char** argv, Options* options, Action* action);
 // "-S" sizes: a decimal number of bytes, optionally with one suffix b, K, M, G, T.
 Status parseSize(const char* text, uint64_t* size);
 
-// "-k" values: COL[:TYPE][:r], the type and 'r' each at most once.
+// "-k" values: COL[:TYPE][:r], the type and 'r' each at most once.  In COL, "\:" is a
+// ':' and "\\" a backslash, so that any header name can be given.
 Status parseKey(const std::string& text, KeyOption* key);
+
+// The most columns a key may name by number.
+constexpr uint64_t kMostColumns = 1000000;
+
+// Sets key->index when key->column is a number (1 to kMostColumns); otherwise the
+// column is a header name, which needs `header`.
+Status numberKey(KeyOption* key, bool header);
 
 void printHelp(std::FILE* out);
 

@@ -71,45 +71,85 @@ Status OutputTarget::prepare(const std::string& path) {
     return Status();
   }
   shown_ = printable(path);
-  auto fail = [&](int error) { return Status::error("cannot write '" + shown_ + "': " + systemError(error)); };
   bool procLink = false;
   TQSORT_TRY(resolveLinks(path, &target_, &procLink));
   struct stat st;
   bool exists = ::stat(target_.c_str(), &st) == 0;
-  if (!exists && errno != ENOENT) return fail(errno);
+  if (!exists && errno != ENOENT) return cannotWrite(errno);
   if (exists && S_ISDIR(st.st_mode)) return Status::error("cannot write '" + shown_ + "': it is a directory");
   if (procLink || (exists && !S_ISREG(st.st_mode))) {
     // A device, FIFO or socket: opened when the output starts (a FIFO's open waits for
     // its reader), checked now.
     kind_ = Kind::Open;
     target_ = path;
-    if (::access(path.c_str(), W_OK) != 0) return fail(errno);
+    if (::access(path.c_str(), W_OK) != 0) return cannotWrite(errno);
     return Status();
   }
-  if (exists && st.st_nlink > 1) {
-    // Replacing would cut this name off from the other links: rewrite the inode.
-    kind_ = Kind::InPlace;
-    fd_ = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd_ < 0) return fail(errno);
-    ownsFd_ = true;
-    return Status();
+  if (!exists) {
+    kind_ = Kind::Replace;
+    return makeReplacement(nullptr);
   }
+  return prepareExisting(st);
+}
+
+Status OutputTarget::cannotWrite(int error) const {
+  return Status::error("cannot write '" + shown_ + "': " + systemError(error));
+}
+
+Status OutputTarget::prepareExisting(const struct stat& st) {
+  // Replacing the file by a rename needs only the directory: it must not let anyone do
+  // what writing the file would not.  So the file is opened for writing (not truncated)
+  // first; the refusal is the system's.
+  int fd = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return cannotWrite(errno);
+  fd_ = fd;
+  ownsFd_ = true;
+  kind_ = Kind::InPlace;
+  // With other hard links, replacing would cut this name off from them; a file that
+  // cannot be made beside it, or that would not keep the owner, group and mode, would
+  // not be the same file: then it is rewritten in place (same inode) once all input has
+  // been read.
+  if (st.st_nlink > 1) return Status();
+  int replaced = -1;
+  Status made = makeReplacement(&st, &replaced);
+  if (!made.ok() || replaced < 0) return made;
+  ::close(fd);
+  fd_ = replaced;
   kind_ = Kind::Replace;
+  return Status();
+}
+
+Status OutputTarget::makeReplacement(const struct stat* old, int* made) {
   std::string dir = directoryOf(target_);
   reclaimStaleOutputTemps(dir);
   std::string tmpl = outputTempTemplate(dir);
   int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
-  if (fd < 0) return fail(errno);
+  if (fd < 0) {
+    // No file can be made beside an existing one (a read-only or someone else's sticky
+    // directory): it is written in place.
+    return old != nullptr && (errno == EACCES || errno == EPERM || errno == EROFS) ? Status() : cannotWrite(errno);
+  }
   cleanup().setTempOutput(tmpl);
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno);  // a run that is alive
-  fd_ = fd;
-  ownsFd_ = true;
-  if (exists) {
-    // The new file takes the old one's permissions and, where allowed, its owner.
-    if (::fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM) return fail(errno);
-    if (::fchmod(fd, st.st_mode & 07777) != 0) return fail(errno);
-  } else if (::fchmod(fd, 0666 & ~currentUmask()) != 0) {
-    return fail(errno);
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {  // a run that is alive
+    int err = errno;
+    ::close(fd);
+    return cannotWrite(err);
+  }
+  // The new file takes the old one's owner, group and mode; when it cannot (the old
+  // one is someone else's), the old one is written in place.
+  bool kept = old == nullptr ? ::fchmod(fd, 0666 & ~currentUmask()) == 0
+                             : ::fchown(fd, old->st_uid, old->st_gid) == 0 && ::fchmod(fd, old->st_mode & 07777) == 0;
+  if (!kept) {
+    int err = errno;
+    ::close(fd);
+    cleanup().dropTempOutput();
+    return old != nullptr && err == EPERM ? Status() : cannotWrite(err);
+  }
+  if (made != nullptr) {
+    *made = fd;
+  } else {
+    fd_ = fd;
+    ownsFd_ = true;
   }
   return Status();
 }
@@ -178,7 +218,7 @@ OutputStream::OutputStream(OutputTarget* target, size_t bufferBytes, bool thread
   if (threaded_) {
     try {
       writer_ = std::thread([this] { writerLoop(); });
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {  // no thread, or no memory for one
       threaded_ = false;  // the caller writes, as with one processor
     }
   }
@@ -203,9 +243,9 @@ void OutputStream::writerLoop() {
     const char* data = buffers_[1 - current_].get();
     size_t length = pending_;
     lock.unlock();
-    Status s = failed_.ok() ? target_->write(data, length) : Status();
+    Status s = failed_.ok() ? outOfMemoryAsFailure([&] { return target_->write(data, length); }) : Status();
     lock.lock();
-    if (!s.ok() && failed_.ok()) failed_ = s;
+    if (!s.ok() && failed_.ok()) failed_ = std::move(s);
     pending_ = 0;
     changed_.notify_all();
   }

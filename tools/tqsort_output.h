@@ -3,13 +3,20 @@
 // Standard output is written as it is.  `-o PATH` writes to what PATH names:
 //   - a regular file (through symbolic links: the file they lead to, the links kept),
 //     or a name that does not exist yet: written to a temporary file beside it and
-//     renamed over it when everything succeeded, so a failed run leaves it untouched;
-//   - a regular file with more than one hard link: rewritten in place (same inode)
-//     once all input has been read;
+//     renamed over it when everything succeeded, so a failed run leaves it untouched.
+//     An existing file is replaced only by one who may write it, and only by a file
+//     with its owner, group and mode;
+//   - a regular file that cannot be replaced so (more than one hard link; no file can be
+//     made beside it, as in a read-only directory or another user's sticky one; or it is
+//     another user's): rewritten in place (same inode) once all input has been read;
 //   - anything else (a device, a FIFO, /dev/stdout and the other /proc/self/fd links):
 //     opened and written, once all input has been read, like standard output.
+// Which of these it is, and whether the user may write it at all, is settled before the
+// input is read.
 #ifndef TQ_TOOLS_TQSORT_OUTPUT_H
 #define TQ_TOOLS_TQSORT_OUTPUT_H
+
+#include <sys/stat.h>
 
 #include <condition_variable>
 #include <cstring>
@@ -42,6 +49,14 @@ class OutputTarget {
 
  private:
   Status writeError(int error);
+  Status cannotWrite(int error) const;
+  // An existing regular file (`st`): replaced, or rewritten in place.
+  Status prepareExisting(const struct stat& st);
+  // Makes the temporary file beside the target that will replace it, with the owner,
+  // group and mode of `old` (null: a new file).  Its descriptor goes to *made, or (made
+  // null) becomes the output's.  Succeeds without making one (*made stays -1) when an
+  // existing file must be written in place instead.
+  Status makeReplacement(const struct stat* old, int* made = nullptr);
 
   Kind kind_ = Kind::StandardOutput;
   std::string path_;    // as given

@@ -1,5 +1,8 @@
 #include "tqsort_parse.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -12,18 +15,39 @@ namespace tqsort {
 
 Batch::Batch(size_t capacity) { reserve(capacity); }
 
-Batch::~Batch() { std::free(data_); }
+Batch::~Batch() {
+  if (data_ != nullptr) ::munmap(data_, capacity_);
+}
+
+namespace {
+
+// `bytes` rounded up to whole pages (0 when that does not fit in a size_t).
+size_t wholePages(size_t bytes) {
+  static const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  if (bytes > SIZE_MAX - page) return 0;
+  return (bytes + page - 1) / page * page;
+}
+
+}  // namespace
 
 bool Batch::reserve(size_t bytes) {
   if (bytes <= capacity_) return true;
+  // Pages of their own, so that a batch grown for a long record holds only what it was
+  // given (untouched pages cost nothing), grows without a copy, and gives its memory
+  // back when it shrinks, whatever the allocator would keep.
   size_t grown = capacity_ == 0 ? bytes : capacity_;
   while (grown < bytes) grown = grown > SIZE_MAX / 2 ? bytes : grown * 2;
-  char* more = static_cast<char*>(std::realloc(data_, grown));
-  if (more == nullptr) return false;
-  data_ = more;
+  grown = wholePages(grown);
+  if (grown == 0) return false;
+  void* more = data_ == nullptr ? ::mmap(nullptr, grown, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                : ::mremap(data_, capacity_, grown, MREMAP_MAYMOVE);
+  if (more == MAP_FAILED) return false;
+  data_ = static_cast<char*>(more);
   capacity_ = grown;
   return true;
 }
+
+bool Batch::grownPast(size_t capacity) const { return capacity_ > wholePages(capacity); }
 
 void Batch::reset(size_t capacity) {
   used = 0;
@@ -32,13 +56,14 @@ void Batch::reset(size_t capacity) {
   rows.clear();
   values.clear();
   arena.clear();
-  if (capacity_ > capacity) {
+  if (grownPast(capacity)) {
     // A long record made it grow: the memory goes back.
-    std::free(data_);
+    ::munmap(data_, capacity_);
     data_ = nullptr;
     capacity_ = 0;
     reserve(capacity);
   }
+  if (arena.capacity() > 4 * capacity) std::string().swap(arena);  // a long quoted value's
 }
 
 namespace {
@@ -160,21 +185,32 @@ const char* keyText(KeyType type, const TqbDatavar& value, char* scratch, size_t
 RecordParser::RecordParser(const std::vector<KeyOption>& keys, char separator, bool lenient, bool storeLines)
     : keys_(keys), separator_(separator), lenient_(lenient), storeLines_(storeLines) {}
 
+Status RecordParser::findColumn(const std::vector<Field>& names, KeyOption* key) {
+  // Every column of that name: a name that two columns bear names neither.
+  std::vector<size_t> found;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const char* data;
+    size_t length;
+    fieldText(names[i], &scratch_, &data, &length);
+    if (key->column == std::string_view(data, length)) found.push_back(i);
+  }
+  std::string shown = "key '" + printable(key->text) + "': ";
+  if (found.empty()) return Status::error(shown + "no column '" + printable(key->column) + "' in the header");
+  if (found.size() > 1) {
+    std::string numbers;
+    for (size_t i : found) numbers += (numbers.empty() ? "" : ", ") + std::to_string(i + 1);
+    return Status::error(shown + "the header names " + std::to_string(found.size()) + " columns '" +
+                         printable(key->column) + "' (" + numbers + "): give the column's number");
+  }
+  key->index = static_cast<int>(found.front());
+  return Status();
+}
+
 Status RecordParser::resolve(const Record* header) {
   std::vector<Field> names;
   if (header != nullptr) splitFields(*header, separator_, countFields(*header, separator_), &names);
   for (KeyOption& key : keys_) {
-    if (key.index < 0) {  // a name: find it in the header
-      for (size_t i = 0; i < names.size() && key.index < 0; ++i) {
-        const char* data;
-        size_t length;
-        fieldText(names[i], &scratch_, &data, &length);
-        if (key.column == std::string(data, length)) key.index = static_cast<int>(i);
-      }
-      if (key.index < 0) {
-        return Status::error("key '" + printable(key.text) + "': no column '" + printable(key.column) + "' in the header");
-      }
-    }
+    if (key.index < 0) TQSORT_TRY(findColumn(names, &key));
     maxField_ = std::max(maxField_, static_cast<size_t>(key.index) + 1);
   }
   if (storeLines_) stored_ = StoredLine(keys_);

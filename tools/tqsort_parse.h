@@ -120,6 +120,8 @@ class Batch {
   bool reserve(size_t bytes);
   // Empty again; a batch grown for a long record goes back to `capacity` bytes.
   void reset(size_t capacity);
+  // Whether it grew past a batch of `capacity` bytes (for a long record).
+  bool grownPast(size_t capacity) const;
 
   const char* bytesOf(const KeyValue& v) const { return (v.inArena ? arena.data() : data_) + v.offset; }
 
@@ -158,6 +160,8 @@ class RecordParser {
   Status parse(Batch* batch, const InputFile& in, int64_t line, const Record& record, uint64_t length);
 
  private:
+  // Sets key->index to the one column of `names` (the header's fields) named as the key.
+  Status findColumn(const std::vector<Field>& names, KeyOption* key);
   Status badValue(const KeyOption& key, const InputFile& in, int64_t line, const char* data, size_t length);
 
   std::vector<KeyOption> keys_;

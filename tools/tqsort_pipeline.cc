@@ -1,6 +1,6 @@
 #include "tqsort_pipeline.h"
 
-#include <fcntl.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <system_error>
@@ -63,9 +63,7 @@ ReadAhead::ReadAhead(const std::vector<BatchConsumer*>& consumers, const BatchLi
 }
 
 ReadAhead::~ReadAhead() {
-  for (int fd : wake_) {
-    if (fd >= 0) ::close(fd);
-  }
+  if (wake_ >= 0) ::close(wake_);
 }
 
 Batch* ReadAhead::take() {
@@ -83,9 +81,17 @@ Status ReadAhead::put(Batch* batch) {
   batch->number = batchesPut_++;
   batch->firstRow = rowsPut_;
   rowsPut_ += batch->rows.size();
+  if (batch->grownPast(limits_.bytes)) ++grownOut_;
   queues_[batch->number % consumers_.size()].push_back(batch);
   changed_.notify_all();
   return Status();
+}
+
+Status ReadAhead::beforeGrowing(Batch* batch) {
+  (void)batch;
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return stopping_ || grownOut_ == 0; });
+  return stopping_ ? Status::error("stopped") : Status();
 }
 
 void ReadAhead::stopReader() {
@@ -93,9 +99,9 @@ void ReadAhead::stopReader() {
   if (stopping_) return;
   stopping_ = true;
   changed_.notify_all();
-  if (wake_[1] >= 0) {
-    char byte = 1;
-    ssize_t ignored = ::write(wake_[1], &byte, 1);
+  if (wake_ >= 0) {
+    uint64_t one = 1;
+    ssize_t ignored = ::write(wake_, &one, sizeof one);
     (void)ignored;
   }
 }
@@ -115,14 +121,16 @@ void ReadAhead::consumeLoop(size_t index) {
     // A batch after one that failed is not added: the sort ends with that failure.
     bool wanted = batch->number < failedBatch_;
     lock.unlock();
-    Status s = wanted ? consumers_[index]->consume(*batch) : Status();
+    Status s = wanted ? outOfMemoryAsFailure([&] { return consumers_[index]->consume(*batch); }) : Status();
     uint64_t number = batch->number;
+    bool grown = batch->grownPast(limits_.bytes);
     batch->reset(limits_.bytes);
     lock.lock();
     free_.push_back(batch);
+    if (grown) --grownOut_;
     if (!s.ok() && number < failedBatch_) {
       failedBatch_ = number;
-      failure_ = s;
+      failure_ = std::move(s);
       stopReader();
     }
     changed_.notify_all();
@@ -130,27 +138,33 @@ void ReadAhead::consumeLoop(size_t index) {
 }
 
 Status ReadAhead::run(InputReader* reader, RecordParser* parser) {
-  if (::pipe2(wake_, O_CLOEXEC) != 0) return Status::error("cannot start reading: " + systemError(errno));
-  reader->setWakeFd(wake_[0]);
+  wake_ = ::eventfd(0, EFD_CLOEXEC);
+  if (wake_ < 0) return Status::error("cannot start reading: " + systemError(errno));
+  reader->setWakeFd(wake_);
   std::vector<std::thread> threads;
   Status started;
   try {
     threads.emplace_back([this, reader, parser] {
-      Status s = reader->readAll(parser, this, limits_);
+      Status s = outOfMemoryAsFailure([&] { return reader->readAll(parser, this, limits_); });
       std::lock_guard<std::mutex> lock(mutex_);
-      readerStatus_ = s;
+      readerStatus_ = std::move(s);
       readerDone_ = true;
       changed_.notify_all();
     });
     for (size_t i = 1; i < consumers_.size(); ++i) threads.emplace_back([this, i] { consumeLoop(i); });
   } catch (const std::system_error& e) {
     started = Status::error(std::string("cannot start a thread: ") + e.what());
+  } catch (const std::bad_alloc&) {
+    started = Status::error("out of memory");
+  }
+  if (started.ok()) {
+    consumeLoop(0);
+  } else {
     std::lock_guard<std::mutex> lock(mutex_);
     failedBatch_ = 0;  // nothing more is added
-    failure_ = started;
+    failure_ = std::move(started);
     stopReader();
   }
-  if (started.ok()) consumeLoop(0);
   for (std::thread& t : threads) t.join();
   reader->setWakeFd(-1);
   if (!failure_.ok()) return failure_;

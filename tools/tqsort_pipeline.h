@@ -55,6 +55,7 @@ class ReadAhead : public BatchSink {
   // The reader thread's side.
   Batch* take() override;
   Status put(Batch* batch) override;
+  Status beforeGrowing(Batch* batch) override;
 
  private:
   // Consumer `index` takes its batches until the input ends or an earlier one failed.
@@ -71,12 +72,13 @@ class ReadAhead : public BatchSink {
   std::vector<size_t> queueFront_;
   uint64_t batchesPut_ = 0;
   uint64_t rowsPut_ = 0;
+  int grownOut_ = 0;  // batches grown for a long record, handed on and not yet back
   bool readerDone_ = false;
   bool stopping_ = false;
   Status readerStatus_;
   uint64_t failedBatch_ = UINT64_MAX;  // the earliest batch a consumer failed on
   Status failure_;
-  int wake_[2] = {-1, -1};  // written to stop a reader waiting on a pipe
+  int wake_ = -1;  // an eventfd, signalled to stop a reader waiting on a pipe (one descriptor)
 };
 
 }  // namespace tqsort

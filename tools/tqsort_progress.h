@@ -4,6 +4,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "tqdatafile/tqdatafile.h"
 
@@ -26,10 +31,40 @@ class ProgressBar : public TqSortProgress {
   std::chrono::steady_clock::time_point last_{};
 };
 
-// The sort's statistics, one "tqsort: " line each.
-class StatsSink : public TqSortInfo {
+// --stats: what the run did in plain words first, then tqsort's own figures, then each
+// library sort's statistics under a heading of its own.  The library's lines are kept
+// as each sort reports them (one sort to a thread) and everything is written at the end
+// of a run that succeeded, on standard error, one "tqsort: " line each.
+class StatsReport {
  public:
-  int line(const char* text) override;
+  // The figures of the summary line.
+  struct Summary {
+    uint64_t lines = 0;       // records sorted (the header not counted)
+    uint64_t bytes = 0;       // input bytes read
+    double seconds = 0;       // from the start of the run to the end of the output
+    uint64_t memory = 0;      // -S, or what tqsort chose
+    size_t sorts = 0;         // library sorts
+    uint64_t tempBytes = 0;   // written to tqsort's own temporary files
+  };
+  // Where library sort `index` of `count` reports (valid while the report lives).
+  TqSortInfo* sort(size_t index, size_t count);
+  // One of tqsort's own figure lines.
+  void note(const std::string& line) { notes_.push_back(line); }
+  // Writes the report to `out`.
+  void print(const Summary& summary, std::FILE* out) const;
+  // The bytes the library sorts say they wrote to their temporary files.
+  uint64_t libraryBytesWritten() const;
+
+ private:
+  struct Kept : TqSortInfo {
+    int line(const char* text) override {
+      lines.emplace_back(text);
+      return 0;
+    }
+    std::vector<std::string> lines;
+  };
+  std::vector<std::unique_ptr<Kept>> sorts_;
+  std::vector<std::string> notes_;
 };
 
 }  // namespace tqsort

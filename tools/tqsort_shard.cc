@@ -56,13 +56,13 @@ void Shard::release() {
   file_ = nullptr;
   if (manager_ != nullptr) manager_->release();
   manager_ = nullptr;
-  if (lineFd_ >= 0) ::close(lineFd_);
-  lineFd_ = -1;
+  lines_.reset();
 }
 
-Status Shard::start(const std::string& dirs, const std::string& lineDir, TqSortProgress* progress, TqSortInfo* info) {
-  linePath_ = lineDir + "/lines-" + std::to_string(index_);
-  dirs_ = dirs;
+Status Shard::start(const std::vector<std::string>& dirs, TqSortProgress* progress, TqSortInfo* info) {
+  runDirs_ = dirs;
+  dirs_.clear();
+  for (const std::string& d : dirs) dirs_ += (dirs_.empty() ? "" : ":") + d;
   progress_ = progress;
   info_ = info;
   return create();
@@ -105,7 +105,7 @@ Status Shard::create() {
       return Status::error(this->error());
     }
   }
-  if (o_.stats) file_->setSortInfo(info_);
+  if (info_ != nullptr) file_->setSortInfo(info_);
   file_->setSortProgress(progress_);
   values_.clear();
   for (size_t i = 0; i < columns; ++i) values_.push_back(file_->getField(static_cast<int32_t>(i)));
@@ -161,23 +161,10 @@ Status Shard::setValue(TqbDatavar* v, const KeyValue& value, const Batch& batch)
 }
 
 Status Shard::spillLine(const char* data, size_t length) {
-  auto fail = [this](int error) {
-    return Status::error("cannot write the temporary file '" + printable(linePath_) + "': " + systemError(error));
-  };
-  if (lineFd_ < 0) {
-    lineFd_ = ::open(linePath_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (lineFd_ < 0) return fail(errno);
-  }
-  uint64_t offset = lineFileSize_;
-  for (size_t done = 0; done < length;) {
-    ssize_t n = ::pwrite(lineFd_, data + done, length - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(errno);  // the line is not stored; the file's next line starts where it would have
-    }
-    done += static_cast<size_t>(n);
-  }
-  lineFileSize_ += length;
+  // Each sort's line file starts in a directory of its own.
+  if (!lines_) lines_ = std::make_unique<TempSpill>(runDirs_, "lines-" + std::to_string(index_), index_);
+  uint64_t offset = lines_->size();
+  TQSORT_TRY(lines_->append(data, length));
   char reference[kReferenceBytes];
   uint64_t length64 = length;
   for (int b = 0; b < 8; ++b) {
@@ -259,17 +246,13 @@ Status Shard::writeSpilled(const char* reference, OutputStream* out) {
     length |= uint64_t{static_cast<uint8_t>(reference[8 + b])} << (8 * b);
   }
   if (!copyBuffer_) copyBuffer_ = std::make_unique_for_overwrite<char[]>(sizes_.blockBytes);
+  if (!lines_) return Status::error("internal error: a line file that was never written");
   while (length > 0) {
-    size_t want = static_cast<size_t>(std::min<uint64_t>(length, sizes_.blockBytes));
-    ssize_t n = ::pread(lineFd_, copyBuffer_.get(), want, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      return Status::error("cannot read the temporary file '" + printable(linePath_) +
-                           "': " + (n < 0 ? systemError(errno) : std::string("it ended before its lines")));
-    }
-    TQSORT_TRY(out->write(copyBuffer_.get(), static_cast<size_t>(n)));
-    offset += static_cast<uint64_t>(n);
-    length -= static_cast<uint64_t>(n);
+    size_t n = static_cast<size_t>(std::min<uint64_t>(length, sizes_.blockBytes));
+    TQSORT_TRY(lines_->read(offset, copyBuffer_.get(), n));
+    TQSORT_TRY(out->write(copyBuffer_.get(), n));
+    offset += n;
+    length -= n;
   }
   return Status();
 }

@@ -14,6 +14,7 @@
 #include "tqsort_parse.h"
 #include "tqsort_pipeline.h"
 #include "tqsort_sizes.h"
+#include "tqsort_tempfile.h"
 
 namespace tqsort {
 
@@ -37,7 +38,8 @@ class Shard : public BatchConsumer {
   Shard(const Options& options, const SortSizes& sizes, size_t index) : o_(options), sizes_(sizes), index_(index) {}
   ~Shard() override { release(); }
 
-  Status start(const std::string& dirs, const std::string& lineDir, TqSortProgress* progress, TqSortInfo* info);
+  // `dirs`: the run's temporary directories, for the library's run files and the line file.
+  Status start(const std::vector<std::string>& dirs, TqSortProgress* progress, TqSortInfo* info);
   Status consume(Batch& batch) override;
   // Ends the input and sorts: 0 with the first row in hand, 4 when there are no rows.
   int32_t sort() { return file_->sort(); }
@@ -86,6 +88,10 @@ class Shard : public BatchConsumer {
     for (size_t i = 0; i < o_.keys.size(); ++i) appendSortKey(out, o_.keys[i].type, o_.keys[i].descending, *values_[i]);
     if (sizes_.sequenceKey) appendSortKey(out, KeyType::Int, false, *values_[o_.keys.size()]);
   }
+  // The memory of all sorts, as this one sees it (more once it grew).
+  uint64_t memory() const { return sizes_.memory; }
+  // The bytes written to this sort's line file.
+  uint64_t lineFileBytes() const { return lines_ ? lines_->size() : 0; }
   // Writes the line that `reference` names (from this sort's line file).
   Status writeSpilled(const char* reference, OutputStream* out);
   void release();
@@ -118,9 +124,8 @@ class Shard : public BatchConsumer {
   TqDatafile* file_ = nullptr;
   std::vector<TqbDatavar*> values_;  // the keys, the row number (sequenceKey), the line
   TqbDatavar* lineValue_ = nullptr;
-  std::string linePath_;
-  int lineFd_ = -1;
-  uint64_t lineFileSize_ = 0;
+  std::vector<std::string> runDirs_;
+  std::unique_ptr<TempSpill> lines_;  // the line file, made with its first line
   std::unique_ptr<char[]> copyBuffer_;
   const StoredLine* stored_ = nullptr;
   struct TextScratch {

@@ -63,25 +63,27 @@ class ShardProgress {
   std::vector<std::unique_ptr<Slot>> slots_;
 };
 
-// A sort's statistics lines, kept until every sort is done and then shown in order.
-class KeptStats : public TqSortInfo {
- public:
-  int line(const char* text) override {
-    lines.emplace_back(text);
-    return 0;
-  }
-  std::vector<std::string> lines;
-};
-
 // --- the sorts together -----------------------------------------------------------------------
 
-Sorter::Sorter(Options& options, ProgressBar* progress, StatsSink* stats)
+Sorter::Sorter(Options& options, ProgressBar* progress, StatsReport* stats)
     : o_(options), progress_(progress), stats_(stats) {}
 
 Sorter::~Sorter() { release(); }
 
 void Sorter::release() {
   for (auto& shard : shards_) shard->release();
+}
+
+uint64_t Sorter::memory() const {
+  uint64_t memory = sizes_.memory;
+  for (const auto& shard : shards_) memory = std::max(memory, shard->memory());
+  return memory;
+}
+
+uint64_t Sorter::lineFileBytes() const {
+  uint64_t bytes = 0;
+  for (const auto& shard : shards_) bytes += shard->lineFileBytes();
+  return bytes;
 }
 
 std::vector<BatchConsumer*> Sorter::consumers() {
@@ -96,19 +98,13 @@ Status Sorter::start(const std::vector<std::string>& tempDirs, const SortSizes& 
   for (const std::string& d : tempDirs) dirs += (dirs.empty() ? "" : ":") + d;
   // The managers take the list; an engine that reads the configuration finds it too.
   tqbSetConfigValue("BASE/TEMP", dirs.c_str());
-  std::string lineDir = tempDirs.empty() ? std::string(".") : tempDirs.front();
   size_t count = static_cast<size_t>(sizes_.shards);
   if (count > 1) shardProgress_ = std::make_unique<ShardProgress>(progress_, count);
   for (size_t i = 0; i < count; ++i) {
     shards_.push_back(std::make_unique<Shard>(o_, sizes_, i));
-    TqSortProgress* progress = progress_;
-    TqSortInfo* info = stats_;
-    if (count > 1) {
-      progress = shardProgress_->slot(i);
-      keptStats_.push_back(std::make_unique<KeptStats>());
-      info = keptStats_.back().get();
-    }
-    TQSORT_TRY(shards_.back()->start(dirs, lineDir, progress, info));
+    TqSortProgress* progress = count > 1 ? shardProgress_->slot(i) : progress_;
+    TqSortInfo* info = o_.stats ? stats_->sort(i, count) : nullptr;
+    TQSORT_TRY(shards_.back()->start(tempDirs, progress, info));
   }
   return Status();
 }
@@ -127,7 +123,7 @@ Status Sorter::finishOne(OutputStream* out, const std::function<Status()>& begin
   return Status();
 }
 
-namespace {
+
 
 // A batch of one sort's sorted rows, for the merge: each row's key (as appendSortKey
 // makes it) and its line (or the reference of a spilled line).
@@ -171,11 +167,11 @@ class SortedFeed {
     changed_.notify_all();
   }
   // A sort's thread ends: with its failure, or none at the end of its rows.
-  void end(size_t sort, const Status& status) {
+  void end(size_t sort, Status status) {
     std::lock_guard<std::mutex> lock(mutex_);
     lanes_[sort].ended = true;
-    lanes_[sort].status = status;
     if (!status.ok()) stopped_ = true;
+    lanes_[sort].status = std::move(status);
     changed_.notify_all();
   }
   // The merge: the sort's next batch, or null at its end (*status then says whether
@@ -228,6 +224,8 @@ class SortedFeed {
   bool stopped_ = false;
 };
 
+namespace {
+
 // A sort's thread in the merge: sorts, then reads its rows into batches.
 Status readSorted(Shard& shard, size_t index, SortedFeed* feed, size_t batchBytes) {
   int32_t status = shard.sort();
@@ -260,57 +258,64 @@ Status Sorter::finishMerged(OutputStream* out, const std::function<Status()>& be
   std::vector<std::thread> threads;
   Status result;
   try {
+    threads.reserve(count);
     for (size_t i = 0; i < count; ++i) {
       threads.emplace_back([this, i, &feed] {
-        Status s = readSorted(*shards_[i], i, &feed, sizes_.blockBytes);
-        feed.end(i, s);
+        Status s = outOfMemoryAsFailure([&] { return readSorted(*shards_[i], i, &feed, sizes_.blockBytes); });
+        feed.end(i, std::move(s));
       });
     }
   } catch (const std::system_error& e) {
     result = Status::error(std::string("cannot start a thread: ") + e.what());
+  } catch (const std::bad_alloc&) {
+    result = Status::error("out of memory");
   }
-  if (result.ok()) {
-    // The head batch of each sort; a sort without rows has none.
-    std::vector<SortedRows*> heads(count, nullptr);
-    for (size_t i = 0; i < count && result.ok(); ++i) heads[i] = feed.next(i, &result);
-    if (shardProgress_) shardProgress_->done();
-    if (result.ok()) result = begin();
-    std::string last;  // -u: the keys of the row written last
-    bool any = false;
-    const size_t sequenceBytes = sizes_.sequenceKey ? kSequenceKeyBytes : 0;
-    while (result.ok()) {
-      // The sort whose row in hand comes first; equal keys: the first sort.
-      size_t best = count;
-      const SortedRows::Entry* bestEntry = nullptr;
-      for (size_t i = 0; i < count; ++i) {
-        if (heads[i] == nullptr) continue;
-        const SortedRows::Entry* e = &heads[i]->entries[heads[i]->next];
-        if (bestEntry == nullptr ||
-            compareKeys(heads[i]->bytes.data() + e->key, e->keyLength, heads[best]->bytes.data() + bestEntry->key,
-                        bestEntry->keyLength) < 0) {
-          best = i;
-          bestEntry = e;
-        }
-      }
-      if (bestEntry == nullptr) break;  // every sort's rows are out
-      SortedRows* rows = heads[best];
-      const char* key = rows->bytes.data() + bestEntry->key;
-      size_t userKey = bestEntry->keyLength - sequenceBytes;
-      bool duplicate = o_.unique && any && compareKeys(key, userKey, last.data(), last.size()) == 0;
-      if (!duplicate) {
-        if (o_.unique) last.assign(key, userKey);
-        any = true;
-        const char* line = key + bestEntry->keyLength;
-        result = bestEntry->spilled ? shards_[best]->writeSpilled(line, out) : out->write(line, bestEntry->lineLength);
-      }
-      if (++rows->next == rows->entries.size()) {
-        feed.giveBack(best, rows);
-        heads[best] = feed.next(best, &result);
-      }
-    }
-  }
+  if (result.ok()) result = outOfMemoryAsFailure([&] { return mergeSorted(&feed, out, begin); });
   feed.stop();
   for (std::thread& t : threads) t.join();
+  return result;
+}
+
+Status Sorter::mergeSorted(SortedFeed* feed, OutputStream* out, const std::function<Status()>& begin) {
+  const size_t count = shards_.size();
+  Status result;
+  // The head batch of each sort; a sort without rows has none.
+  std::vector<SortedRows*> heads(count, nullptr);
+  for (size_t i = 0; i < count && result.ok(); ++i) heads[i] = feed->next(i, &result);
+  if (shardProgress_) shardProgress_->done();
+  if (result.ok()) result = begin();
+  std::string last;  // -u: the keys of the row written last
+  bool any = false;
+  const size_t sequenceBytes = sizes_.sequenceKey ? kSequenceKeyBytes : 0;
+  while (result.ok()) {
+    // The sort whose row in hand comes first; equal keys: the first sort.
+    size_t best = count;
+    const SortedRows::Entry* bestEntry = nullptr;
+    for (size_t i = 0; i < count; ++i) {
+      if (heads[i] == nullptr) continue;
+      const SortedRows::Entry* e = &heads[i]->entries[heads[i]->next];
+      if (bestEntry == nullptr || compareKeys(heads[i]->bytes.data() + e->key, e->keyLength,
+                                              heads[best]->bytes.data() + bestEntry->key, bestEntry->keyLength) < 0) {
+        best = i;
+        bestEntry = e;
+      }
+    }
+    if (bestEntry == nullptr) break;  // every sort's rows are out
+    SortedRows* rows = heads[best];
+    const char* key = rows->bytes.data() + bestEntry->key;
+    size_t userKey = bestEntry->keyLength - sequenceBytes;
+    bool duplicate = o_.unique && any && compareKeys(key, userKey, last.data(), last.size()) == 0;
+    if (!duplicate) {
+      if (o_.unique) last.assign(key, userKey);
+      any = true;
+      const char* line = key + bestEntry->keyLength;
+      result = bestEntry->spilled ? shards_[best]->writeSpilled(line, out) : out->write(line, bestEntry->lineLength);
+    }
+    if (++rows->next == rows->entries.size()) {
+      feed->giveBack(best, rows);
+      heads[best] = feed->next(best, &result);
+    }
+  }
   return result;
 }
 
@@ -330,10 +335,6 @@ Status Sorter::finish(OutputTarget* target, bool bom, const std::string& header,
     };
     result = shards_.size() == 1 ? finishOne(&out, begin) : finishMerged(&out, begin);
     if (result.ok()) result = out.flush();
-  }
-  for (size_t i = 0; i < keptStats_.size(); ++i) {
-    std::string prefix = "sort " + std::to_string(i + 1) + " of " + std::to_string(keptStats_.size()) + ": ";
-    for (const std::string& line : keptStats_[i]->lines) stats_->line((prefix + line).c_str());
   }
   TQSORT_TRY(result);
   return target->commit();

@@ -45,13 +45,14 @@ namespace tqsort {
 
 class OutputStream;
 class OutputTarget;
-class KeptStats;
 class Shard;
 class ShardProgress;
+class SortedFeed;
 
 class Sorter {
  public:
-  Sorter(Options& options, ProgressBar* progress, StatsSink* stats);
+  // `stats`: where the sorts report their statistics (with --stats).
+  Sorter(Options& options, ProgressBar* progress, StatsReport* stats);
   ~Sorter();
   // Creates the library's manager and sorting datafile of each sort, with their
   // temporary files in `tempDirs` (the run's directories; line files go to the first).
@@ -63,18 +64,23 @@ class Sorter {
   Status finish(OutputTarget* out, bool bom, const std::string& header, const StoredLine& stored);
   // Releases the datafiles and managers (they remove their own files).
   void release();
+  // The memory of the sorts: as chosen, or as a sort grew to.
+  uint64_t memory() const;
+  // The bytes written to the sorts' line files.
+  uint64_t lineFileBytes() const;
 
  private:
   Status finishOne(OutputStream* out, const std::function<Status()>& begin);
   Status finishMerged(OutputStream* out, const std::function<Status()>& begin);
+  // The merge of the sorts' rows (finishMerged's caller's part) into `out`.
+  Status mergeSorted(SortedFeed* feed, OutputStream* out, const std::function<Status()>& begin);
 
   Options& o_;
   ProgressBar* progress_;
-  StatsSink* stats_;
+  StatsReport* stats_;
   SortSizes sizes_;
   std::vector<std::unique_ptr<Shard>> shards_;
   std::unique_ptr<ShardProgress> shardProgress_;
-  std::vector<std::unique_ptr<KeptStats>> keptStats_;  // several sorts: their statistics
 };
 
 }  // namespace tqsort

@@ -53,8 +53,8 @@ bool getVarint(const char* p, size_t n, uint64_t* value, size_t* used) {
 
 }  // namespace
 
-LineSpool::LineSpool(std::string path, uint64_t memoryBytes, size_t bufferBytes)
-    : path_(std::move(path)), memoryLimit_(memoryBytes), bufferBytes_(std::max(bufferBytes, kSmallestBlock)) {
+LineSpool::LineSpool(const std::vector<std::string>& dirs, uint64_t memoryBytes, size_t bufferBytes)
+    : file_(dirs, "spool", 0), memoryLimit_(memoryBytes), bufferBytes_(std::max(bufferBytes, kSmallestBlock)) {
   // Blocks as large as the buffer, and at least four of them in the memory.
   blockBytes_ = kSmallestBlock;
   while (blockBytes_ * 2 <= bufferBytes_ && blockBytes_ * 2 <= memoryBytes / 4) blockBytes_ *= 2;
@@ -62,13 +62,7 @@ LineSpool::LineSpool(std::string path, uint64_t memoryBytes, size_t bufferBytes)
   if (memoryBytes < blockBytes_) blocksClosed_ = true;
 }
 
-LineSpool::~LineSpool() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-Status LineSpool::fail(int error) const {
-  return Status::error("cannot write the temporary file '" + printable(path_) + "': " + systemError(error));
-}
+LineSpool::~LineSpool() = default;
 
 Status LineSpool::tooLarge() const {
   return Status::error("the input is too large for --collate: its lines take more than " +
@@ -116,21 +110,12 @@ Status LineSpool::append(const char* line, size_t length, int64_t* place) {
 }
 
 Status LineSpool::writeFile(const char* data, size_t length) {
-  if (fd_ < 0) {
-    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd_ < 0) return fail(errno);
-  }
   if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(bufferBytes_);
   if (buffered_ + length > bufferBytes_) {
     TQSORT_TRY(flush());
     if (length >= bufferBytes_) {
       // Longer than the buffer: written as it is.
-      for (size_t done = 0; done < length;) {
-        ssize_t n = ::pwrite(fd_, data + done, length - done, static_cast<off_t>(fileSize_ + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return fail(errno);
-        done += static_cast<size_t>(n);
-      }
+      TQSORT_TRY(file_.append(data, length));
       fileSize_ += length;
       return Status();
     }
@@ -142,27 +127,25 @@ Status LineSpool::writeFile(const char* data, size_t length) {
 }
 
 Status LineSpool::flush() {
-  uint64_t at = fileSize_ - buffered_;
-  for (size_t done = 0; done < buffered_;) {
-    ssize_t n = ::pwrite(fd_, buffer_.get() + done, buffered_ - done, static_cast<off_t>(at + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail(errno);  // the bytes stay buffered
-    done += static_cast<size_t>(n);
-  }
+  if (buffered_ == 0) return Status();
+  TQSORT_TRY(file_.append(buffer_.get(), buffered_));
   buffered_ = 0;
   return Status();
 }
 
-Status LineSpool::readFile(uint64_t offset, char* to, size_t length) const {
-  for (size_t done = 0; done < length;) {
-    ssize_t n = ::pread(fd_, to + done, length - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      return Status::error("cannot read the temporary file '" + printable(path_) +
-                           "': " + (n < 0 ? systemError(errno) : std::string("it ended before its lines")));
-    }
-    done += static_cast<size_t>(n);
+Status LineSpool::readFile(uint64_t offset, char* to, size_t length) const { return file_.read(offset, to, length); }
+
+Status LineSpool::lineAt(int64_t place, std::string* scratch, const char** line, size_t* length) const {
+  if (!inFile(place)) {
+    *line = memoryLine(place, length);
+    return Status();
   }
+  uint64_t offset = 0, bytes = 0;
+  TQSORT_TRY(fileLine(place, &offset, &bytes));
+  scratch->resize(static_cast<size_t>(bytes));
+  TQSORT_TRY(readFile(offset, scratch->data(), scratch->size()));
+  *line = scratch->data();
+  *length = scratch->size();
   return Status();
 }
 

@@ -3,9 +3,10 @@
 // The external sort's rows have a fixed length, so a line does not go into its row: it
 // is appended to the spool, and the row carries its place (a 64-bit number).  The spool
 // holds lines in memory blocks, up to its memory, and the others in the file "spool" of
-// the run directory, written through a buffer.  A line longer than a block goes to the
-// file, and a marker in the blocks keeps its turn; once the blocks are full, every
-// later line goes to the file.  Each line is stored behind its length (LEB128), so the
+// the run directories (a TempSpill: spread over them, moving on from a full one),
+// written through a buffer.  A line longer than a block goes to the file, and a marker
+// in the blocks keeps its turn; once the blocks are full, every later line goes to the
+// file.  Each line is stored behind its length (LEB128), so the
 // spool can be read back in input order (replay).
 //
 // A place: bit 63 set for a line in the file; bits 22-62 the offset of its bytes (in
@@ -31,15 +32,16 @@
 
 #include "tqsort_output.h"
 #include "tqsort_status.h"
+#include "tqsort_tempfile.h"
 
 namespace tqsort {
 
 class LineSpool {
  public:
   // Lines in memory up to `memoryBytes` (in blocks of at most `bufferBytes`); the file
-  // `path` (made with the first line that goes there) written through a buffer of
-  // `bufferBytes`.
-  LineSpool(std::string path, uint64_t memoryBytes, size_t bufferBytes);
+  // "spool" in the run directories `dirs` (made with the first line that goes there;
+  // see TempSpill) written through a buffer of `bufferBytes`.
+  LineSpool(const std::vector<std::string>& dirs, uint64_t memoryBytes, size_t bufferBytes);
   ~LineSpool();
   LineSpool(const LineSpool&) = delete;
   LineSpool& operator=(const LineSpool&) = delete;
@@ -64,6 +66,9 @@ class LineSpool {
   // Calls `take` with every line and its place, in the order they were appended.
   Status replay(const std::function<Status(const char* line, size_t length, int64_t place)>& take);
 
+  // The line at `place`, wherever it is: *line points into memory, or into `scratch`
+  // for a line in the file (the file's buffer flushed first: see flush).
+  Status lineAt(int64_t place, std::string* scratch, const char** line, size_t* length) const;
   // Reads `length` bytes of the file at `offset` into `to`.
   Status readFile(uint64_t offset, char* to, size_t length) const;
   // The length and the offset of the bytes of the line in the file at `place`.
@@ -81,13 +86,12 @@ class LineSpool {
 
  private:
   Status writeFile(const char* data, size_t length);  // appends through the buffer
-  Status fail(int error) const;
   Status tooLarge() const;
   // Room for `bytes` in the current block, starting a new one if needed; false when the
   // memory is used up (then the blocks are closed for good).
   bool roomInBlocks(size_t bytes);
 
-  std::string path_;
+  TempSpill file_;
   uint64_t memoryLimit_;
   size_t blockBytes_ = 0;  // a power of two
   int blockShift_ = 0;
@@ -98,7 +102,6 @@ class LineSpool {
   bool blocksClosed_ = false;  // no more lines go to memory
   uint64_t memoryLines_ = 0;
   uint64_t fileLines_ = 0;
-  int fd_ = -1;
   uint64_t fileSize_ = 0;      // bytes appended to the file, the buffered ones included
   std::unique_ptr<char[]> buffer_;
   size_t buffered_ = 0;

@@ -6,6 +6,8 @@
 #ifndef TQ_TOOLS_TQSORT_STATUS_H
 #define TQ_TOOLS_TQSORT_STATUS_H
 
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -37,15 +39,40 @@ class [[nodiscard]] Status {
   std::string message_;
 };
 
+// Runs `step` and turns an allocation that failed inside it (std::bad_alloc, or a size
+// past what a container takes) into a failed Status, so that it ends the run as any
+// other failure: one line, status 2, the temporary files removed.  Every thread's body
+// runs inside one, and so does the main thread's run; the library reports its own
+// allocation failures as results.  Making the failure allocates nothing: the text fits
+// in the string itself.
+template <class Step>
+Status outOfMemoryAsFailure(Step&& step) noexcept {
+  try {
+    return step();
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  return Status::error("out of memory");
+}
+
 #define TQSORT_TRY(expression)                 \
   do {                                         \
     ::tqsort::Status tqsortStatus_ = (expression); \
     if (!tqsortStatus_.ok()) return tqsortStatus_; \
   } while (0)
 
-// `text` with control bytes, DEL and backslashes escaped (\n, \t, \x01, \\), cut to
-// `limit` bytes of input with "..." after, so that an echoed value is one visible line.
+// `text` with control bytes, DEL, backslashes and bytes that are not UTF-8 escaped (\n,
+// \t, \x01, \\, \xe9), cut to `limit` bytes of input with "..." after, so that an
+// echoed value is one visible line of valid UTF-8.
 std::string printable(std::string_view text, size_t limit = 200);
+
+// The length of the well-formed UTF-8 sequence that starts `text` (1 to 4), or 0 when
+// it does not start with one (a stray or missing continuation byte, an overlong form,
+// a surrogate, a code point past U+10FFFF, a sequence cut short).
+size_t utf8SequenceLength(std::string_view text);
+
+// Where the first byte that is not part of well-formed UTF-8 is, or npos.
+size_t firstInvalidUtf8(std::string_view text);
 
 // The system's text for errno value `error` ("No space left on device").
 std::string systemError(int error);

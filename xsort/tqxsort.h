@@ -126,9 +126,10 @@
  * sequence part as its last key part.
  *
  * Temporary files.  When the rows do not fit in the memory size the engine writes
- * sorted runs to work files named "tqxsort_*" in the first directory of the
- * configuration value "BASE/TEMP" (a ':'-separated list) that accepts a new file,
- * else in $TMPDIR, else /tmp.  A work file is unlinked as soon as it is created and
+ * sorted runs to work files named "tqxsort_*" in the directories of the configuration
+ * value "BASE/TEMP" (a ':'-separated list), each new file starting at the next one,
+ * those with room for a thread's share of the expected rows (parameter 6) first, one
+ * that accepts no new file skipped; else in $TMPDIR, else /tmp.  A work file is unlinked as soon as it is created and
  * closed at the latest by destroy, so none outlives the sort.
  */
 #ifndef TQ_XSORT_TQXSORT_H

@@ -85,10 +85,11 @@
 // and, once the input has ended and the threads are idle for good, the merge.  A failure on a
 // thread is recorded once (the first wins) and makes the caller's next call fail.
 //
-// FILES.  Work files are made in the first directory of "BASE/TEMP" that takes a new
-// file (else $TMPDIR or /tmp) and unlinked at once: they live only as open handles,
-// so none is left behind, whatever happens to the process.  Each sorting thread
-// appends its runs to its own file; merges before the last write to new ones, and a
+// FILES.  Work files are made in the directories of "BASE/TEMP" in turns, each new one
+// starting at the next directory, those with room for a thread's share of the expected
+// rows first, skipping one that takes no new file (else $TMPDIR or /tmp), and unlinked
+// at once: they live only as open handles, so none is left behind, whatever happens to
+// the process.  Each sorting thread appends its runs to its own file; merges before the last write to new ones, and a
 // file is closed when its runs have all been merged away.  Many runs share a handle:
 // a reader seeks before each refill, a writer before each run.
 #include <algorithm>

@@ -781,6 +781,23 @@ bool Engine::addFileRun(const FileRun& run, ErrorText* error, uint64_t released)
 
 // --- work files --------------------------------------------------------------------------
 
+namespace {
+
+// Entry `index` of the ':'-separated `list` into `dir` (kNameSize bytes); false when it
+// is empty or too long to hold a file name after it.
+bool listEntry(const char* list, size_t index, char* dir) {
+  const char* p = list;
+  for (; index > 0; --index) p = std::strchr(p, np_dir_listsep[0]) + 1;
+  const char* end = std::strchr(p, np_dir_listsep[0]);
+  size_t n = end != nullptr ? static_cast<size_t>(end - p) : std::strlen(p);
+  if (n == 0 || n >= static_cast<size_t>(kNameSize) - 32) return false;
+  std::memcpy(dir, p, n);
+  dir[n] = '\0';
+  return true;
+}
+
+}  // namespace
+
 WorkFile* Engine::newWorkFile(bool paid, ErrorText* error) {
   const uint64_t charge = kWorkFileCharge;
   if (!paid && !tryCharge(charge)) {
@@ -798,24 +815,29 @@ WorkFile* Engine::newWorkFile(bool paid, ErrorText* error) {
   int systemError = 0;
   char tried[kErrorSize] = {};
   if (tempDirs_ != nullptr) {
-    // The first directory of the list that takes a new file.
-    const char* p = tempDirs_;
-    while (*p != '\0' && status != 0) {
-      const char* end = std::strchr(p, np_dir_listsep[0]);
-      size_t n = end != nullptr ? static_cast<size_t>(end - p) : std::strlen(p);
-      if (n > 0 && n < static_cast<size_t>(kNameSize) - 32) {
+    // The directories of the list in turns: each new file starts at the next one, so
+    // that work files spread over all of them.  Those with room for what a work file may
+    // come to hold (a thread's share of the expected rows, at least the memory size)
+    // come first; one that takes no new file is skipped.
+    size_t count = 1;
+    for (const char* c = tempDirs_; *c != '\0'; ++c) count += *c == np_dir_listsep[0];
+    size_t first = workFilesStarted_.fetch_add(1, std::memory_order_relaxed) % count;
+    const uint64_t share = params_.expectedRows * params_.recordLength / std::max<uint32_t>(params_.processors, 1);
+    const uint64_t wanted = std::max<uint64_t>(limit_, share);
+    for (int pass = 0; pass < 2 && status != 0; ++pass) {
+      for (size_t k = 0; k < count && status != 0; ++k) {
         char dir[kNameSize];
-        std::memcpy(dir, p, n);
-        dir[n] = '\0';
+        if (!listEntry(tempDirs_, (first + k) % count, dir)) continue;
+        int64_t free = count > 1 ? np_dir_freebytes(dir) : -1;
+        bool room = free < 0 || static_cast<uint64_t>(free) >= wanted;
+        if (room != (pass == 0)) continue;
         status = np_fio_tmpfile(dir, kFilePrefix, f->name, kNameSize, &f->handle);
         if (status != 0) {
           systemError = np_fio_syserr(0);
           size_t used = std::strlen(tried);
-          std::snprintf(tried + used, sizeof(tried) - used, "%s'%.200s'", used > 0 ? ", " : "",
-                        dir);
+          std::snprintf(tried + used, sizeof(tried) - used, "%s'%.200s'", used > 0 ? ", " : "", dir);
         }
       }
-      p = end != nullptr ? end + 1 : p + n;
     }
   }
   if (status != 0 && tried[0] == '\0') {

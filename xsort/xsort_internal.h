@@ -5,6 +5,7 @@
 #define TQ_XSORT_XSORT_INTERNAL_H
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -614,6 +615,7 @@ class Engine {
   uint64_t sortCharge_ = 0;      // a thread's entries and scratch, charged by prepare
   uint64_t tailCharge_ = 0;      // a thread's key tails, charged by prepare
   char* tempDirs_ = nullptr;     // copy of "BASE/TEMP", or null
+  std::atomic<uint32_t> workFilesStarted_{0};  // work files begun: the turn of the directories
 
   // Caller's thread only.
   ErrorText callerError_;
