@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -130,6 +131,12 @@ void Cleanup::setTempOutput(const std::string& path) {
   tempOutput_ = path;
 }
 
+void Cleanup::dropTempOutput() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (!tempOutput_.empty()) ::unlink(tempOutput_.c_str());
+  tempOutput_.clear();
+}
+
 Status Cleanup::commitTempOutput(const std::string& target) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (dying_) return Status::error("stopped by a signal");
@@ -160,6 +167,23 @@ Status Cleanup::removeAllLocked() {
 Status Cleanup::endRun() {
   mutex_.lock();  // never unlocked: the process ends with this thread
   return removeAllLocked();
+}
+
+Status Cleanup::endRunDirs(const std::vector<std::string>& paths) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  Status result;
+  for (size_t i = 0; i < runDirs_.size();) {
+    RunDir& dir = runDirs_[i];
+    if (std::find(paths.begin(), paths.end(), dir.path) == paths.end()) {
+      ++i;
+      continue;
+    }
+    Status s = removeTree(dir.path);
+    if (!s.ok() && result.ok()) result = s;
+    ::close(dir.lockFd);
+    runDirs_.erase(runDirs_.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+  return result;
 }
 
 void Cleanup::dieOf(int signal) {

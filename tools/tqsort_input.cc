@@ -160,6 +160,7 @@ Status InputReader::readOne(const InputFile& in, RecordParser* parser, BatchSink
       if (progress_ != nullptr && totalBytes_ > 0) {
         progress_->show("reading", static_cast<double>(bytesRead_) / static_cast<double>(totalBytes_));
       }
+      if (progress_ != nullptr && progress_->stopped()) return stopped();
       if (firstBytes) {
         // The byte-order mark is not part of the first record; the output keeps the
         // first input's mark as its own first bytes.

@@ -9,68 +9,19 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "tqsort_cleanup.h"
-#include "tqsort_collate.h"
-#include "tqsort_input.h"
 #include "tqsort_options.h"
-#include "tqsort_output.h"
-#include "tqsort_parse.h"
-#include "tqsort_pipeline.h"
 #include "tqsort_progress.h"
-#include "tqsort_sorter.h"
+#include "tqsort_run.h"
 
 namespace {
 
 constexpr int kExitError = 2;
 
 using tqsort::Status;
-
-// The temporary directories the user named, else $TMPDIR, else /tmp.
-std::vector<std::string> tempBases(const tqsort::Options& o) {
-  if (!o.tempDirs.empty()) return o.tempDirs;
-  const char* env = std::getenv("TMPDIR");
-  return {env != nullptr && *env != '\0' ? env : "/tmp"};
-}
-
-// --collate: one library sort on the external engine, the lines in a spool.
-Status runCollated(tqsort::Options& options, unsigned collateFlags, tqsort::InputReader& reader,
-                   tqsort::OutputTarget& out, const std::vector<std::string>& runDirs, tqsort::ProgressBar* progress) {
-  tqsort::CollateSizes sizes = tqsort::chooseCollateSizes(options, reader.totalBytes());
-  tqsort::StatsSink stats;
-  tqsort::RecordParser parser(options.keys, options.separator, options.lenient, false);
-  tqsort::CollatedSort sort(options, sizes, collateFlags, &parser, progress, &stats);
-  TQSORT_TRY(sort.start(runDirs));
-  tqsort::BatchLimits limits;
-  limits.bytes = sizes.blockBytes;
-  limits.rows = sizes.blockRows;
-  TQSORT_TRY(tqsort::feedSort(&reader, &parser, {&sort}, limits, sizes.threads));
-  return sort.finish(&out, reader.startsWithBom(), reader.header());
-}
-
-Status run(tqsort::Options& options, unsigned collateFlags, tqsort::ProgressBar* progress) {
-  tqsort::InputReader reader(options.inputs, options.separator, options.header, progress);
-  TQSORT_TRY(reader.check());
-  tqsort::OutputTarget out;
-  TQSORT_TRY(out.prepare(options.outputGiven ? options.output : std::string()));
-  std::vector<std::string> runDirs;
-  TQSORT_TRY(tqsort::cleanup().makeRunDirs(tempBases(options), &runDirs));
-  if (options.collated()) return runCollated(options, collateFlags, reader, out, runDirs, progress);
-  tqsort::SortSizes sizes = tqsort::chooseSortSizes(options, reader.totalBytes());
-  tqsort::StatsSink stats;
-  tqsort::Sorter sorter(options, progress, &stats);
-  TQSORT_TRY(sorter.start(runDirs, sizes));
-  tqsort::RecordParser parser(options.keys, options.separator, options.lenient);
-  tqsort::BatchLimits limits;
-  limits.bytes = sizes.blockBytes;
-  limits.rows = sizes.blockRows;
-  TQSORT_TRY(tqsort::feedSort(&reader, &parser, sorter.consumers(), limits, sizes.threads));
-  return sorter.finish(&out, reader.startsWithBom(), reader.header(), parser.stored());
-  // The sorter releases the library's objects here, before the run directories go.
-}
 
 }  // namespace
 
@@ -97,20 +48,11 @@ int main(int argc, char** argv) {
     return std::fflush(stdout) == 0 ? 0 : kExitError;
   }
 
-  // A bad locale or collation word stops the run before anything is read or made.
-  unsigned collateFlags = 0;
-  if (options.collated()) {
-    Status collation = tqsort::checkCollation(options, &collateFlags);
-    if (!collation.ok()) {
-      std::fprintf(stderr, "tqsort: %s\n", collation.message().c_str());
-      return kExitError;
-    }
-  }
-
   tqsort::ProgressBar progress;
   progress.enable(options.progress == 1 || (options.progress == -1 && ::isatty(2)));
   cleanup.setProgress(&progress);
-  Status result = run(options, collateFlags, &progress);
+  std::vector<std::string> runDirs;  // Cleanup::endRun removes them
+  Status result = tqsort::runSort(options, &progress, &runDirs);
   if (result.signalNumber() != 0) cleanup.dieOf(result.signalNumber());  // a closed pipe
   Status removed = cleanup.endRun();
   progress.done();
