@@ -47,7 +47,7 @@ class ShareReader {
   const std::string& key() const { return key_; }
   int64_t first() const { return first_; }
   // Where the record after the last one read begins.
-  int64_t offset() const { return base_ + static_cast<int64_t>(pos_); }
+  int64_t offset() const { return base_ + static_cast<int64_t>(pos_) - static_cast<int64_t>(added_); }
   int64_t lines() const { return lines_; }
 
  private:
@@ -73,6 +73,7 @@ class ShareReader {
   int64_t lines_ = 0;
   int64_t line_;           // the line of the next record
   const char* lineEnd_ = "\n";  // given to an unterminated last record, as tqsort does
+  size_t added_ = 0;            // the bytes of that line end (the file ends there)
   std::string_view record_;
   std::string key_;
   TqbDatavar value_;
@@ -105,7 +106,8 @@ Status ShareReader::fill() {
 
 Status ShareReader::findLineStart() {
   base_ = share_.begin - 1;
-  char before = 0;  // the byte before the line end found
+  char before = 0;  // the byte before the line end found (CR: the lines end in CRLF)
+  if (base_ > 0 && ::pread(fd_, &before, 1, static_cast<off_t>(base_ - 1)) != 1) before = 0;
   for (;;) {
     if (pos_ == batch_.used) {
       if (atEnd_) return Status();  // no line starts in the rest of the file
@@ -161,7 +163,7 @@ Status ShareReader::makeKey(const Batch& batch) {
 Status ShareReader::next(bool* got) {
   *got = false;
   for (;;) {
-    if (offset() >= share_.end && !headerNext_) return Status();
+    if ((offset() >= share_.end && !headerNext_) || added_ > 0) return Status();
     Record record;
     ScanProblem problem;
     const char* p = batch_.data() + pos_;
@@ -194,6 +196,7 @@ Status ShareReader::next(bool* got) {
       std::memcpy(batch_.data() + batch_.used, lineEnd_, extra);
       batch_.used += extra;
       length += extra;
+      added_ = extra;
       record.begin = batch_.data() + pos_;  // the batch may have moved
     }
     batch_.rows.clear();
