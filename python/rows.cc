@@ -58,6 +58,14 @@ Kind kindNamed(const std::string& name) {
   raise(exceptions().invalidArgument, "columns: unknown kind '" + name + "'.", "invalidArgument");
 }
 
+// After a call of the library: what the progress callable raised, or the stop it asked
+// for (the library may have finished its step before it looked).
+void raiseIfStopped(Relay& relay) {
+  relay.deliver();
+  relay.raiseKept();
+  if (relay.stopping()) raise(exceptions().stopped, "The sort was cancelled by its progress callable.", "stopped");
+}
+
 [[noreturn]] void raiseStatus(const tq::Status& s) {
   PyObject* type = s.code() == tq::Code::invalidArgument ? exceptions().invalidArgument
                    : s.code() == tq::Code::stopped       ? exceptions().stopped
@@ -287,8 +295,7 @@ class RowSorter {
         failed = sorter_.add(row);
       }
     }
-    relay_->deliver();
-    relay_->raiseKept();
+    raiseIfStopped(*relay_);
     if (!failed.ok()) raiseStatus(failed);
   }
 
@@ -331,8 +338,7 @@ class SortedRows {
         ++count_;
       }
     }
-    relay_->deliver();
-    relay_->raiseKept();
+    raiseIfStopped(*relay_);
     if (!failed.ok()) raiseStatus(failed);
   }
 
@@ -394,6 +400,7 @@ class SortedRows {
 std::unique_ptr<SortedRows> RowSorter::sort() {
   tq::Result<tq::SortedRows> sorted = tq::Status(tq::Code::notAllowed, "not sorted");
   runReleased(*relay_, [&] { sorted = std::move(sorter_).sort(); });
+  raiseIfStopped(*relay_);
   if (!sorted.ok()) raiseStatus(sorted.status());
   return std::make_unique<SortedRows>(std::move(*sorted), columns_, relay_);
 }

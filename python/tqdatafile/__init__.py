@@ -139,7 +139,7 @@ class Sorter:
     memory       bytes the sort holds (default 64 MiB); beyond it rows go to files
     processors   sorting threads
     stable       equal keys keep the order in which the rows came
-    unique       of rows with equal keys only the first is kept
+    unique       of rows with equal keys only one is kept (with stable, the first)
     engine       "auto", "variable", "fixed" or "external" (the one that collates)
     temp_dirs    a directory or a list of them (default: tempfile.gettempdir())
     progress     progress(phase, fraction); returning False cancels
