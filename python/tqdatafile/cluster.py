@@ -62,6 +62,7 @@ class Share:
         self.file_index = file_index
         self.begin = begin
         self.end = end
+        self.aligned = begin == 0  # known to begin at a record's start
 
     def __repr__(self):
         return "Share(%d, %r, %d, %d)" % (self.index, self.path, self.begin, self.end)
@@ -177,7 +178,8 @@ class _Job:
             raise InvalidArgument("a cluster sort reads files that every worker sees, not standard input")
         self.work = tempfile.mkdtemp(prefix="tqsort-cluster-", dir=work_dir or self.output_dir)
         self.result = Result()
-        self.range_args = []   # tqsort's arguments for the tasks: keys by number
+        self.range_args = []   # tqsort's arguments for a range's sort: keys by number
+        self.split_args = []   # and for reading the inputs (--header: their first lines)
         self.header = b""      # with --header: the header's content, and its file
         self.header_file = ""
         self.shares_made = 0
@@ -221,7 +223,7 @@ class _Job:
         pending = order
         while pending:
             futures = [self.client.submit(
-                _split_task, self.range_args, s, self.header if s.begin == 0 else b"",
+                _split_task, self.split_args, s, self.header if s.begin == 0 else b"",
                 self.header_file if s.begin == 0 else "", boundaries, self.piece_prefix(s), self.memory,
                 pure=False) for s in pending]
             for s, split in zip(pending, self.gather(futures)):
@@ -242,13 +244,18 @@ class _Job:
                 continue
             split = results[s.index]
             before = kept[-1] if kept and kept[-1].file_index == s.file_index else None
-            if before is not None and split["first"] != results[before.index]["next"]:
+            # A share that failed began where it should have only when that is known: at
+            # its file's start, or where the share before it ended (one split again).
+            failed = split["error"] is not None
+            if before is not None and (failed and not s.aligned or
+                                       not failed and split["first"] != results[before.index]["next"]):
                 self.drop(s, results.pop(s.index))
                 cut_file = s.file_index
                 self.result.repairs += 1
                 begin = results[before.index]["next"]
                 if begin < os.path.getsize(s.path):
                     repair = self.share(s.path, s.file_index, begin, os.path.getsize(s.path))
+                    repair.aligned = True
                     again.append(repair)
                     kept.append(repair)
                 continue
@@ -269,7 +276,7 @@ class _Job:
             first_line += sum(results[k.index]["lines"] for k in kept
                               if k.file_index == share.file_index and k is not share)
         try:
-            _tqdatafile._split_share(self.range_args, share.path, share.begin, share.end,
+            _tqdatafile._split_share(self.split_args, share.path, share.begin, share.end,
                                      self.header if share.begin == 0 else b"",
                                      self.header_file if share.begin == 0 else "", first_line, [], "",
                                      self.memory)
@@ -331,12 +338,13 @@ def _run(job, args, started, share_bytes, ranges, samples_per_range, parallel):
     job.range_args = [a for k in numbered for a in ("-k", k)] + ["-t", job.options["separator"]]
     job.range_args += [flag for on, flag in [(job.options["unique"], "-u"),
                                              (job.options["lenient"], "--lenient")] if on]
+    job.split_args = job.range_args + (["--header"] if job.options["header"] else [])
     shares = [job.share(path, i, begin, end) for i, path in enumerate(job.inputs)
               for begin, end in _cuts(os.path.getsize(path), share_bytes)]
 
     t = time.monotonic()
     count = max(8, samples_per_range * ranges // max(1, len(shares)))
-    futures = [job.client.submit(_sample_task, job.range_args, s, count, job.memory, pure=False)
+    futures = [job.client.submit(_sample_task, job.split_args, s, count, job.memory, pure=False)
                for s in shares]
     boundaries = _boundaries([k for keys in job.gather(futures) for k in keys], ranges)
     job.result.seconds["sample"] = time.monotonic() - t
@@ -420,6 +428,8 @@ def main(argv=None):
             cluster.close()
     for part in result.parts:
         print(part)
+    if result.repairs:
+        print("shares split again (begun inside a quoted field): %d" % result.repairs, file=sys.stderr)
     print("seconds: " + ", ".join("%s %.2f" % kv for kv in result.seconds.items()), file=sys.stderr)
     for address, peak in sorted(result.peak_memory.items()):
         print("peak memory %s: %.0f MiB" % (address, peak / (1 << 20)), file=sys.stderr)
