@@ -3,7 +3,8 @@ address, each with its own memory limit, a directory they all see.  The parts, i
 order, must be byte for byte what `tqsort -s` writes for the same input.
 
 TQ_CLUSTER_ROWS sets the rows of the large run (default 200000; a few million for a
-measurement: it prints the times and each worker's peak memory)."""
+measurement: it prints the times and each worker's peak memory), TQ_CLUSTER_MEMORY the
+memory of each task (default 8 MiB)."""
 
 import logging
 import os
@@ -22,10 +23,10 @@ from conftest import run_tqsort
 
 WORKERS = 2
 LIMIT = 320 << 20   # each worker's memory limit
-MEMORY = 8 << 20    # what each task may hold (a range's -S)
+MEMORY = int(os.environ.get("TQ_CLUSTER_MEMORY", 8 << 20))  # what a task may hold (a range's -S)
 # What a task may add to its worker's peak beyond MEMORY: tqsort's buffers (about ten
 # times 1/128 of -S, at least 64 KiB each), the split's record, Python's objects.
-MARGIN = 48 << 20
+MARGIN = 24 << 20
 BASELINE = {}       # each worker's peak memory before the first task
 
 
@@ -42,20 +43,22 @@ def client(tmp_path_factory):
     cluster.close()
 
 
-def make_inputs(tmp, n, seed=5, skew=False):
+def make_inputs(tmp, n, seed=5, skew=False, payload=0):
     """Three files of n rows in all: a byte-order mark and CRLF in the first, quoted
-    fields with line breaks, duplicates, empty (null) keys, no line end at the very end."""
+    fields with line breaks, duplicates, empty (null) keys, no line end at the very end;
+    with `skew`, half the rows have the key 7; each row ends with `payload` bytes more."""
     rng = random.Random(seed)
     words = ["pear", "Apple", "fig", "", "\"two\nlines\"", "\"a, b\"", "kiwi", "zz"]
     paths = []
     cuts = [0, n // 2, n * 3 // 4, n]
+    pad = "," + "p" * payload if payload else ""
     for f in range(3):
         lines = []
         for i in range(cuts[f], cuts[f + 1]):
             key = 7 if skew and rng.random() < 0.5 else rng.randrange(-2000, 2000)
-            lines.append("%s,%s,%d.%d,2024-%02d-%02d,%d" % (
+            lines.append("%s,%s,%d.%d,2024-%02d-%02d,%d%s" % (
                 "" if rng.random() < 0.01 else key, rng.choice(words), rng.randrange(50), rng.randrange(10),
-                rng.randrange(1, 13), rng.randrange(1, 29), i))
+                rng.randrange(1, 13), rng.randrange(1, 29), i, pad))
         end = "\r\n" if f == 0 else "\n"
         text = ("\ufeff" if f == 0 else "") + end.join(lines) + (end if f < 2 else "")
         path = tmp / ("in%d.csv" % f)
@@ -129,12 +132,12 @@ def test_a_header_names_the_keys_and_heads_the_parts(client, tmp, tqsort_bin):
 
 
 def test_equal_keys_share_a_range_even_when_half_the_rows_hold_one(client, tmp, tqsort_bin):
-    # 600000 rows of 20 MB: the range of the key that half of them hold is larger than a
-    # task's memory, and is sorted on disk within it.
-    inputs = make_inputs(tmp, 600000, skew=True)
-    assert sum(os.path.getsize(p) for p in inputs) > 2 * MEMORY
+    # 500000 rows of 80 MB: the range of the key that half of them hold is larger than a
+    # task's memory and its margin together, and is sorted on disk within them.
+    inputs = make_inputs(tmp, 500000, skew=True, payload=120)
+    assert sum(os.path.getsize(p) for p in inputs) > 2 * (MEMORY + MARGIN)
     result = sort_csv_on_cluster(client, inputs, tmp / "out", keys=["1:int"], memory=MEMORY,
-                                 share_bytes=1 << 20, ranges=4)
+                                 share_bytes=4 << 20, ranges=4)
     assert concatenated(result.parts) == single_sort(tqsort_bin, tmp, ["-k", "1:int"], inputs)
     heavy = max(result.ranges)
     assert heavy >= 0.45 * sum(result.ranges)  # the key of half the rows: one range
@@ -195,7 +198,10 @@ def test_the_large_run(client, tmp, tqsort_bin):
     result = sort_csv_on_cluster(client, inputs, tmp / "out", keys=["1:int"], memory=MEMORY)
     assert concatenated(result.parts) == expected
     check_memory(result)
-    print("\n%d rows, %d MiB: one tqsort -s -S %dM %.2f s; cluster of %d: %s; ranges %s; peak memory %s" % (
-        rows, sum(os.path.getsize(p) for p in inputs) >> 20, MEMORY >> 20, single, WORKERS,
-        ", ".join("%s %.2f s" % kv for kv in result.seconds.items()), result.ranges,
-        ", ".join("%d MiB" % (p >> 20) for p in result.peak_memory.values())))
+    print("\n%d rows, %d MiB: one tqsort -s -S %dM %.2f s; cluster of %d: %s; %d ranges of %d to %d rows; "
+          "peak memory per worker (growth): %s" % (
+              rows, sum(os.path.getsize(p) for p in inputs) >> 20, MEMORY >> 20, single, WORKERS,
+              ", ".join("%s %.2f s" % kv for kv in result.seconds.items()), len(result.ranges),
+              min(result.ranges), max(result.ranges),
+              ", ".join("%d MiB (+%d MiB)" % (p >> 20, (p - BASELINE[a]) >> 20)
+                        for a, p in sorted(result.peak_memory.items()))))
