@@ -4,7 +4,7 @@ order, must be byte for byte what `tqsort -s` writes for the same input.
 
 TQ_CLUSTER_ROWS sets the rows of the large run (default 200000; a few million for a
 measurement: it prints the times and each worker's peak memory), TQ_CLUSTER_MEMORY the
-memory of each task (default 8 MiB)."""
+memory of each task (default 8 MiB), TQ_CLUSTER_WORKERS the worker processes (default 2)."""
 
 import logging
 import os
@@ -21,7 +21,7 @@ import tqdatafile as tq
 from tqdatafile.cluster import sort_csv_on_cluster
 from conftest import run_tqsort
 
-WORKERS = 2
+WORKERS = int(os.environ.get("TQ_CLUSTER_WORKERS", 2))  # worker processes, 2 to 4
 LIMIT = 320 << 20   # each worker's memory limit
 MEMORY = int(os.environ.get("TQ_CLUSTER_MEMORY", 8 << 20))  # what a task may hold (a range's -S)
 # What a task may add to its worker's peak beyond MEMORY: tqsort's buffers (about ten

@@ -412,7 +412,7 @@ def main(argv=None):
     cluster = None
     if a.local:
         cluster = LocalCluster(n_workers=a.local, threads_per_worker=1, processes=True,
-                               memory_limit=a.memory_limit, host="127.0.0.1", dashboard_address=None)
+                               memory_limit=a.memory_limit, host="127.0.0.1", dashboard_address=":0")
     client = Client(cluster if cluster is not None else a.scheduler)
     try:
         result = sort_csv_on_cluster(
