@@ -61,6 +61,7 @@ class Relay {
     return !stopping();
   }
   bool stopping() const noexcept { return stop_.load(std::memory_order_acquire); }
+  void stop() noexcept { stop_.store(true, std::memory_order_release); }
 
   // With the GIL: calls the callable with the latest step, if there is a new one.
   void deliver() {
@@ -114,6 +115,7 @@ void runReleased(Relay& relay, Work&& work) {
     done = true;
     ended.notify_all();
   });
+  std::exception_ptr failed;  // of this thread's side, raised once the work has ended
   for (;;) {
     {
       py::gil_scoped_release release;
@@ -121,10 +123,16 @@ void runReleased(Relay& relay, Work&& work) {
       ended.wait_for(lock, std::chrono::milliseconds(100), [&] { return done; });
       if (done) break;
     }
-    relay.deliver();
-    if (PyErr_CheckSignals() != 0) relay.keep(py::error_already_set());
+    try {
+      relay.deliver();
+      if (PyErr_CheckSignals() != 0) relay.keep(py::error_already_set());
+    } catch (...) {
+      if (!failed) failed = std::current_exception();
+      relay.stop();
+    }
   }
   worker.join();
+  if (failed) std::rethrow_exception(failed);
   if (thrown) std::rethrow_exception(thrown);
   relay.deliver();
   relay.raiseKept();

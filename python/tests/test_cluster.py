@@ -112,6 +112,18 @@ def test_a_share_begun_inside_a_quoted_field_is_split_again(client, tmp, tqsort_
     assert concatenated(result.parts) == single_sort(tqsort_bin, tmp, ["-k", "1:int"], [str(path)])
 
 
+def test_a_record_that_begins_with_a_byte_order_mark_keeps_it(client, tmp, tqsort_bin):
+    # The first share holds only the header: the range's first piece begins with the
+    # record that begins with a mark's bytes, which are the record's own.
+    path = tmp / "marked.csv"
+    path.write_bytes(b"h,n\n\xef\xbb\xbfx,1\nb,0\nc,2\n")
+    result = sort_csv_on_cluster(client, [str(path)], tmp / "out", keys=["2:int"], header=True, memory=MEMORY,
+                                 share_bytes=4, ranges=1)
+    expected = single_sort(tqsort_bin, tmp, ["-k", "2:int", "--header"], [str(path)])
+    assert expected == b"h,n\nb,0\n\xef\xbb\xbfx,1\nc,2\n"
+    assert concatenated(result.parts) == expected
+
+
 def test_a_header_names_the_keys_and_heads_the_parts(client, tmp, tqsort_bin):
     inputs = []
     for f in range(2):
