@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -189,6 +190,23 @@ Status Cleanup::removeAllLocked() {
 Status Cleanup::endRun() {
   mutex_.lock();  // never unlocked: the process ends with this thread
   return removeAllLocked();
+}
+
+Status Cleanup::endRunDirs(const std::vector<std::string>& paths) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  Status result;
+  for (size_t i = 0; i < runDirs_.size();) {
+    RunDir& dir = runDirs_[i];
+    if (std::find(paths.begin(), paths.end(), dir.path) == paths.end()) {
+      ++i;
+      continue;
+    }
+    Status s = removeTree(dir.path);
+    if (!s.ok() && result.ok()) result = s;
+    ::close(dir.lockFd);
+    runDirs_.erase(runDirs_.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+  return result;
 }
 
 void Cleanup::dieOf(int signal) {

@@ -49,6 +49,9 @@ class Cleanup {
   // never returns while a signal is being handled, so that no message is written while
   // the process dies of it.
   Status endRun();
+  // Removes the run directories `paths` (made by makeRunDirs) and forgets them: a run
+  // in a host's process ends, and the process goes on.
+  Status endRunDirs(const std::vector<std::string>& paths);
   // A signal is being handled: the process is about to die of it.
   bool dying() const { return dying_.load(std::memory_order_relaxed); }
   // Removes everything, then dies of `signal`.  Called by the signal thread, and by the

@@ -200,6 +200,7 @@ Status InputReader::Pass::readMore() {
   if (reader.progress_ != nullptr && reader.totalBytes_ > 0) {
     reader.progress_->show("reading", static_cast<double>(reader.bytesRead_) / static_cast<double>(reader.totalBytes_));
   }
+  if (reader.progress_ != nullptr && reader.progress_->stopped()) return stopped();
   return Status();
 }
 

@@ -9,6 +9,10 @@
 namespace tqsort {
 
 void ProgressBar::show(const char* phase, double fraction) {
+  if (listener_ != nullptr) {
+    if (!listener_->heard(phase, fraction)) stopped_.store(true, std::memory_order_relaxed);
+    return;
+  }
   if (!on_ || cleanup().dying()) return;  // the line is being ended for a signal
   auto now = std::chrono::steady_clock::now();
   if (fraction < 1.0 && now - last_ < std::chrono::milliseconds(100)) return;
@@ -29,7 +33,7 @@ void ProgressBar::done() {
 
 bool ProgressBar::progress(double fraction) {
   show("merging", fraction);
-  return true;
+  return !stopped();
 }
 
 TqSortInfo* StatsReport::sort(size_t index, size_t count) {

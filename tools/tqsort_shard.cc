@@ -144,7 +144,7 @@ Status Shard::grow(const SortSizes& sizes) {
   for (size_t i = 0; i < values_.size(); ++i) *values_[i] = pending[i];
   return Status();
 }
-Status Shard::setValue(TqbDatavar* v, const KeyValue& value, const Batch& batch) {
+Status setKeyValue(TqbDatavar* v, const KeyValue& value, const Batch& batch) {
   switch (value.kind) {
     case KeyValue::Null: v->setNull(); break;
     case KeyValue::Int: v->assign(value.integer); break;
@@ -217,7 +217,7 @@ Status Shard::consume(Batch& batch) {
   const KeyValue* value = batch.values.data();
   int64_t rowNumber = static_cast<int64_t>(batch.firstRow);
   for (const Row& row : batch.rows) {
-    for (size_t i = 0; i < k; ++i, ++value) TQSORT_TRY(setValue(values_[i], *value, batch));
+    for (size_t i = 0; i < k; ++i, ++value) TQSORT_TRY(setKeyValue(values_[i], *value, batch));
     if (sizes_.sequenceKey) values_[k]->assign(rowNumber++);
     const char* bytes = batch.data() + row.offset;
     bool ok = true;

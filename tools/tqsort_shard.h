@@ -32,6 +32,9 @@ constexpr char kReferenceMark = 'L';
 // lowest; descending inverts.
 void appendSortKey(std::string* out, KeyType type, bool descending, const TqbDatavar& value);
 
+// Sets `v` to `value`, a key value parsed into `batch`, as the sort stores it.
+Status setKeyValue(TqbDatavar* v, const KeyValue& value, const Batch& batch);
+
 // One library sort.  Used by one thread at a time.
 class Shard : public BatchConsumer {
  public:
@@ -97,7 +100,6 @@ class Shard : public BatchConsumer {
   void release();
 
  private:
-  Status setValue(TqbDatavar* v, const KeyValue& value, const Batch& batch);
   Status spillLine(const char* data, size_t length);
   bool takeApart(const char* bytes, size_t n, StoredLine::Parts* parts) {
     return stored_->parts(bytes, n,

@@ -45,7 +45,7 @@ class ShardProgress {
     Slot(ShardProgress* ownedBy, size_t slot) : owner(ownedBy), index(slot) {}
     bool progress(double fraction) override {
       owner->update(index, fraction);
-      return true;
+      return !owner->bar_->stopped();
     }
     ShardProgress* owner;
     size_t index;
