@@ -510,7 +510,7 @@ TEST_F(LayerTest, AKeyThatCannotSortIsRefusedWhenTheSorterIsMade) {
 TEST_F(LayerTest, ACancelledSortStopsWithStopped) {
   tq::Manager m = manager();
   std::vector<NameAndCount> rows = someRows(60000, 3);
-  for (tq::Engine engine : {tq::Engine::variableRows, tq::Engine::fixedRows}) {
+  for (tq::Engine engine : {tq::Engine::variableRows, tq::Engine::fixedRows, tq::Engine::external}) {
     for (bool throws : {false, true}) {
       std::atomic<int> calls{0};
       tq::SortOptions o = byNameThenCount(engine);
