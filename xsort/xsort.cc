@@ -744,7 +744,7 @@ bool Engine::startWorkers() {
 void Engine::stopWorkers() {
   {
     std::lock_guard<std::mutex> guard(mutex_);
-    stopping_ = true;
+    state_ = WorkState::Stopping;
   }
   workCv_.notify_all();
   for (uint32_t i = 0; i < workerCount_; ++i) {

@@ -56,13 +56,12 @@ bool Engine::waitForReleasedRoom(uint64_t releasesSeen) {
     }
     // The sorted batches can give their memory: ask an idle thread to write them.
     const bool idleThread = sorting_ < workerCount_;
-    if (sorted_ != nullptr && !spillActive_ && !spillRequested_ && !merging_ && idleThread) {
-      spillRequested_ = true;
+    if (sorted_ != nullptr && state_ == WorkState::Sorting && idleThread) {
       spillMode_ = true;
-      workCv_.notify_all();
+      requestSpill();
     }
-    const bool othersWork =
-        sorting_ > roomWaiters_ || spillActive_ || (spillRequested_ && idleThread && sorted_ != nullptr);
+    const bool othersWork = sorting_ > roomWaiters_ || spillUnderWay() ||
+                            (state_ == WorkState::SpillWanted && idleThread && sorted_ != nullptr);
     if (!othersWork) break;
     doneCv_.wait(lock);
   }
@@ -113,11 +112,9 @@ bool Engine::waitForRoom(uint64_t bytes, std::unique_lock<std::mutex>& lock) {
     }
     spillMode_ = true;
     const bool sortsComing = inFlight_ > 0 && sortedBytes_ < spillThreshold_;
-    if (!sortsComing && sorted_ != nullptr && !spillActive_ && !spillRequested_) {
-      spillRequested_ = true;
-      workCv_.notify_all();
-    }
-    if (!spillActive_ && !spillRequested_ && inFlight_ == 0) {
+    if (!sortsComing && sorted_ != nullptr) requestSpill();
+    // No merge holds the runs while rows come in: Sorting means no spill will free any.
+    if (state_ == WorkState::Sorting && inFlight_ == 0) {
       failed_ = true;
       sortError_.setNoRoom("The memory size (%" PRIu64 " bytes) is too small for this sort: %" PRIu64
                            " bytes more are needed while %" PRIu64 " are taken.", limit_, bytes, used_);
@@ -360,27 +357,33 @@ void Engine::freeBatch(Batch* batch) {
 
 // True when a thread should write the sorted batches now [engine lock].
 bool Engine::spillWanted() const {
-  return spillRequested_ && !spillActive_ && !merging_ && sorted_ != nullptr && !failed_;
+  return state_ == WorkState::SpillWanted && sorted_ != nullptr && !failed_;
+}
+
+void Engine::requestSpill() {
+  if (state_ == WorkState::Sorting) state_ = WorkState::SpillWanted;
+  if (state_ == WorkState::SpillWanted) workCv_.notify_all();
 }
 
 void Engine::workerLoop(Worker* worker) {
   ErrorText error;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    while (!stopping_ && queueHead_ == nullptr && !spillWanted()) workCv_.wait(lock);
-    if (stopping_) return;
+    while (state_ != WorkState::Stopping && queueHead_ == nullptr && !spillWanted()) workCv_.wait(lock);
+    if (state_ == WorkState::Stopping) return;
     if (spillWanted()) {
       // Merge every sorted batch into one run; their memory comes back at the end.
       Batch* batches = sorted_;
       sorted_ = nullptr;
       sortedBytes_ = 0;
-      spillRequested_ = false;
-      spillActive_ = true;
+      state_ = WorkState::Spilling;
       lock.unlock();
       bool ok = spillBatches(&worker->writer, batches, &error);
       if (!ok) fail(error);
       lock.lock();
-      spillActive_ = false;
+      // A merge that began meanwhile has waited for this spill; it has the runs now.
+      if (state_ == WorkState::Spilling) state_ = WorkState::Sorting;
+      if (state_ == WorkState::MergeAwaitsSpill) state_ = WorkState::Merging;
       doneCv_.notify_all();
       continue;
     }
@@ -421,10 +424,7 @@ void Engine::workerLoop(Worker* worker) {
       while (*end != nullptr) end = &(*end)->next;
       *end = b;
       sortedBytes_ += b->held + b->reserved;
-      if (spillMode_ && sortedBytes_ >= spillThreshold_ && !spillActive_) {
-        spillRequested_ = true;
-        workCv_.notify_all();
-      }
+      if (spillMode_ && sortedBytes_ >= spillThreshold_) requestSpill();
     }
     --sorting_;
     --inFlight_;

@@ -460,6 +460,20 @@ struct Stats {
   uint64_t bytesRead = 0;
 };
 
+// What the sorting threads may do, as one state under the engine lock.  A spill (the
+// sorted batches written as one run) goes Sorting -> SpillWanted -> Spilling -> Sorting;
+// a merge on the caller's thread (quiesce) goes to Merging, through MergeAwaitsSpill when
+// a spill is being written at that moment, and back to Sorting when it ends (compactRuns)
+// or never (the final merge); Stopping ends the threads from any state.
+enum class WorkState : uint8_t {
+  Sorting,           // threads sort queued batches; the sorted ones stay in memory
+  SpillWanted,       // the next free thread writes the sorted batches to a work file
+  Spilling,          // a thread is writing them; their memory comes back when it is done
+  MergeAwaitsSpill,  // the caller's thread waits to merge; the spill under way ends first
+  Merging,           // the caller's thread has the runs and their files: no spill starts
+  Stopping,          // the threads end (destroy)
+};
+
 class Engine {
  public:
   // The C objects: the table of operations first, then the way back to the engine.
@@ -548,6 +562,12 @@ class Engine {
                     FileRun* run, ErrorText* error);
   bool spillBatches(RunWriter* writer, Batch* batches, ErrorText* error);
   bool spillWanted() const;
+  // Asks a free thread to write the sorted batches, when no spill is wanted or under way
+  // and no merge holds the runs [engine lock].
+  void requestSpill();
+  bool spillUnderWay() const {
+    return state_ == WorkState::Spilling || state_ == WorkState::MergeAwaitsSpill;
+  }
   bool takeFor(Batch* batch, uint64_t bytes);
   uint64_t batchReserve(uint32_t capacity) const;
   void layOut(Batch* batch);
@@ -564,6 +584,7 @@ class Engine {
   // Output side.
   bool finish();
   bool quiesce();
+  void endMerge();
   void runShape(uint32_t* memoryRuns, uint32_t* maxRecord) const;
   bool spillSorted(ErrorText* error);
   bool reduceRuns(uint32_t target, uint32_t* keyRoom, ErrorText* error);
@@ -662,11 +683,11 @@ class Engine {
   uint32_t sorting_ = 0;             // threads sorting a batch
   uint32_t roomWaiters_ = 0;         // of them, those in waitForReleasedRoom
   uint64_t releases_ = 0;            // uncharge calls so far
-  bool spillMode_ = false;           // the rows do not fit: sorted batches are written
-  bool spillRequested_ = false;      // a thread should write the sorted batches
-  bool spillActive_ = false;         // a thread is writing them
-  bool merging_ = false;             // the final merge has begun: no more writing
-  bool stopping_ = false;
+  WorkState state_ = WorkState::Sorting;
+  // The rows do not fit: sorted batches are written once they hold spillThreshold_ bytes.
+  // A flag beside state_, not one of its states: it is set once, holds in every state
+  // after that, and only says what a thread does with a batch it has sorted.
+  bool spillMode_ = false;
   bool failed_ = false;
   ErrorText sortError_;              // the first failure; fixed once failed_ is set
   FileRun* fileRuns_ = nullptr;

@@ -125,11 +125,11 @@ uint64_t Engine::mergeOverhead(uint32_t sources, uint32_t runs, uint32_t keyRoom
 
 // Waits until no batch is queued, being sorted or being written (caller's thread);
 // false when the sort failed.  From here on the caller's thread alone touches the runs
-// and their files, until merging_ is cleared again.
+// and their files, until endMerge.  A spill wanted but not begun waits for that end.
 bool Engine::quiesce() {
   std::unique_lock<std::mutex> lock(mutex_);
-  merging_ = true;
-  while ((inFlight_ > 0 || spillActive_) && !failed_) {
+  state_ = spillUnderWay() ? WorkState::MergeAwaitsSpill : WorkState::Merging;
+  while ((inFlight_ > 0 || spillUnderWay()) && !failed_) {
     if (!progressWait(lock)) return false;
   }
   return !failed_;
@@ -295,12 +295,18 @@ bool Engine::compactRuns() {
       ++stats_.inputCompactions;
     }
   }
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    merging_ = false;
-  }
+  endMerge();
   if (!ok && !error.empty()) fail(error);
   return ok;
+}
+
+// The threads may write sorted batches again; those that piled up meanwhile are written
+// when they hold enough.  A spill quiesce gave up waiting for (the sort failed) goes on.
+void Engine::endMerge() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (state_ == WorkState::MergeAwaitsSpill) state_ = WorkState::Spilling;
+  if (state_ == WorkState::Merging) state_ = WorkState::Sorting;
+  if (spillMode_ && sortedBytes_ >= spillThreshold_) requestSpill();
 }
 
 // Waits for the sorting threads, then plans and opens the final merge.
