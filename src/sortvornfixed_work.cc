@@ -14,11 +14,11 @@ TqSortVornFixedWorkSort::TqSortVornFixedWorkSort(TqSortVornFixedImpl* engine, Tq
       rowLength_(static_cast<uint32_t>(engine->rowLength())),
       keyLength_(engine->keyAreaLength()),
       recordLength_(engine->recordLength()) {
-  WT("TqSortVornFixedWorkSort(0x%p)->TQSortVornFixedWorkSort()", this);
+  WT("TqSortVornFixedWorkSort(0x%p)->TqSortVornFixedWorkSort()", this);
 }
 
 TqSortVornFixedWorkSort::~TqSortVornFixedWorkSort() {
-  WT("TqSortVornFixedWorkSort(0x%p)->~TQSortVornFixedWorkSort()", this);
+  WT("TqSortVornFixedWorkSort(0x%p)->~TqSortVornFixedWorkSort()", this);
   tqbFree(swapRow_);
 }
 
@@ -100,9 +100,9 @@ bool TqSortVornFixedWorkSort::sortRange(TqbThreadPoolWorker* worker, uint8_t* bu
 
 TqSortVornFixedWorkMerge::TqSortVornFixedWorkMerge(TqSortVornImpl* engine, TqLogger* logger)
     : TqSortVornWorkMerge(engine, logger) {
-  WT("TqSortVornFixedWorkMerge(0x%p)->TQSortVornFixedWorkMerge()", this);
+  WT("TqSortVornFixedWorkMerge(0x%p)->TqSortVornFixedWorkMerge()", this);
 }
 
 TqSortVornFixedWorkMerge::~TqSortVornFixedWorkMerge() {
-  WT("TqSortVornFixedWorkMerge(0x%p)->~TQSortVornFixedWorkMerge()", this);
+  WT("TqSortVornFixedWorkMerge(0x%p)->~TqSortVornFixedWorkMerge()", this);
 }

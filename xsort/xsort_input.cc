@@ -15,7 +15,7 @@ namespace tqxsort {
 // --- budget and failures -----------------------------------------------------------------
 
 bool Engine::tryCharge(uint64_t bytes) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   if (used_ + bytes + headroom_ > limit_) return false;
   used_ += bytes;
   peak_ = std::max(peak_, used_);
@@ -23,7 +23,7 @@ bool Engine::tryCharge(uint64_t bytes) {
 }
 
 bool Engine::tryChargeGrowth(uint64_t bytes) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   if (used_ + bytes > limit_) return false;
   used_ += bytes;
   peak_ = std::max(peak_, used_);
@@ -32,7 +32,7 @@ bool Engine::tryChargeGrowth(uint64_t bytes) {
 
 void Engine::uncharge(uint64_t bytes) {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    TqStdLock guard(mutex_);
     used_ -= bytes;
     ++releases_;
   }
@@ -40,12 +40,12 @@ void Engine::uncharge(uint64_t bytes) {
 }
 
 uint64_t Engine::releases() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   return releases_;
 }
 
 bool Engine::waitForReleasedRoom(uint64_t releasesSeen) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  TqStdLock lock(mutex_);
   ++roomWaiters_;
   bool again = false;
   for (;;) {
@@ -60,10 +60,11 @@ bool Engine::waitForReleasedRoom(uint64_t releasesSeen) {
       spillMode_ = true;
       requestSpill();
     }
-    const bool othersWork = sorting_ > roomWaiters_ || spillUnderWay() ||
-                            (state_ == WorkState::SpillWanted && idleThread && sorted_ != nullptr);
+    const bool spillAsked = state_ == WorkState::SpillWanted || state_ == WorkState::MergingSpillWanted;
+    const bool othersWork =
+        sorting_ > roomWaiters_ || spillUnderWay() || (spillAsked && idleThread && sorted_ != nullptr);
     if (!othersWork) break;
-    doneCv_.wait(lock);
+    doneCv_.wait(lock.unique());
   }
   --roomWaiters_;
   return again;
@@ -71,7 +72,7 @@ bool Engine::waitForReleasedRoom(uint64_t releasesSeen) {
 
 void Engine::fail(const ErrorText& error) {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    TqStdLock guard(mutex_);
     if (!failed_) {
       failed_ = true;
       sortError_.copy(error);
@@ -82,12 +83,12 @@ void Engine::fail(const ErrorText& error) {
 }
 
 bool Engine::failed() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   return failed_;
 }
 
 int Engine::callerFailure() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   if (failed_) {
     callerError_.copy(sortError_);
   } else {
@@ -102,7 +103,7 @@ int Engine::callerFailure() {
 // its run), then from the sorted batches, which a sorting thread merges into a run in
 // a work file; when nothing is sorted, being sorted or being written, nothing will
 // give any.
-bool Engine::waitForRoom(uint64_t bytes, std::unique_lock<std::mutex>& lock) {
+bool Engine::waitForRoom(uint64_t bytes, TqStdLock& lock) {
   for (;;) {
     if (failed_) return false;
     if (used_ + bytes + headroom_ <= limit_) {
@@ -120,7 +121,7 @@ bool Engine::waitForRoom(uint64_t bytes, std::unique_lock<std::mutex>& lock) {
                            " bytes more are needed while %" PRIu64 " are taken.", limit_, bytes, used_);
       return false;
     }
-    doneCv_.wait(lock);
+    doneCv_.wait(lock.unique());
   }
 }
 
@@ -163,7 +164,7 @@ bool Engine::roomForChunk() {
   for (;;) {
     if (filling_ == nullptr) {
       if (!compactRuns()) return false;  // the list of runs keeps to its share
-      std::unique_lock<std::mutex> lock(mutex_);
+      TqStdLock lock(mutex_);
       if (!startBatch(lock)) return false;
     }
     Batch* b = filling_;
@@ -176,13 +177,13 @@ bool Engine::roomForChunk() {
   }
 }
 
-bool Engine::startBatch(std::unique_lock<std::mutex>& lock) {
+bool Engine::startBatch(TqStdLock& lock) {
   const uint32_t capacity = firstBatchRows_;
   const uint64_t rowsCharge = chargeFor(uint64_t{capacity} * params_.recordLength);
   const uint64_t reserve = batchReserve(capacity);
   const uint64_t charge = chargeFor(sizeof(Batch)) + rowsCharge + reserve;
   if (!waitForRoom(charge, lock)) return false;
-  lock.unlock();
+  lock.unlockFor(mutex_);
   Batch* b = tqbNew<Batch>();
   uint8_t* rows = b != nullptr ? static_cast<uint8_t*>(
                                      tqbMalloc(size_t{capacity} * params_.recordLength))
@@ -193,10 +194,10 @@ bool Engine::startBatch(std::unique_lock<std::mutex>& lock) {
     ErrorText e;
     e.setNoRoom("Out of memory (sort batch of %u rows).", capacity);
     fail(e);
-    lock.lock();
+    lock.lockFor(mutex_);
     return false;
   }
-  lock.lock();
+  lock.lockFor(mutex_);
   b->rows = rows;
   b->capacity = capacity;
   b->held = chargeFor(sizeof(Batch)) + rowsCharge;
@@ -232,7 +233,7 @@ bool Engine::growBatch() {
 
 void Engine::queueBatch(Batch* batch) {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    TqStdLock guard(mutex_);
     batch->next = nullptr;
     if (queueTail_ != nullptr) queueTail_->next = batch; else queueHead_ = batch;
     queueTail_ = batch;
@@ -362,14 +363,15 @@ bool Engine::spillWanted() const {
 
 void Engine::requestSpill() {
   if (state_ == WorkState::Sorting) state_ = WorkState::SpillWanted;
+  if (state_ == WorkState::Merging) state_ = WorkState::MergingSpillWanted;
   if (state_ == WorkState::SpillWanted) workCv_.notify_all();
 }
 
 void Engine::workerLoop(Worker* worker) {
   ErrorText error;
-  std::unique_lock<std::mutex> lock(mutex_);
+  TqStdLock lock(mutex_);
   for (;;) {
-    while (state_ != WorkState::Stopping && queueHead_ == nullptr && !spillWanted()) workCv_.wait(lock);
+    while (state_ != WorkState::Stopping && queueHead_ == nullptr && !spillWanted()) workCv_.wait(lock.unique());
     if (state_ == WorkState::Stopping) return;
     if (spillWanted()) {
       // Merge every sorted batch into one run; their memory comes back at the end.
@@ -400,13 +402,13 @@ void Engine::workerLoop(Worker* worker) {
       const uint32_t rows = b->count;
       ok = sortBatch(worker, b, &run, &written, &error);
       if (ok) {
-        std::lock_guard<std::mutex> guard(mutex_);
+        TqStdLock guard(mutex_);
         stats_.rowsSorted += rows;
       }
       if (ok && written) {
         // No room to keep it: written to a work file, and its memory given back.
         {
-          std::lock_guard<std::mutex> guard(mutex_);
+          TqStdLock guard(mutex_);
           spillMode_ = true;
         }
         ok = addFileRun(run, &error, dropBatch(b));
@@ -552,7 +554,7 @@ bool Engine::sortBatch(Worker* w, Batch* b, FileRun* written, bool* wasWritten,
             return false;
           }
           {
-            std::lock_guard<std::mutex> guard(mutex_);
+            TqStdLock guard(mutex_);
             spillMode_ = true;
           }
           m = 0;
@@ -646,7 +648,7 @@ void Engine::layOut(Batch* b) {
 // Writes sorted entries of a batch as one run (dropping duplicate keys when asked).
 bool Engine::writeEntries(RunWriter* writer, const Batch* b, const Entry* entries, uint32_t count,
                           FileRun* run, ErrorText* error) {
-  if (!writer->begin(false, error)) return false;
+  if (!writer->begin(RunWriter::Start::sameFile, error)) return false;
   const uint32_t recordLength = params_.recordLength;
   const bool drop = params_.dropDuplicates;
   Cur previous = {};
@@ -658,7 +660,7 @@ bool Engine::writeEntries(RunWriter* writer, const Batch* b, const Entry* entrie
     if (!writer->put(cur, error)) return false;
   }
   if (!writer->finish(run, error)) return false;
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   ++stats_.runsWritten;
   return true;
 }
@@ -693,7 +695,7 @@ bool Engine::spillBatches(RunWriter* writer, Batch* batches, ErrorText* error) {
     }
   }
   if (sources != nullptr) {
-    ok = writer->begin(false, error);
+    ok = writer->begin(RunWriter::Start::sameFile, error);
     const bool drop = params_.dropDuplicates;
     Cur previous = {};
     bool first = true;
@@ -721,7 +723,7 @@ bool Engine::spillBatches(RunWriter* writer, Batch* batches, ErrorText* error) {
       }
       ok = addFileRun(run, error, freed);
       if (ok) {
-        std::lock_guard<std::mutex> guard(mutex_);
+        TqStdLock guard(mutex_);
         ++stats_.runsWritten;
       }
     }
@@ -729,12 +731,12 @@ bool Engine::spillBatches(RunWriter* writer, Batch* batches, ErrorText* error) {
     while (ok && batches != nullptr) {
       Batch* b = batches;
       FileRun run;
-      ok = writer->begin(false, error) && writer->putRun(b, error) && writer->finish(&run, error);
+      ok = writer->begin(RunWriter::Start::sameFile, error) && writer->putRun(b, error) && writer->finish(&run, error);
       if (ok) {
         batches = b->next;
         ok = addFileRun(run, error, dropBatch(b));
         if (ok) {
-          std::lock_guard<std::mutex> guard(mutex_);
+          TqStdLock guard(mutex_);
           ++stats_.runsWritten;
         }
       }
@@ -751,7 +753,7 @@ bool Engine::spillBatches(RunWriter* writer, Batch* batches, ErrorText* error) {
 // Adds a run to the list.  `released` budget bytes, of memory just freed, go back at
 // the same time, so that the list can grow even when the memory is full.
 bool Engine::addFileRun(const FileRun& run, ErrorText* error, uint64_t released) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  TqStdLock lock(mutex_);
   used_ -= released;
   if (released > 0) doneCv_.notify_all();
   if (fileRunCount_ == fileRunRoom_) {
@@ -859,19 +861,19 @@ WorkFile* Engine::newWorkFile(bool paid, ErrorText* error) {
   }
   // Unlinked at once: the open handle is all that is left of it.
   f->unlinked = np_fio_unlink(f->name) == 0;
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   f->next = files_;
   files_ = f;
   return f;
 }
 
 void Engine::addWritten(uint64_t bytes) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   stats_.bytesWritten += bytes;
 }
 
 void Engine::addRead(uint64_t bytes) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   stats_.bytesRead += bytes;
 }
 
