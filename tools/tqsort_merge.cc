@@ -2,7 +2,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <memory>
 
@@ -166,14 +169,34 @@ Status mergeGroups(Options* o, std::vector<std::string>* inputs, const std::stri
   return Status();
 }
 
+// Half the descriptors the process may have open, at most kMergeInputs.
+size_t chosenFanIn() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMergeInputs;
+  return std::clamp<size_t>(static_cast<size_t>(limit.rlim_cur / 2), 2, kMergeInputs);
+}
+
+// Keys named by a header column take their columns from the first input's header.
+Status resolveNamedKeys(Options* o) {
+  bool named = std::any_of(o->keys.begin(), o->keys.end(), [](const KeyOption& k) { return k.index < 0 && !k.wholeLine; });
+  if (!named) return Status();
+  if (o->inputs.front() == "-") return Status::error("-m with a key named by a column needs the first input to be a file");
+  bool bom = false;
+  std::string header;
+  TQSORT_TRY(firstRecord(o->inputs.front(), o->separator, &bom, &header));
+  return resolveKeys(o, header);
+}
+
 }  // namespace
 
 Status mergeInputs(const Options& options, OutputTarget& out, const std::vector<std::string>& runDirs,
                    size_t fanIn) {
   Options o = options;
+  TQSORT_TRY(resolveNamedKeys(&o));
   std::vector<std::string> inputs = options.inputs;
   std::vector<std::string> made;
   MergeHeader header;
+  if (fanIn == 0) fanIn = chosenFanIn();
   Status result = mergeGroups(&o, &inputs, runDirs.front(), std::max<size_t>(fanIn, 2), &header, &made);
   if (result.ok()) {
     OutputStream stream(&out, kMergeBlockBytes, false);

@@ -133,8 +133,9 @@ bool fieldForm(const std::string& text) {
   return after != std::string::npos;
 }
 
-// The modifier letters of one position of a field-form key, into *key.
-Status fieldModifiers(const std::string& text, const std::string& letters, KeyOption* key) {
+// The modifier letters of one position of a field-form key, into *key.  'b' at the
+// `end` position only moves where the key ends, which is the field's end here.
+Status fieldModifiers(const std::string& text, const std::string& letters, bool end, KeyOption* key) {
   std::string shown = "invalid key '" + printable(text) + "': ";
   for (char c : letters) {
     switch (c) {
@@ -147,7 +148,7 @@ Status fieldModifiers(const std::string& text, const std::string& letters, KeyOp
       }
       case 'r': key->descending = true; break;
       case 'f': key->fold = true; break;
-      case 'b': key->skipBlanks = true; break;
+      case 'b': key->skipBlanks = key->skipBlanks || !end; break;
       default:
         return Status::error(shown + "the modifier '" + printable(std::string(1, c)) +
                              "' is not supported (b, f, g, n, r)");
@@ -167,7 +168,7 @@ Status parseFieldKey(const std::string& text, KeyOption* key) {
     return Status::error(shown + "character positions are not supported: a key is a whole field");
   }
   key->column = first.substr(0, letters);
-  TQSORT_TRY(fieldModifiers(text, letters == std::string::npos ? "" : first.substr(letters), key));
+  TQSORT_TRY(fieldModifiers(text, letters == std::string::npos ? "" : first.substr(letters), false, key));
   if (comma == std::string::npos) return Status();
   std::string second = text.substr(comma + 1);
   size_t end = second.find_first_not_of("0123456789");
@@ -183,7 +184,7 @@ Status parseFieldKey(const std::string& text, KeyOption* key) {
     return Status::error(shown + "a key spanning several fields is not supported: give one -k per field (" +
                          printable(key->column) + "," + printable(key->column) + ")");
   }
-  return fieldModifiers(text, end == std::string::npos ? "" : second.substr(end), key);
+  return fieldModifiers(text, end == std::string::npos ? "" : second.substr(end), true, key);
 }
 
 }  // namespace
@@ -522,6 +523,10 @@ Status finishOptions(ParseState* state) {
   for (KeyOption& key : o.keys) {
     if (key.fold && o.collated()) return Status::error("-f folds case in byte order: it does not go with --collate");
     TQSORT_TRY(numberKey(&key, o.header));
+  }
+  if (o.check != Options::Check::None && o.outputGiven) {
+    return Status::error(std::string("options '-") + (o.check == Options::Check::Quiet ? "C" : "c") +
+                         "o' are incompatible");
   }
   if (o.check != Options::Check::None && o.inputs.size() > 1) {
     return Status::error("extra operand '" + printable(o.inputs[1]) + "' not allowed with -c");

@@ -269,19 +269,27 @@ Status firstRecord(const std::string& path, char separator, bool* bom, std::stri
   return Status();
 }
 
-Status resolvedKeys(const Options& options, const std::string& header, std::vector<std::string>* keys) {
-  RecordParser parser(options.keys, options.separator, options.lenient, false);
+Status resolveKeys(Options* options, const std::string& header) {
+  RecordParser parser(options->keys, options->separator, options->lenient, false);
   Record record;
   ScanProblem problem;
-  bool named = std::any_of(options.keys.begin(), options.keys.end(), [](const KeyOption& k) { return k.index < 0; });
-  if (named && nextRecord(header.data(), header.data() + header.size(), true, options.separator, &record, &problem) ==
+  bool named = std::any_of(options->keys.begin(), options->keys.end(),
+                           [](const KeyOption& k) { return k.index < 0 && !k.wholeLine; });
+  if (named && nextRecord(header.data(), header.data() + header.size(), true, options->separator, &record, &problem) ==
                    Scan::Record) {
     TQSORT_TRY(parser.resolve(&record));
   } else {
     TQSORT_TRY(parser.resolve(nullptr));
   }
+  options->keys = parser.keys();
+  return Status();
+}
+
+Status resolvedKeys(const Options& options, const std::string& header, std::vector<std::string>* keys) {
+  Options resolved = options;
+  TQSORT_TRY(resolveKeys(&resolved, header));
   keys->clear();
-  for (const KeyOption& key : parser.keys()) {
+  for (const KeyOption& key : resolved.keys) {
     // The line's own keys come back when the pieces are sorted with the same options;
     // only the plain ones are made so there.
     if (key.wholeLine) {
@@ -302,8 +310,22 @@ Status resolvedKeys(const Options& options, const std::string& header, std::vect
   return Status();
 }
 
-Status sampleKeys(const Options& options, const Share& share, size_t count, size_t memory,
+namespace {
+
+// The ranges are cut by the keys given: their pieces are sorted with -s, so equal keys
+// keep their input order within the one range that holds them all.
+Options keysGiven(const Options& options) {
+  Options o = options;
+  o.keys.erase(std::remove_if(o.keys.begin(), o.keys.end(), [](const KeyOption& k) { return k.lastResort; }),
+               o.keys.end());
+  return o;
+}
+
+}  // namespace
+
+Status sampleKeys(const Options& givenOptions, const Share& share, size_t count, size_t memory,
                   std::vector<std::string>* keys) {
+  Options options = keysGiven(givenOptions);
   keys->clear();
   if (count == 0 || share.end <= share.begin) return Status();
   int64_t span = share.end - share.begin;
@@ -321,9 +343,10 @@ Status sampleKeys(const Options& options, const Share& share, size_t count, size
   return Status();
 }
 
-Status splitShare(const Options& options, const Share& share, int64_t firstLine,
+Status splitShare(const Options& givenOptions, const Share& share, int64_t firstLine,
                   const std::vector<std::string>& boundaries, const std::string& piecePrefix,
                   size_t memory, ShareSplit* split) {
+  Options options = keysGiven(givenOptions);
   size_t ranges = boundaries.size() + 1;
   *split = ShareSplit();
   split->rows.assign(ranges, 0);

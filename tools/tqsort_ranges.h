@@ -121,6 +121,10 @@ struct ShareSplit {
 // when the file has no record.
 Status firstRecord(const std::string& path, char separator, bool* bom, std::string* record);
 
+// Sets the column of each key named by a column of `header` (a record as firstRecord
+// gives it).
+Status resolveKeys(Options* options, const std::string& header);
+
 // Resolves keys named by a column of `header` (a record as firstRecord gives it) to
 // column numbers, and writes each key as tqsort's -k takes it ("3:int:r").
 Status resolvedKeys(const Options& options, const std::string& header, std::vector<std::string>* keys);

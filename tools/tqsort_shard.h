@@ -139,9 +139,11 @@ class Shard : public BatchConsumer {
                           },
                           parts);
   }
-  // The row in hand, as the library stores it.
-  RowShape shape() const;
-  Status refused(int32_t status, const Batch& batch, const Row& row);
+  // The longest line the sort holds (a longer one goes to the line file).
+  uint64_t lineLimit() const { return static_cast<uint64_t>(sizes_.lineLength); }
+  // The row in hand, as the library stores it; `row`: its parsed key values.
+  RowShape shape(const KeyValue* row) const;
+  Status refused(int32_t status, const Batch& batch, const Row& row, const KeyValue* values);
   // Creates the manager and datafile for sizes_.
   Status create();
   // Moves to a sort of `sizes`: the rows so far are read back, in order, into it.
