@@ -4,10 +4,11 @@
 // Each input is read as the cluster sort reads a share (ShareReader: records, their
 // keys as the library's key bytes); the record with the lowest key goes out next, the
 // first input's of equal ones (lowestKey, as the merge of tqsort's own sorts).  At
-// most kMergeInputs inputs (and half the descriptors the process may open) are open at once: with more, groups of them are merged into
-// files in the run directory first, and those are merged in later passes, so a merge
-// of any number of inputs holds few descriptors.  An input out of order is not
-// detected: its records come out where the merge meets them.
+// most kMergeInputs inputs, and half the descriptors the process may open, are open at
+// once: with more, groups of them are merged into files in the run directory first,
+// and those are merged in later passes, so a merge of any number of inputs holds few
+// descriptors.  An input out of order is not detected: its records come out where the
+// merge meets them.
 #ifndef TQ_TOOLS_TQSORT_MERGE_H
 #define TQ_TOOLS_TQSORT_MERGE_H
 

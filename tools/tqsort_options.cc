@@ -29,6 +29,20 @@ void printHelp(std::FILE* out) {
       "                             years 0001-9999) or bool; r sorts descending.  Repeat\n"
       "                             for more keys.  Empty fields are nulls, lower than\n"
       "                             every value.\n"
+      "  -k, --key=F[OPTS][,F[OPTS]]  field F (a second F must be the same: one field), with\n"
+      "                             modifiers OPTS: n (the number the field starts with, 0\n"
+      "                             when none), g (also with exponents; none sorts first),\n"
+      "                             f (fold a-z to A-Z), r (descending), b (blanks before\n"
+      "                             the text not part of it).  Without -k the whole line\n"
+      "                             is the key\n"
+      "  -n, --numeric-sort         keys that name no type or modifier of their own (the\n"
+      "  -g, --general-numeric-sort line, without -k) are read as n, g, f or r above\n"
+      "  -f, --ignore-case          says; -r also turns the last resort (below) around\n"
+      "  -r, --reverse\n"
+      "  -c, --check                check that the input is sorted, without sorting: the\n"
+      "                             first record out of order is shown, exit status 1\n"
+      "  -C, --check-quiet          the same, showing nothing\n"
+      "  -m, --merge                merge inputs that are each sorted, without sorting\n"
       "  -t, --field-separator=C    field separator (default ','; '\\t' for TSV)\n"
       "      --header               the first line of each FILE is a header, the same in\n"
       "                             all of them: written once, first, not sorted\n"
@@ -73,11 +87,13 @@ void printHelp(std::FILE* out) {
       "separators, doubled quotes and line breaks; a quote elsewhere is data.  A quoted\n"
       "field left open at the end of the input is an error.  Output records are byte for\n"
       "byte the input records, \\n and \\r\\n kept, after the input's UTF-8 byte-order mark\n"
-      "if it had one.  Without -s, records with equal keys come out in no particular order.\n"
+      "if it had one.  Without -s and -u, records with equal keys are ordered by all their\n"
+      "bytes (the last resort: the line without its final newline), as LC_ALL=C sort does.\n"
       "Temporary files live in a directory tqsort-PID-XXXXXX inside the temporary\n"
       "directory, removed at exit and on a terminating signal; one left by a killed run\n"
       "is removed by the next run that uses the same temporary directory.\n"
-      "Exit status: 0 on success, 2 on any error, 128 + N when ended by signal N.\n");
+      "Exit status: 0 on success, 1 when -c or -C finds the input out of order, 2 on any\n"
+      "error, 128 + N when ended by signal N.\n");
 }
 
 Status parseSize(const char* text, uint64_t* size) {
