@@ -179,6 +179,8 @@ TEST_F(TqsortTest, UsageAndFileErrorsAreOneLineAndStatus2) {
       {"-c ok.csv ok.csv", "extra operand 'ok.csv' not allowed with -c"},
       {"--collate=de ok.csv", "--collate needs a key"},
       {"-f --collate=de -k1 ok.csv", "-f folds case in byte order"},
+      {"-m --collate=de -k1 ok.csv", "-m compares keys in byte order: it does not go with --collate"},
+      {"-c ok.csv -o out", "options '-co' are incompatible"},
       {"-k 1:weird ok.csv", "unknown type 'weird'"},
       {"-k name ok.csv", "a column name needs --header"},
       {"-k 0 ok.csv", "columns are numbered from 1"},

@@ -137,10 +137,6 @@ std::string keyColumn(const std::string& text, size_t* end) {
   return column;
 }
 
-}  // namespace
-
-namespace {
-
 // Whether a -k value is of the form F[OPTS][,F[OPTS]]: a field number first, then a
 // modifier letter, a comma or a point (a bare number is tqsort's column).
 bool fieldForm(const std::string& text) {
@@ -532,9 +528,9 @@ Status finishOptions(ParseState* state) {
     return Status::error(state->collationOption + " needs --collate=LOCALE");
   }
   TQSORT_TRY(globalOrder(state));
-  if (o.collated() && (o.keys.empty() || o.foldCase)) {
-    return Status::error(o.keys.empty() ? "--collate needs a key: give at least one -k COL[:TYPE][:r]"
-                                        : "-f folds case in byte order: it does not go with --collate");
+  if (o.collated() && o.keys.empty()) return Status::error("--collate needs a key: give at least one -k COL[:TYPE][:r]");
+  if (o.collated() && (o.merge || o.check != Options::Check::None)) {
+    return Status::error(std::string(o.merge ? "-m" : "-c") + " compares keys in byte order: it does not go with --collate");
   }
   for (KeyOption& key : o.keys) {
     if (key.fold && o.collated()) return Status::error("-f folds case in byte order: it does not go with --collate");
