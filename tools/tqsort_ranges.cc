@@ -300,9 +300,10 @@ Status resolvedKeys(const Options& options, const std::string& header, std::vect
     }
     std::string column = std::to_string(key.index + 1);
     if (key.number != NumberRead::Whole || key.fold || key.skipBlanks) {
-      keys->push_back(column + "," + column + (key.number == NumberRead::Leading ? "n" : "") +
+      // The field form, its modifiers on the first position (where 'b' means the start).
+      keys->push_back(column + (key.number == NumberRead::Leading ? "n" : "") +
                       (key.number == NumberRead::General ? "g" : "") + (key.fold ? "f" : "") +
-                      (key.skipBlanks ? "b" : "") + (key.descending ? "r" : ""));
+                      (key.skipBlanks ? "b" : "") + (key.descending ? "r" : "") + "," + column);
     } else {
       keys->push_back(column + ":" + typeName(key.type) + (key.descending ? ":r" : ""));
     }
