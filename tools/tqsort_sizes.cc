@@ -133,6 +133,8 @@ uint64_t longRowNeed(const Options& o, const SortSizes& s, const RowShape& shape
     const KeyOption& key = o.keys[i];
     if (isStringKey(key)) {
       int64_t bytes = i < shape.keyBytes.size() ? shape.keyBytes[i] : -1;
+      // The line as the last key: its bytes up to the line column's length (Shard::consume).
+      if (key.lastResort) bytes = std::min<int64_t>(bytes, s.lineLength);
       need += 5 + stringBytes(bytes);                       // the field
       need += bytes < 0 ? 2 : 1 + stringBytes(bytes);       // the key
     } else {

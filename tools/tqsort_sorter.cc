@@ -12,17 +12,6 @@
 
 namespace tqsort {
 
-namespace {
-
-int compareKeys(const char* a, size_t aLength, const char* b, size_t bLength) {
-  int c = std::memcmp(a, b, std::min(aLength, bLength));
-  if (c != 0) return c;
-  return aLength < bLength ? -1 : (aLength > bLength ? 1 : 0);
-}
-
-
-}  // namespace
-
 // --- progress and statistics of several sorts ------------------------------------------------
 
 // The sorts report their progress from their own threads: the bar shows the least
@@ -289,19 +278,16 @@ Status Sorter::mergeSorted(SortedFeed* feed, OutputStream* out, const std::funct
   const size_t sequenceBytes = sizes_.sequenceKey ? kSequenceKeyBytes : 0;
   while (result.ok()) {
     // The sort whose row in hand comes first; equal keys: the first sort.
-    size_t best = count;
-    const SortedRows::Entry* bestEntry = nullptr;
-    for (size_t i = 0; i < count; ++i) {
-      if (heads[i] == nullptr) continue;
-      const SortedRows::Entry* e = &heads[i]->entries[heads[i]->next];
-      if (bestEntry == nullptr || compareKeys(heads[i]->bytes.data() + e->key, e->keyLength,
-                                              heads[best]->bytes.data() + bestEntry->key, bestEntry->keyLength) < 0) {
-        best = i;
-        bestEntry = e;
-      }
-    }
-    if (bestEntry == nullptr) break;  // every sort's rows are out
+    size_t best = lowestKey(count, [&](size_t i, const char** key, size_t* length) {
+      if (heads[i] == nullptr) return false;
+      const SortedRows::Entry& e = heads[i]->entries[heads[i]->next];
+      *key = heads[i]->bytes.data() + e.key;
+      *length = e.keyLength;
+      return true;
+    });
+    if (best == count) break;  // every sort's rows are out
     SortedRows* rows = heads[best];
+    const SortedRows::Entry* bestEntry = &rows->entries[rows->next];
     const char* key = rows->bytes.data() + bestEntry->key;
     size_t userKey = bestEntry->keyLength - sequenceBytes;
     bool duplicate = o_.unique && any && compareKeys(key, userKey, last.data(), last.size()) == 0;
