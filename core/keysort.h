@@ -27,8 +27,9 @@
 //   bool stopping()                       asked once per group sorted; true ends the
 //                                         sort, which then returns false
 //
-// Neither sort is stable: rows whose whole keys are equal may come out in any order (a
-// stable sort's keys end with the row's sequence number, so none are equal).
+// The items are fewer than 2^32 (a chunk's or a batch's rows): positions are counted in
+// 32 bits.  Neither sort is stable: rows whose whole keys are equal may come out in any
+// order (a stable sort's keys end with the row's sequence number, so none are equal).
 #ifndef TQ_CORE_KEYSORT_H
 #define TQ_CORE_KEYSORT_H
 
@@ -112,7 +113,6 @@ inline uint8_t keyByte(Items& items, size_t i, uint32_t at) {
 template <class Items>
 int countBytes(Items& items, size_t lo, size_t hi, uint32_t at, uint32_t ends[256]) {
   for (int v = 0; v < 256; ++v) ends[v] = 0;
-  // (Fewer than 2^32 items: a chunk's or a batch's rows.)
   for (size_t i = lo; i < hi; ++i) ++ends[keyByte(items, i, at)];
   const int first = keyByte(items, lo, at);
   return ends[first] == hi - lo ? first : -1;

@@ -3,7 +3,6 @@
 // size where comparisons take over), it orders them as comparing whole keys does, loses
 // none when asked to stop half way, and keeps to a small stack.
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <algorithm>
 #include <cstring>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "core/keysort.h"
+#include "test_support.h"
 
 namespace {
 
@@ -51,7 +51,8 @@ std::vector<Key> awkwardKeys(size_t n, uint32_t seed) {
     Key k;
     if (!keys.empty() && rng() % 2 == 0) {
       const Key& base = keys[rng() % keys.size()];
-      k.assign(base.begin(), base.begin() + static_cast<std::ptrdiff_t>(rng() % (std::min<size_t>(base.size(), 24) + 1)));
+      const size_t shared = rng() % (std::min<size_t>(base.size(), 24) + 1);
+      k.assign(base.begin(), base.begin() + static_cast<std::ptrdiff_t>(shared));
       if (rng() % 4 == 0) {
         keys.push_back(k);
         continue;
@@ -99,17 +100,6 @@ TEST(KeySortTest, AStoppedSortLosesNoKey) {
   }
 }
 
-struct StackJob {
-  KeyList* list;
-  bool result;
-};
-
-void* runOnSmallStack(void* arg) {
-  StackJob* job = static_cast<StackJob*>(arg);
-  job->result = tqkey::radixSortKeys(*job->list, 0, job->list->keys().size());
-  return nullptr;
-}
-
 TEST(KeySortTest, LongSharedPrefixesNeedLittleStack) {
   // Each byte level splits a few hundred keys off a group that goes on to the next byte:
   // a radix that went as deep as the keys are long would nest a level per byte.
@@ -120,15 +110,9 @@ TEST(KeySortTest, LongSharedPrefixesNeedLittleStack) {
     keys.push_back(k);
   }
   KeyList list(keys);
-  StackJob job{&list, false};
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, 64 * 1024);
-  pthread_t thread;
-  ASSERT_EQ(pthread_create(&thread, &attr, runOnSmallStack, &job), 0);
-  pthread_join(thread, nullptr);
-  pthread_attr_destroy(&attr);
-  EXPECT_TRUE(job.result);
+  bool sorted = false;
+  ASSERT_TRUE(runOnStack(64 * 1024, [&] { sorted = tqkey::radixSortKeys(list, 0, list.keys().size()); }));
+  EXPECT_TRUE(sorted);
   std::sort(keys.begin(), keys.end());
   EXPECT_EQ(list.keys(), keys);
 }

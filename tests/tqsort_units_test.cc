@@ -199,7 +199,8 @@ TEST(TqsortValuesTest, IntegersReadAsTheStandardParserReadsThem) {
                                     "9223372036854775807", "9223372036854775808", "-9223372036854775808",
                                     "-9223372036854775809", "+9223372036854775807", "18446744073709551616",
                                     "1234567/", "1234567:", "/2345678", ":2345678", "12 45678", "+-1", "-+1",
-                                    "--1", "1-", std::string("1234") + '\0' + "678", "\xb1\xb2\xb3\xb4\xb5\xb6\xb7\xb8"};
+                                    "--1", "1-", std::string("1234") + '\0' + "678",
+                                    "\xb1\xb2\xb3\xb4\xb5\xb6\xb7\xb8"};
   // Random texts: mostly digits, with signs, near-digits (/ :), blanks, bytes whose low
   // nibble is a digit's (0xb5, 0x35 +- 0x10) and zeros, at every length to 24.
   std::mt19937 rng(5);
