@@ -16,10 +16,6 @@ namespace tqxsort {
 
 namespace {
 
-constexpr size_t kSmallGroup = 48;
-// Depths of radix sorting before whole-key comparisons take over.
-constexpr uint32_t kMaxRadixDepth = 64;
-
 struct KeyAccess {
   const uint8_t* tails;
   KeyShape shape;
@@ -34,20 +30,18 @@ struct KeyAccess {
   const uint8_t* tail(const Entry& e) const { return tails + e.tail + (shape.fixed ? 0 : 4); }
 };
 
-// Orders entries whose keys are equal before `depth` and whose prefixes hold the key
-// bytes [depth, depth + 8).
+// Orders entries by their whole keys: the prefix, then the tails' bytes, then the
+// lengths (a key that begins another sorts first).
 struct EntryLess {
   const KeyAccess* keys;
-  uint32_t depth;
 
   bool operator()(const Entry& a, const Entry& b) const {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
     uint32_t la = keys->length(a), lb = keys->length(b);
-    uint32_t from = depth + 8;
-    uint32_t ra = la > from ? la - from : 0, rb = lb > from ? lb - from : 0;
+    uint32_t ra = la > 8 ? la - 8 : 0, rb = lb > 8 ? lb - 8 : 0;
     uint32_t common = std::min(ra, rb);
     if (common > 0) {
-      int c = std::memcmp(keys->tail(a) + depth, keys->tail(b) + depth, common);
+      int c = std::memcmp(keys->tail(a), keys->tail(b), common);
       if (c != 0) return c < 0;
     }
     return la < lb;
@@ -58,7 +52,7 @@ struct EntryLess {
 // entry, the rest from its tail.
 class BatchKeys {
  public:
-  explicit BatchKeys(Entry* entries, const KeyAccess& keys) : entries_(entries), keys_(keys), less_{&keys_, 0} {}
+  BatchKeys(Entry* entries, const KeyAccess& keys) : entries_(entries), keys_(keys) {}
   uint64_t word(size_t i, uint32_t at) const {
     const Entry& e = entries_[i];
     if (at == 0) return e.prefix;
@@ -66,14 +60,13 @@ class BatchKeys {
     return length > at ? loadPrefix(keys_.tail(e) + (at - 8), std::min<uint32_t>(length - at, 8)) : 0;
   }
   bool longer(size_t i, uint32_t at) const { return keys_.length(entries_[i]) > at; }
-  bool less(size_t i, size_t j) const { return less_(entries_[i], entries_[j]); }
+  bool less(size_t i, size_t j) const { return EntryLess{&keys_}(entries_[i], entries_[j]); }
   void swap(size_t i, size_t j) { std::swap(entries_[i], entries_[j]); }
   bool stopping() const { return false; }
 
  private:
   Entry* entries_;
   KeyAccess keys_;
-  EntryLess less_;
 };
 
 }  // namespace
