@@ -312,6 +312,10 @@ class RunWriter {
   void release();
   // Lets go of its work file (which merges may close): the next run starts a new one.
   void detach() { file_ = nullptr; }
+  // Whether the next work file's charge is taken already; payNextFile() records that
+  // the caller took it.
+  bool nextFilePaid() const { return filePaid_; }
+  void payNextFile() { filePaid_ = true; }
   bool ready() const { return engine_ != nullptr; }
   WorkFile* file() const { return file_; }
 

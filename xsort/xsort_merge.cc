@@ -280,10 +280,15 @@ bool Engine::compactRuns() {
     uint32_t keyRoom = 0;
     ok = reduceRuns(runListShare_ / 2, &keyRoom, &error);
     for (uint32_t i = 0; ok && i < workerCount_; ++i) {
-      // The sort buffers' budget comes back; the buffers themselves are made as needed.
-      if (tryCharge(sortCharge_ + tailCharge_)) {
+      // The sort buffers' budget comes back (the buffers themselves are made as needed),
+      // and with it the charge of the work file the thread's next spill starts: taken
+      // now, while the batches hold little, not by the spill, when the memory may be
+      // full of them.
+      const bool fileCharge = !workers_[i].writer.nextFilePaid();
+      if (tryCharge(sortCharge_ + tailCharge_ + (fileCharge ? kWorkFileCharge : 0))) {
         workers_[i].sortCharged = sortCharge_;
         workers_[i].tailCharged = tailCharge_;
+        if (fileCharge) workers_[i].writer.payNextFile();
       } else {
         error.setNoRoom("The memory size (%" PRIu64 " bytes) is too small for the sorting threads' buffers.",
                         limit_);
