@@ -1,14 +1,13 @@
 // Sort and merge work items.
 //
-// Sorting a chunk moves only its index entries: a median-of-three quicksort whose
-// comparisons look first at the 16 key bytes each entry keeps beside its offsets, and
-// reach into the buffer only when those are equal (long keys, or the same first 16
-// bytes).  The partition is the classic one whose two scans stop on keys equal to the
-// pivot, so runs of equal keys split evenly.  The sort recurses into the smaller part
-// and loops on the larger, so its depth stays below log2(rows) whatever the keys; it
-// checks once per partitioned range whether it should stop (an error recorded, or the
-// pool stopping).  A sorted chunk's rows are then copied in key order into a spare
-// buffer when the budget has one (TqSortVornImpl::gatherInKeyOrder).
+// Sorting a chunk moves only its index entries, by the key sort that every engine shares
+// (core/keysort.h): an in-place radix on the key bytes, which reads the first 16 from
+// the prefixes each entry keeps beside its offsets and reaches into the buffer only for
+// bytes past them (long keys, or the same first 16 bytes), and finishes small or tied
+// groups by comparing whole keys.  It checks once per group it sorts whether it should
+// stop (an error recorded, or the pool stopping).  A sorted chunk's rows are then copied
+// in key order into a spare buffer when the budget has one
+// (TqSortVornImpl::gatherInKeyOrder).
 //
 // Merging: the streamed merge.  A merge request holds runs whose key ranges overlap;
 // some are sorted chunks still in memory, the others run files on disk.  Each input
@@ -33,6 +32,7 @@
 
 #include <cstring>
 
+#include "core/keysort.h"
 #include "platform/tqballoc.h"
 
 #define WT(...) TQ_LOG(logger_, 2, __VA_ARGS__)
@@ -92,43 +92,46 @@ void TqSortVornWorkSort::failure(bool cancelled) {
 
 void TqSortVornWorkSort::destroy() { tqbDelete(this); }
 
+namespace {
+
+// The index entries of a chunk as the key sort sees them: the first 16 key bytes come
+// from the entries' prefixes, the rest from the buffer.
+class EntryKeys {
+ public:
+  EntryKeys(const TqSortVornWorkSort* item, TqbThreadPoolWorker* worker, const uint8_t* buffer,
+            IndexEntry* entries)
+      : item_(item), worker_(worker), buffer_(buffer), entries_(entries) {}
+  uint64_t word(size_t i, uint32_t at) const {
+    const IndexEntry& e = entries_[i];
+    if (at < 16) return e.prefix[at / 8];
+    if (e.keyLength <= at) return 0;
+    uint8_t padded[8] = {};
+    const uint32_t n = e.keyLength - at < 8 ? e.keyLength - at : 8;
+    std::memcpy(padded, buffer_ + e.keyOffset + at, n);
+    uint64_t v;
+    std::memcpy(&v, padded, 8);
+    return __builtin_bswap64(v);
+  }
+  bool longer(size_t i, uint32_t at) const { return entries_[i].keyLength > at; }
+  bool less(size_t i, size_t j) const { return compareEntries(buffer_, entries_[i], entries_[j]) < 0; }
+  void swap(size_t i, size_t j) { std::swap(entries_[i], entries_[j]); }
+  bool stopping() const { return item_->stopping(worker_); }
+
+ private:
+  const TqSortVornWorkSort* item_;
+  TqbThreadPoolWorker* worker_;
+  const uint8_t* buffer_;
+  IndexEntry* entries_;
+};
+
+}  // namespace
+
 bool TqSortVornWorkSort::sortRange(TqbThreadPoolWorker* worker, uint8_t* buffer, IndexEntry* entries,
                                    uint32_t lo, uint32_t hi) {
-  for (;;) {
-    uint32_t count = hi - lo + 1;
-    uint32_t mid = lo + (hi - lo) / 2;
-    if (count > 2 && compareEntries(buffer, entries[lo], entries[mid]) > 0) std::swap(entries[lo], entries[mid]);
-    if (compareEntries(buffer, entries[lo], entries[hi]) > 0) std::swap(entries[lo], entries[hi]);
-    if (count > 2 && compareEntries(buffer, entries[mid], entries[hi]) > 0) std::swap(entries[mid], entries[hi]);
-    if (count <= 3) return true;
-    std::swap(entries[lo + 1], entries[mid]);
-    const IndexEntry pivot = entries[lo + 1];  // the median of three
-    uint32_t i = lo + 1;
-    uint32_t j = hi;
-    while (i < j) {
-      do {
-        ++i;
-      } while (compareEntries(buffer, entries[i], pivot) < 0);
-      do {
-        --j;
-      } while (compareEntries(buffer, entries[j], pivot) > 0);
-      if (i < j) std::swap(entries[i], entries[j]);
-    }
-    std::swap(entries[lo + 1], entries[j]);
-    if (stopping(worker)) {
-      WT("TqSortVornWorkSort(0x%p)->work() - stopping", this);
-      return false;
-    }
-    // Recurse into the smaller part, loop on the larger: the depth stays logarithmic.
-    if (j - lo < hi - j) {
-      if (j > lo + 1 && !sortRange(worker, buffer, entries, lo, j - 1)) return false;
-      lo = j + 1;
-    } else {
-      if (hi > j + 1 && !sortRange(worker, buffer, entries, j + 1, hi)) return false;
-      hi = j - 1;
-    }
-    if (lo >= hi) return true;
-  }
+  EntryKeys keys(this, worker, buffer, entries);
+  if (tqkey::radixSortKeys(keys, lo, size_t{hi} + 1)) return true;
+  WT("TqSortVornWorkSort(0x%p)->work() - stopping", this);
+  return false;
 }
 
 // --- merging -------------------------------------------------------------------------------

@@ -18,17 +18,17 @@ class TqSortVornWorkSort : public TqbThreadPoolWork {
   void work(bool onMain, TqbThreadPoolWorker* worker) override;
   void failure(bool cancelled) override;
   void destroy() override;
-  // Sorts entries[lo..hi] ascending by key (median-of-three quicksort); false when the
-  // sort was asked to stop.
+  // Sorts entries[lo..hi] ascending by key (tqkey::radixSortKeys); false when the sort
+  // was asked to stop.
   virtual bool sortRange(TqbThreadPoolWorker* worker, uint8_t* buffer, IndexEntry* entries,
                          uint32_t lo, uint32_t hi);
   // The class name that the item's traces begin with.
   virtual const char* traceName() const { return "TqSortVornWorkSort"; }
   ~TqSortVornWorkSort() override;
-
- protected:
   // True when the sort should stop: an error was recorded, or the pool is stopping.
   bool stopping(TqbThreadPoolWorker* worker) const;
+
+ protected:
 
   TqSortVornImpl* engine_;  // not owned
   TqLogger* logger_;

@@ -2,7 +2,9 @@
 #include "src/sortvornfixed_work.h"
 
 #include <cstring>
+#include <utility>
 
+#include "core/keysort.h"
 #include "platform/tqballoc.h"
 
 #define WT(...) TQ_LOG(logger_, 2, __VA_ARGS__)
@@ -19,7 +21,6 @@ TqSortVornFixedWorkSort::TqSortVornFixedWorkSort(TqSortVornFixedImpl* engine, Tq
 
 TqSortVornFixedWorkSort::~TqSortVornFixedWorkSort() {
   WT("TqSortVornFixedWorkSort(0x%p)->~TqSortVornFixedWorkSort()", this);
-  tqbFree(swapRow_);
 }
 
 void TqSortVornFixedWorkSort::work(bool onMain, TqbThreadPoolWorker* worker) {
@@ -30,17 +31,9 @@ void TqSortVornFixedWorkSort::work(bool onMain, TqbThreadPoolWorker* worker) {
   // The key pass: every record's key fields, from its row bytes.
   for (uint32_t i = 0; i < n; ++i) fixed_->encodeKeys(buffer + uint64_t{i} * recordLength_);
   uint64_t sorted = 0;
-  if (n <= 1) {
+  if (n <= 1 || sortRange(worker, buffer, nullptr, 0, n - 1)) {
     engine_->insertChunk(chunk_, ChunkSource::sort, ChunkLock::notHeld);
     sorted = n;
-  } else {
-    swapRow_ = static_cast<uint8_t*>(tqbMalloc(recordLength_));
-    if (swapRow_ == nullptr) {
-      engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Swap Row)"), ChunkLock::notHeld);
-    } else if (sortRange(worker, buffer, nullptr, 0, n - 1)) {
-      engine_->insertChunk(chunk_, ChunkSource::sort, ChunkLock::notHeld);
-      sorted = n;
-    }
   }
   engine_->sortEnded(sorted);
   if (worker != nullptr) worker->finished(true);
@@ -48,54 +41,62 @@ void TqSortVornFixedWorkSort::work(bool onMain, TqbThreadPoolWorker* worker) {
 }
 
 void TqSortVornFixedWorkSort::exchange(uint8_t* buffer, uint32_t a, uint32_t b) {
+  // Word by word in place: records are a few dozen bytes, and a call to memcpy for each
+  // third of an exchange cost more than the exchange.
   uint8_t* x = buffer + uint64_t{a} * recordLength_;
   uint8_t* y = buffer + uint64_t{b} * recordLength_;
-  std::memcpy(swapRow_, x, recordLength_);
-  std::memcpy(x, y, recordLength_);
-  std::memcpy(y, swapRow_, recordLength_);
+  uint32_t n = recordLength_;
+  for (; n >= 8; n -= 8, x += 8, y += 8) {
+    uint64_t u, v;
+    std::memcpy(&u, x, 8);
+    std::memcpy(&v, y, 8);
+    std::memcpy(x, &v, 8);
+    std::memcpy(y, &u, 8);
+  }
+  for (; n > 0; --n, ++x, ++y) std::swap(*x, *y);
 }
+
+namespace {
+
+// The records of a fixed-length chunk as the key sort sees them: each record's key area
+// follows its row bytes, and records are exchanged whole.
+class RecordKeys {
+ public:
+  RecordKeys(TqSortVornFixedWorkSort* item, TqbThreadPoolWorker* worker, uint8_t* buffer, uint32_t rowLength,
+             uint32_t keyLength, uint32_t recordLength)
+      : item_(item), worker_(worker), buffer_(buffer), rowLength_(rowLength), keyLength_(keyLength),
+        recordLength_(recordLength) {}
+  uint64_t word(size_t i, uint32_t at) const {
+    if (keyLength_ <= at) return 0;
+    const uint8_t* key = buffer_ + uint64_t{i} * recordLength_ + rowLength_;
+    uint8_t padded[8] = {};
+    std::memcpy(padded, key + at, keyLength_ - at < 8 ? keyLength_ - at : 8);
+    uint64_t v;
+    std::memcpy(&v, padded, 8);
+    return __builtin_bswap64(v);
+  }
+  bool longer(size_t, uint32_t at) const { return keyLength_ > at; }
+  bool less(size_t i, size_t j) const {
+    return item_->compare(buffer_, static_cast<uint32_t>(i), static_cast<uint32_t>(j)) < 0;
+  }
+  void swap(size_t i, size_t j) { item_->exchange(buffer_, static_cast<uint32_t>(i), static_cast<uint32_t>(j)); }
+  bool stopping() const { return item_->stopping(worker_); }
+
+ private:
+  TqSortVornFixedWorkSort* item_;
+  TqbThreadPoolWorker* worker_;
+  uint8_t* buffer_;
+  uint32_t rowLength_, keyLength_, recordLength_;
+};
+
+}  // namespace
 
 bool TqSortVornFixedWorkSort::sortRange(TqbThreadPoolWorker* worker, uint8_t* buffer, IndexEntry*, uint32_t lo,
                                         uint32_t hi) {
-  // The chunk sort's quicksort, on whole records: median of three, both scans stopping
-  // on keys equal to the pivot, recursion into the smaller part only.
-  if (swapRow_ == nullptr) {  // work() allocates it; a caller of its own may not have
-    swapRow_ = static_cast<uint8_t*>(tqbMalloc(recordLength_));
-    if (swapRow_ == nullptr) return false;
-  }
-  for (;;) {
-    uint32_t count = hi - lo + 1;
-    uint32_t mid = lo + (hi - lo) / 2;
-    if (count > 2 && compare(buffer, lo, mid) > 0) exchange(buffer, lo, mid);
-    if (compare(buffer, lo, hi) > 0) exchange(buffer, lo, hi);
-    if (count > 2 && compare(buffer, mid, hi) > 0) exchange(buffer, mid, hi);
-    if (count <= 3) return true;
-    exchange(buffer, lo + 1, mid);  // the pivot, the median of three, rests at lo + 1
-    uint32_t i = lo + 1;
-    uint32_t j = hi;
-    while (i < j) {
-      do {
-        ++i;
-      } while (compare(buffer, i, lo + 1) < 0);
-      do {
-        --j;
-      } while (compare(buffer, j, lo + 1) > 0);
-      if (i < j) exchange(buffer, i, j);
-    }
-    exchange(buffer, lo + 1, j);
-    if (stopping(worker)) {
-      WT("TqSortVornFixedWorkSort(0x%p)->work() - stopping", this);
-      return false;
-    }
-    if (j - lo < hi - j) {
-      if (j > lo + 1 && !sortRange(worker, buffer, nullptr, lo, j - 1)) return false;
-      lo = j + 1;
-    } else {
-      if (hi > j + 1 && !sortRange(worker, buffer, nullptr, j + 1, hi)) return false;
-      hi = j - 1;
-    }
-    if (lo >= hi) return true;
-  }
+  RecordKeys keys(this, worker, buffer, rowLength_, keyLength_, recordLength_);
+  if (tqkey::radixSortKeys(keys, lo, size_t{hi} + 1)) return true;
+  WT("TqSortVornFixedWorkSort(0x%p)->work() - stopping", this);
+  return false;
 }
 
 TqSortVornFixedWorkMerge::TqSortVornFixedWorkMerge(TqSortVornImpl* engine, TqLogger* logger)

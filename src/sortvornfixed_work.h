@@ -2,7 +2,8 @@
 //
 // The sort item first encodes the key area of every record of its chunk (on its
 // worker thread: the host only serialized the rows), then sorts the records themselves
-// with the chunk sort's quicksort, exchanging whole records through one scratch record.
+// with the key sort every engine shares (core/keysort.h), exchanging whole records in
+// place.
 // Merges need nothing of their own: the chunk sort's merge reads records through the
 // same run readers, so the merge item only names itself in its traces (traceName).
 #ifndef TQ_SRC_SORTVORNFIXED_WORK_H
@@ -20,19 +21,19 @@ class TqSortVornFixedWorkSort : public TqSortVornWorkSort {
                  uint32_t hi) override;
   const char* traceName() const override { return "TqSortVornFixedWorkSort"; }
   ~TqSortVornFixedWorkSort() override;
-
- private:
+  // The order of records a and b by their key areas.
   int compare(const uint8_t* buffer, uint32_t a, uint32_t b) const {
     return tqCompareKeys(buffer + uint64_t{a} * recordLength_ + rowLength_, keyLength_,
                          buffer + uint64_t{b} * recordLength_ + rowLength_, keyLength_);
   }
+  // Swaps records a and b.
   void exchange(uint8_t* buffer, uint32_t a, uint32_t b);
 
+ private:
   TqSortVornFixedImpl* fixed_;
   uint32_t rowLength_;     // fixedRowLength: also where a record's key area starts
   uint32_t keyLength_;     // the key area
   uint32_t recordLength_;  // rowLength_ + keyLength_
-  uint8_t* swapRow_ = nullptr;  // one record of scratch, for exchanges
 };
 
 class TqSortVornFixedWorkMerge : public TqSortVornWorkMerge {

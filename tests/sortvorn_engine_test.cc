@@ -2,7 +2,6 @@
 // state, reading positions, clones of sorted files, progress and cancellation, a second
 // sort, and the bounded depth of the chunk quicksort.
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <algorithm>
 #include <chrono>
@@ -612,20 +611,6 @@ struct Adversary {
   }
 };
 
-struct SortJob {
-  TqSortVornWorkSort* item;
-  uint8_t* buffer;
-  IndexEntry* entries;
-  uint32_t n;
-  bool result;
-};
-
-void* runSort(void* arg) {
-  SortJob* job = static_cast<SortJob*>(arg);
-  job->result = job->item->sortRange(nullptr, job->buffer, job->entries, 0, job->n - 1);
-  return nullptr;
-}
-
 }  // namespace
 
 TEST_F(SortTest, ChunkSortDepthStaysSmallOnAnAdversarialChunk) {
@@ -653,15 +638,11 @@ TEST_F(SortTest, ChunkSortDepthStaysSmallOnAnAdversarialChunk) {
   TqSortVornImpl* engine = makeSort(kTwo, {}, {{0, true}});
   TqSortVornWorkSort* item = tqbNew<TqSortVornWorkSort>(engine, engine->logger(), nullptr);
   // A thread with a small stack: a sort that recursed once per partition would overflow it.
-  SortJob job{item, buffer.data(), entries.data(), kRows, false};
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, 64 * 1024);
-  pthread_t thread;
-  ASSERT_EQ(pthread_create(&thread, &attr, runSort, &job), 0);
-  pthread_join(thread, nullptr);
-  pthread_attr_destroy(&attr);
-  EXPECT_TRUE(job.result);
+  bool sorted = false;
+  ASSERT_TRUE(runOnStack(64 * 1024, [&] {
+    sorted = item->sortRange(nullptr, buffer.data(), entries.data(), 0, kRows - 1);
+  }));
+  EXPECT_TRUE(sorted);
   for (int i = 1; i < kRows; ++i) {
     ASSERT_LE(std::memcmp(&buffer[entries[static_cast<size_t>(i - 1)].keyOffset],
                           &buffer[entries[static_cast<size_t>(i)].keyOffset], 4), 0);

@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <dirent.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -84,4 +85,19 @@ std::string TempDirTest::subdir(const std::string& name) {
   std::string path = dir_ + "/" + name;
   mkdir(path.c_str(), 0700);
   return path;
+}
+
+bool runOnStack(size_t bytes, const std::function<void()>& body) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, bytes);
+  pthread_t thread;
+  auto run = [](void* arg) -> void* {
+    (*static_cast<const std::function<void()>*>(arg))();
+    return nullptr;
+  };
+  bool made = pthread_create(&thread, &attr, run, const_cast<std::function<void()>*>(&body)) == 0;
+  if (made) pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  return made;
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -14,6 +15,10 @@ struct LogRecord {
   int level;
   std::string text;
 };
+
+// Runs `body` on a thread of its own with a stack of `bytes` (a sort that nests too
+// deeply overflows it and the test dies); false when the thread cannot be made.
+bool runOnStack(size_t bytes, const std::function<void()>& body);
 
 // Captures every log record while alive (levels are set by the test).
 class LogCapture {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -176,6 +177,51 @@ TEST(TqsortValuesTest, IntegersAndBooleansAcceptWholeValuesOnly) {
   EXPECT_TRUE(tqsort::parseBool("0", 1, &b));
   EXPECT_FALSE(b);
   EXPECT_FALSE(tqsort::parseBool("maybe", 5, &b));
+}
+
+// The standard library's reading of an integer, with tqsort's optional '+' sign: the
+// reference the eight-digits-at-a-time parser must agree with.
+bool referenceInt64(const std::string& text, int64_t* value) {
+  const char* p = text.data();
+  const char* end = p + text.size();
+  if (p != end && *p == '+') {
+    ++p;
+    if (p != end && *p == '-') return false;
+  }
+  auto [at, error] = std::from_chars(p, end, *value);
+  return error == std::errc() && at == end && p != end;
+}
+
+TEST(TqsortValuesTest, IntegersReadAsTheStandardParserReadsThem) {
+  std::vector<std::string> texts = {"", "+", "-", "0", "-0", "+0", "00000000", "000000000000000000000000001",
+                                    "-0000000000000000000009223372036854775808", "12345678", "123456789",
+                                    "99999999999999999", "999999999999999999", "9999999999999999999",
+                                    "9223372036854775807", "9223372036854775808", "-9223372036854775808",
+                                    "-9223372036854775809", "+9223372036854775807", "18446744073709551616",
+                                    "1234567/", "1234567:", "/2345678", ":2345678", "12 45678", "+-1", "-+1",
+                                    "--1", "1-", std::string("1234") + '\0' + "678",
+                                    "\xb1\xb2\xb3\xb4\xb5\xb6\xb7\xb8"};
+  // Random texts: mostly digits, with signs, near-digits (/ :), blanks, bytes whose low
+  // nibble is a digit's (0xb5, 0x35 +- 0x10) and zeros, at every length to 24.
+  std::mt19937 rng(5);
+  const char other[] = {'+', '-', '/', ':', ' ', '\0', '\xb5', '\x25', '\x45', 'a'};
+  for (int k = 0; k < 20000; ++k) {
+    std::string t;
+    size_t n = rng() % 25;
+    for (size_t i = 0; i < n; ++i) {
+      t.push_back(rng() % 16 == 0 ? other[rng() % sizeof(other)] : static_cast<char>('0' + rng() % 10));
+    }
+    texts.push_back(t);
+  }
+  for (const std::string& text : texts) {
+    std::vector<char> exact(text.begin(), text.end());  // no byte past the text to read
+    int64_t ours = 7, theirs = 7;
+    bool ok = tqsort::parseInt64(exact.data(), exact.size(), &ours);
+    ASSERT_EQ(ok, referenceInt64(text, &theirs)) << "'" << text << "'";
+    if (ok) {
+      ASSERT_EQ(ours, theirs) << "'" << text << "'";
+    }
+  }
 }
 
 TEST(TqsortValuesTest, DatesAreYyyyMmDdFromYearOne) {

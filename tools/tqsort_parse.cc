@@ -375,7 +375,7 @@ Status RecordParser::parse(Batch* batch, const InputFile& in, int64_t line, cons
   }
   Row row{static_cast<uint64_t>(record.begin - batch->data()), recordLength, line};
   row.addedEnd = static_cast<uint8_t>(recordLength - record.length);
-  if (!stored_.empty() && recordLength <= kLongestStoredCopy) {
+  if (!stored_.empty() && !storedBySorts_ && recordLength <= kLongestStoredCopy) {
     row.stored = batch->arena.size();
     stored_.make(record.begin, row.offset, static_cast<size_t>(recordLength), &batch->values[first], &batch->arena);
     row.storedLength = batch->arena.size() - row.stored;

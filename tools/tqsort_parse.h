@@ -46,7 +46,7 @@ struct Row {
   uint64_t length;  // through its line end (an unterminated last record is given one)
   int64_t line;     // the line it starts on
   // The line as the sort stores it (see StoredLine), in the arena; `storedLength` 0
-  // when it was not made (a line too long to be worth it).
+  // when it was not made (a line too long to be worth it, or one left to the sorts).
   uint64_t stored = 0;
   uint64_t storedLength = 0;
   // The line end added to an input's unterminated last record (0, 1 or 2 bytes): its
@@ -152,6 +152,10 @@ class RecordParser {
   const std::vector<KeyOption>& keys() const { return keys_; }
   // How lines are stored (after resolve).
   const StoredLine& stored() const { return stored_; }
+  // The rows' stored lines are left to the sorts (Row::storedLength 0; the batch still
+  // says how to make them): with a reader thread feeding a thread per sort, the sorts'
+  // threads make them side by side instead of the one reader before them.
+  void leaveStoredLinesToTheSorts() { storedBySorts_ = true; }
   size_t keyCount() const { return keys_.size(); }
   // Adds the row of `record` (`length` bytes with its line end), which lies in
   // `batch`'s bytes and starts on `line` of `in`: its key values and its stored line.
@@ -174,6 +178,7 @@ class RecordParser {
   char separator_;
   bool lenient_;
   bool storeLines_;
+  bool storedBySorts_ = false;
   bool resolved_ = false;
   size_t maxField_ = 0;  // fields to split: up to the last key column
   std::vector<Field> fields_;

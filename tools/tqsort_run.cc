@@ -112,6 +112,7 @@ Status runSort(Options& options, ProgressBar* progress, std::vector<std::string>
   Sorter sorter(options, progress, &stats);
   TQSORT_TRY(sorter.start(made, sizes));
   RecordParser parser(options.keys, options.separator, options.lenient);
+  if (sizes.threads) parser.leaveStoredLinesToTheSorts();
   BatchLimits limits;
   limits.bytes = sizes.blockBytes;
   limits.rows = sizes.blockRows;

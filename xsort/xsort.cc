@@ -22,12 +22,12 @@
 //
 // SORTING A BATCH.  A sorting thread builds the batch's entries, 16 bytes per row: the
 // first 8 key bytes as a big-endian number, the row's index, and where the rest of its
-// key (the tail) lies.  The entries are put in order by an LSD radix sort on the
-// prefix that skips the bytes equal in all entries; rows whose prefixes tie are
-// sorted again on the next 8 key bytes, and so on, small groups by introsort on the
-// whole key (xsort_sort.cc).  Then the thread lays the batch out as a run: its records
+// key (the tail) lies.  The entries are put in order in place by the key sort that
+// every engine shares (core/keysort.h, through xsort_sort.cc): a radix on the key
+// bytes, the prefix's first and then the tail's, small or tied groups by comparing
+// whole keys.  Then the thread lays the batch out as a run: its records
 // in order, each its key and the row's output bytes, in the very form a run takes in
-// a work file, and frees the rows.  The entries, scratch and tails are the thread's,
+// a work file, and frees the rows.  The entries and tails are the thread's,
 // kept from batch to batch.  The merge then reads every run, in memory or on disk,
 // front to back.
 //
@@ -611,7 +611,7 @@ int Engine::prepare() {
   // row its record and, once sorted, its run's record; it may not be sorted before
   // the next two are gathered, so that the threads' batches, one being filled and one
   // waiting must fit at once.  A thread's sort buffers take per row of the largest
-  // batch an entry, radix scratch and a key tail.
+  // batch an entry and a key tail.
   uint64_t encoderCharge = chargeFor(std::max<uint32_t>(shape_.fixedLength, 256));
   for (uint32_t i = 0; i < partCount_; ++i) {
     if (parts_[i].encoding == Encoding::Collated) {
@@ -629,7 +629,7 @@ int Engine::prepare() {
                               chargeFor(sizeof(Worker) * threads) + 8192 + headroom_;
   const uint64_t forBatches = memory > fixedCosts ? memory - fixedCosts : 0;
   const uint64_t batchRow = uint64_t{recordLength} + recordPerRow();
-  const uint64_t sortRow = 2 * sizeof(Entry) + tailPerRow();
+  const uint64_t sortRow = sizeof(Entry) + tailPerRow();
   // Less what the allocator may add to each batch's and each thread's blocks.
   const uint64_t slack = (threads + 2) * 3 * 4128 + threads * 3 * 4128;
   uint64_t rows = forBatches > slack ? (forBatches - slack) / ((threads + 2) * batchRow +
@@ -651,7 +651,7 @@ int Engine::prepare() {
   chunkRows_ = static_cast<uint32_t>(std::min<uint64_t>(chunkRows_, std::max<uint64_t>(rows / 4, 1)));
   batchRows_ = static_cast<uint32_t>(std::min<uint64_t>(rows, kMaxBatchRows));
   firstBatchRows_ = std::min(batchRows_, std::max<uint32_t>(chunkRows_, 4096));
-  sortCharge_ = 2 * chargeFor(uint64_t{batchRows_} * sizeof(Entry));
+  sortCharge_ = chargeFor(uint64_t{batchRows_} * sizeof(Entry));
   tailCharge_ = chargeFor(std::max<uint64_t>(uint64_t{batchRows_} * tailPerRow(), 64));
   // Once the rows do not fit, sorted batches are written when they fill two thirds of
   // the memory left to batches, so that the caller and the sorting threads go on with

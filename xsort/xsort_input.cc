@@ -320,7 +320,7 @@ int Engine::closeInput(int32_t discard) {
 // --- batches -----------------------------------------------------------------------------
 
 // Budget a batch of `capacity` rows reserves for its run, charged when it is sorted.
-// (The entries, radix scratch and key tails are the sorting thread's, charged by
+// (The entries and key tails are the sorting thread's, charged by
 // prepare.)
 uint64_t Engine::batchReserve(uint32_t capacity) const {
   return chargeFor(uint64_t{capacity} * recordPerRow());
@@ -439,10 +439,8 @@ void Engine::workerLoop(Worker* worker) {
 bool Worker::reserveSort(uint32_t n, uint64_t tailBytes, ErrorText* error) {
   if (n > entryRoom) {
     tqbFree(entries);
-    tqbFree(scratch);
     entries = static_cast<Entry*>(tqbMalloc(size_t{n} * sizeof(Entry)));
-    scratch = static_cast<Entry*>(tqbMalloc(size_t{n} * sizeof(Entry)));
-    entryRoom = entries != nullptr && scratch != nullptr ? n : 0;
+    entryRoom = entries != nullptr ? n : 0;
     if (entryRoom == 0) {
       error->setNoRoom("Out of memory (sort entries for %u rows).", n);
       return false;
@@ -488,9 +486,8 @@ bool Worker::growTails(uint64_t need, ErrorText* error, bool* failed) {
 
 void Worker::releaseSort() {
   tqbFree(entries);
-  tqbFree(scratch);
   tqbFree(tails);
-  entries = scratch = nullptr;
+  entries = nullptr;
   tails = nullptr;
   entryRoom = 0;
   tailRoom = 0;
@@ -548,7 +545,7 @@ bool Engine::sortBatch(Worker* w, Batch* b, FileRun* written, bool* wasWritten,
                      "bytes.", limit_, length);
           return false;
         } else {
-          sortEntries(b->entries, w->scratch, m, b->tails, shape_);
+          sortEntries(b->entries, m, b->tails, shape_);
           FileRun run;
           if (!writeEntries(&w->writer, b, b->entries, m, &run, error) || !addFileRun(run, error)) {
             return false;
@@ -572,7 +569,7 @@ bool Engine::sortBatch(Worker* w, Batch* b, FileRun* written, bool* wasWritten,
     ++m;
   }
   b->entryCount = m;
-  sortEntries(b->entries, w->scratch, m, b->tails, shape_);
+  sortEntries(b->entries, m, b->tails, shape_);
   // Lay the sorted records out as a run; without room for it, write them instead.
   const uint64_t runBytes = uint64_t{m} * ((shape_.fixed ? 0 : 4) + params_.outputLength) +
                             (shape_.fixed ? uint64_t{m} * shape_.fixedLength : keyBytes);

@@ -218,9 +218,8 @@ struct Entry {
 };
 static_assert(sizeof(Entry) == 16, "entries are 16 bytes");
 
-// Sorts n entries by their keys; `scratch` has room for n entries.
-void sortEntries(Entry* entries, Entry* scratch, size_t n, const uint8_t* tails,
-                 const KeyShape& shape);
+// Sorts n entries by their keys, in place.
+void sortEntries(Entry* entries, size_t n, const uint8_t* tails, const KeyShape& shape);
 
 // One record as the merge sees it: key (prefix, tail beyond the first 8 bytes,
 // length) and the row's bytes.
@@ -420,12 +419,11 @@ struct Worker {
   std::thread thread;
   KeyEncoder encoder;
   RunWriter writer;
-  Entry* entries = nullptr;  // a batch's entries, then the radix sort's scratch
-  Entry* scratch = nullptr;
+  Entry* entries = nullptr;  // a batch's entries, while it is sorted
   uint32_t entryRoom = 0;
   uint8_t* tails = nullptr;  // the keys' tails
   uint64_t tailRoom = 0;
-  uint64_t sortCharged = 0;  // budget of the entries and scratch (charged by prepare)
+  uint64_t sortCharged = 0;  // budget of the entries (charged by prepare)
   uint64_t tailCharged = 0;  // budget of the tails (prepare's, and what growth added)
 
   bool reserveSort(uint32_t rows, uint64_t tailBytes, ErrorText* error);
@@ -642,7 +640,7 @@ class Engine {
   uint32_t firstBatchRows_ = 0;  // capacity a batch starts with
   uint32_t writerSize_ = 0;
   uint64_t spillThreshold_ = 0;  // in spill mode, sorted bytes that start a write
-  uint64_t sortCharge_ = 0;      // a thread's entries and scratch, charged by prepare
+  uint64_t sortCharge_ = 0;      // a thread's entries, charged by prepare
   uint64_t tailCharge_ = 0;      // a thread's key tails, charged by prepare
   char* tempDirs_ = nullptr;     // copy of "BASE/TEMP", or null
   std::atomic<uint32_t> workFilesStarted_{0};  // work files begun: the turn of the directories
