@@ -45,6 +45,7 @@ struct Options {
   uint64_t bufferSize = 0;  // 0: chosen from the input
   std::vector<std::string> tempDirs;
   int parallel = 0;         // 0: chosen from the machine
+  int shardCap = 0;         // at most this many library sorts (0: no cap); see shardsForDescriptors
   bool outputGiven = false;
   std::string output;
   std::vector<std::string> inputs;  // "-" is standard input

@@ -107,6 +107,7 @@ Status runSort(Options& options, ProgressBar* progress, std::vector<std::string>
   TQSORT_TRY(dirs);
   if (options.collated()) return runCollated(options, collateFlags, reader, out, made, progress, started);
   if (options.merge) return mergeInputs(options, out, made);
+  options.shardCap = shardsForDescriptors();
   SortSizes sizes = chooseSortSizes(options, reader.totalBytes());
   StatsReport stats;
   Sorter sorter(options, progress, &stats);

@@ -1,5 +1,7 @@
 #include "tqsort_sizes.h"
 
+#include <dirent.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -75,6 +77,7 @@ SortSizes sizesForMemory(const Options& options, uint64_t memory) {
   if (s.processors < 1) s.processors = 1;
   s.threads = s.processors >= 2;
   s.shards = std::min(s.processors, kMostShards);
+  if (options.shardCap > 0) s.shards = std::min(s.shards, options.shardCap);
   s.shardProcessors = std::max(1, s.processors / s.shards);
   s.sequenceKey = s.shards > 1 && stableOrUnique(options);
   memory = std::max(memory, kMiB);
@@ -149,6 +152,20 @@ uint64_t longRowNeed(const Options& o, const SortSizes& s, const RowShape& shape
 // The longest row the library's sort of these sizes takes (a row longer than a chunk
 // becomes a run of its own, which the sort's memory must hold twice), as it says.
 uint64_t rowLimit(const SortSizes& s) { return tqDatafileSortRowLimit(s.sortBytes, s.chunkBytes); }
+
+int shardsForDescriptors() {
+  constexpr rlim_t kDescriptorsPerSort = 12;  // twice a sort's least, and two to spare
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMostShards;
+  rlim_t open = 0;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (const dirent* entry = ::readdir(dir)) open += entry->d_name[0] != '.';
+    ::closedir(dir);
+    open -= open > 0;  // the directory's own
+  }
+  rlim_t left = limit.rlim_cur > open ? limit.rlim_cur - open : 0;
+  return static_cast<int>(std::clamp<rlim_t>(left / kDescriptorsPerSort, 1, kMostShards));
+}
 
 uint64_t minimumMemory(const Options& options, const RowShape& shape) {
   for (uint64_t memory = kMiB; memory <= kLargestSortSize * kMostShards; memory += kMiB) {

@@ -39,6 +39,12 @@ struct SortSizes {
 // Chooses the sizes from the options (-S, --parallel), the machine, the keys and the
 // input's size (`totalBytes`, -1 when unknown).
 SortSizes chooseSortSizes(const Options& options, int64_t totalBytes);
+// How many library sorts the descriptors the process may still open allow (a large
+// number when they are many).  A sort takes half the descriptors it finds left for
+// its run files, and at least five; sorts that start together each find the same
+// number, so under a low limit of open files fewer sorts run rather than fail for
+// want of a descriptor.  Taken once when a run starts (Options::shardCap).
+int shardsForDescriptors();
 
 // The sizes for sorts of `memory` bytes in all (at least 1 MiB; each sort within the
 // library's 32-bit sort size).
