@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/losertree.h"
 #include "platform/npfio.h"
 #include "xsort/tqxsort.h"
 
@@ -367,8 +368,15 @@ struct Source {
   RunReader* reader = nullptr;    // file
 };
 
-// The tournament of the k-way merge: a tree of losers over the sources, so that
-// taking the smallest record and advancing its source costs log2(k) comparisons.
+// The merge's sources as the sources of its tournament (core/losertree.h).
+struct MergeSources {
+  Source* sources = nullptr;
+  bool exhausted(uint32_t i) const { return sources[i].done; }
+  int compare(uint32_t a, uint32_t b) const { return compareCur(sources[a].cur, sources[b].cur); }
+};
+
+// The tournament of the k-way merge, with its nodes charged to the engine: taking the
+// smallest record and advancing its source costs log2(k) comparisons.
 class LoserTree {
  public:
   LoserTree() = default;
@@ -378,20 +386,17 @@ class LoserTree {
 
   // The sources have their first record (or are done).
   bool init(Engine* engine, Source* sources, uint32_t count, ErrorText* error);
-  bool empty() const { return count_ == 0 || sources_[winner_].done; }
-  const Cur& top() const { return sources_[winner_].cur; }
+  bool empty() const { return tree_.empty(); }
+  const Cur& top() const { return sources_.sources[tree_.winner()].cur; }
   // Advances the winning source and replays its path.  False on a read failure.
   bool pop(ErrorText* error);
   void release();
 
  private:
-  bool less(uint32_t a, uint32_t b) const;
-
   Engine* engine_ = nullptr;
-  Source* sources_ = nullptr;
-  uint32_t count_ = 0;
-  uint32_t* losers_ = nullptr;  // losers_[node] for nodes 1..count-1
-  uint32_t winner_ = 0;
+  MergeSources sources_;
+  tqmerge::LoserTree<MergeSources> tree_;
+  uint32_t* nodes_ = nullptr;
   uint64_t charged_ = 0;
 };
 
