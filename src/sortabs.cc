@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "core/rowbytes.h"
 #include "core/sortkey.h"
 #include "platform/tqballoc.h"
 #include "src/datamgr.h"
@@ -49,15 +50,7 @@ bool AbsTqSortfile::init(TqDatafileManager* manager, uint32_t flags) {
   for (int32_t i = 0; i < fieldCount_; ++i) {
     TqDatafileField& field = fields_[i];
     fields_[i].rowOffset = offset + 1;
-    int32_t width;
-    switch (field.type) {
-      case tqbTypeBoolean: width = 1; break;
-      case tqbTypeInteger:
-      case tqbTypeDate: width = 8; break;
-      case tqbTypeReal: width = 24; break;
-      default: width = field.maxLength + 1; break;
-    }
-    offset += 1 + width;
+    offset += static_cast<int32_t>(tqrowbytes::declaredWidth(field.type, field.maxLength));
   }
   fixedRowLength_ = offset;
   markByGroups_ = manager_->getSortMarkByGroups();

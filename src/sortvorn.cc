@@ -16,6 +16,7 @@
 
 #include <cstring>
 
+#include "core/rowbytes.h"
 #include "core/sortkey.h"
 #include "platform/tqballoc.h"
 #include "platform/tqbassert.h"
@@ -160,9 +161,7 @@ int32_t TqSortVornImpl::resolveSizes() {
   if (!fixedLayout_) {
     for (int32_t i = 0; i < fieldCount_; ++i) {
       const TqDatafileField& f = fields_[i];
-      bool isString = f.type != tqbTypeBoolean && f.type != tqbTypeInteger &&
-                      f.type != tqbTypeReal && f.type != tqbTypeDate;
-      if (isString) prefixes += static_cast<uint64_t>(f.maxLength) + 1 < 127 ? 1 : 4;
+      if (tqrowbytes::isString(f.type)) prefixes += static_cast<uint64_t>(f.maxLength) + 1 < 127 ? 1 : 4;
     }
   }
   // Chunk sizes stay multiples of 16: index entries at a chunk's end stay aligned.
@@ -174,25 +173,9 @@ int32_t TqSortVornImpl::resolveSizes() {
     // the declared maximum lengths need not push the chunk, and the memory with it,
     // past the sort size the host set: the chunk needs only to hold a row whose strings
     // are empty.
-    uint64_t least = stable_ ? 8u : 0u;
-    for (int32_t i = 0; i < keyCount_; ++i) {
-      switch (keyFields_[i].column->type) {
-        case tqbTypeBoolean: least += 2; break;
-        case tqbTypeInteger:
-        case tqbTypeDate: least += 9; break;
-        case tqbTypeReal: least += tqkey::kRealKeyBytes; break;
-        default: least += 2;
-      }
-    }
-    for (int32_t i = 0; i < fieldCount_; ++i) {
-      switch (fields_[i].type) {
-        case tqbTypeBoolean: least += 2; break;
-        case tqbTypeInteger:
-        case tqbTypeDate: least += 9; break;
-        case tqbTypeReal: least += 25; break;
-        default: least += 6;
-      }
-    }
+    uint64_t least = stable_ ? tqrowbytes::kStableKeyBytes : 0u;
+    for (int32_t i = 0; i < keyCount_; ++i) least += tqrowbytes::keyField(keyFields_[i].column->type, 0);
+    for (int32_t i = 0; i < fieldCount_; ++i) least += tqrowbytes::storedField(fields_[i].type, 0);
     minChunk = (least + sizeof(IndexEntry) + 15) & ~uint64_t{15};
   }
   if (minChunk > kTqMaxChunkSize) return fail(StatusNoRoom, 1422, minChunk, minChunk, minChunk);
@@ -370,32 +353,17 @@ int32_t TqSortVornImpl::writeRow(int64_t* rowStart) {
 
 uint64_t TqSortVornImpl::longRowBytes() const {
   // What the row and its key take, counted as writeRow and the key writers write them.
-  auto stringBytes = [](const TqDatafileField& f) -> uint64_t {
-    if (f.value.isNull()) return 0;
+  auto textBytes = [](const TqDatafileField& f) -> int64_t {
+    if (!tqrowbytes::isString(f.type) || f.value.isNull()) return -1;
     uint32_t n = 0;
     tqrow::stringBytes(f, &n);
-    return n;
+    return static_cast<int64_t>(n) - 1;  // without the terminating zero
   };
-  uint64_t bytes = stable_ ? 8u : 0u;
-  for (int32_t i = 0; i < fieldCount_; ++i) {
-    const TqDatafileField& f = fields_[i];
-    switch (f.type) {
-      case tqbTypeBoolean: bytes += 2; break;
-      case tqbTypeInteger:
-      case tqbTypeDate: bytes += 9; break;
-      case tqbTypeReal: bytes += 25; break;
-      default: bytes += 5 + stringBytes(f);
-    }
-  }
+  uint64_t bytes = stable_ ? tqrowbytes::kStableKeyBytes : 0u;
+  for (int32_t i = 0; i < fieldCount_; ++i) bytes += tqrowbytes::storedField(fields_[i].type, textBytes(fields_[i]));
   for (int32_t i = 0; i < keyCount_; ++i) {
     const TqDatafileField& f = *keyFields_[i].column;
-    switch (f.type) {
-      case tqbTypeBoolean: bytes += 2; break;
-      case tqbTypeInteger:
-      case tqbTypeDate: bytes += 9; break;
-      case tqbTypeReal: bytes += tqkey::kRealKeyBytes; break;
-      default: bytes += f.value.isNull() ? 2 : 1 + stringBytes(f);
-    }
+    bytes += tqrowbytes::keyField(f.type, textBytes(f));
   }
   return bytes;
 }

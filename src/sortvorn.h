@@ -46,6 +46,7 @@
 
 #include <atomic>
 
+#include "core/rowbytes.h"
 #include "platform/lrbtree.h"
 #include "platform/npfio.h"
 #include "platform/tqbthreadpool.h"
@@ -86,7 +87,7 @@ struct IndexEntry {
   uint32_t spare;
   uint32_t rowOffset() const { return keyOffset + keyLength; }
 };
-static_assert(sizeof(IndexEntry) == 32, "index entries are 32 bytes");
+static_assert(sizeof(IndexEntry) == tqrowbytes::kIndexEntryBytes, "index entries are 32 bytes");
 
 // The key bytes of a key as the two prefix numbers of an index entry.
 inline void tqKeyPrefix(const uint8_t* key, uint32_t length, uint64_t prefix[2]) {
