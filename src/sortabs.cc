@@ -9,8 +9,7 @@
 #include "platform/tqballoc.h"
 #include "src/datamgr.h"
 #include "tqdatafile/manager.h"
-
-#define SF_TRACE(...) TQ_LOG(logger_, 1, __VA_ARGS__)
+#include "src/trace.h"
 
 namespace {
 
@@ -27,7 +26,7 @@ uint32_t roundChunkSize(uint32_t size) {
 }  // namespace
 
 AbsTqSortfile::AbsTqSortfile() {
-  SF_TRACE("AbsTqSortfile(0x%p)->AbsTqSortfile()", this);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->AbsTqSortfile()", this);
   sequenceBlock_ = {&AbsTqSortfile::sequenceKeyCallback, nullptr};
   infoBlock_ = {&AbsTqSortfile::infoCallback, nullptr};
   decimalBlock_.callback = &AbsTqSortfile::decimalKeyCallback;
@@ -36,13 +35,13 @@ AbsTqSortfile::AbsTqSortfile() {
 }
 
 AbsTqSortfile::~AbsTqSortfile() {
-  SF_TRACE("AbsTqSortfile(0x%p)->~AbsTqSortfile()", this);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->~AbsTqSortfile()", this);
   releaseCloneCopy();
   buffer_ = nullptr;  // chunk buffers belong to the engine
 }
 
 bool AbsTqSortfile::init(TqDatafileManager* manager, uint32_t flags) {
-  SF_TRACE("AbsTqSortfile(0x%p)->init(0x%p, 0x%x)", this, manager, flags);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->init(0x%p, 0x%x)", this, manager, flags);
   if (!AbsTqDatafile::init(manager, flags)) return false;
   chunkSize_ = roundChunkSize(chunkSize_);
   sortChunkSize_ = chunkSize_;
@@ -190,7 +189,7 @@ int32_t AbsTqSortfile::readProgress() {
 }
 
 int64_t AbsTqSortfile::tell() {
-  SF_TRACE("AbsTqSortfile(0x%p)->tell()", this);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->tell()", this);
   if (!(flags_ & FlagReadOnly) || readFailure_ != 0) return -1;
   if (hostReader_ != nullptr) return hostReader_->tell();
   return hasNext() ? readPosition_ : -1;
@@ -228,7 +227,7 @@ int32_t AbsTqSortfile::seekSorted(int64_t position) {
 }
 
 int32_t AbsTqSortfile::sort() {
-  SF_TRACE("AbsTqSortfile(0x%p)->sort()", this);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->sort()", this);
   if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
   if (!keysSet_) {  // no row yet: the keys are checked all the same
     int32_t status = setKeys();
@@ -252,12 +251,12 @@ int32_t AbsTqSortfile::sort() {
 // --- state changes ---------------------------------------------------------------------
 
 int32_t AbsTqSortfile::clear() {
-  SF_TRACE("AbsTqSortfile(0x%p)->clear()", this);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->clear()", this);
   return clear(false);
 }
 
 int32_t AbsTqSortfile::resetSort(int32_t keyCount) {
-  SF_TRACE("AbsTqSortfile(0x%p)->resetSort(%d)", this, keyCount);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->resetSort(%d)", this, keyCount);
   if (keyCount < 0 || keyCount > kMaxKeys) {
     return fail(StatusNotAllowed, 1814, static_cast<int64_t>(keyCount), "the sort key count",
                 int64_t{0}, static_cast<int64_t>(kMaxKeys));
@@ -270,7 +269,7 @@ int32_t AbsTqSortfile::resetSort(int32_t keyCount) {
 }
 
 int32_t AbsTqSortfile::rechunk(uint32_t size) {
-  SF_TRACE("AbsTqSortfile(0x%p)->rechunk(%I64i)", this, static_cast<int64_t>(size));
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->rechunk(%I64i)", this, static_cast<int64_t>(size));
   if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
   if (size == 0) size = manager_->getChunkSize();  // 0: the manager's size
   if (size > kTqMaxChunkSize) {
@@ -282,13 +281,13 @@ int32_t AbsTqSortfile::rechunk(uint32_t size) {
 }
 
 int32_t AbsTqSortfile::setSortInfo(TqSortInfo* info) {
-  SF_TRACE("AbsTqSortfile(0x%p)->setSortInfo(%p)", this, info);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->setSortInfo(%p)", this, info);
   infoBlock_.sortInfo = info;
   return StatusOk;
 }
 
 int32_t AbsTqSortfile::setSortProgress(TqSortProgress* progress) {
-  SF_TRACE("AbsTqSortfile(0x%p)->setSortProgress(%p)", this, progress);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->setSortProgress(%p)", this, progress);
   sequenceBlock_.sortProgress = progress;
   return StatusOk;
 }
@@ -309,7 +308,7 @@ void AbsTqSortfile::releaseCloneCopy() {
 }
 
 void AbsTqSortfile::clean(bool full) {
-  SF_TRACE("AbsTqSortfile(0x%p)->clean(%d)", this, full ? 1 : 0);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->clean(%d)", this, full ? 1 : 0);
   releaseCloneCopy();
   chunkSize_ = sortChunkSize_;
   buffer_ = nullptr;
@@ -332,7 +331,7 @@ void AbsTqSortfile::clean(bool full) {
 }
 
 int32_t AbsTqSortfile::freeze() {
-  SF_TRACE("AbsTqSortfile(0x%p)->freeze()", this);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->freeze()", this);
   if (flags_ & FlagReadOnly) return StatusOk;
   // A sorting datafile ends its input with sort(); freezing it before would leave its
   // rows unreadable, or make an empty file read-only for good.
@@ -343,7 +342,7 @@ int32_t AbsTqSortfile::freeze() {
 
 TqDatafile* AbsTqSortfile::clone() {
   lastError_.truncate(0);
-  SF_TRACE("AbsTqSortfile(0x%p)->clone()", this);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->clone()", this);
   if (readingRefused() != StatusOk) return nullptr;
   if (cloneCopy_ == nullptr) {
     // Reading released the rows behind the reader: a copy would hold only the rest.

@@ -22,8 +22,7 @@
 #include "platform/tqbassert.h"
 #include "src/datamgr.h"
 #include "src/sortvorn_work.h"
-
-#define VT1(...) TQ_LOG(logger_, 1, __VA_ARGS__)
+#include "src/trace.h"
 
 namespace {
 // The least share of the budget kept for run metadata.
@@ -32,7 +31,6 @@ constexpr uint64_t kLeastMetaShare = 16 << 10;
 // names, key copies).
 constexpr uint64_t kLongRowSlack = 4096;
 }  // namespace
-#define VT2(...) TQ_LOG(logger_, 2, __VA_ARGS__)
 
 namespace {
 
@@ -57,13 +55,13 @@ const char* yesNo(bool b) { return b ? "true" : "false"; }
 }  // namespace
 
 TqSortVornImpl::TqSortVornImpl() {
-  VT1("TqSortVornImpl(0x%p)->TqSortVornImpl()", this);
+  TQ_TRACE_CALL("TqSortVornImpl(0x%p)->TqSortVornImpl()", this);
   lrbtInit(&chunkTree_, &TqSortVornImpl::compareChunks);
   rowReader_ = tqReadChunkRow;
 }
 
 TqSortVornImpl::~TqSortVornImpl() {
-  VT1("TqSortVornImpl(0x%p)->~TQSortVornImpl()", this);
+  TQ_TRACE_CALL("TqSortVornImpl(0x%p)->~TQSortVornImpl()", this);
   clean(true);
   if (chunkLock_ != 0) tqLockDestroy(chunkLock_);
   if (mergeAtomicCreated_) tqAtomDestroy(&mergeAtomic_);
@@ -73,7 +71,7 @@ TqSortVornImpl::~TqSortVornImpl() {
 }
 
 bool TqSortVornImpl::init(TqDatafileManager* manager, uint32_t flags) {
-  VT2("TqSortVornImpl(0x%p)->init(0x%p, 0x%x)", this, manager, flags);
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->init(0x%p, 0x%x)", this, manager, flags);
   cloneFlags_ = flags & ~FlagSorted;
   if ((chunkLock_ = tqLockCreate(0, 0)) == 0) return fail(false, 29, "(Chunk lock)");
   if (tqAtomInit(&mergeAtomic_, 0) != 0) return fail(false, 29, "(Merge Atomic)");
@@ -93,7 +91,7 @@ bool TqSortVornImpl::init(TqDatafileManager* manager, uint32_t flags) {
 // --- keys --------------------------------------------------------------------------------
 
 int32_t TqSortVornImpl::resetSort(int32_t keyCount) {
-  VT2("TqSortVornImpl(0x%p)->resetSort(%d)", this, keyCount);
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->resetSort(%d)", this, keyCount);
   int32_t status = AbsTqSortfile::resetSort(keyCount);
   if (status != StatusOk) return status;
   keyLength_ = 0;
@@ -104,7 +102,7 @@ int32_t TqSortVornImpl::resetSort(int32_t keyCount) {
 
 int32_t TqSortVornImpl::setSort(int32_t key, int32_t field, int32_t ascending,
                                 const TqCollation* collation) {
-  VT2("TqSortVornImpl(0x%p)->setSort(%d, %d, %d, %p)", this, key, field, ascending, collation);
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->setSort(%d, %d, %d, %p)", this, key, field, ascending, collation);
   if (collation != nullptr) {
     lastError_ = "The Quor sort must be used when specifying linguistic collation settings.";
     return StatusNotAllowed;
@@ -146,7 +144,7 @@ int32_t TqSortVornImpl::setSort(int32_t key, int32_t field, int32_t ascending,
 }
 
 int32_t TqSortVornImpl::setKeys() {
-  VT1("TqSortVornImpl(0x%p)->setKeys()", this);
+  TQ_TRACE_CALL("TqSortVornImpl(0x%p)->setKeys()", this);
   if (keyCount_ == 0 || keyFields_ == nullptr) return fail(StatusNoKeys, 683);
   for (int32_t i = 0; i < keyCount_; ++i) {
     if (keyFields_[i].keyWriter == nullptr) return fail(StatusNoKeys, 683);
@@ -500,7 +498,7 @@ int32_t TqSortVornImpl::storeLongRun(const RowRef& row) {
 }
 
 int32_t TqSortVornImpl::submitChunk(bool final) {
-  VT2("TqSortVornImpl(0x%p)->submitChunk(%d)", this, final ? 1 : 0);
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->submitChunk(%d)", this, final ? 1 : 0);
   return submitCurrentChunk(final);
 }
 
@@ -598,7 +596,7 @@ int32_t TqSortVornImpl::finishInput(bool final) {
 // --- errors --------------------------------------------------------------------------------
 
 void TqSortVornImpl::setError(int32_t status, const TqbString& message, ChunkLock lock) {
-  VT2("TqSortVornImpl(0x%p)->setError('%s', %d)", this, message, status);
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->setError('%s', %d)", this, message, status);
   if (lock == ChunkLock::notHeld) lockChunks();
   if (errorCode_ == 0) {
     recordedError_ = message;
@@ -631,7 +629,7 @@ TqbString TqSortVornImpl::getError() {
 // --- state ---------------------------------------------------------------------------------
 
 void TqSortVornImpl::clean(bool all) {
-  VT1("TqSortVornImpl(0x%p)->clean(%d)", this, all ? 1 : 0);
+  TQ_TRACE_CALL("TqSortVornImpl(0x%p)->clean(%d)", this, all ? 1 : 0);
   AbsTqSortfile::clean(all);
   if (chunkLock_ != 0) {
     aborted_ = true;
@@ -647,8 +645,8 @@ void TqSortVornImpl::clean(bool all) {
     while (chunkList_ != nullptr) {
       ChunkDescriptor* chunk = chunkList_;
       chunkList_ = chunk->nextInList;
-      VT2("TqSortVornImpl(0x%p)->tossChunk(0x%p) tossing chunk %I64u", this, chunk,
-          static_cast<uint64_t>(chunk->id));
+      TQ_TRACE_SORT("TqSortVornImpl(0x%p)->tossChunk(0x%p) tossing chunk %I64u", this, chunk,
+                    static_cast<uint64_t>(chunk->id));
       freeChunk(chunk);
     }
     while (spareBuffers_ != nullptr) {
@@ -707,26 +705,26 @@ void TqSortVornImpl::clean(bool all) {
 }
 
 int32_t TqSortVornImpl::clear(bool all) {
-  VT1("TqSortVornImpl(0x%p)->clear(%d)", this, all ? 1 : 0);
+  TQ_TRACE_CALL("TqSortVornImpl(0x%p)->clear(%d)", this, all ? 1 : 0);
   if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
   clean(all);
   return StatusOk;
 }
 
 void TqSortVornImpl::release() {
-  VT2("TqSortVornImpl(0x%p)->release()", this);
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->release()", this);
   if (--refCount_ <= 0) destroy();
 }
 
 int32_t TqSortVornImpl::freeze() {
-  VT2("TqSortVornImpl(0x%p)->freeze()", this);
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->freeze()", this);
   if (cloneCopy_ != nullptr) return cloneCopy_->freeze();
   // After sort there is nothing to end; before, freezing is refused.
   return AbsTqSortfile::freeze();
 }
 
 bool TqSortVornImpl::hasNext() {
-  VT1("TqSortVornImpl(0x%p)->hasNext()", this);
+  TQ_TRACE_CALL("TqSortVornImpl(0x%p)->hasNext()", this);
   if (!(flags_ & FlagReadOnly) || chunkLock_ == 0) return hasNextSorted(false);
   bool more = rowsLeft_ > 0;
   if (!more) {

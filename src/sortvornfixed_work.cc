@@ -4,8 +4,7 @@
 #include <cstring>
 
 #include "platform/tqballoc.h"
-
-#define WT(...) TQ_LOG(logger_, 2, __VA_ARGS__)
+#include "src/trace.h"
 
 TqSortVornFixedWorkSort::TqSortVornFixedWorkSort(TqSortVornFixedImpl* engine, TqLogger* logger,
                                                  ChunkDescriptor* chunk)
@@ -14,17 +13,17 @@ TqSortVornFixedWorkSort::TqSortVornFixedWorkSort(TqSortVornFixedImpl* engine, Tq
       rowLength_(static_cast<uint32_t>(engine->rowLength())),
       keyLength_(engine->keyAreaLength()),
       recordLength_(engine->recordLength()) {
-  WT("TqSortVornFixedWorkSort(0x%p)->TQSortVornFixedWorkSort()", this);
+  TQ_TRACE_SORT("TqSortVornFixedWorkSort(0x%p)->TQSortVornFixedWorkSort()", this);
 }
 
 TqSortVornFixedWorkSort::~TqSortVornFixedWorkSort() {
-  WT("TqSortVornFixedWorkSort(0x%p)->~TQSortVornFixedWorkSort()", this);
+  TQ_TRACE_SORT("TqSortVornFixedWorkSort(0x%p)->~TQSortVornFixedWorkSort()", this);
   tqbFree(swapRow_);
 }
 
 void TqSortVornFixedWorkSort::work(bool onMain, TqbThreadPoolWorker* worker) {
-  WT("TqSortVornFixedWorkSort(0x%p)->work(%s): 0x%p %I64u", this, onMain ? "true" : "false", chunk_,
-     static_cast<uint64_t>(chunk_->id));
+  TQ_TRACE_SORT("TqSortVornFixedWorkSort(0x%p)->work(%s): 0x%p %I64u", this, onMain ? "true" : "false", chunk_,
+                static_cast<uint64_t>(chunk_->id));
   uint32_t n = static_cast<uint32_t>(chunk_->rowCount);
   uint8_t* buffer = chunk_->buffer;
   // The key pass: every record's key fields, from its row bytes.
@@ -84,7 +83,7 @@ bool TqSortVornFixedWorkSort::sortRange(TqbThreadPoolWorker* worker, uint8_t* bu
     }
     exchange(buffer, lo + 1, j);
     if (stopping(worker)) {
-      WT("TqSortVornFixedWorkSort(0x%p)->work() - stopping", this);
+      TQ_TRACE_SORT("TqSortVornFixedWorkSort(0x%p)->work() - stopping", this);
       return false;
     }
     if (j - lo < hi - j) {
@@ -100,9 +99,9 @@ bool TqSortVornFixedWorkSort::sortRange(TqbThreadPoolWorker* worker, uint8_t* bu
 
 TqSortVornFixedWorkMerge::TqSortVornFixedWorkMerge(TqSortVornImpl* engine, TqLogger* logger)
     : TqSortVornWorkMerge(engine, logger) {
-  WT("TqSortVornFixedWorkMerge(0x%p)->TQSortVornFixedWorkMerge()", this);
+  TQ_TRACE_SORT("TqSortVornFixedWorkMerge(0x%p)->TQSortVornFixedWorkMerge()", this);
 }
 
 TqSortVornFixedWorkMerge::~TqSortVornFixedWorkMerge() {
-  WT("TqSortVornFixedWorkMerge(0x%p)->~TQSortVornFixedWorkMerge()", this);
+  TQ_TRACE_SORT("TqSortVornFixedWorkMerge(0x%p)->~TQSortVornFixedWorkMerge()", this);
 }
