@@ -358,33 +358,47 @@ TqDatafile* AbsTqSortfile::clone() {
 }
 
 bool AbsTqSortfile::makeCloneCopy() {
-  auto failed = [this]() {
-    if (lastError_.length() == 0 && cloneCopy_ != nullptr) lastError_ = cloneCopy_->getError();
-    if (lastError_.length() == 0 && cloneManager_ != nullptr) lastError_ = cloneManager_->getError();
-    releaseCloneCopy();
-    return false;
-  };
+  if (!createCloneCopy()) return false;
+  bool hasRow = rowsTaken_ == 1;
+  bool taken = false;  // rows were taken from the engine: the host's reading depends on the copy
+  if (!copyRowsToClone(hasRow, &taken)) return false;
+  if (!openHostReader(hasRow, taken)) return false;
+  TqDatafile* root = this;
+  while (root->getParent() != nullptr) root = root->getParent();
+  cloneCopy_->setParent(root);
+  return true;
+}
+
+bool AbsTqSortfile::cloneCopyFailed() {
+  if (lastError_.length() == 0 && cloneCopy_ != nullptr) lastError_ = cloneCopy_->getError();
+  if (lastError_.length() == 0 && cloneManager_ != nullptr) lastError_ = cloneManager_->getError();
+  releaseCloneCopy();
+  return false;
+}
+
+bool AbsTqSortfile::createCloneCopy() {
   cloneManager_ = tqDatafileManagerCreate(manager_->getTempDirs(), &lastError_);
   if (cloneManager_ == nullptr) return false;
   lastError_.truncate(0);
   int32_t columns = markByGroups_ ? fieldCount_ + 1 : fieldCount_;
-  if (!cloneManager_->setChunkSize(chunkSize_) || !cloneManager_->setColumns(columns)) return failed();
+  if (!cloneManager_->setChunkSize(chunkSize_) || !cloneManager_->setColumns(columns)) return cloneCopyFailed();
   for (int32_t i = 0; i < fieldCount_; ++i) {
     const TqDatafileField& f = fields_[i];
     if (!cloneManager_->setColSpec(i, static_cast<tqbType>(f.type), f.rawInteger ? -1 : f.maxLength)) {
-      return failed();
+      return cloneCopyFailed();
     }
   }
-  if (markByGroups_ && !cloneManager_->setColSpec(fieldCount_, tqbTypeBoolean, 1)) return failed();
+  if (markByGroups_ && !cloneManager_->setColSpec(fieldCount_, tqbTypeBoolean, 1)) return cloneCopyFailed();
   cloneCopy_ = cloneManager_->createFile(cloneFlags_ | (markByGroups_ ? FlagMarkColumn : 0));
-  if (cloneCopy_ == nullptr) return failed();
-  TqDatafileField* copyFields = static_cast<AbsTqDatafile*>(cloneCopy_)->fields();
+  if (cloneCopy_ == nullptr) return cloneCopyFailed();
+  return true;
+}
 
+bool AbsTqSortfile::copyRowsToClone(bool hasRow, bool* taken) {
+  TqDatafileField* copyFields = static_cast<AbsTqDatafile*>(cloneCopy_)->fields();
   // Copy the sorted rows from the first.  The host may have changed its fields since
   // the first row was loaded, so that row is read again.
-  bool hasRow = rowsTaken_ == 1;
   bool mark = true;
-  bool taken = false;  // rows were taken from the engine: the host's reading depends on the copy
   if (hasRow) {
     int32_t status = rewind();
     if (status == StatusOk) {
@@ -393,7 +407,7 @@ bool AbsTqSortfile::makeCloneCopy() {
       rowsPassed_ = 0;
       status = next(&mark);
     }
-    if (status != StatusOk) return failed();
+    if (status != StatusOk) return cloneCopyFailed();
     mark = true;
   }
   while (hasRow) {
@@ -407,22 +421,25 @@ bool AbsTqSortfile::makeCloneCopy() {
     if (markByGroups_) copyFields[fieldCount_].value.assign(mark);
     int32_t status = cloneCopy_->addRow(nullptr);
     if (status == StatusOk) {
-      taken = true;
+      *taken = true;
       status = next(&mark);
       if (status == StatusEndOfData) break;
       if (status == StatusOk) continue;
     } else {
       lastError_ = cloneCopy_->getError();
     }
-    if (taken) {
+    if (*taken) {
       // The engine's rows up to here are gone: reading cannot go on.
       readFailure_ = status;
       readFailureText_ = lastError_;
     }
-    return failed();
+    return cloneCopyFailed();
   }
   lastError_.truncate(0);
+  return true;
+}
 
+bool AbsTqSortfile::openHostReader(bool hasRow, bool taken) {
   // The host reads on through a private reader of the copy, from its first row, which
   // is the row its fields hold.  The reader's reference is on the copy, so it is made
   // before the copy is tied to this file's root.
@@ -441,11 +458,8 @@ bool AbsTqSortfile::makeCloneCopy() {
       readFailure_ = status;
       readFailureText_ = lastError_;
     }
-    return failed();
+    return cloneCopyFailed();
   }
-  TqDatafile* root = this;
-  while (root->getParent() != nullptr) root = root->getParent();
-  cloneCopy_->setParent(root);
   return true;
 }
 

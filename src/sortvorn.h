@@ -421,6 +421,13 @@ class TqSortVornImpl : public AbsTqSortfile {
   // a status when the sort stopped.  Caller holds chunkLock_, and holds it on return.
   int32_t waitForSorts();
   int32_t mergePass(bool mayMergeOnMain);
+  // mergePass's steps.  Waits until the running merges end (or the sort stops),
+  // reporting progress meanwhile; caller holds chunkLock_, and holds it on return.
+  void waitForMerges();
+  // Marks the runs at the tree's front that need no more merging ready (each in order
+  // with the next), and merges the first group that overlaps once no ready run is
+  // ahead of it.  Caller holds chunkLock_.
+  int32_t markReadyRuns();
   // Makes the read merge, or the pool merges that make room for it, for the group of
   // overlapping runs that starts at `first`.  Caller holds chunkLock_.
   int32_t mergeGroup(ChunkDescriptor* first);

@@ -201,45 +201,52 @@ int32_t TqSortVornImpl::mergePass(bool mayMergeOnMain) {
   }
   ++mergePasses_;
   if (tqAtomGet(&mergeAtomic_) != 0) {
-    TQ_TRACE_SORT("TqSortVornImpl(0x%p)->mergePass(): Merge running", this);
-    int32_t now = tqAtomOr(&mergeAtomic_, kReaderWaiting);
-    if (now == kReaderWaiting) {  // the last merge ended meanwhile
-      tqAtomSet(&mergeAtomic_, now, 0);
-      tqEventClear(mergeWaiter_);
-    } else {
-      ++mergePassWaits_;
-      unlockChunks();
-      TQ_TRACE_SORT("TqSortVornImpl(0x%p)->mergePass(): Waiting on running merge", this);
-      bool posted = false;
-      for (;;) {
-        if (!aborted_ && sequenceBlock_.sortProgress != nullptr) {
-          if (!reportProgress(false)) break;
-        } else if (aborted_) {
-          break;
-        }
-        int index = 0;
-        if (tqEventWait(1, &mergeWaiter_, 1, static_cast<int>(kProgressEvery.count()), 0, &index) == 0) {
-          posted = true;
-          break;
-        }
-      }
-      lockChunks();
-      if (logger_->getLevel() <= 2) {
-        TQ_TRACE_SORT("TqSortVornImpl(0x%p)->mergePass(): Back from merge wait", this);
-        dumpChunks();
-      }
-      // The waiter is also posted when an error is recorded; the count is reset only
-      // when the merges have really ended.
-      if (posted && tqAtomSet(&mergeAtomic_, kReaderWaiting, 0) == kReaderWaiting) {
-        tqEventClear(mergeWaiter_);
-      }
-    }
+    waitForMerges();
   } else if (!aborted_ && sequenceBlock_.sortProgress != nullptr) {
     reportProgress(true);
   }
   if (aborted_) return errorCode_ != 0 ? errorCode_.load() : StatusStopped;
   if (tqAtomGet(&mergeAtomic_) != 0) return StatusOk;  // the wait ended early: look again
+  return markReadyRuns();
+}
 
+void TqSortVornImpl::waitForMerges() {
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->mergePass(): Merge running", this);
+  int32_t now = tqAtomOr(&mergeAtomic_, kReaderWaiting);
+  if (now == kReaderWaiting) {  // the last merge ended meanwhile
+    tqAtomSet(&mergeAtomic_, now, 0);
+    tqEventClear(mergeWaiter_);
+  } else {
+    ++mergePassWaits_;
+    unlockChunks();
+    TQ_TRACE_SORT("TqSortVornImpl(0x%p)->mergePass(): Waiting on running merge", this);
+    bool posted = false;
+    for (;;) {
+      if (!aborted_ && sequenceBlock_.sortProgress != nullptr) {
+        if (!reportProgress(false)) break;
+      } else if (aborted_) {
+        break;
+      }
+      int index = 0;
+      if (tqEventWait(1, &mergeWaiter_, 1, static_cast<int>(kProgressEvery.count()), 0, &index) == 0) {
+        posted = true;
+        break;
+      }
+    }
+    lockChunks();
+    if (logger_->getLevel() <= 2) {
+      TQ_TRACE_SORT("TqSortVornImpl(0x%p)->mergePass(): Back from merge wait", this);
+      dumpChunks();
+    }
+    // The waiter is also posted when an error is recorded; the count is reset only
+    // when the merges have really ended.
+    if (posted && tqAtomSet(&mergeAtomic_, kReaderWaiting, 0) == kReaderWaiting) {
+      tqEventClear(mergeWaiter_);
+    }
+  }
+}
+
+int32_t TqSortVornImpl::markReadyRuns() {
   ChunkDescriptor* n = treeFirst();
   if (n == nullptr) return StatusOk;  // a merge brought nothing (its rows were all read)
   while (n != nullptr && n->ready) n = treeNext(n);

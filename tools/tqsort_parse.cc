@@ -232,6 +232,65 @@ Status RecordParser::badValue(const KeyOption& key, const InputFile& in, int64_t
                        typeName(key.type) + "): '" + printable(std::string_view(data, length)) + "' is not " + what);
 }
 
+namespace {
+
+// Reads the field's text (`data`, `length`, blanks trimmed unless a string) as a key of
+// `type` into *v; false when it is not such a value.  Quoted text is copied to the
+// batch's arena, and so is a decimal's binary form.
+bool readValue(KeyType type, bool quoted, const char* data, size_t length, Batch* batch, KeyValue* v) {
+  bool ok = true;
+  switch (type) {
+    case KeyType::Str:
+      v->kind = KeyValue::Text;
+      v->length = length;
+      // A string value ending in a zero byte loses it (its terminator).
+      v->exact = v->exact && data[length - 1] != '\0';
+      if (quoted) {
+        // Unquoted text is not the input's bytes: it goes to the arena.
+        v->inArena = true;
+        v->offset = batch->arena.size();
+        batch->arena.append(data, length);
+      } else {
+        v->offset = static_cast<uint64_t>(data - batch->data());
+      }
+      break;
+    case KeyType::Int:
+      ok = parseInt64(data, length, &v->integer);
+      v->kind = KeyValue::Int;
+      v->exact = v->exact && ok && canonicalInteger(data, length);
+      break;
+    case KeyType::Dec: {
+      uint8_t bytes[24];
+      ok = parseDecimal(data, length, bytes);
+      v->exact = false;
+      if (ok) {
+        v->kind = KeyValue::Dec;
+        v->inArena = true;
+        v->offset = batch->arena.size();
+        v->length = sizeof bytes;
+        batch->arena.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
+      }
+      break;
+    }
+    case KeyType::Date: {
+      int y, m, d;
+      ok = parseDate(data, length, &y, &m, &d);
+      if (ok) v->days = TqbDate::fromYmd(y, m, d).asDouble();
+      v->kind = KeyValue::Date;
+      v->exact = v->exact && ok;
+      break;
+    }
+    case KeyType::Bool:
+      ok = parseBool(data, length, &v->boolean);
+      v->kind = KeyValue::Bool;
+      v->exact = false;
+      break;
+  }
+  return ok;
+}
+
+}  // namespace
+
 Status RecordParser::parse(Batch* batch, const InputFile& in, int64_t line, const Record& record,
                            uint64_t recordLength) {
   if (!resolved_) TQSORT_TRY(resolve(nullptr));
@@ -254,54 +313,7 @@ Status RecordParser::parse(Batch* batch, const InputFile& in, int64_t line, cons
       v.exact = v.exact && key.type != KeyType::Dec && key.type != KeyType::Bool;
       continue;
     }
-    bool ok = true;
-    switch (key.type) {
-      case KeyType::Str:
-        v.kind = KeyValue::Text;
-        v.length = length;
-        // A string value ending in a zero byte loses it (its terminator).
-        v.exact = v.exact && data[length - 1] != '\0';
-        if (field.quoted) {
-          // Unquoted text is not the input's bytes: it goes to the arena.
-          v.inArena = true;
-          v.offset = batch->arena.size();
-          batch->arena.append(data, length);
-        } else {
-          v.offset = static_cast<uint64_t>(data - batch->data());
-        }
-        break;
-      case KeyType::Int:
-        ok = parseInt64(data, length, &v.integer);
-        v.kind = KeyValue::Int;
-        v.exact = v.exact && ok && canonicalInteger(data, length);
-        break;
-      case KeyType::Dec: {
-        uint8_t bytes[24];
-        ok = parseDecimal(data, length, bytes);
-        v.exact = false;
-        if (ok) {
-          v.kind = KeyValue::Dec;
-          v.inArena = true;
-          v.offset = batch->arena.size();
-          v.length = sizeof bytes;
-          batch->arena.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
-        }
-        break;
-      }
-      case KeyType::Date: {
-        int y, m, d;
-        ok = parseDate(data, length, &y, &m, &d);
-        if (ok) v.days = TqbDate::fromYmd(y, m, d).asDouble();
-        v.kind = KeyValue::Date;
-        v.exact = v.exact && ok;
-        break;
-      }
-      case KeyType::Bool:
-        ok = parseBool(data, length, &v.boolean);
-        v.kind = KeyValue::Bool;
-        v.exact = false;
-        break;
-    }
+    bool ok = readValue(key.type, field.quoted, data, length, batch, &v);
     if (!ok) {
       v.kind = KeyValue::Null;
       v.exact = false;

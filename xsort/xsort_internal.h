@@ -189,6 +189,10 @@ class KeyEncoder {
 
  private:
   bool reserve(uint32_t room, ErrorText* error);
+  // Part i's value `v` encoded at *pos of the key (moved past it): its collation sort
+  // key; its callback's bytes, escaped unless it is the last part.
+  bool encodeCollated(uint32_t i, const uint8_t* v, uint32_t* pos, ErrorText* error);
+  bool encodeCallback(uint32_t i, const uint8_t* v, uint32_t* pos, ErrorText* error);
 
   const PartPlan* parts_ = nullptr;
   uint32_t count_ = 0;
@@ -534,6 +538,21 @@ class Engine {
   Engine() = default;
   ~Engine() = default;
 
+  // addKey's steps: the part record's fields checked against the record and each
+  // other; its encoding (a collator opened for a collated string); room in the list of
+  // parts.  Each false with callerError_ set.
+  bool checkPart(const TqSortKeyPart* part, uint32_t index);
+  bool planEncoding(const TqSortKeyPart* part, uint32_t index, PartPlan* plan);
+  bool makeRoomForPart();
+  // prepare's steps, in this order: rows of input and output chunks and the threads'
+  // write buffers; rows of a batch, the sort buffers and the spill threshold (charging
+  // the write and sort buffers); the temporary directories' list; the list of runs in
+  // work files.  Each 0, or a failure's result with callerError_ set.
+  int planChunks();
+  int planBatches();
+  int copyTempDirs();
+  int makeRunList();
+
   // Input side.
   bool roomForChunk();
   bool startBatch(std::unique_lock<std::mutex>& lock);
@@ -548,10 +567,18 @@ class Engine {
   void workerLoop(Worker* worker);
   bool sortBatch(Worker* worker, Batch* batch, FileRun* written, bool* wasWritten,
                  ErrorText* error);
+  // sortBatch's steps: each row's key into the batch's entries and tails (rows keyed
+  // before the tails could grow are written as a run of their own), *keyBytes the
+  // bytes of the keys kept; then the sorted entries laid out as the batch's run, or
+  // written to a work file when the memory has no room for it (*wasWritten).
+  bool keyBatch(Worker* worker, Batch* batch, uint64_t* keyBytes, ErrorText* error);
+  bool keepSorted(Worker* worker, Batch* batch, uint64_t keyBytes, FileRun* written,
+                  bool* wasWritten, ErrorText* error);
   Cur entryCur(const Batch* batch, const Entry& entry, uint32_t recordLength) const;
   bool writeEntries(RunWriter* writer, const Batch* batch, const Entry* entries, uint32_t count,
                     FileRun* run, ErrorText* error);
   bool spillBatches(RunWriter* writer, Batch* batches, ErrorText* error);
+  bool spillEachBatch(RunWriter* writer, Batch** batches, ErrorText* error);
   bool spillWanted() const;
   bool takeFor(Batch* batch, uint64_t bytes);
   uint64_t batchReserve(uint32_t capacity) const;
