@@ -92,10 +92,12 @@ void TqbThreadPool::run(int index) {
   }
 }
 
-void TqbThreadPool::quiesce(bool cancelQueued, bool stopRunning) {
+void TqbThreadPool::quiesce(Drain drain) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (cancelQueued) cancelling_ = true;
-  if (stopRunning) stopping_ = true;
+  if (drain == Drain::cancelAll) {
+    cancelling_ = true;
+    stopping_ = true;
+  }
   if (!started_) return;
   idle_.wait(lock, [this] { return active_ == 0 && queue_.empty(); });
 }

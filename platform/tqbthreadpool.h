@@ -60,7 +60,12 @@ class TqbThreadPool {
   bool start(int minimum, int maximum, int flags);
   // Queues the item; false when the pool did not take it (not started, or refused).
   bool enqueue(TqbThreadPoolWork* work, bool flag);
-  void quiesce(bool cancelQueued, bool stopRunning);
+  // What quiesce does with the work not yet done before it waits for the pool to idle.
+  enum class Drain {
+    finishAll,  // queued items run and running ones go on to their end
+    cancelAll,  // queued items are cancelled, running ones are asked to stop
+  };
+  void quiesce(Drain drain);
   void reset();
   // Figures since start: requests processed (work or failure), the most requests ever
   // queued at once, the most threads.  Pointers may be null.  False before start.

@@ -10,6 +10,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+
+#include "tqthread_annotations.h"
 
 typedef uintptr_t TqLock;
 typedef uintptr_t TqEvent;
@@ -23,6 +26,69 @@ TqLock tqLockCreate(int flags, int spin);
 void tqLockGet(TqLock lock, int exclusive, int wait);
 void tqLockRelease(TqLock lock);
 void tqLockDestroy(TqLock lock);
+
+// A lock over a TqLock handle that Clang's thread-safety analysis knows as a lock, so
+// that fields and functions can name it (TQ_GUARDED_BY, TQ_REQUIRES).  Not created
+// until create(); destroy() is explicit, as with the handle.
+class TQ_CAPABILITY("mutex") TqMutex {
+ public:
+  // False when the lock cannot be made (memory short).
+  bool create() {
+    handle_ = tqLockCreate(0, 0);
+    return handle_ != 0;
+  }
+  bool created() const { return handle_ != 0; }
+  void lock() TQ_ACQUIRE() { tqLockGet(handle_, 1, 1); }
+  void unlock() TQ_RELEASE() { tqLockRelease(handle_); }
+  // Tells the analysis that the caller holds the lock where it cannot see that.
+  void assertHeld() const TQ_ASSERT_CAPABILITY(this) {}
+  void destroy() {
+    if (handle_ != 0) tqLockDestroy(handle_);
+    handle_ = 0;
+  }
+
+ private:
+  TqLock handle_ = 0;
+};
+
+// A std::mutex that the analysis knows as a lock, for code that waits on condition
+// variables: TqStdLock holds it for a scope and hands its std::unique_lock to wait().
+class TQ_CAPABILITY("mutex") TqStdMutex {
+ public:
+  void lock() TQ_ACQUIRE() { mutex_.lock(); }
+  void unlock() TQ_RELEASE() { mutex_.unlock(); }
+  std::mutex& native() { return mutex_; }
+
+ private:
+  std::mutex mutex_;
+};
+
+// Holds a TqStdMutex from construction to destruction, and may let go of it for a while
+// (unlock, then lock).  A condition variable waits through unique(): the wait releases
+// the mutex and takes it again before it returns, so the scope holds it throughout.
+class TQ_SCOPED_CAPABILITY TqStdLock {
+ public:
+  explicit TqStdLock(TqStdMutex& mutex) TQ_ACQUIRE(mutex) : lock_(mutex.native()) {}
+  ~TqStdLock() TQ_RELEASE() {}
+  TqStdLock(const TqStdLock&) = delete;
+  TqStdLock& operator=(const TqStdLock&) = delete;
+  void lock() TQ_ACQUIRE() { lock_.lock(); }
+  void unlock() TQ_RELEASE() { lock_.unlock(); }
+  // The same for a function handed the lock of its caller (which holds `mutex`, the one
+  // this lock was made with): the analysis sees the mutex released and taken again.
+  void unlockFor(TqStdMutex& mutex) TQ_RELEASE(mutex) TQ_NO_THREAD_SAFETY_ANALYSIS {
+    (void)mutex;
+    lock_.unlock();
+  }
+  void lockFor(TqStdMutex& mutex) TQ_ACQUIRE(mutex) TQ_NO_THREAD_SAFETY_ANALYSIS {
+    (void)mutex;
+    lock_.lock();
+  }
+  std::unique_lock<std::mutex>& unique() { return lock_; }
+
+ private:
+  std::unique_lock<std::mutex> lock_;
+};
 
 TqEvent tqEventCreate(int flags);
 void tqEventPost(TqEvent event, int flags);

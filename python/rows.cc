@@ -98,9 +98,6 @@ py::bytes unescapeBytes(std::string_view in) {
   return py::bytes(out);
 }
 
-// Days since 1970-01-01 of the proleptic Gregorian ordinal 1 (0001-01-01 is 1).
-constexpr int64_t kOrdinalOf1970 = 719163;
-
 // One value of a row being added: what tq::Value is made from once the GIL is gone.
 struct Cell {
   enum class Is { null, text, escaped, integer, floating, decimal, date, boolean } is = Is::null;

@@ -121,6 +121,12 @@ class AbsTqDatafile : public TqDatafile {
   // Stores catalogue message `id` with its arguments in lastError_ and returns `status`.
   template <typename... Args>
   int32_t fail(int32_t status, int id, const Args&... args);
+  // The same for an operation that answers with a bool (init): the message, and false.
+  template <typename... Args>
+  bool refuse(int id, const Args&... args) {
+    lastError_ = TQ_MESSAGE(id, args...);
+    return false;
+  }
   // A read would pass readLimit_ (a position that is not a row start): message and 4.
   int32_t readOutOfBounds();
   // Reads the row at position_ into the fields (the row loop of next, without the end

@@ -101,7 +101,7 @@ int32_t AbsTqSortfile::addRow(int64_t* rowStart) {
   // A whole record (the fields, and a stable sort's ordinal) goes into the chunk, or
   // the chunk is submitted first: a row is counted only once all of it is written.
   if (position_ + fixedRowLength_ > static_cast<int64_t>(chunkSize_)) {
-    int32_t status = submitChunk(false);
+    int32_t status = submitChunk(Submit::more);
     if (status == StatusOk) status = getEmptyChunk();
     if (status != StatusOk) return status;
     if (position_ + fixedRowLength_ > static_cast<int64_t>(chunkSize_)) {
@@ -142,7 +142,7 @@ int32_t AbsTqSortfile::next(bool* mark) {
   for (;;) {
     bool isNew = true;
     if (rowsLeft_ == 0) {
-      int32_t status = getNextChunk(true);
+      int32_t status = getNextChunk();
       if (status == StatusEndOfData) {
         tellProgress(1.0);
         return fail(StatusEndOfData, 1421);
@@ -234,7 +234,7 @@ int32_t AbsTqSortfile::sort() {
     if (status != StatusOk) return status;
   }
   int32_t status = prepareGrouping();
-  if (status == StatusOk) status = submitChunk(true);
+  if (status == StatusOk) status = submitChunk(Submit::last);
   if (status != StatusOk) return status;
   flags_ |= FlagReadOnly;
   rowTotal_ = rowsPassed_;
@@ -243,7 +243,7 @@ int32_t AbsTqSortfile::sort() {
   rowsPassed_ = 0;
   readPosition_ = 0;
   rowsTaken_ = 0;
-  status = getNextChunk(true);
+  status = getNextChunk();
   if (status != StatusOk && status != StatusEndOfData) return status;
   return next(nullptr);
 }
@@ -252,7 +252,7 @@ int32_t AbsTqSortfile::sort() {
 
 int32_t AbsTqSortfile::clear() {
   TQ_TRACE_CALL("AbsTqSortfile(0x%p)->clear()", this);
-  return clear(false);
+  return clear(ClearScope::rows);
 }
 
 int32_t AbsTqSortfile::resetSort(int32_t keyCount) {
@@ -261,7 +261,7 @@ int32_t AbsTqSortfile::resetSort(int32_t keyCount) {
     return fail(StatusNotAllowed, 1814, static_cast<int64_t>(keyCount), "the sort key count",
                 int64_t{0}, static_cast<int64_t>(kMaxKeys));
   }
-  int32_t status = clear(true);
+  int32_t status = clear(ClearScope::rowsAndKeys);
   if (status != StatusOk) return status;
   keyCount_ = keyCount > 0 ? keyCount : 0;
   keyPartCount_ = 2 * keyCount_ + (stable_ ? 1 : 0);
@@ -307,8 +307,9 @@ void AbsTqSortfile::releaseCloneCopy() {
   cloneManager_ = nullptr;
 }
 
-void AbsTqSortfile::clean(bool full) {
-  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->clean(%d)", this, full ? 1 : 0);
+void AbsTqSortfile::clean(ClearScope scope) {
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->clean(%d)", this, scope == ClearScope::rowsAndKeys ? 1 : 0);
+  const bool full = scope == ClearScope::rowsAndKeys;
   releaseCloneCopy();
   chunkSize_ = sortChunkSize_;
   buffer_ = nullptr;

@@ -70,10 +70,13 @@ class AbsTqSortfile : public AbsTqDatafile {
   bool init(TqDatafileManager* manager, uint32_t flags) override;
 
   // Engine operations.
-  virtual void clean(bool full);
-  virtual int32_t clear(bool full) = 0;
+  // What clean and clear give up: the rows, or the rows and the sort's key definition.
+  enum class ClearScope { rows, rowsAndKeys };
+  virtual void clean(ClearScope scope);
+  virtual int32_t clear(ClearScope scope) = 0;
   virtual int32_t getEmptyChunk() = 0;
-  virtual int32_t getNextChunk(bool mayMergeOnMain) = 0;
+  // Moves reading to the next chunk of sorted rows (StatusEndOfData after the last).
+  virtual int32_t getNextChunk() = 0;
   // Whether the row just read begins a group (called after each row when
   // groupAfterSort_ is set).
   virtual bool isNewGroup() { return true; }
@@ -81,7 +84,9 @@ class AbsTqSortfile : public AbsTqDatafile {
   // about to end (sort): a status with its message when it cannot, and nothing changed.
   virtual int32_t prepareGrouping() { return StatusOk; }
   virtual int32_t setKeys() = 0;
-  virtual int32_t submitChunk(bool final) = 0;
+  // Whether the chunk handed to the sort is the input's last.
+  enum class Submit { more, last };
+  virtual int32_t submitChunk(Submit which) = 0;
   // Puts the first sorted row next to read again, or refuses (status and message) when
   // it has been released.
   virtual int32_t rewind() = 0;

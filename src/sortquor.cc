@@ -25,7 +25,7 @@ TqSortQuorImpl::TqSortQuorImpl() {
 
 TqSortQuorImpl::~TqSortQuorImpl() {
   TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->~TqSortQuorImpl()", this);
-  clean(true);
+  clean(ClearScope::rowsAndKeys);
 }
 
 int32_t TqSortQuorImpl::engineFailed(int result, const char* text, int32_t status) {
@@ -61,7 +61,7 @@ bool TqSortQuorImpl::init(TqDatafileManager* manager, uint32_t flags) {
   // Rows always have the fixed layout.
   if (!AbsTqSortfile::init(manager, flags & ~(FlagVariableRows | FlagMemoryOnly))) return false;
   sortParms_ = tqSortParmsCreate();
-  if (sortParms_ == nullptr) return fail(false, 29, "(Sort Parameters)");
+  if (sortParms_ == nullptr) return refuse(29, "(Sort Parameters)");
   uint64_t sortSize = manager_->getSortSize();
   fieldBytes_ = static_cast<uint32_t>(fixedRowLength_);
   if (stable_) {
@@ -286,13 +286,13 @@ int32_t TqSortQuorImpl::getEmptyChunk() {
   return StatusOk;
 }
 
-int32_t TqSortQuorImpl::submitChunk(bool final) {
-  TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->submitChunk(%d)", this, final ? 1 : 0);
+int32_t TqSortQuorImpl::submitChunk(Submit which) {
+  TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->submitChunk(%d)", this, which == Submit::last ? 1 : 0);
   if (inputChunk_ == nullptr) {
     int32_t status = getEmptyChunk();
     if (status != StatusOk) return status;
   }
-  if (final) inputChunk_->state = TQ_SORT_CHUNK_LAST;
+  if (which == Submit::last) inputChunk_->state = TQ_SORT_CHUNK_LAST;
   inputChunk_->rowCount = static_cast<uint32_t>(rowsLeft_);
   TqSortInputChunk* chunk = inputChunk_;
   inputChunk_ = nullptr;  // the engine's from now on, whatever it answers
@@ -303,7 +303,7 @@ int32_t TqSortQuorImpl::submitChunk(bool final) {
   return StatusOk;
 }
 
-int32_t TqSortQuorImpl::getNextChunk(bool fetch) {
+int32_t TqSortQuorImpl::getNextChunk() {
   TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->getNextChunk()", this);
   if (outputChunk_ != nullptr) {
     bool last = outputChunk_->state == TQ_SORT_CHUNK_LAST;
@@ -319,7 +319,6 @@ int32_t TqSortQuorImpl::getNextChunk(bool fetch) {
   } else {
     rowReader_ = quorReadRow;
   }
-  if (!fetch) return StatusOk;
   if (outputEnded_) return StatusEndOfData;
   if (!noDups_ && rowsPassed_ == rowTotal_) return StatusEndOfData;
   int result = sortEngine_->ops->getOutputChunk(sortEngine_, &outputChunk_);
@@ -401,12 +400,12 @@ int32_t TqSortQuorImpl::freeze() {
   return AbsTqSortfile::freeze();
 }
 
-int32_t TqSortQuorImpl::clear(bool full) {
-  TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->clear(%d)", this, full ? 1 : 0);
+int32_t TqSortQuorImpl::clear(ClearScope scope) {
+  TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->clear(%d)", this, scope == ClearScope::rowsAndKeys ? 1 : 0);
   if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
   TqSortParms* parms = sortParms_;
   sortParms_ = nullptr;  // kept across the clean
-  clean(full);
+  clean(scope);
   sortParms_ = parms;
   if (sortParms_ == nullptr) return fail(StatusNoRoom, 29, "(Sort Parameters)");
   sortEngine_ = tqSortCreate(sortParms_);
@@ -416,14 +415,14 @@ int32_t TqSortQuorImpl::clear(bool full) {
   return StatusOk;
 }
 
-void TqSortQuorImpl::clean(bool full) {
-  TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->clean(%d)", this, full ? 1 : 0);
+void TqSortQuorImpl::clean(ClearScope scope) {
+  TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->clean(%d)", this, scope == ClearScope::rowsAndKeys ? 1 : 0);
   int32_t keys = collationCount_;
-  AbsTqSortfile::clean(full);
+  AbsTqSortfile::clean(scope);
   discardEngine();
   rowsLeft_ = 0;
   outputEnded_ = false;
-  if (full) {
+  if (scope == ClearScope::rowsAndKeys) {
     if (sortParms_ != nullptr) sortParms_->ops->destroy(sortParms_);
     sortParms_ = nullptr;
     tqbFree(keyParts_);

@@ -55,12 +55,12 @@ class TqSortQuorImpl : public AbsTqSortfile {
 
   // Engine operations.
   using AbsTqSortfile::clear;
-  void clean(bool full) override;
-  int32_t clear(bool full) override;
+  void clean(ClearScope scope) override;
+  int32_t clear(ClearScope scope) override;
   int32_t getEmptyChunk() override;
-  int32_t getNextChunk(bool fetch) override;
+  int32_t getNextChunk() override;
   int32_t setKeys() override;
-  int32_t submitChunk(bool final) override;
+  int32_t submitChunk(Submit which) override;
   int32_t rewind() override;
 
   // Reads the next row of the output chunk in hand into the fields (the row reader).

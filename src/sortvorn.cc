@@ -7,10 +7,11 @@
 // without a sort size, one per pool thread and at least 3), and takes the first chunk.
 // Each row is then written as its encoded key, optional 8-byte sequence number (stable
 // sorts) and serialized fields at `position_`, with its IndexEntry at the chunk's
-// cursor, 16 bytes lower for every row.  While a row is written, chunkSize_ holds
-// indexLimit_, so every key writer and serializer stops short of the index.  A row that
-// does not fit goes whole into a fresh chunk; the full chunk goes to a sort work item on
-// the pool.  sort() submits the last chunk, which is sorted on the caller's thread.
+// cursor, 32 bytes (an IndexEntry) lower for every row.  While a row is written,
+// chunkSize_ holds indexLimit_, so every key writer and serializer stops short of the
+// index.  A row that does not fit goes whole into a fresh chunk; the full chunk goes to a
+// sort work item on the pool.  sort() submits the last chunk, which is sorted on the
+// caller's thread.
 #include "src/sortvorn.h"
 #include "src/dataabs_format.h"
 
@@ -61,9 +62,9 @@ TqSortVornImpl::TqSortVornImpl() {
 }
 
 TqSortVornImpl::~TqSortVornImpl() {
-  TQ_TRACE_CALL("TqSortVornImpl(0x%p)->~TQSortVornImpl()", this);
-  clean(true);
-  if (chunkLock_ != 0) tqLockDestroy(chunkLock_);
+  TQ_TRACE_CALL("TqSortVornImpl(0x%p)->~TqSortVornImpl()", this);
+  clean(ClearScope::rowsAndKeys);
+  chunkLock_.destroy();
   if (mergeAtomicCreated_) tqAtomDestroy(&mergeAtomic_);
   if (mergeWaiter_ != 0) tqEventDestroy(mergeWaiter_);
   if (bufferLock_ != 0) tqLockDestroy(bufferLock_);
@@ -73,18 +74,18 @@ TqSortVornImpl::~TqSortVornImpl() {
 bool TqSortVornImpl::init(TqDatafileManager* manager, uint32_t flags) {
   TQ_TRACE_SORT("TqSortVornImpl(0x%p)->init(0x%p, 0x%x)", this, manager, flags);
   cloneFlags_ = flags & ~FlagSorted;
-  if ((chunkLock_ = tqLockCreate(0, 0)) == 0) return fail(false, 29, "(Chunk lock)");
-  if (tqAtomInit(&mergeAtomic_, 0) != 0) return fail(false, 29, "(Merge Atomic)");
+  if (!chunkLock_.create()) return refuse(29, "(Chunk lock)");
+  if (tqAtomInit(&mergeAtomic_, 0) != 0) return refuse(29, "(Merge Atomic)");
   mergeAtomicCreated_ = true;
-  if ((mergeWaiter_ = tqEventCreate(0)) == 0) return fail(false, 29, "(Merge Waiter)");
-  if ((bufferLock_ = tqLockCreate(0, 0)) == 0) return fail(false, 29, "(Buffer lock)");
-  if ((bufferWaiter_ = tqEventCreate(0)) == 0) return fail(false, 29, "(Buffer Waiter)");
+  if ((mergeWaiter_ = tqEventCreate(0)) == 0) return refuse(29, "(Merge Waiter)");
+  if ((bufferLock_ = tqLockCreate(0, 0)) == 0) return refuse(29, "(Buffer lock)");
+  if ((bufferWaiter_ = tqEventCreate(0)) == 0) return refuse(29, "(Buffer Waiter)");
   if (!AbsTqSortfile::init(manager, flags)) return false;
   if (markByGroups_ || noDups_) groupAfterSort_ = true;
   tempDirCount_ = manager_->getTempDirs(&tempDirs_);
   int32_t processors = manager_->getSortProcessors();
   sortThreads_ = (processors > 0 ? processors : 1) + 1;
-  if (!threadPool_.start(sortThreads_, sortThreads_, 0)) return fail(false, 1827);
+  if (!threadPool_.start(sortThreads_, sortThreads_, 0)) return refuse(1827);
   return true;
 }
 
@@ -152,21 +153,26 @@ int32_t TqSortVornImpl::setKeys() {
   return resolveSizes();
 }
 
+// A variable-layout string takes its length prefix on top of the fixed width, and every
+// row its index entry.
+uint64_t TqSortVornImpl::layoutBytesPerRow() const {
+  uint64_t prefixes = 0;
+  for (int32_t i = 0; i < fieldCount_; ++i) {
+    const TqDatafileField& f = fields_[i];
+    bool isString = f.type != tqbTypeBoolean && f.type != tqbTypeInteger &&
+                    f.type != tqbTypeReal && f.type != tqbTypeDate;
+    if (isString) prefixes += static_cast<uint64_t>(f.maxLength) + 1 < 127 ? 1 : 4;
+  }
+  return prefixes + sizeof(IndexEntry);
+}
+
 int32_t TqSortVornImpl::resolveSizes() {
   uint64_t keyBound = keyLength_ + (stable_ ? 8u : 0u);
-  // A variable-layout string takes its length prefix on top of the fixed width.
-  uint64_t prefixes = 0;
-  if (!fixedLayout_) {
-    for (int32_t i = 0; i < fieldCount_; ++i) {
-      const TqDatafileField& f = fields_[i];
-      if (tqrowbytes::isString(f.type)) prefixes += static_cast<uint64_t>(f.maxLength) + 1 < 127 ? 1 : 4;
-    }
-  }
   // Chunk sizes stay multiples of 16: index entries at a chunk's end stay aligned.
-  uint64_t minChunk = (keyBound + static_cast<uint64_t>(fixedRowLength_) + prefixes +
-                       (fixedLayout_ ? 0 : sizeof(IndexEntry)) + 15) & ~uint64_t{15};
+  uint64_t minChunk =
+      (keyBound + static_cast<uint64_t>(fixedRowLength_) + layoutBytesPerRow() + 15) & ~uint64_t{15};
   uint32_t sortSize = manager_->getSortSize();
-  if (!fixedLayout_ && sortSize != 0 && minChunk > ((sortSize / 3) & ~uint32_t{15})) {
+  if (longRowsRunAlone() && sortSize != 0 && minChunk > ((sortSize / 3) & ~uint32_t{15})) {
     // A variable row longer than a chunk becomes a run of its own (writeLongRow), so
     // the declared maximum lengths need not push the chunk, and the memory with it,
     // past the sort size the host set: the chunk needs only to hold a row whose strings
@@ -183,12 +189,13 @@ int32_t TqSortVornImpl::resolveSizes() {
     chunkSize_ = static_cast<uint32_t>(minChunk);
   }
   resolveBudget(sortSize, minChunk);
+  lockChunks();
   tqbFree(persistWindow_);
   persistWindow_ = static_cast<uint8_t*>(tqbMalloc(windowSize_));
-  if (persistWindow_ == nullptr) return fail(StatusNoRoom, 29, "(Persist Window)");
-  lockChunks();
-  charge(windowSize_);
+  if (persistWindow_ != nullptr) charge(windowSize_);
+  const bool windowMade = persistWindow_ != nullptr;
   unlockChunks();
+  if (!windowMade) return fail(StatusNoRoom, 29, "(Persist Window)");
   int32_t status = getEmptyChunk();
   if (status == StatusOk) keysSet_ = true;
   return status;
@@ -261,7 +268,7 @@ void TqSortVornImpl::resolveBudget(uint64_t sortSize, uint64_t minChunk) {
   uint64_t least = sortSize != 0 ? 3 : (sortThreads_ > 3 ? static_cast<uint64_t>(sortThreads_) : 3);
   SizePlan plan = planSizes(sortSize, chunkSize_, minChunk, least, requestedWindow_);
   if (plan.chunkShrunk) {
-    TQ_LOG(logger_, 3, "The chunksize size was adjusted to meet the required number of chunks (3), %I64i.",
+    TQ_LOG(logger_, 3, "The chunk size was adjusted to meet the required number of chunks (3), %I64i.",
            static_cast<int64_t>(plan.chunk));
   }
   if (sortSize != 0 && plan.budget != sortSize) {
@@ -279,7 +286,9 @@ void TqSortVornImpl::resolveBudget(uint64_t sortSize, uint64_t minChunk) {
   // that write a run and a long row.
   int available = np_fio_openmax();
   uint32_t half = available > 0 ? static_cast<uint32_t>(available) / 2 : 0;
+  lockChunks();
   fileLimit_ = half < kLeastRunFiles ? kLeastRunFiles : (half > kMostRunFiles ? kMostRunFiles : half);
+  unlockChunks();
 }
 
 // --- writing -----------------------------------------------------------------------------
@@ -296,7 +305,7 @@ int32_t TqSortVornImpl::addRow(int64_t* rowStart) {
     if (status != StatusOk) return status;
   } else if (position_ >= indexLimit_) {
     endOfData_ -= sizeof(IndexEntry);
-    int32_t status = submitChunk(false);
+    int32_t status = submitChunk(Submit::more);
     if (status == StatusOk) status = getEmptyChunk();
     if (status != StatusOk) return status;
   }
@@ -343,7 +352,7 @@ int32_t TqSortVornImpl::writeRow(int64_t* rowStart) {
     // Not even an empty chunk holds this row: it becomes a run of its own.
     return writeLongRow(rowStart);
   }
-  status = submitChunk(false);
+  status = submitChunk(Submit::more);
   if (status == StatusOk) status = getEmptyChunk();
   if (status != StatusOk) return status;
   return writeRow(rowStart);
@@ -497,16 +506,17 @@ int32_t TqSortVornImpl::storeLongRun(const RowRef& row) {
   return StatusOk;
 }
 
-int32_t TqSortVornImpl::submitChunk(bool final) {
-  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->submitChunk(%d)", this, final ? 1 : 0);
-  return submitCurrentChunk(final);
+int32_t TqSortVornImpl::submitChunk(Submit which) {
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->submitChunk(%d)", this, which == Submit::last ? 1 : 0);
+  return submitCurrentChunk(which);
 }
 
 TqbThreadPoolWork* TqSortVornImpl::newSortItem(ChunkDescriptor* chunk) {
   return tqbNew<TqSortVornWorkSort>(this, logger_, chunk);
 }
 
-int32_t TqSortVornImpl::submitCurrentChunk(bool final) {
+int32_t TqSortVornImpl::submitCurrentChunk(Submit which) {
+  const bool final = which == Submit::last;
   if (final) markFinalSubmit();
   if (currentChunk_ == nullptr) return finishInput(final);
   ChunkDescriptor* chunk = currentChunk_;
@@ -597,22 +607,23 @@ int32_t TqSortVornImpl::finishInput(bool final) {
 
 void TqSortVornImpl::setError(int32_t status, const TqbString& message, ChunkLock lock) {
   TQ_TRACE_SORT("TqSortVornImpl(0x%p)->setError('%s', %d)", this, message, status);
-  if (lock == ChunkLock::notHeld) lockChunks();
-  if (errorCode_ == 0) {
-    recordedError_ = message;
-    recordedPending_ = true;
-    errorCode_ = status;
+  {
+    ChunkLockScope scope(this, lock);
+    if (errorCode_ == 0) {
+      recordedError_ = message;
+      recordedPending_ = true;
+      errorCode_ = status;
+    }
+    aborted_ = true;
+    ++bufferGeneration_;
   }
-  aborted_ = true;
-  ++bufferGeneration_;
-  if (lock == ChunkLock::notHeld) unlockChunks();
   // Threads waiting for a buffer or for running merges see the error at once.
   if (bufferWaiter_ != 0) tqEventPost(bufferWaiter_, 0);
   if (mergeWaiter_ != 0) tqEventPost(mergeWaiter_, 0);
 }
 
 void TqSortVornImpl::adoptRecordedError() {
-  if (chunkLock_ == 0) return;
+  if (!chunkLock_.created()) return;
   lockChunks();
   if (recordedPending_) {
     lastError_ = recordedError_;
@@ -628,13 +639,13 @@ TqbString TqSortVornImpl::getError() {
 
 // --- state ---------------------------------------------------------------------------------
 
-void TqSortVornImpl::clean(bool all) {
-  TQ_TRACE_CALL("TqSortVornImpl(0x%p)->clean(%d)", this, all ? 1 : 0);
-  AbsTqSortfile::clean(all);
-  if (chunkLock_ != 0) {
+void TqSortVornImpl::clean(ClearScope scope) {
+  TQ_TRACE_CALL("TqSortVornImpl(0x%p)->clean(%d)", this, scope == ClearScope::rowsAndKeys ? 1 : 0);
+  AbsTqSortfile::clean(scope);
+  if (chunkLock_.created()) {
     aborted_ = true;
     if (bufferWaiter_ != 0) tqEventPost(bufferWaiter_, 0);
-    threadPool_.quiesce(true, true);
+    threadPool_.quiesce(TqbThreadPool::Drain::cancelAll);
     threadPool_.reset();
     // The read merge goes first: it may still toss the one input it holds.
     if (readMerge_ != nullptr) {
@@ -672,6 +683,19 @@ void TqSortVornImpl::clean(bool all) {
     errorCode_ = 0;
     recordedPending_ = false;
     bufferWaiters_ = 0;
+    // The statistics start again (without the lock, none was ever counted).
+    bufferWaits_ = chunksCreatedDuringSort_ = maxBuffersInUse_ = mergesUntilFirstRow_ = 0;
+    mergePasses_ = mergesOnMain_ = readMergeCount_ = mergesSubmitted_ = mergePassWaits_ = 0;
+    chunksWrittenToDisk_ = 0;
+    sortsOnMain_ = sortsSubmitted_ = sortsEnded_ = 0;
+    rowsReady_ = 0;
+    rowsSorted_ = rowsMergedEarly_ = rowsPlannedEarly_ = 0;
+    runsStreamed_ = 0;
+    maxWindowsInUse_ = 0;
+    bytesWrittenToDisk_ = 0;
+    peakBytesInUse_ = 0;
+    maxFilesInUse_ = 0;
+    inputMerges_ = 0;
     unlockChunks();
   }
   if (mergeAtomicCreated_) tqAtomSet(&mergeAtomic_, tqAtomGet(&mergeAtomic_), 0);
@@ -684,30 +708,18 @@ void TqSortVornImpl::clean(bool all) {
   longestKey_ = 0;
   rowKey_ = nullptr;
   rowKeyLength_ = 0;
-  if (all) {
+  if (scope == ClearScope::rowsAndKeys) {
     tqbFree(keyFields_);
     keyFields_ = nullptr;
     keyLength_ = 0;
   }
   statisticsPrinted_ = false;
-  bufferWaits_ = chunksCreatedDuringSort_ = maxBuffersInUse_ = mergesUntilFirstRow_ = 0;
-  mergePasses_ = mergesOnMain_ = readMergeCount_ = mergesSubmitted_ = mergePassWaits_ = 0;
-  chunksWrittenToDisk_ = 0;
-  sortsOnMain_ = sortsSubmitted_ = sortsEnded_ = 0;
-  rowsReady_ = 0;
-  rowsSorted_ = rowsMergedEarly_ = rowsPlannedEarly_ = 0;
-  runsStreamed_ = 0;
-  maxWindowsInUse_ = 0;
-  bytesWrittenToDisk_ = 0;
-  peakBytesInUse_ = 0;
-  maxFilesInUse_ = 0;
-  inputMerges_ = 0;
 }
 
-int32_t TqSortVornImpl::clear(bool all) {
-  TQ_TRACE_CALL("TqSortVornImpl(0x%p)->clear(%d)", this, all ? 1 : 0);
+int32_t TqSortVornImpl::clear(ClearScope scope) {
+  TQ_TRACE_CALL("TqSortVornImpl(0x%p)->clear(%d)", this, scope == ClearScope::rowsAndKeys ? 1 : 0);
   if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
-  clean(all);
+  clean(scope);
   return StatusOk;
 }
 
@@ -725,7 +737,7 @@ int32_t TqSortVornImpl::freeze() {
 
 bool TqSortVornImpl::hasNext() {
   TQ_TRACE_CALL("TqSortVornImpl(0x%p)->hasNext()", this);
-  if (!(flags_ & FlagReadOnly) || chunkLock_ == 0) return hasNextSorted(false);
+  if (!(flags_ & FlagReadOnly) || !chunkLock_.created()) return hasNextSorted(false);
   bool more = rowsLeft_ > 0;
   if (!more) {
     // Rows wait in chunks other than the one just read, or come from running merges.
@@ -757,7 +769,7 @@ bool TqSortVornImpl::sameGroup(const uint8_t* key, uint32_t keyLength) const {
 
 int32_t TqSortVornImpl::prepareGrouping() {
   if (!groupAfterSort_) return StatusOk;
-  uint32_t need = fixedLayout_ ? keyAreaLength_ : longestKey_;
+  uint32_t need = longestGroupKey();
   if (need == 0) need = 1;
   if (need > groupKeyCapacity_) {
     uint8_t* grown = static_cast<uint8_t*>(tqbRealloc(groupKey_, need));

@@ -15,11 +15,12 @@
 //     key order into it (gatherInKeyOrder) and the old buffer becomes the spare, so
 //     that reading the run in memory walks it front to back, as on disk, rather than
 //     jumping to each row where it arrived (the gather runs on the pool, the reading
-//     on the caller's thread).  Runs wait in a red-black tree ordered by their key range.  Memory is a budget of
-//     bytes (maxChunksInMemory_ chunk buffers); when it runs short, a run's rows are
-//     written, in key order, to a "tqsort_" temporary file, and the run lives on disk
-//     from then on: it is read front to back through a small window (sortvorn_runs.h)
-//     whenever it is merged or read, and never written again.
+//     on the caller's thread).  Runs wait in a red-black tree ordered by their key
+//     range.  Memory is a budget of bytes (maxChunksInMemory_ chunk buffers); when it
+//     runs short, a run's rows are written, in key order, to a "tqsort_" temporary
+//     file, and the run lives on disk from then on: it is read front to back through a
+//     small window (sortvorn_runs.h) whenever it is merged or read, and never written
+//     again.
 //  3. Merging and reading (sortvorn_merge.cc).  sort() sorts the last chunk on the
 //     caller's thread.  Merge passes then walk the tree in key order: runs that overlap
 //     nothing are read in place, one after another; a group of overlapping runs is
@@ -248,12 +249,12 @@ class TqSortVornImpl : public AbsTqSortfile {
 
   // Engine operations.
   using AbsTqSortfile::clear;
-  void clean(bool all) override;
-  int32_t clear(bool all) override;
+  void clean(ClearScope scope) override;
+  int32_t clear(ClearScope scope) override;
   int32_t getEmptyChunk() override;
-  int32_t getNextChunk(bool mayMergeOnMain) override;
+  int32_t getNextChunk() override;
   int32_t setKeys() override;
-  int32_t submitChunk(bool final) override;
+  int32_t submitChunk(Submit which) override;
   int32_t rewind() override;
   int32_t recordedFailure() override { return recordedError(); }
   bool isNewGroup() override;
@@ -281,18 +282,20 @@ class TqSortVornImpl : public AbsTqSortfile {
   void setError(int32_t status, const TqbString& message, ChunkLock lock);
   ChunkDescriptor* allocateChunk(ChunkLock lock);
   // A new descriptor for a run that exists only on disk (a merge's output); none after
-  // an error was recorded.  Caller holds chunkLock_.
-  ChunkDescriptor* allocateRun();
-  int32_t getBuffer(ChunkDescriptor* chunk, bool fromHighEnd);
+  // an error was recorded.
+  ChunkDescriptor* allocateRun() TQ_REQUIRES(chunkLock_);
+  // Which end of the tree gives up a run's buffer first when memory runs short: the runs
+  // with the highest keys (read last) or those with the lowest.
+  enum class VictimEnd { lowKeys, highKeys };
+  int32_t getBuffer(ChunkDescriptor* chunk, VictimEnd victims) TQ_REQUIRES(chunkLock_);
   // Writes a run's rows in key order to a "tqsort_" file; its buffer may then go.
-  // Caller holds chunkLock_.
-  int32_t persistChunk(ChunkDescriptor* chunk);
+  int32_t persistChunk(ChunkDescriptor* chunk) TQ_REQUIRES(chunkLock_);
   void tossChunk(ChunkDescriptor* chunk, ChunkLock lock);
   // Takes `bytes` of the budget for windows and `files` run files to hold open,
   // writing runs to disk when memory runs short; StatusNoRoom when nothing more can be
   // freed or the files are not there (nothing taken then), another status when a run
-  // could not be written.  Caller holds chunkLock_.
-  int32_t reserveWindows(uint64_t bytes, uint32_t files = 0);
+  // could not be written.
+  int32_t reserveWindows(uint64_t bytes, uint32_t files = 0) TQ_REQUIRES(chunkLock_);
   // Gives back what reserveWindows took.
   void releaseWindows(uint64_t bytes, ChunkLock lock, uint32_t files = 0);
   // Bytes a merge reserves to read `run`: its window (as long as its longest record)
@@ -340,8 +343,8 @@ class TqSortVornImpl : public AbsTqSortfile {
   // as two big-endian numbers (tqKeyPrefix), which the merges compare first.
   RowRef rowOf(const ChunkDescriptor* chunk, uint64_t index, uint64_t* prefix = nullptr) const;
 
-  void lockChunks() { tqLockGet(chunkLock_, 1, 1); }
-  void unlockChunks() { tqLockRelease(chunkLock_); }
+  void lockChunks() TQ_ACQUIRE(chunkLock_) { chunkLock_.lock(); }
+  void unlockChunks() TQ_RELEASE(chunkLock_) { chunkLock_.unlock(); }
   bool aborted() const { return aborted_.load(std::memory_order_relaxed); }
   uint32_t resolvedChunkSize() const { return resolvedChunkSize_; }
   TqAtom* mergeAtomic() { return &mergeAtomic_; }
@@ -374,7 +377,7 @@ class TqSortVornImpl : public AbsTqSortfile {
   uint32_t windowForChunk(uint64_t chunk, uint64_t memory) const;
   // Ends the chunk being filled and hands it to a sort item of this engine (the body of
   // submitChunk for both layouts).
-  int32_t submitCurrentChunk(bool final);
+  int32_t submitCurrentChunk(Submit which);
   // A sort item for a filled chunk, or null when it cannot be allocated.
   virtual TqbThreadPoolWork* newSortItem(ChunkDescriptor* chunk);
   // Hands a filled chunk to a sort item (`item` owns nothing yet).
@@ -393,9 +396,25 @@ class TqSortVornImpl : public AbsTqSortfile {
     return errorCode_;
   }
   // Reading: what getNextChunk does for both layouts.
-  int32_t nextSource(bool mayMergeOnMain);
+  int32_t nextSource();
 
-  bool fixedLayout_ = false;            // rows are fixed-length records (TqSortVornFixedImpl)
+  // Layout hooks: what the variable layout (index entries growing down from the buffer's
+  // end) does differently from the fixed one (records from the buffer's start).
+  // Where reading a sorted chunk of chunk->rowCount rows starts.
+  virtual uint8_t* firstRowOf(const ChunkDescriptor* chunk) const;
+  // Where the first row of an empty chunk goes.
+  virtual uint8_t* firstSlotOf(const ChunkDescriptor* chunk) const;
+  // Bytes a row takes in a chunk besides its key bound and its fixed-length fields.
+  virtual uint64_t layoutBytesPerRow() const;
+  // Whether a row longer than a chunk becomes a run of its own (writeLongRow), so that
+  // the declared maximum lengths need not size the chunk.
+  virtual bool longRowsRunAlone() const { return true; }
+  // Bytes of the longest key that grouping keeps a copy of.
+  virtual uint32_t longestGroupKey() const { return longestKey_; }
+
+  // Rows are fixed-length records (TqSortVornFixedImpl).  A flag, not a hook, for the
+  // per-row paths that read it (rowOf, the run readers and writers).
+  bool fixedLayout_ = false;
   // The key of the row the reader read last (in its chunk or window, valid until the
   // next read); set by the row readers.  Main.
   const uint8_t* rowKey_ = nullptr;
@@ -404,7 +423,9 @@ class TqSortVornImpl : public AbsTqSortfile {
   uint32_t resolvedChunkSize_ = 0;      // bytes of every chunk buffer
   uint32_t keyLength_ = 0;              // upper bound of a row's encoded key fields
   uint32_t keyAreaLength_ = 0;          // fixed layout: key fields and sequence number
-  ChunkDescriptor* currentChunk_ = nullptr;  // being filled / being read; chunkLock_
+  // Being filled / being read.  Only the caller's thread changes it, under chunkLock_; pool
+  // threads read it under chunkLock_, the caller's thread reads it freely.
+  ChunkDescriptor* currentChunk_ = nullptr;
   TqbThreadPool threadPool_;
   int32_t sortThreads_ = 0;             // processors (at least 1) + 1
 
@@ -416,90 +437,89 @@ class TqSortVornImpl : public AbsTqSortfile {
   // With the row in hand's key held: whether a row of another group is left to read.
   bool distinctRowLeft();
   // Reports progress to the host; false when it cancelled (548 recorded).
-  bool reportProgress(bool lockHeld);
+  bool reportProgress() TQ_EXCLUDES(chunkLock_);
+  // The same from a caller that holds chunkLock_: released while the host is called.
+  bool reportProgressLocked() TQ_REQUIRES(chunkLock_);
   // Before the first pass: waits until every sort item has ended, reporting progress;
   // a status when the sort stopped.  Caller holds chunkLock_, and holds it on return.
-  int32_t waitForSorts();
-  int32_t mergePass(bool mayMergeOnMain);
+  int32_t waitForSorts() TQ_REQUIRES(chunkLock_);
+  int32_t mergePass() TQ_REQUIRES(chunkLock_);
   // mergePass's steps.  Waits until the running merges end (or the sort stops),
-  // reporting progress meanwhile; caller holds chunkLock_, and holds it on return.
-  void waitForMerges();
+  // reporting progress meanwhile; the chunk lock is let go while it waits.
+  void waitForMerges() TQ_REQUIRES(chunkLock_);
   // Marks the runs at the tree's front that need no more merging ready (each in order
   // with the next), and merges the first group that overlaps once no ready run is
-  // ahead of it.  Caller holds chunkLock_.
-  int32_t markReadyRuns();
+  // ahead of it.
+  int32_t markReadyRuns() TQ_REQUIRES(chunkLock_);
   // Makes the read merge, or the pool merges that make room for it, for the group of
-  // overlapping runs that starts at `first`.  Caller holds chunkLock_.
-  int32_t mergeGroup(ChunkDescriptor* first);
+  // overlapping runs that starts at `first`.
+  int32_t mergeGroup(ChunkDescriptor* first) TQ_REQUIRES(chunkLock_);
   // Reads a ready run on disk through a window: a read merge of that one run.
-  int32_t streamRun(ChunkDescriptor* run);
+  int32_t streamRun(ChunkDescriptor* run) TQ_REQUIRES(chunkLock_);
   void printStatistics();
-  void dumpChunks();
+  void dumpChunks() TQ_REQUIRES(chunkLock_);
   void dumpChunk(ChunkDescriptor* chunk);
   void dumpKey(const char* label, const uint8_t* key, uint32_t length);
   void freeChunk(ChunkDescriptor* chunk);  // file, keys, buffer, descriptor
-  // Budget bytes kept free for run metadata not yet charged.  Caller holds chunkLock_.
-  uint64_t metaReserve() const { return metaBytes_ < metaShare_ ? metaShare_ - metaBytes_ : 0; }
+  // Budget bytes kept free for run metadata not yet charged.
+  uint64_t metaReserve() const TQ_REQUIRES(chunkLock_) { return metaBytes_ < metaShare_ ? metaShare_ - metaBytes_ : 0; }
   // Whether `bytes` more fit the budget beside what it holds and keeps.  While rows come
   // in, the metadata's share stays free for runs still to come; once the input has
   // ended, metadata only shrinks (a merge's run is made after its inputs are gone, a
   // run written out gives up its buffer), and merges may use all of the budget.
-  // chunkLock_.
-  bool roomFor(uint64_t bytes) const {
+  bool roomFor(uint64_t bytes) const TQ_REQUIRES(chunkLock_) {
     return bytesInUse_ + (sorting_ ? 0 : metaReserve()) + bytes <= budgetBytes_;
   }
   // The same for windows: a merge while rows come in may use half of what the share
   // has left, since the run it makes comes only after its inputs are gone.
-  bool roomForWindows(uint64_t bytes) const {
+  bool roomForWindows(uint64_t bytes) const TQ_REQUIRES(chunkLock_) {
     return bytesInUse_ + (sorting_ ? 0 : metaReserve() / 2) + bytes <= budgetBytes_;
   }
-  // Counts bytes taken from the budget.  Caller holds chunkLock_.
-  void charge(uint64_t bytes);
+  // Counts bytes taken from the budget.
+  void charge(uint64_t bytes) TQ_REQUIRES(chunkLock_);
   // Counts a run's metadata (descriptor, name, key copies), and gives it all back.
-  // Caller holds chunkLock_.
-  void chargeMeta(ChunkDescriptor* run, uint64_t bytes);
-  void unchargeMeta(ChunkDescriptor* run);
+  void chargeMeta(ChunkDescriptor* run, uint64_t bytes) TQ_REQUIRES(chunkLock_);
+  void unchargeMeta(ChunkDescriptor* run) TQ_REQUIRES(chunkLock_);
   // The bytes a merge could have on top of what the budget holds now: spare buffers,
-  // and the buffers of runs in the tree (written out on demand).  chunkLock_.
-  uint64_t freeableBytes() const;
+  // and the buffers of runs in the tree (written out on demand).
+  uint64_t freeableBytes() const TQ_REQUIRES(chunkLock_);
   // Gives `run` a copy of the file name `name`, counted with its metadata.  False
-  // (nothing changed) when it cannot be allocated.  Caller holds chunkLock_.
-  bool keepName(ChunkDescriptor* run, const char* name);
+  // (nothing changed) when it cannot be allocated.
+  bool keepName(ChunkDescriptor* run, const char* name) TQ_REQUIRES(chunkLock_);
   // Merges some of a group's runs (the merge's inputs) into one run on the pool, when
   // the group is too large to read at once: as many of the cheapest as the memory and
-  // the run files allow.  Caller holds chunkLock_.
-  int32_t preMerge(TqSortVornWorkMerge* merge);
+  // the run files allow.
+  int32_t preMerge(TqSortVornWorkMerge* merge) TQ_REQUIRES(chunkLock_);
   // Hands `count` runs (out of the tree) to a merge on the pool, with `bytes` and
-  // `files` reserved for it.  Caller holds chunkLock_.
-  int32_t submitPreMerge(ChunkDescriptor** runs, uint32_t count, uint64_t bytes, uint32_t files, MergeTime when);
+  // `files` reserved for it.
+  int32_t submitPreMerge(ChunkDescriptor** runs, uint32_t count, uint64_t bytes, uint32_t files, MergeTime when) TQ_REQUIRES(chunkLock_);
   // Reserves what reading every input of `merge` at once takes (windows, readers, run
   // files), writing the group's own runs in memory to disk when the budget is short;
-  // StatusNoRoom when it does not fit.  Caller holds chunkLock_.
-  int32_t reserveInputs(TqSortVornWorkMerge* merge);
+  // StatusNoRoom when it does not fit.
+  int32_t reserveInputs(TqSortVornWorkMerge* merge) TQ_REQUIRES(chunkLock_);
   // While rows come in: merges the smallest runs on disk into one when their metadata
   // nears its share of the budget.  Caller's thread.
   void mergeDuringInput();
   // Starts a merge of the smallest runs on disk; false when fewer than two fit.
-  // Caller holds chunkLock_.
-  bool startInputMerge();
+  bool startInputMerge() TQ_REQUIRES(chunkLock_);
  public:
   // The merge that mergeDuringInput started has ended (a pool thread).
   void inputMergeEnded();
  private:
-  // Takes a buffer for a chunk: a spare, else a new allocation.  Caller holds chunkLock_.
-  uint8_t* takeBuffer();
-  // Gives a chunk's buffer back as a spare.  Caller holds chunkLock_.
-  void keepSpare(uint8_t* buffer);
-  // Frees one spare buffer; false when there is none.  Caller holds chunkLock_.
-  bool dropSpare();
-  // Wakes one thread waiting for memory, if any.  Caller holds chunkLock_.
-  void wakeBufferWaiter();
+  // Takes a buffer for a chunk: a spare, else a new allocation.
+  uint8_t* takeBuffer() TQ_REQUIRES(chunkLock_);
+  // Gives a chunk's buffer back as a spare.
+  void keepSpare(uint8_t* buffer) TQ_REQUIRES(chunkLock_);
+  // Frees one spare buffer; false when there is none.
+  bool dropSpare() TQ_REQUIRES(chunkLock_);
+  // Wakes one thread waiting for memory, if any.
+  void wakeBufferWaiter() TQ_REQUIRES(chunkLock_);
   // Waits (chunkLock_ released meanwhile) until memory is given back; a status when
   // the sort stopped.  Caller holds chunkLock_ and holds it again on return.
-  int32_t waitForMemory(uint32_t chunkId);
+  int32_t waitForMemory(uint32_t chunkId) TQ_REQUIRES(chunkLock_);
   // The run of the tree, other than `except`, whose buffer goes first when memory runs
-  // short: from the high end (read last) or the low end.  Caller holds chunkLock_.
-  ChunkDescriptor* bufferVictim(bool fromHighEnd, const ChunkDescriptor* except);
+  // short: from the high end (read last) or the low end.
+  ChunkDescriptor* bufferVictim(VictimEnd victims, const ChunkDescriptor* except) TQ_REQUIRES(chunkLock_);
   // A "tqsort_" file in temporary directory `dirIndex` (the default place when the
   // manager has none); on failure the message in `message` and a status.
   int32_t createRunFileIn(int dirIndex, char* name, NpHandle* handle, TqbString* message);
@@ -509,10 +529,10 @@ class TqSortVornImpl : public AbsTqSortfile {
   // those that have.  order[k] is the k-th; count is at most kMostRunDirs.
   static constexpr int kMostRunDirs = 64;
   void runDirOrder(uint64_t bytes, int order[kMostRunDirs], int* count);
-  void unlinkChunk(ChunkDescriptor* chunk);
-  void treeInsert(ChunkDescriptor* chunk);
-  void treeDelete(ChunkDescriptor* chunk);
-  ChunkDescriptor* treeFirst() const;
+  void unlinkChunk(ChunkDescriptor* chunk) TQ_REQUIRES(chunkLock_);
+  void treeInsert(ChunkDescriptor* chunk) TQ_REQUIRES(chunkLock_);
+  void treeDelete(ChunkDescriptor* chunk) TQ_REQUIRES(chunkLock_);
+  ChunkDescriptor* treeFirst() const TQ_REQUIRES(chunkLock_);
   static ChunkDescriptor* treeNext(ChunkDescriptor* chunk);
   static ChunkDescriptor* treePrev(ChunkDescriptor* chunk);
   static int compareChunks(const void* a, const void* b);
@@ -530,7 +550,8 @@ class TqSortVornImpl : public AbsTqSortfile {
   int32_t storeLongRun(const RowRef& row);
   // Writes a run's rows in key order to `handle` (through the persist window): the
   // bytes written and the longest record; false when a write fails.
-  bool writeRunRecords(ChunkDescriptor* chunk, NpHandle handle, uint64_t* written, uint32_t* longest);
+  bool writeRunRecords(ChunkDescriptor* chunk, NpHandle handle, uint64_t* written, uint32_t* longest)
+      TQ_REQUIRES(chunkLock_);
 
   int32_t tempDirCount_ = 0;            // the manager's directories (not owned)
   std::atomic<uint32_t> runFilesStarted_{0};  // run files begun: the turn of the directories
@@ -543,38 +564,40 @@ class TqSortVornImpl : public AbsTqSortfile {
   // rows come in keep the metadata within that share.
   uint64_t budgetBytes_ = 0;
   uint64_t metaShare_ = 0;
-  uint64_t metaBytes_ = 0;              // chunkLock_
+  uint64_t metaBytes_ TQ_GUARDED_BY(chunkLock_) = 0;
   // Run files held open at once: by merges and read merges (reserved with their
-  // windows), plus one each for writing a run and a long row.  chunkLock_.
-  uint32_t fileLimit_ = 0;
-  uint32_t filesInUse_ = 0;
-  bool inputMergeRunning_ = false;      // a merge of runs while rows come in; chunkLock_
+  // windows), plus one each for writing a run and a long row.
+  uint32_t fileLimit_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint32_t filesInUse_ TQ_GUARDED_BY(chunkLock_) = 0;
+  bool inputMergeRunning_ TQ_GUARDED_BY(chunkLock_) = false;  // a merge of runs while rows come in
   uint32_t requestedWindow_ = 0;        // setWindowSize; 0: derived
   uint32_t windowSize_ = 0;             // resolved by setKeys
-  uint8_t* persistWindow_ = nullptr;    // persistChunk's staging area; chunkLock_
-  bool sorting_ = false;                // final chunk submitted; chunkLock_
-  bool mergeComplete_ = false;          // no merge pass needed any more; chunkLock_
+  uint8_t* persistWindow_ TQ_GUARDED_BY(chunkLock_) = nullptr;  // persistChunk's staging area
+  bool sorting_ TQ_GUARDED_BY(chunkLock_) = false;  // final chunk submitted
+  bool mergeComplete_ TQ_GUARDED_BY(chunkLock_) = false;  // no merge pass needed any more
   std::atomic<bool> aborted_{false};    // error recorded or cleaning up; read unlocked
   int64_t indexLimit_ = 0;              // where the next row's entry goes (below: its room); main
-  TqLock chunkLock_ = 0;
+  TqMutex chunkLock_;
   std::atomic<int32_t> errorCode_{0};   // first recorded error; written under chunkLock_
-  TqbString recordedError_;             // its text; chunkLock_
-  bool recordedPending_ = false;        // recordedError_ not yet in lastError_; chunkLock_
-  uint32_t nextChunkId_ = 0;            // chunkLock_
-  uint32_t buffersInUse_ = 0;           // chunk buffers held by chunks; chunkLock_
-  uint64_t bytesInUse_ = 0;             // buffers, spares and windows; chunkLock_
-  uint32_t windowsInUse_ = 0;           // chunkLock_
+  TqbString recordedError_ TQ_GUARDED_BY(chunkLock_);  // its text
+  bool recordedPending_ TQ_GUARDED_BY(chunkLock_) = false;  // recordedError_ not yet in lastError_
+  uint32_t nextChunkId_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint32_t buffersInUse_ TQ_GUARDED_BY(chunkLock_) = 0;  // chunk buffers held by chunks
+  uint64_t bytesInUse_ TQ_GUARDED_BY(chunkLock_) = 0;  // buffers, spares and windows
+  uint32_t windowsInUse_ TQ_GUARDED_BY(chunkLock_) = 0;
   // Buffers of tossed chunks, kept for the next chunk that needs one instead of going
   // back to the allocator (whose per-thread arenas would hold on to them): a list
-  // threaded through the buffers' first bytes.  They count in bytesInUse_.  chunkLock_.
-  uint8_t* spareBuffers_ = nullptr;
-  ChunkDescriptor* chunkList_ = nullptr;  // every descriptor, newest first; chunkLock_
-  LrbtTree chunkTree_;                  // sorted runs waiting; chunkLock_
+  // threaded through the buffers' first bytes.  They count in bytesInUse_.
+  uint8_t* spareBuffers_ TQ_GUARDED_BY(chunkLock_) = nullptr;
+  // Every descriptor, newest first.
+  ChunkDescriptor* chunkList_ TQ_GUARDED_BY(chunkLock_) = nullptr;
+  LrbtTree chunkTree_ TQ_GUARDED_BY(chunkLock_);  // sorted runs waiting
   TqAtom mergeAtomic_;                  // merges on the pool; 0x40000000: reader waits
   bool mergeAtomicCreated_ = false;
   TqEvent mergeWaiter_ = 0;
-  uint32_t bufferWaiters_ = 0;          // chunkLock_
-  uint32_t bufferGeneration_ = 0;       // grows each time bufferWaiter_ is posted; chunkLock_
+  uint32_t bufferWaiters_ TQ_GUARDED_BY(chunkLock_) = 0;
+  // Grows each time bufferWaiter_ is posted.
+  uint32_t bufferGeneration_ TQ_GUARDED_BY(chunkLock_) = 0;
   TqLock bufferLock_ = 0;
   TqEvent bufferWaiter_ = 0;
   TqSortVornWorkMerge* readMerge_ = nullptr;  // main
@@ -584,35 +607,57 @@ class TqSortVornImpl : public AbsTqSortfile {
   uint32_t groupKeyCapacity_ = 0;
   bool groupKeyHeld_ = false;           // groupKey_ holds the row in hand's key
   bool statisticsPrinted_ = false;      // main
-  // Statistics counters; chunkLock_.
-  uint32_t bufferWaits_ = 0;
-  uint32_t chunksCreatedDuringSort_ = 0;
-  uint32_t maxBuffersInUse_ = 0;
-  uint32_t mergesUntilFirstRow_ = 0;
-  uint32_t mergePasses_ = 0;
-  uint32_t mergesOnMain_ = 0;
-  uint32_t readMergeCount_ = 0;
-  uint32_t mergesSubmitted_ = 0;
-  uint32_t mergePassWaits_ = 0;
-  uint32_t chunksWrittenToDisk_ = 0;
-  int64_t sortsOnMain_ = 0;     // chunks sorted on the caller's thread
-  int64_t sortsSubmitted_ = 0;  // sort items handed to the pool
-  int64_t sortsEnded_ = 0;      // sort items that ended, wherever they ran
-  uint64_t rowsReady_ = 0;
+  // Statistics counters.
+  uint32_t bufferWaits_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint32_t chunksCreatedDuringSort_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint32_t maxBuffersInUse_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint32_t mergesUntilFirstRow_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint32_t mergePasses_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint32_t mergesOnMain_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint32_t readMergeCount_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint32_t mergesSubmitted_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint32_t mergePassWaits_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint32_t chunksWrittenToDisk_ TQ_GUARDED_BY(chunkLock_) = 0;
+  int64_t sortsOnMain_ TQ_GUARDED_BY(chunkLock_) = 0;     // chunks sorted on the caller's thread
+  int64_t sortsSubmitted_ TQ_GUARDED_BY(chunkLock_) = 0;  // sort items handed to the pool
+  // Sort items that ended, wherever they ran.
+  int64_t sortsEnded_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint64_t rowsReady_ TQ_GUARDED_BY(chunkLock_) = 0;
   // The work of the sort, for its progress: rows sorted into runs, rows written by merges
   // before reading and the rows those merges took in (one unit each; reading is another).
-  uint64_t rowsSorted_ = 0;
-  uint64_t rowsMergedEarly_ = 0;
-  uint64_t rowsPlannedEarly_ = 0;
-  uint64_t runsStreamed_ = 0;
-  uint32_t maxWindowsInUse_ = 0;
-  uint64_t bytesWrittenToDisk_ = 0;
-  uint64_t peakBytesInUse_ = 0;
-  uint32_t maxFilesInUse_ = 0;
-  uint32_t inputMerges_ = 0;
+  uint64_t rowsSorted_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint64_t rowsMergedEarly_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint64_t rowsPlannedEarly_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint64_t runsStreamed_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint32_t maxWindowsInUse_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint64_t bytesWrittenToDisk_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint64_t peakBytesInUse_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint32_t maxFilesInUse_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint32_t inputMerges_ TQ_GUARDED_BY(chunkLock_) = 0;
 
   friend class TqSortVornWorkSort;
   friend class TqSortVornWorkMerge;
+  friend class ChunkLockScope;
+};
+
+// The chunk lock for the length of a scope, for the operations called both with and
+// without it (a ChunkLock argument): taken here when the caller does not hold it, else
+// the caller's word that it does.  Within the scope the analysis knows it held.
+class TQ_SCOPED_CAPABILITY ChunkLockScope {
+ public:
+  ChunkLockScope(TqSortVornImpl* engine, ChunkLock lock) TQ_ACQUIRE(engine->chunkLock_)
+      : engine_(engine), taken_(lock == ChunkLock::notHeld) {
+    if (taken_) engine_->chunkLock_.lock();
+  }
+  ~ChunkLockScope() TQ_RELEASE() {
+    if (taken_) engine_->chunkLock_.unlock();
+  }
+  ChunkLockScope(const ChunkLockScope&) = delete;
+  ChunkLockScope& operator=(const ChunkLockScope&) = delete;
+
+ private:
+  TqSortVornImpl* engine_;
+  bool taken_;
 };
 
 // The row readers the engine installs in rowReader_.

@@ -64,12 +64,12 @@ bool inOrder(const ChunkDescriptor* n, const ChunkDescriptor* p) {
 
 }  // namespace
 
-int32_t TqSortVornImpl::getNextChunk(bool mayMergeOnMain) {
+int32_t TqSortVornImpl::getNextChunk() {
   TQ_TRACE_SORT("TqSortVornImpl(0x%p)->getNextChunk()", this);
-  return nextSource(mayMergeOnMain);
+  return nextSource();
 }
 
-int32_t TqSortVornImpl::nextSource(bool mayMergeOnMain) {
+int32_t TqSortVornImpl::nextSource() {
   if (readMerge_ != nullptr) {
     lockChunks();
     if (!readMerge_->countedReady) rowsReady_ += readMerge_->rowsServed;
@@ -99,7 +99,7 @@ int32_t TqSortVornImpl::nextSource(bool mayMergeOnMain) {
   for (;;) {
     ChunkDescriptor* first = treeFirst();
     if (!mergeComplete_ && (first == nullptr || !first->ready)) {
-      status = mergePass(mayMergeOnMain);
+      status = mergePass();
       if (status != StatusOk || readMerge_ != nullptr) break;
       first = treeFirst();
     }
@@ -107,7 +107,7 @@ int32_t TqSortVornImpl::nextSource(bool mayMergeOnMain) {
       if (mergeComplete_ || tqAtomGet(&mergeAtomic_) == 0) {
         mergeComplete_ = true;
         unlockChunks();
-        if (mergeComplete_ && !statisticsPrinted_) printStatistics();
+        if (!statisticsPrinted_) printStatistics();
         return StatusEndOfData;
       }
       continue;  // a merge on the pool will bring its run
@@ -120,19 +120,18 @@ int32_t TqSortVornImpl::nextSource(bool mayMergeOnMain) {
     }
     break;
   }
+  const bool complete = mergeComplete_;
   unlockChunks();
   if (currentChunk_ != nullptr) {
     rowsLeft_ = currentChunk_->rowCount;
     buffer_ = currentChunk_->buffer;
-    currentChunk_->cursor = fixedLayout_ ? currentChunk_->buffer
-                                         : currentChunk_->buffer + resolvedChunkSize_ -
-                                               sizeof(IndexEntry) * currentChunk_->rowCount;
+    currentChunk_->cursor = firstRowOf(currentChunk_);
     position_ = 0;
   } else if (readMerge_ != nullptr) {
     rowsLeft_ = readMerge_->rowCount;
     rowReader_ = tqReadMergeRow;
   }
-  if (mergeComplete_ && !statisticsPrinted_) printStatistics();
+  if (complete && !statisticsPrinted_) printStatistics();
   if (status != StatusOk && status != StatusEndOfData) adoptRecordedError();
   return status;
 }
@@ -150,11 +149,16 @@ double TqSortVornImpl::workDone() {
 
 void TqSortVornImpl::stopWork() { setError(StatusStopped, TQ_MESSAGE(548), ChunkLock::notHeld); }
 
-bool TqSortVornImpl::reportProgress(bool lockHeld) {
-  if (lockHeld) unlockChunks();
+bool TqSortVornImpl::reportProgress() {
   bool going = tellProgress(workDone());
   if (!going) setError(StatusStopped, TQ_MESSAGE(548), ChunkLock::notHeld);
-  if (lockHeld) lockChunks();
+  return going;
+}
+
+bool TqSortVornImpl::reportProgressLocked() {
+  unlockChunks();
+  bool going = reportProgress();
+  lockChunks();
   return going;
 }
 
@@ -167,21 +171,21 @@ int32_t TqSortVornImpl::waitForSorts() {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (std::chrono::steady_clock::now() - last >= kProgressEvery) {
       last = std::chrono::steady_clock::now();
-      if (sequenceBlock_.sortProgress != nullptr) reportProgress(false);
+      if (sequenceBlock_.sortProgress != nullptr) reportProgress();
     }
     lockChunks();
   }
   if (aborted_) return errorCode_ != 0 ? errorCode_.load() : StatusStopped;
   // Every sort handed to the pool has ended: the tree is complete.
   unlockChunks();
-  threadPool_.quiesce(false, false);
+  threadPool_.quiesce(TqbThreadPool::Drain::finishAll);
   threadPool_.reset();
   lockChunks();
   return StatusOk;
 }
 
-int32_t TqSortVornImpl::mergePass(bool mayMergeOnMain) {
-  (void)mayMergeOnMain;  // merges run on the pool; the reader only ever waits for them
+// Merges run on the pool; the reader only ever waits for them.
+int32_t TqSortVornImpl::mergePass() {
   TQ_TRACE_SORT("TqSortVornImpl(0x%p)->mergePass(0x%p)", this, nullptr);
   if (sortsEnded_ != sortsSubmitted_ + sortsOnMain_) {
     // Every sort handed to the pool must have ended before the tree is complete.
@@ -203,7 +207,7 @@ int32_t TqSortVornImpl::mergePass(bool mayMergeOnMain) {
   if (tqAtomGet(&mergeAtomic_) != 0) {
     waitForMerges();
   } else if (!aborted_ && sequenceBlock_.sortProgress != nullptr) {
-    reportProgress(true);
+    reportProgressLocked();
   }
   if (aborted_) return errorCode_ != 0 ? errorCode_.load() : StatusStopped;
   if (tqAtomGet(&mergeAtomic_) != 0) return StatusOk;  // the wait ended early: look again
@@ -223,7 +227,7 @@ void TqSortVornImpl::waitForMerges() {
     bool posted = false;
     for (;;) {
       if (!aborted_ && sequenceBlock_.sortProgress != nullptr) {
-        if (!reportProgress(false)) break;
+        if (!reportProgress()) break;
       } else if (aborted_) {
         break;
       }
@@ -592,7 +596,7 @@ int32_t TqSortVornImpl::nextRowFromMergeRequest(bool* mark) {
     adoptRecordedError();
     return status;
   }
-  status = getNextChunk(true);
+  status = getNextChunk();
   if (status != StatusOk) return status;
   return rowReader_(*this, mark);
 }
@@ -607,9 +611,7 @@ int32_t TqSortVornImpl::rewind() {
   // before it consumed a row (it gives each run up as it is used up).
   if (sourcesReleased_) return fail(StatusIoError, 1426);
   if (currentChunk_ != nullptr && readMerge_ == nullptr) {
-    currentChunk_->cursor = fixedLayout_ ? currentChunk_->buffer
-                                         : currentChunk_->buffer + resolvedChunkSize_ -
-                                               sizeof(IndexEntry) * currentChunk_->rowCount;
+    currentChunk_->cursor = firstRowOf(currentChunk_);
     rowsLeft_ = currentChunk_->rowCount;
     buffer_ = currentChunk_->buffer;
     rowReader_ = tqReadChunkRow;

@@ -97,6 +97,14 @@ void TqSortVornImpl::freeChunk(ChunkDescriptor* chunk) {
   tqbDelete(chunk);
 }
 
+uint8_t* TqSortVornImpl::firstRowOf(const ChunkDescriptor* chunk) const {
+  return chunk->buffer + resolvedChunkSize_ - sizeof(IndexEntry) * chunk->rowCount;
+}
+
+uint8_t* TqSortVornImpl::firstSlotOf(const ChunkDescriptor* chunk) const {
+  return chunk->buffer + resolvedChunkSize_ - sizeof(IndexEntry);
+}
+
 RowRef TqSortVornImpl::rowOf(const ChunkDescriptor* chunk, uint64_t index, uint64_t* prefix) const {
   if (fixedLayout_) {
     const uint8_t* record = chunk->buffer + index * (static_cast<uint64_t>(fixedRowLength_) + keyAreaLength_);
@@ -220,7 +228,8 @@ void TqSortVornImpl::wakeBufferWaiter() {
   tqEventPost(bufferWaiter_, 0);
 }
 
-ChunkDescriptor* TqSortVornImpl::bufferVictim(bool fromHighEnd, const ChunkDescriptor* except) {
+ChunkDescriptor* TqSortVornImpl::bufferVictim(VictimEnd victims, const ChunkDescriptor* except) {
+  const bool fromHighEnd = victims == VictimEnd::highKeys;
   if (chunkTree_.count == 0) return nullptr;
   ChunkDescriptor* c = fromHighEnd ? static_cast<ChunkDescriptor*>(chunkTree_.last->value) : treeFirst();
   for (; c != nullptr; c = fromHighEnd ? treePrev(c) : treeNext(c)) {
@@ -261,7 +270,7 @@ int32_t TqSortVornImpl::reserveWindows(uint64_t bytes, uint32_t files) {
   if (files > 0 && filesInUse_ + files + 2 > fileLimit_) return StatusNoRoom;
   while (!roomForWindows(bytes)) {
     if (dropSpare()) continue;
-    ChunkDescriptor* victim = bufferVictim(true, nullptr);
+    ChunkDescriptor* victim = bufferVictim(VictimEnd::highKeys, nullptr);
     if (victim == nullptr) return StatusNoRoom;  // the caller decides: wait, or do with less
     int32_t status = persistChunk(victim);
     if (status != StatusOk) return status;
@@ -281,46 +290,48 @@ int32_t TqSortVornImpl::reserveWindows(uint64_t bytes, uint32_t files) {
 
 void TqSortVornImpl::releaseWindows(uint64_t bytes, ChunkLock lock, uint32_t files) {
   if (bytes == 0 && files == 0) return;
-  if (lock == ChunkLock::notHeld) lockChunks();
+  ChunkLockScope scope(this, lock);
   bytesInUse_ -= bytes;
   filesInUse_ -= files;
   uint32_t windows = windowSize_ != 0 ? static_cast<uint32_t>(bytes / windowSize_) : 0;
   windowsInUse_ -= windows < windowsInUse_ ? windows : windowsInUse_;
   wakeBufferWaiter();
-  if (lock == ChunkLock::notHeld) unlockChunks();
 }
 
 void TqSortVornImpl::countBytesWritten(uint64_t bytes, ChunkLock lock) {
-  if (lock == ChunkLock::notHeld) lockChunks();
+  ChunkLockScope scope(this, lock);
   bytesWrittenToDisk_ += bytes;
-  if (lock == ChunkLock::notHeld) unlockChunks();
 }
 
 // --- descriptors and buffers ---------------------------------------------------------------
 
 ChunkDescriptor* TqSortVornImpl::allocateChunk(ChunkLock lock) {
   TQ_TRACE_SORT("TqSortVornImpl(0x%p)->allocateChunk()", this);
-  if (lock == ChunkLock::notHeld) lockChunks();
   ChunkDescriptor* chunk = tqbNew<ChunkDescriptor>();
-  if (chunk == nullptr) {
-    setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Descriptor)"), ChunkLock::held);
-    if (lock == ChunkLock::notHeld) unlockChunks();
-    return nullptr;
+  bool buffered = false;
+  {
+    ChunkLockScope scope(this, lock);
+    if (chunk == nullptr) {
+      setError(StatusNoRoom, TQ_MESSAGE(29, "(Chunk Descriptor)"), ChunkLock::held);
+      return nullptr;
+    }
+    chunk->id = nextChunkId_++;
+    chargeMeta(chunk, heapBytes(sizeof(ChunkDescriptor)));
+    buffered = getBuffer(chunk, VictimEnd::highKeys) == StatusOk;
+    if (!buffered) {
+      unchargeMeta(chunk);
+    } else {
+      chunk->nextInList = chunkList_;
+      if (chunkList_ != nullptr) chunkList_->prevInList = chunk;
+      chunkList_ = chunk;
+    }
   }
-  chunk->id = nextChunkId_++;
-  chargeMeta(chunk, heapBytes(sizeof(ChunkDescriptor)));
-  if (getBuffer(chunk, true) != StatusOk) {
-    unchargeMeta(chunk);
-    if (lock == ChunkLock::notHeld) unlockChunks();
+  if (!buffered) {
     tqbDelete(chunk);
     return nullptr;
   }
-  chunk->nextInList = chunkList_;
-  if (chunkList_ != nullptr) chunkList_->prevInList = chunk;
-  chunkList_ = chunk;
-  if (lock == ChunkLock::notHeld) unlockChunks();
   // The first row goes to the entry at the end (variable) or the record at the start.
-  chunk->cursor = fixedLayout_ ? chunk->buffer : chunk->buffer + resolvedChunkSize_ - sizeof(IndexEntry);
+  chunk->cursor = firstSlotOf(chunk);
   return chunk;
 }
 
@@ -354,9 +365,9 @@ int32_t TqSortVornImpl::getEmptyChunk() {
   return StatusOk;
 }
 
-int32_t TqSortVornImpl::getBuffer(ChunkDescriptor* chunk, bool fromHighEnd) {
+int32_t TqSortVornImpl::getBuffer(ChunkDescriptor* chunk, VictimEnd victims) {
   TQ_TRACE_SORT("TqSortVornImpl(0x%p)->getBuffer(0x%p, %s) buffer for chunk %I64u", this, chunk,
-                fromHighEnd ? "true" : "false", static_cast<uint64_t>(chunk->id));
+                victims == VictimEnd::highKeys ? "true" : "false", static_cast<uint64_t>(chunk->id));
   for (;;) {
     if (spareBuffers_ != nullptr || roomFor(resolvedChunkSize_)) {
       chunk->buffer = takeBuffer();
@@ -370,7 +381,7 @@ int32_t TqSortVornImpl::getBuffer(ChunkDescriptor* chunk, bool fromHighEnd) {
                     static_cast<uint64_t>(chunk->id), chunk->buffer);
       return StatusOk;
     }
-    ChunkDescriptor* victim = bufferVictim(fromHighEnd, chunk);
+    ChunkDescriptor* victim = bufferVictim(victims, chunk);
     if (victim != nullptr) {
       TQ_TRACE_SORT("TqSortVornImpl(0x%p)->getBuffer(): chunk[%I64u] - stealing chunk[%I64u] buffer 0x%p",
                     this, static_cast<uint64_t>(chunk->id), static_cast<uint64_t>(victim->id), victim->buffer);
@@ -454,9 +465,10 @@ bool TqSortVornImpl::writeRunRecords(ChunkDescriptor* chunk, NpHandle handle, ui
   // The rows in key order, one record each, gathered through the persist window; a
   // record larger than the window goes straight to the file.
   uint32_t fill = 0;
+  uint8_t* const window = persistWindow_;  // ours while the lock is held
   auto put = [&](const void* bytes, uint32_t n) -> bool {
     if (fill + n > windowSize_) {
-      if (fill > 0 && !tqWriteAll(handle, persistWindow_, fill)) return false;
+      if (fill > 0 && !tqWriteAll(handle, window, fill)) return false;
       *written += fill;
       fill = 0;
       if (n > windowSize_) {
@@ -464,7 +476,7 @@ bool TqSortVornImpl::writeRunRecords(ChunkDescriptor* chunk, NpHandle handle, ui
         return tqWriteAll(handle, bytes, n);
       }
     }
-    std::memcpy(persistWindow_ + fill, bytes, n);
+    std::memcpy(window + fill, bytes, n);
     fill += n;
     return true;
   };
@@ -532,17 +544,18 @@ void TqSortVornImpl::tossChunk(ChunkDescriptor* chunk, ChunkLock lock) {
   }
   tqbFree(chunk->lowKey);
   chunk->lowKey = chunk->highKey = nullptr;
-  if (lock == ChunkLock::notHeld) lockChunks();
-  unchargeMeta(chunk);
-  treeDelete(chunk);
-  if (chunk->buffer != nullptr) {
-    keepSpare(chunk->buffer);
-    chunk->buffer = nullptr;
-    --buffersInUse_;
+  {
+    ChunkLockScope scope(this, lock);
+    unchargeMeta(chunk);
+    treeDelete(chunk);
+    if (chunk->buffer != nullptr) {
+      keepSpare(chunk->buffer);
+      chunk->buffer = nullptr;
+      --buffersInUse_;
+    }
+    wakeBufferWaiter();
+    unlinkChunk(chunk);
   }
-  wakeBufferWaiter();
-  unlinkChunk(chunk);
-  if (lock == ChunkLock::notHeld) unlockChunks();
   tqbDelete(chunk);
 }
 
@@ -553,7 +566,7 @@ bool TqSortVornImpl::insertChunk(ChunkDescriptor* chunk, ChunkSource source, Chu
     tossChunk(chunk, lock);
     return true;
   }
-  chunk->cursor = chunk->buffer + resolvedChunkSize_ - sizeof(IndexEntry) * chunk->rowCount;
+  chunk->cursor = firstRowOf(chunk);
   return enterTree(chunk, source, lock, rowOf(chunk, 0), rowOf(chunk, chunk->rowCount - 1));
 }
 
@@ -590,7 +603,7 @@ bool TqSortVornImpl::enterTree(ChunkDescriptor* chunk, ChunkSource source, Chunk
     std::memcpy(chunk->highKey, high.key, highBytes);
   }
   if (logger_->getLevel() <= 2) dumpChunk(chunk);
-  if (lock == ChunkLock::notHeld) lockChunks();
+  ChunkLockScope scope(this, lock);
   metaBytes_ -= oldKeys;
   bytesInUse_ -= oldKeys;
   chunk->metaBytes -= oldKeys;
@@ -598,7 +611,6 @@ bool TqSortVornImpl::enterTree(ChunkDescriptor* chunk, ChunkSource source, Chunk
   treeInsert(chunk);
   wakeBufferWaiter();  // a run with a buffer to give is in the tree
   if (source == ChunkSource::merge && chunk->ready) rowsReady_ += chunk->rowCount;
-  if (lock == ChunkLock::notHeld) unlockChunks();
   return true;
 }
 

@@ -56,10 +56,10 @@ inline int compareEntries(const uint8_t* buffer, const IndexEntry& a, const Inde
 
 TqSortVornWorkSort::TqSortVornWorkSort(TqSortVornImpl* engine, TqLogger* logger, ChunkDescriptor* chunk)
     : engine_(engine), logger_(logger), chunk_(chunk) {
-  TQ_TRACE_SORT("TqSortVornWorkSort(0x%p)->TQSortVornWorkSort()", this);
+  TQ_TRACE_SORT("TqSortVornWorkSort(0x%p)->TqSortVornWorkSort()", this);
 }
 
-TqSortVornWorkSort::~TqSortVornWorkSort() { TQ_TRACE_SORT("TqSortVornWorkSort(0x%p)->~TQSortVornWorkSort()", this); }
+TqSortVornWorkSort::~TqSortVornWorkSort() { TQ_TRACE_SORT("TqSortVornWorkSort(0x%p)->~TqSortVornWorkSort()", this); }
 
 bool TqSortVornWorkSort::stopping(TqbThreadPoolWorker* worker) const {
   return engine_->aborted() || (worker != nullptr && worker->stopRequested());
@@ -134,11 +134,11 @@ bool TqSortVornWorkSort::sortRange(TqbThreadPoolWorker* worker, uint8_t* buffer,
 
 TqSortVornWorkMerge::TqSortVornWorkMerge(TqSortVornImpl* engine, TqLogger* logger)
     : engine_(engine), logger_(logger) {
-  TQ_TRACE_SORT("TqSortVornWorkMerge(0x%p)->TQSortVornWorkMerge()", this);
+  TQ_TRACE_SORT("TqSortVornWorkMerge(0x%p)->TqSortVornWorkMerge()", this);
 }
 
 TqSortVornWorkMerge::~TqSortVornWorkMerge() {
-  TQ_TRACE_SORT("TqSortVornWorkMerge(0x%p)->~TQSortVornWorkMerge()", this);
+  TQ_TRACE_SORT("TqSortVornWorkMerge(0x%p)->~TqSortVornWorkMerge()", this);
   giveBack();
 }
 
@@ -336,13 +336,16 @@ int32_t TqSortVornWorkMerge::mergeToRun(TqbThreadPoolWorker* worker, ChunkLock l
 }
 
 int32_t TqSortVornWorkMerge::enterRun(const char* name, const RunOutput& out, ChunkLock lock) {
-  if (lock == ChunkLock::notHeld) engine_->lockChunks();
-  ChunkDescriptor* run = engine_->allocateRun();
-  bool named = run != nullptr && engine_->keepName(run, name);
-  if (run != nullptr && !named) {
-    engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Chunk Filename)"), ChunkLock::held);
+  ChunkDescriptor* run = nullptr;
+  bool named = false;
+  {
+    ChunkLockScope scope(engine_, lock);
+    run = engine_->allocateRun();
+    named = run != nullptr && engine_->keepName(run, name);
+    if (run != nullptr && !named) {
+      engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Chunk Filename)"), ChunkLock::held);
+    }
   }
-  if (lock == ChunkLock::notHeld) engine_->unlockChunks();
   if (!named) {
     np_fio_unlink(name);
     if (run != nullptr) engine_->tossChunk(run, lock);

@@ -37,7 +37,7 @@ TqSortVornFixedImpl::TqSortVornFixedImpl() {
 TqSortVornFixedImpl::~TqSortVornFixedImpl() {
   // Sort items still on the pool read recordKeys_ through this object: wait for them
   // (clean does) while it is still whole, before the base destructor runs.
-  clean(true);
+  clean(ClearScope::rowsAndKeys);
   tqbFree(recordKeys_);
 }
 
@@ -83,7 +83,7 @@ int32_t TqSortVornFixedImpl::addRow(int64_t* rowStart) {
   if (static_cast<uint64_t>(position_) + record > resolvedChunkSize_) {
     // The record starts a new chunk; it fits an empty one, whose size setKeys raised to
     // at least one record.
-    int32_t status = submitChunk(false);
+    int32_t status = submitChunk(Submit::more);
     if (status == StatusOk) status = getEmptyChunk();
     if (status != StatusOk) return status;
     if (record > resolvedChunkSize_) {
@@ -103,9 +103,9 @@ int32_t TqSortVornFixedImpl::addRow(int64_t* rowStart) {
   return StatusOk;
 }
 
-int32_t TqSortVornFixedImpl::submitChunk(bool final) {
-  TQ_TRACE_SORT("TqSortVornFixedImpl(0x%p)->submitChunk(%d)", this, final ? 1 : 0);
-  return submitCurrentChunk(final);
+int32_t TqSortVornFixedImpl::submitChunk(Submit which) {
+  TQ_TRACE_SORT("TqSortVornFixedImpl(0x%p)->submitChunk(%d)", this, which == Submit::last ? 1 : 0);
+  return submitCurrentChunk(which);
 }
 
 TqbThreadPoolWork* TqSortVornFixedImpl::newSortItem(ChunkDescriptor* chunk) {
@@ -118,20 +118,9 @@ TqSortVornWorkMerge* TqSortVornFixedImpl::createMergeRequest(TqSortVornImpl* eng
   return merge;
 }
 
-bool TqSortVornFixedImpl::insertChunk(ChunkDescriptor* chunk, ChunkSource source, ChunkLock lock) {
-  TQ_TRACE_SORT("TqSortVornFixedImpl(0x%p)->insertChunk(0x%p, %s, %s)", this, chunk,
-                source == ChunkSource::sort ? "true" : "false", lock == ChunkLock::held ? "true" : "false");
-  if (chunk->rowCount == 0) {
-    tossChunk(chunk, lock);
-    return true;
-  }
-  chunk->cursor = chunk->buffer;
-  return enterTree(chunk, source, lock, rowOf(chunk, 0), rowOf(chunk, chunk->rowCount - 1));
-}
-
-int32_t TqSortVornFixedImpl::getNextChunk(bool mayMergeOnMain) {
+int32_t TqSortVornFixedImpl::getNextChunk() {
   TQ_TRACE_SORT("TqSortVornFixedImpl(0x%p)->getNextChunk()", this);
-  return nextSource(mayMergeOnMain);  // a run in hand is read from its first record
+  return nextSource();  // a run in hand is read from its first record
 }
 
 int32_t TqSortVornFixedImpl::nextRowFromChunk(bool* mark) {

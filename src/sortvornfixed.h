@@ -43,9 +43,9 @@ class TqSortVornFixedImpl : public TqSortVornImpl {
   TqSortVornFixedImpl();
 
   int32_t addRow(int64_t* rowStart) override;
-  int32_t getNextChunk(bool mayMergeOnMain) override;
+  int32_t getNextChunk() override;
   int32_t setKeys() override;
-  int32_t submitChunk(bool final) override;
+  int32_t submitChunk(Submit which) override;
   TqbThreadPoolWork* newSortItem(ChunkDescriptor* chunk) override;
   // Key writers of the fixed layout (sortvornfixed_keys.cc): the field's value read
   // from `record`, its key bytes written at `key`. The variable layout's writers stay
@@ -62,7 +62,15 @@ class TqSortVornFixedImpl : public TqSortVornImpl {
   virtual void writeStringKey(TqDatafileField& field, const uint8_t* record, uint8_t* key, bool ascending);
   TqSortVornWorkMerge* createMergeRequest(TqSortVornImpl* engine, TqLogger* logger) override;
   int32_t nextRowFromChunk(bool* mark) override;
-  bool insertChunk(ChunkDescriptor* chunk, ChunkSource source, ChunkLock lock) override;
+
+ protected:
+  uint8_t* firstRowOf(const ChunkDescriptor* chunk) const override { return chunk->buffer; }
+  uint8_t* firstSlotOf(const ChunkDescriptor* chunk) const override { return chunk->buffer; }
+  uint64_t layoutBytesPerRow() const override { return 0; }
+  bool longRowsRunAlone() const override { return false; }
+  uint32_t longestGroupKey() const override { return keyAreaLength_; }
+
+ public:
 
   // Writes every key field of one record (the sort item's key pass).
   void encodeKeys(uint8_t* record) {

@@ -13,11 +13,11 @@ TqSortVornFixedWorkSort::TqSortVornFixedWorkSort(TqSortVornFixedImpl* engine, Tq
       rowLength_(static_cast<uint32_t>(engine->rowLength())),
       keyLength_(engine->keyAreaLength()),
       recordLength_(engine->recordLength()) {
-  TQ_TRACE_SORT("TqSortVornFixedWorkSort(0x%p)->TQSortVornFixedWorkSort()", this);
+  TQ_TRACE_SORT("TqSortVornFixedWorkSort(0x%p)->TqSortVornFixedWorkSort()", this);
 }
 
 TqSortVornFixedWorkSort::~TqSortVornFixedWorkSort() {
-  TQ_TRACE_SORT("TqSortVornFixedWorkSort(0x%p)->~TQSortVornFixedWorkSort()", this);
+  TQ_TRACE_SORT("TqSortVornFixedWorkSort(0x%p)->~TqSortVornFixedWorkSort()", this);
   tqbFree(swapRow_);
 }
 
@@ -99,9 +99,9 @@ bool TqSortVornFixedWorkSort::sortRange(TqbThreadPoolWorker* worker, uint8_t* bu
 
 TqSortVornFixedWorkMerge::TqSortVornFixedWorkMerge(TqSortVornImpl* engine, TqLogger* logger)
     : TqSortVornWorkMerge(engine, logger) {
-  TQ_TRACE_SORT("TqSortVornFixedWorkMerge(0x%p)->TQSortVornFixedWorkMerge()", this);
+  TQ_TRACE_SORT("TqSortVornFixedWorkMerge(0x%p)->TqSortVornFixedWorkMerge()", this);
 }
 
 TqSortVornFixedWorkMerge::~TqSortVornFixedWorkMerge() {
-  TQ_TRACE_SORT("TqSortVornFixedWorkMerge(0x%p)->~TQSortVornFixedWorkMerge()", this);
+  TQ_TRACE_SORT("TqSortVornFixedWorkMerge(0x%p)->~TqSortVornFixedWorkMerge()", this);
 }

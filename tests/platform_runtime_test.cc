@@ -188,7 +188,7 @@ TEST(TqbThreadPoolTest, EveryItemRunsExactlyOnceUnderLoad) {
     for (size_t i = 0; i < kItems; ++i) {
       ASSERT_TRUE(pool.enqueue(new CountingWork(&ledger, i, 0), false));
     }
-    pool.quiesce(false, false);
+    pool.quiesce(TqbThreadPool::Drain::finishAll);
     EXPECT_EQ(ledger.worked.load(), static_cast<int>(kItems));
     int64_t processed = 0;
     int32_t maxQueued = 0, maxThreads = 0;
@@ -212,7 +212,7 @@ TEST(TqbThreadPoolTest, QuiesceCancelsQueuedAndStopsRunningItems) {
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   auto start = std::chrono::steady_clock::now();
-  pool.quiesce(true, true);
+  pool.quiesce(TqbThreadPool::Drain::cancelAll);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
   EXPECT_EQ(ledger.worked + ledger.cancelled, static_cast<int>(kItems));
   EXPECT_GE(ledger.stopsSeen.load(), 1);
@@ -222,7 +222,7 @@ TEST(TqbThreadPoolTest, QuiesceCancelsQueuedAndStopsRunningItems) {
   pool.reset();
   PoolLedger again(10);
   for (size_t i = 0; i < 10; ++i) ASSERT_TRUE(pool.enqueue(new CountingWork(&again, i, 0), false));
-  pool.quiesce(false, false);
+  pool.quiesce(TqbThreadPool::Drain::finishAll);
   EXPECT_EQ(again.worked.load(), 10);
   for (size_t i = 0; i < kItems; ++i) ASSERT_EQ(ledger.perItem[i].load(), 1);
 }

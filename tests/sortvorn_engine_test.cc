@@ -206,7 +206,7 @@ TEST_F(SortTest, SizesAreResolvedOnTheFirstRow) {
       {64, 0, 1, 96, 3, "The sort chunk size, 64, was adjusted"},  // the minimum row
       // 120000 - 16384 - 14992 (an eighth) leaves three chunks of 29536, whose window is
       // 4096: 120000 - 16384 - 4096 holds three of them.
-      {1u << 20, 120000, 1, 29536, 3, "The chunksize size was adjusted"},
+      {1u << 20, 120000, 1, 29536, 3, "The chunk size was adjusted"},
       // A sort size too small for three rows at their longest: the chunk holds a row
       // with empty strings (longer rows become runs of their own), and the sort size
       // grows to three of them beside what it keeps.
@@ -434,7 +434,7 @@ TEST_F(SortTest, ClonedSortfileIsDestroyedOnceInEitherOrder) {
     ASSERT_TRUE(c1 && c2);
     char addr[32];
     std::snprintf(addr, sizeof(addr), "%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(f)));
-    std::string gone = std::string("TqSortVornImpl(0x") + addr + ")->~TQSortVornImpl()";
+    std::string gone = std::string("TqSortVornImpl(0x") + addr + ")->~TqSortVornImpl()";
     auto destroyed = [&] {
       int n = 0;
       for (const LogRecord& r : capture.records()) n += r.text == gone;
@@ -508,7 +508,7 @@ class StopDuringMerge : public TqSortProgress {
       if (at == std::string::npos) continue;
       std::string self = r.text.substr(at + 9, r.text.find(')', at) - at - 9);
       if (r.text.find("->work(false)") != std::string::npos) running.insert(self);
-      if (r.text.find("->~TQSortVorn") != std::string::npos) running.erase(self);
+      if (r.text.find("->~TqSortVorn") != std::string::npos) running.erase(self);
     }
     return !running.empty();
   }

@@ -195,6 +195,17 @@ TEST_F(TqsortRangesTest, SamplesAndHeadersAreReadAsTqsortReadsThem) {
   ASSERT_TRUE(tqsort::resolvedKeys(parse({"-k", "n:int:r", "-k", "1", "--header"}), header, &keys).ok());
   EXPECT_EQ(keys, (std::vector<std::string>{"2:int:r", "1:str"}));
   EXPECT_FALSE(tqsort::resolvedKeys(parse({"-k", "m", "--header"}), header, &keys).ok());
+  // Field-form keys come back in a form that reads the same; the line's bytes as the
+  // last key are the pieces' own; the line as the key in another order has no -k form.
+  ASSERT_TRUE(tqsort::resolvedKeys(parse({"-k", "2,2nr", "-k", "1b,1", "-f", "-k", "1"}), header, &keys).ok());
+  EXPECT_EQ(keys, (std::vector<std::string>{"2nr,2", "1b,1", "1f,1"}));
+  for (const std::string& k : keys) {
+    tqsort::KeyOption again;
+    EXPECT_TRUE(tqsort::parseKey(k, &again).ok()) << k;
+  }
+  EXPECT_FALSE(tqsort::resolvedKeys(parse({"-n"}), header, &keys).ok());
+  ASSERT_TRUE(tqsort::resolvedKeys(parse({}), header, &keys).ok());
+  EXPECT_TRUE(keys.empty());
 
   tqsort::Options o = parse({"-k", "2:int", "--header"});
   std::vector<std::string> samples;

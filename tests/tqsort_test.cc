@@ -172,7 +172,15 @@ TEST_F(TqsortTest, UsageAndFileErrorsAreOneLineAndStatus2) {
   };
   const Case cases[] = {
       {"--frobnicate -k1 ok.csv", "unknown option '--frobnicate'"},
-      {"ok.csv", "no sort key"},
+      {"-k 1,2 ok.csv", "invalid key '1,2': a key spanning several fields is not supported"},
+      {"-k 1.2 ok.csv", "character positions are not supported"},
+      {"-k 1,1M ok.csv", "the modifier 'M' is not supported (b, f, g, n, r)"},
+      {"-ng ok.csv", "options '-gn' are incompatible"},
+      {"-c ok.csv ok.csv", "extra operand 'ok.csv' not allowed with -c"},
+      {"--collate=de ok.csv", "--collate needs a key"},
+      {"-f --collate=de -k1 ok.csv", "-f folds case in byte order"},
+      {"-m --collate=de -k1 ok.csv", "-m compares keys in byte order: it does not go with --collate"},
+      {"-c ok.csv -o out", "options '-co' are incompatible"},
       {"-k 1:weird ok.csv", "unknown type 'weird'"},
       {"-k name ok.csv", "a column name needs --header"},
       {"-k 0 ok.csv", "columns are numbered from 1"},

@@ -264,6 +264,68 @@ TEST(TqsortOptionsTest, KeysTakeEachPartOnce) {
   }
 }
 
+// The numbers -n and -g read: equal numbers give equal texts (so that they tie and the
+// line decides), whatever follows the number is left, and -g tells "no number" apart.
+TEST(TqsortValuesTest, LeadingNumbersAsNumericSortsReadThem) {
+  struct Case {
+    const char* field;
+    const char* leading;  // -n
+    const char* general;  // -g; null: no number
+  };
+  const Case cases[] = {
+      {"", "0", nullptr},          {"abc", "0", nullptr},     {"-", "0", nullptr},
+      {"-0", "0", "-0"},           {"-0.000", "0", "-0.000"}, {"007.50x", "7.5", "007.50"},
+      {" \t-12.5e3", "-12.5", "-12.5e3"}, {".5", "0.5", ".5"},  {"-.50", "-0.5", "-.50"},
+      {"+3", "0", "+3"},           {"1e", "1", "1"},          {"2.", "2", "2."},
+      {"1,000", "1", "1"},         {"1e+5z", "1", "1e+5"},    {"00", "0", "00"},
+  };
+  for (const Case& c : cases) {
+    std::string text;
+    tqsort::leadingNumber(c.field, std::strlen(c.field), &text);
+    EXPECT_EQ(text, c.leading) << "'" << c.field << "'";
+    bool number = tqsort::generalNumber(c.field, std::strlen(c.field), &text);
+    EXPECT_EQ(number, c.general != nullptr) << "'" << c.field << "'";
+    if (number && c.general != nullptr) {
+      EXPECT_EQ(text, c.general) << "'" << c.field << "'";
+    }
+  }
+}
+
+// Field-form keys: one field with modifier letters, the orderings given for all keys
+// only where a key names none, and the whole line as the key and as the last resort.
+TEST(TqsortOptionsTest, FieldFormKeysAndTheLineKeys) {
+  tqsort::KeyOption key;
+  ASSERT_TRUE(tqsort::parseKey("2,02nr", &key).ok());
+  EXPECT_EQ(key.column, "2");
+  EXPECT_EQ(key.type, tqsort::KeyType::Dec);
+  EXPECT_EQ(key.number, tqsort::NumberRead::Leading);
+  EXPECT_TRUE(key.descending && key.ownOrder);
+  ASSERT_TRUE(tqsort::parseKey("3bf", &key).ok());
+  EXPECT_TRUE(key.fold && key.skipBlanks && key.type == tqsort::KeyType::Str);
+  ASSERT_TRUE(tqsort::parseKey("3,3b", &key).ok());
+  EXPECT_FALSE(key.skipBlanks);  // 'b' at the end moves only the key's end
+  ASSERT_TRUE(tqsort::parseKey("12", &key).ok());
+  EXPECT_FALSE(key.ownOrder);
+  for (const char* bad : {"1,2", "2,", "1.1", "1,1.2", "1ng", "1M", "1,1d"}) {
+    EXPECT_FALSE(tqsort::parseKey(bad, &key).ok()) << bad;
+  }
+  tqsort::Options o;
+  ASSERT_TRUE(parse({"-r", "-n", "-k", "1", "-k", "2:int", "-k", "3f"}, &o).ok());
+  ASSERT_EQ(o.keys.size(), 4u);
+  EXPECT_TRUE(o.keys[0].descending && o.keys[0].number == tqsort::NumberRead::Leading);
+  EXPECT_TRUE(!o.keys[1].descending && o.keys[1].type == tqsort::KeyType::Int);
+  EXPECT_TRUE(!o.keys[2].descending && o.keys[2].type == tqsort::KeyType::Str && o.keys[2].fold);
+  EXPECT_TRUE(o.keys[3].lastResort && o.keys[3].wholeLine && o.keys[3].descending);
+  ASSERT_TRUE(parse({"-s", "-k", "1"}, &o).ok());
+  EXPECT_EQ(o.keys.size(), 1u);
+  ASSERT_TRUE(parse({}, &o).ok());
+  ASSERT_EQ(o.keys.size(), 1u);  // the line, which is its own last resort
+  EXPECT_TRUE(o.keys[0].wholeLine && !o.keys[0].lastResort);
+  ASSERT_TRUE(parse({"-f"}, &o).ok());
+  ASSERT_EQ(o.keys.size(), 2u);  // the folded line, then the line's bytes
+  EXPECT_TRUE(o.keys[0].fold && !o.keys[1].fold && o.keys[1].lastResort);
+}
+
 TEST(TqsortOptionsTest, EmptyNamesAreRefused) {
   tqsort::Options o;
   EXPECT_NE(parse({"--output=", "-k1"}, &o).message().find("output file name is empty"), std::string::npos);

@@ -2,11 +2,11 @@
 //
 // The long sort's rows are read into memory, and the main sort's rows in order into a
 // list of places (and line numbers, when the run is stable): in the memory the sorts and
-// the output's window leave free, else in a file ("order" in the run directories).  A long line's place among the n
-// main rows is found by rounds of probe sorts: each round sorts every long line not yet
-// placed together with up to m main rows evenly spread over the range it may still go
-// in, and the main rows it comes after narrow that range to one of m + 1 parts; so
-// log(n) / log(m + 1) rounds place every long line.  A probe sort is small (the long
+// the output's window leave free, else in a file ("order" in the run directories).  A
+// long line's place among the n main rows is found by rounds of probe sorts: each round
+// sorts every long line not yet placed together with up to m main rows evenly spread
+// over the range it may still go in, and the main rows it comes after narrow that range
+// to one of m + 1 parts; so log(n) / log(m + 1) rounds place every long line.  A probe sort is small (the long
 // lines and their probes), as wide as the long lines need, and orders rows exactly as
 // the main and long sorts do: the same keys and collation, equal keys in input order
 // when the run is stable (-s, -u), where the rows are added in input order.  With -u a

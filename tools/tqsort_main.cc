@@ -58,7 +58,12 @@ int main(int argc, char** argv) {
   if (result.signalNumber() != 0) cleanup.dieOf(result.signalNumber());  // a closed pipe
   Status removed = cleanup.endRun();
   progress.done();
-  if (!result.ok()) std::fprintf(stderr, "tqsort: %s\n", result.message().c_str());
+  if (!result.ok() && !result.message().empty()) {
+    // The message may hold a record's bytes (-c), NULs included.
+    std::string line = "tqsort: " + result.message() + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+  }
   if (!removed.ok()) std::fprintf(stderr, "tqsort: %s\n", removed.message().c_str());
-  return result.ok() && removed.ok() ? 0 : kExitError;
+  if (!removed.ok()) return kExitError;
+  return result.exitStatus();
 }

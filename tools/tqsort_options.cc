@@ -29,6 +29,20 @@ void printHelp(std::FILE* out) {
       "                             years 0001-9999) or bool; r sorts descending.  Repeat\n"
       "                             for more keys.  Empty fields are nulls, lower than\n"
       "                             every value.\n"
+      "  -k, --key=F[OPTS][,F[OPTS]]  field F (a second F must be the same: one field), with\n"
+      "                             modifiers OPTS: n (the number the field starts with, 0\n"
+      "                             when none), g (also with exponents; none sorts first),\n"
+      "                             f (fold a-z to A-Z), r (descending), b (blanks before\n"
+      "                             the text not part of it).  Without -k the whole line\n"
+      "                             is the key\n"
+      "  -n, --numeric-sort         keys that name no type or modifier of their own (the\n"
+      "  -g, --general-numeric-sort line, without -k) are read as n, g, f or r above\n"
+      "  -f, --ignore-case          says; -r also turns the last resort (below) around\n"
+      "  -r, --reverse\n"
+      "  -c, --check                check that the input is sorted, without sorting: the\n"
+      "                             first record out of order is shown, exit status 1\n"
+      "  -C, --check-quiet          the same, showing nothing\n"
+      "  -m, --merge                merge inputs that are each sorted, without sorting\n"
       "  -t, --field-separator=C    field separator (default ','; '\\t' for TSV)\n"
       "      --header               the first line of each FILE is a header, the same in\n"
       "                             all of them: written once, first, not sorted\n"
@@ -73,11 +87,13 @@ void printHelp(std::FILE* out) {
       "separators, doubled quotes and line breaks; a quote elsewhere is data.  A quoted\n"
       "field left open at the end of the input is an error.  Output records are byte for\n"
       "byte the input records, \\n and \\r\\n kept, after the input's UTF-8 byte-order mark\n"
-      "if it had one.  Without -s, records with equal keys come out in no particular order.\n"
+      "if it had one.  Without -s and -u, records with equal keys are ordered by all their\n"
+      "bytes (the last resort: the line without its final newline), as LC_ALL=C sort does.\n"
       "Temporary files live in a directory tqsort-PID-XXXXXX inside the temporary\n"
       "directory, removed at exit and on a terminating signal; one left by a killed run\n"
       "is removed by the next run that uses the same temporary directory.\n"
-      "Exit status: 0 on success, 2 on any error, 128 + N when ended by signal N.\n");
+      "Exit status: 0 on success, 1 when -c or -C finds the input out of order, 2 on any\n"
+      "error, 128 + N when ended by signal N.\n");
 }
 
 Status parseSize(const char* text, uint64_t* size) {
@@ -121,11 +137,74 @@ std::string keyColumn(const std::string& text, size_t* end) {
   return column;
 }
 
+// Whether a -k value is of the form F[OPTS][,F[OPTS]]: a field number first, then a
+// modifier letter, a comma or a point (a bare number is tqsort's column).
+bool fieldForm(const std::string& text) {
+  if (text.find(':') != std::string::npos || text.empty() || text[0] < '0' || text[0] > '9') return false;
+  size_t after = text.find_first_not_of("0123456789");
+  return after != std::string::npos;
+}
+
+// The modifier letters of one position of a field-form key, into *key.  'b' at the
+// `end` position only moves where the key ends, which is the field's end here.
+Status fieldModifiers(const std::string& text, const std::string& letters, bool end, KeyOption* key) {
+  std::string shown = "invalid key '" + printable(text) + "': ";
+  for (char c : letters) {
+    switch (c) {
+      case 'n': case 'g': {
+        NumberRead read = c == 'n' ? NumberRead::Leading : NumberRead::General;
+        if (key->type == KeyType::Dec && key->number != read) return Status::error(shown + "'n' and 'g' together");
+        key->type = KeyType::Dec;
+        key->number = read;
+        break;
+      }
+      case 'r': key->descending = true; break;
+      case 'f': key->fold = true; break;
+      case 'b': key->skipBlanks = key->skipBlanks || !end; break;
+      default:
+        return Status::error(shown + "the modifier '" + printable(std::string(1, c)) +
+                             "' is not supported (b, f, g, n, r)");
+    }
+    key->ownOrder = true;
+  }
+  return Status();
+}
+
+// F[OPTS][,F[OPTS]]: one field, with modifier letters.
+Status parseFieldKey(const std::string& text, KeyOption* key) {
+  std::string shown = "invalid key '" + printable(text) + "': ";
+  size_t comma = text.find(',');
+  std::string first = text.substr(0, comma);
+  size_t letters = first.find_first_not_of("0123456789");
+  if (letters != std::string::npos && first[letters] == '.') {
+    return Status::error(shown + "character positions are not supported: a key is a whole field");
+  }
+  key->column = first.substr(0, letters);
+  TQSORT_TRY(fieldModifiers(text, letters == std::string::npos ? "" : first.substr(letters), false, key));
+  if (comma == std::string::npos) return Status();
+  std::string second = text.substr(comma + 1);
+  size_t end = second.find_first_not_of("0123456789");
+  std::string field = second.substr(0, end);
+  if (end != std::string::npos && second[end] == '.') {
+    return Status::error(shown + "character positions are not supported: a key is a whole field");
+  }
+  auto number = [](const std::string& digits) {
+    size_t nonzero = digits.find_first_not_of('0');
+    return nonzero == std::string::npos ? std::string("0") : digits.substr(nonzero);
+  };
+  if (field.empty() || number(field) != number(key->column)) {
+    return Status::error(shown + "a key spanning several fields is not supported: give one -k per field (" +
+                         printable(key->column) + "," + printable(key->column) + ")");
+  }
+  return fieldModifiers(text, end == std::string::npos ? "" : second.substr(end), true, key);
+}
+
 }  // namespace
 
 Status parseKey(const std::string& text, KeyOption* key) {
   *key = KeyOption();
   key->text = text;
+  if (fieldForm(text)) return parseFieldKey(text, key);
   size_t colon = 0;
   key->column = keyColumn(text, &colon);
   if (key->column.empty()) return Status::error("invalid key '" + printable(text) + "': no column");
@@ -133,6 +212,7 @@ Status parseKey(const std::string& text, KeyOption* key) {
   while (colon < text.size()) {
     size_t next = text.find(':', colon + 1);
     std::string part = text.substr(colon + 1, next == std::string::npos ? std::string::npos : next - colon - 1);
+    key->ownOrder = true;
     if (part == "r") {
       if (key->descending) return Status::error("invalid key '" + printable(text) + "': 'r' given twice");
       key->descending = true;
@@ -174,7 +254,7 @@ namespace {
 enum class OptionId {
   Key, FieldSeparator, Header, Stable, Unique, BufferSize, TemporaryDirectory, Parallel, Output, Stats,
   Progress, NoProgress, Lenient, Help, Version, Collate, CaseFirst, Strength, Collation, Numeric,
-  IgnorePunctuation
+  IgnorePunctuation, Reverse, NumericSort, GeneralNumericSort, IgnoreCase, Check, CheckQuiet, Merge
 };
 
 enum class Takes { Nothing, Value };
@@ -208,6 +288,13 @@ constexpr OptionSpec kOptions[] = {
     {"collation", 0, Takes::Value, OptionId::Collation},
     {"numeric", 0, Takes::Nothing, OptionId::Numeric},
     {"ignore-punctuation", 0, Takes::Nothing, OptionId::IgnorePunctuation},
+    {"reverse", 'r', Takes::Nothing, OptionId::Reverse},
+    {"numeric-sort", 'n', Takes::Nothing, OptionId::NumericSort},
+    {"general-numeric-sort", 'g', Takes::Nothing, OptionId::GeneralNumericSort},
+    {"ignore-case", 'f', Takes::Nothing, OptionId::IgnoreCase},
+    {"check", 'c', Takes::Nothing, OptionId::Check},
+    {"check-quiet", 'C', Takes::Nothing, OptionId::CheckQuiet},
+    {"merge", 'm', Takes::Nothing, OptionId::Merge},
 };
 
 // The command line as it is read: the options so far, and what the checks at the end
@@ -216,6 +303,7 @@ struct ParseState {
   Options options;
   Action action = Action::Sort;
   std::string collationOption;  // the first collation option given, for "needs --collate"
+  std::string numbers;          // -n and -g as given, for the one number ordering
 };
 
 // The long option that `name` (without "--") names: itself, or the one option it is a
@@ -331,6 +419,13 @@ void applySwitch(OptionId id, ParseState* state) {
       o.ignorePunctuation = true;
       if (state->collationOption.empty()) state->collationOption = "--ignore-punctuation";
       break;
+    case OptionId::Reverse: o.reverse = true; break;
+    case OptionId::NumericSort: state->numbers.push_back('n'); break;
+    case OptionId::GeneralNumericSort: state->numbers.push_back('g'); break;
+    case OptionId::IgnoreCase: o.foldCase = true; break;
+    case OptionId::Check: o.check = Options::Check::Diagnose; break;
+    case OptionId::CheckQuiet: o.check = Options::Check::Quiet; break;
+    case OptionId::Merge: o.merge = true; break;
     default: break;
   }
 }
@@ -376,6 +471,52 @@ Status scanShort(int argc, char** argv, int* i, ParseState* state) {
   return Status();
 }
 
+// -n, -g, -f and -r for the keys that name no ordering of their own.
+Status globalOrder(ParseState* state) {
+  Options& o = state->options;
+  if (!state->numbers.empty() && state->numbers.find_first_not_of(state->numbers[0]) != std::string::npos) {
+    return Status::error("options '-gn' are incompatible");
+  }
+  if (!state->numbers.empty()) o.numbers = state->numbers[0] == 'n' ? NumberRead::Leading : NumberRead::General;
+  for (KeyOption& key : o.keys) {
+    if (key.ownOrder) continue;
+    if (o.numbers != NumberRead::Whole) {
+      key.type = KeyType::Dec;
+      key.number = o.numbers;
+    }
+    key.descending = o.reverse;
+    key.fold = o.foldCase;
+  }
+  return Status();
+}
+
+void addLineKeys(Options* options) {
+  Options& o = *options;
+  KeyOption line;
+  line.column = "line";
+  line.text = "the whole line";
+  line.wholeLine = true;
+  line.descending = o.reverse;
+  if (o.keys.empty()) {
+    // Without -k the line is the key, in the orderings given for all keys.
+    KeyOption whole = line;
+    if (o.numbers != NumberRead::Whole) {
+      whole.type = KeyType::Dec;
+      whole.number = o.numbers;
+    }
+    whole.fold = o.foldCase;
+    o.keys.push_back(whole);
+  }
+  // Without -s and -u, lines whose keys are equal are ordered by all their bytes (in
+  // the direction of -r), so that every run writes them in the same order.  Not in a
+  // collated sort, whose engine keeps its own order of equal keys.
+  const KeyOption& last = o.keys.back();
+  bool lineLast = last.wholeLine && last.type == KeyType::Str && !last.fold && last.descending == o.reverse;
+  if (o.stable || o.unique || o.collated() || lineLast) return;
+  line.lastResort = true;
+  o.keys.push_back(line);
+}
+
 // The checks that need the whole command line.
 Status finishOptions(ParseState* state) {
   Options& o = state->options;
@@ -383,11 +524,26 @@ Status finishOptions(ParseState* state) {
   for (const std::string& in : o.inputs) {
     if (in.empty()) return Status::error("an input file name is empty");
   }
-  if (o.keys.empty()) return Status::error("no sort key: give at least one -k COL[:TYPE][:r]");
   if (!state->collationOption.empty() && !o.collated()) {
     return Status::error(state->collationOption + " needs --collate=LOCALE");
   }
-  for (KeyOption& key : o.keys) TQSORT_TRY(numberKey(&key, o.header));
+  TQSORT_TRY(globalOrder(state));
+  if (o.collated() && o.keys.empty()) return Status::error("--collate needs a key: give at least one -k COL[:TYPE][:r]");
+  if (o.collated() && (o.merge || o.check != Options::Check::None)) {
+    return Status::error(std::string(o.merge ? "-m" : "-c") + " compares keys in byte order: it does not go with --collate");
+  }
+  for (KeyOption& key : o.keys) {
+    if (key.fold && o.collated()) return Status::error("-f folds case in byte order: it does not go with --collate");
+    TQSORT_TRY(numberKey(&key, o.header));
+  }
+  if (o.check != Options::Check::None && o.outputGiven) {
+    return Status::error(std::string("options '-") + (o.check == Options::Check::Quiet ? "C" : "c") +
+                         "o' are incompatible");
+  }
+  if (o.check != Options::Check::None && o.inputs.size() > 1) {
+    return Status::error("extra operand '" + printable(o.inputs[1]) + "' not allowed with -c");
+  }
+  addLineKeys(&o);
   return Status();
 }
 

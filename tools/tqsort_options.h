@@ -15,11 +15,21 @@ enum class KeyType { Str, Int, Dec, Date, Bool };
 
 const char* typeName(KeyType type);
 
+// How a dec key reads its field: the whole field is the number (dec), or the number it
+// starts with, as -n reads it (0 when there is none) or as -g does (none sorts first).
+enum class NumberRead { Whole, Leading, General };
+
 struct KeyOption {
   std::string column;  // as given: a number, or a header name
   int index = -1;      // 0-based field index; names are resolved from the header
   KeyType type = KeyType::Str;
   bool descending = false;
+  NumberRead number = NumberRead::Whole;  // dec keys
+  bool fold = false;         // str keys: a-z compare as A-Z (-f)
+  bool skipBlanks = false;   // str keys: blanks before the text are not part of it (b)
+  bool ownOrder = false;     // named its own type or modifiers: -n, -g, -f, -r do not apply
+  bool wholeLine = false;    // the whole record without its line end, not a column
+  bool lastResort = false;   // added by tqsort: the whole line, after the keys given
   std::string text;    // the option as given, for messages
 };
 
@@ -47,6 +57,14 @@ struct Options {
   bool numeric = false;      // --numeric
   bool ignorePunctuation = false;  // --ignore-punctuation
   bool collated() const { return !collate.empty(); }
+  // The orderings for keys that name none of their own, and without -k for the line.
+  bool reverse = false;      // -r
+  bool foldCase = false;     // -f
+  NumberRead numbers = NumberRead::Whole;  // -n (Leading), -g (General); Whole: none
+  // -c (Diagnose) or -C (Quiet): check that the input is sorted, without sorting it.
+  enum class Check { None, Diagnose, Quiet };
+  Check check = Check::None;
+  bool merge = false;        // -m: the inputs are sorted; merge them
 };
 
 enum class Action { Sort, Help, Version };
@@ -59,7 +77,9 @@ Status parseOptions(int argc, char** argv, Options* options, Action* action);
 Status parseSize(const char* text, uint64_t* size);
 
 // "-k" values: COL[:TYPE][:r], the type and 'r' each at most once.  In COL, "\:" is a
-// ':' and "\\" a backslash, so that any header name can be given.
+// ':' and "\\" a backslash, so that any header name can be given.  Also the form
+// F[OPTS][,F[OPTS]] (a number, then modifier letters b f g n r, or a span of one
+// field): "2,2n" is column 2 read as -n reads numbers, "3r" column 3 descending.
 Status parseKey(const std::string& text, KeyOption* key);
 
 // The most columns a key may name by number.

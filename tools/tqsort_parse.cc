@@ -83,9 +83,17 @@ bool canonicalInteger(const char* data, size_t length) {
 }  // namespace
 
 StoredLine::StoredLine(const std::vector<KeyOption>& keys) {
+  // A key of the whole line holds every byte of it but the line end: it is the one slot.
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (keys[i].wholeLine && keys[i].type == KeyType::Str && !keys[i].fold && !keys[i].skipBlanks) {
+      slots_.push_back(i);
+      return;
+    }
+  }
   for (size_t i = 0; i < keys.size() && slots_.size() < kMostSlots; ++i) {
     const KeyOption& key = keys[i];
     if (key.type != KeyType::Str && key.type != KeyType::Int && key.type != KeyType::Date) continue;
+    if (key.wholeLine || key.fold || key.skipBlanks) continue;
     bool taken = false;
     for (size_t s : slots_) taken = taken || keys[s].index == key.index;
     if (!taken) slots_.push_back(i);
@@ -210,6 +218,7 @@ Status RecordParser::resolve(const Record* header) {
   std::vector<Field> names;
   if (header != nullptr) splitFields(*header, separator_, countFields(*header, separator_), &names);
   for (KeyOption& key : keys_) {
+    if (key.wholeLine) continue;
     if (key.index < 0) TQSORT_TRY(findColumn(names, &key));
     maxField_ = std::max(maxField_, static_cast<size_t>(key.index) + 1);
   }
@@ -234,44 +243,73 @@ Status RecordParser::badValue(const KeyOption& key, const InputFile& in, int64_t
 
 namespace {
 
-// Reads the field's text (`data`, `length`, blanks trimmed unless a string) as a key of
-// `type` into *v; false when it is not such a value.  Quoted text is copied to the
-// batch's arena, and so is a decimal's binary form.
-bool readValue(KeyType type, bool quoted, const char* data, size_t length, Batch* batch, KeyValue* v) {
+// Whether `length` bytes at `data` hold a letter from a to z (which -f folds).
+bool hasLower(const char* data, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    if (data[i] >= 'a' && data[i] <= 'z') return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool RecordParser::textValue(Batch* batch, const KeyOption& key, const char* data, size_t length, bool quoted,
+                             KeyValue* v) {
+  v->kind = KeyValue::Text;
+  v->length = length;
+  // A string value ending in a zero byte loses it (its terminator).
+  v->exact = v->exact && data[length - 1] != '\0';
+  bool folded = key.fold && hasLower(data, length);
+  if (!quoted && !folded) {
+    v->offset = static_cast<uint64_t>(data - batch->data());
+    return true;
+  }
+  // Unquoted or folded text is not the input's bytes: it goes to the arena.
+  v->exact = v->exact && !folded;
+  v->inArena = true;
+  v->offset = batch->arena.size();
+  batch->arena.append(data, length);
+  if (folded) {
+    char* p = batch->arena.data() + v->offset;
+    for (size_t i = 0; i < length; ++i) {
+      if (p[i] >= 'a' && p[i] <= 'z') p[i] = static_cast<char>(p[i] - 'a' + 'A');
+    }
+  }
+  return true;
+}
+
+bool RecordParser::decimalValue(Batch* batch, const KeyOption& key, const char* data, size_t length, KeyValue* v) {
+  v->exact = false;
+  if (key.number == NumberRead::Leading) {
+    leadingNumber(data, length, &number_);
+  } else if (key.number == NumberRead::General) {
+    if (!generalNumber(data, length, &number_)) return true;  // no number: a null, first
+  } else {
+    number_.assign(data, length);
+  }
+  uint8_t bytes[24];
+  if (!parseDecimal(number_.data(), number_.size(), bytes)) {
+    v->kind = KeyValue::Null;
+    return false;
+  }
+  v->kind = KeyValue::Dec;
+  v->inArena = true;
+  v->offset = batch->arena.size();
+  v->length = sizeof bytes;
+  batch->arena.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
+  return true;
+}
+
+bool RecordParser::typedValue(Batch* batch, const KeyOption& key, const char* data, size_t length, KeyValue* v) {
   bool ok = true;
-  switch (type) {
-    case KeyType::Str:
-      v->kind = KeyValue::Text;
-      v->length = length;
-      // A string value ending in a zero byte loses it (its terminator).
-      v->exact = v->exact && data[length - 1] != '\0';
-      if (quoted) {
-        // Unquoted text is not the input's bytes: it goes to the arena.
-        v->inArena = true;
-        v->offset = batch->arena.size();
-        batch->arena.append(data, length);
-      } else {
-        v->offset = static_cast<uint64_t>(data - batch->data());
-      }
-      break;
+  switch (key.type) {
+    case KeyType::Str: break;  // textValue
     case KeyType::Int:
       ok = parseInt64(data, length, &v->integer);
       v->kind = KeyValue::Int;
       v->exact = v->exact && ok && canonicalInteger(data, length);
       break;
-    case KeyType::Dec: {
-      uint8_t bytes[24];
-      ok = parseDecimal(data, length, bytes);
-      v->exact = false;
-      if (ok) {
-        v->kind = KeyValue::Dec;
-        v->inArena = true;
-        v->offset = batch->arena.size();
-        v->length = sizeof bytes;
-        batch->arena.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
-      }
-      break;
-    }
+    case KeyType::Dec: ok = decimalValue(batch, key, data, length, v); break;
     case KeyType::Date: {
       int y, m, d;
       ok = parseDate(data, length, &y, &m, &d);
@@ -289,31 +327,43 @@ bool readValue(KeyType type, bool quoted, const char* data, size_t length, Batch
   return ok;
 }
 
-}  // namespace
-
 Status RecordParser::parse(Batch* batch, const InputFile& in, int64_t line, const Record& record,
                            uint64_t recordLength) {
   if (!resolved_) TQSORT_TRY(resolve(nullptr));
   splitFields(record, separator_, maxField_, &fields_);
   size_t first = batch->values.size();
   for (const KeyOption& key : keys_) {
-    const Field& field = fields_[static_cast<size_t>(key.index)];
+    Field field;
+    if (key.wholeLine) {
+      // As a line-based sort sees the line: all its bytes but the final "\n".
+      field = Field{record.begin, record.terminated ? record.length - 1 : record.contentLength, false};
+    } else {
+      field = fields_[static_cast<size_t>(key.index)];
+    }
     const char* data;
     size_t length;
     fieldText(field, &scratch_, &data, &length);
     size_t raw = length;
-    if (key.type != KeyType::Str) trimBlanks(&data, &length);
+    if (key.type != KeyType::Str && key.number == NumberRead::Whole) {
+      trimBlanks(&data, &length);
+    } else if (key.skipBlanks) {
+      size_t at = 0;
+      while (at < length && (data[at] == ' ' || data[at] == '\t')) ++at;
+      data += at;
+      length -= at;
+    }
     batch->values.emplace_back();
     KeyValue& v = batch->values.back();
     // Whether the field's bytes are the text that keyText makes of the value.
     v.exact = !field.quoted && raw == length && field.length < (uint64_t{1} << 32);
     v.field = static_cast<uint64_t>(field.data - batch->data());
     v.fieldLength = static_cast<uint32_t>(field.length);
-    if (length == 0) {  // null
+    if (length == 0 && key.number != NumberRead::Leading) {  // null (-n reads an empty field as 0)
       v.exact = v.exact && key.type != KeyType::Dec && key.type != KeyType::Bool;
       continue;
     }
-    bool ok = readValue(key.type, field.quoted, data, length, batch, &v);
+    bool ok = key.type == KeyType::Str ? textValue(batch, key, data, length, field.quoted, &v)
+                                       : typedValue(batch, key, data, length, &v);
     if (!ok) {
       v.kind = KeyValue::Null;
       v.exact = false;

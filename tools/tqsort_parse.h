@@ -163,6 +163,11 @@ class RecordParser {
   // Sets key->index to the one column of `names` (the header's fields) named as the key.
   Status findColumn(const std::vector<Field>& names, KeyOption* key);
   Status badValue(const KeyOption& key, const InputFile& in, int64_t line, const char* data, size_t length);
+  // The value of `key` from its text `data` (blanks trimmed as its type wants) into *v;
+  // false when the text is not a value of its type.
+  bool textValue(Batch* batch, const KeyOption& key, const char* data, size_t length, bool quoted, KeyValue* v);
+  bool decimalValue(Batch* batch, const KeyOption& key, const char* data, size_t length, KeyValue* v);
+  bool typedValue(Batch* batch, const KeyOption& key, const char* data, size_t length, KeyValue* v);
 
   std::vector<KeyOption> keys_;
   StoredLine stored_;
@@ -173,6 +178,7 @@ class RecordParser {
   size_t maxField_ = 0;  // fields to split: up to the last key column
   std::vector<Field> fields_;
   std::string scratch_;
+  std::string number_;  // a dec key's number text
 };
 
 template <class Text>

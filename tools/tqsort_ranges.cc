@@ -22,62 +22,19 @@ namespace {
 constexpr size_t kBlockBytes = size_t{1} << 20;
 constexpr size_t kSampleBlockBytes = size_t{16} << 10;
 
-// Reads the records of one share in blocks, each record with its key parsed and made
-// into the library's key bytes.
-class ShareReader {
- public:
-  ShareReader(const Options& options, const Share& share, int64_t firstLine, size_t blockBytes, size_t longest)
-      : o_(options), share_(share), parser_(options.keys, options.separator, options.lenient, false),
-        batch_(blockBytes), longest_(std::max(longest, blockBytes)), line_(firstLine) {
-    in_.name = share.path;
-    in_.shown = printable(share.path);
-  }
-  ~ShareReader() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ShareReader(const ShareReader&) = delete;
-  ShareReader& operator=(const ShareReader&) = delete;
+}  // namespace
 
-  // Opens the file and finds the share's first record.
-  Status open();
-  // The next record of the share (bytes(), key()); *got false after its last.
-  Status next(bool* got);
+ShareReader::ShareReader(const Options& options, const Share& share, int64_t firstLine, size_t blockBytes,
+                         size_t longest)
+    : o_(options), share_(share), parser_(options.keys, options.separator, options.lenient, false),
+      batch_(blockBytes), longest_(std::max(longest, blockBytes)), line_(firstLine) {
+  in_.name = share.path;
+  in_.shown = share.path == "-" ? std::string("(standard input)") : printable(share.path);
+}
 
-  std::string_view bytes() const { return record_; }
-  const std::string& key() const { return key_; }
-  int64_t first() const { return first_; }
-  // Where the record after the last one read begins.
-  int64_t offset() const { return base_ + static_cast<int64_t>(pos_) - static_cast<int64_t>(added_); }
-  int64_t lines() const { return lines_; }
-
- private:
-  // Reads more bytes after those held, dropping those before pos_.
-  Status fill();
-  // Skips to the first line start at or after the share's first byte.
-  Status findLineStart();
-  Status checkHeader(const Record& record);
-  Status makeKey(const Batch& batch);
-
-  const Options& o_;
-  const Share& share_;
-  InputFile in_;
-  RecordParser parser_;
-  Batch batch_;
-  size_t longest_;         // the longest record read
-  int fd_ = -1;
-  int64_t base_ = 0;       // the file offset of the batch's first byte
-  size_t pos_ = 0;         // where the next record begins in the batch
-  bool atEnd_ = false;
-  bool headerNext_ = false;
-  int64_t first_ = 0;
-  int64_t lines_ = 0;
-  int64_t line_;           // the line of the next record
-  const char* lineEnd_ = "\n";  // given to an unterminated last record, as tqsort does
-  size_t added_ = 0;            // the bytes of that line end (the file ends there)
-  std::string_view record_;
-  std::string key_;
-  TqbDatavar value_;
-};
+ShareReader::~ShareReader() {
+  if (fd_ > 0) ::close(fd_);
+}
 
 Status ShareReader::fill() {
   if (pos_ > 0) {
@@ -94,8 +51,10 @@ Status ShareReader::fill() {
     if (!batch_.reserve(std::min(longest_, batch_.capacity() * 2))) return Status::error("out of memory");
   }
   for (;;) {
-    ssize_t n = ::pread(fd_, batch_.data() + batch_.used, batch_.capacity() - batch_.used,
-                        static_cast<off_t>(base_ + static_cast<int64_t>(batch_.used)));
+    // Standard input is read as it comes (a pipe has no offsets); a file at its offsets.
+    ssize_t n = fd_ == 0 ? ::read(fd_, batch_.data() + batch_.used, batch_.capacity() - batch_.used)
+                         : ::pread(fd_, batch_.data() + batch_.used, batch_.capacity() - batch_.used,
+                                   static_cast<off_t>(base_ + static_cast<int64_t>(batch_.used)));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return Status::error("cannot read '" + in_.shown + "': " + systemError(errno));
     atEnd_ = n == 0;
@@ -129,7 +88,7 @@ Status ShareReader::findLineStart() {
 }
 
 Status ShareReader::open() {
-  fd_ = ::open(share_.path.c_str(), O_RDONLY | O_CLOEXEC);
+  fd_ = share_.path == "-" ? 0 : ::open(share_.path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd_ < 0) return Status::error("cannot read '" + in_.shown + "': " + systemError(errno));
   if (share_.begin > 0) {
     TQSORT_TRY(findLineStart());
@@ -185,6 +144,7 @@ Status ShareReader::next(bool* got) {
     if (record.terminated) lineEnd_ = record.length > record.contentLength + 1 ? "\r\n" : "\n";
     if (headerNext_) {
       headerNext_ = false;
+      header_.assign(record.begin, record.length);
       if (!share_.headerFile.empty()) TQSORT_TRY(checkHeader(record));
       pos_ += record.length;
       continue;
@@ -210,6 +170,8 @@ Status ShareReader::next(bool* got) {
     return Status();
   }
 }
+
+namespace {
 
 // The piece files of one share, each written through a buffer of its own.
 class Pieces {
@@ -307,26 +269,64 @@ Status firstRecord(const std::string& path, char separator, bool* bom, std::stri
   return Status();
 }
 
-Status resolvedKeys(const Options& options, const std::string& header, std::vector<std::string>* keys) {
-  RecordParser parser(options.keys, options.separator, options.lenient, false);
+Status resolveKeys(Options* options, const std::string& header) {
+  RecordParser parser(options->keys, options->separator, options->lenient, false);
   Record record;
   ScanProblem problem;
-  bool named = std::any_of(options.keys.begin(), options.keys.end(), [](const KeyOption& k) { return k.index < 0; });
-  if (named && nextRecord(header.data(), header.data() + header.size(), true, options.separator, &record, &problem) ==
+  bool named = std::any_of(options->keys.begin(), options->keys.end(),
+                           [](const KeyOption& k) { return k.index < 0 && !k.wholeLine; });
+  if (named && nextRecord(header.data(), header.data() + header.size(), true, options->separator, &record, &problem) ==
                    Scan::Record) {
     TQSORT_TRY(parser.resolve(&record));
   } else {
     TQSORT_TRY(parser.resolve(nullptr));
   }
+  options->keys = parser.keys();
+  return Status();
+}
+
+Status resolvedKeys(const Options& options, const std::string& header, std::vector<std::string>* keys) {
+  Options resolved = options;
+  TQSORT_TRY(resolveKeys(&resolved, header));
   keys->clear();
-  for (const KeyOption& key : parser.keys()) {
-    keys->push_back(std::to_string(key.index + 1) + ":" + typeName(key.type) + (key.descending ? ":r" : ""));
+  for (const KeyOption& key : resolved.keys) {
+    // The line's own keys come back when the pieces are sorted with the same options;
+    // only the plain ones are made so there.
+    if (key.wholeLine) {
+      if (key.type != KeyType::Str || key.fold || key.descending) {
+        return Status::error("the cluster sort orders whole lines only ascending by their bytes: give -s with -r, or -k keys with -n, -g or -f");
+      }
+      continue;
+    }
+    std::string column = std::to_string(key.index + 1);
+    if (key.number != NumberRead::Whole || key.fold || key.skipBlanks) {
+      // The field form, its modifiers on the first position (where 'b' means the start).
+      keys->push_back(column + (key.number == NumberRead::Leading ? "n" : "") +
+                      (key.number == NumberRead::General ? "g" : "") + (key.fold ? "f" : "") +
+                      (key.skipBlanks ? "b" : "") + (key.descending ? "r" : "") + "," + column);
+    } else {
+      keys->push_back(column + ":" + typeName(key.type) + (key.descending ? ":r" : ""));
+    }
   }
   return Status();
 }
 
-Status sampleKeys(const Options& options, const Share& share, size_t count, size_t memory,
+namespace {
+
+// The ranges are cut by the keys given: their pieces are sorted with -s, so equal keys
+// keep their input order within the one range that holds them all.
+Options keysGiven(const Options& options) {
+  Options o = options;
+  o.keys.erase(std::remove_if(o.keys.begin(), o.keys.end(), [](const KeyOption& k) { return k.lastResort; }),
+               o.keys.end());
+  return o;
+}
+
+}  // namespace
+
+Status sampleKeys(const Options& givenOptions, const Share& share, size_t count, size_t memory,
                   std::vector<std::string>* keys) {
+  Options options = keysGiven(givenOptions);
   keys->clear();
   if (count == 0 || share.end <= share.begin) return Status();
   int64_t span = share.end - share.begin;
@@ -344,9 +344,10 @@ Status sampleKeys(const Options& options, const Share& share, size_t count, size
   return Status();
 }
 
-Status splitShare(const Options& options, const Share& share, int64_t firstLine,
+Status splitShare(const Options& givenOptions, const Share& share, int64_t firstLine,
                   const std::vector<std::string>& boundaries, const std::string& piecePrefix,
                   size_t memory, ShareSplit* split) {
+  Options options = keysGiven(givenOptions);
   size_t ranges = boundaries.size() + 1;
   *split = ShareSplit();
   split->rows.assign(ranges, 0);

@@ -26,9 +26,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "tqdatafile/tqdatafile.h"
+#include "tqsort_input.h"
 #include "tqsort_options.h"
+#include "tqsort_parse.h"
 #include "tqsort_status.h"
 
 namespace tqsort {
@@ -42,6 +46,62 @@ struct Share {
   // the line end), and the file it was first seen in, for the message when it differs.
   std::string header;
   std::string headerFile;
+};
+
+// Reads the records of one share in blocks, each record with its key parsed and made
+// into the library's key bytes (the cluster sort's steps, and -m's inputs).
+class ShareReader {
+ public:
+  // Reads in blocks of `blockBytes`, a record of up to `longest` bytes; the share's
+  // first record is on line `firstLine`.  A share of path "-" is standard input, read
+  // from where it stands to its end.
+  ShareReader(const Options& options, const Share& share, int64_t firstLine, size_t blockBytes, size_t longest);
+  ~ShareReader();
+  ShareReader(const ShareReader&) = delete;
+  ShareReader& operator=(const ShareReader&) = delete;
+
+  // Opens the file and finds the share's first record.
+  Status open();
+  // The next record of the share (bytes(), key()); *got false after its last.
+  Status next(bool* got);
+
+  std::string_view bytes() const { return record_; }
+  const std::string& key() const { return key_; }
+  int64_t first() const { return first_; }
+  // Where the record after the last one read begins.
+  int64_t offset() const { return base_ + static_cast<int64_t>(pos_) - static_cast<int64_t>(added_); }
+  int64_t lines() const { return lines_; }
+  // The header record passed over (--header, the file's start), with its line end.
+  const std::string& header() const { return header_; }
+
+ private:
+  // Reads more bytes after those held, dropping those before pos_.
+  Status fill();
+  // Skips to the first line start at or after the share's first byte.
+  Status findLineStart();
+  Status checkHeader(const Record& record);
+  Status makeKey(const Batch& batch);
+
+  const Options& o_;
+  const Share& share_;
+  InputFile in_;
+  RecordParser parser_;
+  Batch batch_;
+  size_t longest_;         // the longest record read
+  int fd_ = -1;
+  int64_t base_ = 0;       // the file offset of the batch's first byte
+  size_t pos_ = 0;         // where the next record begins in the batch
+  bool atEnd_ = false;
+  bool headerNext_ = false;
+  int64_t first_ = 0;
+  int64_t lines_ = 0;
+  int64_t line_;           // the line of the next record
+  const char* lineEnd_ = "\n";  // given to an unterminated last record, as tqsort does
+  size_t added_ = 0;            // the bytes of that line end (the file ends there)
+  std::string_view record_;
+  std::string key_;
+  std::string header_;
+  TqbDatavar value_;
 };
 
 // What splitting a share found.
@@ -60,6 +120,10 @@ struct ShareSplit {
 // The first record of `path` after a byte-order mark (*bom), with its line end; empty
 // when the file has no record.
 Status firstRecord(const std::string& path, char separator, bool* bom, std::string* record);
+
+// Sets the column of each key named by a column of `header` (a record as firstRecord
+// gives it).
+Status resolveKeys(Options* options, const std::string& header);
 
 // Resolves keys named by a column of `header` (a record as firstRecord gives it) to
 // column numbers, and writes each key as tqsort's -k takes it ("3:int:r").

@@ -5,9 +5,11 @@
 #include <mutex>
 
 #include "tqdatafile/tqdatafile.h"
+#include "tqsort_check.h"
 #include "tqsort_cleanup.h"
 #include "tqsort_collate.h"
 #include "tqsort_input.h"
+#include "tqsort_merge.h"
 #include "tqsort_output.h"
 #include "tqsort_parse.h"
 #include "tqsort_pipeline.h"
@@ -90,6 +92,13 @@ Status runSort(Options& options, ProgressBar* progress, std::vector<std::string>
   if (options.collated()) TQSORT_TRY(checkCollation(options, &collateFlags));
   InputReader reader(options.inputs, options.separator, options.header, progress);
   TQSORT_TRY(reader.check());
+  if (options.check != Options::Check::None) {
+    // One pass over the input, nothing written, nothing made.
+    RecordParser parser(options.keys, options.separator, options.lenient, false);
+    OrderCheck check(options);
+    BatchLimits limits;
+    return feedSort(&reader, &parser, {&check}, limits, false);
+  }
   OutputTarget out;
   TQSORT_TRY(out.prepare(options.outputGiven ? options.output : std::string()));
   std::vector<std::string> made;
@@ -97,6 +106,7 @@ Status runSort(Options& options, ProgressBar* progress, std::vector<std::string>
   runDirs->insert(runDirs->end(), made.begin(), made.end());
   TQSORT_TRY(dirs);
   if (options.collated()) return runCollated(options, collateFlags, reader, out, made, progress, started);
+  if (options.merge) return mergeInputs(options, out, made);
   SortSizes sizes = chooseSortSizes(options, reader.totalBytes());
   StatsReport stats;
   Sorter sorter(options, progress, &stats);

@@ -168,12 +168,14 @@ Status Shard::spillLine(const char* data, size_t length) {
   return Status();
 }
 
-RowShape Shard::shape() const {
+RowShape Shard::shape(const KeyValue* row) const {
   RowShape shape;
   for (size_t i = 0; i < o_.keys.size(); ++i) {
     const TqbDatavar* v = values_[i];
     size_t n = 0;
-    if (v->isNull()) {
+    if (o_.keys[i].lastResort && row[i].kind == KeyValue::Text) {
+      shape.keyBytes.push_back(static_cast<int64_t>(row[i].length));  // whole: the sort takes its share
+    } else if (v->isNull()) {
       shape.keyBytes.push_back(-1);
     } else {
       v->getRaw(&n);
@@ -186,8 +188,8 @@ RowShape Shard::shape() const {
   return shape;
 }
 
-Status Shard::refused(int32_t status, const Batch& batch, const Row& row) {
-  RowShape row_shape = shape();
+Status Shard::refused(int32_t status, const Batch& batch, const Row& row, const KeyValue* values) {
+  RowShape row_shape = shape(values);
   if (status == TqDatafile::StatusNoRoom && sizes_.growsTo > sizes_.memory &&
       needsMoreMemory(o_, sizes_, row_shape)) {
     // tqsort chose the memory: this sort grows to what the row needs, if it may.
@@ -198,7 +200,7 @@ Status Shard::refused(int32_t status, const Batch& batch, const Row& row) {
       larger.growsTo = sizes_.growsTo;
       TQSORT_TRY(grow(larger));
       if ((status = file_->addRow(nullptr)) == 0) return Status();
-      row_shape = shape();
+      row_shape = shape(values);
     }
   }
   return Status::error(rowErrorMessage(o_, sizes_, row_shape, status, error(), *batch.file, row.line, row.length));
@@ -209,7 +211,17 @@ Status Shard::consume(Batch& batch) {
   const KeyValue* value = batch.values.data();
   int64_t rowNumber = static_cast<int64_t>(batch.firstRow);
   for (const Row& row : batch.rows) {
-    for (size_t i = 0; i < k; ++i, ++value) TQSORT_TRY(setKeyValue(values_[i], *value, batch));
+    for (size_t i = 0; i < k; ++i, ++value) {
+      if (o_.keys[i].lastResort && value->kind == KeyValue::Text && value->length > lineLimit()) {
+        // The line's bytes as the last key, up to the longest line the sort holds: a
+        // longer line goes to the line file, and its first bytes order it.
+        KeyValue cut = *value;
+        cut.length = lineLimit();
+        TQSORT_TRY(setKeyValue(values_[i], cut, batch));
+      } else {
+        TQSORT_TRY(setKeyValue(values_[i], *value, batch));
+      }
+    }
     if (sizes_.sequenceKey) values_[k]->assign(rowNumber++);
     const char* bytes = batch.data() + row.offset;
     bool ok = true;
@@ -226,7 +238,7 @@ Status Shard::consume(Batch& batch) {
     }
     if (!ok) return Status::error("out of memory");
     int32_t status = file_->addRow(nullptr);
-    if (status != 0) TQSORT_TRY(refused(status, batch, row));
+    if (status != 0) TQSORT_TRY(refused(status, batch, row, value - k));
   }
   return Status();
 }

@@ -3,8 +3,10 @@
 #ifndef TQ_TOOLS_TQSORT_SHARD_H
 #define TQ_TOOLS_TQSORT_SHARD_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +33,35 @@ constexpr char kReferenceMark = 'L';
 // strings that compare (unsigned, then shorter first) as the rows sort.  A null is
 // lowest; descending inverts.
 void appendSortKey(std::string* out, KeyType type, bool descending, const TqbDatavar& value);
+
+// The order of two keys as appendSortKey makes them: <0, 0 or >0.
+inline int compareKeys(const char* a, size_t aLength, const char* b, size_t bLength) {
+  int c = std::memcmp(a, b, std::min(aLength, bLength));
+  if (c != 0) return c;
+  return aLength < bLength ? -1 : (aLength > bLength ? 1 : 0);
+}
+
+// The sorted stream to take the next row from: of `count` streams, the one whose key in
+// hand is lowest, the first of equal ones (so that equal keys keep the streams' order);
+// `count` when every stream has ended.  `keyOf(i, &data, &length)` gives stream i's key
+// in hand, false when it has ended.
+template <class KeyOf>
+size_t lowestKey(size_t count, KeyOf keyOf) {
+  size_t best = count;
+  const char* bestKey = nullptr;
+  size_t bestLength = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const char* key = nullptr;
+    size_t length = 0;
+    if (!keyOf(i, &key, &length)) continue;
+    if (best == count || compareKeys(key, length, bestKey, bestLength) < 0) {
+      best = i;
+      bestKey = key;
+      bestLength = length;
+    }
+  }
+  return best;
+}
 
 // Sets `v` to `value`, a key value parsed into `batch`, as the sort stores it.
 Status setKeyValue(TqbDatavar* v, const KeyValue& value, const Batch& batch);
@@ -108,9 +139,11 @@ class Shard : public BatchConsumer {
                           },
                           parts);
   }
-  // The row in hand, as the library stores it.
-  RowShape shape() const;
-  Status refused(int32_t status, const Batch& batch, const Row& row);
+  // The longest line the sort holds (a longer one goes to the line file).
+  uint64_t lineLimit() const { return static_cast<uint64_t>(sizes_.lineLength); }
+  // The row in hand, as the library stores it; `row`: its parsed key values.
+  RowShape shape(const KeyValue* row) const;
+  Status refused(int32_t status, const Batch& batch, const Row& row, const KeyValue* values);
   // Creates the manager and datafile for sizes_.
   Status create();
   // Moves to a sort of `sizes`: the rows so far are read back, in order, into it.

@@ -113,8 +113,11 @@ uint64_t longRowNeed(const Options& o, const SortSizes& s, const RowShape& shape
   // stores it, each key as it is encoded, and the sequence number of a stable sort.
   uint64_t need = libraryStable(o, s) ? tqrowbytes::kStableKeyBytes : 0;
   for (size_t i = 0; i < o.keys.size(); ++i) {
-    tqbType type = libraryType(o.keys[i].type);
+    const KeyOption& key = o.keys[i];
+    tqbType type = libraryType(key.type);
     int64_t bytes = i < shape.keyBytes.size() ? shape.keyBytes[i] : -1;
+    // The line as the last key: its bytes up to the line column's length (Shard::consume).
+    if (key.lastResort) bytes = std::min<int64_t>(bytes, s.lineLength);
     need += tqrowbytes::storedField(type, bytes) + tqrowbytes::keyField(type, bytes);
   }
   if (s.sequenceKey) need += tqrowbytes::storedField(tqbTypeInteger, 0) + tqrowbytes::keyField(tqbTypeInteger, 0);

@@ -46,7 +46,8 @@ SortSizes chooseSortSizes(const Options& options, int64_t totalBytes);
 SortSizes sizesForMemory(const Options& options, uint64_t memory);
 
 // A row as a sort stores it: per key, -1 for a null, else (string keys) the bytes of
-// its value; and the bytes of the line column's value.
+// its value (the line as the last key: all its bytes, of which a sort takes up to its
+// line column's length); and the bytes of the line column's value.
 struct RowShape {
   std::vector<int64_t> keyBytes;
   uint64_t lineBytes = 0;

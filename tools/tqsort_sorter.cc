@@ -13,17 +13,6 @@
 
 namespace tqsort {
 
-namespace {
-
-int compareKeys(const char* a, size_t aLength, const char* b, size_t bLength) {
-  int c = std::memcmp(a, b, std::min(aLength, bLength));
-  if (c != 0) return c;
-  return aLength < bLength ? -1 : (aLength > bLength ? 1 : 0);
-}
-
-
-}  // namespace
-
 // --- progress and statistics of several sorts ------------------------------------------------
 
 // The sorts report their progress from their own threads: the bar shows the least

@@ -29,13 +29,23 @@ class [[nodiscard]] Status {
     s.signal_ = signalNumber;
     return s;
   }
+  // The run's answer is no rather than a failure: the program exits with `exitStatus`
+  // (1: the input is not in order), showing `message` unless it is empty.
+  static Status answer(int exitStatus, std::string message) {
+    Status s = error(std::move(message));
+    s.exitStatus_ = exitStatus;
+    return s;
+  }
   bool ok() const { return !failed_; }
   const std::string& message() const { return message_; }
   int signalNumber() const { return signal_; }
+  // The program's exit status: 0 when ok, 2 for a failure, or the answer's.
+  int exitStatus() const { return failed_ ? exitStatus_ : 0; }
 
  private:
   bool failed_ = false;
   int signal_ = 0;
+  int exitStatus_ = 2;
   std::string message_;
 };
 

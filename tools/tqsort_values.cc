@@ -127,4 +127,71 @@ bool parseDecimal(const char* data, size_t length, uint8_t out[24]) {
   return isDecimalText(data, length) && tqbDecimalFromString(data, length, out) == kTqbDecOk;
 }
 
+namespace {
+
+size_t skipBlanks(const char* data, size_t length) {
+  size_t i = 0;
+  while (i < length && (data[i] == ' ' || data[i] == '\t')) ++i;
+  return i;
+}
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The digits of [from, to) that sit in front of the point; returns where they end.
+size_t digitsFrom(const char* data, size_t from, size_t to) {
+  while (from < to && isDigit(data[from])) ++from;
+  return from;
+}
+
+}  // namespace
+
+void leadingNumber(const char* data, size_t length, std::string* text) {
+  size_t i = skipBlanks(data, length);
+  bool negative = i < length && data[i] == '-';
+  if (negative) ++i;
+  size_t intEnd = digitsFrom(data, i, length);
+  size_t fracBegin = intEnd, fracEnd = intEnd;
+  if (intEnd < length && data[intEnd] == '.') {
+    fracBegin = intEnd + 1;
+    fracEnd = digitsFrom(data, fracBegin, length);
+  }
+  while (i < intEnd && data[i] == '0') ++i;                        // zeros in front
+  while (fracEnd > fracBegin && data[fracEnd - 1] == '0') --fracEnd;  // zeros behind
+  text->clear();
+  if (i == intEnd && fracEnd == fracBegin) {
+    text->push_back('0');
+    return;
+  }
+  if (negative) text->push_back('-');
+  if (i == intEnd) text->push_back('0');
+  text->append(data + i, intEnd - i);
+  if (fracEnd > fracBegin) {
+    text->push_back('.');
+    text->append(data + fracBegin, fracEnd - fracBegin);
+  }
+}
+
+bool generalNumber(const char* data, size_t length, std::string* text) {
+  size_t i = skipBlanks(data, length);
+  size_t start = i;
+  if (i < length && (data[i] == '-' || data[i] == '+')) ++i;
+  size_t intEnd = digitsFrom(data, i, length);
+  size_t end = intEnd;
+  bool digits = intEnd > i;
+  if (end < length && data[end] == '.') {
+    size_t fracEnd = digitsFrom(data, end + 1, length);
+    digits = digits || fracEnd > end + 1;
+    end = fracEnd;
+  }
+  if (!digits) return false;
+  if (end < length && (data[end] == 'e' || data[end] == 'E')) {
+    size_t e = end + 1;
+    if (e < length && (data[e] == '-' || data[e] == '+')) ++e;
+    size_t expEnd = digitsFrom(data, e, length);
+    if (expEnd > e) end = expEnd;  // "1e" is the number 1 and a letter
+  }
+  text->assign(data + start, end - start);
+  return true;
+}
+
 }  // namespace tqsort

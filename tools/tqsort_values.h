@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace tqsort {
 
@@ -32,6 +33,19 @@ bool isDecimalText(const char* data, size_t length);
 
 // A decimal number, exactly (at most 52 significant digits), as the 24-byte decimal.
 bool parseDecimal(const char* data, size_t length, uint8_t out[24]);
+
+// The number at the start of a field as a numeric sort reads it (-n): blanks skipped,
+// an optional '-', digits with at most one point; whatever follows is ignored, and a
+// field without such a number is 0.  The number's text goes to *text, without zeros
+// that do not change its value (so that equal numbers have equal texts): "-007.50x"
+// gives "-7.5", "-0" and "abc" give "0".
+void leadingNumber(const char* data, size_t length, std::string* text);
+
+// The number at the start of a field as a general numeric sort reads it (-g): blanks
+// skipped, an optional sign, digits with at most one point and an optional exponent;
+// whatever follows is ignored.  False when the field starts with no such number (it
+// sorts before every number).
+bool generalNumber(const char* data, size_t length, std::string* text);
 
 }  // namespace tqsort
 

@@ -89,9 +89,9 @@
 // starting at the next directory, those with room for a thread's share of the expected
 // rows first, skipping one that takes no new file (else $TMPDIR or /tmp), and unlinked
 // at once: they live only as open handles, so none is left behind, whatever happens to
-// the process.  Each sorting thread appends its runs to its own file; merges before the last write to new ones, and a
-// file is closed when its runs have all been merged away.  Many runs share a handle:
-// a reader seeks before each refill, a writer before each run.
+// the process.  Each sorting thread appends its runs to its own file; merges before the
+// last write to new ones, and a file is closed when its runs have all been merged away.
+// Many runs share a handle: a reader seeks before each refill, a writer before each run.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -408,7 +408,10 @@ Engine* Engine::create(const Params& params, ErrorText* error) {
   e->params_ = params;
   if (e->params_.outputLength == 0) e->params_.outputLength = e->params_.recordLength;
   e->limit_ = params.memory;
-  e->used_ = e->peak_ = chargeFor(sizeof(Engine));
+  {
+    TqStdLock guard(e->mutex_);  // no thread yet; the analysis wants it all the same
+    e->used_ = e->peak_ = chargeFor(sizeof(Engine));
+  }
   return e;
 }
 
@@ -652,7 +655,12 @@ int Engine::planBatches() {
   }
   // Headroom for structures that grow while the buffers fill the memory.
   headroom_ = std::min<uint64_t>(std::max<uint64_t>(memory / 32, 4096), 64u << 10);
-  const uint64_t fixedCosts = used_ + writersCharge + threads * encoderCharge +
+  uint64_t usedNow = 0;
+  {
+    TqStdLock guard(mutex_);
+    usedNow = used_;
+  }
+  const uint64_t fixedCosts = usedNow + writersCharge + threads * encoderCharge +
                               chargeFor(sizeof(Worker) * threads) + 8192 + headroom_;
   const uint64_t forBatches = memory > fixedCosts ? memory - fixedCosts : 0;
   const uint64_t batchRow = uint64_t{recordLength} + recordPerRow();
@@ -780,8 +788,8 @@ bool Engine::startWorkers() {
 
 void Engine::stopWorkers() {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
-    stopping_ = true;
+    TqStdLock guard(mutex_);
+    state_ = WorkState::Stopping;
   }
   workCv_.notify_all();
   for (uint32_t i = 0; i < workerCount_; ++i) {
@@ -830,7 +838,7 @@ int Engine::report(void* infoBlock) {
   Stats s;
   uint64_t peak, limit;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    TqStdLock guard(mutex_);
     s = stats_;
     peak = peak_;
     limit = limit_;
@@ -868,9 +876,15 @@ void Engine::freeAll() {
   if (input_ != nullptr) closeInput(1);
   freeBatch(filling_);
   filling_ = nullptr;
-  while (queueHead_ != nullptr) {
-    Batch* b = queueHead_;
-    queueHead_ = b->next;
+  Batch* queued = nullptr;
+  {
+    TqStdLock guard(mutex_);
+    queued = queueHead_;
+    queueHead_ = queueTail_ = nullptr;
+  }
+  while (queued != nullptr) {
+    Batch* b = queued;
+    queued = b->next;
     freeBatch(b);
   }
   while (sorted_ != nullptr) {

@@ -15,7 +15,7 @@ namespace tqxsort {
 // --- budget and failures -----------------------------------------------------------------
 
 bool Engine::tryCharge(uint64_t bytes) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   if (used_ + bytes + headroom_ > limit_) return false;
   used_ += bytes;
   peak_ = std::max(peak_, used_);
@@ -23,7 +23,7 @@ bool Engine::tryCharge(uint64_t bytes) {
 }
 
 bool Engine::tryChargeGrowth(uint64_t bytes) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   if (used_ + bytes > limit_) return false;
   used_ += bytes;
   peak_ = std::max(peak_, used_);
@@ -32,7 +32,7 @@ bool Engine::tryChargeGrowth(uint64_t bytes) {
 
 void Engine::uncharge(uint64_t bytes) {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    TqStdLock guard(mutex_);
     used_ -= bytes;
     ++releases_;
   }
@@ -40,12 +40,12 @@ void Engine::uncharge(uint64_t bytes) {
 }
 
 uint64_t Engine::releases() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   return releases_;
 }
 
 bool Engine::waitForReleasedRoom(uint64_t releasesSeen) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  TqStdLock lock(mutex_);
   ++roomWaiters_;
   bool again = false;
   for (;;) {
@@ -56,15 +56,15 @@ bool Engine::waitForReleasedRoom(uint64_t releasesSeen) {
     }
     // The sorted batches can give their memory: ask an idle thread to write them.
     const bool idleThread = sorting_ < workerCount_;
-    if (sorted_ != nullptr && !spillActive_ && !spillRequested_ && !merging_ && idleThread) {
-      spillRequested_ = true;
+    if (sorted_ != nullptr && state_ == WorkState::Sorting && idleThread) {
       spillMode_ = true;
-      workCv_.notify_all();
+      requestSpill();
     }
+    const bool spillAsked = state_ == WorkState::SpillWanted || state_ == WorkState::MergingSpillWanted;
     const bool othersWork =
-        sorting_ > roomWaiters_ || spillActive_ || (spillRequested_ && idleThread && sorted_ != nullptr);
+        sorting_ > roomWaiters_ || spillUnderWay() || (spillAsked && idleThread && sorted_ != nullptr);
     if (!othersWork) break;
-    doneCv_.wait(lock);
+    doneCv_.wait(lock.unique());
   }
   --roomWaiters_;
   return again;
@@ -72,7 +72,7 @@ bool Engine::waitForReleasedRoom(uint64_t releasesSeen) {
 
 void Engine::fail(const ErrorText& error) {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    TqStdLock guard(mutex_);
     if (!failed_) {
       failed_ = true;
       sortError_.copy(error);
@@ -83,12 +83,12 @@ void Engine::fail(const ErrorText& error) {
 }
 
 bool Engine::failed() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   return failed_;
 }
 
 int Engine::callerFailure() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   if (failed_) {
     callerError_.copy(sortError_);
   } else {
@@ -103,7 +103,7 @@ int Engine::callerFailure() {
 // its run), then from the sorted batches, which a sorting thread merges into a run in
 // a work file; when nothing is sorted, being sorted or being written, nothing will
 // give any.
-bool Engine::waitForRoom(uint64_t bytes, std::unique_lock<std::mutex>& lock) {
+bool Engine::waitForRoom(uint64_t bytes, TqStdLock& lock) {
   for (;;) {
     if (failed_) return false;
     if (used_ + bytes + headroom_ <= limit_) {
@@ -113,17 +113,15 @@ bool Engine::waitForRoom(uint64_t bytes, std::unique_lock<std::mutex>& lock) {
     }
     spillMode_ = true;
     const bool sortsComing = inFlight_ > 0 && sortedBytes_ < spillThreshold_;
-    if (!sortsComing && sorted_ != nullptr && !spillActive_ && !spillRequested_) {
-      spillRequested_ = true;
-      workCv_.notify_all();
-    }
-    if (!spillActive_ && !spillRequested_ && inFlight_ == 0) {
+    if (!sortsComing && sorted_ != nullptr) requestSpill();
+    // No merge holds the runs while rows come in: Sorting means no spill will free any.
+    if (state_ == WorkState::Sorting && inFlight_ == 0) {
       failed_ = true;
       sortError_.setNoRoom("The memory size (%" PRIu64 " bytes) is too small for this sort: %" PRIu64
                            " bytes more are needed while %" PRIu64 " are taken.", limit_, bytes, used_);
       return false;
     }
-    doneCv_.wait(lock);
+    doneCv_.wait(lock.unique());
   }
 }
 
@@ -166,7 +164,7 @@ bool Engine::roomForChunk() {
   for (;;) {
     if (filling_ == nullptr) {
       if (!compactRuns()) return false;  // the list of runs keeps to its share
-      std::unique_lock<std::mutex> lock(mutex_);
+      TqStdLock lock(mutex_);
       if (!startBatch(lock)) return false;
     }
     Batch* b = filling_;
@@ -179,13 +177,13 @@ bool Engine::roomForChunk() {
   }
 }
 
-bool Engine::startBatch(std::unique_lock<std::mutex>& lock) {
+bool Engine::startBatch(TqStdLock& lock) {
   const uint32_t capacity = firstBatchRows_;
   const uint64_t rowsCharge = chargeFor(uint64_t{capacity} * params_.recordLength);
   const uint64_t reserve = batchReserve(capacity);
   const uint64_t charge = chargeFor(sizeof(Batch)) + rowsCharge + reserve;
   if (!waitForRoom(charge, lock)) return false;
-  lock.unlock();
+  lock.unlockFor(mutex_);
   Batch* b = tqbNew<Batch>();
   uint8_t* rows = b != nullptr ? static_cast<uint8_t*>(
                                      tqbMalloc(size_t{capacity} * params_.recordLength))
@@ -196,10 +194,10 @@ bool Engine::startBatch(std::unique_lock<std::mutex>& lock) {
     ErrorText e;
     e.setNoRoom("Out of memory (sort batch of %u rows).", capacity);
     fail(e);
-    lock.lock();
+    lock.lockFor(mutex_);
     return false;
   }
-  lock.lock();
+  lock.lockFor(mutex_);
   b->rows = rows;
   b->capacity = capacity;
   b->held = chargeFor(sizeof(Batch)) + rowsCharge;
@@ -235,7 +233,7 @@ bool Engine::growBatch() {
 
 void Engine::queueBatch(Batch* batch) {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    TqStdLock guard(mutex_);
     batch->next = nullptr;
     if (queueTail_ != nullptr) queueTail_->next = batch; else queueHead_ = batch;
     queueTail_ = batch;
@@ -360,27 +358,34 @@ void Engine::freeBatch(Batch* batch) {
 
 // True when a thread should write the sorted batches now [engine lock].
 bool Engine::spillWanted() const {
-  return spillRequested_ && !spillActive_ && !merging_ && sorted_ != nullptr && !failed_;
+  return state_ == WorkState::SpillWanted && sorted_ != nullptr && !failed_;
+}
+
+void Engine::requestSpill() {
+  if (state_ == WorkState::Sorting) state_ = WorkState::SpillWanted;
+  if (state_ == WorkState::Merging) state_ = WorkState::MergingSpillWanted;
+  if (state_ == WorkState::SpillWanted) workCv_.notify_all();
 }
 
 void Engine::workerLoop(Worker* worker) {
   ErrorText error;
-  std::unique_lock<std::mutex> lock(mutex_);
+  TqStdLock lock(mutex_);
   for (;;) {
-    while (!stopping_ && queueHead_ == nullptr && !spillWanted()) workCv_.wait(lock);
-    if (stopping_) return;
+    while (state_ != WorkState::Stopping && queueHead_ == nullptr && !spillWanted()) workCv_.wait(lock.unique());
+    if (state_ == WorkState::Stopping) return;
     if (spillWanted()) {
       // Merge every sorted batch into one run; their memory comes back at the end.
       Batch* batches = sorted_;
       sorted_ = nullptr;
       sortedBytes_ = 0;
-      spillRequested_ = false;
-      spillActive_ = true;
+      state_ = WorkState::Spilling;
       lock.unlock();
       bool ok = spillBatches(&worker->writer, batches, &error);
       if (!ok) fail(error);
       lock.lock();
-      spillActive_ = false;
+      // A merge that began meanwhile has waited for this spill; it has the runs now.
+      if (state_ == WorkState::Spilling) state_ = WorkState::Sorting;
+      if (state_ == WorkState::MergeAwaitsSpill) state_ = WorkState::Merging;
       doneCv_.notify_all();
       continue;
     }
@@ -397,13 +402,13 @@ void Engine::workerLoop(Worker* worker) {
       const uint32_t rows = b->count;
       ok = sortBatch(worker, b, &run, &written, &error);
       if (ok) {
-        std::lock_guard<std::mutex> guard(mutex_);
+        TqStdLock guard(mutex_);
         stats_.rowsSorted += rows;
       }
       if (ok && written) {
         // No room to keep it: written to a work file, and its memory given back.
         {
-          std::lock_guard<std::mutex> guard(mutex_);
+          TqStdLock guard(mutex_);
           spillMode_ = true;
         }
         ok = addFileRun(run, &error, dropBatch(b));
@@ -421,10 +426,7 @@ void Engine::workerLoop(Worker* worker) {
       while (*end != nullptr) end = &(*end)->next;
       *end = b;
       sortedBytes_ += b->held + b->reserved;
-      if (spillMode_ && sortedBytes_ >= spillThreshold_ && !spillActive_) {
-        spillRequested_ = true;
-        workCv_.notify_all();
-      }
+      if (spillMode_ && sortedBytes_ >= spillThreshold_) requestSpill();
     }
     --sorting_;
     --inFlight_;
@@ -559,7 +561,7 @@ bool Engine::keyBatch(Worker* w, Batch* b, uint64_t* keyBytesOut, ErrorText* err
             return false;
           }
           {
-            std::lock_guard<std::mutex> guard(mutex_);
+            TqStdLock guard(mutex_);
             spillMode_ = true;
           }
           m = 0;
@@ -659,7 +661,7 @@ void Engine::layOut(Batch* b) {
 // Writes sorted entries of a batch as one run (dropping duplicate keys when asked).
 bool Engine::writeEntries(RunWriter* writer, const Batch* b, const Entry* entries, uint32_t count,
                           FileRun* run, ErrorText* error) {
-  if (!writer->begin(false, error)) return false;
+  if (!writer->begin(RunWriter::Start::sameFile, error)) return false;
   const uint32_t recordLength = params_.recordLength;
   const bool drop = params_.dropDuplicates;
   Cur previous = {};
@@ -671,7 +673,7 @@ bool Engine::writeEntries(RunWriter* writer, const Batch* b, const Entry* entrie
     if (!writer->put(cur, error)) return false;
   }
   if (!writer->finish(run, error)) return false;
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   ++stats_.runsWritten;
   return true;
 }
@@ -683,12 +685,12 @@ bool Engine::spillEachBatch(RunWriter* writer, Batch** batches, ErrorText* error
   while (ok && *batches != nullptr) {
     Batch* b = *batches;
     FileRun run;
-    ok = writer->begin(false, error) && writer->putRun(b, error) && writer->finish(&run, error);
+    ok = writer->begin(RunWriter::Start::sameFile, error) && writer->putRun(b, error) && writer->finish(&run, error);
     if (ok) {
       *batches = b->next;
       ok = addFileRun(run, error, dropBatch(b));
       if (ok) {
-        std::lock_guard<std::mutex> guard(mutex_);
+        TqStdLock guard(mutex_);
         ++stats_.runsWritten;
       }
     }
@@ -726,7 +728,7 @@ bool Engine::spillBatches(RunWriter* writer, Batch* batches, ErrorText* error) {
     }
   }
   if (sources != nullptr) {
-    ok = writer->begin(false, error);
+    ok = writer->begin(RunWriter::Start::sameFile, error);
     const bool drop = params_.dropDuplicates;
     Cur previous = {};
     bool first = true;
@@ -754,7 +756,7 @@ bool Engine::spillBatches(RunWriter* writer, Batch* batches, ErrorText* error) {
       }
       ok = addFileRun(run, error, freed);
       if (ok) {
-        std::lock_guard<std::mutex> guard(mutex_);
+        TqStdLock guard(mutex_);
         ++stats_.runsWritten;
       }
     }
@@ -772,7 +774,7 @@ bool Engine::spillBatches(RunWriter* writer, Batch* batches, ErrorText* error) {
 // Adds a run to the list.  `released` budget bytes, of memory just freed, go back at
 // the same time, so that the list can grow even when the memory is full.
 bool Engine::addFileRun(const FileRun& run, ErrorText* error, uint64_t released) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  TqStdLock lock(mutex_);
   used_ -= released;
   if (released > 0) doneCv_.notify_all();
   if (fileRunCount_ == fileRunRoom_) {
@@ -880,19 +882,19 @@ WorkFile* Engine::newWorkFile(bool paid, ErrorText* error) {
   }
   // Unlinked at once: the open handle is all that is left of it.
   f->unlinked = np_fio_unlink(f->name) == 0;
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   f->next = files_;
   files_ = f;
   return f;
 }
 
 void Engine::addWritten(uint64_t bytes) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   stats_.bytesWritten += bytes;
 }
 
 void Engine::addRead(uint64_t bytes) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   stats_.bytesRead += bytes;
 }
 

@@ -17,6 +17,7 @@
 
 #include "core/losertree.h"
 #include "platform/npfio.h"
+#include "platform/tqsync.h"
 #include "xsort/tqxsort.h"
 
 struct UCollator;
@@ -306,9 +307,10 @@ class RunWriter {
   // first work file's when `filePaid`) was charged already; release() gives it back.
   // The buffer is allocated by the first begin().
   void setup(Engine* engine, uint32_t size, uint64_t charged, bool filePaid);
-  // Starts a run at the end of the writer's work file (a new one when it has none or
-  // when `fresh`).
-  bool begin(bool fresh, ErrorText* error);
+  // Where begin() starts a run: at the end of the writer's work file (a new one when it
+  // has none), or in a new work file.
+  enum class Start { sameFile, newFile };
+  bool begin(Start where, ErrorText* error);
   bool put(const Cur& record, ErrorText* error);
   // Appends a whole run laid out in memory (records of the same form).
   bool putRun(const Batch* batch, ErrorText* error);
@@ -318,6 +320,10 @@ class RunWriter {
   void release();
   // Lets go of its work file (which merges may close): the next run starts a new one.
   void detach() { file_ = nullptr; }
+  // Whether the next work file's charge is taken already; payNextFile() records that
+  // the caller took it.
+  bool nextFilePaid() const { return filePaid_; }
+  void payNextFile() { filePaid_ = true; }
   bool ready() const { return engine_ != nullptr; }
   WorkFile* file() const { return file_; }
 
@@ -469,6 +475,23 @@ struct Stats {
   uint64_t bytesRead = 0;
 };
 
+// What the sorting threads may do, as one state under the engine lock.  A spill (the
+// sorted batches written as one run) goes Sorting -> SpillWanted -> Spilling -> Sorting.
+// A merge on the caller's thread (quiesce) holds the runs: from Sorting it goes to
+// Merging, from SpillWanted to MergingSpillWanted (the spill waits for the merge), from
+// Spilling to MergeAwaitsSpill (the merge waits for the spill, then Merging); when it
+// ends (compactRuns) each goes back to where it came from, the final merge never ends.
+// Stopping ends the threads from any state.
+enum class WorkState : uint8_t {
+  Sorting,             // threads sort queued batches; the sorted ones stay in memory
+  SpillWanted,         // the next free thread writes the sorted batches to a work file
+  Spilling,            // a thread is writing them; their memory comes back when it is done
+  MergeAwaitsSpill,    // the caller's thread waits to merge; the spill under way ends first
+  Merging,             // the caller's thread has the runs and their files: no spill starts
+  MergingSpillWanted,  // the same, and a spill is wanted as soon as the merge ends
+  Stopping,            // the threads end (destroy)
+};
+
 class Engine {
  public:
   // The C objects: the table of operations first, then the way back to the engine.
@@ -555,10 +578,10 @@ class Engine {
 
   // Input side.
   bool roomForChunk();
-  bool startBatch(std::unique_lock<std::mutex>& lock);
+  bool startBatch(TqStdLock& lock) TQ_REQUIRES(mutex_);
   bool growBatch();
   void queueBatch(Batch* batch);
-  bool waitForRoom(uint64_t bytes, std::unique_lock<std::mutex>& lock);
+  bool waitForRoom(uint64_t bytes, TqStdLock& lock) TQ_REQUIRES(mutex_);
   bool endInput();
 
   // Threads.
@@ -579,7 +602,13 @@ class Engine {
                     FileRun* run, ErrorText* error);
   bool spillBatches(RunWriter* writer, Batch* batches, ErrorText* error);
   bool spillEachBatch(RunWriter* writer, Batch** batches, ErrorText* error);
-  bool spillWanted() const;
+  bool spillWanted() const TQ_REQUIRES(mutex_);
+  // Asks a free thread to write the sorted batches, unless a spill is under way: at once,
+  // or when the merge that holds the runs ends [engine lock].
+  void requestSpill() TQ_REQUIRES(mutex_);
+  bool spillUnderWay() const TQ_REQUIRES(mutex_) {
+    return state_ == WorkState::Spilling || state_ == WorkState::MergeAwaitsSpill;
+  }
   bool takeFor(Batch* batch, uint64_t bytes);
   uint64_t batchReserve(uint32_t capacity) const;
   void layOut(Batch* batch);
@@ -596,6 +625,7 @@ class Engine {
   // Output side.
   bool finish();
   bool quiesce();
+  void endMerge();
   void runShape(uint32_t* memoryRuns, uint32_t* maxRecord) const;
   bool spillSorted(ErrorText* error);
   bool reduceRuns(uint32_t target, uint32_t* keyRoom, ErrorText* error);
@@ -610,8 +640,8 @@ class Engine {
   bool reportProgress(bool now);
   // Waits on doneCv_ for a while, reporting progress; false when the sort failed or
   // was stopped.  Engine lock held.
-  bool progressWait(std::unique_lock<std::mutex>& lock);
-  bool mergeToFile(uint32_t first, uint32_t count, uint32_t bufferSize, RunWriter* writer, bool fresh,
+  bool progressWait(TqStdLock& lock) TQ_REQUIRES(mutex_);
+  bool mergeToFile(uint32_t first, uint32_t count, uint32_t bufferSize, RunWriter* writer, RunWriter::Start where,
                    ErrorText* error);
   void dropFileRun(uint32_t index);
   bool fillChunk(OutChunk* chunk, ErrorText* error);
@@ -679,33 +709,33 @@ class Engine {
   // Shared with the workers.  The engine lock guards every field below; once the
   // input has ended and the threads are idle for good (finish), the caller's thread
   // also reads and changes the list of runs and files without it.
-  std::mutex mutex_;                 // the engine lock
+  TqStdMutex mutex_;                 // the engine lock
   std::condition_variable workCv_;   // work queued, a write wanted, or stopping
   std::condition_variable doneCv_;   // memory freed, a batch done, or a failure
   uint64_t limit_ = 0;               // the memory size (fixed at creation)
-  uint64_t used_ = 0;                // budget bytes charged
-  uint64_t headroom_ = 0;            // kept free of buffers (set by prepare)
-  uint64_t peak_ = 0;
-  Batch* queueHead_ = nullptr;       // batches to sort or to write, oldest first
-  Batch* queueTail_ = nullptr;
+  uint64_t used_ TQ_GUARDED_BY(mutex_) = 0;                // budget bytes charged
+  uint64_t headroom_ = 0;            // kept free of buffers (set by prepare, before the threads)
+  uint64_t peak_ TQ_GUARDED_BY(mutex_) = 0;
+  Batch* queueHead_ TQ_GUARDED_BY(mutex_) = nullptr;       // batches to sort or to write, oldest first
+  Batch* queueTail_ TQ_GUARDED_BY(mutex_) = nullptr;
   Batch* sorted_ = nullptr;          // sorted batches kept in memory, oldest first
-  uint64_t sortedBytes_ = 0;         // budget bytes they hold
-  uint32_t inFlight_ = 0;            // batches queued or being sorted
-  uint32_t sorting_ = 0;             // threads sorting a batch
-  uint32_t roomWaiters_ = 0;         // of them, those in waitForReleasedRoom
-  uint64_t releases_ = 0;            // uncharge calls so far
-  bool spillMode_ = false;           // the rows do not fit: sorted batches are written
-  bool spillRequested_ = false;      // a thread should write the sorted batches
-  bool spillActive_ = false;         // a thread is writing them
-  bool merging_ = false;             // the final merge has begun: no more writing
-  bool stopping_ = false;
-  bool failed_ = false;
-  ErrorText sortError_;              // the first failure; fixed once failed_ is set
+  uint64_t sortedBytes_ TQ_GUARDED_BY(mutex_) = 0;         // budget bytes they hold
+  uint32_t inFlight_ TQ_GUARDED_BY(mutex_) = 0;            // batches queued or being sorted
+  uint32_t sorting_ TQ_GUARDED_BY(mutex_) = 0;             // threads sorting a batch
+  uint32_t roomWaiters_ TQ_GUARDED_BY(mutex_) = 0;         // of them, those in waitForReleasedRoom
+  uint64_t releases_ TQ_GUARDED_BY(mutex_) = 0;            // uncharge calls so far
+  WorkState state_ TQ_GUARDED_BY(mutex_) = WorkState::Sorting;
+  // The rows do not fit: sorted batches are written once they hold spillThreshold_ bytes.
+  // A flag beside state_, not one of its states: it is set once, holds in every state
+  // after that, and only says what a thread does with a batch it has sorted.
+  bool spillMode_ TQ_GUARDED_BY(mutex_) = false;
+  bool failed_ TQ_GUARDED_BY(mutex_) = false;
+  ErrorText sortError_ TQ_GUARDED_BY(mutex_);              // the first failure; fixed once failed_ is set
   FileRun* fileRuns_ = nullptr;
   uint32_t fileRunCount_ = 0;
   uint32_t fileRunRoom_ = 0;
   WorkFile* files_ = nullptr;
-  Stats stats_;
+  Stats stats_ TQ_GUARDED_BY(mutex_);
 
   Worker* workers_ = nullptr;        // started by prepare, joined by destroy
   uint32_t workerCount_ = 0;

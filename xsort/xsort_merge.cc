@@ -29,9 +29,9 @@ uint32_t Engine::ioBufferFor(uint64_t available, uint32_t count) const {
 }
 
 // Merges `count` runs from `first` of fileRuns_ into one new run, written by `writer`
-// at the end of its work file (a new one when `fresh`); caller's thread.  None of the
+// at the end of its work file (in a new one with Start::newFile); caller's thread.  None of the
 // runs may lie in the writer's file: readers and the writer share a file's handle.
-bool Engine::mergeToFile(uint32_t first, uint32_t count, uint32_t bufferSize, RunWriter* writer, bool fresh,
+bool Engine::mergeToFile(uint32_t first, uint32_t count, uint32_t bufferSize, RunWriter* writer, RunWriter::Start where,
                          ErrorText* error) {
   bool ok = true;
   uint64_t charge = chargeFor(sizeof(Source) * count) + chargeFor(sizeof(RunReader) * count);
@@ -58,23 +58,23 @@ bool Engine::mergeToFile(uint32_t first, uint32_t count, uint32_t bufferSize, Ru
   uint64_t rows = 0;
   for (uint32_t i = 0; i < count; ++i) rows += fileRuns_[first + i].rows;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    TqStdLock guard(mutex_);
     stats_.rowsPlannedEarly += rows;
   }
-  ok = ok && writer->begin(fresh, error) && tree.init(this, sources, count, error);
+  ok = ok && writer->begin(where, error) && tree.init(this, sources, count, error);
   uint64_t written = 0;
   while (ok && !tree.empty()) {
     ok = writer->put(tree.top(), error) && tree.pop(error);
     if (++written % 1024 == 0) {
       {
-        std::lock_guard<std::mutex> guard(mutex_);
+        TqStdLock guard(mutex_);
         stats_.rowsMergedEarly += 1024;
       }
       if (!reportProgress(false)) ok = false;  // stopped: the failure is recorded
     }
   }
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    TqStdLock guard(mutex_);
     stats_.rowsMergedEarly += written % 1024;
   }
   FileRun run = {};
@@ -89,7 +89,7 @@ bool Engine::mergeToFile(uint32_t first, uint32_t count, uint32_t bufferSize, Ru
   // the new run joins it.
   for (uint32_t i = count; i-- > 0;) dropFileRun(first + i);
   if (!addFileRun(run, error)) return false;
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   ++stats_.intermediateRuns;
   return true;
 }
@@ -98,7 +98,7 @@ bool Engine::mergeToFile(uint32_t first, uint32_t count, uint32_t bufferSize, Ru
 void Engine::dropFileRun(uint32_t index) {
   WorkFile* file = nullptr;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    TqStdLock guard(mutex_);
     WorkFile* f = fileRuns_[index].file;
     fileRuns_[index] = fileRuns_[--fileRunCount_];
     if (--f->liveRuns == 0) {
@@ -125,11 +125,13 @@ uint64_t Engine::mergeOverhead(uint32_t sources, uint32_t runs, uint32_t keyRoom
 
 // Waits until no batch is queued, being sorted or being written (caller's thread);
 // false when the sort failed.  From here on the caller's thread alone touches the runs
-// and their files, until merging_ is cleared again.
+// and their files, until endMerge.  A spill wanted but not begun waits for that end.
 bool Engine::quiesce() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  merging_ = true;
-  while ((inFlight_ > 0 || spillActive_) && !failed_) {
+  TqStdLock lock(mutex_);
+  if (state_ == WorkState::Sorting) state_ = WorkState::Merging;
+  if (state_ == WorkState::SpillWanted) state_ = WorkState::MergingSpillWanted;
+  if (state_ == WorkState::Spilling) state_ = WorkState::MergeAwaitsSpill;
+  while ((inFlight_ > 0 || spillUnderWay()) && !failed_) {
     if (!progressWait(lock)) return false;
   }
   return !failed_;
@@ -151,7 +153,7 @@ bool Engine::spillSorted(ErrorText* error) {
   Batch* batches = sorted_;
   sorted_ = nullptr;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    TqStdLock guard(mutex_);
     sortedBytes_ = 0;
   }
   if (!tryCharge(chargeFor(writerSize_) + kWorkFileCharge)) {
@@ -183,7 +185,7 @@ bool Engine::reduceRuns(uint32_t target, uint32_t* keyRoom, ErrorText* error) {
     *keyRoom = track ? std::max<uint32_t>(maxRecord, 64) : 0;
     uint64_t used;
     {
-      std::lock_guard<std::mutex> guard(mutex_);
+      TqStdLock guard(mutex_);
       used = used_;
     }
     uint64_t taken = used + outCharge + mergeOverhead(runs + memoryRuns, runs, *keyRoom) + headroom_;
@@ -228,7 +230,7 @@ bool Engine::reduceRuns(uint32_t target, uint32_t* keyRoom, ErrorText* error) {
 bool Engine::mergeRound(uint32_t fit, uint32_t group, uint32_t minBuffer, uint64_t forReaders,
                         RunWriter* passWriter, ErrorText* error) {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    TqStdLock guard(mutex_);
     ++stats_.mergePasses;
   }
   if (!passWriter->ready()) {
@@ -253,7 +255,8 @@ bool Engine::mergeRound(uint32_t fit, uint32_t group, uint32_t minBuffer, uint64
       continue;
     }
     uint32_t n = std::min({group, fileRunCount_ - fit + 1, older});
-    ok = mergeToFile(0, n, std::max(ioBufferFor(forReaders, n), minBuffer), passWriter, freshLevel, error);
+    const RunWriter::Start where = freshLevel ? RunWriter::Start::newFile : RunWriter::Start::sameFile;
+    ok = mergeToFile(0, n, std::max(ioBufferFor(forReaders, n), minBuffer), passWriter, where, error);
     freshLevel = false;
   }
   passWriter->release();  // its buffer goes back before the next plan
@@ -267,7 +270,7 @@ bool Engine::mergeRound(uint32_t fit, uint32_t group, uint32_t minBuffer, uint64
 // the memory: the list never outgrows its share.
 bool Engine::compactRuns() {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    TqStdLock guard(mutex_);
     if (fileRunCount_ < runListShare_) return true;
   }
   ErrorText error;
@@ -280,10 +283,15 @@ bool Engine::compactRuns() {
     uint32_t keyRoom = 0;
     ok = reduceRuns(runListShare_ / 2, &keyRoom, &error);
     for (uint32_t i = 0; ok && i < workerCount_; ++i) {
-      // The sort buffers' budget comes back; the buffers themselves are made as needed.
-      if (tryCharge(sortCharge_ + tailCharge_)) {
+      // The sort buffers' budget comes back (the buffers themselves are made as needed),
+      // and with it the charge of the work file the thread's next spill starts: taken
+      // now, while the batches hold little, not by the spill, when the memory may be
+      // full of them.
+      const bool fileCharge = !workers_[i].writer.nextFilePaid();
+      if (tryCharge(sortCharge_ + tailCharge_ + (fileCharge ? kWorkFileCharge : 0))) {
         workers_[i].sortCharged = sortCharge_;
         workers_[i].tailCharged = tailCharge_;
+        if (fileCharge) workers_[i].writer.payNextFile();
       } else {
         error.setNoRoom("The memory size (%" PRIu64 " bytes) is too small for the sorting threads' buffers.",
                         limit_);
@@ -291,16 +299,23 @@ bool Engine::compactRuns() {
       }
     }
     if (ok) {
-      std::lock_guard<std::mutex> guard(mutex_);
+      TqStdLock guard(mutex_);
       ++stats_.inputCompactions;
     }
   }
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    merging_ = false;
-  }
+  endMerge();
   if (!ok && !error.empty()) fail(error);
   return ok;
+}
+
+// The threads may write sorted batches again: a spill wanted meanwhile is wanted now.  A
+// spill that quiesce gave up waiting for (the sort failed) goes on.
+void Engine::endMerge() {
+  TqStdLock guard(mutex_);
+  if (state_ == WorkState::MergeAwaitsSpill) state_ = WorkState::Spilling;
+  if (state_ == WorkState::Merging) state_ = WorkState::Sorting;
+  // Begun when a thread next looks for work (as a spill asked for in the meantime).
+  if (state_ == WorkState::MergingSpillWanted) state_ = WorkState::SpillWanted;
 }
 
 // Waits for the sorting threads, then plans and opens the final merge.
@@ -332,7 +347,7 @@ bool Engine::openFinalMerge(uint32_t keyRoom) {
   const uint32_t count = memoryRuns + runs;
   uint64_t used;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    TqStdLock guard(mutex_);
     used = used_;
     stats_.memoryRunsMerged = memoryRuns;
     if (count > 1 || runs > 0) ++stats_.mergePasses;
@@ -408,7 +423,7 @@ int Engine::setProgress(void* progressBlock) {
 }
 
 void Engine::progressFigures(uint64_t* done, uint64_t* total) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   // Rows dropped as duplicates are done when the merge passes them; when the output
   // has ended, every row is.
   uint64_t handedOut = outputDone_ ? rowsIn_ : std::min(rowsIn_, rowsOut_ + duplicates_);
@@ -441,12 +456,12 @@ bool Engine::reportProgress(bool now) {
   return false;
 }
 
-bool Engine::progressWait(std::unique_lock<std::mutex>& lock) {
-  doneCv_.wait_for(lock, kProgressEvery);
+bool Engine::progressWait(TqStdLock& lock) {
+  doneCv_.wait_for(lock.unique(), kProgressEvery);
   if (failed_) return false;
-  lock.unlock();
+  lock.unlockFor(mutex_);
   bool going = reportProgress(false);
-  lock.lock();
+  lock.lockFor(mutex_);
   return going;
 }
 

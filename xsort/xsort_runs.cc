@@ -53,7 +53,7 @@ void RunWriter::release() {
   engine_ = nullptr;
 }
 
-bool RunWriter::begin(bool fresh, ErrorText* error) {
+bool RunWriter::begin(Start where, ErrorText* error) {
   if (buffer_ == nullptr) {
     buffer_ = static_cast<uint8_t*>(tqbMalloc(size_));
     if (buffer_ == nullptr) {
@@ -61,7 +61,7 @@ bool RunWriter::begin(bool fresh, ErrorText* error) {
       return false;
     }
   }
-  if (fresh || file_ == nullptr) {
+  if (where == Start::newFile || file_ == nullptr) {
     file_ = engine_->newWorkFile(filePaid_, error);
     if (file_ == nullptr) return false;
     filePaid_ = false;  // the file's charge goes with the file now

@@ -1,0 +1,170 @@
+// tqsort as people who know GNU sort use it: whole-line sorts, the order of equal keys,
+// -r, field-form keys, -n, -g, -f, -c, -C and -m.  Every case runs GNU sort (LC_ALL=C,
+// -t, for the same fields) on the same input and compares output and exit status.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "tqsort_support.h"
+
+namespace {
+
+// Lines made to tie: few distinct fields, prefixes of each other, letters of both
+// cases and the bytes between them, numbers in the forms -n and -g read differently,
+// empty lines and fields, bytes above 0x7f; CRLF ends among LF ones with `crlf` (the
+// last field of a CRLF line ends before the CR here, in GNU sort after it).
+std::string tieLines(size_t count, uint64_t seed, bool crlf = false) {
+  static const char* const kWords[] = {"a", "A", "ab", "aB", "b", "B", "_", "[", "", "a b", "\xc3\xa9", "z"};
+  static const char* const kNumbers[] = {"1", "01", "1.0", "-0", "0", "", "x", "-1.5", " 2", "1e1", "10",
+                                         "-.5", "+3", "2.5e-1", "7.", "-1e1"};
+  std::mt19937_64 rng(seed);
+  std::string text;
+  for (size_t i = 0; i < count; ++i) {
+    text += kWords[rng() % 12];
+    if (rng() % 8 != 0) text += std::string(",") + kNumbers[rng() % 16];
+    if (rng() % 3 != 0) text += std::string(",") + kWords[rng() % 12] + std::to_string(rng() % 3);
+    text += crlf && rng() % 17 == 0 ? "\r\n" : "\n";
+  }
+  return text;
+}
+
+}  // namespace
+
+class TqsortGnuTest : public TqsortRunTest {
+ protected:
+  // tqsort `ours` and GNU sort `theirs` (with -t,) on the same files and standard
+  // input: the same bytes out, the same status; messages alike but for the name.
+  void agree(const std::string& ours, const std::string& theirs, const std::string& input = "") {
+    TqsortResult a = tqsort(ours, input);
+    TqsortResult b = shell("sort -t, " + theirs, input);
+    EXPECT_EQ(a.status, b.status) << "tqsort " << ours << ": " << a.err;
+    EXPECT_TRUE(a.out == b.out) << "tqsort " << ours << " differs from sort -t, " << theirs;
+    if (b.err.empty()) {
+      EXPECT_EQ(a.err, "") << ours;
+    } else if (b.status == 1) {
+      EXPECT_EQ(a.err, "tq" + b.err) << ours;  // "sort: FILE:LINE: disorder: RECORD"
+    }
+  }
+  void agree(const std::string& args) { agree(args, args); }
+};
+
+TEST_F(TqsortGnuTest, WithoutKeysTheWholeLineIsTheKey) {
+  writeWholeFile(dir_ + "/ties.csv", tieLines(3000, 1, true) + "last line, unterminated");
+  for (const char* args : {"", "-r", "-u", "-s", "-f", "-fu", "-fs", "-n", "-g", "-rn", "-nu", "-rgs", "-fr"}) {
+    SCOPED_TRACE(args);
+    agree(std::string(args) + " ties.csv");
+  }
+  // Spilled runs, several sorts merged, and one sort.
+  writeWholeFile(dir_ + "/big.csv", tieLines(60000, 2, true));
+  agree("-S 1M --parallel=2 big.csv", "big.csv");
+  agree("-S 1M --parallel=1 -r big.csv", "-r big.csv");
+  agree("-S 1M --parallel=2 -u big.csv", "-u big.csv");
+  agree("-", "-", tieLines(500, 3));
+  agree("", "", "");
+}
+
+TEST_F(TqsortGnuTest, EqualKeysComeOutInTheOrderOfTheirWholeLines) {
+  writeWholeFile(dir_ + "/ties.csv", tieLines(5000, 4));
+  // tqsort's own key syntax and the field form, without -s: ties go by the line.
+  agree("-k 1 ties.csv", "-k1,1 ties.csv");
+  agree("-k 1:r ties.csv", "-k1,1r ties.csv");
+  agree("-k 3 -k 1:r ties.csv", "-k3,3 -k1,1r ties.csv");
+  agree("-r -k 3 ties.csv", "-r -k3,3 ties.csv");  // -r reverses the last resort too
+  agree("-k 3,3r -r ties.csv", "-k3,3r -r ties.csv");
+  agree("-S 1M --parallel=2 -k 3 ties.csv", "-k3,3 ties.csv");
+  agree("-S 1M --parallel=1 -k 1 -r ties.csv", "-k1,1 -r ties.csv");
+  // With -s the input order stays; with -u the first of each run of equal keys.
+  agree("-s -k 1 ties.csv", "-s -k1,1 ties.csv");
+  agree("-u -k 1 ties.csv", "-u -k1,1 ties.csv");
+  agree("-u -r -k 3 ties.csv", "-u -r -k3,3 ties.csv");
+}
+
+TEST_F(TqsortGnuTest, FieldFormKeysAndGlobalOrderings) {
+  writeWholeFile(dir_ + "/ties.csv", tieLines(4000, 5));
+  const char* const cases[] = {
+      "-k 2,2n", "-k 2,2nr", "-k2,2n -k1,1r", "-k 2n", "-k 2,2g", "-k2,2gr", "-k 3,3r", "-k 1,1f",
+      "-k 1,1fr -k2,2n", "-k 2,2b", "-k 2b,2", "-k 1bf,1", "-n -k 2,2", "-g -k 2,2 -k 1,1", "-r -k 2,2n",
+      "-n -r -k 2,2 -k 1,1f", "-f -k 1,1 -k 3,3", "-u -k 2,2n", "-s -k 2,2g", "-ur -k2,2g -k 1,1",
+      "-k 02,002n", "-f -k 1,1r",
+  };
+  for (const char* args : cases) {
+    SCOPED_TRACE(args);
+    agree(std::string(args) + " ties.csv");
+  }
+  // Empty and missing fields, numbers GNU's -n reads in part.
+  agree("-k 4,4n -k 1,1 ties.csv");
+  agree("-k 2,2n", "-k2,2n", "1,5\n2\n3,\n4,-\n5,.\n6,5x\n7,-0.0\n8,00\n9,.50\n10,0.5\n");
+}
+
+TEST_F(TqsortGnuTest, IgnoreCaseFoldsLowerToUpper) {
+  // Folded to upper case, 'a' sorts before '_' and '[' (between 'Z' and 'a').
+  const std::string text = "a\n_\n[\nA\nb\nB\nab\nAb\naB\n`\n{\nZ\nz\n\xc3\xa9\n";
+  agree("-f", "-f", text);
+  agree("-f -u", "-f -u", text);
+  agree("-f -s", "-f -s", text);
+  agree("-k 1,1f", "-k1,1f", text);
+  agree("--ignore-case -r", "-f -r", text);
+}
+
+TEST_F(TqsortGnuTest, CheckReportsTheFirstRecordOutOfOrder) {
+  writeWholeFile(dir_ + "/sorted", "a,2\nb,1\nb,1\nc,0\n");
+  writeWholeFile(dir_ + "/unsorted", "a,2\nb,1\nB,3\nc,0\nA,9\n");
+  for (const char* args : {"-c sorted", "-c unsorted", "-C sorted", "-C unsorted", "-cu sorted", "-Cu sorted",
+                           "-c -k 2,2n sorted", "-c -k 2,2nr sorted", "-c -r unsorted", "-c -f unsorted",
+                           "-c -s -k 1,1 sorted", "-c -k 1,1 sorted", "--check unsorted", "-c empty"}) {
+    SCOPED_TRACE(args);
+    if (std::string(args).find("empty") != std::string::npos) writeWholeFile(dir_ + "/empty", "");
+    agree(args);
+  }
+  agree("-c -", "-c -", "b\na\n");
+  agree("-c", "-c", "x\ny\nz");  // an unterminated last line
+  // Ties broken by the line: "b,3" after "b,1" with -k 1,1 is in order, "b,0" is not.
+  agree("-c -k 1,1", "-c -k1,1", "b,1\nb,3\nb,0\n");
+  agree("-c -s -k 1,1", "-c -s -k1,1", "b,1\nb,3\nb,0\n");
+  // The check reads, and writes nothing: no output file is made.
+  TqsortResult r = tqsort("-c unsorted -o out");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(readWholeFile(dir_ + "/out").empty());
+}
+
+TEST_F(TqsortGnuTest, MergeTakesSortedInputsInFewDescriptors) {
+  std::vector<std::string> names;
+  std::string all;
+  for (int i = 0; i < 40; ++i) {
+    std::string name = "in" + std::to_string(i);
+    writeWholeFile(dir_ + "/unsorted", tieLines(40 + static_cast<size_t>(i), 10 + static_cast<uint64_t>(i)));
+    ASSERT_EQ(shell("sort -t, unsorted > " + name).status, 0);
+    ASSERT_EQ(shell("sort -t, -s -k2,2n unsorted > k" + name).status, 0);
+    all += " " + name;
+    names.push_back(name);
+  }
+  std::string keyed;
+  for (const std::string& n : names) keyed += " k" + n;
+  agree("-m" + all);
+  agree("-m -u" + all);
+  agree("-m -s -k 2,2n" + keyed);
+  agree("-m -k 2,2n" + keyed);
+  agree("-m -u -k 2,2n" + keyed);
+  agree("-m - in3 in7", "-m - in3 in7", readWholeFile(dir_ + "/in5"));
+  agree("-m in1 missing", "-m in1 missing");
+  // 40 inputs under a limit of 20 open files: merged in passes, whose files are gone.
+  TqsortResult limited = shell("ulimit -n 20 && " + shellQuote(TQSORT_BIN) + " --no-progress -T . -m" + all);
+  TqsortResult gnu = shell("sort -t, -m" + all);
+  EXPECT_EQ(limited.status, 0) << limited.err;
+  EXPECT_TRUE(limited.out == gnu.out);
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqsort-").empty());
+  // With --header the first input's header is written once; another header must match.
+  writeWholeFile(dir_ + "/h1", "k,v\na,1\nc,3\n");
+  writeWholeFile(dir_ + "/h2", "k,v\nb,2\n");
+  writeWholeFile(dir_ + "/h3", "x,y\nd,4\n");
+  TqsortResult h = tqsort("-m --header -k v:int h1 h2");
+  EXPECT_EQ(h.status, 0) << h.err;
+  EXPECT_EQ(h.out, "k,v\na,1\nb,2\nc,3\n");
+  h = tqsort("-m --header h1 h3");
+  EXPECT_EQ(h.status, 2);
+  EXPECT_NE(h.err.find("h3:1: the header 'x,y' differs from the header of 'h1'"), std::string::npos) << h.err;
+}
