@@ -7,8 +7,7 @@
 #include "platform/tqbassert.h"
 #include "src/dataabs_format.h"
 #include "src/datamgr.h"
-
-#define DF_TRACE(...) TQ_LOG(logger_, 1, __VA_ARGS__)
+#include "src/trace.h"
 
 namespace {
 
@@ -30,11 +29,11 @@ int32_t memWriteStringFixed(TqDatafile& f, TqDatafileField& x) { return f.writeS
 }  // namespace
 
 AbsTqDatafile::AbsTqDatafile() : logger_(tqlogGetLogger("TQ.Datafile.tempfile")) {
-  DF_TRACE("AbsTqDatafile(0x%p)->AbsTqDatafile()", this);
+  TQ_TRACE_CALL("AbsTqDatafile(0x%p)->AbsTqDatafile()", this);
 }
 
 AbsTqDatafile::~AbsTqDatafile() {
-  DF_TRACE("AbsTqDatafile(0x%p)->~AbsTqDatafile()", this);
+  TQ_TRACE_CALL("AbsTqDatafile(0x%p)->~AbsTqDatafile()", this);
   tqbDeleteArray(fields_, static_cast<size_t>(fieldCount_));
   if (parent_ == nullptr) tqbFree(buffer_);
 }
@@ -67,7 +66,7 @@ void AbsTqDatafile::bindMemorySerializers(TqDatafileField& field) const {
 }
 
 bool AbsTqDatafile::init(TqDatafileManager* manager, uint32_t flags) {
-  DF_TRACE("AbsTqDatafile(0x%p)->init(%p, 0x%x)", this, manager, flags);
+  TQ_TRACE_CALL("AbsTqDatafile(0x%p)->init(%p, 0x%x)", this, manager, flags);
   if ((flags & FlagMemoryOnly) && !(flags & FlagMemoryFirst)) {
     fail(0, 1075);
     return false;
@@ -155,17 +154,17 @@ int64_t AbsTqDatafile::getRowCount() {
 }
 
 int64_t AbsTqDatafile::getSize() {
-  DF_TRACE("AbsTqDatafile(0x%p)->getSize()", this);
+  TQ_TRACE_CALL("AbsTqDatafile(0x%p)->getSize()", this);
   return endOfData_;
 }
 
 bool AbsTqDatafile::hasNext() {
-  DF_TRACE("AbsTqDatafile(0x%p)->hasNext()", this);
+  TQ_TRACE_CALL("AbsTqDatafile(0x%p)->hasNext()", this);
   return position_ < endOfData_;
 }
 
 int64_t AbsTqDatafile::tell() {
-  DF_TRACE("AbsTqDatafile(0x%p)->tell()", this);
+  TQ_TRACE_CALL("AbsTqDatafile(0x%p)->tell()", this);
   return hasNext() ? position_ : -1;
 }
 
@@ -238,22 +237,22 @@ int32_t AbsTqDatafile::sort() { return fail(StatusNotAllowed, 1603, "sort"); }
 // --- references ------------------------------------------------------------------------
 
 void AbsTqDatafile::addRef() {
-  DF_TRACE("AbsTqDatafile(0x%p)->addRef()", this);
+  TQ_TRACE_CALL("AbsTqDatafile(0x%p)->addRef()", this);
   ++refCount_;
 }
 
 TqDatafile* AbsTqDatafile::getParent() {
-  DF_TRACE("AbsTqDatafile(0x%p)->getParent()", this);
+  TQ_TRACE_CALL("AbsTqDatafile(0x%p)->getParent()", this);
   return parent_;
 }
 
 void AbsTqDatafile::setParent(TqDatafile* parent) {
-  DF_TRACE("AbsTqDatafile(0x%p)->setParent(0x%p)", this, parent);
+  TQ_TRACE_CALL("AbsTqDatafile(0x%p)->setParent(0x%p)", this, parent);
   parent_ = parent;
 }
 
 void AbsTqDatafile::releaseRef() {
-  DF_TRACE("AbsTqDatafile(0x%p)->releaseRef()", this);
+  TQ_TRACE_CALL("AbsTqDatafile(0x%p)->releaseRef()", this);
   if (--refCount_ <= 0) release();
 }
 

@@ -7,8 +7,7 @@
 #include "platform/tqbassert.h"
 #include "src/dataabs_format.h"
 #include "src/datamgr.h"
-
-#define DF_TRACE(...) TQ_LOG(logger_, 1, __VA_ARGS__)
+#include "src/trace.h"
 
 namespace {
 
@@ -55,18 +54,18 @@ bool resizeFieldBuffer(TqDatafileField& field, uint32_t size, bool zero) {
 // --- construction ----------------------------------------------------------------------
 
 TqDatafileImpl::TqDatafileImpl() {
-  DF_TRACE("TqDatafileImpl(%p)->TqDatafileImpl()", this);
+  TQ_TRACE_CALL("TqDatafileImpl(%p)->TqDatafileImpl()", this);
   traceSeeks_ = logger_->getLevel() < 2;
 }
 
 TqDatafileImpl::~TqDatafileImpl() {
-  DF_TRACE("TqDatafileImpl(%p)->~TqDatafileImpl()", this);
+  TQ_TRACE_CALL("TqDatafileImpl(%p)->~TqDatafileImpl()", this);
   if (file_ != 0) np_fio_close(file_);  // only after a failed init; release closes it
   if (ownsTempFile_ && tempFileName_.length() > 0) np_fio_unlink(tempFileName_.asCstr());
 }
 
 bool TqDatafileImpl::init(TqDatafileManager* manager, uint32_t flags) {
-  DF_TRACE("TqDatafile(0x%p)->init(%p, 0x%x)", this, manager, flags);
+  TQ_TRACE_CALL("TqDatafile(0x%p)->init(%p, 0x%x)", this, manager, flags);
   if (!AbsTqDatafile::init(manager, flags)) return false;
   if (inMemory_) {
     buffer_ = static_cast<uint8_t*>(tqbMalloc(chunkSize_));
@@ -119,7 +118,7 @@ bool TqDatafileImpl::sizeStringBuffers() {
 
 int32_t TqDatafileImpl::setMode(int32_t mode) {
   if (mode == mode_) return StatusOk;
-  DF_TRACE("TqDatafileImpl(0x%p)->setMode(%d)", this, mode);
+  TQ_TRACE_CALL("TqDatafileImpl(0x%p)->setMode(%d)", this, mode);
   if (mode == 1) {
     if (!inMemory_) {
       if (file_ == 0) return fail(StatusIoError, 1419, "(Inactive)");
@@ -153,7 +152,7 @@ int32_t TqDatafileImpl::setMode(int32_t mode) {
 }
 
 int32_t TqDatafileImpl::setSerializers(bool previousInMemory) {
-  DF_TRACE("TqDatafileImpl(0x%p)->setSerializers(%d)", this, previousInMemory ? 1 : 0);
+  TQ_TRACE_CALL("TqDatafileImpl(0x%p)->setSerializers(%d)", this, previousInMemory ? 1 : 0);
   if (previousInMemory == inMemory_) return StatusOk;
   for (int32_t i = 0; i < fieldCount_; ++i) {
     TqDatafileField& field = fields_[i];
@@ -244,7 +243,7 @@ int64_t TqDatafileImpl::getRowCount() {
 }
 
 int32_t TqDatafileImpl::spillToDisk() {
-  DF_TRACE("TqDatafileImpl(0x%p)->spillToDisk()", this);
+  TQ_TRACE_CALL("TqDatafileImpl(0x%p)->spillToDisk()", this);
   if (flags_ & FlagMemoryOnly) return fail(StatusEndOfData, 1421);
   if (file_ == 0) return fail(StatusIoError, 1419, "(Inactive)");
   // On failure the file is put back to empty: the rows are still whole in memory, and
@@ -302,7 +301,7 @@ int32_t TqDatafileImpl::next(bool* mark) {
 }
 
 int32_t TqDatafileImpl::seek(int64_t position) {
-  if (traceSeeks_) DF_TRACE("TqDatafileImpl(0x%p)->seek(%I64i)", this, position);
+  if (traceSeeks_) TQ_TRACE_CALL("TqDatafileImpl(0x%p)->seek(%I64i)", this, position);
   if (brokenStatus_ != 0) return reportBroken();
   if (position < 0) {
     TQ_LOG(logger_, 4, "TqDatafileImpl(0x%p)->seek(%I64i) is negative", this, position);
@@ -339,7 +338,7 @@ int32_t TqDatafileImpl::seek(int64_t position) {
 // --- clear, rechunk, freeze --------------------------------------------------------------
 
 int32_t TqDatafileImpl::clear() {
-  DF_TRACE("TqDatafileImpl(0x%p)->clear()", this);
+  TQ_TRACE_CALL("TqDatafileImpl(0x%p)->clear()", this);
   if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
   if (file_ != 0) {
     if (np_fio_seek64(file_, 0, 0) < 0) return fail(StatusIoError, 654, sysText(file_));
@@ -370,7 +369,7 @@ int32_t TqDatafileImpl::clear() {
 }
 
 int32_t TqDatafileImpl::rechunk(uint32_t size) {
-  DF_TRACE("TqDatafileImpl(0x%p)->rechunk(%I64i)", this, static_cast<int64_t>(size));
+  TQ_TRACE_CALL("TqDatafileImpl(0x%p)->rechunk(%I64i)", this, static_cast<int64_t>(size));
   if (brokenStatus_ != 0) return reportBroken();
   if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
   if (size == 0) size = manager_->getChunkSize();
@@ -418,7 +417,7 @@ int32_t TqDatafileImpl::rechunk(uint32_t size) {
 }
 
 int32_t TqDatafileImpl::freeze() {
-  DF_TRACE("TqDatafileImpl(0x%p)->freeze()", this);
+  TQ_TRACE_CALL("TqDatafileImpl(0x%p)->freeze()", this);
   if (brokenStatus_ != 0) return reportBroken();
   if (flags_ & FlagReadOnly) return StatusOk;
   if (file_ != 0) {
@@ -464,7 +463,7 @@ int32_t TqDatafileImpl::freeze() {
 // --- clones and release ----------------------------------------------------------------
 
 TqDatafile* TqDatafileImpl::clone() {
-  DF_TRACE("TqDatafileImpl(0x%p)->clone()", this);
+  TQ_TRACE_CALL("TqDatafileImpl(0x%p)->clone()", this);
   if (brokenStatus_ != 0) {
     reportBroken();
     return nullptr;
@@ -536,7 +535,7 @@ TqDatafile* TqDatafileImpl::clone() {
 }
 
 void TqDatafileImpl::release() {
-  DF_TRACE("TqDatafileImpl(0x%p)->release()", this);
+  TQ_TRACE_CALL("TqDatafileImpl(0x%p)->release()", this);
   if (file_ != 0) {
     np_fio_close(file_);
     file_ = 0;

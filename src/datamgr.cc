@@ -12,8 +12,7 @@
 #include "src/sortvorn.h"
 #include "src/sortquor.h"
 #include "src/sortvornfixed.h"
-
-#define MGR_TRACE(...) TQ_LOG(logger_, 1, __VA_ARGS__)
+#include "src/trace.h"
 
 namespace {
 
@@ -48,11 +47,11 @@ TqDatafile* newDatafile(DatafileClass c) {
 
 TqDatafileManagerImpl::TqDatafileManagerImpl()
     : logger_(tqlogGetLogger("TQ.Datafile.Manager")) {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->TqDatafileManagerImpl()", this);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->TqDatafileManagerImpl()", this);
 }
 
 TqDatafileManagerImpl::~TqDatafileManagerImpl() {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->~TqDatafileManagerImpl()", this);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->~TqDatafileManagerImpl()", this);
   freeColumns();
   tqbDeleteArray(tempDirs_, static_cast<size_t>(tempDirCount_));
 }
@@ -63,7 +62,7 @@ void TqDatafileManagerImpl::freeColumns() {
 }
 
 bool TqDatafileManagerImpl::init(const TqbString& tempDirList) {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->init(%s)", this, tempDirList);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->init(%s)", this, tempDirList);
   tempDirList_ = tempDirList;
   if (tempDirList.length() > 0) {
     const char sep[2] = {np_dir_listsep[0], '\0'};
@@ -116,7 +115,7 @@ bool TqDatafileManagerImpl::init(const TqbString& tempDirList) {
 // --- virtual operations ----------------------------------------------------------------
 
 TqDatafile* TqDatafileManagerImpl::clone(TqDatafile* source) {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->clone(0x%p)", this, source);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->clone(0x%p)", this, source);
   if (source == nullptr) {
     lastError_ = TQ_MESSAGE(1419, "(Inactive)");
     return nullptr;
@@ -142,7 +141,7 @@ TqDatafile* TqDatafileManagerImpl::clone(TqDatafile* source) {
 }
 
 TqDatafile* TqDatafileManagerImpl::createFile(uint32_t flags) {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->createFile(0x%x)", this, flags);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->createFile(0x%x)", this, flags);
   if (columnCount_ <= 0 || columns_ == nullptr) {
     lastError_ = TQ_MESSAGE(420);
     return nullptr;
@@ -166,7 +165,7 @@ TqDatafile* TqDatafileManagerImpl::createFile(uint32_t flags) {
 }
 
 TqDatafile* TqDatafileManagerImpl::freeze(TqDatafile* file) {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->freeze(0x%p)", this, file);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->freeze(0x%p)", this, file);
   if (file == nullptr) {
     lastError_ = TQ_MESSAGE(1419, "(Inactive)");
     return nullptr;
@@ -177,12 +176,12 @@ TqDatafile* TqDatafileManagerImpl::freeze(TqDatafile* file) {
 }
 
 void TqDatafileManagerImpl::release() {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->release()", this);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->release()", this);
   tqbDelete(this);
 }
 
 bool TqDatafileManagerImpl::setChunkSize(uint32_t size) {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->setChunkSize(%I64i)", this, static_cast<int64_t>(size));
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->setChunkSize(%I64i)", this, static_cast<int64_t>(size));
   if (size == 0 || size > kTqMaxChunkSize) {
     lastError_ = TQ_MESSAGE(1814, static_cast<int64_t>(size), "chunkSize", int64_t{1},
                             static_cast<int64_t>(kTqMaxChunkSize));
@@ -193,8 +192,8 @@ bool TqDatafileManagerImpl::setChunkSize(uint32_t size) {
 }
 
 bool TqDatafileManagerImpl::setColSpec(int32_t index, tqbType type, int32_t length) {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->setColSpec(%d, %s, %d)", this, index,
-            tqbTypeToString(type), length);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->setColSpec(%d, %s, %d)", this, index,
+                tqbTypeToString(type), length);
   if (columnCount_ <= 0 || columns_ == nullptr) {
     lastError_ = TQ_MESSAGE(420);
     return false;
@@ -234,7 +233,7 @@ bool TqDatafileManagerImpl::setColSpec(int32_t index, tqbType type, int32_t leng
 }
 
 bool TqDatafileManagerImpl::setColumns(int32_t count) {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->setColumns(%d)", this, count);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->setColumns(%d)", this, count);
   freeColumns();
   columnCount_ = count;
   if (count <= 0) {
@@ -251,25 +250,25 @@ bool TqDatafileManagerImpl::setColumns(int32_t count) {
 }
 
 bool TqDatafileManagerImpl::setSortMarkByGroups(bool on) {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->setSortMarkByGroups(%d)", this, on ? 1 : 0);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->setSortMarkByGroups(%d)", this, on ? 1 : 0);
   sortMarkByGroups_ = on;
   return true;
 }
 
 bool TqDatafileManagerImpl::setSortNoCodeGen(bool on) {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->setSortNoCodeGen(%d)", this, on ? 1 : 0);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->setSortNoCodeGen(%d)", this, on ? 1 : 0);
   sortNoCodeGen_ = on;
   return true;
 }
 
 bool TqDatafileManagerImpl::setSortNoDups(bool on) {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->setSortNoDups(%d)", this, on ? 1 : 0);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->setSortNoDups(%d)", this, on ? 1 : 0);
   sortNoDups_ = on;
   return true;
 }
 
 bool TqDatafileManagerImpl::setSortProcessors(int32_t processors) {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->setSortProcessors(%d)", this, processors);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->setSortProcessors(%d)", this, processors);
   if (processors < 0 || processors > kTqMaxSortProcessors) {
     lastError_ = TQ_MESSAGE(1814, static_cast<int64_t>(processors), "sort processors", int64_t{0},
                             static_cast<int64_t>(kTqMaxSortProcessors));
@@ -280,7 +279,7 @@ bool TqDatafileManagerImpl::setSortProcessors(int32_t processors) {
 }
 
 bool TqDatafileManagerImpl::setSortRecords(int64_t records) {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->setSortRecords(%I64i)", this, records);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->setSortRecords(%I64i)", this, records);
   if (records < 0) {
     lastError_ = TQ_MESSAGE(1814, records, "sort records", int64_t{0}, INT64_MAX);
     return false;
@@ -290,13 +289,13 @@ bool TqDatafileManagerImpl::setSortRecords(int64_t records) {
 }
 
 bool TqDatafileManagerImpl::setSortSize(uint32_t bytes) {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->setSortSize(%I64i)", this, static_cast<int64_t>(bytes));
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->setSortSize(%I64i)", this, static_cast<int64_t>(bytes));
   sortSize_ = bytes;
   return true;
 }
 
 bool TqDatafileManagerImpl::setSortStable(bool on) {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->setSortStable(%d)", this, on ? 1 : 0);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->setSortStable(%d)", this, on ? 1 : 0);
   sortStable_ = on;
   return true;
 }
@@ -304,58 +303,58 @@ bool TqDatafileManagerImpl::setSortStable(bool on) {
 // --- getters ---------------------------------------------------------------------------
 
 uint32_t TqDatafileManagerImpl::getChunkSize() {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getChunkSize()", this);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->getChunkSize()", this);
   return chunkSize_;
 }
 
 int32_t TqDatafileManagerImpl::getColumns(TqDatafileField** descriptors) {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getColumns(%p)", this, descriptors);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->getColumns(%p)", this, descriptors);
   if (descriptors != nullptr) *descriptors = columns_;
   return columns_ == nullptr ? 0 : columnCount_;
 }
 
 bool TqDatafileManagerImpl::getSortMarkByGroups() {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getSortMarkByGroups()", this);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->getSortMarkByGroups()", this);
   return sortMarkByGroups_;
 }
 
 bool TqDatafileManagerImpl::getSortNoCodeGen() {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getSortNoCodeGen()", this);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->getSortNoCodeGen()", this);
   return sortNoCodeGen_;
 }
 
 bool TqDatafileManagerImpl::getSortNoDups() {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getSortNoDups()", this);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->getSortNoDups()", this);
   return sortNoDups_;
 }
 
 bool TqDatafileManagerImpl::getSortStable() {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getSortStable()", this);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->getSortStable()", this);
   return sortStable_;
 }
 
 int32_t TqDatafileManagerImpl::getSortProcessors() {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getSortProcessors()", this);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->getSortProcessors()", this);
   return sortProcessors_;
 }
 
 int64_t TqDatafileManagerImpl::getSortRecords() {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getSortRecords()", this);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->getSortRecords()", this);
   return sortRecords_;
 }
 
 uint32_t TqDatafileManagerImpl::getSortSize() {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getSortSize()", this);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->getSortSize()", this);
   return sortSize_;
 }
 
 TqbString TqDatafileManagerImpl::getTempDirs() {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getTempDirs()", this);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->getTempDirs()", this);
   return tempDirList_;
 }
 
 int32_t TqDatafileManagerImpl::getTempDirs(TqbString** dirs) {
-  MGR_TRACE("TqDatafileManagerImpl(0x%p)->getTempDirs(%p)", this, dirs);
+  TQ_TRACE_CALL("TqDatafileManagerImpl(0x%p)->getTempDirs(%p)", this, dirs);
   if (dirs != nullptr) *dirs = tempDirs_;
   return tempDirCount_;
 }

@@ -4,12 +4,12 @@
 
 #include <cstring>
 
+#include "core/rowbytes.h"
 #include "core/sortkey.h"
 #include "platform/tqballoc.h"
 #include "src/datamgr.h"
 #include "tqdatafile/manager.h"
-
-#define SF_TRACE(...) TQ_LOG(logger_, 1, __VA_ARGS__)
+#include "src/trace.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ uint32_t roundChunkSize(uint32_t size) {
 }  // namespace
 
 AbsTqSortfile::AbsTqSortfile() {
-  SF_TRACE("AbsTqSortfile(0x%p)->AbsTqSortfile()", this);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->AbsTqSortfile()", this);
   sequenceBlock_ = {&AbsTqSortfile::sequenceKeyCallback, nullptr};
   infoBlock_ = {&AbsTqSortfile::infoCallback, nullptr};
   decimalBlock_.callback = &AbsTqSortfile::decimalKeyCallback;
@@ -35,13 +35,13 @@ AbsTqSortfile::AbsTqSortfile() {
 }
 
 AbsTqSortfile::~AbsTqSortfile() {
-  SF_TRACE("AbsTqSortfile(0x%p)->~AbsTqSortfile()", this);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->~AbsTqSortfile()", this);
   releaseCloneCopy();
   buffer_ = nullptr;  // chunk buffers belong to the engine
 }
 
 bool AbsTqSortfile::init(TqDatafileManager* manager, uint32_t flags) {
-  SF_TRACE("AbsTqSortfile(0x%p)->init(0x%p, 0x%x)", this, manager, flags);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->init(0x%p, 0x%x)", this, manager, flags);
   if (!AbsTqDatafile::init(manager, flags)) return false;
   chunkSize_ = roundChunkSize(chunkSize_);
   sortChunkSize_ = chunkSize_;
@@ -49,15 +49,7 @@ bool AbsTqSortfile::init(TqDatafileManager* manager, uint32_t flags) {
   for (int32_t i = 0; i < fieldCount_; ++i) {
     TqDatafileField& field = fields_[i];
     fields_[i].rowOffset = offset + 1;
-    int32_t width;
-    switch (field.type) {
-      case tqbTypeBoolean: width = 1; break;
-      case tqbTypeInteger:
-      case tqbTypeDate: width = 8; break;
-      case tqbTypeReal: width = 24; break;
-      default: width = field.maxLength + 1; break;
-    }
-    offset += 1 + width;
+    offset += static_cast<int32_t>(tqrowbytes::declaredWidth(field.type, field.maxLength));
   }
   fixedRowLength_ = offset;
   markByGroups_ = manager_->getSortMarkByGroups();
@@ -197,7 +189,7 @@ int32_t AbsTqSortfile::readProgress() {
 }
 
 int64_t AbsTqSortfile::tell() {
-  SF_TRACE("AbsTqSortfile(0x%p)->tell()", this);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->tell()", this);
   if (!(flags_ & FlagReadOnly) || readFailure_ != 0) return -1;
   if (hostReader_ != nullptr) return hostReader_->tell();
   return hasNext() ? readPosition_ : -1;
@@ -235,7 +227,7 @@ int32_t AbsTqSortfile::seekSorted(int64_t position) {
 }
 
 int32_t AbsTqSortfile::sort() {
-  SF_TRACE("AbsTqSortfile(0x%p)->sort()", this);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->sort()", this);
   if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
   if (!keysSet_) {  // no row yet: the keys are checked all the same
     int32_t status = setKeys();
@@ -259,12 +251,12 @@ int32_t AbsTqSortfile::sort() {
 // --- state changes ---------------------------------------------------------------------
 
 int32_t AbsTqSortfile::clear() {
-  SF_TRACE("AbsTqSortfile(0x%p)->clear()", this);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->clear()", this);
   return clear(ClearScope::rows);
 }
 
 int32_t AbsTqSortfile::resetSort(int32_t keyCount) {
-  SF_TRACE("AbsTqSortfile(0x%p)->resetSort(%d)", this, keyCount);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->resetSort(%d)", this, keyCount);
   if (keyCount < 0 || keyCount > kMaxKeys) {
     return fail(StatusNotAllowed, 1814, static_cast<int64_t>(keyCount), "the sort key count",
                 int64_t{0}, static_cast<int64_t>(kMaxKeys));
@@ -277,7 +269,7 @@ int32_t AbsTqSortfile::resetSort(int32_t keyCount) {
 }
 
 int32_t AbsTqSortfile::rechunk(uint32_t size) {
-  SF_TRACE("AbsTqSortfile(0x%p)->rechunk(%I64i)", this, static_cast<int64_t>(size));
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->rechunk(%I64i)", this, static_cast<int64_t>(size));
   if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
   if (size == 0) size = manager_->getChunkSize();  // 0: the manager's size
   if (size > kTqMaxChunkSize) {
@@ -289,13 +281,13 @@ int32_t AbsTqSortfile::rechunk(uint32_t size) {
 }
 
 int32_t AbsTqSortfile::setSortInfo(TqSortInfo* info) {
-  SF_TRACE("AbsTqSortfile(0x%p)->setSortInfo(%p)", this, info);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->setSortInfo(%p)", this, info);
   infoBlock_.sortInfo = info;
   return StatusOk;
 }
 
 int32_t AbsTqSortfile::setSortProgress(TqSortProgress* progress) {
-  SF_TRACE("AbsTqSortfile(0x%p)->setSortProgress(%p)", this, progress);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->setSortProgress(%p)", this, progress);
   sequenceBlock_.sortProgress = progress;
   return StatusOk;
 }
@@ -316,7 +308,7 @@ void AbsTqSortfile::releaseCloneCopy() {
 }
 
 void AbsTqSortfile::clean(ClearScope scope) {
-  SF_TRACE("AbsTqSortfile(0x%p)->clean(%d)", this, scope == ClearScope::rowsAndKeys ? 1 : 0);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->clean(%d)", this, scope == ClearScope::rowsAndKeys ? 1 : 0);
   const bool full = scope == ClearScope::rowsAndKeys;
   releaseCloneCopy();
   chunkSize_ = sortChunkSize_;
@@ -340,7 +332,7 @@ void AbsTqSortfile::clean(ClearScope scope) {
 }
 
 int32_t AbsTqSortfile::freeze() {
-  SF_TRACE("AbsTqSortfile(0x%p)->freeze()", this);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->freeze()", this);
   if (flags_ & FlagReadOnly) return StatusOk;
   // A sorting datafile ends its input with sort(); freezing it before would leave its
   // rows unreadable, or make an empty file read-only for good.
@@ -351,7 +343,7 @@ int32_t AbsTqSortfile::freeze() {
 
 TqDatafile* AbsTqSortfile::clone() {
   lastError_.truncate(0);
-  SF_TRACE("AbsTqSortfile(0x%p)->clone()", this);
+  TQ_TRACE_CALL("AbsTqSortfile(0x%p)->clone()", this);
   if (readingRefused() != StatusOk) return nullptr;
   if (cloneCopy_ == nullptr) {
     // Reading released the rows behind the reader: a copy would hold only the rest.
@@ -367,33 +359,47 @@ TqDatafile* AbsTqSortfile::clone() {
 }
 
 bool AbsTqSortfile::makeCloneCopy() {
-  auto failed = [this]() {
-    if (lastError_.length() == 0 && cloneCopy_ != nullptr) lastError_ = cloneCopy_->getError();
-    if (lastError_.length() == 0 && cloneManager_ != nullptr) lastError_ = cloneManager_->getError();
-    releaseCloneCopy();
-    return false;
-  };
+  if (!createCloneCopy()) return false;
+  bool hasRow = rowsTaken_ == 1;
+  bool taken = false;  // rows were taken from the engine: the host's reading depends on the copy
+  if (!copyRowsToClone(hasRow, &taken)) return false;
+  if (!openHostReader(hasRow, taken)) return false;
+  TqDatafile* root = this;
+  while (root->getParent() != nullptr) root = root->getParent();
+  cloneCopy_->setParent(root);
+  return true;
+}
+
+bool AbsTqSortfile::cloneCopyFailed() {
+  if (lastError_.length() == 0 && cloneCopy_ != nullptr) lastError_ = cloneCopy_->getError();
+  if (lastError_.length() == 0 && cloneManager_ != nullptr) lastError_ = cloneManager_->getError();
+  releaseCloneCopy();
+  return false;
+}
+
+bool AbsTqSortfile::createCloneCopy() {
   cloneManager_ = tqDatafileManagerCreate(manager_->getTempDirs(), &lastError_);
   if (cloneManager_ == nullptr) return false;
   lastError_.truncate(0);
   int32_t columns = markByGroups_ ? fieldCount_ + 1 : fieldCount_;
-  if (!cloneManager_->setChunkSize(chunkSize_) || !cloneManager_->setColumns(columns)) return failed();
+  if (!cloneManager_->setChunkSize(chunkSize_) || !cloneManager_->setColumns(columns)) return cloneCopyFailed();
   for (int32_t i = 0; i < fieldCount_; ++i) {
     const TqDatafileField& f = fields_[i];
     if (!cloneManager_->setColSpec(i, static_cast<tqbType>(f.type), f.rawInteger ? -1 : f.maxLength)) {
-      return failed();
+      return cloneCopyFailed();
     }
   }
-  if (markByGroups_ && !cloneManager_->setColSpec(fieldCount_, tqbTypeBoolean, 1)) return failed();
+  if (markByGroups_ && !cloneManager_->setColSpec(fieldCount_, tqbTypeBoolean, 1)) return cloneCopyFailed();
   cloneCopy_ = cloneManager_->createFile(cloneFlags_ | (markByGroups_ ? FlagMarkColumn : 0));
-  if (cloneCopy_ == nullptr) return failed();
-  TqDatafileField* copyFields = static_cast<AbsTqDatafile*>(cloneCopy_)->fields();
+  if (cloneCopy_ == nullptr) return cloneCopyFailed();
+  return true;
+}
 
+bool AbsTqSortfile::copyRowsToClone(bool hasRow, bool* taken) {
+  TqDatafileField* copyFields = static_cast<AbsTqDatafile*>(cloneCopy_)->fields();
   // Copy the sorted rows from the first.  The host may have changed its fields since
   // the first row was loaded, so that row is read again.
-  bool hasRow = rowsTaken_ == 1;
   bool mark = true;
-  bool taken = false;  // rows were taken from the engine: the host's reading depends on the copy
   if (hasRow) {
     int32_t status = rewind();
     if (status == StatusOk) {
@@ -402,7 +408,7 @@ bool AbsTqSortfile::makeCloneCopy() {
       rowsPassed_ = 0;
       status = next(&mark);
     }
-    if (status != StatusOk) return failed();
+    if (status != StatusOk) return cloneCopyFailed();
     mark = true;
   }
   while (hasRow) {
@@ -416,22 +422,25 @@ bool AbsTqSortfile::makeCloneCopy() {
     if (markByGroups_) copyFields[fieldCount_].value.assign(mark);
     int32_t status = cloneCopy_->addRow(nullptr);
     if (status == StatusOk) {
-      taken = true;
+      *taken = true;
       status = next(&mark);
       if (status == StatusEndOfData) break;
       if (status == StatusOk) continue;
     } else {
       lastError_ = cloneCopy_->getError();
     }
-    if (taken) {
+    if (*taken) {
       // The engine's rows up to here are gone: reading cannot go on.
       readFailure_ = status;
       readFailureText_ = lastError_;
     }
-    return failed();
+    return cloneCopyFailed();
   }
   lastError_.truncate(0);
+  return true;
+}
 
+bool AbsTqSortfile::openHostReader(bool hasRow, bool taken) {
   // The host reads on through a private reader of the copy, from its first row, which
   // is the row its fields hold.  The reader's reference is on the copy, so it is made
   // before the copy is tied to this file's root.
@@ -450,11 +459,8 @@ bool AbsTqSortfile::makeCloneCopy() {
       readFailure_ = status;
       readFailureText_ = lastError_;
     }
-    return failed();
+    return cloneCopyFailed();
   }
-  TqDatafile* root = this;
-  while (root->getParent() != nullptr) root = root->getParent();
-  cloneCopy_->setParent(root);
   return true;
 }
 

@@ -137,6 +137,15 @@ class AbsTqSortfile : public AbsTqDatafile {
   bool hasNextSorted(bool engineHasNext);
   // Makes cloneCopy_ and hostReader_; false with lastError_ on failure.
   bool makeCloneCopy();
+  // makeCloneCopy's steps: the copy's manager and file, with this file's columns (and
+  // the group mark); the sorted rows copied into it from the first (`hasRow`: the first
+  // row was taken already; *taken: rows have left the engine); the copy frozen and the
+  // host's reader opened on it.  Each false with lastError_ and the copy released.
+  bool createCloneCopy();
+  bool copyRowsToClone(bool hasRow, bool* taken);
+  bool openHostReader(bool hasRow, bool taken);
+  // Keeps the copy's or its manager's message and releases the copy; false.
+  bool cloneCopyFailed();
   // Reads the next row of the private copy into the fields.
   int32_t nextFromCopy(bool* mark);
   // Tells the host's progress object `fraction` (kept within 0..1 and never below what

@@ -7,8 +7,7 @@
 #include "platform/tqballoc.h"
 #include "src/datamgr.h"
 #include "xsort/tqxsort.h"
-
-#define QT1(...) TQ_LOG(logger_, 1, __VA_ARGS__)
+#include "src/trace.h"
 
 namespace {
 
@@ -20,12 +19,12 @@ int32_t quorReadRow(AbsTqSortfile& file, bool* mark) { return static_cast<TqSort
 }  // namespace
 
 TqSortQuorImpl::TqSortQuorImpl() {
-  QT1("TqSortQuorImpl(0x%p)->TqSortQuorImpl()", this);
+  TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->TqSortQuorImpl()", this);
   rowReader_ = quorReadRow;
 }
 
 TqSortQuorImpl::~TqSortQuorImpl() {
-  QT1("TqSortQuorImpl(0x%p)->~TqSortQuorImpl()", this);
+  TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->~TqSortQuorImpl()", this);
   clean(ClearScope::rowsAndKeys);
 }
 
@@ -57,7 +56,7 @@ double TqSortQuorImpl::workDone() {
 }
 
 bool TqSortQuorImpl::init(TqDatafileManager* manager, uint32_t flags) {
-  QT1("TqSortQuorImpl(0x%p)->init(0x%p, 0x%x)", this, manager, flags);
+  TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->init(0x%p, 0x%x)", this, manager, flags);
   cloneFlags_ = flags & ~FlagSorted;
   // Rows always have the fixed layout.
   if (!AbsTqSortfile::init(manager, flags & ~(FlagVariableRows | FlagMemoryOnly))) return false;
@@ -123,7 +122,7 @@ bool TqSortQuorImpl::init(TqDatafileManager* manager, uint32_t flags) {
 }
 
 int32_t TqSortQuorImpl::resetSort(int32_t keyCount) {
-  QT1("TqSortQuorImpl(0x%p)->resetSort(%d)", this, keyCount);
+  TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->resetSort(%d)", this, keyCount);
   int32_t status = AbsTqSortfile::resetSort(keyCount);
   if (status != StatusOk) return status;
   keyParts_ = static_cast<TqSortKeyPart*>(tqbCalloc(static_cast<size_t>(keyPartCount_ > 0 ? keyPartCount_ : 1),
@@ -146,10 +145,10 @@ int32_t TqSortQuorImpl::resetSort(int32_t keyCount) {
 int32_t TqSortQuorImpl::setSort(int32_t key, int32_t field, int32_t ascending, const TqCollation* collation) {
   if (logger_->getLevel() <= 1) {
     if (collation != nullptr) {
-      QT1("TqSortQuorImpl(0x%p)->setSort(%d, %d, %d, { %s, 0x%x })", this, key, field, ascending,
-          collation->locale != nullptr ? collation->locale : "(null)", collation->collateFlags);
+      TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->setSort(%d, %d, %d, { %s, 0x%x })", this, key, field, ascending,
+                    collation->locale != nullptr ? collation->locale : "(null)", collation->collateFlags);
     } else {
-      QT1("TqSortQuorImpl(0x%p)->setSort(%d, %d, %d, %p)", this, key, field, ascending, collation);
+      TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->setSort(%d, %d, %d, %p)", this, key, field, ascending, collation);
     }
   }
   // The key and field are checked: they index the key tables and the field table.
@@ -204,7 +203,7 @@ int32_t TqSortQuorImpl::setSort(int32_t key, int32_t field, int32_t ascending, c
 }
 
 int32_t TqSortQuorImpl::setKeys() {
-  QT1("TqSortQuorImpl(0x%p)->setKeys()", this);
+  TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->setKeys()", this);
   if (keyPartCount_ == 0 || keyParts_ == nullptr) return fail(StatusNoKeys, 683);
   for (int32_t k = 0; k < keyCount_; ++k) {
     if (keyParts_[2 * k + 1].length == 0) return fail(StatusNoKeys, 683);  // a key never defined
@@ -274,7 +273,7 @@ void TqSortQuorImpl::discardEngine() {
 }
 
 int32_t TqSortQuorImpl::getEmptyChunk() {
-  QT1("TqSortQuorImpl(0x%p)->getEmptyChunk()", this);
+  TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->getEmptyChunk()", this);
   int result = engineInput_->ops->getInputChunk(engineInput_, &inputChunk_);
   if (result != 0) {
     inputChunk_ = nullptr;
@@ -288,7 +287,7 @@ int32_t TqSortQuorImpl::getEmptyChunk() {
 }
 
 int32_t TqSortQuorImpl::submitChunk(Submit which) {
-  QT1("TqSortQuorImpl(0x%p)->submitChunk(%d)", this, which == Submit::last ? 1 : 0);
+  TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->submitChunk(%d)", this, which == Submit::last ? 1 : 0);
   if (inputChunk_ == nullptr) {
     int32_t status = getEmptyChunk();
     if (status != StatusOk) return status;
@@ -305,7 +304,7 @@ int32_t TqSortQuorImpl::submitChunk(Submit which) {
 }
 
 int32_t TqSortQuorImpl::getNextChunk() {
-  QT1("TqSortQuorImpl(0x%p)->getNextChunk()", this);
+  TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->getNextChunk()", this);
   if (outputChunk_ != nullptr) {
     bool last = outputChunk_->state == TQ_SORT_CHUNK_LAST;
     TqSortOutputChunk* done = outputChunk_;
@@ -367,7 +366,7 @@ int32_t TqSortQuorImpl::readRow(bool* mark) {
 }
 
 int32_t TqSortQuorImpl::sort() {
-  QT1("TqSortQuorImpl(0x%p)->sort()", this);
+  TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->sort()", this);
   int32_t status = AbsTqSortfile::sort();
   if (status != StatusOk) return status;
   sortEngine_->ops->report(sortEngine_, infoBlock_.sortInfo != nullptr ? &infoBlock_ : nullptr);
@@ -375,7 +374,7 @@ int32_t TqSortQuorImpl::sort() {
 }
 
 int32_t TqSortQuorImpl::seek(int64_t position) {
-  QT1("TqSortQuorImpl(0x%p)->seek(%I64i)", this, position);
+  TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->seek(%I64i)", this, position);
   return seekSorted(position);
 }
 
@@ -392,7 +391,7 @@ int32_t TqSortQuorImpl::rewind() {
 }
 
 bool TqSortQuorImpl::hasNext() {
-  QT1("TqSortQuorImpl(0x%p)->hasNext()", this);
+  TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->hasNext()", this);
   return hasNextSorted(rowsLeft_ > 0 || (outputChunk_ != nullptr && outputChunk_->state != TQ_SORT_CHUNK_LAST));
 }
 
@@ -402,7 +401,7 @@ int32_t TqSortQuorImpl::freeze() {
 }
 
 int32_t TqSortQuorImpl::clear(ClearScope scope) {
-  QT1("TqSortQuorImpl(0x%p)->clear(%d)", this, scope == ClearScope::rowsAndKeys ? 1 : 0);
+  TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->clear(%d)", this, scope == ClearScope::rowsAndKeys ? 1 : 0);
   if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
   TqSortParms* parms = sortParms_;
   sortParms_ = nullptr;  // kept across the clean
@@ -417,7 +416,7 @@ int32_t TqSortQuorImpl::clear(ClearScope scope) {
 }
 
 void TqSortQuorImpl::clean(ClearScope scope) {
-  QT1("TqSortQuorImpl(0x%p)->clean(%d)", this, scope == ClearScope::rowsAndKeys ? 1 : 0);
+  TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->clean(%d)", this, scope == ClearScope::rowsAndKeys ? 1 : 0);
   int32_t keys = collationCount_;
   AbsTqSortfile::clean(scope);
   discardEngine();
@@ -436,6 +435,6 @@ void TqSortQuorImpl::clean(ClearScope scope) {
 }
 
 void TqSortQuorImpl::release() {
-  QT1("TqSortQuorImpl(0x%p)->release()", this);
+  TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->release()", this);
   if (--refCount_ <= 0) destroy();
 }

@@ -17,13 +17,13 @@
 
 #include <cstring>
 
+#include "core/rowbytes.h"
 #include "core/sortkey.h"
 #include "platform/tqballoc.h"
 #include "platform/tqbassert.h"
 #include "src/datamgr.h"
 #include "src/sortvorn_work.h"
-
-#define VT1(...) TQ_LOG(logger_, 1, __VA_ARGS__)
+#include "src/trace.h"
 
 namespace {
 // The least share of the budget kept for run metadata.
@@ -32,7 +32,6 @@ constexpr uint64_t kLeastMetaShare = 16 << 10;
 // names, key copies).
 constexpr uint64_t kLongRowSlack = 4096;
 }  // namespace
-#define VT2(...) TQ_LOG(logger_, 2, __VA_ARGS__)
 
 namespace {
 
@@ -57,13 +56,13 @@ const char* yesNo(bool b) { return b ? "true" : "false"; }
 }  // namespace
 
 TqSortVornImpl::TqSortVornImpl() {
-  VT1("TqSortVornImpl(0x%p)->TqSortVornImpl()", this);
+  TQ_TRACE_CALL("TqSortVornImpl(0x%p)->TqSortVornImpl()", this);
   lrbtInit(&chunkTree_, &TqSortVornImpl::compareChunks);
   rowReader_ = tqReadChunkRow;
 }
 
 TqSortVornImpl::~TqSortVornImpl() {
-  VT1("TqSortVornImpl(0x%p)->~TqSortVornImpl()", this);
+  TQ_TRACE_CALL("TqSortVornImpl(0x%p)->~TqSortVornImpl()", this);
   clean(ClearScope::rowsAndKeys);
   chunkLock_.destroy();
   if (mergeAtomicCreated_) tqAtomDestroy(&mergeAtomic_);
@@ -73,7 +72,7 @@ TqSortVornImpl::~TqSortVornImpl() {
 }
 
 bool TqSortVornImpl::init(TqDatafileManager* manager, uint32_t flags) {
-  VT2("TqSortVornImpl(0x%p)->init(0x%p, 0x%x)", this, manager, flags);
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->init(0x%p, 0x%x)", this, manager, flags);
   cloneFlags_ = flags & ~FlagSorted;
   if (!chunkLock_.create()) return refuse(29, "(Chunk lock)");
   if (tqAtomInit(&mergeAtomic_, 0) != 0) return refuse(29, "(Merge Atomic)");
@@ -93,7 +92,7 @@ bool TqSortVornImpl::init(TqDatafileManager* manager, uint32_t flags) {
 // --- keys --------------------------------------------------------------------------------
 
 int32_t TqSortVornImpl::resetSort(int32_t keyCount) {
-  VT2("TqSortVornImpl(0x%p)->resetSort(%d)", this, keyCount);
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->resetSort(%d)", this, keyCount);
   int32_t status = AbsTqSortfile::resetSort(keyCount);
   if (status != StatusOk) return status;
   keyLength_ = 0;
@@ -104,7 +103,7 @@ int32_t TqSortVornImpl::resetSort(int32_t keyCount) {
 
 int32_t TqSortVornImpl::setSort(int32_t key, int32_t field, int32_t ascending,
                                 const TqCollation* collation) {
-  VT2("TqSortVornImpl(0x%p)->setSort(%d, %d, %d, %p)", this, key, field, ascending, collation);
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->setSort(%d, %d, %d, %p)", this, key, field, ascending, collation);
   if (collation != nullptr) {
     lastError_ = "The Quor sort must be used when specifying linguistic collation settings.";
     return StatusNotAllowed;
@@ -146,7 +145,7 @@ int32_t TqSortVornImpl::setSort(int32_t key, int32_t field, int32_t ascending,
 }
 
 int32_t TqSortVornImpl::setKeys() {
-  VT1("TqSortVornImpl(0x%p)->setKeys()", this);
+  TQ_TRACE_CALL("TqSortVornImpl(0x%p)->setKeys()", this);
   if (keyCount_ == 0 || keyFields_ == nullptr) return fail(StatusNoKeys, 683);
   for (int32_t i = 0; i < keyCount_; ++i) {
     if (keyFields_[i].keyWriter == nullptr) return fail(StatusNoKeys, 683);
@@ -178,25 +177,9 @@ int32_t TqSortVornImpl::resolveSizes() {
     // the declared maximum lengths need not push the chunk, and the memory with it,
     // past the sort size the host set: the chunk needs only to hold a row whose strings
     // are empty.
-    uint64_t least = stable_ ? 8u : 0u;
-    for (int32_t i = 0; i < keyCount_; ++i) {
-      switch (keyFields_[i].column->type) {
-        case tqbTypeBoolean: least += 2; break;
-        case tqbTypeInteger:
-        case tqbTypeDate: least += 9; break;
-        case tqbTypeReal: least += tqkey::kRealKeyBytes; break;
-        default: least += 2;
-      }
-    }
-    for (int32_t i = 0; i < fieldCount_; ++i) {
-      switch (fields_[i].type) {
-        case tqbTypeBoolean: least += 2; break;
-        case tqbTypeInteger:
-        case tqbTypeDate: least += 9; break;
-        case tqbTypeReal: least += 25; break;
-        default: least += 6;
-      }
-    }
+    uint64_t least = stable_ ? tqrowbytes::kStableKeyBytes : 0u;
+    for (int32_t i = 0; i < keyCount_; ++i) least += tqrowbytes::keyField(keyFields_[i].column->type, 0);
+    for (int32_t i = 0; i < fieldCount_; ++i) least += tqrowbytes::storedField(fields_[i].type, 0);
     minChunk = (least + sizeof(IndexEntry) + 15) & ~uint64_t{15};
   }
   if (minChunk > kTqMaxChunkSize) return fail(StatusNoRoom, 1422, minChunk, minChunk, minChunk);
@@ -377,32 +360,17 @@ int32_t TqSortVornImpl::writeRow(int64_t* rowStart) {
 
 uint64_t TqSortVornImpl::longRowBytes() const {
   // What the row and its key take, counted as writeRow and the key writers write them.
-  auto stringBytes = [](const TqDatafileField& f) -> uint64_t {
-    if (f.value.isNull()) return 0;
+  auto textBytes = [](const TqDatafileField& f) -> int64_t {
+    if (!tqrowbytes::isString(f.type) || f.value.isNull()) return -1;
     uint32_t n = 0;
     tqrow::stringBytes(f, &n);
-    return n;
+    return static_cast<int64_t>(n) - 1;  // without the terminating zero
   };
-  uint64_t bytes = stable_ ? 8u : 0u;
-  for (int32_t i = 0; i < fieldCount_; ++i) {
-    const TqDatafileField& f = fields_[i];
-    switch (f.type) {
-      case tqbTypeBoolean: bytes += 2; break;
-      case tqbTypeInteger:
-      case tqbTypeDate: bytes += 9; break;
-      case tqbTypeReal: bytes += 25; break;
-      default: bytes += 5 + stringBytes(f);
-    }
-  }
+  uint64_t bytes = stable_ ? tqrowbytes::kStableKeyBytes : 0u;
+  for (int32_t i = 0; i < fieldCount_; ++i) bytes += tqrowbytes::storedField(fields_[i].type, textBytes(fields_[i]));
   for (int32_t i = 0; i < keyCount_; ++i) {
     const TqDatafileField& f = *keyFields_[i].column;
-    switch (f.type) {
-      case tqbTypeBoolean: bytes += 2; break;
-      case tqbTypeInteger:
-      case tqbTypeDate: bytes += 9; break;
-      case tqbTypeReal: bytes += tqkey::kRealKeyBytes; break;
-      default: bytes += f.value.isNull() ? 2 : 1 + stringBytes(f);
-    }
+    bytes += tqrowbytes::keyField(f.type, textBytes(f));
   }
   return bytes;
 }
@@ -539,7 +507,7 @@ int32_t TqSortVornImpl::storeLongRun(const RowRef& row) {
 }
 
 int32_t TqSortVornImpl::submitChunk(Submit which) {
-  VT2("TqSortVornImpl(0x%p)->submitChunk(%d)", this, which == Submit::last ? 1 : 0);
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->submitChunk(%d)", this, which == Submit::last ? 1 : 0);
   return submitCurrentChunk(which);
 }
 
@@ -638,7 +606,7 @@ int32_t TqSortVornImpl::finishInput(bool final) {
 // --- errors --------------------------------------------------------------------------------
 
 void TqSortVornImpl::setError(int32_t status, const TqbString& message, ChunkLock lock) {
-  VT2("TqSortVornImpl(0x%p)->setError('%s', %d)", this, message, status);
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->setError('%s', %d)", this, message, status);
   {
     ChunkLockScope scope(this, lock);
     if (errorCode_ == 0) {
@@ -672,7 +640,7 @@ TqbString TqSortVornImpl::getError() {
 // --- state ---------------------------------------------------------------------------------
 
 void TqSortVornImpl::clean(ClearScope scope) {
-  VT1("TqSortVornImpl(0x%p)->clean(%d)", this, scope == ClearScope::rowsAndKeys ? 1 : 0);
+  TQ_TRACE_CALL("TqSortVornImpl(0x%p)->clean(%d)", this, scope == ClearScope::rowsAndKeys ? 1 : 0);
   AbsTqSortfile::clean(scope);
   if (chunkLock_.created()) {
     aborted_ = true;
@@ -688,8 +656,8 @@ void TqSortVornImpl::clean(ClearScope scope) {
     while (chunkList_ != nullptr) {
       ChunkDescriptor* chunk = chunkList_;
       chunkList_ = chunk->nextInList;
-      VT2("TqSortVornImpl(0x%p)->tossChunk(0x%p) tossing chunk %I64u", this, chunk,
-          static_cast<uint64_t>(chunk->id));
+      TQ_TRACE_SORT("TqSortVornImpl(0x%p)->tossChunk(0x%p) tossing chunk %I64u", this, chunk,
+                    static_cast<uint64_t>(chunk->id));
       freeChunk(chunk);
     }
     while (spareBuffers_ != nullptr) {
@@ -749,26 +717,26 @@ void TqSortVornImpl::clean(ClearScope scope) {
 }
 
 int32_t TqSortVornImpl::clear(ClearScope scope) {
-  VT1("TqSortVornImpl(0x%p)->clear(%d)", this, scope == ClearScope::rowsAndKeys ? 1 : 0);
+  TQ_TRACE_CALL("TqSortVornImpl(0x%p)->clear(%d)", this, scope == ClearScope::rowsAndKeys ? 1 : 0);
   if (flags_ & FlagReadOnly) return fail(StatusNotAllowed, 1419, "Read Only");
   clean(scope);
   return StatusOk;
 }
 
 void TqSortVornImpl::release() {
-  VT2("TqSortVornImpl(0x%p)->release()", this);
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->release()", this);
   if (--refCount_ <= 0) destroy();
 }
 
 int32_t TqSortVornImpl::freeze() {
-  VT2("TqSortVornImpl(0x%p)->freeze()", this);
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->freeze()", this);
   if (cloneCopy_ != nullptr) return cloneCopy_->freeze();
   // After sort there is nothing to end; before, freezing is refused.
   return AbsTqSortfile::freeze();
 }
 
 bool TqSortVornImpl::hasNext() {
-  VT1("TqSortVornImpl(0x%p)->hasNext()", this);
+  TQ_TRACE_CALL("TqSortVornImpl(0x%p)->hasNext()", this);
   if (!(flags_ & FlagReadOnly) || !chunkLock_.created()) return hasNextSorted(false);
   bool more = rowsLeft_ > 0;
   if (!more) {

@@ -47,6 +47,7 @@
 
 #include <atomic>
 
+#include "core/rowbytes.h"
 #include "platform/lrbtree.h"
 #include "platform/npfio.h"
 #include "platform/tqbthreadpool.h"
@@ -87,7 +88,7 @@ struct IndexEntry {
   uint32_t spare;
   uint32_t rowOffset() const { return keyOffset + keyLength; }
 };
-static_assert(sizeof(IndexEntry) == 32, "index entries are 32 bytes");
+static_assert(sizeof(IndexEntry) == tqrowbytes::kIndexEntryBytes, "index entries are 32 bytes");
 
 // The key bytes of a key as the two prefix numbers of an index entry.
 inline void tqKeyPrefix(const uint8_t* key, uint32_t length, uint64_t prefix[2]) {
@@ -443,6 +444,13 @@ class TqSortVornImpl : public AbsTqSortfile {
   // a status when the sort stopped.  Caller holds chunkLock_, and holds it on return.
   int32_t waitForSorts() TQ_REQUIRES(chunkLock_);
   int32_t mergePass() TQ_REQUIRES(chunkLock_);
+  // mergePass's steps.  Waits until the running merges end (or the sort stops),
+  // reporting progress meanwhile; the chunk lock is let go while it waits.
+  void waitForMerges() TQ_REQUIRES(chunkLock_);
+  // Marks the runs at the tree's front that need no more merging ready (each in order
+  // with the next), and merges the first group that overlaps once no ready run is
+  // ahead of it.
+  int32_t markReadyRuns() TQ_REQUIRES(chunkLock_);
   // Makes the read merge, or the pool merges that make room for it, for the group of
   // overlapping runs that starts at `first`.
   int32_t mergeGroup(ChunkDescriptor* first) TQ_REQUIRES(chunkLock_);

@@ -48,9 +48,7 @@
 #include "src/sortvorn.h"
 #include "src/sortvorn_runs.h"
 #include "src/sortvorn_work.h"
-
-#define VT1(...) TQ_LOG(logger_, 1, __VA_ARGS__)
-#define VT2(...) TQ_LOG(logger_, 2, __VA_ARGS__)
+#include "src/trace.h"
 
 namespace {
 
@@ -67,7 +65,7 @@ bool inOrder(const ChunkDescriptor* n, const ChunkDescriptor* p) {
 }  // namespace
 
 int32_t TqSortVornImpl::getNextChunk() {
-  VT2("TqSortVornImpl(0x%p)->getNextChunk()", this);
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->getNextChunk()", this);
   return nextSource();
 }
 
@@ -188,7 +186,7 @@ int32_t TqSortVornImpl::waitForSorts() {
 
 // Merges run on the pool; the reader only ever waits for them.
 int32_t TqSortVornImpl::mergePass() {
-  VT2("TqSortVornImpl(0x%p)->mergePass(0x%p)", this, nullptr);
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->mergePass(0x%p)", this, nullptr);
   if (sortsEnded_ != sortsSubmitted_ + sortsOnMain_) {
     // Every sort handed to the pool must have ended before the tree is complete.
     int32_t status = waitForSorts();
@@ -196,56 +194,63 @@ int32_t TqSortVornImpl::mergePass() {
   }
   if (logger_->getLevel() <= 2) dumpChunks();
   if (chunkTree_.count == 0 && tqAtomGet(&mergeAtomic_) == 0) {
-    VT2("TqSortVornImpl(0x%p)->mergePass(): Returning EOF", this);
+    TQ_TRACE_SORT("TqSortVornImpl(0x%p)->mergePass(): Returning EOF", this);
     return aborted_ ? (errorCode_ != 0 ? errorCode_.load() : StatusStopped) : StatusEndOfData;
   }
   ChunkDescriptor* first = treeFirst();
   if (tqAtomGet(&mergeAtomic_) != 0 && first != nullptr && first->ready) {
-    VT2("TqSortVornImpl(0x%p)->mergePass(): Leaving early with chunk %I64u", this,
-        static_cast<uint64_t>(first->id));
+    TQ_TRACE_SORT("TqSortVornImpl(0x%p)->mergePass(): Leaving early with chunk %I64u", this,
+                  static_cast<uint64_t>(first->id));
     return StatusOk;
   }
   ++mergePasses_;
   if (tqAtomGet(&mergeAtomic_) != 0) {
-    VT2("TqSortVornImpl(0x%p)->mergePass(): Merge running", this);
-    int32_t now = tqAtomOr(&mergeAtomic_, kReaderWaiting);
-    if (now == kReaderWaiting) {  // the last merge ended meanwhile
-      tqAtomSet(&mergeAtomic_, now, 0);
-      tqEventClear(mergeWaiter_);
-    } else {
-      ++mergePassWaits_;
-      unlockChunks();
-      VT2("TqSortVornImpl(0x%p)->mergePass(): Waiting on running merge", this);
-      bool posted = false;
-      for (;;) {
-        if (!aborted_ && sequenceBlock_.sortProgress != nullptr) {
-          if (!reportProgress()) break;
-        } else if (aborted_) {
-          break;
-        }
-        int index = 0;
-        if (tqEventWait(1, &mergeWaiter_, 1, static_cast<int>(kProgressEvery.count()), 0, &index) == 0) {
-          posted = true;
-          break;
-        }
-      }
-      lockChunks();
-      if (logger_->getLevel() <= 2) {
-        VT2("TqSortVornImpl(0x%p)->mergePass(): Back from merge wait", this);
-        dumpChunks();
-      }
-      // The waiter is also posted when an error is recorded; the count is reset only
-      // when the merges have really ended.
-      if (posted && tqAtomSet(&mergeAtomic_, kReaderWaiting, 0) == kReaderWaiting) {
-        tqEventClear(mergeWaiter_);
-      }
-    }
+    waitForMerges();
   } else if (!aborted_ && sequenceBlock_.sortProgress != nullptr) {
     reportProgressLocked();
   }
   if (aborted_) return errorCode_ != 0 ? errorCode_.load() : StatusStopped;
   if (tqAtomGet(&mergeAtomic_) != 0) return StatusOk;  // the wait ended early: look again
+  return markReadyRuns();
+}
 
+void TqSortVornImpl::waitForMerges() {
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->mergePass(): Merge running", this);
+  int32_t now = tqAtomOr(&mergeAtomic_, kReaderWaiting);
+  if (now == kReaderWaiting) {  // the last merge ended meanwhile
+    tqAtomSet(&mergeAtomic_, now, 0);
+    tqEventClear(mergeWaiter_);
+  } else {
+    ++mergePassWaits_;
+    unlockChunks();
+    TQ_TRACE_SORT("TqSortVornImpl(0x%p)->mergePass(): Waiting on running merge", this);
+    bool posted = false;
+    for (;;) {
+      if (!aborted_ && sequenceBlock_.sortProgress != nullptr) {
+        if (!reportProgress()) break;
+      } else if (aborted_) {
+        break;
+      }
+      int index = 0;
+      if (tqEventWait(1, &mergeWaiter_, 1, static_cast<int>(kProgressEvery.count()), 0, &index) == 0) {
+        posted = true;
+        break;
+      }
+    }
+    lockChunks();
+    if (logger_->getLevel() <= 2) {
+      TQ_TRACE_SORT("TqSortVornImpl(0x%p)->mergePass(): Back from merge wait", this);
+      dumpChunks();
+    }
+    // The waiter is also posted when an error is recorded; the count is reset only
+    // when the merges have really ended.
+    if (posted && tqAtomSet(&mergeAtomic_, kReaderWaiting, 0) == kReaderWaiting) {
+      tqEventClear(mergeWaiter_);
+    }
+  }
+}
+
+int32_t TqSortVornImpl::markReadyRuns() {
   ChunkDescriptor* n = treeFirst();
   if (n == nullptr) return StatusOk;  // a merge brought nothing (its rows were all read)
   while (n != nullptr && n->ready) n = treeNext(n);
@@ -258,8 +263,8 @@ int32_t TqSortVornImpl::mergePass() {
     ChunkDescriptor* p = treeNext(n);
     if (p == nullptr || inOrder(n, p)) {
       // In order with the next run (equal keys count as in order): final.
-      VT2("TqSortVornImpl(0x%p)->mergePass(0x%p): Marking chunk [0x%p](%I64u) ready", this, nullptr, n,
-          static_cast<uint64_t>(n->id));
+      TQ_TRACE_SORT("TqSortVornImpl(0x%p)->mergePass(0x%p): Marking chunk [0x%p](%I64u) ready", this, nullptr, n,
+                    static_cast<uint64_t>(n->id));
       n->ready = true;
       rowsReady_ += n->rowCount;
       readyAhead = true;
@@ -303,8 +308,8 @@ int32_t TqSortVornImpl::mergeGroup(ChunkDescriptor* first) {
   }
   int32_t status = reserveInputs(merge);
   if (status == StatusOk) {
-    VT2("TqSortVornImpl(0x%p)->mergePass(0x%p): Identified merge request 0x%p as a read merge request.", this,
-        nullptr, merge);
+    TQ_TRACE_SORT("TqSortVornImpl(0x%p)->mergePass(0x%p): Identified merge request 0x%p as a read merge request.", this,
+                  nullptr, merge);
     ++readMergeCount_;
     readMerge_ = merge;
     if (rowsPassed_ == 0) mergesUntilFirstRow_ = mergesSubmitted_ + mergesOnMain_;
@@ -401,7 +406,7 @@ int32_t TqSortVornImpl::preMerge(TqSortVornWorkMerge* group) {
   group->truncateInputs(0);
   group->destroyLocked();
   if (dispatched > 0 || tqAtomGet(&mergeAtomic_) != 0) {
-    VT2("TqSortVornImpl(0x%p)->mergePass(): Leaving empty handed", this);
+    TQ_TRACE_SORT("TqSortVornImpl(0x%p)->mergePass(): Leaving empty handed", this);
     return StatusOk;  // the next pass waits for the merges, which give their memory back
   }
   setError(StatusNoRoom, TQ_MESSAGE(29, "(Merge Windows)"), ChunkLock::held);
@@ -577,7 +582,7 @@ int32_t TqSortVornImpl::nextRowFromMergeRequest(bool* mark) {
     if (groupAfterSort_) rowKey_ = readMerge_->currentKey(&rowKeyLength_);
     return readFields(mark);
   }
-  VT2("TqSortVornImpl(0x%p)->nextRowFromMergeRequest(): Switching back to main reader.", this);
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->nextRowFromMergeRequest(): Switching back to main reader.", this);
   buffer_ = nullptr;
   if (status != -1) {
     rowsLeft_ = 0;  // the next call asks for a source again and meets the recorded error
@@ -597,7 +602,7 @@ int32_t TqSortVornImpl::nextRowFromMergeRequest(bool* mark) {
 }
 
 int32_t TqSortVornImpl::seek(int64_t position) {
-  VT1("TqSortVornImpl(0x%p)->seek(%I64i)", this, position);
+  TQ_TRACE_CALL("TqSortVornImpl(0x%p)->seek(%I64i)", this, position);
   return seekSorted(position);
 }
 

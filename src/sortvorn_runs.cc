@@ -135,58 +135,15 @@ int32_t RunReader::advance() {
 
 LoserTree::~LoserTree() { tqbFree(nodes_); }
 
-bool LoserTree::beats(uint32_t a, uint32_t b) const {
-  const RunReader* x = readers_[a];
-  const RunReader* y = readers_[b];
-  if (x->exhausted() || y->exhausted()) {
-    if (x->exhausted() != y->exhausted()) return y->exhausted();
-    return a < b;
-  }
-  // The first 16 key bytes decide most matches without touching the keys themselves.
-  const uint64_t* p = x->prefix();
-  const uint64_t* q = y->prefix();
-  if (p[0] != q[0]) return p[0] < q[0];
-  if (p[1] != q[1]) return p[1] < q[1];
-  int c = tqCompareKeys(x->row().key, x->row().keyLength, y->row().key, y->row().keyLength);
-  return c < 0 || (c == 0 && a < b);
-}
-
 bool LoserTree::build(RunReader** readers, uint32_t count) {
-  readers_ = readers;
-  count_ = count;
   tqbFree(nodes_);
-  // Winners of every match first (leaves at count..2*count-1), then the losers kept.
-  uint32_t* winners = static_cast<uint32_t*>(tqbMalloc(sizeof(uint32_t) * 2 * (count > 0 ? count : 1)));
-  nodes_ = static_cast<uint32_t*>(tqbMalloc(sizeof(uint32_t) * (count > 0 ? count : 1)));
-  if (winners == nullptr || nodes_ == nullptr) {
-    tqbFree(winners);
-    return false;
+  nodes_ = nullptr;
+  size_t entries = tqmerge::LoserTree<RunSources>::nodeCount(count);
+  if (count > 1) {
+    nodes_ = static_cast<uint32_t*>(tqbMalloc(sizeof(uint32_t) * entries));
+    if (nodes_ == nullptr) return false;
   }
-  nodes_[0] = 0;
-  for (uint32_t i = 0; i < count; ++i) winners[count + i] = i;
-  for (uint32_t n = count - 1; n >= 1 && count > 1; --n) {
-    uint32_t a = winners[2 * n], b = winners[2 * n + 1];
-    if (beats(a, b)) {
-      winners[n] = a;
-      nodes_[n] = b;
-    } else {
-      winners[n] = b;
-      nodes_[n] = a;
-    }
-  }
-  if (count > 1) nodes_[0] = winners[1];
-  tqbFree(winners);
+  sources_ = RunSources(readers);
+  tree_.build(&sources_, count, nodes_);
   return true;
-}
-
-void LoserTree::replay() {
-  uint32_t w = nodes_[0];
-  for (uint32_t n = (count_ + w) / 2; n >= 1; n /= 2) {
-    if (beats(nodes_[n], w)) {
-      uint32_t t = nodes_[n];
-      nodes_[n] = w;
-      w = t;
-    }
-  }
-  nodes_[0] = w;
 }

@@ -19,6 +19,7 @@
 #ifndef TQ_SRC_SORTVORN_RUNS_H
 #define TQ_SRC_SORTVORN_RUNS_H
 
+#include "core/losertree.h"
 #include "src/sortvorn.h"
 
 class RunReader {
@@ -76,6 +77,28 @@ class RunReader {
 // merge's lists and tournament tree, and what the allocator adds to each.
 constexpr uint64_t kRunReaderBytes = sizeof(RunReader) + 64;
 
+// The readers of a merge as the sources of its tournament: a reader's current row, by
+// its key (the 16-byte prefix first).
+class RunSources {
+ public:
+  explicit RunSources(RunReader** readers = nullptr) : readers_(readers) {}
+  bool exhausted(uint32_t i) const { return readers_[i]->exhausted(); }
+  int compare(uint32_t a, uint32_t b) const {
+    const RunReader* x = readers_[a];
+    const RunReader* y = readers_[b];
+    // The first 16 key bytes decide most matches without touching the keys themselves.
+    const uint64_t* p = x->prefix();
+    const uint64_t* q = y->prefix();
+    if (p[0] != q[0]) return p[0] < q[0] ? -1 : 1;
+    if (p[1] != q[1]) return p[1] < q[1] ? -1 : 1;
+    return tqCompareKeys(x->row().key, x->row().keyLength, y->row().key, y->row().keyLength);
+  }
+
+ private:
+  RunReader** readers_;
+};
+
+// The tournament among a merge's readers (core/losertree.h), with its nodes.
 class LoserTree {
  public:
   LoserTree() = default;
@@ -87,17 +110,14 @@ class LoserTree {
   // the tree cannot be allocated.
   bool build(RunReader** readers, uint32_t count);
   // The reader whose row comes next; exhausted when every reader is.
-  uint32_t winner() const { return nodes_[0]; }
+  uint32_t winner() const { return tree_.winner(); }
   // The winner has moved on (or is exhausted): finds the next winner.
-  void replay();
+  void replay() { tree_.replay(); }
 
  private:
-  // True when reader a's row comes before reader b's.
-  bool beats(uint32_t a, uint32_t b) const;
-
-  RunReader** readers_ = nullptr;
-  uint32_t count_ = 0;
-  uint32_t* nodes_ = nullptr;  // [0] the winner, [1..count-1] the loser of each match
+  RunSources sources_;
+  uint32_t* nodes_ = nullptr;
+  tqmerge::LoserTree<RunSources> tree_;
 };
 
 #endif

@@ -30,8 +30,7 @@
 #include "platform/npfio.h"
 #include "platform/tqballoc.h"
 #include "src/sortvorn.h"
-
-#define VT2(...) TQ_LOG(logger_, 2, __VA_ARGS__)
+#include "src/trace.h"
 
 namespace {
 constexpr int kNameSize = 260;
@@ -244,8 +243,8 @@ int32_t TqSortVornImpl::waitForMemory(uint32_t chunkId) {
   // that sees a newer generation than the one it registered under does not wait, so a
   // post made between its registration and its wait is never lost, even when another
   // waiter cleared the event meanwhile.
-  VT2("TqSortVornImpl(0x%p)->getBuffer(): chunk[%I64u] - entering wait for available buffers", this,
-      static_cast<uint64_t>(chunkId));
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->getBuffer(): chunk[%I64u] - entering wait for available buffers", this,
+                static_cast<uint64_t>(chunkId));
   ++bufferWaiters_;
   ++bufferWaits_;
   uint32_t generation = bufferGeneration_;
@@ -307,7 +306,7 @@ void TqSortVornImpl::countBytesWritten(uint64_t bytes, ChunkLock lock) {
 // --- descriptors and buffers ---------------------------------------------------------------
 
 ChunkDescriptor* TqSortVornImpl::allocateChunk(ChunkLock lock) {
-  VT2("TqSortVornImpl(0x%p)->allocateChunk()", this);
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->allocateChunk()", this);
   ChunkDescriptor* chunk = tqbNew<ChunkDescriptor>();
   bool buffered = false;
   {
@@ -351,7 +350,7 @@ ChunkDescriptor* TqSortVornImpl::allocateRun() {
 }
 
 int32_t TqSortVornImpl::getEmptyChunk() {
-  VT2("TqSortVornImpl(0x%p)->getEmptyChunk()", this);
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->getEmptyChunk()", this);
   ChunkDescriptor* chunk = allocateChunk(ChunkLock::notHeld);
   if (chunk == nullptr) {
     adoptRecordedError();
@@ -367,8 +366,8 @@ int32_t TqSortVornImpl::getEmptyChunk() {
 }
 
 int32_t TqSortVornImpl::getBuffer(ChunkDescriptor* chunk, VictimEnd victims) {
-  VT2("TqSortVornImpl(0x%p)->getBuffer(0x%p, %s) buffer for chunk %I64u", this, chunk,
-      victims == VictimEnd::highKeys ? "true" : "false", static_cast<uint64_t>(chunk->id));
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->getBuffer(0x%p, %s) buffer for chunk %I64u", this, chunk,
+                victims == VictimEnd::highKeys ? "true" : "false", static_cast<uint64_t>(chunk->id));
   for (;;) {
     if (spareBuffers_ != nullptr || roomFor(resolvedChunkSize_)) {
       chunk->buffer = takeBuffer();
@@ -378,14 +377,14 @@ int32_t TqSortVornImpl::getBuffer(ChunkDescriptor* chunk, VictimEnd victims) {
       }
       ++buffersInUse_;
       if (buffersInUse_ > maxBuffersInUse_) maxBuffersInUse_ = buffersInUse_;
-      VT2("TqSortVornImpl(0x%p)->getBuffer(): chunk[%I64u] - new buffer 0x%p", this,
-          static_cast<uint64_t>(chunk->id), chunk->buffer);
+      TQ_TRACE_SORT("TqSortVornImpl(0x%p)->getBuffer(): chunk[%I64u] - new buffer 0x%p", this,
+                    static_cast<uint64_t>(chunk->id), chunk->buffer);
       return StatusOk;
     }
     ChunkDescriptor* victim = bufferVictim(victims, chunk);
     if (victim != nullptr) {
-      VT2("TqSortVornImpl(0x%p)->getBuffer(): chunk[%I64u] - stealing chunk[%I64u] buffer 0x%p",
-          this, static_cast<uint64_t>(chunk->id), static_cast<uint64_t>(victim->id), victim->buffer);
+      TQ_TRACE_SORT("TqSortVornImpl(0x%p)->getBuffer(): chunk[%I64u] - stealing chunk[%I64u] buffer 0x%p",
+                    this, static_cast<uint64_t>(chunk->id), static_cast<uint64_t>(victim->id), victim->buffer);
       int32_t status = persistChunk(victim);
       if (status != StatusOk) return status;
       chunk->buffer = victim->buffer;
@@ -418,7 +417,7 @@ int32_t TqSortVornImpl::createRunFile(char* name, NpHandle* handle, ChunkLock lo
 }
 
 int32_t TqSortVornImpl::persistChunk(ChunkDescriptor* chunk) {
-  VT2("TqSortVornImpl(0x%p)->persistChunk(0x%p)", this, chunk);
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->persistChunk(0x%p)", this, chunk);
   if (chunk->tempFileName != nullptr) return StatusOk;  // its rows are already on disk
   ++chunksWrittenToDisk_;
   // A run file that cannot be written in one directory is tried in the next.
@@ -446,7 +445,7 @@ int32_t TqSortVornImpl::persistChunk(ChunkDescriptor* chunk) {
       d = attempts;  // no memory: another directory would not help
     }
     if (failed) {
-      VT2("TqSortVornImpl(0x%p)->persistChunk(0x%p): %s", this, chunk, message);
+      TQ_TRACE_SORT("TqSortVornImpl(0x%p)->persistChunk(0x%p): %s", this, chunk, message);
       np_fio_unlink(name);
       status = d >= attempts ? StatusNoRoom : StatusSystemError;
       continue;
@@ -528,7 +527,7 @@ int32_t TqSortVornImpl::createRunFileIn(int dirIndex, char* name, NpHandle* hand
     int syserr = status == kNpErrSystem ? np_fio_syserr(0) : 0;
     *message = TQ_MESSAGE(tqFileCreateMessage(status), dir ? dir : "<null>",
                           syserr != 0 ? np_fio_errtext(syserr) : np_fio_errdesc(status), np_fio_advice(syserr));
-    VT2("TqSortVornImpl(0x%p)->persistChunk(): %s", this, *message);
+    TQ_TRACE_SORT("TqSortVornImpl(0x%p)->persistChunk(): %s", this, *message);
     return StatusOpenFailed;
   }
   np_fio_bufmode(*handle, 0);
@@ -536,8 +535,8 @@ int32_t TqSortVornImpl::createRunFileIn(int dirIndex, char* name, NpHandle* hand
 }
 
 void TqSortVornImpl::tossChunk(ChunkDescriptor* chunk, ChunkLock lock) {
-  VT2("TqSortVornImpl(0x%p)->tossChunk(0x%p) tossing chunk %I64u", this, chunk,
-      static_cast<uint64_t>(chunk->id));
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->tossChunk(0x%p) tossing chunk %I64u", this, chunk,
+                static_cast<uint64_t>(chunk->id));
   if (chunk->tempFileName != nullptr) {
     np_fio_unlink(chunk->tempFileName);
     tqbFree(chunk->tempFileName);
@@ -561,8 +560,8 @@ void TqSortVornImpl::tossChunk(ChunkDescriptor* chunk, ChunkLock lock) {
 }
 
 bool TqSortVornImpl::insertChunk(ChunkDescriptor* chunk, ChunkSource source, ChunkLock lock) {
-  VT2("TqSortVornImpl(0x%p)->insertChunk(0x%p, %s, %s)", this, chunk,
-      source == ChunkSource::sort ? "true" : "false", lock == ChunkLock::held ? "true" : "false");
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->insertChunk(0x%p, %s, %s)", this, chunk,
+                source == ChunkSource::sort ? "true" : "false", lock == ChunkLock::held ? "true" : "false");
   if (chunk->rowCount == 0) {  // nothing to deliver: the buffer goes back at once
     tossChunk(chunk, lock);
     return true;
@@ -618,17 +617,17 @@ bool TqSortVornImpl::enterTree(ChunkDescriptor* chunk, ChunkSource source, Chunk
 // --- dumps ---------------------------------------------------------------------------------
 
 void TqSortVornImpl::dumpChunks() {
-  VT2("Chunks: Sorting=%s", sorting_ ? "true" : "false");
+  TQ_TRACE_SORT("Chunks: Sorting=%s", sorting_ ? "true" : "false");
   for (ChunkDescriptor* c = treeFirst(); c != nullptr; c = treeNext(c)) dumpChunk(c);
 }
 
 void TqSortVornImpl::dumpChunk(ChunkDescriptor* chunk) {
-  VT2("   [0x%p](%I64u) - %s", chunk, static_cast<uint64_t>(chunk->id), chunk->ready ? "ready" : "not-ready");
-  if (chunk->buffer != nullptr) VT2("      In memory: 0x%p", chunk->buffer);
-  if (chunk->tempFileName != nullptr) VT2("      Tempfile: %s", chunk->tempFileName);
+  TQ_TRACE_SORT("   [0x%p](%I64u) - %s", chunk, static_cast<uint64_t>(chunk->id), chunk->ready ? "ready" : "not-ready");
+  if (chunk->buffer != nullptr) TQ_TRACE_SORT("      In memory: 0x%p", chunk->buffer);
+  if (chunk->tempFileName != nullptr) TQ_TRACE_SORT("      Tempfile: %s", chunk->tempFileName);
   dumpKey("       lowKey:", chunk->lowKey, chunk->lowKeyLength);
   dumpKey("      highKey:", chunk->highKey, chunk->highKeyLength);
-  VT2("      nRecs: %I64u", chunk->rowCount);
+  TQ_TRACE_SORT("      nRecs: %I64u", chunk->rowCount);
 }
 
 void TqSortVornImpl::dumpKey(const char* label, const uint8_t* key, uint32_t length) {
@@ -641,6 +640,6 @@ void TqSortVornImpl::dumpKey(const char* label, const uint8_t* key, uint32_t len
       line.push_back(kHex[key[i] & 15]);
       line.push_back(' ');
     }
-    VT2("%s %s", at == 0 ? label : blanks.c_str(), line);
+    TQ_TRACE_SORT("%s %s", at == 0 ? label : blanks.c_str(), line);
   }
 }

@@ -34,8 +34,7 @@
 
 #include "core/keysort.h"
 #include "platform/tqballoc.h"
-
-#define WT(...) TQ_LOG(logger_, 2, __VA_ARGS__)
+#include "src/trace.h"
 
 namespace {
 
@@ -57,18 +56,18 @@ inline int compareEntries(const uint8_t* buffer, const IndexEntry& a, const Inde
 
 TqSortVornWorkSort::TqSortVornWorkSort(TqSortVornImpl* engine, TqLogger* logger, ChunkDescriptor* chunk)
     : engine_(engine), logger_(logger), chunk_(chunk) {
-  WT("TqSortVornWorkSort(0x%p)->TqSortVornWorkSort()", this);
+  TQ_TRACE_SORT("TqSortVornWorkSort(0x%p)->TqSortVornWorkSort()", this);
 }
 
-TqSortVornWorkSort::~TqSortVornWorkSort() { WT("TqSortVornWorkSort(0x%p)->~TqSortVornWorkSort()", this); }
+TqSortVornWorkSort::~TqSortVornWorkSort() { TQ_TRACE_SORT("TqSortVornWorkSort(0x%p)->~TqSortVornWorkSort()", this); }
 
 bool TqSortVornWorkSort::stopping(TqbThreadPoolWorker* worker) const {
   return engine_->aborted() || (worker != nullptr && worker->stopRequested());
 }
 
 void TqSortVornWorkSort::work(bool onMain, TqbThreadPoolWorker* worker) {
-  WT("TqSortVornWorkSort(0x%p)->work(%s): 0x%p %I64u", this, onMain ? "true" : "false", chunk_,
-     static_cast<uint64_t>(chunk_->id));
+  TQ_TRACE_SORT("TqSortVornWorkSort(0x%p)->work(%s): 0x%p %I64u", this, onMain ? "true" : "false", chunk_,
+                static_cast<uint64_t>(chunk_->id));
   uint32_t n = static_cast<uint32_t>(chunk_->rowCount);
   IndexEntry* entries = TqSortVornImpl::entryAt(chunk_, engine_->resolvedChunkSize() - sizeof(IndexEntry) * n);
   uint64_t sorted = 0;
@@ -84,7 +83,7 @@ void TqSortVornWorkSort::work(bool onMain, TqbThreadPoolWorker* worker) {
 }
 
 void TqSortVornWorkSort::failure(bool cancelled) {
-  WT("%s(0x%p)->failure(%s)", traceName(), this, cancelled ? "true" : "false");
+  TQ_TRACE_SORT("%s(0x%p)->failure(%s)", traceName(), this, cancelled ? "true" : "false");
   if (!cancelled) engine_->setError(TqDatafile::StatusNotAllowed, TQ_MESSAGE(1181), ChunkLock::notHeld);
   engine_->sortEnded(0);
   tqbDelete(this);
@@ -130,7 +129,7 @@ bool TqSortVornWorkSort::sortRange(TqbThreadPoolWorker* worker, uint8_t* buffer,
                                    uint32_t lo, uint32_t hi) {
   EntryKeys keys(this, worker, buffer, entries);
   if (tqkey::radixSortKeys(keys, lo, size_t{hi} + 1)) return true;
-  WT("TqSortVornWorkSort(0x%p)->work() - stopping", this);
+  TQ_TRACE_SORT("TqSortVornWorkSort(0x%p)->work() - stopping", this);
   return false;
 }
 
@@ -138,11 +137,11 @@ bool TqSortVornWorkSort::sortRange(TqbThreadPoolWorker* worker, uint8_t* buffer,
 
 TqSortVornWorkMerge::TqSortVornWorkMerge(TqSortVornImpl* engine, TqLogger* logger)
     : engine_(engine), logger_(logger) {
-  WT("TqSortVornWorkMerge(0x%p)->TqSortVornWorkMerge()", this);
+  TQ_TRACE_SORT("TqSortVornWorkMerge(0x%p)->TqSortVornWorkMerge()", this);
 }
 
 TqSortVornWorkMerge::~TqSortVornWorkMerge() {
-  WT("TqSortVornWorkMerge(0x%p)->~TqSortVornWorkMerge()", this);
+  TQ_TRACE_SORT("TqSortVornWorkMerge(0x%p)->~TqSortVornWorkMerge()", this);
   giveBack();
 }
 
@@ -170,7 +169,7 @@ void TqSortVornWorkMerge::destroyLocked() {
 }
 
 bool TqSortVornWorkMerge::addChunk(ChunkDescriptor* chunk) {
-  WT("%s(0x%p)->addChunk(0x%p) id: %I64u", traceName(), this, chunk, static_cast<uint64_t>(chunk->id));
+  TQ_TRACE_SORT("%s(0x%p)->addChunk(0x%p) id: %I64u", traceName(), this, chunk, static_cast<uint64_t>(chunk->id));
   if (capacity_ < inputCount_ + 1) {
     void* grown = tqbRealloc(inputs_, (capacity_ + 10) * sizeof(ChunkDescriptor*));
     if (grown == nullptr) return false;
@@ -266,7 +265,7 @@ uint32_t TqSortVornWorkMerge::currentRowLength() const {
 }
 
 void TqSortVornWorkMerge::work(bool onMain, TqbThreadPoolWorker* worker) {
-  WT("%s(0x%p)->work(%s)", traceName(), this, onMain ? "true" : "false");
+  TQ_TRACE_SORT("%s(0x%p)->work(%s)", traceName(), this, onMain ? "true" : "false");
   onMain_ = onMain;
   destroyLock_ = onMain ? ChunkLock::held : ChunkLock::notHeld;
   mergeToRun(worker, destroyLock_);
@@ -302,7 +301,7 @@ int32_t TqSortVornWorkMerge::mergeToRun(TqbThreadPoolWorker* worker, ChunkLock l
     uint32_t w = tree_.winner();
     if (readers_[w]->exhausted()) break;
     if (++rows % kStopCheckRows == 0 && (engine_->aborted() || (worker != nullptr && worker->stopRequested()))) {
-      WT("%s(0x%p)->work() - stopping", traceName(), this);
+      TQ_TRACE_SORT("%s(0x%p)->work() - stopping", traceName(), this);
       stopped = true;
       break;
     }
@@ -411,7 +410,7 @@ bool TqSortVornWorkMerge::RunOutput::flush(NpHandle file) {
 }
 
 void TqSortVornWorkMerge::failure(bool cancelled) {
-  WT("%s(0x%p)->failure(%s)", traceName(), this, cancelled ? "true" : "false");
+  TQ_TRACE_SORT("%s(0x%p)->failure(%s)", traceName(), this, cancelled ? "true" : "false");
   if (!cancelled) engine_->setError(TqDatafile::StatusNotAllowed, TQ_MESSAGE(1181), ChunkLock::notHeld);
   giveBack();
   if (whileAdding) engine_->inputMergeEnded();

@@ -6,9 +6,7 @@
 #include "core/sortkey.h"
 #include "platform/tqballoc.h"
 #include "src/sortvornfixed_work.h"
-
-#define FT1(...) TQ_LOG(logger_, 1, __VA_ARGS__)
-#define FT2(...) TQ_LOG(logger_, 2, __VA_ARGS__)
+#include "src/trace.h"
 
 namespace {
 
@@ -31,7 +29,7 @@ void keyString(TqSortVornFixedImpl& e, TqDatafileField& f, const uint8_t* r, uin
 }  // namespace
 
 TqSortVornFixedImpl::TqSortVornFixedImpl() {
-  FT2("TqSortVornFixedImpl(0x%p)->TqSortVornFixedImpl()", this);
+  TQ_TRACE_SORT("TqSortVornFixedImpl(0x%p)->TqSortVornFixedImpl()", this);
   fixedLayout_ = true;
   rowReader_ = tqReadChunkRow;
 }
@@ -44,7 +42,7 @@ TqSortVornFixedImpl::~TqSortVornFixedImpl() {
 }
 
 int32_t TqSortVornFixedImpl::setKeys() {
-  FT1("TqSortVornFixedImpl(0x%p)->setKeys()", this);
+  TQ_TRACE_CALL("TqSortVornFixedImpl(0x%p)->setKeys()", this);
   if (keyCount_ == 0 || keyFields_ == nullptr) return fail(StatusNoKeys, 683);
   // Each key field at its offset in the key area, in key order; a stable sort ends the
   // area with the row's sequence number.
@@ -106,7 +104,7 @@ int32_t TqSortVornFixedImpl::addRow(int64_t* rowStart) {
 }
 
 int32_t TqSortVornFixedImpl::submitChunk(Submit which) {
-  FT2("TqSortVornFixedImpl(0x%p)->submitChunk(%d)", this, which == Submit::last ? 1 : 0);
+  TQ_TRACE_SORT("TqSortVornFixedImpl(0x%p)->submitChunk(%d)", this, which == Submit::last ? 1 : 0);
   return submitCurrentChunk(which);
 }
 
@@ -121,7 +119,7 @@ TqSortVornWorkMerge* TqSortVornFixedImpl::createMergeRequest(TqSortVornImpl* eng
 }
 
 int32_t TqSortVornFixedImpl::getNextChunk() {
-  FT2("TqSortVornFixedImpl(0x%p)->getNextChunk()", this);
+  TQ_TRACE_SORT("TqSortVornFixedImpl(0x%p)->getNextChunk()", this);
   return nextSource();  // a run in hand is read from its first record
 }
 

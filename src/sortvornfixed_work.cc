@@ -6,8 +6,7 @@
 
 #include "core/keysort.h"
 #include "platform/tqballoc.h"
-
-#define WT(...) TQ_LOG(logger_, 2, __VA_ARGS__)
+#include "src/trace.h"
 
 TqSortVornFixedWorkSort::TqSortVornFixedWorkSort(TqSortVornFixedImpl* engine, TqLogger* logger,
                                                  ChunkDescriptor* chunk)
@@ -16,16 +15,16 @@ TqSortVornFixedWorkSort::TqSortVornFixedWorkSort(TqSortVornFixedImpl* engine, Tq
       rowLength_(static_cast<uint32_t>(engine->rowLength())),
       keyLength_(engine->keyAreaLength()),
       recordLength_(engine->recordLength()) {
-  WT("TqSortVornFixedWorkSort(0x%p)->TqSortVornFixedWorkSort()", this);
+  TQ_TRACE_SORT("TqSortVornFixedWorkSort(0x%p)->TqSortVornFixedWorkSort()", this);
 }
 
 TqSortVornFixedWorkSort::~TqSortVornFixedWorkSort() {
-  WT("TqSortVornFixedWorkSort(0x%p)->~TqSortVornFixedWorkSort()", this);
+  TQ_TRACE_SORT("TqSortVornFixedWorkSort(0x%p)->~TqSortVornFixedWorkSort()", this);
 }
 
 void TqSortVornFixedWorkSort::work(bool onMain, TqbThreadPoolWorker* worker) {
-  WT("TqSortVornFixedWorkSort(0x%p)->work(%s): 0x%p %I64u", this, onMain ? "true" : "false", chunk_,
-     static_cast<uint64_t>(chunk_->id));
+  TQ_TRACE_SORT("TqSortVornFixedWorkSort(0x%p)->work(%s): 0x%p %I64u", this, onMain ? "true" : "false", chunk_,
+                static_cast<uint64_t>(chunk_->id));
   uint32_t n = static_cast<uint32_t>(chunk_->rowCount);
   uint8_t* buffer = chunk_->buffer;
   // The key pass: every record's key fields, from its row bytes.
@@ -95,15 +94,15 @@ bool TqSortVornFixedWorkSort::sortRange(TqbThreadPoolWorker* worker, uint8_t* bu
                                         uint32_t hi) {
   RecordKeys keys(this, worker, buffer, rowLength_, keyLength_, recordLength_);
   if (tqkey::radixSortKeys(keys, lo, size_t{hi} + 1)) return true;
-  WT("TqSortVornFixedWorkSort(0x%p)->work() - stopping", this);
+  TQ_TRACE_SORT("TqSortVornFixedWorkSort(0x%p)->work() - stopping", this);
   return false;
 }
 
 TqSortVornFixedWorkMerge::TqSortVornFixedWorkMerge(TqSortVornImpl* engine, TqLogger* logger)
     : TqSortVornWorkMerge(engine, logger) {
-  WT("TqSortVornFixedWorkMerge(0x%p)->TqSortVornFixedWorkMerge()", this);
+  TQ_TRACE_SORT("TqSortVornFixedWorkMerge(0x%p)->TqSortVornFixedWorkMerge()", this);
 }
 
 TqSortVornFixedWorkMerge::~TqSortVornFixedWorkMerge() {
-  WT("TqSortVornFixedWorkMerge(0x%p)->~TqSortVornFixedWorkMerge()", this);
+  TQ_TRACE_SORT("TqSortVornFixedWorkMerge(0x%p)->~TqSortVornFixedWorkMerge()", this);
 }

@@ -2,22 +2,14 @@
 
 #include <algorithm>
 
+#include "core/rowbytes.h"
+#include "tqsort_sizes.h"
+
 namespace tqsort {
 
 namespace {
 
 constexpr uint64_t kMiB = uint64_t{1} << 20;
-
-tqbType libraryType(KeyType type) {
-  switch (type) {
-    case KeyType::Str: return tqbTypeString;
-    case KeyType::Int: return tqbTypeInteger;
-    case KeyType::Dec: return tqbTypeReal;
-    case KeyType::Date: return tqbTypeDate;
-    case KeyType::Bool: return tqbTypeBoolean;
-  }
-  return tqbTypeString;
-}
 
 }  // namespace
 
@@ -33,17 +25,10 @@ std::string plainLibraryText(std::string text) {
 uint64_t CollateTable::rowBytes(const Options& o, const std::vector<int32_t>& widths, bool lineNumbers) {
   // As the library lays a row out: each field behind its null indicator, then the
   // row number of a stable sort.
-  uint64_t bytes = 9;  // the place
-  if (lineNumbers) bytes += 9;
-  for (size_t i = 0; i < o.keys.size(); ++i) {
-    switch (o.keys[i].type) {
-      case KeyType::Str: bytes += static_cast<uint64_t>(widths[i]) + 2; break;
-      case KeyType::Int:
-      case KeyType::Date: bytes += 9; break;
-      case KeyType::Dec: bytes += 25; break;
-      case KeyType::Bool: bytes += 2; break;
-    }
-  }
+  const uint64_t integer = tqrowbytes::declaredWidth(tqbTypeInteger, 0);
+  uint64_t bytes = integer;  // the place
+  if (lineNumbers) bytes += integer;
+  for (size_t i = 0; i < o.keys.size(); ++i) bytes += tqrowbytes::declaredWidth(libraryType(o.keys[i].type), widths[i]);
   if (o.stable || o.unique) bytes += 8;
   return bytes;
 }

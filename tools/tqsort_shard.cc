@@ -76,15 +76,7 @@ Status Shard::create() {
   size_t columns = k + (sizes_.sequenceKey ? 1 : 0) + 1;
   manager_->setColumns(static_cast<int32_t>(columns));
   for (size_t i = 0; i < k; ++i) {
-    tqbType type = tqbTypeString;
-    switch (o_.keys[i].type) {
-      case KeyType::Str: type = tqbTypeString; break;
-      case KeyType::Int: type = tqbTypeInteger; break;
-      case KeyType::Dec: type = tqbTypeReal; break;
-      case KeyType::Date: type = tqbTypeDate; break;
-      case KeyType::Bool: type = tqbTypeBoolean; break;
-    }
-    manager_->setColSpec(static_cast<int32_t>(i), type, sizes_.keyLength);
+    manager_->setColSpec(static_cast<int32_t>(i), libraryType(o_.keys[i].type), sizes_.keyLength);
   }
   if (sizes_.sequenceKey) manager_->setColSpec(static_cast<int32_t>(k), tqbTypeInteger, 0);
   manager_->setColSpec(static_cast<int32_t>(columns - 1), tqbTypeString, sizes_.lineLength);

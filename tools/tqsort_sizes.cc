@@ -6,60 +6,36 @@
 
 #include <algorithm>
 
+#include "core/rowbytes.h"
 #include "tqdatafile/tqdatafile.h"
 
 namespace tqsort {
 
 namespace {
 
+bool stableOrUnique(const Options& o) { return o.stable || o.unique; }
+
 constexpr uint64_t kMiB = uint64_t{1} << 20;
 constexpr uint64_t kLargestSortSize = 0xFFF00000ull;  // within the library's 32-bit sort size
 constexpr int kMostShards = 4;
 constexpr uint32_t kChunks = 4;  // chunks of a sort
-constexpr uint64_t kSequenceKeyBytes = 9;  // presence byte and the row number
 
 bool isStringKey(const KeyOption& key) { return key.type == KeyType::Str; }
 
-// The bytes a key of `type` takes in the library's key, beyond its presence byte, for
-// a string key column of maximum length `stringLength`.
-uint64_t keyWidth(KeyType type, int32_t stringLength) {
-  switch (type) {
-    case KeyType::Bool: return 1;
-    case KeyType::Int:
-    case KeyType::Date: return 8;
-    case KeyType::Dec: return decSextToByteCollateForm(nullptr, nullptr, nullptr, 0);
-    case KeyType::Str: return static_cast<uint64_t>(stringLength) + 1;
-  }
-  return 0;
-}
-
-// The bytes a field of `type` takes in the library's fixed row width (its null flag
-// included), for a string column of maximum length `stringLength`.
-uint64_t fixedFieldWidth(KeyType type, int32_t stringLength) {
-  switch (type) {
-    case KeyType::Bool: return 2;
-    case KeyType::Int:
-    case KeyType::Date: return 9;
-    case KeyType::Dec: return 25;
-    case KeyType::Str: return static_cast<uint64_t>(stringLength) + 2;
-  }
-  return 0;
-}
-
-bool stableOrUnique(const Options& o) { return o.stable || o.unique; }
-
 // What the library makes the smallest chunk: one row of every column at its maximum
-// length, with its key and index entry.  Kept at half a chunk or less, so that the
-// library never raises the chunk size (or the sort size with it).
+// length, with its key and index entry (string lengths counted as 4 bytes, the most the
+// library gives them).  Kept at half a chunk or less, so that the library never raises
+// the chunk size (or the sort size with it).
 uint64_t minimumChunk(const Options& o, const SortSizes& s, int32_t keyLength) {
-  uint64_t bytes = libraryStable(o, s) ? 8 : 0;
+  uint64_t bytes = libraryStable(o, s) ? tqrowbytes::kStableKeyBytes : 0;
   for (const KeyOption& key : o.keys) {
-    bytes += 1 + keyWidth(key.type, keyLength);
-    bytes += fixedFieldWidth(key.type, keyLength) + (isStringKey(key) ? 4 : 0);
+    tqbType type = libraryType(key.type);
+    bytes += tqrowbytes::keyField(type, keyLength);
+    bytes += tqrowbytes::declaredWidth(type, keyLength) + (isStringKey(key) ? 4 : 0);
   }
-  if (s.sequenceKey) bytes += kSequenceKeyBytes + fixedFieldWidth(KeyType::Int, 0);
-  bytes += fixedFieldWidth(KeyType::Str, s.lineLength) + 4;
-  return (bytes + 16 + 15) & ~uint64_t{15};
+  if (s.sequenceKey) bytes += tqrowbytes::keyField(tqbTypeInteger, 0) + tqrowbytes::declaredWidth(tqbTypeInteger, 0);
+  bytes += tqrowbytes::declaredWidth(tqbTypeString, s.lineLength) + 4;
+  return (bytes + tqrowbytes::kIndexEntryBytes + 15) & ~uint64_t{15};
 }
 
 uint64_t machineMemory() {
@@ -69,6 +45,17 @@ uint64_t machineMemory() {
 }  // namespace
 
 bool libraryStable(const Options& o, const SortSizes& s) { return s.shards == 1 && stableOrUnique(o); }
+
+tqbType libraryType(KeyType type) {
+  switch (type) {
+    case KeyType::Str: return tqbTypeString;
+    case KeyType::Int: return tqbTypeInteger;
+    case KeyType::Dec: return tqbTypeReal;
+    case KeyType::Date: return tqbTypeDate;
+    case KeyType::Bool: return tqbTypeBoolean;
+  }
+  return tqbTypeString;
+}
 
 SortSizes sizesForMemory(const Options& options, uint64_t memory) {
   SortSizes s;
@@ -126,26 +113,18 @@ SortSizes chooseSortSizes(const Options& options, int64_t totalBytes) {
 
 uint64_t longRowNeed(const Options& o, const SortSizes& s, const RowShape& shape) {
   // As the library counts a row that goes to a run of its own: each field as the row
-  // stores it, each key as it is encoded (a string key by its value's bytes), and the
-  // sequence number of a stable sort.
-  uint64_t need = libraryStable(o, s) ? 8 : 0;
-  auto stringBytes = [](int64_t bytes) -> uint64_t {
-    return bytes < 0 ? 0 : static_cast<uint64_t>(bytes) + 1;  // with its terminating zero
-  };
+  // stores it, each key as it is encoded, and the sequence number of a stable sort.
+  uint64_t need = libraryStable(o, s) ? tqrowbytes::kStableKeyBytes : 0;
   for (size_t i = 0; i < o.keys.size(); ++i) {
     const KeyOption& key = o.keys[i];
-    if (isStringKey(key)) {
-      int64_t bytes = i < shape.keyBytes.size() ? shape.keyBytes[i] : -1;
-      // The line as the last key: its bytes up to the line column's length (Shard::consume).
-      if (key.lastResort) bytes = std::min<int64_t>(bytes, s.lineLength);
-      need += 5 + stringBytes(bytes);                       // the field
-      need += bytes < 0 ? 2 : 1 + stringBytes(bytes);       // the key
-    } else {
-      need += fixedFieldWidth(key.type, 0) + 1 + keyWidth(key.type, 0);
-    }
+    tqbType type = libraryType(key.type);
+    int64_t bytes = i < shape.keyBytes.size() ? shape.keyBytes[i] : -1;
+    // The line as the last key: its bytes up to the line column's length (Shard::consume).
+    if (key.lastResort) bytes = std::min<int64_t>(bytes, s.lineLength);
+    need += tqrowbytes::storedField(type, bytes) + tqrowbytes::keyField(type, bytes);
   }
-  if (s.sequenceKey) need += kSequenceKeyBytes + fixedFieldWidth(KeyType::Int, 0);
-  need += 5 + stringBytes(static_cast<int64_t>(shape.lineBytes));  // the line column
+  if (s.sequenceKey) need += tqrowbytes::storedField(tqbTypeInteger, 0) + tqrowbytes::keyField(tqbTypeInteger, 0);
+  need += tqrowbytes::storedField(tqbTypeString, static_cast<int64_t>(shape.lineBytes));  // the line column
   return need;
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tqdatafile/tqdatafile.h"
 #include "tqsort_input.h"
 #include "tqsort_options.h"
 
@@ -75,6 +76,9 @@ bool needsMoreMemory(const Options& options, const SortSizes& sizes, const RowSh
 // `in`.  A row the sort's memory cannot hold says which -S can.
 std::string rowErrorMessage(const Options& options, const SortSizes& sizes, const RowShape& shape, int32_t status,
                             const std::string& libraryText, const InputFile& in, int64_t line, uint64_t lineBytes);
+
+// The library's column type for a key of `type`.
+tqbType libraryType(KeyType type);
 
 // Whether the library itself keeps equal keys in input order (one sort), rather than
 // the row number key (several sorts).

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <thread>
 
+#include "core/losertree.h"
 #include "tqsort_output.h"
 #include "tqsort_shard.h"
 
@@ -130,6 +131,18 @@ struct SortedRows {
     bytes.clear();
     entries.clear();
     next = 0;
+  }
+};
+
+// The head batches of the sorts as the sources of the merge's tournament: a sort without
+// a batch has no more rows.
+struct SortedHeads {
+  std::vector<SortedRows*> heads;
+  const SortedRows::Entry& entry(uint32_t i) const { return heads[i]->entries[heads[i]->next]; }
+  const char* key(uint32_t i) const { return heads[i]->bytes.data() + entry(i).key; }
+  bool exhausted(uint32_t i) const { return heads[i] == nullptr; }
+  int compare(uint32_t a, uint32_t b) const {
+    return compareKeys(key(a), entry(a).keyLength, key(b), entry(b).keyLength);
   }
 };
 
@@ -269,38 +282,37 @@ Status Sorter::mergeSorted(SortedFeed* feed, OutputStream* out, const std::funct
   const size_t count = shards_.size();
   Status result;
   // The head batch of each sort; a sort without rows has none.
-  std::vector<SortedRows*> heads(count, nullptr);
+  SortedHeads sources{std::vector<SortedRows*>(count, nullptr)};
+  std::vector<SortedRows*>& heads = sources.heads;
   for (size_t i = 0; i < count && result.ok(); ++i) heads[i] = feed->next(i, &result);
   if (shardProgress_) shardProgress_->done();
   if (result.ok()) result = begin();
+  std::vector<uint32_t> nodes(tqmerge::LoserTree<SortedHeads>::nodeCount(static_cast<uint32_t>(count)));
+  tqmerge::LoserTree<SortedHeads> tree;
+  tree.build(&sources, static_cast<uint32_t>(count), nodes.data());
   std::string last;  // -u: the keys of the row written last
   bool any = false;
   const size_t sequenceBytes = sizes_.sequenceKey ? kSequenceKeyBytes : 0;
-  while (result.ok()) {
-    // The sort whose row in hand comes first; equal keys: the first sort.
-    size_t best = lowestKey(count, [&](size_t i, const char** key, size_t* length) {
-      if (heads[i] == nullptr) return false;
-      const SortedRows::Entry& e = heads[i]->entries[heads[i]->next];
-      *key = heads[i]->bytes.data() + e.key;
-      *length = e.keyLength;
-      return true;
-    });
-    if (best == count) break;  // every sort's rows are out
+  // The sort whose row in hand comes first (equal keys: the first sort), until every
+  // sort's rows are out.
+  while (result.ok() && !tree.empty()) {
+    const uint32_t best = tree.winner();
     SortedRows* rows = heads[best];
-    const SortedRows::Entry* bestEntry = &rows->entries[rows->next];
-    const char* key = rows->bytes.data() + bestEntry->key;
-    size_t userKey = bestEntry->keyLength - sequenceBytes;
+    const SortedRows::Entry& entry = sources.entry(best);
+    const char* key = sources.key(best);
+    size_t userKey = entry.keyLength - sequenceBytes;
     bool duplicate = o_.unique && any && compareKeys(key, userKey, last.data(), last.size()) == 0;
     if (!duplicate) {
       if (o_.unique) last.assign(key, userKey);
       any = true;
-      const char* line = key + bestEntry->keyLength;
-      result = bestEntry->spilled ? shards_[best]->writeSpilled(line, out) : out->write(line, bestEntry->lineLength);
+      const char* line = key + entry.keyLength;
+      result = entry.spilled ? shards_[best]->writeSpilled(line, out) : out->write(line, entry.lineLength);
     }
     if (++rows->next == rows->entries.size()) {
       feed->giveBack(best, rows);
       heads[best] = feed->next(best, &result);
     }
+    tree.replay();
   }
   return result;
 }

@@ -429,72 +429,89 @@ int Engine::addKey(const TqSortKeyPart* part, int32_t flags) {
     callerError_.set("Key part %u: addKey takes flags 0, not %d.", index, flags);
     return 1;
   }
-  uint64_t end = static_cast<uint64_t>(part->offset) + part->length;
-  if (end > params_.recordLength) {
-    callerError_.set("Key part %u: offset %u and length %u reach beyond the record length %u.",
-                     index, part->offset, part->length, params_.recordLength);
-    return 1;
-  }
-  if (part->descending > 1) {
-    callerError_.set("Key part %u: descending must be 0 or 1, not %u.", index,
-                     part->descending);
-    return 1;
-  }
-  if (part->kind > TQ_SORT_KIND_CALLBACK) {
-    callerError_.set("Key part %u: unknown kind %u (the kinds are 0 to 4).", index, part->kind);
-    return 1;
-  }
-  if (part->collation != nullptr && part->kind != TQ_SORT_KIND_STRING) {
-    callerError_.set("Key part %u: a collation record applies only to string parts (kind 3), "
-                     "not to kind %u.", index, part->kind);
-    return 1;
-  }
-  if (part->callback != nullptr && part->kind != TQ_SORT_KIND_CALLBACK) {
-    callerError_.set("Key part %u: a callback block applies only to kind 4, not to kind %u.",
-                     index, part->kind);
-    return 1;
-  }
+  if (!checkPart(part, index)) return 1;
   PartPlan plan;
   plan.offset = part->offset;
   plan.length = part->length;
   plan.descending = part->descending == 1;
+  if (!planEncoding(part, index, &plan)) return 1;
+  if (!makeRoomForPart()) {
+    closeCollator(plan.collator);
+    return 1;
+  }
+  parts_[partCount_++] = plan;
+  keysChecked_ = false;
+  callerError_.clear();
+  return 0;
+}
+
+bool Engine::checkPart(const TqSortKeyPart* part, uint32_t index) {
+  uint64_t end = static_cast<uint64_t>(part->offset) + part->length;
+  if (end > params_.recordLength) {
+    callerError_.set("Key part %u: offset %u and length %u reach beyond the record length %u.",
+                     index, part->offset, part->length, params_.recordLength);
+    return false;
+  }
+  if (part->descending > 1) {
+    callerError_.set("Key part %u: descending must be 0 or 1, not %u.", index,
+                     part->descending);
+    return false;
+  }
+  if (part->kind > TQ_SORT_KIND_CALLBACK) {
+    callerError_.set("Key part %u: unknown kind %u (the kinds are 0 to 4).", index, part->kind);
+    return false;
+  }
+  if (part->collation != nullptr && part->kind != TQ_SORT_KIND_STRING) {
+    callerError_.set("Key part %u: a collation record applies only to string parts (kind 3), "
+                     "not to kind %u.", index, part->kind);
+    return false;
+  }
+  if (part->callback != nullptr && part->kind != TQ_SORT_KIND_CALLBACK) {
+    callerError_.set("Key part %u: a callback block applies only to kind 4, not to kind %u.",
+                     index, part->kind);
+    return false;
+  }
+  return true;
+}
+
+bool Engine::planEncoding(const TqSortKeyPart* part, uint32_t index, PartPlan* plan) {
   switch (part->kind) {
     case TQ_SORT_KIND_BYTE:
       if (part->length != 1) {
         callerError_.set("Key part %u: a byte part is 1 byte long, not %u.", index, part->length);
-        return 1;
+        return false;
       }
-      plan.encoding = Encoding::Byte;
-      plan.width = 1;
+      plan->encoding = Encoding::Byte;
+      plan->width = 1;
       break;
     case TQ_SORT_KIND_DATE:
     case TQ_SORT_KIND_INTEGER:
       if (part->length != 8) {
         callerError_.set("Key part %u: %s part is 8 bytes long, not %u.", index,
                          part->kind == TQ_SORT_KIND_DATE ? "a date" : "an integer", part->length);
-        return 1;
+        return false;
       }
-      plan.encoding = part->kind == TQ_SORT_KIND_DATE ? Encoding::Date : Encoding::Integer;
-      plan.width = 8;
+      plan->encoding = part->kind == TQ_SORT_KIND_DATE ? Encoding::Date : Encoding::Integer;
+      plan->width = 8;
       break;
     case TQ_SORT_KIND_STRING: {
       if (part->length == 0) {
         callerError_.set("Key part %u: a string part needs a length of at least 1.", index);
-        return 1;
+        return false;
       }
       bool codePoint = true;
       if (part->collation != nullptr &&
-          !openCollator(part->collation, index, &plan.collator, &codePoint, &callerError_)) {
-        return 1;
+          !openCollator(part->collation, index, &plan->collator, &codePoint, &callerError_)) {
+        return false;
       }
       if (!codePoint) {
-        plan.encoding = Encoding::Collated;
+        plan->encoding = Encoding::Collated;
       } else if (part->length <= 32) {
         // Short fields: zero padded to their width, which keeps keys of one length.
-        plan.encoding = Encoding::StringFixed;
-        plan.width = part->length;
+        plan->encoding = Encoding::StringFixed;
+        plan->width = part->length;
       } else {
-        plan.encoding = Encoding::StringVar;
+        plan->encoding = Encoding::StringVar;
       }
       break;
     }
@@ -502,14 +519,18 @@ int Engine::addKey(const TqSortKeyPart* part, int32_t flags) {
       const TqSortKeyBlock* block = static_cast<const TqSortKeyBlock*>(part->callback);
       if (block == nullptr || block->function == nullptr) {
         callerError_.set("Key part %u: a callback part (kind 4) needs a callback block.", index);
-        return 1;
+        return false;
       }
-      plan.encoding = Encoding::Callback;
-      plan.function = block->function;
-      plan.block = part->callback;
+      plan->encoding = Encoding::Callback;
+      plan->function = block->function;
+      plan->block = part->callback;
       break;
     }
   }
+  return true;
+}
+
+bool Engine::makeRoomForPart() {
   if (partCount_ == partRoom_) {
     uint32_t room = partRoom_ == 0 ? 8 : partRoom_ * 2;
     uint64_t charge = chargeFor(uint64_t{room} * sizeof(PartPlan)) -
@@ -520,17 +541,13 @@ int Engine::addKey(const TqSortKeyPart* part, int32_t flags) {
       if (grown == nullptr) uncharge(charge);
     }
     if (grown == nullptr) {
-      closeCollator(plan.collator);
       callerError_.setNoRoom("Out of memory (sort key parts, %u of them).", room);
-      return 1;
+      return false;
     }
     parts_ = static_cast<PartPlan*>(grown);
     partRoom_ = room;
   }
-  parts_[partCount_++] = plan;
-  keysChecked_ = false;
-  callerError_.clear();
-  return 0;
+  return true;
 }
 
 int Engine::checkKeys() {
@@ -581,10 +598,22 @@ int Engine::prepare() {
     return 1;
   }
   prepareFailed_ = true;  // until it succeeds
+  int status = planChunks();
+  if (status == 0) status = planBatches();
+  if (status == 0) status = copyTempDirs();
+  if (status == 0) status = makeRunList();
+  if (status != 0) return status;
+  if (!startWorkers()) return 1;
+  prepared_ = true;
+  prepareFailed_ = false;
+  callerError_.clear();
+  return 0;
+}
+
+int Engine::planChunks() {
   const uint64_t memory = params_.memory;
   const uint32_t recordLength = params_.recordLength;
   const uint32_t threads = params_.processors;
-
   // Input chunks take at most a sixteenth of the memory.
   const uint64_t byMemory = memory / 16 / recordLength;
   if (byMemory == 0) {
@@ -601,12 +630,18 @@ int Engine::prepare() {
   outputRows_ = static_cast<uint32_t>(
       std::max<uint64_t>(1, std::min<uint64_t>(chunkRows_, memory / 32 / outRow)));
 
-  // Write buffers of the sorting threads, charged for good now.
+  // Write buffers of the sorting threads (charged for good by planBatches).
   writerSize_ = static_cast<uint32_t>(std::clamp<uint64_t>(
       memory / (16ull * threads) / 4096 * 4096, kMinIoBuffer, kMaxIoBuffer));
+  return 0;
+}
+
+int Engine::planBatches() {
+  const uint64_t memory = params_.memory;
+  const uint32_t recordLength = params_.recordLength;
+  const uint32_t threads = params_.processors;
   const uint64_t writersCharge =
       uint64_t{threads} * (chargeFor(writerSize_) + kWorkFileCharge);
-
   // What is left goes to batches and to the threads' sort buffers.  A batch holds per
   // row its record and, once sorted, its run's record; it may not be sorted before
   // the next two are gathered, so that the threads' batches, one being filled and one
@@ -664,8 +699,11 @@ int Engine::prepare() {
                      memory, threads);
     return 1;
   }
+  return 0;
+}
 
-  // Temporary directories.
+int Engine::copyTempDirs() {
+  // The temporary directories, from the configuration.
   TqbConfigOptions* options = tqbGetConfigOptions("");
   TqbString dirs;
   if (options != nullptr && options->lookup(TqbString("BASE/TEMP"), dirs) && dirs.length() > 0) {
@@ -682,7 +720,11 @@ int Engine::prepare() {
     }
     std::memcpy(tempDirs_, dirs.asCstr(), n);
   }
+  return 0;
+}
 
+int Engine::makeRunList() {
+  const uint64_t memory = params_.memory;
   // The list of runs in work files has a share of the memory, a sixteenth (for 64 to
   // 4096 runs): when it is full, the input waits while runs are merged into longer ones
   // (compactRuns).  It is made now at its full size, and a quarter more for the runs
@@ -700,11 +742,6 @@ int Engine::prepare() {
     return TQ_SORT_FAILED_NO_ROOM;
   }
   fileRunRoom_ = runRoom;
-
-  if (!startWorkers()) return 1;
-  prepared_ = true;
-  prepareFailed_ = false;
-  callerError_.clear();
   return 0;
 }
 

@@ -502,13 +502,20 @@ bool Engine::sortBatch(Worker* w, Batch* b, FileRun* written, bool* wasWritten,
                        ErrorText* error) {
   *wasWritten = false;
   const uint32_t n = b->count;
-  const uint32_t recordLength = params_.recordLength;
-  const uint64_t fixedTail = shape_.tailLength();
   if (!w->reserveSort(n, std::max<uint64_t>(uint64_t{n} * tailPerRow(), 64), error)) return false;
   b->entries = w->entries;
   b->tails = w->tails;
   b->tailUsed = 0;
+  uint64_t keyBytes = 0;
+  if (!keyBatch(w, b, &keyBytes, error)) return false;
+  sortEntries(b->entries, b->entryCount, b->tails, shape_);
+  return keepSorted(w, b, keyBytes, written, wasWritten, error);
+}
 
+bool Engine::keyBatch(Worker* w, Batch* b, uint64_t* keyBytesOut, ErrorText* error) {
+  const uint32_t n = b->count;
+  const uint32_t recordLength = params_.recordLength;
+  const uint64_t fixedTail = shape_.tailLength();
   KeyEncoder& encoder = w->encoder;
   uint32_t m = 0;         // entries since the last partial run
   uint64_t keyBytes = 0;  // their keys' bytes
@@ -569,7 +576,13 @@ bool Engine::sortBatch(Worker* w, Batch* b, FileRun* written, bool* wasWritten,
     ++m;
   }
   b->entryCount = m;
-  sortEntries(b->entries, m, b->tails, shape_);
+  *keyBytesOut = keyBytes;
+  return true;
+}
+
+bool Engine::keepSorted(Worker* w, Batch* b, uint64_t keyBytes, FileRun* written, bool* wasWritten,
+                        ErrorText* error) {
+  const uint32_t m = b->entryCount;
   // Lay the sorted records out as a run; without room for it, write them instead.
   const uint64_t runBytes = uint64_t{m} * ((shape_.fixed ? 0 : 4) + params_.outputLength) +
                             (shape_.fixed ? uint64_t{m} * shape_.fixedLength : keyBytes);
@@ -662,6 +675,26 @@ bool Engine::writeEntries(RunWriter* writer, const Batch* b, const Entry* entrie
   return true;
 }
 
+// Writes each batch of the list as a run of its own, from the first, and drops it;
+// *batches keeps the ones not written when one fails.
+bool Engine::spillEachBatch(RunWriter* writer, Batch** batches, ErrorText* error) {
+  bool ok = true;
+  while (ok && *batches != nullptr) {
+    Batch* b = *batches;
+    FileRun run;
+    ok = writer->begin(RunWriter::Start::sameFile, error) && writer->putRun(b, error) && writer->finish(&run, error);
+    if (ok) {
+      *batches = b->next;
+      ok = addFileRun(run, error, dropBatch(b));
+      if (ok) {
+        TqStdLock guard(mutex_);
+        ++stats_.runsWritten;
+      }
+    }
+  }
+  return ok;
+}
+
 // Writes sorted batches (a list) as one run, merging them, and frees them.  A single
 // batch goes out as it lies; when the merge's tables find no room, each batch becomes
 // a run of its own.
@@ -725,19 +758,7 @@ bool Engine::spillBatches(RunWriter* writer, Batch* batches, ErrorText* error) {
       }
     }
   } else {
-    while (ok && batches != nullptr) {
-      Batch* b = batches;
-      FileRun run;
-      ok = writer->begin(RunWriter::Start::sameFile, error) && writer->putRun(b, error) && writer->finish(&run, error);
-      if (ok) {
-        batches = b->next;
-        ok = addFileRun(run, error, dropBatch(b));
-        if (ok) {
-          TqStdLock guard(mutex_);
-          ++stats_.runsWritten;
-        }
-      }
-    }
+    ok = spillEachBatch(writer, &batches, error);
   }
   while (batches != nullptr) {
     Batch* b = batches;

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/losertree.h"
 #include "platform/npfio.h"
 #include "platform/tqsync.h"
 #include "xsort/tqxsort.h"
@@ -189,6 +190,10 @@ class KeyEncoder {
 
  private:
   bool reserve(uint32_t room, ErrorText* error);
+  // Part i's value `v` encoded at *pos of the key (moved past it): its collation sort
+  // key; its callback's bytes, escaped unless it is the last part.
+  bool encodeCollated(uint32_t i, const uint8_t* v, uint32_t* pos, ErrorText* error);
+  bool encodeCallback(uint32_t i, const uint8_t* v, uint32_t* pos, ErrorText* error);
 
   const PartPlan* parts_ = nullptr;
   uint32_t count_ = 0;
@@ -372,8 +377,15 @@ struct Source {
   RunReader* reader = nullptr;    // file
 };
 
-// The tournament of the k-way merge: a tree of losers over the sources, so that
-// taking the smallest record and advancing its source costs log2(k) comparisons.
+// The merge's sources as the sources of its tournament (core/losertree.h).
+struct MergeSources {
+  Source* sources = nullptr;
+  bool exhausted(uint32_t i) const { return sources[i].done; }
+  int compare(uint32_t a, uint32_t b) const { return compareCur(sources[a].cur, sources[b].cur); }
+};
+
+// The tournament of the k-way merge, with its nodes charged to the engine: taking the
+// smallest record and advancing its source costs log2(k) comparisons.
 class LoserTree {
  public:
   LoserTree() = default;
@@ -383,20 +395,17 @@ class LoserTree {
 
   // The sources have their first record (or are done).
   bool init(Engine* engine, Source* sources, uint32_t count, ErrorText* error);
-  bool empty() const { return count_ == 0 || sources_[winner_].done; }
-  const Cur& top() const { return sources_[winner_].cur; }
+  bool empty() const { return tree_.empty(); }
+  const Cur& top() const { return sources_.sources[tree_.winner()].cur; }
   // Advances the winning source and replays its path.  False on a read failure.
   bool pop(ErrorText* error);
   void release();
 
  private:
-  bool less(uint32_t a, uint32_t b) const;
-
   Engine* engine_ = nullptr;
-  Source* sources_ = nullptr;
-  uint32_t count_ = 0;
-  uint32_t* losers_ = nullptr;  // losers_[node] for nodes 1..count-1
-  uint32_t winner_ = 0;
+  MergeSources sources_;
+  tqmerge::LoserTree<MergeSources> tree_;
+  uint32_t* nodes_ = nullptr;
   uint64_t charged_ = 0;
 };
 
@@ -550,6 +559,21 @@ class Engine {
   Engine() = default;
   ~Engine() = default;
 
+  // addKey's steps: the part record's fields checked against the record and each
+  // other; its encoding (a collator opened for a collated string); room in the list of
+  // parts.  Each false with callerError_ set.
+  bool checkPart(const TqSortKeyPart* part, uint32_t index);
+  bool planEncoding(const TqSortKeyPart* part, uint32_t index, PartPlan* plan);
+  bool makeRoomForPart();
+  // prepare's steps, in this order: rows of input and output chunks and the threads'
+  // write buffers; rows of a batch, the sort buffers and the spill threshold (charging
+  // the write and sort buffers); the temporary directories' list; the list of runs in
+  // work files.  Each 0, or a failure's result with callerError_ set.
+  int planChunks();
+  int planBatches();
+  int copyTempDirs();
+  int makeRunList();
+
   // Input side.
   bool roomForChunk();
   bool startBatch(TqStdLock& lock) TQ_REQUIRES(mutex_);
@@ -564,10 +588,18 @@ class Engine {
   void workerLoop(Worker* worker);
   bool sortBatch(Worker* worker, Batch* batch, FileRun* written, bool* wasWritten,
                  ErrorText* error);
+  // sortBatch's steps: each row's key into the batch's entries and tails (rows keyed
+  // before the tails could grow are written as a run of their own), *keyBytes the
+  // bytes of the keys kept; then the sorted entries laid out as the batch's run, or
+  // written to a work file when the memory has no room for it (*wasWritten).
+  bool keyBatch(Worker* worker, Batch* batch, uint64_t* keyBytes, ErrorText* error);
+  bool keepSorted(Worker* worker, Batch* batch, uint64_t keyBytes, FileRun* written,
+                  bool* wasWritten, ErrorText* error);
   Cur entryCur(const Batch* batch, const Entry& entry, uint32_t recordLength) const;
   bool writeEntries(RunWriter* writer, const Batch* batch, const Entry* entries, uint32_t count,
                     FileRun* run, ErrorText* error);
   bool spillBatches(RunWriter* writer, Batch* batches, ErrorText* error);
+  bool spillEachBatch(RunWriter* writer, Batch** batches, ErrorText* error);
   bool spillWanted() const TQ_REQUIRES(mutex_);
   // Asks a free thread to write the sorted batches, unless a spill is under way: at once,
   // or when the merge that holds the runs ends [engine lock].

@@ -66,6 +66,11 @@ const char* variantType(uint32_t variant) {
 
 int bitCount(uint32_t v) { return __builtin_popcount(v); }
 
+// The variants that order by code point, without a collator.
+bool isPointOrder(uint32_t variant) {
+  return variant == TQ_SORT_COLLATE_POSIX || variant == TQ_SORT_COLLATE_DIRECT;
+}
+
 // True when the locale has the collation type `type`.
 bool hasCollationType(const char* locale, const char* type) {
   UErrorCode status = U_ZERO_ERROR;
@@ -85,12 +90,14 @@ bool hasCollationType(const char* locale, const char* type) {
 
 // --- collators ---------------------------------------------------------------------------
 
-bool openCollator(const TqSortCollation* collation, uint32_t index, UCollator** collator,
-                  bool* codePoint, ErrorText* error) {
-  *collator = nullptr;
-  *codePoint = false;
-  const uint32_t flags = collation->collateFlags;
-  const char* name = collation->locale != nullptr ? collation->locale : "";
+namespace {
+
+// A locale name in canonical form, with room for a collation keyword.
+using LocaleName = char[ULOC_FULLNAME_CAPACITY + 64];
+
+// The collation flags: known bits, at most one case order, strength and variant, and
+// nothing beside a code point variant.  Sets *variant to the variant's bit.
+bool checkCollateFlags(uint32_t flags, uint32_t index, uint32_t* variant, ErrorText* error) {
   const uint32_t known = 0x0001ffffu;
   const uint32_t caseBits = TQ_SORT_COLLATE_LOWER_FIRST | TQ_SORT_COLLATE_UPPER_FIRST;
   const uint32_t strengthBits = 0x0001f000u;
@@ -105,22 +112,64 @@ bool openCollator(const TqSortCollation* collation, uint32_t index, UCollator** 
                "variant.", index, flags);
     return false;
   }
-  const uint32_t variant = flags & variantBits;
-  const bool pointOrder =
-      variant == TQ_SORT_COLLATE_POSIX || variant == TQ_SORT_COLLATE_DIRECT;
-  if (pointOrder && flags != variant) {
+  *variant = flags & variantBits;
+  if (isPointOrder(*variant) && flags != *variant) {
     error->set("Key part %u: the %s variant orders by code point and takes no other collation "
-               "flag (flags 0x%x).", index, variant == TQ_SORT_COLLATE_POSIX ? "POSIX" : "DIRECT",
+               "flag (flags 0x%x).", index, *variant == TQ_SORT_COLLATE_POSIX ? "POSIX" : "DIRECT",
                flags);
     return false;
   }
+  return true;
+}
 
-  // The locale: canonical form, variant keyword, then checks that it is a real one.
-  char locale[ULOC_FULLNAME_CAPACITY + 64];
+// A locale given by keywords alone ("@collation=..."): only the collation's own
+// keywords ("collation", "colStrength", ...).
+bool checkRootKeywords(const char* name, const char* locale, uint32_t index, ErrorText* error) {
   UErrorCode status = U_ZERO_ERROR;
-  int32_t length = uloc_canonicalize(name, locale, static_cast<int32_t>(sizeof(locale)), &status);
+  UEnumeration* keywords = uloc_openKeywords(locale, &status);
+  const char* keyword = nullptr;
+  while (U_SUCCESS(status) && keywords != nullptr &&
+         (keyword = uenum_next(keywords, nullptr, &status)) != nullptr) {
+    if (std::strncmp(keyword, "col", 3) != 0) break;
+  }
+  const bool unknown = keyword != nullptr;
+  char shown[64] = {};
+  if (unknown) std::snprintf(shown, sizeof(shown), "%s", keyword);
+  uenum_close(keywords);
+  if (unknown) {
+    error->set("Key part %u: the locale '%s' names no language and a keyword '%s' that is not "
+               "the collation's.", index, name, shown);
+    return false;
+  }
+  return true;
+}
+
+// The collation library falls back to the root order for a language it does not know;
+// such a locale is refused rather than sorted by the root order.
+bool checkLanguageKnown(const char* name, const char* locale, uint32_t index, ErrorText* error) {
+  UErrorCode status = U_ZERO_ERROR;
+  UCollator* probe = ucol_open(locale, &status);
+  bool languageKnown = false;
+  if (U_SUCCESS(status) && probe != nullptr) {
+    UErrorCode s2 = U_ZERO_ERROR;
+    const char* valid = ucol_getLocaleByType(probe, ULOC_VALID_LOCALE, &s2);
+    languageKnown = U_SUCCESS(s2) && valid != nullptr && valid[0] != '\0' && std::strcmp(valid, "root") != 0;
+  }
+  ucol_close(probe);
+  if (!languageKnown) {
+    error->set("Key part %u: the locale '%s' is not known.", index, name);
+    return false;
+  }
+  return true;
+}
+
+// The locale: its canonical form in `locale`, then checks that it is a real one (a
+// language the collation library knows, or the root order; a known region).
+bool resolveLocale(const char* name, uint32_t index, LocaleName locale, ErrorText* error) {
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t length = uloc_canonicalize(name, locale, static_cast<int32_t>(sizeof(LocaleName)), &status);
   if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING ||
-      length >= static_cast<int32_t>(sizeof(locale))) {
+      length >= static_cast<int32_t>(sizeof(LocaleName))) {
     error->set("Key part %u: the locale '%s' is not a locale name.", index, name);
     return false;
   }
@@ -135,42 +184,8 @@ bool openCollator(const TqSortCollation* collation, uint32_t index, UCollator** 
     error->set("Key part %u: the locale '%s' names no language.", index, name);
     return false;
   }
-  if (root && name[0] == '@') {
-    // Keywords alone: only the collation's own ("collation", "colStrength", ...).
-    status = U_ZERO_ERROR;
-    UEnumeration* keywords = uloc_openKeywords(locale, &status);
-    const char* keyword = nullptr;
-    while (U_SUCCESS(status) && keywords != nullptr &&
-           (keyword = uenum_next(keywords, nullptr, &status)) != nullptr) {
-      if (std::strncmp(keyword, "col", 3) != 0) break;
-    }
-    const bool unknown = keyword != nullptr;
-    char shown[64] = {};
-    if (unknown) std::snprintf(shown, sizeof(shown), "%s", keyword);
-    uenum_close(keywords);
-    if (unknown) {
-      error->set("Key part %u: the locale '%s' names no language and a keyword '%s' that is not "
-                 "the collation's.", index, name, shown);
-      return false;
-    }
-  }
-  if (!root) {
-    // The collation library falls back to the root order for a language it does not
-    // know; such a locale is refused rather than sorted by the root order.
-    status = U_ZERO_ERROR;
-    UCollator* probe = ucol_open(locale, &status);
-    bool languageKnown = false;
-    if (U_SUCCESS(status) && probe != nullptr) {
-      UErrorCode s2 = U_ZERO_ERROR;
-      const char* valid = ucol_getLocaleByType(probe, ULOC_VALID_LOCALE, &s2);
-      languageKnown = U_SUCCESS(s2) && valid != nullptr && valid[0] != '\0' && std::strcmp(valid, "root") != 0;
-    }
-    ucol_close(probe);
-    if (!languageKnown) {
-      error->set("Key part %u: the locale '%s' is not known.", index, name);
-      return false;
-    }
-  }
+  if (root && name[0] == '@' && !checkRootKeywords(name, locale, index, error)) return false;
+  if (!root && !checkLanguageKnown(name, locale, index, error)) return false;
   char country[ULOC_COUNTRY_CAPACITY] = {};
   status = U_ZERO_ERROR;
   uloc_getCountry(locale, country, static_cast<int32_t>(sizeof(country)), &status);
@@ -179,15 +194,16 @@ bool openCollator(const TqSortCollation* collation, uint32_t index, UCollator** 
     error->set("Key part %u: the locale '%s' names an unknown region '%s'.", index, name, country);
     return false;
   }
-  if (pointOrder) {
-    // Code point order is the byte order of UTF-8: no collator.
-    *codePoint = true;
-    return true;
-  }
+  return true;
+}
+
+// The flags' variant as the locale's collation keyword (unless the locale asks for
+// another), then checks that the locale has the collation it now names.
+bool applyVariant(const char* name, uint32_t variant, uint32_t index, LocaleName locale, ErrorText* error) {
+  UErrorCode status = U_ZERO_ERROR;
   if (variant != 0) {
     const char* type = variantType(variant);
     char given[64] = {};
-    status = U_ZERO_ERROR;
     int32_t n = uloc_getKeywordValue(locale, "collation", given, static_cast<int32_t>(sizeof(given)),
                                      &status);
     if (U_SUCCESS(status) && n > 0 && std::strcmp(given, type) != 0) {
@@ -196,7 +212,7 @@ bool openCollator(const TqSortCollation* collation, uint32_t index, UCollator** 
       return false;
     }
     status = U_ZERO_ERROR;
-    uloc_setKeywordValue("collation", type, locale, static_cast<int32_t>(sizeof(locale)), &status);
+    uloc_setKeywordValue("collation", type, locale, static_cast<int32_t>(sizeof(LocaleName)), &status);
     if (U_FAILURE(status)) {
       error->set("Key part %u: cannot add collation '%s' to the locale '%s'.", index, type, name);
       return false;
@@ -210,14 +226,20 @@ bool openCollator(const TqSortCollation* collation, uint32_t index, UCollator** 
     error->set("Key part %u: the locale '%s' has no '%s' collation.", index, name, type);
     return false;
   }
+  return true;
+}
 
-  status = U_ZERO_ERROR;
+// Opens the locale's collator and sets the flags' case order, numeric order,
+// punctuation handling and strength on it.  Null on failure (reported in *error).
+UCollator* openWithFlags(const char* name, const char* locale, uint32_t flags, uint32_t index,
+                         ErrorText* error) {
+  UErrorCode status = U_ZERO_ERROR;
   UCollator* c = ucol_open(locale, &status);
   if (U_FAILURE(status) || c == nullptr) {
     error->set("Key part %u: cannot open the collation of locale '%s': %s.", index, name,
                u_errorName(status));
     ucol_close(c);
-    return false;
+    return nullptr;
   }
   status = U_ZERO_ERROR;
   if (flags & TQ_SORT_COLLATE_UPPER_FIRST) ucol_setAttribute(c, UCOL_CASE_FIRST, UCOL_UPPER_FIRST, &status);
@@ -235,10 +257,31 @@ bool openCollator(const TqSortCollation* collation, uint32_t index, UCollator** 
     error->set("Key part %u: cannot set the collation flags 0x%x for locale '%s': %s.", index,
                flags, name, u_errorName(status));
     ucol_close(c);
-    return false;
+    return nullptr;
   }
-  *collator = c;
-  return true;
+  return c;
+}
+
+}  // namespace
+
+bool openCollator(const TqSortCollation* collation, uint32_t index, UCollator** collator,
+                  bool* codePoint, ErrorText* error) {
+  *collator = nullptr;
+  *codePoint = false;
+  const uint32_t flags = collation->collateFlags;
+  const char* name = collation->locale != nullptr ? collation->locale : "";
+  uint32_t variant = 0;
+  if (!checkCollateFlags(flags, index, &variant, error)) return false;
+  LocaleName locale;
+  if (!resolveLocale(name, index, locale, error)) return false;
+  if (isPointOrder(variant)) {
+    // Code point order is the byte order of UTF-8: no collator.
+    *codePoint = true;
+    return true;
+  }
+  if (!applyVariant(name, variant, index, locale, error)) return false;
+  *collator = openWithFlags(name, locale, flags, index, error);
+  return *collator != nullptr;
 }
 
 void closeCollator(UCollator* collator) {
@@ -365,69 +408,79 @@ bool KeyEncoder::encode(const uint8_t* row, uint32_t* length, ErrorText* error) 
         pos += tqkey::putString(key_ + pos, v, n, p.descending);
         break;
       }
-      case Encoding::Collated: {
-        int32_t n = static_cast<int32_t>(valueLength(v, p.length));
-        int32_t units = 0;
-        UErrorCode status = U_ZERO_ERROR;
-        // Ill-formed UTF-8 is read with U+FFFD in place of each bad sequence.
-        u_strFromUTF8WithSub(text_, textRoom_, &units, reinterpret_cast<const char*>(v), n, 0xfffd,
-                             nullptr, &status);
-        if (U_FAILURE(status)) {
-          error->set("Cannot read the string of key part %u: %s.", i, u_errorName(status));
-          return false;
-        }
-        int32_t room = static_cast<int32_t>(keyRoom_ - pos);
-        int32_t size = ucol_getSortKey(collators_[i], text_, units, key_ + pos, room);
-        if (size > room) {
-          if (!reserve(pos + static_cast<uint32_t>(size), error)) return false;
-          size = ucol_getSortKey(collators_[i], text_, units, key_ + pos,
-                                 static_cast<int32_t>(keyRoom_ - pos));
-        }
-        if (size <= 0) {
-          error->set("The collation gave no sort key for key part %u.", i);
-          return false;
-        }
-        if (p.descending) tqkey::invert(key_ + pos, static_cast<uint32_t>(size));
-        pos += static_cast<uint32_t>(size);
+      case Encoding::Collated:
+        if (!encodeCollated(i, v, &pos, error)) return false;
         break;
-      }
-      case Encoding::Callback: {
-        uint32_t n = 0;
-        int rc = p.function(p.block, v, p.length, nullptr, 0, p.descending ? 1 : 0, &n);
-        if (rc != 0) {
-          error->set("The key callback of part %u failed (%d).", i, rc);
-          return false;
-        }
-        if (n > kMaxRecordLength) {
-          error->set("The key callback of part %u asks for %u bytes.", i, n);
-          return false;
-        }
-        // Raw bytes land behind the room that their escaped form may take, then are
-        // escaped forward into place (the writing never overtakes the reading).
-        uint32_t rawAt = p.last ? pos : pos + n + 2;
-        if (!reserve(rawAt + n, error)) return false;
-        uint32_t got = n;
-        rc = p.function(p.block, v, p.length, key_ + rawAt, n, p.descending ? 1 : 0, &got);
-        if (rc != 0 || got > n) {
-          error->set("The key callback of part %u failed (%d, %u bytes of %u).", i, rc, got, n);
-          return false;
-        }
-        if (p.last) {
-          pos += got;
-          break;
-        }
-        for (uint32_t k = 0; k < got; ++k) {
-          uint8_t byte = key_[rawAt + k];
-          key_[pos++] = byte;
-          if (byte == 0) key_[pos++] = 0xff;
-        }
-        key_[pos++] = 0;
-        key_[pos++] = 0;
+      case Encoding::Callback:
+        if (!encodeCallback(i, v, &pos, error)) return false;
         break;
-      }
     }
   }
   *length = pos;
+  return true;
+}
+
+bool KeyEncoder::encodeCollated(uint32_t i, const uint8_t* v, uint32_t* pos, ErrorText* error) {
+  const PartPlan& p = parts_[i];
+  int32_t n = static_cast<int32_t>(valueLength(v, p.length));
+  int32_t units = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  // Ill-formed UTF-8 is read with U+FFFD in place of each bad sequence.
+  u_strFromUTF8WithSub(text_, textRoom_, &units, reinterpret_cast<const char*>(v), n, 0xfffd,
+                       nullptr, &status);
+  if (U_FAILURE(status)) {
+    error->set("Cannot read the string of key part %u: %s.", i, u_errorName(status));
+    return false;
+  }
+  int32_t room = static_cast<int32_t>(keyRoom_ - *pos);
+  int32_t size = ucol_getSortKey(collators_[i], text_, units, key_ + *pos, room);
+  if (size > room) {
+    if (!reserve(*pos + static_cast<uint32_t>(size), error)) return false;
+    size = ucol_getSortKey(collators_[i], text_, units, key_ + *pos,
+                           static_cast<int32_t>(keyRoom_ - *pos));
+  }
+  if (size <= 0) {
+    error->set("The collation gave no sort key for key part %u.", i);
+    return false;
+  }
+  if (p.descending) tqkey::invert(key_ + *pos, static_cast<uint32_t>(size));
+  *pos += static_cast<uint32_t>(size);
+  return true;
+}
+
+bool KeyEncoder::encodeCallback(uint32_t i, const uint8_t* v, uint32_t* pos, ErrorText* error) {
+  const PartPlan& p = parts_[i];
+  uint32_t n = 0;
+  int rc = p.function(p.block, v, p.length, nullptr, 0, p.descending ? 1 : 0, &n);
+  if (rc != 0) {
+    error->set("The key callback of part %u failed (%d).", i, rc);
+    return false;
+  }
+  if (n > kMaxRecordLength) {
+    error->set("The key callback of part %u asks for %u bytes.", i, n);
+    return false;
+  }
+  // Raw bytes land behind the room that their escaped form may take, then are
+  // escaped forward into place (the writing never overtakes the reading).
+  uint32_t rawAt = p.last ? *pos : *pos + n + 2;
+  if (!reserve(rawAt + n, error)) return false;
+  uint32_t got = n;
+  rc = p.function(p.block, v, p.length, key_ + rawAt, n, p.descending ? 1 : 0, &got);
+  if (rc != 0 || got > n) {
+    error->set("The key callback of part %u failed (%d, %u bytes of %u).", i, rc, got, n);
+    return false;
+  }
+  if (p.last) {
+    *pos += got;
+    return true;
+  }
+  for (uint32_t k = 0; k < got; ++k) {
+    uint8_t byte = key_[rawAt + k];
+    key_[(*pos)++] = byte;
+    if (byte == 0) key_[(*pos)++] = 0xff;
+  }
+  key_[(*pos)++] = 0;
+  key_[(*pos)++] = 0;
   return true;
 }
 

@@ -275,68 +275,44 @@ uint32_t putRecord(uint8_t* out, const Cur& record, const KeyShape& shape, uint3
   return static_cast<uint32_t>(p + record.length + rowLength - out);
 }
 
-bool LoserTree::less(uint32_t a, uint32_t b) const {
-  const Source& x = sources_[a];
-  const Source& y = sources_[b];
-  if (x.done) return false;
-  if (y.done) return true;
-  int c = compareCur(x.cur, y.cur);
-  return c < 0 || (c == 0 && a < b);
-}
-
 bool LoserTree::init(Engine* engine, Source* sources, uint32_t count, ErrorText* error) {
   release();
   engine_ = engine;
-  sources_ = sources;
-  count_ = count;
-  winner_ = 0;
-  if (count <= 1) return true;
-  uint64_t charge = chargeFor(sizeof(uint32_t) * count);
-  if (!engine->tryCharge(charge)) {
-    error->setNoRoom("The memory size is too small for merging %u runs.", count);
-    return false;
-  }
-  losers_ = static_cast<uint32_t*>(tqbMalloc(sizeof(uint32_t) * count));
-  if (losers_ == nullptr) {
-    engine->uncharge(charge);
-    error->setNoRoom("Out of memory (merge of %u runs).", count);
-    return false;
-  }
-  charged_ = charge;
-  // Leaves are nodes count..2count-1; node n plays its children 2n and 2n+1.  Each
-  // internal node keeps the loser of its match; the winner goes up.
-  struct Build {
-    LoserTree* tree;
-    uint32_t play(uint32_t node) {
-      if (node >= tree->count_) return node - tree->count_;
-      uint32_t a = play(2 * node), b = play(2 * node + 1);
-      if (tree->less(b, a)) std::swap(a, b);
-      tree->losers_[node] = b;
-      return a;
+  sources_.sources = sources;
+  if (count > 1) {
+    size_t bytes = sizeof(uint32_t) * tqmerge::LoserTree<MergeSources>::nodeCount(count);
+    uint64_t charge = chargeFor(bytes);
+    if (!engine->tryCharge(charge)) {
+      error->setNoRoom("The memory size is too small for merging %u runs.", count);
+      return false;
     }
-  } build{this};
-  winner_ = build.play(1);
+    nodes_ = static_cast<uint32_t*>(tqbMalloc(bytes));
+    if (nodes_ == nullptr) {
+      engine->uncharge(charge);
+      error->setNoRoom("Out of memory (merge of %u runs).", count);
+      return false;
+    }
+    charged_ = charge;
+  }
+  tree_.build(&sources_, count, nodes_);
   return true;
 }
 
 bool LoserTree::pop(ErrorText* error) {
-  uint32_t w = winner_;
-  if (!advanceSource(&sources_[w], engine_->shape(), engine_->params().outputLength, error)) {
+  Source* winner = &sources_.sources[tree_.winner()];
+  if (!advanceSource(winner, engine_->shape(), engine_->params().outputLength, error)) {
     return false;
   }
-  for (uint32_t node = (w + count_) / 2; node >= 1; node /= 2) {
-    if (less(losers_[node], w)) std::swap(losers_[node], w);
-  }
-  winner_ = w;
+  tree_.replay();
   return true;
 }
 
 void LoserTree::release() {
-  tqbFree(losers_);
-  losers_ = nullptr;
+  tqbFree(nodes_);
+  nodes_ = nullptr;
   if (charged_ > 0 && engine_ != nullptr) engine_->uncharge(charged_);
   charged_ = 0;
-  count_ = 0;
+  tree_.build(&sources_, 0, nullptr);
 }
 
 }  // namespace tqxsort
