@@ -184,6 +184,7 @@ void BM_Sort(benchmark::State& state, int64_t n, int keys, int engine, bool exte
     if (engine == kExternal) {
       written = info.bytes;
     } else {
+      using tqlib::TqSortVornImpl;
       TqSortVornImpl::Statistics st = static_cast<TqSortVornImpl*>(f)->statistics();
       written = st.bytesWrittenToDisk;
       if (std::getenv("TQ_BENCH_VERBOSE")) {

@@ -9,6 +9,8 @@
 #include "src/datamgr.h"
 #include "src/trace.h"
 
+namespace tqlib {
+
 namespace {
 
 // Serializer thunks that call the memory serializers through their virtual slots, so a
@@ -383,3 +385,5 @@ int32_t AbsTqDatafile::readStringFixed(TqDatafileField& field) {
   position_ += width;
   return StatusOk;
 }
+
+}  // namespace tqlib

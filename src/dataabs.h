@@ -39,6 +39,8 @@
 #include "tqdatafile/datafile.h"
 #include "tqdatafile/field.h"
 
+namespace tqlib {
+
 class TqDatafileManagerImpl;
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "rows are stored little-endian");
@@ -172,5 +174,7 @@ int32_t AbsTqDatafile::fail(int32_t status, int id, const Args&... args) {
   lastError_ = TQ_MESSAGE(id, args...);
   return status;
 }
+
+}  // namespace tqlib
 
 #endif

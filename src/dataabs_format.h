@@ -23,6 +23,8 @@
 #include "platform/tqbdecimal.h"
 #include "tqdatafile/field.h"
 
+namespace tqlib {
+
 namespace tqrow {
 
 constexpr int kBooleanWidth = 2;
@@ -236,5 +238,7 @@ inline bool decodeFixedString(TqDatafileField& field, const uint8_t* p, uint32_t
 }
 
 }  // namespace tqrow
+
+}  // namespace tqlib
 
 #endif

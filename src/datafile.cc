@@ -9,6 +9,8 @@
 #include "src/datamgr.h"
 #include "src/trace.h"
 
+namespace tqlib {
+
 namespace {
 
 constexpr int64_t kMaxTransfer = 0x7FFFFFFF;
@@ -714,3 +716,5 @@ int32_t TqDatafileImpl::fileReadStringFixed(TqDatafileField& field) {
   position_ += width;
   return StatusOk;
 }
+
+}  // namespace tqlib

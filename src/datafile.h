@@ -41,6 +41,8 @@
 #include "platform/npfio.h"
 #include "src/dataabs.h"
 
+namespace tqlib {
+
 class TqDatafileImpl final : public AbsTqDatafile {
  public:
   TqDatafileImpl();
@@ -113,5 +115,7 @@ class TqDatafileImpl final : public AbsTqDatafile {
   int32_t brokenStatus_ = 0;   // non-zero: the file may not hold what was reported stored
   TqbString brokenError_;
 };
+
+}  // namespace tqlib
 
 #endif

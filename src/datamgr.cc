@@ -14,6 +14,8 @@
 #include "src/sortvornfixed.h"
 #include "src/trace.h"
 
+namespace tqlib {
+
 namespace {
 
 // The datafile classes that createFile can build for a request.
@@ -359,12 +361,14 @@ int32_t TqDatafileManagerImpl::getTempDirs(TqbString** dirs) {
   return tempDirCount_;
 }
 
+}  // namespace tqlib
+
 // --- exported functions ----------------------------------------------------------------
 
 TqDatafileManager* tqDatafileManagerCreate(const TqbString& tempDirList, TqbString* errorText) {
   TqbString scratch;
   if (errorText == nullptr) errorText = &scratch;
-  TqDatafileManagerImpl* manager = tqbNew<TqDatafileManagerImpl>();
+  tqlib::TqDatafileManagerImpl* manager = tqbNew<tqlib::TqDatafileManagerImpl>();
   if (manager == nullptr) {
     *errorText = TQ_MESSAGE(29, "(Datafile Manager)");
     return nullptr;
@@ -389,9 +393,10 @@ TqDatafileManager* tqDatafileManagerCreate(const TqbString& tempDirList, TqbStri
 
 uint64_t tqDatafileSortRowLimit(uint32_t sortSize, uint32_t chunkSize) {
   uint64_t chunk = chunkSize < 16 ? 16 : chunkSize;
+  using tqlib::TqSortVornImpl;
   TqSortVornImpl::SizePlan plan = TqSortVornImpl::planSizes(sortSize, chunk, 16, 3, 0);
   uint64_t limit = TqSortVornImpl::longRowLimitOf(plan);
-  return limit > kRecordHeader ? limit - kRecordHeader : 0;
+  return limit > tqlib::kRecordHeader ? limit - tqlib::kRecordHeader : 0;
 }
 
 bool tqDatafileParseCollateParms(bool firstSwitch, const TqbString& caseOrder, bool secondSwitch,

@@ -11,6 +11,8 @@
 #include "platform/tqlog.h"
 #include "tqdatafile/manager.h"
 
+namespace tqlib {
+
 class TqDatafileManagerImpl final : public TqDatafileManager {
  public:
   TqDatafileManagerImpl();
@@ -74,5 +76,7 @@ class TqDatafileManagerImpl final : public TqDatafileManager {
   bool sortStable_ = false;
   TqbString lastError_;
 };
+
+}  // namespace tqlib
 
 #endif

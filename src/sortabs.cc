@@ -11,6 +11,8 @@
 #include "tqdatafile/manager.h"
 #include "src/trace.h"
 
+namespace tqlib {
+
 namespace {
 
 constexpr int32_t kMaxKeys = 1024;
@@ -486,3 +488,5 @@ int32_t AbsTqSortfile::nextFromCopy(bool* mark) {
   if (!markByGroups_ && mark != nullptr) *mark = false;
   return StatusOk;
 }
+
+}  // namespace tqlib

@@ -42,6 +42,8 @@
 #include "platform/tqbdecimal.h"
 #include "src/dataabs.h"
 
+namespace tqlib {
+
 class AbsTqSortfile;
 
 // Key callback of the external engine's blocks: (block, value, value length, output,
@@ -188,5 +190,7 @@ class AbsTqSortfile : public AbsTqDatafile {
   double lastFraction_ = 0;      // the progress the host heard last
   uint64_t rowsToReport_ = 0;    // rows to read before the next progress report
 };
+
+}  // namespace tqlib
 
 #endif

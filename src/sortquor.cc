@@ -9,6 +9,8 @@
 #include "xsort/tqxsort.h"
 #include "src/trace.h"
 
+namespace tqlib {
+
 namespace {
 
 // Below this the engine refuses to work (its parameter 9).
@@ -438,3 +440,5 @@ void TqSortQuorImpl::release() {
   TQ_TRACE_CALL("TqSortQuorImpl(0x%p)->release()", this);
   if (--refCount_ <= 0) destroy();
 }
+
+}  // namespace tqlib

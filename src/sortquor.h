@@ -39,6 +39,8 @@ struct TqSortOutputChunk;
 struct TqSortKeyPart;
 struct TqSortCollation;
 
+namespace tqlib {
+
 class TqSortQuorImpl : public AbsTqSortfile {
  public:
   TqSortQuorImpl();
@@ -102,5 +104,7 @@ class TqSortQuorImpl : public AbsTqSortfile {
   } progressBlock_{&TqSortQuorImpl::engineProgress, this};
   bool outputEnded_ = false;                // the last output chunk came and went
 };
+
+}  // namespace tqlib
 
 #endif

@@ -25,6 +25,8 @@
 #include "src/sortvorn_work.h"
 #include "src/trace.h"
 
+namespace tqlib {
+
 namespace {
 // The least share of the budget kept for run metadata.
 constexpr uint64_t kLeastMetaShare = 16 << 10;
@@ -899,3 +901,5 @@ void TqSortVornImpl::printStatistics() {
                        uint64_t{s.runFileLimit}));
   statisticsPrinted_ = true;
 }
+
+}  // namespace tqlib

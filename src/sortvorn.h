@@ -54,6 +54,8 @@
 #include "platform/tqsync.h"
 #include "src/sortabs.h"
 
+namespace tqlib {
+
 class TqSortVornImpl;
 class TqSortVornWorkMerge;
 class RunReader;
@@ -667,5 +669,7 @@ inline int32_t tqReadChunkRow(AbsTqSortfile& file, bool* mark) {
 inline int32_t tqReadMergeRow(AbsTqSortfile& file, bool* mark) {
   return static_cast<TqSortVornImpl&>(file).nextRowFromMergeRequest(mark);
 }
+
+}  // namespace tqlib
 
 #endif

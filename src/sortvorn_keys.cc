@@ -17,6 +17,8 @@
 #include "src/dataabs_format.h"
 #include "src/sortvorn.h"
 
+namespace tqlib {
+
 int32_t TqSortVornImpl::writeBooleanKey(TqDatafileField& column, IndexEntry& entry, bool ascending) {
   if (static_cast<int64_t>(chunkSize_) - position_ < tqkey::kBooleanKeyBytes) return StatusNoRoom;
   bool null = column.value.isNull();
@@ -98,3 +100,5 @@ int32_t TqSortVornImpl::writeStringKey(TqDatafileField& column, IndexEntry& entr
   tqkey::putString(p + 1, raw, length, !ascending);
   return StatusOk;
 }
+
+}  // namespace tqlib

@@ -50,6 +50,8 @@
 #include "src/sortvorn_work.h"
 #include "src/trace.h"
 
+namespace tqlib {
+
 namespace {
 
 constexpr int32_t kReaderWaiting = 0x40000000;
@@ -626,3 +628,5 @@ int32_t TqSortVornImpl::rewind() {
   }
   return fail(StatusIoError, 1426);
 }
+
+}  // namespace tqlib

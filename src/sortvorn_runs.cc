@@ -5,6 +5,8 @@
 
 #include "platform/tqballoc.h"
 
+namespace tqlib {
+
 namespace {
 constexpr uint32_t kVariableHeader = 8;  // u32 key length, u32 row length
 constexpr uint64_t kPrefetchDistance = 8;
@@ -147,3 +149,5 @@ bool LoserTree::build(RunReader** readers, uint32_t count) {
   tree_.build(&sources_, count, nodes_);
   return true;
 }
+
+}  // namespace tqlib

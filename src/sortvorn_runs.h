@@ -22,6 +22,8 @@
 #include "core/losertree.h"
 #include "src/sortvorn.h"
 
+namespace tqlib {
+
 class RunReader {
  public:
   RunReader() = default;
@@ -119,5 +121,7 @@ class LoserTree {
   uint32_t* nodes_ = nullptr;
   tqmerge::LoserTree<RunSources> tree_;
 };
+
+}  // namespace tqlib
 
 #endif

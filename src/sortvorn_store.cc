@@ -32,6 +32,8 @@
 #include "src/sortvorn.h"
 #include "src/trace.h"
 
+namespace tqlib {
+
 namespace {
 constexpr int kNameSize = 260;
 constexpr uint32_t kVariableHeader = 8;
@@ -643,3 +645,5 @@ void TqSortVornImpl::dumpKey(const char* label, const uint8_t* key, uint32_t len
     TQ_TRACE_SORT("%s %s", at == 0 ? label : blanks.c_str(), line);
   }
 }
+
+}  // namespace tqlib

@@ -36,6 +36,8 @@
 #include "platform/tqballoc.h"
 #include "src/trace.h"
 
+namespace tqlib {
+
 namespace {
 
 constexpr int32_t kReaderWaiting = 0x40000000;
@@ -417,3 +419,5 @@ void TqSortVornWorkMerge::failure(bool cancelled) {
   releaseMergeCount();
   tqbDelete(this);
 }
+
+}  // namespace tqlib

@@ -10,6 +10,8 @@
 #include "src/sortvorn.h"
 #include "src/sortvorn_runs.h"
 
+namespace tqlib {
+
 // Orders the index entries of one full chunk by key, then enters the chunk into the
 // engine's tree.
 class TqSortVornWorkSort : public TqbThreadPoolWork {
@@ -128,5 +130,7 @@ class TqSortVornWorkMerge : public TqbThreadPoolWork {
 
 // Bytes a merge request counts for itself: the object, its lists, its tournament tree.
 constexpr uint64_t kMergeRequestBytes = sizeof(TqSortVornWorkMerge) + 128;
+
+}  // namespace tqlib
 
 #endif

@@ -8,6 +8,8 @@
 #include "src/sortvornfixed_work.h"
 #include "src/trace.h"
 
+namespace tqlib {
+
 namespace {
 
 void keyBoolean(TqSortVornFixedImpl& e, TqDatafileField& f, const uint8_t* r, uint8_t* k, bool a) {
@@ -133,3 +135,5 @@ int32_t TqSortVornFixedImpl::nextRowFromChunk(bool* mark) {
   position_ += keyAreaLength_;  // to the next record
   return StatusOk;
 }
+
+}  // namespace tqlib

@@ -26,6 +26,8 @@
 
 #include "src/sortvorn.h"
 
+namespace tqlib {
+
 class TqSortVornFixedImpl : public TqSortVornImpl {
  public:
   // Writes one key field of a record at `key`, in the record's key area.
@@ -89,5 +91,7 @@ class TqSortVornFixedImpl : public TqSortVornImpl {
   RecordKey* recordKeys_ = nullptr;  // keyCount_ entries, built by setKeys; main
   int32_t recordKeyCount_ = 0;
 };
+
+}  // namespace tqlib
 
 #endif

@@ -13,6 +13,8 @@
 #include "core/sortkey.h"
 #include "src/sortvornfixed.h"
 
+namespace tqlib {
+
 namespace {
 
 inline bool isNull(const TqDatafileField& field, const uint8_t* record) {
@@ -57,3 +59,5 @@ void TqSortVornFixedImpl::writeStringKey(TqDatafileField& field, const uint8_t* 
   key[0] = tqkey::presence(false, ascending);
   tqkey::putPaddedString(key + 1, record + field.rowOffset, width, width, !ascending);
 }
+
+}  // namespace tqlib

@@ -8,6 +8,8 @@
 #include "platform/tqballoc.h"
 #include "src/trace.h"
 
+namespace tqlib {
+
 TqSortVornFixedWorkSort::TqSortVornFixedWorkSort(TqSortVornFixedImpl* engine, TqLogger* logger,
                                                  ChunkDescriptor* chunk)
     : TqSortVornWorkSort(engine, logger, chunk),
@@ -106,3 +108,5 @@ TqSortVornFixedWorkMerge::TqSortVornFixedWorkMerge(TqSortVornImpl* engine, TqLog
 TqSortVornFixedWorkMerge::~TqSortVornFixedWorkMerge() {
   TQ_TRACE_SORT("TqSortVornFixedWorkMerge(0x%p)->~TqSortVornFixedWorkMerge()", this);
 }
+
+}  // namespace tqlib

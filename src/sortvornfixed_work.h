@@ -12,6 +12,8 @@
 #include "src/sortvorn_work.h"
 #include "src/sortvornfixed.h"
 
+namespace tqlib {
+
 class TqSortVornFixedWorkSort : public TqSortVornWorkSort {
  public:
   TqSortVornFixedWorkSort(TqSortVornFixedImpl* engine, TqLogger* logger, ChunkDescriptor* chunk);
@@ -42,5 +44,7 @@ class TqSortVornFixedWorkMerge : public TqSortVornWorkMerge {
   const char* traceName() const override { return "TqSortVornFixedWorkMerge"; }
   ~TqSortVornFixedWorkMerge() override;
 };
+
+}  // namespace tqlib
 
 #endif

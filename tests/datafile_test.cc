@@ -19,6 +19,10 @@
 #include "test_support.h"
 #include "tqdatafile/tqdatafile.h"
 
+// The library's internals that these tests reach.
+using tqlib::TqDatafileImpl;
+using tqlib::TqDatafileManagerImpl;
+
 namespace {
 
 constexpr uint32_t kMemFirst = TqDatafile::FlagMemoryFirst;

@@ -11,6 +11,9 @@
 #include "test_support.h"
 #include "tqdatafile/tqdatafile.h"
 
+// The library's internals that these tests reach.
+using tqlib::TqDatafileManagerImpl;
+
 class ManagerTest : public TempDirTest {
  protected:
   TqDatafileManagerImpl* create(const std::string& list, TqbString* error) {

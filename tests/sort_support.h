@@ -14,6 +14,11 @@
 #include "test_support.h"
 #include "tqdatafile/tqdatafile.h"
 
+// The library's internals that the sort tests reach.
+using tqlib::AbsTqSortfile;
+using tqlib::TqDatafileManagerImpl;
+using tqlib::TqSortVornImpl;
+
 // One value of the reference model.
 struct RefValue {
   bool null = true;

@@ -15,6 +15,11 @@
 #include "sort_support.h"
 #include "src/sortvorn_work.h"
 
+// The library's internals that these tests reach.
+using tqlib::IndexEntry;
+using tqlib::TqSortVornWorkSort;
+using tqlib::tqKeyPrefix;
+
 namespace {
 
 std::vector<uint8_t> hexBytes(const std::string& text) {

@@ -12,6 +12,10 @@
 #include "src/sortvornfixed.h"
 #include "src/sortvornfixed_work.h"
 
+// The library's internals that these tests reach.
+using tqlib::TqSortVornFixedImpl;
+using tqlib::TqSortVornFixedWorkSort;
+
 namespace {
 
 std::vector<uint8_t> hexBytes(const std::string& text) {
