@@ -57,6 +57,9 @@ class TQ_CAPABILITY("mutex") TqStdMutex {
  public:
   void lock() TQ_ACQUIRE() { mutex_.lock(); }
   void unlock() TQ_RELEASE() { mutex_.unlock(); }
+  // Tells the analysis that the caller holds the lock where it cannot see that (a
+  // lambda run by a function that holds it).
+  void assertHeld() const TQ_ASSERT_CAPABILITY(this) {}
   std::mutex& native() { return mutex_; }
 
  private:

@@ -132,7 +132,7 @@ Status Cleanup::makeRunDirs(const std::vector<std::string>& bases, std::vector<s
     std::string path = base + (base.back() == '/' ? "" : "/") + kRunDirPrefix + std::to_string(::getpid()) + "-XXXXXX";
     // Registered before it exists, so that a signal between mkdtemp and the lock
     // still removes it.
-    std::lock_guard<std::mutex> guard(mutex_);
+    TqStdLock guard(mutex_);
     if (::mkdtemp(path.data()) == nullptr) {
       return Status::error("cannot use the temporary directory '" + printable(base) + "': " + systemError(errno));
     }
@@ -150,18 +150,18 @@ Status Cleanup::makeRunDirs(const std::vector<std::string>& bases, std::vector<s
 }
 
 void Cleanup::setTempOutput(const std::string& path) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   tempOutput_ = path;
 }
 
 void Cleanup::dropTempOutput() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   if (!tempOutput_.empty()) ::unlink(tempOutput_.c_str());
   tempOutput_.clear();
 }
 
 Status Cleanup::commitTempOutput(const std::string& target) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   if (dying_) return Status::error("stopped by a signal");
   if (::rename(tempOutput_.c_str(), target.c_str()) != 0) {
     return Status::error("cannot replace '" + printable(target) + "': " + systemError(errno));
@@ -193,7 +193,7 @@ Status Cleanup::endRun() {
 }
 
 Status Cleanup::endRunDirs(const std::vector<std::string>& paths) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TqStdLock guard(mutex_);
   Status result;
   for (size_t i = 0; i < runDirs_.size();) {
     RunDir& dir = runDirs_[i];
@@ -215,7 +215,10 @@ void Cleanup::dieOf(int signal) {
   // Held until the process ends: no rename starts and no message is written now.
   dying_ = true;
   // Nothing is reported now: a failure to allocate a message does not stop the rest.
-  (void)outOfMemoryAsFailure([this] { return removeAllLocked(); });
+  (void)outOfMemoryAsFailure([this] {
+    mutex_.assertHeld();
+    return removeAllLocked();
+  });
   if (progress_ != nullptr && progress_->shown()) {
     ssize_t ignored = ::write(2, "\n", 1);  // end the bar's line
     (void)ignored;

@@ -14,10 +14,10 @@
 #define TQ_TOOLS_TQSORT_CLEANUP_H
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/tqsync.h"
 #include "tqsort_status.h"
 
 namespace tqsort {
@@ -47,28 +47,29 @@ class Cleanup {
   // directories; failed when something could not be removed.  Keeps the cleanup lock
   // for good, so that a signal that comes later leaves the ending to this thread, and
   // never returns while a signal is being handled, so that no message is written while
-  // the process dies of it.
-  Status endRun();
+  // the process dies of it.  (A lock taken and never given back is beyond the lock
+  // analysis: it is off here and in dieOf.)
+  Status endRun() TQ_NO_THREAD_SAFETY_ANALYSIS;
   // Removes the run directories `paths` (made by makeRunDirs) and forgets them: a run
   // in a host's process ends, and the process goes on.
   Status endRunDirs(const std::vector<std::string>& paths);
   // A signal is being handled: the process is about to die of it.
   bool dying() const { return dying_.load(std::memory_order_relaxed); }
   // Removes everything, then dies of `signal`.  Called by the signal thread, and by the
-  // main thread after a write to a closed pipe.
-  [[noreturn]] void dieOf(int signal);
+  // main thread after a write to a closed pipe.  Takes the cleanup lock for good.
+  [[noreturn]] void dieOf(int signal) TQ_NO_THREAD_SAFETY_ANALYSIS;
 
  private:
   struct RunDir {
     std::string path;
     int lockFd;
   };
-  Status removeAllLocked();
+  Status removeAllLocked() TQ_REQUIRES(mutex_);
 
-  std::mutex mutex_;
+  TqStdMutex mutex_;
   std::atomic<bool> dying_{false};
-  std::vector<RunDir> runDirs_;
-  std::string tempOutput_;
+  std::vector<RunDir> runDirs_ TQ_GUARDED_BY(mutex_);
+  std::string tempOutput_ TQ_GUARDED_BY(mutex_);
   const ProgressBar* progress_ = nullptr;
   std::vector<int> handled_;
 };

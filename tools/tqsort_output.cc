@@ -227,7 +227,7 @@ OutputStream::OutputStream(OutputTarget* target, size_t bufferBytes, bool thread
 OutputStream::~OutputStream() {
   if (writer_.joinable()) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      TqStdLock lock(mutex_);
       quit_ = true;
       changed_.notify_all();
     }
@@ -236,14 +236,15 @@ OutputStream::~OutputStream() {
 }
 
 void OutputStream::writerLoop() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  TqStdLock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return quit_ || pending_ != 0; });
+    while (!quit_ && pending_ == 0) changed_.wait(lock.unique());
     if (pending_ == 0) return;  // quit, nothing left to write
     const char* data = buffers_[1 - current_].get();
     size_t length = pending_;
+    const bool failed = !failed_.ok();
     lock.unlock();
-    Status s = failed_.ok() ? outOfMemoryAsFailure([&] { return target_->write(data, length); }) : Status();
+    Status s = failed ? Status() : outOfMemoryAsFailure([&] { return target_->write(data, length); });
     lock.lock();
     if (!s.ok() && failed_.ok()) failed_ = std::move(s);
     pending_ = 0;
@@ -259,8 +260,8 @@ Status OutputStream::handOff() {
     at_ = base;
     return target_->write(base, length);
   }
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return pending_ == 0; });  // the other buffer is written
+  TqStdLock lock(mutex_);
+  while (pending_ != 0) changed_.wait(lock.unique());  // the other buffer is written
   if (!failed_.ok()) return failed_;
   if (!buffers_[1 - current_]) buffers_[1 - current_] = std::make_unique_for_overwrite<char[]>(bufferBytes_);
   current_ = 1 - current_;  // the writer takes the buffer just filled, the caller the other
@@ -290,8 +291,8 @@ Status OutputStream::writeSlow(const char* data, size_t length) {
 Status OutputStream::flush() {
   TQSORT_TRY(handOff());
   if (!threaded_) return Status();
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return pending_ == 0; });
+  TqStdLock lock(mutex_);
+  while (pending_ != 0) changed_.wait(lock.unique());
   return failed_;
 }
 

@@ -21,10 +21,10 @@
 #include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "platform/tqsync.h"
 #include "tqsort_status.h"
 
 namespace tqsort {
@@ -106,16 +106,19 @@ class OutputStream {
   OutputTarget* target_;
   size_t bufferBytes_;
   std::unique_ptr<char[]> buffers_[2];
+  // The buffer the caller fills: changed by the caller alone, under mutex_, so that the
+  // writer reads it under mutex_ and the caller may read it without.
   int current_ = 0;
   char* at_ = nullptr;
   char* end_ = nullptr;
   bool threaded_;
   std::thread writer_;
-  std::mutex mutex_;
+  TqStdMutex mutex_;
   std::condition_variable changed_;
-  size_t pending_ = 0;     // bytes of the other buffer the writer is to write (0: idle)
-  bool quit_ = false;
-  Status failed_;          // the writer's first failure
+  // Bytes of the other buffer that the writer is to write (0: idle).
+  size_t pending_ TQ_GUARDED_BY(mutex_) = 0;
+  bool quit_ TQ_GUARDED_BY(mutex_) = false;
+  Status failed_ TQ_GUARDED_BY(mutex_);  // the writer's first failure
 };
 
 // Follows the symbolic links of `path` to what they lead to.  Stops at a link into

@@ -67,8 +67,8 @@ ReadAhead::~ReadAhead() {
 }
 
 Batch* ReadAhead::take() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return stopping_ || !free_.empty(); });
+  TqStdLock lock(mutex_);
+  while (!stopping_ && free_.empty()) changed_.wait(lock.unique());
   if (stopping_) return nullptr;
   Batch* batch = free_.back();
   free_.pop_back();
@@ -76,7 +76,7 @@ Batch* ReadAhead::take() {
 }
 
 Status ReadAhead::put(Batch* batch) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TqStdLock lock(mutex_);
   if (stopping_) return Status::error("stopped");
   batch->number = batchesPut_++;
   batch->firstRow = rowsPut_;
@@ -89,13 +89,12 @@ Status ReadAhead::put(Batch* batch) {
 
 Status ReadAhead::beforeGrowing(Batch* batch) {
   (void)batch;
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return stopping_ || grownOut_ == 0; });
+  TqStdLock lock(mutex_);
+  while (!stopping_ && grownOut_ != 0) changed_.wait(lock.unique());
   return stopping_ ? Status::error("stopped") : Status();
 }
 
 void ReadAhead::stopReader() {
-  // Called with mutex_ held.
   if (stopping_) return;
   stopping_ = true;
   changed_.notify_all();
@@ -107,11 +106,11 @@ void ReadAhead::stopReader() {
 }
 
 void ReadAhead::consumeLoop(size_t index) {
+  TqStdLock lock(mutex_);
   std::vector<Batch*>& queue = queues_[index];
   size_t& front = queueFront_[index];
-  std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [&] { return front < queue.size() || readerDone_; });
+    while (front >= queue.size() && !readerDone_) changed_.wait(lock.unique());
     if (front == queue.size()) return;  // the input has ended
     Batch* batch = queue[front++];
     if (front == queue.size()) {
@@ -146,7 +145,7 @@ Status ReadAhead::run(InputReader* reader, RecordParser* parser) {
   try {
     threads.emplace_back([this, reader, parser] {
       Status s = outOfMemoryAsFailure([&] { return reader->readAll(parser, this, limits_); });
-      std::lock_guard<std::mutex> lock(mutex_);
+      TqStdLock lock(mutex_);
       readerStatus_ = std::move(s);
       readerDone_ = true;
       changed_.notify_all();
@@ -160,13 +159,14 @@ Status ReadAhead::run(InputReader* reader, RecordParser* parser) {
   if (started.ok()) {
     consumeLoop(0);
   } else {
-    std::lock_guard<std::mutex> lock(mutex_);
+    TqStdLock lock(mutex_);
     failedBatch_ = 0;  // nothing more is added
     failure_ = std::move(started);
     stopReader();
   }
   for (std::thread& t : threads) t.join();
   reader->setWakeFd(-1);
+  TqStdLock lock(mutex_);  // every thread has ended; the analysis asks for the lock
   if (!failure_.ok()) return failure_;
   return readerStatus_;
 }

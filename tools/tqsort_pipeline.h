@@ -18,9 +18,9 @@
 
 #include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <vector>
 
+#include "platform/tqsync.h"
 #include "tqsort_input.h"
 #include "tqsort_parse.h"
 #include "tqsort_status.h"
@@ -60,24 +60,27 @@ class ReadAhead : public BatchSink {
  private:
   // Consumer `index` takes its batches until the input ends or an earlier one failed.
   void consumeLoop(size_t index);
-  void stopReader();
+  // Stops the reader: its take and put fail from now on, and a read of a pipe is woken.
+  void stopReader() TQ_REQUIRES(mutex_);
 
   std::vector<BatchConsumer*> consumers_;
   BatchLimits limits_;
   std::vector<std::unique_ptr<Batch>> batches_;
-  std::mutex mutex_;
+  TqStdMutex mutex_;
   std::condition_variable changed_;
-  std::vector<Batch*> free_;
-  std::vector<std::vector<Batch*>> queues_;  // per consumer, in input order
-  std::vector<size_t> queueFront_;
-  uint64_t batchesPut_ = 0;
-  uint64_t rowsPut_ = 0;
-  int grownOut_ = 0;  // batches grown for a long record, handed on and not yet back
-  bool readerDone_ = false;
-  bool stopping_ = false;
-  Status readerStatus_;
-  uint64_t failedBatch_ = UINT64_MAX;  // the earliest batch a consumer failed on
-  Status failure_;
+  std::vector<Batch*> free_ TQ_GUARDED_BY(mutex_);
+  std::vector<std::vector<Batch*>> queues_ TQ_GUARDED_BY(mutex_);  // per consumer, in input order
+  std::vector<size_t> queueFront_ TQ_GUARDED_BY(mutex_);
+  uint64_t batchesPut_ TQ_GUARDED_BY(mutex_) = 0;
+  uint64_t rowsPut_ TQ_GUARDED_BY(mutex_) = 0;
+  // Batches grown for a long record, handed on and not yet back.
+  int grownOut_ TQ_GUARDED_BY(mutex_) = 0;
+  bool readerDone_ TQ_GUARDED_BY(mutex_) = false;
+  bool stopping_ TQ_GUARDED_BY(mutex_) = false;
+  Status readerStatus_ TQ_GUARDED_BY(mutex_);
+  // The earliest batch a consumer failed on.
+  uint64_t failedBatch_ TQ_GUARDED_BY(mutex_) = UINT64_MAX;
+  Status failure_ TQ_GUARDED_BY(mutex_);
   int wake_ = -1;  // an eventfd, signalled to stop a reader waiting on a pipe (one descriptor)
 };
 

@@ -2,8 +2,8 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <mutex>
 
+#include "platform/tqsync.h"
 #include "tqdatafile/tqdatafile.h"
 #include "tqsort_check.h"
 #include "tqsort_cleanup.h"
@@ -52,8 +52,8 @@ Status runCollated(Options& options, unsigned collateFlags, InputReader& reader,
 
 // A host's runs take turns: a run points the process-wide "BASE/TEMP" at its own
 // directories, and the Cleanup keeps one temporary output.
-std::mutex& inProcessLock() {
-  static std::mutex lock;
+TqStdMutex& inProcessLock() {
+  static TqStdMutex lock;
   return lock;
 }
 
@@ -138,7 +138,7 @@ Status parseInProcess(const std::vector<std::string>& args, Options* options, Ac
 }
 
 Status runInProcess(Options& options, ProgressBar* progress) {
-  std::lock_guard<std::mutex> turn(inProcessLock());
+  TqStdLock turn(inProcessLock());
   BaseTempKept baseTemp;
   std::vector<std::string> runDirs;
   Status result = outOfMemoryAsFailure([&] { return runSort(options, progress, &runDirs); });

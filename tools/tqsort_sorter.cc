@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
 #include "core/losertree.h"
+#include "platform/tqsync.h"
 #include "tqsort_output.h"
 #include "tqsort_shard.h"
 
@@ -25,7 +25,7 @@ class ShardProgress {
   TqSortProgress* slot(size_t i) { return slots_[i].get(); }
   // The output starts: the bar is cleared and stays so.
   void done() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    TqStdLock lock(mutex_);
     over_ = true;
     bar_->done();
   }
@@ -41,15 +41,15 @@ class ShardProgress {
     size_t index;
   };
   void update(size_t index, double fraction) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    TqStdLock lock(mutex_);
     fractions_[index] = fraction;
     if (!over_) bar_->show("merging", *std::min_element(fractions_.begin(), fractions_.end()));
   }
 
   ProgressBar* bar_;
-  std::mutex mutex_;
-  bool over_ = false;
-  std::vector<double> fractions_;
+  TqStdMutex mutex_;
+  bool over_ TQ_GUARDED_BY(mutex_) = false;
+  std::vector<double> fractions_ TQ_GUARDED_BY(mutex_);
   std::vector<std::unique_ptr<Slot>> slots_;
 };
 
@@ -155,22 +155,22 @@ class SortedFeed {
   }
   // A sort's thread: an empty batch, or null when the merge has stopped.
   SortedRows* take(size_t sort) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    TqStdLock lock(mutex_);
     Lane& lane = lanes_[sort];
-    changed_.wait(lock, [&] { return stopped_ || !lane.free.empty(); });
+    while (!stopped_ && lane.free.empty()) changed_.wait(lock.unique());
     if (stopped_) return nullptr;
     SortedRows* rows = lane.free.back();
     lane.free.pop_back();
     return rows;
   }
   void put(size_t sort, SortedRows* rows) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    TqStdLock lock(mutex_);
     lanes_[sort].full.push_back(rows);
     changed_.notify_all();
   }
   // A sort's thread ends: with its failure, or none at the end of its rows.
   void end(size_t sort, Status status) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    TqStdLock lock(mutex_);
     lanes_[sort].ended = true;
     if (!status.ok()) stopped_ = true;
     lanes_[sort].status = std::move(status);
@@ -179,9 +179,9 @@ class SortedFeed {
   // The merge: the sort's next batch, or null at its end (*status then says whether
   // it failed, or another sort did).
   SortedRows* next(size_t sort, Status* status) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    TqStdLock lock(mutex_);
     Lane& lane = lanes_[sort];
-    changed_.wait(lock, [&] { return stopped_ || !lane.full.empty() || lane.ended; });
+    while (!stopped_ && lane.full.empty() && !lane.ended) changed_.wait(lock.unique());
     if (stopped_) {
       *status = firstFailure();
       return nullptr;
@@ -196,18 +196,18 @@ class SortedFeed {
   }
   void giveBack(size_t sort, SortedRows* rows) {
     rows->clear();
-    std::lock_guard<std::mutex> lock(mutex_);
+    TqStdLock lock(mutex_);
     lanes_[sort].free.push_back(rows);
     changed_.notify_all();
   }
   void stop() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    TqStdLock lock(mutex_);
     stopped_ = true;
     changed_.notify_all();
   }
 
  private:
-  Status firstFailure() const {
+  Status firstFailure() const TQ_REQUIRES(mutex_) {
     for (const Lane& lane : lanes_) {
       if (!lane.status.ok()) return lane.status;
     }
@@ -220,10 +220,10 @@ class SortedFeed {
     bool ended = false;
     Status status;
   };
-  std::mutex mutex_;
+  TqStdMutex mutex_;
   std::condition_variable changed_;
-  std::vector<Lane> lanes_;
-  bool stopped_ = false;
+  std::vector<Lane> lanes_ TQ_GUARDED_BY(mutex_);
+  bool stopped_ TQ_GUARDED_BY(mutex_) = false;
 };
 
 namespace {
