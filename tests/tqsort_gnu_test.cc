@@ -131,14 +131,38 @@ TEST_F(TqsortGnuTest, CheckReportsTheFirstRecordOutOfOrder) {
   EXPECT_TRUE(readWholeFile(dir_ + "/out").empty());
 }
 
+// Merged in passes (23 inputs, at most 8, 10 or 16 open at once), equal keys still come
+// out in the order of their inputs (-s), or of their whole lines; -u keeps the first.
+TEST_F(TqsortGnuTest, MergeInPassesKeepsTheOrderOfEqualKeys) {
+  std::string all;
+  for (int i = 0; i < 23; ++i) {
+    std::string name = "in" + std::to_string(i);
+    writeWholeFile(dir_ + "/unsorted", tieLines(30, 100 + static_cast<uint64_t>(i)));
+    ASSERT_EQ(shell("sort -t, -s -k2,2n unsorted -o " + name).status, 0);
+    all += " " + name;
+  }
+  for (const char* keys : {"-s -k 2,2n", "-k 2,2n", "-u -k 2,2n"}) {
+    TqsortResult gnu = shell("sort -t, -m " + std::string(keys) + all);
+    ASSERT_EQ(gnu.status, 0) << gnu.err;
+    for (int limit : {16, 20, 64}) {
+      SCOPED_TRACE(std::string(keys) + " under a limit of " + std::to_string(limit) + " open files");
+      TqsortResult ours = shell("ulimit -n " + std::to_string(limit) + " && " + shellQuote(TQSORT_BIN) +
+                                " --no-progress -T . -m " + keys + all);
+      EXPECT_EQ(ours.status, 0) << ours.err;
+      EXPECT_TRUE(ours.out == gnu.out);
+    }
+  }
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqsort-").empty());
+}
+
 TEST_F(TqsortGnuTest, MergeTakesSortedInputsInFewDescriptors) {
   std::vector<std::string> names;
   std::string all;
   for (int i = 0; i < 40; ++i) {
     std::string name = "in" + std::to_string(i);
     writeWholeFile(dir_ + "/unsorted", tieLines(40 + static_cast<size_t>(i), 10 + static_cast<uint64_t>(i)));
-    ASSERT_EQ(shell("sort -t, unsorted > " + name).status, 0);
-    ASSERT_EQ(shell("sort -t, -s -k2,2n unsorted > k" + name).status, 0);
+    ASSERT_EQ(shell("sort -t, unsorted -o " + name).status, 0);
+    ASSERT_EQ(shell("sort -t, -s -k2,2n unsorted -o k" + name).status, 0);
     all += " " + name;
     names.push_back(name);
   }
