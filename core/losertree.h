@@ -1,5 +1,5 @@
 // The tournament (loser) tree of every k-way merge: the chunk sorts' merges of runs, the
-// external engine's merge and tqsort's merge of its sorts' rows.
+// external engine's merge and tqsort's merges (of its sorts' rows, and of -m's inputs).
 //
 // A merge reads k sorted sources and writes, again and again, the smallest current item
 // among them.  Scanning all k heads costs k-1 comparisons per item; the tree costs

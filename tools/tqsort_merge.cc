@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-
 #include <memory>
 
+#include "core/losertree.h"
 #include "tqsort_ranges.h"
 #include "tqsort_shard.h"
 
@@ -90,6 +90,19 @@ struct MergeHeader {
   bool bom = false;  // the first input began with a byte-order mark (written first again)
 };
 
+// The inputs of a pass as the sources of its tournament: an input that has ended has no
+// record in hand.
+struct MergeHeads {
+  std::vector<std::unique_ptr<ShareReader>> readers;
+  std::vector<char> live;  // the reader has a record in hand
+  bool exhausted(uint32_t i) const { return live[i] == 0; }
+  int compare(uint32_t a, uint32_t b) const {
+    const std::string& ka = readers[a]->key();
+    const std::string& kb = readers[b]->key();
+    return compareKeys(ka.data(), ka.size(), kb.data(), kb.size());
+  }
+};
+
 // One pass: `inputs` (at most the fan-in) merged into `sink`.  `begin` runs once every
 // input has its first record, so that an input's failure comes before any output.
 template <class Begin>
@@ -97,8 +110,9 @@ Status mergePass(const Options& o, const std::vector<std::string>& inputs, Merge
                  Begin begin) {
   size_t longest = o.bufferSize != 0 ? static_cast<size_t>(o.bufferSize) : kLongestDefault;
   std::vector<Share> shares(inputs.size());
-  std::vector<std::unique_ptr<ShareReader>> readers;
-  std::vector<bool> live(inputs.size(), false);
+  MergeHeads heads;
+  std::vector<std::unique_ptr<ShareReader>>& readers = heads.readers;
+  heads.live.assign(inputs.size(), 0);
   for (size_t i = 0; i < inputs.size(); ++i) {
     shares[i].path = inputs[i];
     shares[i].end = INT64_MAX;
@@ -110,7 +124,7 @@ Status mergePass(const Options& o, const std::vector<std::string>& inputs, Merge
     TQSORT_TRY(readers.back()->open());
     bool got = false;
     TQSORT_TRY(readers.back()->next(&got));
-    live[i] = got;
+    heads.live[i] = got;
     if (inputs[i] == o.inputs.front() && i == 0 && readers.back()->first() > 0) header->bom = true;
     if (o.header && header->file.empty() && !readers.back()->header().empty()) {
       header->text = readers.back()->header();
@@ -118,15 +132,16 @@ Status mergePass(const Options& o, const std::vector<std::string>& inputs, Merge
     }
   }
   TQSORT_TRY(begin());
+  const uint32_t count = static_cast<uint32_t>(readers.size());
+  std::vector<uint32_t> nodes(tqmerge::LoserTree<MergeHeads>::nodeCount(count));
+  tqmerge::LoserTree<MergeHeads> tree;
+  tree.build(&heads, count, nodes.data());
   std::string last;  // -u: the keys of the record written last
   bool any = false;
-  for (;;) {
-    size_t best = lowestKey(readers.size(), [&](size_t i, const char** key, size_t* length) {
-      *key = readers[i]->key().data();
-      *length = readers[i]->key().size();
-      return static_cast<bool>(live[i]);
-    });
-    if (best == readers.size()) return Status();
+  // The input whose record in hand comes first (equal keys: the first input), until
+  // every input has ended.
+  while (!tree.empty()) {
+    const uint32_t best = tree.winner();
     ShareReader& r = *readers[best];
     if (!o.unique || !any || compareKeys(r.key().data(), r.key().size(), last.data(), last.size()) != 0) {
       TQSORT_TRY(sink->write(r.bytes().data(), r.bytes().size()));
@@ -135,8 +150,10 @@ Status mergePass(const Options& o, const std::vector<std::string>& inputs, Merge
     }
     bool got = false;
     TQSORT_TRY(r.next(&got));
-    live[best] = got;
+    heads.live[best] = got;
+    tree.replay();
   }
+  return Status();
 }
 
 // Merges groups of `fanIn` inputs into files (in `dir`, listed in *made) until at most

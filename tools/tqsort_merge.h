@@ -3,8 +3,8 @@
 //
 // Each input is read as the cluster sort reads a share (ShareReader: records, their
 // keys as the library's key bytes); the record with the lowest key goes out next, the
-// first input's of equal ones (lowestKey: a scan of the heads).  At
-// most kMergeInputs inputs, and half the descriptors the process may open, are open at
+// first input's of equal ones (the tournament tree of core/losertree.h).  At most
+// kMergeInputs inputs, and half the descriptors the process may open, are open at
 // once: with more, groups of them are merged into files in the run directory first,
 // and those are merged in later passes, so a merge of any number of inputs holds few
 // descriptors.  An input out of order is not detected: its records come out where the

@@ -41,28 +41,6 @@ inline int compareKeys(const char* a, size_t aLength, const char* b, size_t bLen
   return aLength < bLength ? -1 : (aLength > bLength ? 1 : 0);
 }
 
-// The sorted stream to take the next row from: of `count` streams, the one whose key in
-// hand is lowest, the first of equal ones (so that equal keys keep the streams' order);
-// `count` when every stream has ended.  `keyOf(i, &data, &length)` gives stream i's key
-// in hand, false when it has ended.
-template <class KeyOf>
-size_t lowestKey(size_t count, KeyOf keyOf) {
-  size_t best = count;
-  const char* bestKey = nullptr;
-  size_t bestLength = 0;
-  for (size_t i = 0; i < count; ++i) {
-    const char* key = nullptr;
-    size_t length = 0;
-    if (!keyOf(i, &key, &length)) continue;
-    if (best == count || compareKeys(key, length, bestKey, bestLength) < 0) {
-      best = i;
-      bestKey = key;
-      bestLength = length;
-    }
-  }
-  return best;
-}
-
 // Sets `v` to `value`, a key value parsed into `batch`, as the sort stores it.
 Status setKeyValue(TqbDatavar* v, const KeyValue& value, const Batch& batch);
 
