@@ -20,6 +20,8 @@
 
 namespace tqpy {
 
+using namespace pybind11::literals;  // "name"_a = value: a keyword of a dict
+
 namespace {
 
 // Hands a run's progress to the relay.
@@ -65,20 +67,11 @@ py::dict optionsDict(const std::vector<std::string>& args) {
   for (const tqsort::KeyOption& k : o.keys) {
     keys.append(py::make_tuple(k.column, k.index, tqsort::typeName(k.type), k.descending));
   }
-  py::dict d;
-  d["keys"] = keys;
-  d["separator"] = std::string(1, o.separator);
-  d["header"] = o.header;
-  d["stable"] = o.stable;
-  d["unique"] = o.unique;
-  d["lenient"] = o.lenient;
-  d["collate"] = o.collate;
-  d["inputs"] = o.inputs;
-  d["output"] = o.outputGiven ? py::object(py::str(o.output)) : py::object(py::none());
-  d["buffer_size"] = o.bufferSize;
-  d["temp_dirs"] = o.tempDirs;
-  d["parallel"] = o.parallel;
-  return d;
+  py::object output = o.outputGiven ? py::object(py::str(o.output)) : py::object(py::none());
+  return py::dict("keys"_a = keys, "separator"_a = std::string(1, o.separator), "header"_a = o.header,
+                  "stable"_a = o.stable, "unique"_a = o.unique, "lenient"_a = o.lenient, "collate"_a = o.collate,
+                  "inputs"_a = o.inputs, "output"_a = output, "buffer_size"_a = o.bufferSize,
+                  "temp_dirs"_a = o.tempDirs, "parallel"_a = o.parallel);
 }
 
 py::tuple firstRecord(const std::vector<std::string>& args, const std::string& path) {
@@ -138,14 +131,8 @@ py::dict splitShare(const std::vector<std::string>& args, const std::string& pat
                            memory, &split);
   }
   if (!s.ok()) raiseRun(s);
-  py::dict d;
-  d["first"] = split.first;
-  d["next"] = split.next;
-  d["lines"] = split.lines;
-  d["rows"] = split.rows;
-  d["bytes"] = split.bytes;
-  d["mark_added"] = split.markAdded;
-  return d;
+  return py::dict("first"_a = split.first, "next"_a = split.next, "lines"_a = split.lines, "rows"_a = split.rows,
+                  "bytes"_a = split.bytes, "mark_added"_a = split.markAdded);
 }
 
 }  // namespace

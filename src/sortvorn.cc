@@ -498,8 +498,8 @@ int32_t TqSortVornImpl::storeLongRun(const RowRef& row) {
   run->maxRecord = static_cast<uint32_t>(bytes);
   run->rowCount = 1;
   ++rowsSorted_;  // a run of its own, in order already
-  bytesWrittenToDisk_ += bytes;
-  ++chunksWrittenToDisk_;
+  counters_.bytesWrittenToDisk += bytes;
+  ++counters_.chunksWrittenToDisk;
   unlockChunks();
   if (!enterTree(run, ChunkSource::sort, ChunkLock::notHeld, row, row)) {
     tossChunk(run, ChunkLock::notHeld);  // its file with it
@@ -576,7 +576,7 @@ void TqSortVornImpl::countMerged(uint64_t rows) {
 void TqSortVornImpl::markFinalSubmit() {
   lockChunks();
   sorting_ = true;
-  chunksCreatedDuringSort_ = nextChunkId_;
+  counters_.chunksCreatedDuringSort = nextChunkId_;
   unlockChunks();
 }
 
@@ -686,18 +686,10 @@ void TqSortVornImpl::clean(ClearScope scope) {
     recordedPending_ = false;
     bufferWaiters_ = 0;
     // The statistics start again (without the lock, none was ever counted).
-    bufferWaits_ = chunksCreatedDuringSort_ = maxBuffersInUse_ = mergesUntilFirstRow_ = 0;
-    mergePasses_ = mergesOnMain_ = readMergeCount_ = mergesSubmitted_ = mergePassWaits_ = 0;
-    chunksWrittenToDisk_ = 0;
+    counters_ = Counters();
     sortsOnMain_ = sortsSubmitted_ = sortsEnded_ = 0;
     rowsReady_ = 0;
     rowsSorted_ = rowsMergedEarly_ = rowsPlannedEarly_ = 0;
-    runsStreamed_ = 0;
-    maxWindowsInUse_ = 0;
-    bytesWrittenToDisk_ = 0;
-    peakBytesInUse_ = 0;
-    maxFilesInUse_ = 0;
-    inputMerges_ = 0;
     unlockChunks();
   }
   if (mergeAtomicCreated_) tqAtomSet(&mergeAtomic_, tqAtomGet(&mergeAtomic_), 0);
@@ -827,28 +819,13 @@ TqSortVornImpl::Statistics TqSortVornImpl::statistics() {
   s.resolvedChunkSize = resolvedChunkSize_;
   s.sortThreads = sortThreads_;
   s.maxChunksInMemory = maxChunksInMemory_;
-  s.maxBuffersInUse = maxBuffersInUse_;
-  s.chunksCreatedDuringSort = chunksCreatedDuringSort_;
-  s.chunksCreatedDuringMerge = nextChunkId_ - chunksCreatedDuringSort_;
-  s.chunksWrittenToDisk = chunksWrittenToDisk_;
-  s.mergesUntilFirstRow = mergesUntilFirstRow_;
-  s.mergePasses = mergePasses_;
-  s.mergesOnMain = mergesOnMain_;
-  s.readMergeCount = readMergeCount_;
-  s.mergesSubmitted = mergesSubmitted_;
-  s.mergePassWaits = mergePassWaits_;
-  s.bufferWaits = bufferWaits_;
+  static_cast<Counters&>(s) = counters_;
+  s.chunksCreatedDuringMerge = nextChunkId_ - counters_.chunksCreatedDuringSort;
   s.sortsOnMain = sortsOnMain_;
   s.sortsSubmitted = sortsSubmitted_;
   s.rowsReady = rowsReady_;
   s.windowSize = windowSize_;
-  s.runsStreamed = runsStreamed_;
-  s.maxWindowsInUse = maxWindowsInUse_;
-  s.bytesWrittenToDisk = bytesWrittenToDisk_;
-  s.peakBytesInUse = peakBytesInUse_;
   s.runFileLimit = fileLimit_;
-  s.maxRunFilesOpen = maxFilesInUse_;
-  s.inputMerges = inputMerges_;
   unlockChunks();
   return s;
 }

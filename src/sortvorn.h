@@ -199,23 +199,34 @@ class TqSortVornImpl : public AbsTqSortfile {
     bool ascending = true;
     KeyWriter keyWriter = nullptr;
   };
-  // Figures of the statistics block.
-  struct Statistics {
+  // The work a sort counts as it goes (under the chunk lock); clean starts them again.
+  struct Counters {
+    uint32_t bufferWaits = 0;
+    uint32_t chunksCreatedDuringSort = 0;
+    uint32_t maxBuffersInUse = 0;
+    uint32_t mergesUntilFirstRow = 0;
+    uint32_t mergePasses = 0;
+    uint32_t mergesOnMain = 0;
+    uint32_t readMergeCount = 0;
+    uint32_t mergesSubmitted = 0;
+    uint32_t mergePassWaits = 0;
+    uint32_t chunksWrittenToDisk = 0;
+    uint64_t runsStreamed = 0;     // runs read through a window
+    uint32_t maxWindowsInUse = 0;
+    uint64_t bytesWrittenToDisk = 0;
+    uint64_t peakBytesInUse = 0;   // everything the budget counts, at its highest
+    uint32_t maxRunFilesOpen = 0;  // run files open at once, at most
+    uint32_t inputMerges = 0;      // merges of runs while rows came in
+  };
+  // What statistics() reports: the counts, and the sizes and figures beside them.
+  struct Statistics : Counters {
     uint64_t resolvedSortBytes, resolvedChunkSize;
     int32_t sortThreads;
-    uint32_t maxChunksInMemory, maxBuffersInUse, chunksCreatedDuringSort, chunksCreatedDuringMerge,
-        chunksWrittenToDisk, mergesUntilFirstRow, mergePasses, mergesOnMain, readMergeCount,
-        mergesSubmitted, mergePassWaits, bufferWaits;
+    uint32_t maxChunksInMemory, chunksCreatedDuringMerge;
     int64_t sortsOnMain, sortsSubmitted;
     uint64_t rowsReady;          // rows of ready runs and finished read merges: progress's base
     uint64_t windowSize;         // bytes of one window on a run on disk
-    uint64_t runsStreamed;       // runs read through a window
-    uint32_t maxWindowsInUse;
-    uint64_t bytesWrittenToDisk;
-    uint64_t peakBytesInUse;     // everything the budget counts, at its highest
     uint32_t runFileLimit;       // run files the sort may hold open at once
-    uint32_t maxRunFilesOpen;    // run files open at once, at most
-    uint32_t inputMerges;        // merges of runs while rows came in
   };
 
   // The sizes a sort resolves from its sort size (0: none) and chunk size.
@@ -327,7 +338,7 @@ class TqSortVornImpl : public AbsTqSortfile {
   // Counts a run read through a window.
   void noteRunStreamed() {
     lockChunks();
-    ++runsStreamed_;
+    ++counters_.runsStreamed;
     unlockChunks();
   }
   int32_t nextRowFromMergeRequest(bool* mark);
@@ -609,17 +620,7 @@ class TqSortVornImpl : public AbsTqSortfile {
   uint32_t groupKeyCapacity_ = 0;
   bool groupKeyHeld_ = false;           // groupKey_ holds the row in hand's key
   bool statisticsPrinted_ = false;      // main
-  // Statistics counters.
-  uint32_t bufferWaits_ TQ_GUARDED_BY(chunkLock_) = 0;
-  uint32_t chunksCreatedDuringSort_ TQ_GUARDED_BY(chunkLock_) = 0;
-  uint32_t maxBuffersInUse_ TQ_GUARDED_BY(chunkLock_) = 0;
-  uint32_t mergesUntilFirstRow_ TQ_GUARDED_BY(chunkLock_) = 0;
-  uint32_t mergePasses_ TQ_GUARDED_BY(chunkLock_) = 0;
-  uint32_t mergesOnMain_ TQ_GUARDED_BY(chunkLock_) = 0;
-  uint32_t readMergeCount_ TQ_GUARDED_BY(chunkLock_) = 0;
-  uint32_t mergesSubmitted_ TQ_GUARDED_BY(chunkLock_) = 0;
-  uint32_t mergePassWaits_ TQ_GUARDED_BY(chunkLock_) = 0;
-  uint32_t chunksWrittenToDisk_ TQ_GUARDED_BY(chunkLock_) = 0;
+  Counters counters_ TQ_GUARDED_BY(chunkLock_);
   int64_t sortsOnMain_ TQ_GUARDED_BY(chunkLock_) = 0;     // chunks sorted on the caller's thread
   int64_t sortsSubmitted_ TQ_GUARDED_BY(chunkLock_) = 0;  // sort items handed to the pool
   // Sort items that ended, wherever they ran.
@@ -630,12 +631,6 @@ class TqSortVornImpl : public AbsTqSortfile {
   uint64_t rowsSorted_ TQ_GUARDED_BY(chunkLock_) = 0;
   uint64_t rowsMergedEarly_ TQ_GUARDED_BY(chunkLock_) = 0;
   uint64_t rowsPlannedEarly_ TQ_GUARDED_BY(chunkLock_) = 0;
-  uint64_t runsStreamed_ TQ_GUARDED_BY(chunkLock_) = 0;
-  uint32_t maxWindowsInUse_ TQ_GUARDED_BY(chunkLock_) = 0;
-  uint64_t bytesWrittenToDisk_ TQ_GUARDED_BY(chunkLock_) = 0;
-  uint64_t peakBytesInUse_ TQ_GUARDED_BY(chunkLock_) = 0;
-  uint32_t maxFilesInUse_ TQ_GUARDED_BY(chunkLock_) = 0;
-  uint32_t inputMerges_ TQ_GUARDED_BY(chunkLock_) = 0;
 
   friend class TqSortVornWorkSort;
   friend class TqSortVornWorkMerge;

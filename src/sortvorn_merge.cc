@@ -205,7 +205,7 @@ int32_t TqSortVornImpl::mergePass() {
                   static_cast<uint64_t>(first->id));
     return StatusOk;
   }
-  ++mergePasses_;
+  ++counters_.mergePasses;
   if (tqAtomGet(&mergeAtomic_) != 0) {
     waitForMerges();
   } else if (!aborted_ && sequenceBlock_.sortProgress != nullptr) {
@@ -223,7 +223,7 @@ void TqSortVornImpl::waitForMerges() {
     tqAtomSet(&mergeAtomic_, now, 0);
     tqEventClear(mergeWaiter_);
   } else {
-    ++mergePassWaits_;
+    ++counters_.mergePassWaits;
     unlockChunks();
     TQ_TRACE_SORT("TqSortVornImpl(0x%p)->mergePass(): Waiting on running merge", this);
     bool posted = false;
@@ -312,9 +312,11 @@ int32_t TqSortVornImpl::mergeGroup(ChunkDescriptor* first) {
   if (status == StatusOk) {
     TQ_TRACE_SORT("TqSortVornImpl(0x%p)->mergePass(0x%p): Identified merge request 0x%p as a read merge request.", this,
                   nullptr, merge);
-    ++readMergeCount_;
+    ++counters_.readMergeCount;
     readMerge_ = merge;
-    if (rowsPassed_ == 0) mergesUntilFirstRow_ = mergesSubmitted_ + mergesOnMain_;
+    if (rowsPassed_ == 0) {
+      counters_.mergesUntilFirstRow = counters_.mergesSubmitted + counters_.mergesOnMain;
+    }
     // The last group: nothing is left to merge once the reader has these rows.
     if (chunkTree_.count == 0 && tqAtomGet(&mergeAtomic_) == 0) mergeComplete_ = true;
     return StatusOk;
@@ -438,7 +440,7 @@ int32_t TqSortVornImpl::submitPreMerge(ChunkDescriptor** runs, uint32_t count, u
   merge->readable = false;
   rowsPlannedEarly_ += merge->rowCount;
   merge->whileAdding = when == MergeTime::whileAdding;
-  ++mergesSubmitted_;
+  ++counters_.mergesSubmitted;
   tqAtomAdd(&mergeAtomic_);
   if (!threadPool_.enqueue(merge, false)) {
     tqAtomSub(&mergeAtomic_);
@@ -537,7 +539,7 @@ bool TqSortVornImpl::startInputMerge() {
     return false;
   }
   inputMergeRunning_ = true;
-  ++inputMerges_;
+  ++counters_.inputMerges;
   return true;
 }
 

@@ -133,7 +133,7 @@ uint64_t heapBytes(uint64_t n) { return (n + 8 + 15) & ~uint64_t{15}; }
 
 void TqSortVornImpl::charge(uint64_t bytes) {
   bytesInUse_ += bytes;
-  if (bytesInUse_ > peakBytesInUse_) peakBytesInUse_ = bytesInUse_;
+  if (bytesInUse_ > counters_.peakBytesInUse) counters_.peakBytesInUse = bytesInUse_;
 }
 
 void TqSortVornImpl::chargeMeta(ChunkDescriptor* run, uint64_t bytes) {
@@ -248,7 +248,7 @@ int32_t TqSortVornImpl::waitForMemory(uint32_t chunkId) {
   TQ_TRACE_SORT("TqSortVornImpl(0x%p)->getBuffer(): chunk[%I64u] - entering wait for available buffers", this,
                 static_cast<uint64_t>(chunkId));
   ++bufferWaiters_;
-  ++bufferWaits_;
+  ++counters_.bufferWaits;
   uint32_t generation = bufferGeneration_;
   unlockChunks();
   tqLockGet(bufferLock_, 1, 1);
@@ -283,10 +283,10 @@ int32_t TqSortVornImpl::reserveWindows(uint64_t bytes, uint32_t files) {
   }
   charge(bytes);
   filesInUse_ += files;
-  if (filesInUse_ > maxFilesInUse_) maxFilesInUse_ = filesInUse_;
+  if (filesInUse_ > counters_.maxRunFilesOpen) counters_.maxRunFilesOpen = filesInUse_;
   uint32_t windows = windowSize_ != 0 ? static_cast<uint32_t>(bytes / windowSize_) : 0;
   windowsInUse_ += windows;
-  if (windowsInUse_ > maxWindowsInUse_) maxWindowsInUse_ = windowsInUse_;
+  if (windowsInUse_ > counters_.maxWindowsInUse) counters_.maxWindowsInUse = windowsInUse_;
   return StatusOk;
 }
 
@@ -302,7 +302,7 @@ void TqSortVornImpl::releaseWindows(uint64_t bytes, ChunkLock lock, uint32_t fil
 
 void TqSortVornImpl::countBytesWritten(uint64_t bytes, ChunkLock lock) {
   ChunkLockScope scope(this, lock);
-  bytesWrittenToDisk_ += bytes;
+  counters_.bytesWrittenToDisk += bytes;
 }
 
 // --- descriptors and buffers ---------------------------------------------------------------
@@ -378,7 +378,7 @@ int32_t TqSortVornImpl::getBuffer(ChunkDescriptor* chunk, VictimEnd victims) {
         return StatusNoRoom;
       }
       ++buffersInUse_;
-      if (buffersInUse_ > maxBuffersInUse_) maxBuffersInUse_ = buffersInUse_;
+      if (buffersInUse_ > counters_.maxBuffersInUse) counters_.maxBuffersInUse = buffersInUse_;
       TQ_TRACE_SORT("TqSortVornImpl(0x%p)->getBuffer(): chunk[%I64u] - new buffer 0x%p", this,
                     static_cast<uint64_t>(chunk->id), chunk->buffer);
       return StatusOk;
@@ -421,7 +421,7 @@ int32_t TqSortVornImpl::createRunFile(char* name, NpHandle* handle, ChunkLock lo
 int32_t TqSortVornImpl::persistChunk(ChunkDescriptor* chunk) {
   TQ_TRACE_SORT("TqSortVornImpl(0x%p)->persistChunk(0x%p)", this, chunk);
   if (chunk->tempFileName != nullptr) return StatusOk;  // its rows are already on disk
-  ++chunksWrittenToDisk_;
+  ++counters_.chunksWrittenToDisk;
   // A run file that cannot be written in one directory is tried in the next.
   int order[kMostRunDirs];
   int attempts = 0;
@@ -454,7 +454,7 @@ int32_t TqSortVornImpl::persistChunk(ChunkDescriptor* chunk) {
     }
     chunk->fileBytes = written;
     chunk->maxRecord = longest;
-    bytesWrittenToDisk_ += written;
+    counters_.bytesWrittenToDisk += written;
     return StatusOk;
   }
   // No directory took the rows: the sort cannot go on.
