@@ -1,5 +1,6 @@
-// The datafile manager, the factory tqDatafileManagerCreate and the collation option
-// parser tqDatafileParseCollateParms: the library's two exported functions.
+// The datafile manager and the library's exported functions: the factory
+// tqDatafileManagerCreate, the longest row a sort takes (tqDatafileSortRowLimit) and the
+// collation option parser tqDatafileParseCollateParms.
 #include "src/datamgr.h"
 
 #include <iterator>
