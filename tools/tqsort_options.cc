@@ -80,6 +80,14 @@ void printHelp(std::FILE* out) {
       "      --stats                print the sort's statistics on standard error\n"
       "      --progress             show progress on standard error (default when it is a\n"
       "                             terminal); --no-progress turns it off\n"
+      "      --compress=lz4         compress temporary files with lz4 (in the process);\n"
+      "                             --compress=none does not (the default)\n"
+      "      --compress-program=PROG  compress temporary files with PROG: it compresses\n"
+      "                             standard input to standard output, and 'PROG -d'\n"
+      "                             decompresses; PROG runs once per MiB of temporary data\n"
+      "                             (written, and again when read).  When PROG cannot be\n"
+      "                             run or fails, tqsort fails (exit status 2).  The last\n"
+      "                             of the two options given counts\n"
       "  -h, --help                 display this help and exit\n"
       "      --version              output version information and exit\n"
       "\n"
@@ -254,7 +262,8 @@ namespace {
 enum class OptionId {
   Key, FieldSeparator, Header, Stable, Unique, BufferSize, TemporaryDirectory, Parallel, Output, Stats,
   Progress, NoProgress, Lenient, Help, Version, Collate, CaseFirst, Strength, Collation, Numeric,
-  IgnorePunctuation, Reverse, NumericSort, GeneralNumericSort, IgnoreCase, Check, CheckQuiet, Merge
+  IgnorePunctuation, Reverse, NumericSort, GeneralNumericSort, IgnoreCase, Check, CheckQuiet, Merge, Compress,
+  CompressProgram
 };
 
 enum class Takes { Nothing, Value };
@@ -295,6 +304,8 @@ constexpr OptionSpec kOptions[] = {
     {"check", 'c', Takes::Nothing, OptionId::Check},
     {"check-quiet", 'C', Takes::Nothing, OptionId::CheckQuiet},
     {"merge", 'm', Takes::Nothing, OptionId::Merge},
+    {"compress", 0, Takes::Value, OptionId::Compress},
+    {"compress-program", 0, Takes::Value, OptionId::CompressProgram},
 };
 
 // The command line as it is read: the options so far, and what the checks at the end
@@ -386,6 +397,14 @@ Status applyValue(OptionId id, const std::string& value, ParseState* state) {
       if (value.empty()) return Status::error("the output file name is empty");
       o.outputGiven = true;
       o.output = value;
+      return Status();
+    case OptionId::Compress:
+      if (value != "lz4" && value != "none") return Status::error("invalid --compress '" + printable(value) + "' (lz4 or none)");
+      o.compress = value == "lz4" ? "lz4" : "";
+      return Status();
+    case OptionId::CompressProgram:
+      if (value.empty()) return Status::error("the program of --compress-program is empty");
+      o.compress = "program:" + value;
       return Status();
     case OptionId::Collate:
       if (value.empty()) return Status::error("the locale of --collate is empty");
