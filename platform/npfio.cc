@@ -207,12 +207,13 @@ int np_fio_open(const char* path, int mode, NpHandle* handle) {
   return openStatus(f, handle);
 }
 
-int np_fio_compress(NpHandle handle, const char* path) {
+int np_fio_compress(NpHandle handle, const char* path, int reads) {
   File* f = fileOf(handle);
   if (f == nullptr || path == nullptr) return kNpErrArgument;
   char program[4096];
   int codec = npPackCodec(program, sizeof(program));
   if (codec == kNpCodecNone) return kNpOk;
+  if (codec == kNpCodecProgram && reads == kNpReadsAnywhere) codec = kNpCodecLz4;
   if (codec < 0 || f->pack != nullptr || f->state != File::Idle || ::lseek(f->fd, 0, SEEK_END) != 0) {
     return kNpErrArgument;
   }

@@ -67,10 +67,15 @@ constexpr const char* kNpCompressKey = "BASE/COMPRESS";
 // removed it leaves, as a sentence ("couldn't execute compress program 'X': ...",
 // "'X' [-d] terminated abnormally"); the calls that met the failure failed with EIO.
 constexpr const char* kNpCompressFailureKey = "BASE/COMPRESS_FAILURE";
+// How a compressed file is read back: from its start on (each handle in order), or at
+// offsets that move back and forth (one handle reading several runs in turns).
+enum : int { kNpReadsInOrder = 0, kNpReadsAnywhere = 1 };
 // Marks the new, empty temporary file `handle` (named `path`) as compressed, when the
-// configuration chooses a codec; kNpOk and nothing else otherwise.  kNpErrArgument for a
-// value of kNpCompressKey that names no codec.
-int np_fio_compress(NpHandle handle, const char* path);
+// configuration chooses a codec; kNpOk and nothing else otherwise.  A file read anywhere
+// takes lz4 where the configuration names a program: a program run for each frame
+// refilled would run again at every turn between runs.  kNpErrArgument for a value of
+// kNpCompressKey that names no codec.
+int np_fio_compress(NpHandle handle, const char* path, int reads);
 const char* np_fio_errdesc(int status);
 int np_fio_syserr(NpHandle handle);
 // The text of an operating-system error number ("No space left on device"), for

@@ -533,7 +533,7 @@ int32_t TqSortVornImpl::createRunFileIn(int dirIndex, char* name, NpHandle* hand
   np_fio_bufmode(*handle, 0);
   // Run files are only appended to and read from their start: compressed when the host
   // chose a codec.
-  status = np_fio_compress(*handle, name);
+  status = np_fio_compress(*handle, name, kNpReadsInOrder);
   if (status != kNpOk) {
     int syserr = status == kNpErrSystem ? np_fio_syserr(*handle) : 0;
     *message = TQ_MESSAGE(tqFileCreateMessage(status), dir ? dir : "<null>",

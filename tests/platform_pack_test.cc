@@ -57,7 +57,7 @@ class NpPackTest : public TempDirTest {
     char buf[260];
     NpHandle h = 0;
     EXPECT_EQ(np_fio_tmpfile(dir_.c_str(), "tqsort_", buf, sizeof(buf), &h), 0);
-    EXPECT_EQ(np_fio_compress(h, buf), kNpOk);
+    EXPECT_EQ(np_fio_compress(h, buf, kNpReadsInOrder), kNpOk);
     *name = buf;
     return h;
   }
@@ -268,11 +268,23 @@ TEST_F(NpPackTest, AProgramThatCannotRunOrFailsIsNamed) {
   tqbSetConfigValue(kNpCompressKey, "zip");
   char buf[260];
   ASSERT_EQ(np_fio_tmpfile(dir_.c_str(), "tqsort_", buf, sizeof(buf), &h), 0);
-  EXPECT_EQ(np_fio_compress(h, buf), kNpErrArgument);
+  EXPECT_EQ(np_fio_compress(h, buf, kNpReadsInOrder), kNpErrArgument);
   tqbSetConfigValue(kNpCompressKey, nullptr);
-  EXPECT_EQ(np_fio_compress(h, buf), kNpOk);
+  EXPECT_EQ(np_fio_compress(h, buf, kNpReadsInOrder), kNpOk);
   ASSERT_EQ(np_fio_putb(h, "abc", 3), 3);
   np_fio_close(h);
   EXPECT_EQ(diskSize(buf), 3);
+  np_fio_unlink(buf);
+  // A file read anywhere takes lz4 instead of the program: it never runs.
+  tqbSetConfigValue(kNpCompressFailureKey, nullptr);
+  tqbSetConfigValue(kNpCompressKey, "program:tq-no-such-program");
+  ASSERT_EQ(np_fio_tmpfile(dir_.c_str(), "tqsort_", buf, sizeof(buf), &h), 0);
+  ASSERT_EQ(np_fio_compress(h, buf, kNpReadsAnywhere), kNpOk);
+  putAll(h, bytes, 100);
+  ASSERT_EQ(np_fio_close(h), kNpOk);
+  EXPECT_EQ(lastFailure(), "");
+  ASSERT_EQ(np_fio_open(buf, 33, &h), 0);
+  expectAt(h, bytes, 10, 900);
+  np_fio_close(h);
   np_fio_unlink(buf);
 }

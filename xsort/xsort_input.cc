@@ -879,7 +879,7 @@ WorkFile* Engine::newWorkFile(bool paid, ErrorText* error) {
   }
   // Work files are appended to and read at their runs' offsets: compressed when the host
   // chose a codec.
-  status = np_fio_compress(f->handle, f->name);
+  status = np_fio_compress(f->handle, f->name, kNpReadsAnywhere);
   if (status != 0) {
     char buffer[128];
     int code = np_fio_syserr(f->handle);
