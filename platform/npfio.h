@@ -20,7 +20,7 @@
 // Such a file opened again by its name (np_fio_open) is read through the same frames
 // until np_fio_unlink removes the name.  Each open compressed file costs a frame of
 // memory while written and each handle that reads one a frame more: 64 KiB with lz4,
-// 256 KiB with a program.
+// 128 KiB with a program.
 #ifndef TQ_PLATFORM_NPFIO_H
 #define TQ_PLATFORM_NPFIO_H
 

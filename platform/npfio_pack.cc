@@ -44,6 +44,7 @@ struct Scratch {
   ~Scratch() { tqbFree(bytes); }
   bool reserve(size_t n) {
     if (n <= capacity) return true;
+    if (n < capacity * 2) n = capacity * 2;  // a program's output grows piece by piece
     void* grown = tqbRealloc(bytes, n);
     if (grown == nullptr) return false;
     bytes = static_cast<uint8_t*>(grown);
@@ -121,10 +122,22 @@ pid_t startProgram(const char* program, bool decompress, int* toChild, int* from
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  // The program starts with no signal blocked and the terminating ones at their
+  // defaults, whatever this thread holds back or the host ignores.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&defaults, sig);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   char dash[] = "-d";
   char* argv[] = {const_cast<char*>(program), decompress ? dash : nullptr, nullptr};
   pid_t pid = -1;
-  int started = posix_spawnp(&pid, program, &actions, nullptr, argv, environ);
+  int started = posix_spawnp(&pid, program, &actions, &attributes, argv, environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]), ::close(out[1]);
   if (started != 0) {
@@ -183,6 +196,7 @@ size_t compressFrame(int codec, const char* program, const uint8_t* raw, uint32_
   } else {
     Scratch out;
     if (!out.reserve(kHeader) || !runProgram(program, false, raw, n, &out, UINT32_MAX - kHeader, &packed)) return *error = EIO, 0;
+    if (packed == 0) programFailed("'%s' terminated abnormally%s", program, " (it wrote nothing)");
     // The program wrote after no header: move its bytes into place.
     if (!t_scratch.reserve(kHeader + packed)) return *error = ENOMEM, 0;
     std::memcpy(t_scratch.bytes + kHeader, out.bytes, packed);

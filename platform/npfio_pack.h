@@ -24,7 +24,7 @@
 struct NpPack;
 
 constexpr uint32_t kNpPackLz4Frame = 64 * 1024;
-constexpr uint32_t kNpPackProgramFrame = 256 * 1024;
+constexpr uint32_t kNpPackProgramFrame = 128 * 1024;
 
 // The codec the configuration chooses for new files (kNpCompressKey; -1 for a value
 // that names none), and for kNpCodecProgram the program's name in `program`.

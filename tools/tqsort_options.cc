@@ -29,7 +29,7 @@ void printHelpRest(std::FILE* out) {
       "                             --compress=none does not (the default)\n"
       "      --compress-program=PROG  compress temporary files with PROG: it compresses\n"
       "                             standard input to standard output, and 'PROG -d'\n"
-      "                             decompresses; PROG runs once per 256 KiB of temporary\n"
+      "                             decompresses; PROG runs once per 128 KiB of temporary\n"
       "                             data written, and again when read (with --collate lz4\n"
       "                             takes its place).  When PROG cannot be run or fails,\n"
       "                             tqsort fails (exit status 2).  The last of the two\n"
