@@ -173,8 +173,8 @@ TEST_F(TqsortGnuTest, MergeTakesSortedInputsInFewDescriptors) {
 // Compressed temporary files (--compress=lz4, --compress-program=PROG): the same output
 // as GNU sort and as without them, on runs spilled and merged, also on the external
 // engine (--collate); a program that cannot run or fails ends the run as GNU sort's
-// does.  Apart from TqsortGnuTest so that they also run under ThreadSanitizer: the
-// sorts' threads write and read compressed files at once.
+// does.  (How the sorts' threads meet on compressed files is swept by
+// SortFaultSweepTest.CompressedSortThatSpillsAndMerges, also under ThreadSanitizer.)
 class TqsortCompressTest : public TqsortGnuTest {
  protected:
   // A program that logs each of its runs to `log`, then runs `real` with its arguments.
