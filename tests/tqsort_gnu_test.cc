@@ -194,15 +194,13 @@ class TqsortCompressTest : public TqsortGnuTest {
 };
 
 TEST_F(TqsortCompressTest, CompressedRunsSortAsGnuSortDoes) {
-  writeWholeFile(dir_ + "/big.csv", tieLines(100000, 11));
+  writeWholeFile(dir_ + "/big.csv", tieLines(60000, 11));
   const std::string gzip = counting("gzip", "gzip.log"), lz4 = counting("lz4", "lz4.log");
-  for (const std::string& how : {std::string("--compress=lz4"), "--compress-program=" + gzip,
-                                 "--compress-program=" + lz4}) {
-    SCOPED_TRACE(how);
-    agree("-S 1M --parallel=2 " + how + " big.csv", "big.csv");
-    agree("-S 1M --parallel=1 -k 3,3r " + how + " big.csv", "-k3,3r big.csv");
-    EXPECT_TRUE(filesWithPrefix(dir_, "tqsort-").empty());
-  }
+  agree("-S 1M --parallel=2 --compress=lz4 big.csv", "big.csv");
+  agree("-S 1M --parallel=1 -k 3,3r --compress=lz4 big.csv", "-k3,3r big.csv");
+  agree("-S 1M --parallel=2 -k 3,3r --compress-program=" + gzip + " big.csv", "-k3,3r big.csv");
+  agree("-S 1M --parallel=1 --compress-program=" + lz4 + " big.csv", "big.csv");
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqsort-").empty());
   // Each program compressed run files and read them back.
   EXPECT_GT(runs("gzip.log", false), 0u);
   EXPECT_GT(runs("gzip.log", true), 0u);
@@ -224,7 +222,7 @@ TEST_F(TqsortCompressTest, CompressedRunsSortAsGnuSortDoes) {
 }
 
 TEST_F(TqsortCompressTest, AProgramThatCannotRunOrFailsEndsTheRunWithStatus2) {
-  writeWholeFile(dir_ + "/big.csv", tieLines(100000, 12));
+  writeWholeFile(dir_ + "/big.csv", tieLines(60000, 12));
   writeWholeFile(dir_ + "/half", "#!/bin/sh\n[ \"$1\" = -d ] && exit 1\nexec gzip\n");
   ASSERT_EQ(::chmod((dir_ + "/half").c_str(), 0700), 0);
   // Compresses, cannot decompress: GNU sort's message and status, word for word.
