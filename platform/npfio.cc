@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "npfio_pack.h"
 #include "tqballoc.h"
 #include "tqfault.h"
 
@@ -44,6 +45,7 @@ struct File {
   int32_t length = 0;
   int32_t cursor = 0;
   int64_t seekTarget = -1;  // Writing only: a seek not yet carried out
+  NpPack* pack = nullptr;   // a compressed file (npfio_pack.h): it does all reading and writing
 };
 
 File* fileOf(NpHandle h) { return reinterpret_cast<File*>(h); }
@@ -173,6 +175,7 @@ int np_fio_tmpfile(const char* directory, const char* prefix, char* nameBuffer, 
     return kNpErrSystem;
   }
   f->fd = fd;
+  npPackForget(nameBuffer);  // a compressed file of that name is gone
   return openStatus(f, handle);
 }
 
@@ -193,13 +196,49 @@ int np_fio_open(const char* path, int mode, NpHandle* handle) {
     return kNpErrSystem;
   }
   f->fd = fd;
+  int error = 0;
+  f->pack = npPackOpen(fd, path, &error);
+  if (error != 0) {
+    fail(nullptr, error);
+    ::close(fd);
+    tqbDelete(f);
+    return error == ENOMEM ? kNpErrNoMemory : kNpErrSystem;
+  }
   return openStatus(f, handle);
+}
+
+int np_fio_compress(NpHandle handle, const char* path, int reads) {
+  File* f = fileOf(handle);
+  if (f == nullptr || path == nullptr) return kNpErrArgument;
+  char program[4096];
+  int codec = npPackCodec(program, sizeof(program));
+  if (codec == kNpCodecNone) return kNpOk;
+  if (codec == kNpCodecProgram && reads == kNpReadsAnywhere) codec = kNpCodecLz4;
+  if (codec < 0 || f->pack != nullptr || f->state != File::Idle || ::lseek(f->fd, 0, SEEK_END) != 0) {
+    return kNpErrArgument;
+  }
+  int error = 0;
+  f->pack = npPackCreate(f->fd, path, codec, program, &error);
+  if (f->pack == nullptr) {
+    fail(f, error);
+    return error == ENOMEM ? kNpErrNoMemory : kNpErrSystem;
+  }
+  return kNpOk;
 }
 
 int np_fio_close(NpHandle handle) {
   File* f = fileOf(handle);
   if (f == nullptr) return kNpErrArgument;
-  int status = settle(f) ? kNpOk : kNpErrSystem;
+  int status = kNpOk;
+  if (f->pack != nullptr) {
+    int error = 0;
+    if (!npPackClose(f->pack, &error)) {
+      fail(nullptr, error);
+      status = kNpErrSystem;
+    }
+  } else if (!settle(f)) {
+    status = kNpErrSystem;
+  }
   if (tqFaultCheck(TqFaultOp::Close) != TqFaultMode::None && status == kNpOk) {
     fail(nullptr, EIO);
     status = kNpErrSystem;
@@ -223,6 +262,12 @@ int32_t np_fio_getb(NpHandle handle, void* buffer, int32_t count) {
   }
   if (fault == TqFaultMode::Short && count > 1) count /= 2;
   uint8_t* out = static_cast<uint8_t*>(buffer);
+  if (f->pack != nullptr) {
+    int error = 0;
+    int32_t got = npPackGet(f->pack, out, count, &error);
+    if (got < 0) fail(f, error);
+    return got;
+  }
   if (f->buffer == nullptr) {
     ssize_t r = readSome(f, out, static_cast<size_t>(count));
     return static_cast<int32_t>(r);
@@ -277,6 +322,13 @@ int32_t np_fio_putb(NpHandle handle, const void* buffer, int32_t count) {
   bool shortWrite = fault == TqFaultMode::Short;
   int32_t want = shortWrite && count > 1 ? count / 2 : count;
   const uint8_t* in = static_cast<const uint8_t*>(buffer);
+  if (f->pack != nullptr) {
+    int error = 0;
+    int32_t put = npPackPut(f->pack, in, want, &error);
+    if (put < 0 || (put < want && error != 0)) fail(f, error);
+    if (shortWrite && put > 0) fail(f, ENOSPC);
+    return put;
+  }
   if (f->buffer == nullptr) {
     ssize_t w = writeAll(f, in, static_cast<size_t>(want));
     if (shortWrite && w >= 0) fail(f, ENOSPC);
@@ -319,6 +371,12 @@ int64_t np_fio_seek64(NpHandle handle, int64_t offset, int whence) {
     fail(f, EIO);
     return -1;
   }
+  if (f->pack != nullptr) {
+    int error = 0;
+    int64_t at = npPackSeek(f->pack, offset, whence, &error);
+    if (at < 0) fail(f, error);
+    return at;
+  }
   if (f->state == File::Writing && whence == 0) {
     if (offset < 0) {
       fail(f, EINVAL);
@@ -340,6 +398,12 @@ int np_fio_trunc(NpHandle handle) {
   if (tqFaultCheck(TqFaultOp::Trunc) != TqFaultMode::None) {
     fail(f, EIO);
     return -1;
+  }
+  if (f->pack != nullptr) {
+    int error = 0;
+    int done = npPackTrunc(f->pack, &error);
+    if (done < 0) fail(f, error);
+    return done;
   }
   if (f->state == File::Writing && f->seekTarget >= 0) {
     // Drop every byte from the target on, buffered or written, without writing.
@@ -388,6 +452,7 @@ int np_fio_trunc(NpHandle handle) {
 
 int np_fio_unlink(const char* path) {
   if (path == nullptr || *path == '\0') return kNpErrArgument;
+  npPackForget(path);
   if (::unlink(path) != 0) {
     fail(nullptr, errno);
     return kNpErrSystem;
@@ -399,6 +464,7 @@ int np_fio_bufmode(NpHandle handle, int mode) {
   File* f = fileOf(handle);
   if (f == nullptr) return kNpErrArgument;
   if (tqFaultCheck(TqFaultOp::BufMode) != TqFaultMode::None) return kNpErrNoMemory;
+  if (f->pack != nullptr) return kNpOk;  // its frame is its buffer
   if (mode == 0) {
     // Bytes that cannot be written stay buffered, and the buffer with them.
     if (!settle(f)) return kNpErrSystem;

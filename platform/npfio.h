@@ -11,6 +11,16 @@
 // 256 KiB user-space buffer in front of the file so that many small reads and writes
 // cost few system calls; mode 0 flushes it and takes it away.  A handle is used by one
 // thread at a time.
+//
+// Compression: a host chooses a codec for the whole process (kNpCompressKey below) before
+// temporary files are made; code that makes a temporary file that is only appended to
+// marks it with np_fio_compress, and from then on its bytes go to the disk compressed in
+// frames while every call sees the bytes as written (offsets, sizes, seeks and
+// truncation unchanged; see npfio_pack.h).  Without a codec the mark changes nothing.
+// Such a file opened again by its name (np_fio_open) is read through the same frames
+// until np_fio_unlink removes the name.  Each open compressed file costs a frame of
+// memory while written and each handle that reads one a frame more: 64 KiB with lz4,
+// 128 KiB with a program.
 #ifndef TQ_PLATFORM_NPFIO_H
 #define TQ_PLATFORM_NPFIO_H
 
@@ -42,6 +52,30 @@ int64_t np_fio_seek64(NpHandle handle, int64_t offset, int whence);
 int np_fio_trunc(NpHandle handle);
 int np_fio_unlink(const char* path);
 int np_fio_bufmode(NpHandle handle, int mode);
+
+enum : int {
+  kNpCodecNone = 0,
+  kNpCodecLz4 = 1,      // the lz4 library, in process
+  kNpCodecProgram = 2,  // a program: PROG compresses standard input to standard output,
+                        // "PROG -d" decompresses; each frame is one run of it
+};
+// The configuration value (tqbconfig) that chooses the codec of files marked from then
+// on: "lz4", "program:PROG" (PROG by name, looked up in PATH) or "none".  Files made
+// before keep theirs.
+constexpr const char* kNpCompressKey = "BASE/COMPRESS";
+// The configuration value that the first failure of the compress program since the host
+// removed it leaves, as a sentence ("couldn't execute compress program 'X': ...",
+// "'X' [-d] terminated abnormally"); the calls that met the failure failed with EIO.
+constexpr const char* kNpCompressFailureKey = "BASE/COMPRESS_FAILURE";
+// How a compressed file is read back: from its start on (each handle in order), or at
+// offsets that move back and forth (one handle reading several runs in turns).
+enum : int { kNpReadsInOrder = 0, kNpReadsAnywhere = 1 };
+// Marks the new, empty temporary file `handle` (named `path`) as compressed, when the
+// configuration chooses a codec; kNpOk and nothing else otherwise.  A file read anywhere
+// takes lz4 where the configuration names a program: a program run for each frame
+// refilled would run again at every turn between runs.  kNpErrArgument for a value of
+// kNpCompressKey that names no codec.
+int np_fio_compress(NpHandle handle, const char* path, int reads);
 const char* np_fio_errdesc(int status);
 int np_fio_syserr(NpHandle handle);
 // The text of an operating-system error number ("No space left on device"), for

@@ -533,6 +533,18 @@ int32_t TqSortVornImpl::createRunFileIn(int dirIndex, char* name, NpHandle* hand
     return StatusOpenFailed;
   }
   np_fio_bufmode(*handle, 0);
+  // Run files are only appended to and read from their start: compressed when the host
+  // chose a codec.
+  status = np_fio_compress(*handle, name, kNpReadsInOrder);
+  if (status != kNpOk) {
+    int syserr = status == kNpErrSystem ? np_fio_syserr(*handle) : 0;
+    *message = TQ_MESSAGE(tqFileCreateMessage(status), dir ? dir : "<null>",
+                          syserr != 0 ? np_fio_errtext(syserr) : np_fio_errdesc(status), np_fio_advice(syserr));
+    np_fio_close(*handle);
+    np_fio_unlink(name);
+    *handle = 0;
+    return StatusOpenFailed;
+  }
   return StatusOk;
 }
 

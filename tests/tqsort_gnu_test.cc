@@ -3,6 +3,7 @@
 // -t, for the same fields) on the same input and compares output and exit status.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <random>
 #include <string>
@@ -191,4 +192,90 @@ TEST_F(TqsortGnuTest, MergeTakesSortedInputsInFewDescriptors) {
   h = tqsort("-m --header h1 h3");
   EXPECT_EQ(h.status, 2);
   EXPECT_NE(h.err.find("h3:1: the header 'x,y' differs from the header of 'h1'"), std::string::npos) << h.err;
+}
+
+// Compressed temporary files (--compress=lz4, --compress-program=PROG): the same output
+// as GNU sort and as without them, on runs spilled and merged, also on the external
+// engine (--collate); a program that cannot run or fails ends the run as GNU sort's
+// does.  (How the sorts' threads meet on compressed files is swept by
+// SortFaultSweepTest.CompressedSortThatSpillsAndMerges, also under ThreadSanitizer.)
+class TqsortCompressTest : public TqsortGnuTest {
+ protected:
+  // A program that logs each of its runs to `log`, then runs `real` with its arguments.
+  std::string counting(const std::string& real, const std::string& log) {
+    const std::string path = dir_ + "/count-" + real;
+    writeWholeFile(path, "#!/bin/sh\necho \"$@\" >> " + shellQuote(dir_ + "/" + log) + "\nexec " + real + " \"$@\"\n");
+    EXPECT_EQ(::chmod(path.c_str(), 0700), 0);
+    return path;
+  }
+  size_t runs(const std::string& log, bool decompress) {
+    std::string text = readWholeFile(dir_ + "/" + log);
+    size_t lines = 0, dashD = 0;
+    for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; ++at) ++lines;
+    for (size_t at = 0; (at = text.find("-d\n", at)) != std::string::npos; ++at) ++dashD;
+    return decompress ? dashD : lines - dashD;
+  }
+};
+
+TEST_F(TqsortCompressTest, CompressedRunsSortAsGnuSortDoes) {
+  writeWholeFile(dir_ + "/big.csv", tieLines(60000, 11));
+  const std::string gzip = counting("gzip", "gzip.log"), lz4 = counting("lz4", "lz4.log");
+  agree("-S 1M --parallel=2 --compress=lz4 big.csv", "big.csv");
+  agree("-S 1M --parallel=1 -k 3,3r --compress=lz4 big.csv", "-k3,3r big.csv");
+  agree("-S 1M --parallel=2 -k 3,3r --compress-program=" + gzip + " big.csv", "-k3,3r big.csv");
+  agree("-S 1M --parallel=1 --compress-program=" + lz4 + " big.csv", "big.csv");
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqsort-").empty());
+  // Each program compressed run files and read them back.
+  EXPECT_GT(runs("gzip.log", false), 0u);
+  EXPECT_GT(runs("gzip.log", true), 0u);
+  EXPECT_GT(runs("lz4.log", true), 0u);
+  // GNU sort with the same program: the same bytes.
+  TqsortResult gnu = shell("sort -S 200K --compress-program=gzip -t, big.csv");
+  TqsortResult ours = tqsort("-S 1M --compress-program=gzip big.csv");
+  EXPECT_EQ(gnu.status, 0);
+  EXPECT_TRUE(ours.out == gnu.out);
+  // The external engine: the same order as without compression.
+  TqsortResult plain = tqsort("-S 1M --collate=en_US -k 1 -k 3 big.csv");
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  for (const std::string& how : {std::string("--compress=lz4"), "--compress-program=" + gzip}) {
+    TqsortResult packed = tqsort("-S 1M --collate=en_US -k 1 -k 3 " + how + " big.csv");
+    EXPECT_EQ(packed.status, 0) << packed.err;
+    EXPECT_TRUE(packed.out == plain.out) << how;
+  }
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqsort-").empty());
+}
+
+TEST_F(TqsortCompressTest, AProgramThatCannotRunOrFailsEndsTheRunWithStatus2) {
+  writeWholeFile(dir_ + "/big.csv", tieLines(60000, 12));
+  writeWholeFile(dir_ + "/half", "#!/bin/sh\n[ \"$1\" = -d ] && exit 1\nexec gzip\n");
+  ASSERT_EQ(::chmod((dir_ + "/half").c_str(), 0700), 0);
+  // Compresses, cannot decompress: GNU sort's message and status, word for word.
+  TqsortResult gnu = shell("sort -S 100K --compress-program=./half big.csv");
+  for (const char* args : {"-S 1M --parallel=2", "-S 1M --parallel=1 -k 2,2n"}) {
+    SCOPED_TRACE(args);
+    TqsortResult ours = tqsort(std::string(args) + " --compress-program=./half big.csv");
+    EXPECT_EQ(ours.status, 2);
+    EXPECT_EQ(gnu.status, 2);
+    EXPECT_EQ(ours.err, "tq" + gnu.err);
+    EXPECT_EQ(ours.out, "");
+    EXPECT_TRUE(filesWithPrefix(dir_, "tqsort-").empty());
+  }
+  // The external engine reads its work files at many runs' offsets by turns: they take
+  // lz4, never the program.
+  TqsortResult collated = tqsort("-S 1M --collate=en_US -k 1 --compress-program=./half big.csv");
+  EXPECT_EQ(collated.status, 0) << collated.err;
+  EXPECT_TRUE(collated.out == tqsort("-S 1M --collate=en_US -k 1 big.csv").out);
+  // A program that is not there, or fails at once.  (GNU sort dies of SIGPIPE there,
+  // status 141, after the child's "couldn't execute compress program: errno 2".)
+  TqsortResult missing = tqsort("-S 1M --compress-program=tq-no-such-program big.csv");
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_EQ(missing.err,
+            "tqsort: couldn't execute compress program 'tq-no-such-program': No such file or directory\n");
+  TqsortResult failing = tqsort("-S 1M --compress=lz4 --compress-program=false big.csv");
+  EXPECT_EQ(failing.status, 2);
+  EXPECT_EQ(failing.err, "tqsort: 'false' terminated abnormally\n");
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqsort-").empty());
+  // Without temporary files the program is never run.
+  EXPECT_EQ(tqsort("--compress-program=tq-no-such-program", "b\na\n").out, "a\nb\n");
+  EXPECT_EQ(tqsort("--compress=zip big.csv").status, 2);
 }

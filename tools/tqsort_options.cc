@@ -17,6 +17,39 @@ const char* typeName(KeyType type) {
   return "?";
 }
 
+// The options of the run (reading, statistics, temporary files) and the notes after them.
+void printHelpRest(std::FILE* out) {
+  std::fprintf(out,
+      "      --lenient              a value that does not parse as its key's type is a null\n"
+      "                             (default: stop with an error naming it)\n"
+      "      --stats                print the sort's statistics on standard error\n"
+      "      --progress             show progress on standard error (default when it is a\n"
+      "                             terminal); --no-progress turns it off\n"
+      "      --compress=lz4         compress temporary files with lz4 (in the process);\n"
+      "                             --compress=none does not (the default)\n"
+      "      --compress-program=PROG  compress temporary files with PROG: it compresses\n"
+      "                             standard input to standard output, and 'PROG -d'\n"
+      "                             decompresses; PROG runs once per 128 KiB of temporary\n"
+      "                             data written, and again when read (with --collate lz4\n"
+      "                             takes its place).  When PROG cannot be run or fails,\n"
+      "                             tqsort fails (exit status 2).  The last of the two\n"
+      "                             options given counts\n"
+      "  -h, --help                 display this help and exit\n"
+      "      --version              output version information and exit\n"
+      "\n"
+      "Records are RFC 4180: a field that starts with a quote is quoted and may hold\n"
+      "separators, doubled quotes and line breaks; a quote elsewhere is data.  A quoted\n"
+      "field left open at the end of the input is an error.  Output records are byte for\n"
+      "byte the input records, \\n and \\r\\n kept, after the input's UTF-8 byte-order mark\n"
+      "if it had one.  Without -s and -u, records with equal keys are ordered by all their\n"
+      "bytes (the last resort: the line without its final newline), as LC_ALL=C sort does.\n"
+      "Temporary files live in a directory tqsort-PID-XXXXXX inside the temporary\n"
+      "directory, removed at exit and on a terminating signal; one left by a killed run\n"
+      "is removed by the next run that uses the same temporary directory.\n"
+      "Exit status: 0 on success, 1 when -c or -C finds the input out of order, 2 on any\n"
+      "error, 128 + N when ended by signal N.\n");
+}
+
 void printHelp(std::FILE* out) {
   std::fprintf(out,
       "Usage: tqsort [OPTION]... [FILE]...\n"
@@ -74,26 +107,8 @@ void printHelp(std::FILE* out) {
       "                             code point order, alone)\n"
       "        --numeric                  digits sort by their number value (item 9 < item 10)\n"
       "        --ignore-punctuation       spaces and punctuation are ignored (with\n"
-      "                             --strength=quaternary they decide last)\n"
-      "      --lenient              a value that does not parse as its key's type is a null\n"
-      "                             (default: stop with an error naming it)\n"
-      "      --stats                print the sort's statistics on standard error\n"
-      "      --progress             show progress on standard error (default when it is a\n"
-      "                             terminal); --no-progress turns it off\n"
-      "  -h, --help                 display this help and exit\n"
-      "      --version              output version information and exit\n"
-      "\n"
-      "Records are RFC 4180: a field that starts with a quote is quoted and may hold\n"
-      "separators, doubled quotes and line breaks; a quote elsewhere is data.  A quoted\n"
-      "field left open at the end of the input is an error.  Output records are byte for\n"
-      "byte the input records, \\n and \\r\\n kept, after the input's UTF-8 byte-order mark\n"
-      "if it had one.  Without -s and -u, records with equal keys are ordered by all their\n"
-      "bytes (the last resort: the line without its final newline), as LC_ALL=C sort does.\n"
-      "Temporary files live in a directory tqsort-PID-XXXXXX inside the temporary\n"
-      "directory, removed at exit and on a terminating signal; one left by a killed run\n"
-      "is removed by the next run that uses the same temporary directory.\n"
-      "Exit status: 0 on success, 1 when -c or -C finds the input out of order, 2 on any\n"
-      "error, 128 + N when ended by signal N.\n");
+      "                             --strength=quaternary they decide last)\n");
+  printHelpRest(out);
 }
 
 Status parseSize(const char* text, uint64_t* size) {
@@ -254,7 +269,8 @@ namespace {
 enum class OptionId {
   Key, FieldSeparator, Header, Stable, Unique, BufferSize, TemporaryDirectory, Parallel, Output, Stats,
   Progress, NoProgress, Lenient, Help, Version, Collate, CaseFirst, Strength, Collation, Numeric,
-  IgnorePunctuation, Reverse, NumericSort, GeneralNumericSort, IgnoreCase, Check, CheckQuiet, Merge
+  IgnorePunctuation, Reverse, NumericSort, GeneralNumericSort, IgnoreCase, Check, CheckQuiet, Merge, Compress,
+  CompressProgram
 };
 
 enum class Takes { Nothing, Value };
@@ -295,6 +311,8 @@ constexpr OptionSpec kOptions[] = {
     {"check", 'c', Takes::Nothing, OptionId::Check},
     {"check-quiet", 'C', Takes::Nothing, OptionId::CheckQuiet},
     {"merge", 'm', Takes::Nothing, OptionId::Merge},
+    {"compress", 0, Takes::Value, OptionId::Compress},
+    {"compress-program", 0, Takes::Value, OptionId::CompressProgram},
 };
 
 // The command line as it is read: the options so far, and what the checks at the end
@@ -386,6 +404,14 @@ Status applyValue(OptionId id, const std::string& value, ParseState* state) {
       if (value.empty()) return Status::error("the output file name is empty");
       o.outputGiven = true;
       o.output = value;
+      return Status();
+    case OptionId::Compress:
+      if (value != "lz4" && value != "none") return Status::error("invalid --compress '" + printable(value) + "' (lz4 or none)");
+      o.compress = value == "lz4" ? "lz4" : "";
+      return Status();
+    case OptionId::CompressProgram:
+      if (value.empty()) return Status::error("the program of --compress-program is empty");
+      o.compress = "program:" + value;
       return Status();
     case OptionId::Collate:
       if (value.empty()) return Status::error("the locale of --collate is empty");

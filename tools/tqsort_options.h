@@ -66,6 +66,9 @@ struct Options {
   enum class Check { None, Diagnose, Quiet };
   Check check = Check::None;
   bool merge = false;        // -m: the inputs are sorted; merge them
+  // --compress / --compress-program: how temporary files are compressed, as the library's
+  // configuration value "BASE/COMPRESS" takes it ("lz4", "program:PROG"; empty: not).
+  std::string compress;
 };
 
 enum class Action { Sort, Help, Version };

@@ -77,6 +77,38 @@ class BaseTempKept {
   std::string value_;
 };
 
+// Points the library's temporary files at the run's codec (--compress,
+// --compress-program) and puts the configuration back when the run ends.  A failure
+// of the compress program stands for the run's failure in GNU sort's words.
+class CompressChosen {
+ public:
+  explicit CompressChosen(const Options& options) {
+    TqbString value;
+    had_ = tqbGetConfigOptions("")->lookup(TqbString(kCompressKey), value);
+    value_ = value.str();
+    tqbSetConfigValue(kCompressKey, options.compress.empty() ? nullptr : options.compress.c_str());
+    tqbSetConfigValue(kFailureKey, nullptr);
+  }
+  ~CompressChosen() {
+    tqbSetConfigValue(kCompressKey, had_ ? value_.c_str() : nullptr);
+    tqbSetConfigValue(kFailureKey, nullptr);
+  }
+  CompressChosen(const CompressChosen&) = delete;
+  CompressChosen& operator=(const CompressChosen&) = delete;
+
+  Status explain(Status result) const {
+    TqbString failure;
+    if (result.ok() || !tqbGetConfigOptions("")->lookup(TqbString(kFailureKey), failure)) return result;
+    return Status::error(failure.str());
+  }
+
+ private:
+  static constexpr const char* kCompressKey = "BASE/COMPRESS";
+  static constexpr const char* kFailureKey = "BASE/COMPRESS_FAILURE";
+  bool had_ = false;
+  std::string value_;
+};
+
 }  // namespace
 
 std::vector<std::string> tempBases(const Options& options) {
@@ -85,7 +117,10 @@ std::vector<std::string> tempBases(const Options& options) {
   return {env != nullptr && *env != '\0' ? env : "/tmp"};
 }
 
-Status runSort(Options& options, ProgressBar* progress, std::vector<std::string>* runDirs) {
+namespace {
+
+// The run, with the compression of temporary files chosen.
+Status sortOnce(Options& options, ProgressBar* progress, std::vector<std::string>* runDirs) {
   const auto started = std::chrono::steady_clock::now();
   // A bad locale or collation word stops the run before anything is read or made.
   unsigned collateFlags = 0;
@@ -124,6 +159,13 @@ Status runSort(Options& options, ProgressBar* progress, std::vector<std::string>
   }
   return Status();
   // The sorter releases the library's objects here, before the run directories go.
+}
+
+}  // namespace
+
+Status runSort(Options& options, ProgressBar* progress, std::vector<std::string>* runDirs) {
+  CompressChosen compress(options);
+  return compress.explain(sortOnce(options, progress, runDirs));
 }
 
 Status parseInProcess(const std::vector<std::string>& args, Options* options, Action* action) {

@@ -877,6 +877,20 @@ WorkFile* Engine::newWorkFile(bool paid, ErrorText* error) {
     if (!paid) uncharge(charge);
     return nullptr;
   }
+  // Work files are appended to and read at their runs' offsets: compressed when the host
+  // chose a codec.
+  status = np_fio_compress(f->handle, f->name, kNpReadsAnywhere);
+  if (status != 0) {
+    char buffer[128];
+    int code = np_fio_syserr(f->handle);
+    error->set("Cannot create a sort work file in %s: %s.", tried,
+               code != 0 ? systemErrorText(code, buffer, sizeof(buffer)) : np_fio_errdesc(status));
+    np_fio_close(f->handle);
+    np_fio_unlink(f->name);
+    tqbDelete(f);
+    if (!paid) uncharge(charge);
+    return nullptr;
+  }
   // Unlinked at once: the open handle is all that is left of it.
   f->unlinked = np_fio_unlink(f->name) == 0;
   TqStdLock guard(mutex_);
