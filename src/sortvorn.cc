@@ -686,7 +686,8 @@ void TqSortVornImpl::clean(ClearScope scope) {
     // The statistics start again (without the lock, none was ever counted).
     bufferWaits_ = chunksCreatedDuringSort_ = maxBuffersInUse_ = mergesUntilFirstRow_ = 0;
     mergePasses_ = mergesOnMain_ = readMergeCount_ = mergesSubmitted_ = mergePassWaits_ = 0;
-    chunksWrittenToDisk_ = 0;
+    chunksWrittenToDisk_ = chunksWrittenAhead_ = 0;
+    writingAhead_ = true;
     sortsOnMain_ = sortsSubmitted_ = sortsEnded_ = 0;
     rowsReady_ = 0;
     rowsSorted_ = rowsMergedEarly_ = rowsPlannedEarly_ = 0;
@@ -829,6 +830,7 @@ TqSortVornImpl::Statistics TqSortVornImpl::statistics() {
   s.chunksCreatedDuringSort = chunksCreatedDuringSort_;
   s.chunksCreatedDuringMerge = nextChunkId_ - chunksCreatedDuringSort_;
   s.chunksWrittenToDisk = chunksWrittenToDisk_;
+  s.chunksWrittenAhead = chunksWrittenAhead_;
   s.mergesUntilFirstRow = mergesUntilFirstRow_;
   s.mergePasses = mergePasses_;
   s.mergesOnMain = mergesOnMain_;
@@ -838,6 +840,7 @@ TqSortVornImpl::Statistics TqSortVornImpl::statistics() {
   s.bufferWaits = bufferWaits_;
   s.sortsOnMain = sortsOnMain_;
   s.sortsSubmitted = sortsSubmitted_;
+  s.sortsEnded = sortsEnded_;
   s.rowsReady = rowsReady_;
   s.windowSize = windowSize_;
   s.runsStreamed = runsStreamed_;
@@ -873,6 +876,7 @@ void TqSortVornImpl::printStatistics() {
   emit(tqbStringFormat("Chunks created during sort: %I64u", uint64_t{s.chunksCreatedDuringSort}));
   emit(tqbStringFormat("Chunks created during merge: %I64u", uint64_t{s.chunksCreatedDuringMerge}));
   emit(tqbStringFormat("Chunks written to disk: %I64u", uint64_t{s.chunksWrittenToDisk}));
+  emit(tqbStringFormat("Chunks written ahead on the pool: %I64u", uint64_t{s.chunksWrittenAhead}));
   int64_t processed = 0;
   int32_t maxQueued = 0, maxThreads = 0;
   if (threadPool_.getStats(&processed, nullptr, nullptr, nullptr, nullptr, nullptr, &maxQueued,

@@ -202,9 +202,10 @@ class TqSortVornImpl : public AbsTqSortfile {
     uint64_t resolvedSortBytes, resolvedChunkSize;
     int32_t sortThreads;
     uint32_t maxChunksInMemory, maxBuffersInUse, chunksCreatedDuringSort, chunksCreatedDuringMerge,
-        chunksWrittenToDisk, mergesUntilFirstRow, mergePasses, mergesOnMain, readMergeCount,
+        chunksWrittenToDisk, chunksWrittenAhead, mergesUntilFirstRow, mergePasses, mergesOnMain, readMergeCount,
         mergesSubmitted, mergePassWaits, bufferWaits;
     int64_t sortsOnMain, sortsSubmitted;
+    int64_t sortsEnded;          // sort items that ended, wherever they ran
     uint64_t rowsReady;          // rows of ready runs and finished read merges: progress's base
     uint64_t windowSize;         // bytes of one window on a run on disk
     uint64_t runsStreamed;       // runs read through a window
@@ -288,8 +289,15 @@ class TqSortVornImpl : public AbsTqSortfile {
   // with the highest keys (read last) or those with the lowest.
   enum class VictimEnd { lowKeys, highKeys };
   int32_t getBuffer(ChunkDescriptor* chunk, VictimEnd victims) TQ_REQUIRES(chunkLock_);
-  // Writes a run's rows in key order to a "tqsort_" file; its buffer may then go.
+  // Writes a run's rows in key order to a "tqsort_" file; its buffer may then go.  A
+  // failure is recorded: the sort cannot go on.
   int32_t persistChunk(ChunkDescriptor* chunk) TQ_REQUIRES(chunkLock_);
+  // persistChunk's write, which leaves the decision to its caller: the status, and the
+  // message in `message` on failure (the file removed, the run unchanged).
+  int32_t writeRunFile(ChunkDescriptor* chunk, TqbString* message) TQ_REQUIRES(chunkLock_);
+  // Called by a sort item after its chunk entered the tree: while rows come in and the
+  // budget is full, writes the run whose buffer the next chunk will take (sortvorn_store.cc).
+  void writeAhead(bool onMain) TQ_EXCLUDES(chunkLock_);
   void tossChunk(ChunkDescriptor* chunk, ChunkLock lock);
   // Takes `bytes` of the budget for windows and `files` run files to hold open,
   // writing runs to disk when memory runs short; StatusNoRoom when nothing more can be
@@ -574,6 +582,7 @@ class TqSortVornImpl : public AbsTqSortfile {
   uint32_t windowSize_ = 0;             // resolved by setKeys
   uint8_t* persistWindow_ TQ_GUARDED_BY(chunkLock_) = nullptr;  // persistChunk's staging area
   bool sorting_ TQ_GUARDED_BY(chunkLock_) = false;  // final chunk submitted
+  bool writingAhead_ TQ_GUARDED_BY(chunkLock_) = true;  // until a write ahead fails
   bool mergeComplete_ TQ_GUARDED_BY(chunkLock_) = false;  // no merge pass needed any more
   std::atomic<bool> aborted_{false};    // error recorded or cleaning up; read unlocked
   int64_t indexLimit_ = 0;              // where the next row's entry goes (below: its room); main
@@ -618,6 +627,7 @@ class TqSortVornImpl : public AbsTqSortfile {
   uint32_t mergesSubmitted_ TQ_GUARDED_BY(chunkLock_) = 0;
   uint32_t mergePassWaits_ TQ_GUARDED_BY(chunkLock_) = 0;
   uint32_t chunksWrittenToDisk_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint32_t chunksWrittenAhead_ TQ_GUARDED_BY(chunkLock_) = 0;  // of those, by writeAhead
   int64_t sortsOnMain_ TQ_GUARDED_BY(chunkLock_) = 0;     // chunks sorted on the caller's thread
   int64_t sortsSubmitted_ TQ_GUARDED_BY(chunkLock_) = 0;  // sort items handed to the pool
   // Sort items that ended, wherever they ran.

@@ -4,6 +4,9 @@
 // message at its next call, and nothing is left behind after release.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "platform/tqfault.h"
 #include "platform/tqlog.h"
 #include "sort_support.h"
@@ -118,6 +121,69 @@ TEST_P(SortFaultTest, ShortChunkWritesAreCompleted) {
   ASSERT_EQ(sortAll(f, kCols, rowsOf(600, 4), &out, nullptr), 4) << f->getError().asCstr();
   EXPECT_GT(tqFaultsDelivered(), 0);
   EXPECT_TRUE(ascending(out));
+  tqFaultReset();
+  f->release();
+}
+
+namespace {
+
+// Adds `rows` a few at a time and after each step waits until the pool has ended every
+// sort it was given: whatever a sort item does after its sort (writing a run ahead) is
+// then done before the writer adds the next rows.  The status of the first addRow
+// that fails, or 0.
+int32_t addWaitingForThePool(TqSortVornImpl* f, const std::vector<std::vector<RefValue>>& rows) {
+  for (size_t r = 0; r < rows.size(); ++r) {
+    storeRow(f, kCols, rows[r]);
+    int32_t status = f->addRow(nullptr);
+    if (status != 0) return status;
+    if (r % 8 != 7) continue;
+    for (int waited = 0; waited < 10000; ++waited) {
+      TqSortVornImpl::Statistics st = f->statistics();
+      if (st.sortsEnded == st.sortsSubmitted) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+// While rows come in and the budget is full, the pool writes the run whose buffer the
+// next chunk takes.  A write ahead that fails loses nothing: the run is still in memory,
+// and the writer writes it when it needs the buffer, reporting a failure then.
+TEST_P(SortFaultTest, RunsWrittenAheadOnThePoolAndAFailedWriteAheadLosesNothing) {
+  auto rows = rowsOf(600, 9);
+  std::vector<std::vector<RefValue>> out;
+  // No fault: the pool writes runs ahead, and the rows come back in order.
+  TqSortVornImpl* f = makeSort(kCols, tight(2), {{0, true}});
+  ASSERT_EQ(addWaitingForThePool(f, rows), 0) << f->getError().asCstr();
+  EXPECT_GT(f->statistics().chunksWrittenAhead, 0u);
+  ASSERT_EQ(sortAll(f, kCols, {}, &out, nullptr), 4) << f->getError().asCstr();
+  EXPECT_EQ(out.size(), rows.size());
+  EXPECT_TRUE(ascending(out));
+  f->release();
+  // The first run file cannot be created: that was the pool's write ahead (the writer
+  // waited), which is dropped; the writer's own writes succeed.
+  f = makeSort(kCols, tight(2), {{0, true}});
+  tqFaultArm(TqFaultOp::TmpFile, 1);
+  ASSERT_EQ(addWaitingForThePool(f, rows), 0) << f->getError().asCstr();
+  EXPECT_EQ(tqFaultsDelivered(), 1);
+  TqSortVornImpl::Statistics st = f->statistics();
+  EXPECT_EQ(st.chunksWrittenAhead, 0u) << "writing ahead stops after a failure";
+  EXPECT_GT(st.chunksWrittenToDisk, 0u);
+  out.clear();
+  ASSERT_EQ(sortAll(f, kCols, {}, &out, nullptr), 4) << f->getError().asCstr();
+  EXPECT_EQ(out.size(), rows.size());
+  EXPECT_TRUE(ascending(out));
+  tqFaultReset();
+  f->release();
+  // No run file can be created: the pool's failure is dropped, the writer's reported.
+  f = makeSort(kCols, tight(2), {{0, true}});
+  tqFaultArm(TqFaultOp::TmpFile, 1, TqFaultMode::Fail, true);
+  EXPECT_EQ(addWaitingForThePool(f, rows), 2);
+  EXPECT_GT(tqFaultsDelivered(), 1);
+  EXPECT_NE(f->getError().str().find("could not be created"), std::string::npos) << f->getError().str();
+  EXPECT_EQ(f->sort(), 2);
   tqFaultReset();
   f->release();
 }
