@@ -292,6 +292,9 @@ class TqSortVornImpl : public AbsTqSortfile {
   // Writes a run's rows in key order to a "tqsort_" file; its buffer may then go.  A
   // failure is recorded: the sort cannot go on.
   int32_t persistChunk(ChunkDescriptor* chunk) TQ_REQUIRES(chunkLock_);
+  // Chunk buffers a chunk could take without taking a run's: spares, then new ones the
+  // budget has room for; counted up to `enough`.
+  uint32_t freeBuffers(uint32_t enough) const TQ_REQUIRES(chunkLock_);
   // persistChunk's write, which leaves the decision to its caller: the status, and the
   // message in `message` on failure (the file removed, the run unchanged).
   int32_t writeRunFile(ChunkDescriptor* chunk, TqbString* message) TQ_REQUIRES(chunkLock_);

@@ -169,6 +169,16 @@ uint64_t TqSortVornImpl::freeableBytes() const {
   return bytes;
 }
 
+uint32_t TqSortVornImpl::freeBuffers(uint32_t enough) const {
+  uint32_t count = 0;
+  for (uint8_t* spare = spareBuffers_; spare != nullptr && count < enough; ++count) {
+    std::memcpy(&spare, spare, sizeof(uint8_t*));
+  }
+  // Spares are counted in the budget already; new buffers are not.
+  for (uint64_t added = 1; count < enough && roomFor(resolvedChunkSize_ * added); ++added) ++count;
+  return count;
+}
+
 uint8_t* TqSortVornImpl::takeBuffer() {
   if (spareBuffers_ != nullptr) {  // already counted in bytesInUse_
     uint8_t* buffer = spareBuffers_;
@@ -473,13 +483,13 @@ int32_t TqSortVornImpl::writeRunFile(ChunkDescriptor* chunk, TqbString* message)
 void TqSortVornImpl::writeAhead(bool onMain) {
   if (onMain) return;  // the caller's thread would only write what it may never need to
   lockChunks();
-  // The budget is full: the next chunk will take a run's buffer.  The run it would take
-  // is written now, on the pool, while the caller fills its chunk, so that the caller
-  // takes the buffer without waiting for the disk.  The run keeps its buffer (and is
-  // read from memory) until then; one such run at a time is enough.
+  // The budget has one free buffer at most (the caller may be about to take it, or have
+  // taken it): a chunk after that takes a run's buffer.  The run it would take is written
+  // now, on the pool, while the caller fills its chunk, so that the caller takes the
+  // buffer without waiting for the disk.  The run keeps its buffer (and is read from
+  // memory) until then; one such run at a time is enough.
   ChunkDescriptor* victim = nullptr;
-  if (!sorting_ && writingAhead_ && errorCode_ == 0 && !aborted_ && spareBuffers_ == nullptr &&
-      !roomFor(resolvedChunkSize_)) {
+  if (!sorting_ && writingAhead_ && errorCode_ == 0 && !aborted_ && freeBuffers(2) < 2) {
     victim = bufferVictim(VictimEnd::highKeys, nullptr);
   }
   if (victim != nullptr && victim->tempFileName == nullptr) {
