@@ -29,8 +29,11 @@ void countBytes(int64_t bytes) {
 // one is freed, from the arena of the thread that asks (its threshold for mapping rises
 // with every large block freed), and an arena keeps the pages freed in it: buffers
 // freed on one sort thread and taken anew on another held a host's resident memory
-// 20-35 MB above what a sort of 64 MiB counted.  Under AddressSanitizer every block
-// stays with malloc, which then checks the large ones' bounds too.
+// 20-35 MB above what a sort of 64 MiB counted.  Blocks of 32 MiB or more the C
+// library maps for themselves already (its threshold never rises past that); they stay
+// with it (mapped here, they made the in-memory sort of 4M rows several times slower
+// in its sort and read phases, for a reason not found yet).  Under AddressSanitizer
+// every block stays with malloc, which then checks the large ones' bounds too.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kMapLargeBlocks = false;
 #elif defined(__has_feature)
@@ -43,6 +46,8 @@ constexpr bool kMapLargeBlocks = true;
 constexpr bool kMapLargeBlocks = true;
 #endif
 constexpr size_t kLargeBlock = size_t{256} << 10;
+constexpr size_t kHugeBlock = size_t{32} << 20;
+bool mapsItself(size_t size) { return kMapLargeBlocks && size >= kLargeBlock && size < kHugeBlock; }
 constexpr uintptr_t kPageMask = 4095;  // mappings start on a page (4096 bytes or more)
 
 // The mapped blocks and their mapped lengths.
@@ -68,6 +73,23 @@ class LargeBlocks {
     TqStdLock lock(mutex_);
     auto it = lengths_.find(p);
     return it == lengths_.end() ? 0 : it->second;
+  }
+  // A mapped block grown or shrunk in place or moved by the system, without copying:
+  // the new address, or null (the block unchanged).
+  void* remap(void* p, size_t length, size_t size) {
+    size_t newLength = (size + kPageMask) & ~size_t{kPageMask};
+    void* q = ::mremap(p, length, newLength, MREMAP_MAYMOVE);
+    if (q == MAP_FAILED) return nullptr;
+    {
+      // The record moves with the block: the same node, so nothing is allocated.
+      TqStdLock lock(mutex_);
+      auto node = lengths_.extract(p);
+      node.key() = q;
+      node.mapped() = newLength;
+      lengths_.insert(std::move(node));
+    }
+    countBytes(static_cast<int64_t>(newLength) - static_cast<int64_t>(length));
+    return q;
   }
   void unmap(void* p, size_t length) {
     {
@@ -99,7 +121,7 @@ void uncount(void* p) {
 }
 
 void* allocate(size_t size) {
-  if (kMapLargeBlocks && size >= kLargeBlock) return largeBlocks().map(size);
+  if (mapsItself(size)) return largeBlocks().map(size);
   return counted(std::malloc(size == 0 ? 1 : size));
 }
 
@@ -113,14 +135,15 @@ void* tqbMalloc(size_t size) {
 void* tqbCalloc(size_t count, size_t size) {
   if (tqFaultCheck(TqFaultOp::Alloc) != TqFaultMode::None) return nullptr;
   if (size != 0 && count > static_cast<size_t>(-1) / size) return nullptr;
-  if (kMapLargeBlocks && count * size >= kLargeBlock) return largeBlocks().map(count * size);  // zeroed
+  if (mapsItself(count * size)) return largeBlocks().map(count * size);  // zeroed
   return counted(std::calloc(count == 0 ? 1 : count, size == 0 ? 1 : size));
 }
 
 void* tqbRealloc(void* p, size_t size) {
   if (tqFaultCheck(TqFaultOp::Alloc) != TqFaultMode::None) return nullptr;
   size_t mapped = p != nullptr && kMapLargeBlocks ? largeBlocks().length(p) : 0;
-  if (mapped != 0 || (kMapLargeBlocks && size >= kLargeBlock)) {
+  if (mapped != 0 && mapsItself(size)) return largeBlocks().remap(p, mapped, size);
+  if (mapped != 0 || mapsItself(size)) {
     // Into or out of a mapped block: a new block, the bytes copied, the old one freed.
     void* q = allocate(size);
     if (q == nullptr) return nullptr;

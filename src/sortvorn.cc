@@ -688,6 +688,7 @@ void TqSortVornImpl::clean(ClearScope scope) {
     mergePasses_ = mergesOnMain_ = readMergeCount_ = mergesSubmitted_ = mergePassWaits_ = 0;
     chunksWrittenToDisk_ = chunksWrittenAhead_ = 0;
     writingAhead_ = true;
+    outgrown_ = false;
     sortsOnMain_ = sortsSubmitted_ = sortsEnded_ = 0;
     rowsReady_ = 0;
     rowsSorted_ = rowsMergedEarly_ = rowsPlannedEarly_ = 0;

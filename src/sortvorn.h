@@ -585,6 +585,7 @@ class TqSortVornImpl : public AbsTqSortfile {
   uint32_t windowSize_ = 0;             // resolved by setKeys
   uint8_t* persistWindow_ TQ_GUARDED_BY(chunkLock_) = nullptr;  // persistChunk's staging area
   bool sorting_ TQ_GUARDED_BY(chunkLock_) = false;  // final chunk submitted
+  bool outgrown_ TQ_GUARDED_BY(chunkLock_) = false;    // a chunk took a run's buffer
   bool writingAhead_ TQ_GUARDED_BY(chunkLock_) = true;  // until a write ahead fails
   bool mergeComplete_ TQ_GUARDED_BY(chunkLock_) = false;  // no merge pass needed any more
   std::atomic<bool> aborted_{false};    // error recorded or cleaning up; read unlocked

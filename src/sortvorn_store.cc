@@ -404,6 +404,7 @@ int32_t TqSortVornImpl::getBuffer(ChunkDescriptor* chunk, VictimEnd victims) {
       if (status != StatusOk) return status;
       chunk->buffer = victim->buffer;
       victim->buffer = nullptr;
+      outgrown_ = true;
       return StatusOk;
     }
     // Every buffer is in a chunk being filled, sorted or read, and windows hold the
@@ -483,13 +484,16 @@ int32_t TqSortVornImpl::writeRunFile(ChunkDescriptor* chunk, TqbString* message)
 void TqSortVornImpl::writeAhead(bool onMain) {
   if (onMain) return;  // the caller's thread would only write what it may never need to
   lockChunks();
-  // The budget has one free buffer at most (the caller may be about to take it, or have
-  // taken it): a chunk after that takes a run's buffer.  The run it would take is written
+  // Once the rows have outgrown the memory (a chunk took a run's buffer), and while the
+  // budget has one free buffer at most (the caller may be about to take it, or have
+  // taken it), a later chunk takes a run's buffer.  The run it would take is written
   // now, on the pool, while the caller fills its chunk, so that the caller takes the
   // buffer without waiting for the disk.  The run keeps its buffer (and is read from
-  // memory) until then; one such run at a time is enough.
+  // memory) until then; one such run at a time is enough.  A sort that fits in memory
+  // never writes ahead; one that does not writes at most one run too many (the last one
+  // written ahead, when the rows end before its buffer is taken).
   ChunkDescriptor* victim = nullptr;
-  if (!sorting_ && writingAhead_ && errorCode_ == 0 && !aborted_ && freeBuffers(2) < 2) {
+  if (!sorting_ && outgrown_ && writingAhead_ && errorCode_ == 0 && !aborted_ && freeBuffers(2) < 2) {
     victim = bufferVictim(VictimEnd::highKeys, nullptr);
   }
   if (victim != nullptr && victim->tempFileName == nullptr) {

@@ -201,7 +201,8 @@ bool mapped(void* p, size_t n) {
 TEST(TqbAllocTest, BlocksOfEverySizeAreCountedKeptAndGivenBack) {
   int64_t base = 0;
   tqbAllocStats(&base, nullptr);
-  for (size_t size : {size_t{1}, size_t{1000}, (size_t{256} << 10) - 1, size_t{256} << 10, size_t{3} << 20}) {
+  for (size_t size : {size_t{1}, size_t{1000}, (size_t{256} << 10) - 1, size_t{256} << 10, size_t{3} << 20,
+                      size_t{33} << 20}) {
     SCOPED_TRACE(size);
     auto* p = static_cast<unsigned char*>(tqbMalloc(size));
     ASSERT_NE(p, nullptr);
@@ -209,7 +210,7 @@ TEST(TqbAllocTest, BlocksOfEverySizeAreCountedKeptAndGivenBack) {
     int64_t held = 0;
     tqbAllocStats(&held, nullptr);
     EXPECT_GE(held - base, static_cast<int64_t>(size));
-    for (size_t to : {size * 3 + 5, size / 2 + 1, size_t{5} << 20, size_t{10}}) {
+    for (size_t to : {size * 3 + 5, size / 2 + 1, size_t{5} << 20, size_t{40} << 20, size_t{10}}) {
       size_t keep = std::min(size, to);
       auto* q = static_cast<unsigned char*>(tqbRealloc(p, to));
       ASSERT_NE(q, nullptr);
