@@ -202,8 +202,8 @@ class TqSortVornImpl : public AbsTqSortfile {
     uint64_t resolvedSortBytes, resolvedChunkSize;
     int32_t sortThreads;
     uint32_t maxChunksInMemory, maxBuffersInUse, chunksCreatedDuringSort, chunksCreatedDuringMerge,
-        chunksWrittenToDisk, chunksWrittenAhead, mergesUntilFirstRow, mergePasses, mergesOnMain, readMergeCount,
-        mergesSubmitted, mergePassWaits, bufferWaits;
+        chunksWrittenToDisk, chunksWrittenAhead, mergesUntilFirstRow, mergePasses, mergesOnMain,
+        readMergeCount, mergesSubmitted, mergePassWaits, bufferWaits;
     int64_t sortsOnMain, sortsSubmitted;
     int64_t sortsEnded;          // sort items that ended, wherever they ran
     uint64_t rowsReady;          // rows of ready runs and finished read merges: progress's base
@@ -298,8 +298,9 @@ class TqSortVornImpl : public AbsTqSortfile {
   // persistChunk's write, which leaves the decision to its caller: the status, and the
   // message in `message` on failure (the file removed, the run unchanged).
   int32_t writeRunFile(ChunkDescriptor* chunk, TqbString* message) TQ_REQUIRES(chunkLock_);
-  // Called by a sort item after its chunk entered the tree: while rows come in and the
-  // budget is full, writes the run whose buffer the next chunk will take (sortvorn_store.cc).
+  // Called by a sort item after its chunk entered the tree: once rows have outgrown the
+  // memory and while they come in, writes the run whose buffer a coming chunk will take,
+  // when one free buffer at most is left (sortvorn_store.cc).
   void writeAhead(bool onMain) TQ_EXCLUDES(chunkLock_);
   void tossChunk(ChunkDescriptor* chunk, ChunkLock lock);
   // Takes `bytes` of the budget for windows and `files` run files to hold open,
