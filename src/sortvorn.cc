@@ -687,6 +687,8 @@ void TqSortVornImpl::clean(ClearScope scope) {
     bufferWaiters_ = 0;
     // The statistics start again (without the lock, none was ever counted).
     counters_ = Counters();
+    writingAhead_ = true;
+    outgrown_ = false;
     sortsOnMain_ = sortsSubmitted_ = sortsEnded_ = 0;
     rowsReady_ = 0;
     rowsSorted_ = rowsMergedEarly_ = rowsPlannedEarly_ = 0;
@@ -823,6 +825,7 @@ TqSortVornImpl::Statistics TqSortVornImpl::statistics() {
   s.chunksCreatedDuringMerge = nextChunkId_ - counters_.chunksCreatedDuringSort;
   s.sortsOnMain = sortsOnMain_;
   s.sortsSubmitted = sortsSubmitted_;
+  s.sortsEnded = sortsEnded_;
   s.rowsReady = rowsReady_;
   s.windowSize = windowSize_;
   s.runFileLimit = fileLimit_;
@@ -852,6 +855,7 @@ void TqSortVornImpl::printStatistics() {
   emit(tqbStringFormat("Chunks created during sort: %I64u", uint64_t{s.chunksCreatedDuringSort}));
   emit(tqbStringFormat("Chunks created during merge: %I64u", uint64_t{s.chunksCreatedDuringMerge}));
   emit(tqbStringFormat("Chunks written to disk: %I64u", uint64_t{s.chunksWrittenToDisk}));
+  emit(tqbStringFormat("Chunks written ahead on the pool: %I64u", uint64_t{s.chunksWrittenAhead}));
   int64_t processed = 0;
   int32_t maxQueued = 0, maxThreads = 0;
   if (threadPool_.getStats(&processed, nullptr, nullptr, nullptr, nullptr, nullptr, &maxQueued,

@@ -211,6 +211,7 @@ class TqSortVornImpl : public AbsTqSortfile {
     uint32_t mergesSubmitted = 0;
     uint32_t mergePassWaits = 0;
     uint32_t chunksWrittenToDisk = 0;
+    uint32_t chunksWrittenAhead = 0;   // of those, by writeAhead
     uint64_t runsStreamed = 0;     // runs read through a window
     uint32_t maxWindowsInUse = 0;
     uint64_t bytesWrittenToDisk = 0;
@@ -224,6 +225,7 @@ class TqSortVornImpl : public AbsTqSortfile {
     int32_t sortThreads;
     uint32_t maxChunksInMemory, chunksCreatedDuringMerge;
     int64_t sortsOnMain, sortsSubmitted;
+    int64_t sortsEnded;          // sort items that ended, wherever they ran
     uint64_t rowsReady;          // rows of ready runs and finished read merges: progress's base
     uint64_t windowSize;         // bytes of one window on a run on disk
     uint32_t runFileLimit;       // run files the sort may hold open at once
@@ -301,8 +303,19 @@ class TqSortVornImpl : public AbsTqSortfile {
   // with the highest keys (read last) or those with the lowest.
   enum class VictimEnd { lowKeys, highKeys };
   int32_t getBuffer(ChunkDescriptor* chunk, VictimEnd victims) TQ_REQUIRES(chunkLock_);
-  // Writes a run's rows in key order to a "tqsort_" file; its buffer may then go.
+  // Writes a run's rows in key order to a "tqsort_" file; its buffer may then go.  A
+  // failure is recorded: the sort cannot go on.
   int32_t persistChunk(ChunkDescriptor* chunk) TQ_REQUIRES(chunkLock_);
+  // Chunk buffers a chunk could take without taking a run's: spares, then new ones the
+  // budget has room for; counted up to `enough`.
+  uint32_t freeBuffers(uint32_t enough) const TQ_REQUIRES(chunkLock_);
+  // persistChunk's write, which leaves the decision to its caller: the status, and the
+  // message in `message` on failure (the file removed, the run unchanged).
+  int32_t writeRunFile(ChunkDescriptor* chunk, TqbString* message) TQ_REQUIRES(chunkLock_);
+  // Called by a sort item after its chunk entered the tree: once rows have outgrown the
+  // memory and while they come in, writes the run whose buffer a coming chunk will take,
+  // when one free buffer at most is left (sortvorn_store.cc).
+  void writeAhead(bool onMain) TQ_EXCLUDES(chunkLock_);
   void tossChunk(ChunkDescriptor* chunk, ChunkLock lock);
   // Takes `bytes` of the budget for windows and `files` run files to hold open,
   // writing runs to disk when memory runs short; StatusNoRoom when nothing more can be
@@ -587,6 +600,8 @@ class TqSortVornImpl : public AbsTqSortfile {
   uint32_t windowSize_ = 0;             // resolved by setKeys
   uint8_t* persistWindow_ TQ_GUARDED_BY(chunkLock_) = nullptr;  // persistChunk's staging area
   bool sorting_ TQ_GUARDED_BY(chunkLock_) = false;  // final chunk submitted
+  bool outgrown_ TQ_GUARDED_BY(chunkLock_) = false;    // a chunk took a run's buffer
+  bool writingAhead_ TQ_GUARDED_BY(chunkLock_) = true;  // until a write ahead fails
   bool mergeComplete_ TQ_GUARDED_BY(chunkLock_) = false;  // no merge pass needed any more
   std::atomic<bool> aborted_{false};    // error recorded or cleaning up; read unlocked
   int64_t indexLimit_ = 0;              // where the next row's entry goes (below: its room); main

@@ -171,6 +171,16 @@ uint64_t TqSortVornImpl::freeableBytes() const {
   return bytes;
 }
 
+uint32_t TqSortVornImpl::freeBuffers(uint32_t enough) const {
+  uint32_t count = 0;
+  for (uint8_t* spare = spareBuffers_; spare != nullptr && count < enough; ++count) {
+    std::memcpy(&spare, spare, sizeof(uint8_t*));
+  }
+  // Spares are counted in the budget already; new buffers are not.
+  for (uint64_t added = 1; count < enough && roomFor(resolvedChunkSize_ * added); ++added) ++count;
+  return count;
+}
+
 uint8_t* TqSortVornImpl::takeBuffer() {
   if (spareBuffers_ != nullptr) {  // already counted in bytesInUse_
     uint8_t* buffer = spareBuffers_;
@@ -231,13 +241,18 @@ void TqSortVornImpl::wakeBufferWaiter() {
 }
 
 ChunkDescriptor* TqSortVornImpl::bufferVictim(VictimEnd victims, const ChunkDescriptor* except) {
+  // From the chosen end, the first run in memory, unless a run in memory is written
+  // already (writeAhead): its buffer is free for the taking.
   const bool fromHighEnd = victims == VictimEnd::highKeys;
   if (chunkTree_.count == 0) return nullptr;
   ChunkDescriptor* c = fromHighEnd ? static_cast<ChunkDescriptor*>(chunkTree_.last->value) : treeFirst();
+  ChunkDescriptor* first = nullptr;
   for (; c != nullptr; c = fromHighEnd ? treePrev(c) : treeNext(c)) {
-    if (c->buffer != nullptr && c != currentChunk_ && c != except) return c;
+    if (c->buffer == nullptr || c == currentChunk_ || c == except) continue;
+    if (c->tempFileName != nullptr) return c;
+    if (first == nullptr) first = c;
   }
-  return nullptr;
+  return first;
 }
 
 int32_t TqSortVornImpl::waitForMemory(uint32_t chunkId) {
@@ -391,6 +406,7 @@ int32_t TqSortVornImpl::getBuffer(ChunkDescriptor* chunk, VictimEnd victims) {
       if (status != StatusOk) return status;
       chunk->buffer = victim->buffer;
       victim->buffer = nullptr;
+      outgrown_ = true;
       return StatusOk;
     }
     // Every buffer is in a chunk being filled, sorted or read, and windows hold the
@@ -420,34 +436,40 @@ int32_t TqSortVornImpl::createRunFile(char* name, NpHandle* handle, ChunkLock lo
 
 int32_t TqSortVornImpl::persistChunk(ChunkDescriptor* chunk) {
   TQ_TRACE_SORT("TqSortVornImpl(0x%p)->persistChunk(0x%p)", this, chunk);
+  TqbString message;
+  int32_t status = writeRunFile(chunk, &message);
+  // No directory took the rows: the sort cannot go on.
+  if (status != StatusOk) setError(status, message, ChunkLock::held);
+  return status;
+}
+
+int32_t TqSortVornImpl::writeRunFile(ChunkDescriptor* chunk, TqbString* message) {
   if (chunk->tempFileName != nullptr) return StatusOk;  // its rows are already on disk
-  ++counters_.chunksWrittenToDisk;
   // A run file that cannot be written in one directory is tried in the next.
   int order[kMostRunDirs];
   int attempts = 0;
   runDirOrder(resolvedChunkSize_, order, &attempts);
   int32_t status = StatusOk;
-  TqbString message;
   char name[kNameSize];
   for (int d = 0; d < attempts; ++d) {
     NpHandle handle = 0;
-    status = createRunFileIn(order[d], name, &handle, &message);
+    status = createRunFileIn(order[d], name, &handle, message);
     if (status != StatusOk) continue;
     uint64_t written = 0;
     uint32_t longest = 0;
     bool failed = !writeRunRecords(chunk, handle, &written, &longest);
-    if (failed) message = writeFailure(name, np_fio_syserr(handle));
+    if (failed) *message = writeFailure(name, np_fio_syserr(handle));
     if (np_fio_close(handle) != 0 && !failed) {
       failed = true;
-      message = writeFailure(name, np_fio_syserr(0));
+      *message = writeFailure(name, np_fio_syserr(0));
     }
     if (!failed && !keepName(chunk, name)) {
       failed = true;
-      message = TQ_MESSAGE(29, "(Chunk Filename)");
+      *message = TQ_MESSAGE(29, "(Chunk Filename)");
       d = attempts;  // no memory: another directory would not help
     }
     if (failed) {
-      TQ_TRACE_SORT("TqSortVornImpl(0x%p)->persistChunk(0x%p): %s", this, chunk, message);
+      TQ_TRACE_SORT("TqSortVornImpl(0x%p)->persistChunk(0x%p): %s", this, chunk, *message);
       np_fio_unlink(name);
       status = d >= attempts ? StatusNoRoom : StatusSystemError;
       continue;
@@ -455,11 +477,41 @@ int32_t TqSortVornImpl::persistChunk(ChunkDescriptor* chunk) {
     chunk->fileBytes = written;
     chunk->maxRecord = longest;
     counters_.bytesWrittenToDisk += written;
+    ++counters_.chunksWrittenToDisk;
     return StatusOk;
   }
-  // No directory took the rows: the sort cannot go on.
-  setError(status, message, ChunkLock::held);
   return status;
+}
+
+void TqSortVornImpl::writeAhead(bool onMain) {
+  if (onMain) return;  // the caller's thread would only write what it may never need to
+  lockChunks();
+  // Once the rows have outgrown the memory (a chunk took a run's buffer), and while the
+  // budget has one free buffer at most (the caller may be about to take it, or have
+  // taken it), a later chunk takes a run's buffer.  The run it would take is written
+  // now, on the pool, while the caller fills its chunk, so that the caller takes the
+  // buffer without waiting for the disk.  The run keeps its buffer (and is read from
+  // memory) until then; one such run at a time is enough.  A sort that fits in memory
+  // never writes ahead; one that does not writes at most one run too many (the last one
+  // written ahead, when the rows end before its buffer is taken).
+  ChunkDescriptor* victim = nullptr;
+  if (!sorting_ && outgrown_ && writingAhead_ && errorCode_ == 0 && !aborted_ && freeBuffers(2) < 2) {
+    victim = bufferVictim(VictimEnd::highKeys, nullptr);
+  }
+  if (victim != nullptr && victim->tempFileName == nullptr) {
+    TQ_TRACE_SORT("TqSortVornImpl(0x%p)->writeAhead(): chunk[%I64u]", this, static_cast<uint64_t>(victim->id));
+    TqbString message;
+    if (writeRunFile(victim, &message) == StatusOk) {
+      ++counters_.chunksWrittenAhead;
+    } else {
+      // Nothing is lost: the rows are still in memory, and the caller writes the run
+      // when it needs the buffer, reporting a failure then.  Writing ahead ends here,
+      // so that a full disk is not tried once per chunk.
+      TQ_TRACE_SORT("TqSortVornImpl(0x%p)->writeAhead(): stops: %s", this, message);
+      writingAhead_ = false;
+    }
+  }
+  unlockChunks();
 }
 
 bool TqSortVornImpl::writeRunRecords(ChunkDescriptor* chunk, NpHandle handle, uint64_t* written,

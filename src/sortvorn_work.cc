@@ -75,7 +75,7 @@ void TqSortVornWorkSort::work(bool onMain, TqbThreadPoolWorker* worker) {
   uint64_t sorted = 0;
   if (n < 2 || sortRange(worker, chunk_->buffer, entries, 0, n - 1)) {
     if (n >= 2) engine_->gatherInKeyOrder(chunk_, entries, n);
-    engine_->insertChunk(chunk_, ChunkSource::sort, ChunkLock::notHeld);
+    if (engine_->insertChunk(chunk_, ChunkSource::sort, ChunkLock::notHeld)) engine_->writeAhead(onMain);
     sorted = n;
   }
   // A stopped sort leaves its chunk on the engine's list, which frees it when cleaned.

@@ -33,7 +33,7 @@ void TqSortVornFixedWorkSort::work(bool onMain, TqbThreadPoolWorker* worker) {
   for (uint32_t i = 0; i < n; ++i) fixed_->encodeKeys(buffer + uint64_t{i} * recordLength_);
   uint64_t sorted = 0;
   if (n <= 1 || sortRange(worker, buffer, nullptr, 0, n - 1)) {
-    engine_->insertChunk(chunk_, ChunkSource::sort, ChunkLock::notHeld);
+    if (engine_->insertChunk(chunk_, ChunkSource::sort, ChunkLock::notHeld)) engine_->writeAhead(onMain);
     sorted = n;
   }
   engine_->sortEnded(sorted);

@@ -8,7 +8,12 @@
 #include <thread>
 #include <vector>
 
+#include <sys/mman.h>
+
+#include <cstring>
+
 #include "platform/lrbtree.h"
+#include "platform/tqballoc.h"
 #include "platform/tqbthreadpool.h"
 #include "platform/tqfault.h"
 #include "platform/tqlog.h"
@@ -178,6 +183,84 @@ class CountingWork final : public TqbThreadPoolWork {
 };
 
 }  // namespace
+
+// Blocks of every size, small and large (the large ones mapped for themselves where no
+// sanitizer keeps them): counted while held, their bytes kept across reallocation in
+// both directions and across the size where mapping starts, calloc's zeroed, every
+// byte given back on free, and a fault still fails them.
+TEST(TqbAllocTest, BlocksOfEverySizeAreCountedKeptAndGivenBack) {
+  int64_t base = 0;
+  tqbAllocStats(&base, nullptr);
+  for (size_t size : {size_t{1}, size_t{1000}, (size_t{256} << 10) - 1, size_t{256} << 10, size_t{3} << 20,
+                      size_t{33} << 20}) {
+    SCOPED_TRACE(size);
+    auto* p = static_cast<unsigned char*>(tqbMalloc(size));
+    ASSERT_NE(p, nullptr);
+    for (size_t i = 0; i < size; ++i) p[i] = static_cast<unsigned char>(i * 7);
+    int64_t held = 0;
+    tqbAllocStats(&held, nullptr);
+    EXPECT_GE(held - base, static_cast<int64_t>(size));
+    for (size_t to : {size * 3 + 5, size / 2 + 1, size_t{5} << 20, size_t{40} << 20, size_t{10}}) {
+      size_t keep = std::min(size, to);
+      auto* q = static_cast<unsigned char*>(tqbRealloc(p, to));
+      ASSERT_NE(q, nullptr);
+      size_t wrong = 0;
+      while (wrong < keep && q[wrong] == static_cast<unsigned char>(wrong * 7)) ++wrong;
+      ASSERT_EQ(wrong, keep) << "the first byte changed, growing or shrinking to " << to;
+      for (size_t i = keep; i < std::min(to, size); ++i) q[i] = static_cast<unsigned char>(i * 7);
+      p = q;
+      size = std::min(size, to);
+    }
+    tqbFree(p);
+    int64_t after = 0;
+    tqbAllocStats(&after, nullptr);
+    EXPECT_EQ(after, base);
+  }
+  auto* zeroed = static_cast<unsigned char*>(tqbCalloc(size_t{1} << 20, 2));
+  ASSERT_NE(zeroed, nullptr);
+  for (size_t i = 0; i < (size_t{2} << 20); i += 4093) ASSERT_EQ(zeroed[i], 0);
+  tqbFree(zeroed);
+  EXPECT_EQ(tqbCalloc(static_cast<size_t>(-1) / 2, 4), nullptr);  // the product overflows
+  tqFaultArm(TqFaultOp::Alloc, 1);
+  EXPECT_EQ(tqbMalloc(size_t{4} << 20), nullptr);
+  tqFaultReset();
+  int64_t after = 0;
+  tqbAllocStats(&after, nullptr);
+  EXPECT_EQ(after, base);
+}
+
+// Under AddressSanitizer the allocator leaves every block to malloc.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TQ_TEST_ASAN 1
+#endif
+#endif
+#if !defined(__SANITIZE_ADDRESS__) && !defined(TQ_TEST_ASAN)
+namespace {
+// Whether the pages of [p, p + n) are mapped in this process.
+bool mapped(void* p, size_t n) {
+  const uintptr_t start = reinterpret_cast<uintptr_t>(p) & ~uintptr_t{4095};
+  const size_t length = reinterpret_cast<uintptr_t>(p) + n - start;
+  std::vector<unsigned char> pages((length + 4095) / 4096);
+  return ::mincore(reinterpret_cast<void*>(start), length, pages.data()) == 0;
+}
+}  // namespace
+
+// A large block goes back to the system when freed, whichever thread took it, even
+// after large blocks were freed before (the C library would then keep them in a
+// thread's arena).
+TEST(TqbAllocTest, LargeBlocksGoBackToTheSystemWhenFreed) {
+  for (int round = 0; round < 3; ++round) {
+    void* p = nullptr;
+    std::thread([&] { p = tqbMalloc(size_t{8} << 20); }).join();
+    ASSERT_NE(p, nullptr);
+    std::memset(p, 1, size_t{8} << 20);
+    EXPECT_TRUE(mapped(p, size_t{8} << 20));
+    tqbFree(p);
+    EXPECT_FALSE(mapped(p, size_t{8} << 20)) << "round " << round;
+  }
+}
+#endif
 
 TEST(TqbThreadPoolTest, EveryItemRunsExactlyOnceUnderLoad) {
   constexpr size_t kItems = 5000;

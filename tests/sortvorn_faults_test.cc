@@ -4,6 +4,9 @@
 // message at its next call, and nothing is left behind after release.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "platform/tqfault.h"
 #include "platform/tqlog.h"
 #include "sort_support.h"
@@ -120,6 +123,88 @@ TEST_P(SortFaultTest, ShortChunkWritesAreCompleted) {
   EXPECT_TRUE(ascending(out));
   tqFaultReset();
   f->release();
+}
+
+namespace {
+
+// Adds `rows` `step` at a time and after each step waits until the pool has ended every
+// sort it was given: whatever a sort item does after its sort (writing a run ahead) is
+// then done before the writer adds the next rows.  The status of the first addRow
+// that fails, or 0.
+int32_t addWaitingForThePool(TqSortVornImpl* f, const std::vector<std::vector<RefValue>>& rows, size_t step = 8) {
+  for (size_t r = 0; r < rows.size(); ++r) {
+    storeRow(f, kCols, rows[r]);
+    int32_t status = f->addRow(nullptr);
+    if (status != 0) return status;
+    if (r % step != step - 1) continue;
+    for (int waited = 0; waited < 10000; ++waited) {
+      TqSortVornImpl::Statistics st = f->statistics();
+      if (st.sortsEnded == st.sortsSubmitted) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+// While rows come in, once they have outgrown the memory, the pool writes the run whose
+// buffer the next chunk takes; a sort that fits in memory writes nothing.  A write ahead
+// that fails loses nothing: the run is still in memory, and the writer writes it when it
+// needs the buffer, reporting a failure then.
+TEST_P(SortFaultTest, RunsWrittenAheadOnThePoolAndAFailedWriteAheadLosesNothing) {
+  auto rows = rowsOf(600, 9);
+  std::vector<std::vector<RefValue>> out;
+  // No fault: the pool writes runs ahead, and the rows come back in order.
+  TqSortVornImpl* f = makeSort(kCols, tight(2), {{0, true}});
+  ASSERT_EQ(addWaitingForThePool(f, rows), 0) << f->getError().asCstr();
+  EXPECT_GT(f->statistics().chunksWrittenAhead, 0u);
+  ASSERT_EQ(sortAll(f, kCols, {}, &out, nullptr), 4) << f->getError().asCstr();
+  EXPECT_EQ(out.size(), rows.size());
+  EXPECT_TRUE(ascending(out));
+  f->release();
+  // Rows that fill the memory but do not outgrow it: nothing is written, ahead or not.
+  f = makeSort(kCols, tight(2), {{0, true}});
+  size_t added = 0;
+  while (added < rows.size()) {
+    ASSERT_EQ(addWaitingForThePool(f, {rows[added]}, 1), 0) << f->getError().asCstr();
+    ++added;
+    TqSortVornImpl::Statistics st = f->statistics();
+    if (st.maxBuffersInUse == st.maxChunksInMemory) break;
+  }
+  ASSERT_EQ(f->statistics().chunksWrittenToDisk, 0u);
+  out.clear();
+  ASSERT_EQ(sortAll(f, kCols, {}, &out, nullptr), 4) << f->getError().asCstr();
+  EXPECT_EQ(out.size(), added);
+  EXPECT_EQ(f->statistics().chunksWrittenToDisk, 0u);
+  f->release();
+  // The nth run file cannot be created.  When that was the writer's, the sort fails and
+  // says so; when it was the pool's write ahead, it is dropped, writing ahead stops, and
+  // every row comes back.  The first file is the writer's (the rows outgrew the memory);
+  // most of the next ones are written ahead.
+  int droppedAhead = 0;
+  for (int64_t n = 2; n <= 12; ++n) {
+    SCOPED_TRACE("run file " + std::to_string(n));
+    f = makeSort(kCols, tight(2), {{0, true}});
+    tqFaultArm(TqFaultOp::TmpFile, n);
+    int32_t status = addWaitingForThePool(f, rows);
+    out.clear();
+    if (status == 0) status = sortAll(f, kCols, {}, &out, nullptr);
+    ASSERT_EQ(tqFaultsDelivered(), 1);
+    if (status == 4) {
+      EXPECT_EQ(out.size(), rows.size());
+      EXPECT_TRUE(ascending(out));
+      // Only files before the nth were written ahead (the first was the writer's).
+      EXPECT_LE(f->statistics().chunksWrittenAhead, static_cast<uint32_t>(n - 2)) << "writing ahead stops";
+      ++droppedAhead;
+    } else {
+      EXPECT_EQ(status, 2);
+      EXPECT_NE(f->getError().str().find("could not be created"), std::string::npos) << f->getError().str();
+    }
+    tqFaultReset();
+    f->release();
+  }
+  EXPECT_GT(droppedAhead, 0);
 }
 
 TEST_P(SortFaultTest, FailedReloadIsStatus3Or12) {
