@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
 #include <time.h>
 
 #include "bench_support.h"
@@ -63,6 +64,13 @@ double threadCpuMs() {
   timespec t{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
   return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// Page faults the calling thread took so far.
+long threadFaults() {
+  rusage u{};
+  getrusage(RUSAGE_THREAD, &u);
+  return u.ru_minflt + u.ru_majflt;
 }
 
 const std::vector<Row>& source(int64_t n) {
@@ -162,6 +170,7 @@ void BM_Sort(benchmark::State& state, int64_t n, int keys, int engine, bool exte
     TqbDatavar* v2 = f->getField(2);
     auto started = std::chrono::steady_clock::now();
     const double cpuStarted = threadCpuMs();
+    const long faultsStarted = threadFaults();
     for (const Row& r : src) {
       v0->assign(r.id);
       v1->assign(tqbTypeString, r.name, 17);
@@ -184,6 +193,7 @@ void BM_Sort(benchmark::State& state, int64_t n, int keys, int engine, bool exte
     }
     auto read = std::chrono::steady_clock::now();
     const double cpuRead = threadCpuMs();
+    const long faultsRead = threadFaults();
     if (status != 4 || count != n) {
       std::fprintf(stderr, "sort: status %d after %lld rows: %s\n", status, static_cast<long long>(count),
                    f->getError().asCstr());
@@ -192,9 +202,11 @@ void BM_Sort(benchmark::State& state, int64_t n, int keys, int engine, bool exte
     benchmark::DoNotOptimize(sum);
     if (std::getenv("TQ_BENCH_VERBOSE")) {
       auto ms = [](auto a, auto b) { return std::chrono::duration<double, std::milli>(b - a).count(); };
-      std::fprintf(stderr, "add %.0f ms, sort %.0f ms, read %.0f ms; caller's CPU add %.0f, sort %.0f, read %.0f ms\n",
+      std::fprintf(stderr,
+                   "add %.0f ms, sort %.0f ms, read %.0f ms; caller's CPU add %.0f, sort %.0f, read %.0f ms, "
+                   "%ld page faults\n",
                    ms(started, added), ms(added, sorted), ms(sorted, read), cpuAdded - cpuStarted,
-                   cpuSorted - cpuAdded, cpuRead - cpuSorted);
+                   cpuSorted - cpuAdded, cpuRead - cpuSorted, faultsRead - faultsStarted);
     }
     if (engine == kExternal) {
       written = info.bytes;

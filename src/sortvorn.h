@@ -184,6 +184,9 @@ struct ChunkDescriptor {
   bool inTree = false;
   uint64_t metaBytes = 0;                 // budget bytes of this descriptor, its name and keys
   uint8_t* buffer = nullptr;              // resolvedChunkSize_ bytes, or null (on disk)
+  // A sorted chunk whose rows lie in the buffer in key order (gathered): reading it walks
+  // the buffer front to back, with nothing to fetch ahead.
+  bool inKeyOrder = false;
   // While the chunk is filled: where the next row goes (the entry of the variable
   // layout, the record of the fixed one).  While it is read in place: the next row.
   uint8_t* cursor = nullptr;
@@ -368,6 +371,11 @@ class TqSortVornImpl : public AbsTqSortfile {
   // Row `index` of a sorted chunk in memory; with `prefix`, also the first 16 key bytes
   // as two big-endian numbers (tqKeyPrefix), which the merges compare first.
   RowRef rowOf(const ChunkDescriptor* chunk, uint64_t index, uint64_t* prefix = nullptr) const;
+  // Variable layout: the index entries of a sorted chunk in memory, in key order.
+  const IndexEntry* entriesOf(const ChunkDescriptor* chunk) const {
+    return reinterpret_cast<const IndexEntry*>(chunk->buffer + resolvedChunkSize_ -
+                                               sizeof(IndexEntry) * chunk->rowCount);
+  }
 
   void lockChunks() TQ_ACQUIRE(chunkLock_) { chunkLock_.lock(); }
   void unlockChunks() TQ_RELEASE(chunkLock_) { chunkLock_.unlock(); }

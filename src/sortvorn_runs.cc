@@ -20,6 +20,8 @@ void RunReader::openMemory(TqSortVornImpl* engine, ChunkDescriptor* run) {
   left_ = run->rowCount;
   index_ = 0;
   exhausted_ = false;
+  base_ = run->buffer;
+  entries_ = engine->fixedLayout() ? nullptr : engine->entriesOf(run);
 }
 
 int32_t RunReader::openStream(TqSortVornImpl* engine, ChunkDescriptor* run, uint8_t* window) {
@@ -95,15 +97,7 @@ int32_t RunReader::advance() {
     return -1;
   }
   if (run_->buffer != nullptr && file_ == 0) {
-    row_ = engine_->rowOf(run_, index_++, prefix_);
-    --left_;
-    // A variable chunk's rows lie in arrival order: ask for a row a few ahead now, so
-    // that it is in the cache when the merge reaches it.
-    if (left_ > kPrefetchDistance && !engine_->fixedLayout()) {
-      RowRef ahead = engine_->rowOf(run_, index_ + kPrefetchDistance - 1);
-      __builtin_prefetch(ahead.key);
-      __builtin_prefetch(ahead.row + ahead.rowLength - 1);
-    }
+    advanceInMemory();
     return 0;
   }
   // Skip the record returned last.
@@ -131,6 +125,25 @@ int32_t RunReader::advance() {
   tqKeyPrefix(row_.key, row_.keyLength, prefix_);
   --left_;
   return 0;
+}
+
+void RunReader::advanceInMemory() {
+  --left_;
+  if (entries_ == nullptr) {  // fixed records, sorted in place
+    row_ = engine_->rowOf(run_, index_++, prefix_);
+    return;
+  }
+  const IndexEntry& e = entries_[index_++];
+  prefix_[0] = e.prefix[0];
+  prefix_[1] = e.prefix[1];
+  row_ = RowRef{base_ + e.keyOffset, e.keyLength, base_ + e.rowOffset(), e.rowLength};
+  // A chunk that was not gathered holds its rows in arrival order: ask for a row a few
+  // ahead now, so that it is in the cache when the merge reaches it.
+  if (!run_->inKeyOrder && left_ > kPrefetchDistance) {
+    const IndexEntry& ahead = entries_[index_ + kPrefetchDistance - 1];
+    __builtin_prefetch(base_ + ahead.keyOffset);
+    __builtin_prefetch(base_ + ahead.rowOffset() + ahead.rowLength - 1);
+  }
 }
 
 // --- LoserTree --------------------------------------------------------------------------------

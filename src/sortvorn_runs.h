@@ -56,6 +56,8 @@ class RunReader {
   // Makes `n` bytes from the current read position contiguous in the window.  0, or a
   // status (a record longer than its run's longest is a damaged file).
   int32_t ensure(uint32_t n, const uint8_t** bytes);
+  // advance for a run in memory.
+  void advanceInMemory();
   int32_t readFailed(int32_t got);
   int32_t damaged();
 
@@ -66,6 +68,9 @@ class RunReader {
   bool exhausted_ = false;
   uint64_t left_ = 0;            // rows not yet returned by advance
   uint64_t index_ = 0;           // memory: the next row's index
+  // Memory, variable layout: the chunk's buffer and its entries in key order.
+  const uint8_t* base_ = nullptr;
+  const IndexEntry* entries_ = nullptr;
   // Stream.
   NpHandle file_ = 0;
   uint8_t* window_ = nullptr;

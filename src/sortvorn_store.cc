@@ -113,9 +113,7 @@ RowRef TqSortVornImpl::rowOf(const ChunkDescriptor* chunk, uint64_t index, uint6
     if (prefix != nullptr) tqKeyPrefix(record + fixedRowLength_, keyAreaLength_, prefix);
     return RowRef{record + fixedRowLength_, keyAreaLength_, record, static_cast<uint32_t>(fixedRowLength_)};
   }
-  const IndexEntry* first = reinterpret_cast<const IndexEntry*>(
-      chunk->buffer + resolvedChunkSize_ - sizeof(IndexEntry) * chunk->rowCount);
-  const IndexEntry& e = first[index];
+  const IndexEntry& e = entriesOf(chunk)[index];
   if (prefix != nullptr) {
     prefix[0] = e.prefix[0];
     prefix[1] = e.prefix[1];
@@ -215,6 +213,7 @@ void TqSortVornImpl::gatherInKeyOrder(ChunkDescriptor* chunk, const IndexEntry* 
   lockChunks();
   uint8_t* old = chunk->buffer;
   chunk->buffer = target;
+  chunk->inKeyOrder = true;
   keepSpare(old);
   unlockChunks();
 }
