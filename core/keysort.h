@@ -151,30 +151,66 @@ bool anyLonger(Items& items, size_t lo, size_t hi, uint32_t at) {
 
 }  // namespace detail
 
-// Sorts items lo..hi-1, whose keys are equal in their first `at` bytes; see above.
-// False when stopping() ended it.
+// What splitKeys did with a group of items.
+enum class KeySplit {
+  buckets,  // moved into buckets by one key byte: sort each of them from the next byte
+  whole,    // small, or no byte within the radix's reach tells the keys apart: sort it
+            // whole by comparisons
+  stopped,  // stopping() said so
+};
+
+// The first step of radixSortKeys on items lo..hi-1, whose keys are equal in their first
+// *at bytes: finds the first byte from *at on in which they differ and moves every item
+// into the bucket of its value of that byte.  With KeySplit::buckets, *at is that byte
+// and ends[v] where bucket v ends (bucket v starts where v - 1 ends, bucket 0 at lo).
+// Apart from radixSortKeys, a caller may sort the buckets on several threads.
 template <class Items>
-bool radixSortKeys(Items& items, size_t lo, size_t hi, uint32_t at = 0) {
-  uint32_t ends[256];
+KeySplit splitKeys(Items& items, size_t lo, size_t hi, uint32_t* at, uint32_t ends[256]) {
   for (;;) {
-    const size_t n = hi - lo;
-    if (n < 2) return true;
-    if (n <= kRadixSmallGroup || at >= kRadixMaxBytes) return quickSortKeys(items, lo, hi - 1);
-    if (items.stopping()) return false;
-    const int same = detail::countBytes(items, lo, hi, at, ends);
+    if (hi - lo <= kRadixSmallGroup || *at >= kRadixMaxBytes) return KeySplit::whole;
+    if (items.stopping()) return KeySplit::stopped;
+    const int same = detail::countBytes(items, lo, hi, *at, ends);
     if (same < 0) break;
     // One value: nothing moves.  A zero may be every key's end, past which only the
     // lengths differ.
-    if (same == 0 && !detail::anyLonger(items, lo, hi, at + 1)) return quickSortKeys(items, lo, hi - 1);
-    ++at;
+    if (same == 0 && !detail::anyLonger(items, lo, hi, *at + 1)) return KeySplit::whole;
+    ++*at;
   }
-  detail::distribute(items, lo, at, ends);
-  uint32_t from = static_cast<uint32_t>(lo);
-  for (int v = 0; v < 256; ++v) {
+  detail::distribute(items, lo, *at, ends);
+  return KeySplit::buckets;
+}
+
+template <class Items>
+bool radixSortKeys(Items& items, size_t lo, size_t hi, uint32_t at = 0);
+
+// Sorts buckets first..last-1 of a split (splitKeys' `at` and `ends`), each by
+// radixSortKeys from the byte after; lo is where the split group starts.  False when
+// stopping() ended it.
+template <class Items>
+bool sortBuckets(Items& items, size_t lo, uint32_t at, const uint32_t ends[256], int first, int last) {
+  size_t from = first == 0 ? lo : ends[first - 1];
+  for (int v = first; v < last; ++v) {
     if (ends[v] - from > 1 && !radixSortKeys(items, from, ends[v], at + 1)) return false;
     from = ends[v];
   }
   return true;
+}
+
+// Sorts items lo..hi-1, whose keys are equal in their first `at` bytes; see above.
+// False when stopping() ended it.
+template <class Items>
+bool radixSortKeys(Items& items, size_t lo, size_t hi, uint32_t at) {
+  if (hi - lo < 2) return true;
+  uint32_t ends[256];
+  switch (splitKeys(items, lo, hi, &at, ends)) {
+    case KeySplit::whole:
+      return quickSortKeys(items, lo, hi - 1);
+    case KeySplit::stopped:
+      return false;
+    case KeySplit::buckets:
+      break;
+  }
+  return sortBuckets(items, lo, at, ends, 0, 256);
 }
 
 }  // namespace tqkey

@@ -221,6 +221,7 @@ class TqSortVornImpl : public AbsTqSortfile {
     uint64_t peakBytesInUse = 0;   // everything the budget counts, at its highest
     uint32_t maxRunFilesOpen = 0;  // run files open at once, at most
     uint32_t inputMerges = 0;      // merges of runs while rows came in
+    uint32_t sharedSorts = 0;      // last chunks whose sort a pool thread shared
   };
   // What statistics() reports: the counts, and the sizes and figures beside them.
   struct Statistics : Counters {

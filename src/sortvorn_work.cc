@@ -30,6 +30,8 @@
 // and its run files were reserved before it was handed over, and go back when it ends.
 #include "src/sortvorn_work.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
 
 #include "core/keysort.h"
@@ -42,6 +44,9 @@ namespace {
 
 constexpr int32_t kReaderWaiting = 0x40000000;
 constexpr uint32_t kStopCheckRows = 256;  // rows merged between two stop tests
+// Rows the last chunk has at least before the caller shares its sort with a pool thread
+// (with a processor to spare): below, handing buckets over costs more than it saves.
+constexpr uint32_t kSharedSortRows = 1u << 13;
 
 inline int compareEntries(const uint8_t* buffer, const IndexEntry& a, const IndexEntry& b) {
   if (a.prefix[0] != b.prefix[0]) return a.prefix[0] < b.prefix[0] ? -1 : 1;
@@ -73,7 +78,8 @@ void TqSortVornWorkSort::work(bool onMain, TqbThreadPoolWorker* worker) {
   uint32_t n = static_cast<uint32_t>(chunk_->rowCount);
   IndexEntry* entries = TqSortVornImpl::entryAt(chunk_, engine_->resolvedChunkSize() - sizeof(IndexEntry) * n);
   uint64_t sorted = 0;
-  if (n < 2 || sortRange(worker, chunk_->buffer, entries, 0, n - 1)) {
+  const bool shared = onMain && n >= kSharedSortRows && engine_->sortThreads_ > 2;
+  if (n < 2 || (shared ? sortShared(chunk_->buffer, entries, n) : sortRange(worker, chunk_->buffer, entries, 0, n - 1))) {
     if (n >= 2) engine_->gatherInKeyOrder(chunk_, entries, n);
     if (engine_->insertChunk(chunk_, ChunkSource::sort, ChunkLock::notHeld)) engine_->writeAhead(onMain);
     sorted = n;
@@ -126,6 +132,94 @@ class EntryKeys {
 };
 
 }  // namespace
+
+namespace {
+
+// The upper buckets of a chunk split by splitKeys, sorted on a pool thread while the
+// caller sorts the lower ones.  It lives in the caller's frame, which waits until the
+// pool is done with it (ended), so unlike other items it never destroys itself.  Whoever
+// claims it first sorts its buckets: the pool thread, or the caller once its own are
+// sorted and the item has not started yet.
+class BucketSort : public TqbThreadPoolWork {
+ public:
+  BucketSort(const TqSortVornWorkSort* item, uint8_t* buffer, IndexEntry* entries, uint32_t at,
+             const uint32_t* ends, int first)
+      : item_(item), buffer_(buffer), entries_(entries), at_(at), ends_(ends), first_(first) {}
+  void work(bool onMain, TqbThreadPoolWorker* worker) override {
+    (void)onMain;
+    bool sorted = claim() ? sort(worker) : true;
+    end(sorted);
+  }
+  void failure(bool cancelled) override {
+    (void)cancelled;
+    end(true);  // unclaimed: the caller sorts the buckets
+  }
+  void destroy() override { end(true); }
+  // Its buckets, sorted by the caller's thread.
+  bool sort(TqbThreadPoolWorker* worker) {
+    EntryKeys keys(item_, worker, buffer_, entries_);
+    return tqkey::sortBuckets(keys, 0, at_, ends_, first_, 256);
+  }
+  bool claim() { return !claimed_.exchange(true, std::memory_order_acq_rel); }
+  // Waits until the pool is done with the item: false when the pool thread was stopped
+  // before its buckets were sorted.
+  bool ended() {
+    TqStdLock lock(mutex_);
+    while (!ended_) endedCv_.wait(lock.unique());
+    return sorted_;
+  }
+
+ private:
+  void end(bool sorted) {
+    TqStdLock lock(mutex_);
+    sorted_ = sorted;
+    ended_ = true;
+    endedCv_.notify_one();
+  }
+
+  const TqSortVornWorkSort* item_;
+  uint8_t* buffer_;
+  IndexEntry* entries_;
+  uint32_t at_;
+  const uint32_t* ends_;
+  int first_;
+  std::atomic<bool> claimed_{false};
+  TqStdMutex mutex_;
+  std::condition_variable endedCv_;
+  bool ended_ TQ_GUARDED_BY(mutex_) = false;
+  bool sorted_ TQ_GUARDED_BY(mutex_) = false;
+};
+
+}  // namespace
+
+bool TqSortVornWorkSort::sortShared(uint8_t* buffer, IndexEntry* entries, uint32_t n) {
+  EntryKeys keys(this, nullptr, buffer, entries);
+  uint32_t at = 0;
+  uint32_t ends[256];
+  switch (tqkey::splitKeys(keys, 0, n, &at, ends)) {
+    case tqkey::KeySplit::whole:
+      return tqkey::quickSortKeys(keys, 0, n - 1);
+    case tqkey::KeySplit::stopped:
+      return false;
+    case tqkey::KeySplit::buckets:
+      break;
+  }
+  // The lower half: the buckets up to the one that holds the middle row.
+  int half = 0;
+  while (half < 255 && ends[half] < n / 2) ++half;
+  ++half;
+  if (half == 256) return tqkey::sortBuckets(keys, 0, at, ends, 0, 256);
+  BucketSort upper(this, buffer, entries, at, ends, half);
+  if (!engine_->threadPool_.enqueue(&upper, false)) {  // the caller sorts it all
+    return tqkey::sortBuckets(keys, 0, at, ends, 0, 256);
+  }
+  engine_->lockChunks();
+  ++engine_->counters_.sharedSorts;
+  engine_->unlockChunks();
+  bool sorted = tqkey::sortBuckets(keys, 0, at, ends, 0, half);
+  if (upper.claim()) sorted = sorted && upper.sort(nullptr);
+  return upper.ended() && sorted;
+}
 
 bool TqSortVornWorkSort::sortRange(TqbThreadPoolWorker* worker, uint8_t* buffer, IndexEntry* entries,
                                    uint32_t lo, uint32_t hi) {

@@ -27,6 +27,10 @@ class TqSortVornWorkSort : public TqbThreadPoolWork {
   // The class name that the item's traces begin with.
   virtual const char* traceName() const { return "TqSortVornWorkSort"; }
   ~TqSortVornWorkSort() override;
+  // The last chunk's sort on the caller's thread, shared with a pool thread: the chunk
+  // split by its first key byte that differs (tqkey::splitKeys), the upper buckets
+  // handed to the pool, the lower ones sorted by the caller; false when it was stopped.
+  bool sortShared(uint8_t* buffer, IndexEntry* entries, uint32_t n);
   // True when the sort should stop: an error was recorded, or the pool is stopping.
   bool stopping(TqbThreadPoolWorker* worker) const;
 

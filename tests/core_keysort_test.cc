@@ -100,6 +100,66 @@ TEST(KeySortTest, AStoppedSortLosesNoKey) {
   }
 }
 
+// Keys that agree in their first `decide` bytes and differ in the next: what a split
+// finds, and that its buckets sorted apart, in either order, make the whole order.
+TEST(KeySortTest, ASplitFindsTheDecidingByteAndItsBucketsSortApart) {
+  std::mt19937 rng(5);
+  for (uint32_t decide : {0u, 7u, 8u, 9u, 15u, 16u, 17u}) {
+    for (size_t n : {tqkey::kRadixSmallGroup, tqkey::kRadixSmallGroup + 1, size_t{3000}}) {
+      SCOPED_TRACE("byte " + std::to_string(decide) + ", " + std::to_string(n) + " keys");
+      std::vector<Key> keys;
+      for (size_t i = 0; i < n; ++i) {
+        Key k(decide, 0x41);
+        const size_t tail = rng() % 12;
+        for (size_t b = 0; b < tail; ++b) k.push_back(static_cast<uint8_t>(rng() % 4));
+        keys.push_back(k);
+      }
+      keys[0].resize(decide);  // the shortest key: bytes past its end read as zero
+      keys[1].resize(decide + 1, 3);
+      for (int lowerFirst = 0; lowerFirst < 2; ++lowerFirst) {
+        KeyList list(keys);
+        uint32_t at = 0;
+        uint32_t ends[256];
+        tqkey::KeySplit split = tqkey::splitKeys(list, 0, n, &at, ends);
+        if (n <= tqkey::kRadixSmallGroup || decide >= tqkey::kRadixMaxBytes) {
+          ASSERT_EQ(split, tqkey::KeySplit::whole);
+          ASSERT_TRUE(tqkey::quickSortKeys(list, 0, n - 1));
+        } else {
+          ASSERT_EQ(split, tqkey::KeySplit::buckets);
+          ASSERT_EQ(at, decide);
+          ASSERT_EQ(ends[255], n);
+          const int half = 2;  // buckets 0-1 and 2-255
+          if (lowerFirst) {
+            ASSERT_TRUE(tqkey::sortBuckets(list, 0, at, ends, 0, half));
+          }
+          ASSERT_TRUE(tqkey::sortBuckets(list, 0, at, ends, half, 256));
+          if (!lowerFirst) {
+            ASSERT_TRUE(tqkey::sortBuckets(list, 0, at, ends, 0, half));
+          }
+        }
+        std::vector<Key> expected = keys;
+        std::sort(expected.begin(), expected.end());
+        ASSERT_EQ(list.keys(), expected);
+      }
+    }
+  }
+  // Equal keys, and keys equal but for their length past a zero: nothing to split by.
+  for (Key tail : {Key{}, Key{0}}) {
+    std::vector<Key> keys(100, Key(20, 7));
+    for (size_t i = 0; i < keys.size(); i += 2) keys[i].insert(keys[i].end(), tail.begin(), tail.end());
+    KeyList list(keys);
+    uint32_t at = 0;
+    uint32_t ends[256];
+    EXPECT_EQ(tqkey::splitKeys(list, 0, keys.size(), &at, ends), tqkey::KeySplit::whole);
+  }
+  std::vector<Key> keys = awkwardKeys(500, 3);
+  KeyList list(keys);
+  list.stopAfter = 0;
+  uint32_t at = 0;
+  uint32_t ends[256];
+  EXPECT_EQ(tqkey::splitKeys(list, 0, keys.size(), &at, ends), tqkey::KeySplit::stopped);
+}
+
 TEST(KeySortTest, LongSharedPrefixesNeedLittleStack) {
   // Each byte level splits a few hundred keys off a group that goes on to the next byte:
   // a radix that went as deep as the keys are long would nest a level per byte.

@@ -723,3 +723,86 @@ TEST_F(SortTest, RowsLongerThanAChunkBecomeRunsOfTheirOwnWithinTheSortSize) {
   }
 }
 
+
+// --- the last chunk's sort on two threads ------------------------------------------------------
+
+// With a processor to spare, the caller splits the last chunk by its first key byte that
+// differs and a pool thread sorts the upper buckets.  Keys that split at the presence
+// byte, in the integer's low bytes (byte 7 or 8), in a string's byte 15 or not within
+// the first 16 bytes (the whole chunk by comparisons), ties kept in input order by a
+// stable sort's sequence number (which then decides at byte 15), descending keys, a
+// second key: each comes back as a stable sort of the rows orders them, every row once.
+TEST_F(SortTest, TheLastChunkSortedOnTwoThreadsKeepsTheOrder) {
+  const std::vector<RefColumn> columns = {{tqbTypeInteger, 0}, {tqbTypeString, 17}, {tqbTypeInteger, 0}};
+  struct Case {
+    const char* name;
+    std::vector<RefKey> keys;
+    bool stable;
+    int64_t domain;     // integer values 0..domain-1
+    size_t shared;      // characters every string begins with (key byte 0 is the presence)
+    bool nulls;
+    bool splits;        // a byte within the first 16 tells the keys apart
+  };
+  const Case cases[] = {
+      {"int low byte", {{0, true}}, false, 256, 0, false, true},
+      {"int two low bytes, descending", {{0, false}}, false, 65536, 0, false, true},
+      {"int with nulls", {{0, true}}, false, 1000, 0, true, true},
+      {"int ties, stable", {{0, true}}, true, 4, 0, false, true},
+      {"all equal, stable", {{0, false}}, true, 1, 0, false, true},
+      {"string byte 15", {{1, true}}, false, 1, 14, false, true},
+      {"string past byte 16", {{1, false}}, false, 1, 15, false, false},
+      {"string with nulls", {{1, false}}, false, 1, 15, true, true},
+      {"string then int, stable", {{1, true}, {0, false}}, true, 3, 15, false, false},
+  };
+  constexpr size_t kRows = 10000;  // more than a shared sort takes, in one chunk
+  for (const Case& c : cases) {
+    // One processor (the first case only): the caller sorts the chunk alone.
+    for (int32_t processors : {2, 1}) {
+      if (processors == 1 && &c != &cases[0]) continue;
+      {
+        SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(processors) + " processors");
+        std::mt19937_64 rng(kRows);
+        std::vector<std::vector<RefValue>> rows;
+        for (size_t r = 0; r < kRows; ++r) {
+          std::vector<RefValue> row(3);
+          row[0].null = c.nulls && rng() % 10 == 0;
+          row[0].i = static_cast<int64_t>(rng() % static_cast<uint64_t>(c.domain));
+          row[1].null = c.nulls && rng() % 10 == 1;
+          // 17 characters whatever the key, so that the chunks hold alike many rows.
+          row[1].s = std::string(c.shared, 'k') + static_cast<char>('a' + rng() % 20) + std::to_string(rng() % 7);
+          row[1].s.resize(17, 'z');
+          row[2].null = false;
+          row[2].i = static_cast<int64_t>(r);
+          rows.push_back(row);
+        }
+        SortOptions options;
+        options.chunkSize = 4u << 20;
+        options.processors = processors;
+        options.stable = c.stable;
+        TqSortVornImpl* f = makeSort(columns, options, c.keys);
+        ASSERT_NE(f, nullptr);
+        std::vector<std::vector<RefValue>> out;
+        ASSERT_EQ(sortAll(f, columns, rows, &out, nullptr), 4) << f->getError().asCstr();
+        ASSERT_EQ(f->statistics().chunksCreatedDuringSort, 1u);
+        EXPECT_EQ(f->statistics().sharedSorts, processors == 2 && c.splits ? 1u : 0u);
+        std::vector<std::vector<RefValue>> expected = rows;
+        std::stable_sort(expected.begin(), expected.end(), [&](const auto& a, const auto& b) {
+          return compareRefRows(columns, c.keys, a, b) < 0;
+        });
+        ASSERT_EQ(out.size(), expected.size());
+        std::vector<bool> seen(kRows, false);
+        for (size_t r = 0; r < out.size(); ++r) {
+          ASSERT_EQ(compareRefRows(columns, c.keys, out[r], expected[r]), 0) << "row " << r;
+          if (c.stable) {
+            ASSERT_EQ(out[r][2].i, expected[r][2].i) << "row " << r;
+          }
+          const size_t ordinal = static_cast<size_t>(out[r][2].i);
+          ASSERT_FALSE(seen[ordinal]) << "row " << ordinal << " twice";
+          seen[ordinal] = true;
+          ASSERT_TRUE(sameRow(columns, out[r], rows[ordinal])) << "row " << r << " was changed";
+        }
+        f->release();
+      }
+    }
+  }
+}
