@@ -78,8 +78,11 @@ void TqSortVornWorkSort::work(bool onMain, TqbThreadPoolWorker* worker) {
   uint32_t n = static_cast<uint32_t>(chunk_->rowCount);
   IndexEntry* entries = TqSortVornImpl::entryAt(chunk_, engine_->resolvedChunkSize() - sizeof(IndexEntry) * n);
   uint64_t sorted = 0;
+  // The last chunk, sorted on the caller's thread: with a processor to spare, a pool
+  // thread takes a share.
   const bool shared = onMain && n >= kSharedSortRows && engine_->sortThreads_ > 2;
-  if (n < 2 || (shared ? sortShared(chunk_->buffer, entries, n) : sortRange(worker, chunk_->buffer, entries, 0, n - 1))) {
+  if (n < 2 || (shared ? sortShared(chunk_->buffer, entries, n)
+                       : sortRange(worker, chunk_->buffer, entries, 0, n - 1))) {
     if (n >= 2) engine_->gatherInKeyOrder(chunk_, entries, n);
     if (engine_->insertChunk(chunk_, ChunkSource::sort, ChunkLock::notHeld)) engine_->writeAhead(onMain);
     sorted = n;
@@ -131,10 +134,6 @@ class EntryKeys {
   IndexEntry* entries_;
 };
 
-}  // namespace
-
-namespace {
-
 // The upper buckets of a chunk split by splitKeys, sorted on a pool thread while the
 // caller sorts the lower ones.  It lives in the caller's frame, which waits until the
 // pool is done with it (ended), so unlike other items it never destroys itself.  Whoever
@@ -155,7 +154,7 @@ class BucketSort : public TqbThreadPoolWork {
     end(true);  // unclaimed: the caller sorts the buckets
   }
   void destroy() override { end(true); }
-  // Its buckets, sorted by the caller's thread.
+  // Sorts its buckets: on the pool thread, or on the caller's (no worker).
   bool sort(TqbThreadPoolWorker* worker) {
     EntryKeys keys(item_, worker, buffer_, entries_);
     return tqkey::sortBuckets(keys, 0, at_, ends_, first_, 256);
