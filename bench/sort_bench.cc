@@ -10,6 +10,9 @@
 //   build/bench/sort_bench                    # 1M rows
 //   build/bench/sort_bench --rows=10000000    # 10M rows as well
 //   build/bench/sort_bench --dir=/big/tmp     # where chunk files go
+//   # the in-memory sort against std::sort, 2 processors, the caller's CPU per phase:
+//   TQ_BENCH_VERBOSE=1 build/bench/sort_bench --rows=4000000 --rows=10000000
+//     --benchmark_filter='^(std::sort/(int|str16)/|memory/variable/(int|str16)/.*/p2/)'
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
