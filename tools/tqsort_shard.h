@@ -103,7 +103,8 @@ class Shard : public BatchConsumer {
   // The memory of all sorts, as this one sees it (more once it grew).
   uint64_t memory() const { return sizes_.memory; }
   // The bytes written to this sort's line file.
-  uint64_t lineFileBytes() const { return lines_ ? lines_->size() : 0; }
+  uint64_t lineFileBytes() const { return lines_ ? lines_->diskBytes() : 0; }
+  uint64_t lineFileAppended() const { return lines_ ? lines_->size() : 0; }
   // Writes the line that `reference` names (from this sort's line file).
   Status writeSpilled(const char* reference, OutputStream* out);
   void release();

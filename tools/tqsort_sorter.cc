@@ -70,9 +70,13 @@ uint64_t Sorter::memory() const {
   return memory;
 }
 
-uint64_t Sorter::lineFileBytes() const {
-  uint64_t bytes = 0;
-  for (const auto& shard : shards_) bytes += shard->lineFileBytes();
+uint64_t Sorter::lineFileBytes(uint64_t* appended) const {
+  uint64_t bytes = 0, raw = 0;
+  for (const auto& shard : shards_) {
+    bytes += shard->lineFileBytes();
+    raw += shard->lineFileAppended();
+  }
+  if (appended != nullptr) *appended = raw;
   return bytes;
 }
 

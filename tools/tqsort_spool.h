@@ -79,6 +79,7 @@ class LineSpool {
   uint64_t memoryLines() const { return memoryLines_; }
   uint64_t memoryBytes() const { return blocksUsed_ * blockBytes_; }
   uint64_t fileBytes() const { return fileSize_; }
+  uint64_t fileDiskBytes() const { return file_.diskBytes(); }
 
   static constexpr int kLengthBits = 22;
   static constexpr uint64_t kLengthMask = (uint64_t{1} << kLengthBits) - 1;  // also "long line"
@@ -86,6 +87,7 @@ class LineSpool {
 
  private:
   Status writeFile(const char* data, size_t length);  // appends through the buffer
+  Status drain();  // appends the buffer's bytes
   Status tooLarge() const;
   // Room for `bytes` in the current block, starting a new one if needed; false when the
   // memory is used up (then the blocks are closed for good).
