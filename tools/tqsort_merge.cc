@@ -1,5 +1,6 @@
 #include "tqsort_merge.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -44,10 +45,10 @@ class SpillSink : public MergeSink {
     buffer_.append(data, length);
     return Status();
   }
-  // Writes what waits: the file can be read from here on.
+  // Writes what waits: the file can be read from here on, and holds no descriptor.
   Status close() {
     TQSORT_TRY(flush());
-    return spill_->seal();
+    return spill_->finish();
   }
 
  private:
@@ -163,9 +164,11 @@ Status mergeGroups(Options* o, PassInputs* inputs, const std::vector<std::string
       next.files.push_back(
           std::make_unique<TempSpill>(dirs, name, number++, TempSpill::kSegmentBytes, TempSpill::Reads::inOrder));
       SpillSink file(next.files.back().get());
-      TQSORT_TRY(mergePass(*o, *inputs, at, std::min(at + fanIn, inputs->size()), &file, header,
-                           [] { return Status(); }));
+      const size_t end = std::min(at + fanIn, inputs->size());
+      TQSORT_TRY(mergePass(*o, *inputs, at, end, &file, header, [] { return Status(); }));
       TQSORT_TRY(file.close());
+      // The group's files are merged: they go, and their descriptors with them.
+      for (size_t i = at; i < end && !inputs->files.empty(); ++i) inputs->files[i].reset();
       next.paths.push_back(next.files.back()->path());
       figures->appended += next.files.back()->size();
       figures->onDisk += next.files.back()->diskBytes();

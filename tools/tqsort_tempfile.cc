@@ -209,6 +209,13 @@ Status TempSpill::seal() {
   return Status();
 }
 
+Status TempSpill::finish() {
+  TQSORT_TRY(seal());
+  if (writeFd_ >= 0) ::close(writeFd_);
+  writeFd_ = -1;
+  return Status();
+}
+
 Status TempSpill::readPacked(uint64_t offset, char* to, size_t length) const {
   const uint64_t written = size_ - pending_;
   while (length > 0) {

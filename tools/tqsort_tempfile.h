@@ -57,6 +57,9 @@ class TempSpill {
   Status read(uint64_t offset, char* to, size_t length) const;
   // Writes the bytes that wait in the frame buffer, and gives the buffer back.
   Status seal();
+  // seal(), and closes the segment being written: reads open it again (a spill that is
+  // only read holds one descriptor).  An append after it begins the next segment.
+  Status finish();
   uint64_t size() const { return size_; }
   // The bytes in its files on disk (size() less the unwritten frame, without compression).
   uint64_t diskBytes() const;
