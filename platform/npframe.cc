@@ -261,7 +261,8 @@ bool NpFrameCodec::decompress(const uint8_t* from, uint32_t packed, uint8_t* to,
   size_t got = 0;
   if (!runProgram(program_, true, from, packed, &out, n, &got, failure)) return false;
   if (got != n) {
-    programFailed(failure, "'%s' [-d] terminated abnormally%s", program_, " (it gave other bytes than were compressed)");
+    programFailed(failure, "'%s' [-d] terminated abnormally%s", program_,
+                  " (it gave other bytes than were compressed)");
     return false;
   }
   std::memcpy(to, out.bytes(), n);

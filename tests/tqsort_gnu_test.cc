@@ -379,12 +379,14 @@ TEST_F(TqsortCompressTest, AProgramThatFailsOnTheFilesOfMergePassesEndsTheRunWit
   }
   writeWholeFile(dir_ + "/half", "#!/bin/sh\n[ \"$1\" = -d ] && exit 1\nexec gzip\n");
   // Fails on its third frame to compress.
-  writeWholeFile(dir_ + "/third", "#!/bin/sh\necho x >> third.log\n[ $(wc -l < third.log) -ge 3 ] && exit 3\nexec gzip \"$@\"\n");
+  writeWholeFile(dir_ + "/third",
+                 "#!/bin/sh\necho x >> third.log\n[ $(wc -l < third.log) -ge 3 ] && exit 3\nexec gzip \"$@\"\n");
   ASSERT_EQ(::chmod((dir_ + "/half").c_str(), 0700), 0);
   ASSERT_EQ(::chmod((dir_ + "/third").c_str(), 0700), 0);
   const std::string limited = "ulimit -n 16 && ";
   TqsortResult gnu = shell(limited + "sort -t, -m --batch-size=8 --compress-program=./half" + all);
-  TqsortResult ours = shell(limited + shellQuote(TQSORT_BIN) + " --no-progress -T . -m --compress-program=./half" + all);
+  TqsortResult ours =
+      shell(limited + shellQuote(TQSORT_BIN) + " --no-progress -T . -m --compress-program=./half" + all);
   EXPECT_EQ(gnu.status, 2);
   EXPECT_EQ(ours.status, 2);
   EXPECT_EQ(ours.err, "tq" + gnu.err);

@@ -538,7 +538,8 @@ TEST_F(TqsortPackedSpillTest, BytesReadBackAtEveryOffsetAcrossFramesAndSegments)
     tqsort::TempSpill spill(dirs, "spool", 0, 3 * kNpFrameLz4);
     ASSERT_EQ(spill.codec(), kNpCodecLz4);
     // Pieces that end at a frame's end, one byte before and after it, and longer than frames.
-    for (size_t n : {size_t{kNpFrameLz4}, size_t{kNpFrameLz4} - 1, size_t{2}, size_t{3 * kNpFrameLz4 + 5}, size_t{1}}) {
+    const size_t frame = kNpFrameLz4;
+    for (size_t n : {frame, frame - 1, size_t{2}, 3 * frame + 5, size_t{1}}) {
       std::string piece = words(n, n);
       ASSERT_TRUE(spill.append(piece.data(), piece.size()).ok());
       all += piece;

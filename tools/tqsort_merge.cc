@@ -232,7 +232,9 @@ Status mergeInputs(const Options& options, OutputTarget& out, const std::vector<
   TQSORT_TRY(result);
   TQSORT_TRY(out.commit());
   if (o.stats) {
-    std::fprintf(stderr, "tqsort: %zu inputs merged in %zu passes; %llu bytes in the files of passes before the last (%llu on disk)\n",
+    std::fprintf(stderr,
+                 "tqsort: %zu inputs merged in %zu passes; %llu bytes in the files of passes before the last "
+                 "(%llu on disk)\n",
                  options.inputs.size(), figures.passes + 1, static_cast<unsigned long long>(figures.appended),
                  static_cast<unsigned long long>(figures.onDisk));
   }
