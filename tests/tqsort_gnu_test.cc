@@ -152,9 +152,8 @@ TEST_F(TqsortGnuTest, MergeInPassesKeepsTheOrderOfEqualKeys) {
     ASSERT_EQ(gnu.status, 0) << gnu.err;
     for (int limit : {7, 8, 20, 64}) {
       SCOPED_TRACE(std::string(keys) + " under a limit of " + std::to_string(limit) + " open files");
-      // The limit is set inside a shell of its own: the test's shell needs descriptors
-      // above 10 for its redirections.  Descriptors the test inherited (a test runner's
-      // pipes) are closed there first: at a limit of 7 they would leave no room.
+      // The limit is set inside a shell of its own (the test's shell needs descriptors
+      // above 10 for its redirections), which closes those a test runner left open.
       TqsortResult ours = shell("sh -c " + shellQuote("exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n " +
                                                       std::to_string(limit) + " && exec " + shellQuote(TQSORT_BIN) +
                                                       " --no-progress -T . -m " + keys + all));
@@ -300,7 +299,7 @@ std::pair<uint64_t, uint64_t> ownFileBytes(const std::string& err, const std::st
 }
 
 const char kLineFiles[] = "line files: (\\d+) bytes \\((\\d+) on disk\\)";
-const char kSpool[] = "(\\d+) bytes in the spool file \\((\\d+) on disk\\)";
+const char kSpool[] = "(\\d+) bytes in the spool file \\(\\d+ lines read again from the input; (\\d+) bytes on disk\\)";
 const char kPasses[] = "(\\d+) bytes in the files of passes before the last \\((\\d+) on disk\\)";
 
 }  // namespace
@@ -331,13 +330,14 @@ TEST_F(TqsortCompressTest, TheToolsOwnFilesAreCompressedAndSortAsGnuSortDoes) {
     EXPECT_GT(appended, 24u * 60000) << r.err;
     EXPECT_LT(onDisk, appended / 20) << how;
   }
-  // The spool of --collate.
-  writeWholeFile(dir_ + "/big.csv", tieLines(60000, 22));
-  TqsortResult unpacked = tqsort("-S 1M --collate=en_US -k 1 -k 3 big.csv");
+  // The spool of --collate (its lines from standard input: they cannot be read again
+  // from there).
+  const std::string piped = tieLines(60000, 22);
+  TqsortResult unpacked = tqsort("-S 1M --collate=en_US -k 1 -k 3", piped);
   ASSERT_EQ(unpacked.status, 0) << unpacked.err;
   writeWholeFile(dir_ + "/gzip.log", "");
   for (const std::string& how : ways) {
-    TqsortResult r = tqsort("-S 1M --collate=en_US -k 1 -k 3 --stats " + how + " big.csv");
+    TqsortResult r = tqsort("-S 1M --collate=en_US -k 1 -k 3 --stats " + how, piped);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out == unpacked.out) << how;
     std::tie(appended, onDisk) = ownFileBytes(r.err, kSpool);
