@@ -19,7 +19,9 @@ bool full(int error) { return error == ENOSPC || error == EDQUOT; }
 // A frame's compressed bytes on their way, per thread.
 thread_local NpFrameBuffer t_scratch(kNpFrameSystemAllocator);
 
-// The codec that the run chose for temporary files ("BASE/COMPRESS"), null for none.
+// The codec that the run chose for temporary files ("BASE/COMPRESS"), null for none; lz4
+// for a spill read anywhere where a program is chosen, and for a value that names no
+// codec (tqsort's options never give one).
 std::unique_ptr<NpFrameCodec> chosenCodec(TempSpill::Reads reads) {
   TqbString value;
   if (!tqbGetConfigOptions("")->lookup(TqbString(kNpCompressKey), value)) return nullptr;
