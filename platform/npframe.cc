@@ -110,9 +110,16 @@ bool pump(int toChild, int fromChild, Exchange* x) {
 // the failure kept.
 pid_t startProgram(const char* program, bool decompress, int* toChild, int* fromChild, NpFrameFailure* failure) {
   int in[2], out[2];
-  if (::pipe2(in, O_CLOEXEC) != 0) return -1;
-  if (::pipe2(out, O_CLOEXEC) != 0) {
+  bool piped = ::pipe2(in, O_CLOEXEC) == 0;
+  if (piped && ::pipe2(out, O_CLOEXEC) != 0) {
+    int error = errno;
     ::close(in[0]), ::close(in[1]);
+    errno = error;
+    piped = false;
+  }
+  if (!piped) {
+    // No pipes (no descriptors left): the program cannot be run.
+    programFailed(failure, "couldn't execute compress program '%s': %s", program, std::strerror(errno));
     return -1;
   }
   posix_spawn_file_actions_t actions;

@@ -185,14 +185,15 @@ Status mergeGroups(Options* o, PassInputs* inputs, const std::vector<std::string
 // of two is tried even when the limit leaves no room to spare).  The descriptors the
 // process holds already (the standard ones, the run directory) are counted, so that a
 // low limit makes more passes rather than a failed open.
-size_t chosenFanIn() {
+// A compress program (`spare` 4) takes two pipes while it runs.
+size_t chosenFanIn(int spare) {
   struct rlimit limit;
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMergeInputs;
   const int most = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 16));
   if (most > 1024) return kMergeInputs;  // room for every pass, whatever is open
   int open = 0;
   for (int fd = 0; fd < most; ++fd) open += ::fcntl(fd, F_GETFD) != -1;
-  const int room = most - open - 2;
+  const int room = most - open - 2 - spare;
   return static_cast<size_t>(std::clamp(room, 2, static_cast<int>(kMergeInputs)));
 }
 
@@ -216,7 +217,7 @@ Status mergeInputs(const Options& options, OutputTarget& out, const std::vector<
   PassInputs inputs;
   inputs.paths = options.inputs;
   MergeHeader header;
-  if (fanIn == 0) fanIn = chosenFanIn();
+  if (fanIn == 0) fanIn = chosenFanIn(options.compress.rfind("program:", 0) == 0 ? 4 : 0);
   MergeFigures figures;
   Status result = mergeGroups(&o, &inputs, runDirs, std::max<size_t>(fanIn, 2), &header, &figures);
   if (result.ok()) {
