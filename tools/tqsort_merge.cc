@@ -228,6 +228,7 @@ Status mergeInputs(const Options& options, OutputTarget& out, const std::vector<
       if (header.bom) TQSORT_TRY(stream.write(kUtf8Bom, kUtf8BomLength));
       return header.text.empty() ? Status() : stream.write(header.text.data(), header.text.size());
     });
+    inputs.files.clear();  // merged: they go, and their descriptors with them
     if (result.ok()) result = stream.flush();
   }
   TQSORT_TRY(result);
