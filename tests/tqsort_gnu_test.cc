@@ -400,5 +400,10 @@ TEST_F(TqsortCompressTest, AProgramThatFailsOnTheFilesOfMergePassesEndsTheRunWit
   EXPECT_EQ(ours.status, 2);
   EXPECT_EQ(ours.err, "tqsort: './third' terminated abnormally\n");
   EXPECT_FALSE(std::ifstream(dir_ + "/out").good());
+  // Too few descriptors left for the program's pipes: it cannot run, and that is said.
+  ours = shell("sh -c " + shellQuote("exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n 9 && exec " +
+                                     shellQuote(TQSORT_BIN) + " --no-progress -T . -m --compress-program=gzip" + all));
+  EXPECT_EQ(ours.status, 2);
+  EXPECT_EQ(ours.err, "tqsort: couldn't execute compress program 'gzip': Too many open files\n");
   EXPECT_TRUE(filesWithPrefix(dir_, "tqsort-").empty());
 }
