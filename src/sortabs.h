@@ -70,6 +70,7 @@ class AbsTqSortfile : public AbsTqDatafile {
   TqDatafile* clone() override;
   int32_t freeze() override;
   bool init(TqDatafileManager* manager, uint32_t flags) override;
+  int32_t sortKey(const uint8_t** key, uint32_t* keyLength) override;
 
   // Engine operations.
   // What clean and clear give up: the rows, or the rows and the sort's key definition.
@@ -100,6 +101,9 @@ class AbsTqSortfile : public AbsTqDatafile {
   virtual double workDone() = 0;
   // The host cancelled the sort while it was read: the engine stops its work.
   virtual void stopWork() {}
+  // The key bytes of the row the engine read last (sortKey has checked that one is in
+  // hand): 0, or a refusal with its message when the engine keeps none.
+  virtual int32_t rowSortKey(const uint8_t** key, uint32_t* keyLength);
 
   // The callback blocks: contiguous (function, context) pairs.
   struct SequenceBlock {
@@ -187,6 +191,7 @@ class AbsTqSortfile : public AbsTqDatafile {
   bool sourcesReleased_ = false; // the engine released rows already read
   int32_t readFailure_ = 0;      // a copy failed, or the host cancelled: reading is over
   TqbString readFailureText_;
+  bool keyInHand_ = false;       // next() read a row from the engine, whose key sortKey gives
   double lastFraction_ = 0;      // the progress the host heard last
   uint64_t rowsToReport_ = 0;    // rows to read before the next progress report
 };

@@ -706,3 +706,32 @@ TEST_F(TqsortTest, SeveralSortsMergeInTheLibrarysKeyOrder) {
     EXPECT_TRUE(one.out == four.out);
   }
 }
+
+// The merge of several sorts compares the key bytes each sort hands back: equal keys
+// are ordered by the whole line (without -s and -u) or by input order (-s), in either
+// direction; empty fields are nulls; long lines go to the line file and are ordered by
+// their first bytes.  Two and four processors put out what one does.
+TEST_F(TqsortTest, SeveralSortsMergeTiesNullsAndLongLinesAsOneSortDoes) {
+  std::mt19937_64 rng(21);
+  std::string text;
+  for (int i = 0; i < 20000; ++i) {
+    std::string id = rng() % 10 == 0 ? "" : std::to_string(static_cast<int64_t>(rng() % 40) - 20);
+    std::string name = rng() % 10 == 0 ? "" : std::string(1 + rng() % 2, static_cast<char>('a' + rng() % 3));
+    std::string tail(rng() % 200 == 0 ? 20000 + rng() % 20000 : rng() % 4, 'x');
+    for (char& c : tail) c = static_cast<char>('a' + rng() % 26);
+    text += id + "," + name + "," + tail + "\n";
+  }
+  writeFile(dir_ + "/ties.csv", text);
+  for (const char* keys : {"-k 1:int", "-r -k 2 -k 1:int", "-k 2:r -k 1:int", "-s -k 2", "-s -r -k 1:int",
+                           "-u -k 2:r -k 1:int", "-k 3"}) {
+    SCOPED_TRACE(keys);
+    Result one = tqsort(std::string("--parallel=1 -S 1M ") + keys + " ties.csv");
+    Result two = tqsort(std::string("--parallel=2 -S 1M ") + keys + " ties.csv");
+    Result four = tqsort(std::string("--parallel=4 -S 2M ") + keys + " ties.csv");
+    ASSERT_EQ(one.status, 0) << one.err;
+    ASSERT_EQ(two.status, 0) << two.err;
+    ASSERT_EQ(four.status, 0) << four.err;
+    EXPECT_TRUE(one.out == two.out);
+    EXPECT_TRUE(one.out == four.out);
+  }
+}
