@@ -235,7 +235,7 @@ class TqDatafile {
 };
 
 // The sort key of the row a sorting datafile of the chunk sorts (FlagSorted, without
-// FlagExternalSort) holds in its fields, the row that sort(), next() or seek() read
+// FlagExternalSort; `file` as createFile or clone made it) holds in its fields, the row that sort(), next() or seek() read
 // last: *key receives its bytes and *keyLength their count, valid until the next call
 // on the datafile.  They are the key fields encoded as the sort compares them: keys of
 // two datafiles with the same engine, key fields, directions and column lengths compare
