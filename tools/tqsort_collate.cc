@@ -213,6 +213,11 @@ Status CollatedSort::start(const std::vector<std::string>& tempDirs) {
   return Status();
 }
 
+void CollatedSort::readInputsAgain(const OutputTarget& out) {
+  uint64_t device = 0, inode = 0;
+  if (out.fileWritten(&device, &inode)) spool_->readInputsAgain(device, inode);
+}
+
 CollateTable::Shape CollatedSort::shapeOf(const std::vector<int32_t>& widths, SortRole role) const {
   CollateTable::Shape shape;
   shape.widths = widths;
@@ -283,7 +288,10 @@ Status CollatedSort::consume(Batch& batch) {
       lengths_[i].add(values[i].length);
     }
     int64_t place = 0;
-    TQSORT_TRY(spool_->append(batch.data() + row.offset, row.length, &place));
+    // A line as it stands in a regular input may stay there instead of in the spool's
+    // file; not one whose line end the reader added.
+    int64_t at = batch.fileOffset >= 0 && row.addedEnd == 0 ? batch.fileOffset + static_cast<int64_t>(row.offset) : -1;
+    TQSORT_TRY(spool_->append(batch.data() + row.offset, row.length, &place, batch.file, at));
     if (row.addedEnd != 0) addedEnds_.emplace_back(rows_, row.addedEnd);
     Status added = addRow(batch, values, place, rows_);
     if (!added.ok()) return Status::error(batch.file->shown + ":" + std::to_string(row.line) + ": " + added.message());
@@ -487,6 +495,7 @@ Status CollatedSort::writeSorted(OutputTarget* target, bool bom, const std::stri
   {
     OutputStream out(target, sizes_.blockBytes, sizes_.threads);
     result = [&]() -> Status {
+      TQSORT_TRY(spool_->checkInputs());
       TQSORT_TRY(target->begin());
       if (bom) TQSORT_TRY(out.write(kUtf8Bom, kUtf8BomLength));
       if (!header.empty()) TQSORT_TRY(out.write(header.data(), header.size()));
@@ -507,6 +516,9 @@ Status CollatedSort::writeSorted(OutputTarget* target, bool bom, const std::stri
   }
   if (o_.stats) stats_->note(statsLine(windows, reads));
   TQSORT_TRY(result);
+  // The lines were read again from the inputs as the output was written: it is kept
+  // only if they did not change meanwhile.
+  TQSORT_TRY(spool_->checkInputs());
   return target->commit();
 }
 
@@ -544,7 +556,8 @@ std::string CollatedSort::statsLine(uint64_t windows, uint64_t reads) const {
   }
   return line + "; " + std::to_string(spool_->memoryLines()) + " of " + std::to_string(spool_->lines()) +
          " lines in memory (" + std::to_string(spool_->memoryBytes()) + " bytes), " +
-         std::to_string(spool_->fileBytes()) + " bytes in the spool file; " + std::to_string(windows) +
+         std::to_string(spool_->fileBytes()) + " bytes in the spool file (" + std::to_string(spool_->inputLines()) +
+         " lines read again from the input); " + std::to_string(windows) +
          " output windows, " + std::to_string(reads) + " reads";
 }
 

@@ -131,6 +131,9 @@ class CollatedSort : public BatchConsumer {
 
   // The run's temporary directories: the engine's work files and the spool go to them.
   Status start(const std::vector<std::string>& tempDirs);
+  // Lines of regular inputs may be read again from them for `out` instead of copied to
+  // the spool's file, unless `out` may write one of them first.
+  void readInputsAgain(const OutputTarget& out);
   Status consume(Batch& batch) override;
   // Sorts and writes the output: `bom` first if given, then `header`, then the lines.
   Status finish(OutputTarget* target, bool bom, const std::string& header);

@@ -23,6 +23,13 @@ InputReader::InputReader(const std::vector<std::string>& names, char separator, 
   }
 }
 
+void noteRegularFile(InputFile* in, const struct stat& st) {
+  in->size = st.st_size;
+  in->device = st.st_dev;
+  in->inode = st.st_ino;
+  in->changedNs = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+}
+
 Status InputReader::check() {
   for (InputFile& in : inputs_) {
     struct stat st;
@@ -33,7 +40,7 @@ Status InputReader::check() {
       return Status::error("cannot read '" + in.shown + "': " + systemError(errno));
     }
     if (S_ISREG(st.st_mode)) {
-      in.size = st.st_size;
+      noteRegularFile(&in, st);
       if (totalBytes_ >= 0) totalBytes_ += st.st_size;
     } else {
       totalBytes_ = -1;
@@ -125,6 +132,7 @@ Status InputReader::Pass::open() {
   if (reader.batch_ == nullptr && (reader.batch_ = sink->take()) == nullptr) return stopped();
   b = reader.batch_;
   b->file = &in;
+  b->fileOffset = in.size >= 0 && !mayBlock ? 0 : -1;
   sawHeader = !reader.header_;
   return Status();
 }
@@ -136,6 +144,7 @@ Status InputReader::Pass::handOver() {
   size_t rest = b->used - pos;
   if (!next->reserve(rest)) return Status::error("out of memory for a record of " + std::to_string(rest) + " bytes");
   next->file = &in;
+  next->fileOffset = b->fileOffset < 0 ? -1 : b->fileOffset + static_cast<int64_t>(pos);
   std::memcpy(next->data(), b->data() + pos, rest);
   next->used = rest;
   b->used = pos;
@@ -162,6 +171,7 @@ Status InputReader::Pass::makeRoom() {
   if (!b->rows.empty()) {
     TQSORT_TRY(handOver());
   } else if (pos > 0) {  // only a byte-order mark or a header before: drop them
+    if (b->fileOffset >= 0) b->fileOffset += static_cast<int64_t>(pos);
     std::memmove(b->data(), b->data() + pos, b->used - pos);
     b->used -= pos;
     pos = 0;

@@ -9,6 +9,8 @@
 #ifndef TQ_TOOLS_TQSORT_INPUT_H
 #define TQ_TOOLS_TQSORT_INPUT_H
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,7 +27,15 @@ struct InputFile {
   std::string name;      // as given; "-" is standard input
   std::string shown;     // for messages
   int64_t size = -1;     // regular files; -1 otherwise
+  // A regular file as it was when the run began (its device, inode and last change),
+  // so that a later open can tell whether it is still that file, unchanged.
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t changedNs = 0;
 };
+
+// Takes the size and identity of `in`, the regular file `st` describes.
+void noteRegularFile(InputFile* in, const struct stat& st);
 
 // Takes the batches the reader fills.
 class BatchSink {

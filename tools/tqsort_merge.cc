@@ -186,11 +186,20 @@ Status mergeGroups(Options* o, std::vector<std::string>* inputs, const std::stri
   return Status();
 }
 
-// Half the descriptors the process may have open, at most kMergeInputs.
+// The inputs one pass may open: the descriptors the process may still open, less one
+// for the pass's output and one to spare, at most kMergeInputs and at least 2 (a pass
+// of two is tried even when the limit leaves no room to spare).  The descriptors the
+// process holds already (the standard ones, the run directory) are counted, so that a
+// low limit makes more passes rather than a failed open.
 size_t chosenFanIn() {
   struct rlimit limit;
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMergeInputs;
-  return std::clamp<size_t>(static_cast<size_t>(limit.rlim_cur / 2), 2, kMergeInputs);
+  const int most = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 16));
+  if (most > 1024) return kMergeInputs;  // room for every pass, whatever is open
+  int open = 0;
+  for (int fd = 0; fd < most; ++fd) open += ::fcntl(fd, F_GETFD) != -1;
+  const int room = most - open - 2;
+  return static_cast<size_t>(std::clamp(room, 2, static_cast<int>(kMergeInputs)));
 }
 
 // Keys named by a header column take their columns from the first input's header.

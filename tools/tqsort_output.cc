@@ -154,6 +154,23 @@ Status OutputTarget::makeReplacement(const struct stat* old, int* made) {
   return Status();
 }
 
+bool OutputTarget::fileWritten(uint64_t* device, uint64_t* inode) const {
+  *device = 0;
+  *inode = 0;
+  struct stat st;
+  int ok = -1;
+  switch (kind_) {
+    case Kind::Replace: return true;
+    case Kind::InPlace: ok = ::fstat(fd_, &st); break;
+    case Kind::Open: ok = ::stat(target_.c_str(), &st); break;
+    case Kind::StandardOutput: ok = ::fstat(1, &st); break;
+  }
+  if (ok != 0) return false;
+  *device = st.st_dev;
+  *inode = st.st_ino;
+  return true;
+}
+
 Status OutputTarget::begin() {
   if (kind_ == Kind::InPlace) {
     if (::ftruncate(fd_, 0) != 0) return writeError(errno);

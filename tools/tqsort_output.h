@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -40,6 +41,10 @@ class OutputTarget {
   Kind kind() const { return kind_; }
   // The file that will be written (a symbolic link's target for Replace).
   const std::string& target() const { return target_; }
+  // The file this output writes while its inputs may still be read again: one
+  // written in place, opened, or standard output (*device and *inode; 0 and 0 for a
+  // replaced file, written as a new one).  False when that cannot be told.
+  bool fileWritten(uint64_t* device, uint64_t* inode) const;
   // Called once all input has been read, before the first byte.
   Status begin();
   // Writes all of `data` (unbuffered: OutputStream buffers).

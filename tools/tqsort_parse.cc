@@ -52,6 +52,7 @@ bool Batch::grownPast(size_t capacity) const { return capacity_ > wholePages(cap
 void Batch::reset(size_t capacity) {
   used = 0;
   file = nullptr;
+  fileOffset = -1;
   stored = nullptr;
   rows.clear();
   values.clear();

@@ -127,6 +127,10 @@ class Batch {
 
   size_t used = 0;             // input bytes held
   const InputFile* file = nullptr;
+  // Where data()[0] stands in `file`, a regular file: a row's bytes are also at
+  // fileOffset + its offset there, unless the reader added its line end.  -1 for other
+  // inputs and for batches made of bytes that are not the input's as they stand.
+  int64_t fileOffset = -1;
   const StoredLine* stored = nullptr;  // how its rows' lines are stored
   uint64_t number = 0;         // the batch's place in the input: 0, 1, 2, ...
   uint64_t firstRow = 0;       // the number of rows in the batches before it

@@ -41,6 +41,7 @@ Status runCollated(Options& options, unsigned collateFlags, InputReader& reader,
   RecordParser parser(options.keys, options.separator, options.lenient, false);
   CollatedSort sort(options, sizes, collateFlags, &parser, progress, &stats);
   TQSORT_TRY(sort.start(runDirs));
+  sort.readInputsAgain(out);
   BatchLimits limits;
   limits.bytes = sizes.blockBytes;
   limits.rows = sizes.blockRows;

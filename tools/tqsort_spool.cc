@@ -2,10 +2,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+
+#include "tqsort_input.h"
 
 namespace tqsort {
 
@@ -51,6 +54,24 @@ bool getVarint(const char* p, size_t n, uint64_t* value, size_t* used) {
   return false;
 }
 
+// Whether `st` is the regular file `in` was when the run began, unchanged since.
+bool unchanged(const struct stat& st, const InputFile& in) {
+  int64_t changed = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+  return S_ISREG(st.st_mode) && st.st_dev == in.device && st.st_ino == in.inode && st.st_size == in.size &&
+         changed == in.changedNs;
+}
+
+int64_t outsideMemory(uint64_t offset, uint64_t length) {
+  return static_cast<int64_t>((offset << LineSpool::kLengthBits) | length | (uint64_t{1} << 63));
+}
+
+// Bytes read in order through a buffer: the file's, or the inputs'.
+struct ReadWindow {
+  std::unique_ptr<char[]> buffer;
+  uint64_t start = 0;
+  uint64_t end = 0;
+};
+
 }  // namespace
 
 LineSpool::LineSpool(const std::vector<std::string>& dirs, uint64_t memoryBytes, size_t bufferBytes)
@@ -62,11 +83,98 @@ LineSpool::LineSpool(const std::vector<std::string>& dirs, uint64_t memoryBytes,
   if (memoryBytes < blockBytes_) blocksClosed_ = true;
 }
 
-LineSpool::~LineSpool() = default;
+LineSpool::~LineSpool() {
+  for (const Input& in : inputs_) {
+    if (in.fd >= 0) ::close(in.fd);
+  }
+}
 
 Status LineSpool::tooLarge() const {
   return Status::error("the input is too large for --collate: its lines take more than " +
-                       std::to_string((kOffsetMask + 1) >> 40) + " TiB");
+                       std::to_string(kInputSpace >> 40) + " TiB");
+}
+
+void LineSpool::readInputsAgain(uint64_t outDevice, uint64_t outInode) {
+  inputsAllowed_ = true;
+  outDevice_ = outDevice;
+  outInode_ = outInode;
+}
+
+LineSpool::Input LineSpool::openInput(const InputFile* from) const {
+  Input input{from, -1, inputBytes_};
+  if (from->size < 0 || from->name == "-" || (from->device == outDevice_ && from->inode == outInode_) ||
+      inputBytes_ + static_cast<uint64_t>(from->size) > kInputSpace) {
+    return input;
+  }
+  int fd = ::open(from->name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return input;  // (no descriptor to spare, say): its lines are copied
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !unchanged(st, *from)) {
+    ::close(fd);
+    return input;
+  }
+  input.fd = fd;
+  return input;
+}
+
+const LineSpool::Input* LineSpool::inputFor(const InputFile* from) {
+  if (!inputsAllowed_ || from == nullptr) return nullptr;
+  for (size_t i = inputs_.size(); i-- > 0;) {
+    if (inputs_[i].file == from) return inputs_[i].fd >= 0 ? &inputs_[i] : nullptr;
+  }
+  if (inputs_.size() >= kMostInputs) return nullptr;
+  inputs_.push_back(openInput(from));
+  if (inputs_.back().fd < 0) return nullptr;
+  inputBytes_ += static_cast<uint64_t>(from->size);
+  return &inputs_.back();
+}
+
+Status LineSpool::leaveInInput(const Input& input, uint64_t offset, size_t length, int64_t* place) {
+  uint64_t at = input.base + offset;
+  char head[2 * kMostVarintBytes + 1];
+  size_t n = 0;
+  if (at != inputCursor_) {
+    head[n++] = 0;
+    n += putVarint(head + n, at);
+  }
+  n += putVarint(head + n, uint64_t{length} * 2 + 1);
+  if (fileSize_ + n > kInputSpace) return tooLarge();
+  TQSORT_TRY(writeFile(head, n));
+  inputCursor_ = at + length;
+  *place = outsideMemory(kInputSpace + at, length);
+  ++fileLines_;
+  ++inputLines_;
+  return Status();
+}
+
+Status LineSpool::checkInputs() const {
+  for (const Input& in : inputs_) {
+    struct stat st;
+    if (in.fd >= 0 && (::fstat(in.fd, &st) != 0 || !unchanged(st, *in.file))) {
+      return Status::error("'" + in.file->shown + "' changed while it was sorted: the sorted lines cannot be written");
+    }
+  }
+  return Status();
+}
+
+Status LineSpool::readInputs(uint64_t offset, char* to, size_t length) const {
+  while (length > 0) {
+    const Input* in = nullptr;
+    for (const Input& i : inputs_) {
+      if (i.fd >= 0 && i.base <= offset && offset - i.base < static_cast<uint64_t>(i.file->size)) in = &i;
+    }
+    if (in == nullptr) return Status::error("internal error: a line's place is in no input");
+    uint64_t at = offset - in->base;
+    size_t n = static_cast<size_t>(std::min<uint64_t>(length, static_cast<uint64_t>(in->file->size) - at));
+    ssize_t got = ::pread(in->fd, to, n, static_cast<off_t>(at));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return Status::error("cannot read '" + in->file->shown + "': " + systemError(errno));
+    if (got == 0) return Status::error("'" + in->file->shown + "' changed while it was sorted: it ended early");
+    to += got;
+    offset += static_cast<uint64_t>(got);
+    length -= static_cast<size_t>(got);
+  }
+  return Status();
 }
 
 bool LineSpool::roomInBlocks(size_t bytes) {
@@ -82,29 +190,33 @@ bool LineSpool::roomInBlocks(size_t bytes) {
   return true;
 }
 
-Status LineSpool::append(const char* line, size_t length, int64_t* place) {
+Status LineSpool::append(const char* line, size_t length, int64_t* place, const InputFile* from, int64_t offset) {
   if (length == 0) return Status::error("internal error: an empty line for the spool");
   size_t prefix = varintSize(length);
   if (prefix + length <= blockBytes_ && roomInBlocks(prefix + length)) {
     char* block = blocks_.back().get();
     size_t& used = blockUsed_.back();
     used += putVarint(block + used, length);
-    uint64_t offset = (uint64_t{blocks_.size() - 1} << blockShift_) + used;
+    uint64_t inBlocks = (uint64_t{blocks_.size() - 1} << blockShift_) + used;
     std::memcpy(block + used, line, length);
     used += length;
-    *place = static_cast<int64_t>((offset << kLengthBits) | length);
+    *place = static_cast<int64_t>((inBlocks << kLengthBits) | length);
     ++memoryLines_;
     return Status();
   }
   // To the file; while lines still go to memory, a marker there keeps this one's turn.
   if (roomInBlocks(1)) blocks_.back()[blockUsed_.back()++] = 0;
+  const Input* input = offset >= 0 && length < kLengthMask ? inputFor(from) : nullptr;
+  if (input != nullptr && static_cast<uint64_t>(offset) + length <= static_cast<uint64_t>(from->size)) {
+    return leaveInInput(*input, static_cast<uint64_t>(offset), length, place);
+  }
   uint64_t start = fileSize_;
-  if (start + prefix + length > kOffsetMask) return tooLarge();
   char head[kMostVarintBytes];
-  TQSORT_TRY(writeFile(head, putVarint(head, length)));
+  size_t headLength = putVarint(head, uint64_t{length} * 2);
+  if (start + headLength + length > kInputSpace) return tooLarge();
+  TQSORT_TRY(writeFile(head, headLength));
   TQSORT_TRY(writeFile(line, length));
-  uint64_t p = length < kLengthMask ? ((start + prefix) << kLengthBits) | length : (start << kLengthBits) | kLengthMask;
-  *place = static_cast<int64_t>(p | (uint64_t{1} << 63));
+  *place = length < kLengthMask ? outsideMemory(start + headLength, length) : outsideMemory(start, kLengthMask);
   ++fileLines_;
   return Status();
 }
@@ -133,7 +245,10 @@ Status LineSpool::flush() {
   return Status();
 }
 
-Status LineSpool::readFile(uint64_t offset, char* to, size_t length) const { return file_.read(offset, to, length); }
+Status LineSpool::readFile(uint64_t offset, char* to, size_t length) const {
+  if (offset >= kInputSpace) return readInputs(offset - kInputSpace, to, length);
+  return file_.read(offset, to, length);
+}
 
 Status LineSpool::lineAt(int64_t place, std::string* scratch, const char** line, size_t* length) const {
   if (!inFile(place)) {
@@ -154,57 +269,108 @@ Status LineSpool::fileLine(int64_t place, uint64_t* offset, uint64_t* length) co
   *offset = (p >> kLengthBits) & kOffsetMask;
   *length = p & kLengthMask;
   if (*length != kLengthMask) return Status();
-  // A long line: its length is in front of it.
+  // A long line: its length is in its record, in front of it.
   char head[kMostVarintBytes];
   size_t n = static_cast<size_t>(std::min<uint64_t>(kMostVarintBytes, fileSize_ - *offset));
   TQSORT_TRY(readFile(*offset, head, n));
   size_t used = 0;
-  if (!getVarint(head, n, length, &used)) return Status::error("internal error: a spooled line cannot be read");
+  uint64_t record = 0;
+  if (!getVarint(head, n, &record, &used) || (record & 1) != 0) {
+    return Status::error("internal error: a spooled line cannot be read");
+  }
+  *length = record >> 1;
   *offset += used;
   return Status();
 }
 
+// The file's records read in order, with the lines they name, for replay.
+class LineSpool::Replay {
+ public:
+  using Take = std::function<Status(const char* line, size_t length, int64_t place)>;
+  explicit Replay(const LineSpool& spool) : spool_(spool) {}
+  // The next line outside memory, to `take`.
+  Status next(const Take& take);
+  bool done() const { return filePos_ >= spool_.fileSize_; }
+
+ private:
+  static Status broken() { return Status::error("internal error: a spooled line cannot be read"); }
+  // [at, at + length) of the file or of the inputs (below `limit`), at *p: through
+  // `window` when the line fits its buffer, else through scratch_.
+  Status view(ReadWindow* window, uint64_t at, uint64_t length, uint64_t limit, const char** p);
+  Status varint(uint64_t* value);
+
+  const LineSpool& spool_;
+  ReadWindow file_;
+  ReadWindow inputs_;
+  std::string scratch_;
+  uint64_t filePos_ = 0;
+  uint64_t cursor_ = 0;  // where in the inputs the next line left there starts
+};
+
+Status LineSpool::Replay::view(ReadWindow* window, uint64_t at, uint64_t length, uint64_t limit, const char** p) {
+  const size_t size = spool_.bufferBytes_;
+  if (length > size) {
+    scratch_.resize(static_cast<size_t>(length));
+    TQSORT_TRY(spool_.readFile(at, scratch_.data(), scratch_.size()));
+    *p = scratch_.data();
+    return Status();
+  }
+  if (at < window->start || at + length > window->end) {
+    if (!window->buffer) window->buffer = std::make_unique_for_overwrite<char[]>(size);
+    uint64_t n = std::min<uint64_t>(size, limit - at);
+    TQSORT_TRY(spool_.readFile(at, window->buffer.get(), static_cast<size_t>(n)));
+    window->start = at;
+    window->end = at + n;
+  }
+  *p = window->buffer.get() + (at - window->start);
+  return Status();
+}
+
+Status LineSpool::Replay::varint(uint64_t* value) {
+  if (filePos_ >= spool_.fileSize_) return broken();
+  uint64_t n = std::min<uint64_t>(kMostVarintBytes, spool_.fileSize_ - filePos_);
+  const char* p = nullptr;
+  TQSORT_TRY(view(&file_, filePos_, n, spool_.fileSize_, &p));
+  size_t used = 0;
+  if (!getVarint(p, static_cast<size_t>(n), value, &used)) return broken();
+  filePos_ += used;
+  return Status();
+}
+
+Status LineSpool::Replay::next(const Take& take) {
+  uint64_t record = filePos_;
+  uint64_t head = 0;
+  TQSORT_TRY(varint(&head));
+  if (head == 0) {  // where the next line left in the inputs starts
+    TQSORT_TRY(varint(&cursor_));
+    record = filePos_;
+    TQSORT_TRY(varint(&head));
+    if ((head & 1) == 0) return broken();
+  }
+  const uint64_t length = head >> 1;
+  const char* line = nullptr;
+  int64_t place = 0;
+  if ((head & 1) != 0) {
+    const uint64_t limit = kInputSpace + spool_.inputBytes_;
+    const uint64_t at = kInputSpace + cursor_;
+    if (length == 0 || at + length > limit) return broken();
+    TQSORT_TRY(view(&inputs_, at, length, limit, &line));
+    place = outsideMemory(at, length);
+    cursor_ += length;
+  } else {
+    if (length == 0 || filePos_ + length > spool_.fileSize_) return broken();
+    TQSORT_TRY(view(&file_, filePos_, length, spool_.fileSize_, &line));
+    place = length < kLengthMask ? outsideMemory(filePos_, length) : outsideMemory(record, kLengthMask);
+    filePos_ += length;
+  }
+  Status s = take(line, static_cast<size_t>(length), place);
+  if (scratch_.capacity() > spool_.bufferBytes_) std::string().swap(scratch_);
+  return s;
+}
+
 Status LineSpool::replay(const std::function<Status(const char* line, size_t length, int64_t place)>& take) {
   TQSORT_TRY(flush());
-  // The file is read in order through a buffer; a line longer than it, into `scratch`.
-  std::unique_ptr<char[]> buffer;
-  std::string scratch;
-  uint64_t filePos = 0, bufferStart = 0, bufferEnd = 0;
-  auto fileLine = [&]() -> Status {
-    if (!buffer) buffer = std::make_unique_for_overwrite<char[]>(bufferBytes_);
-    auto fill = [&](uint64_t from) -> Status {
-      size_t n = static_cast<size_t>(std::min<uint64_t>(bufferBytes_, fileSize_ - from));
-      TQSORT_TRY(readFile(from, buffer.get(), n));
-      bufferStart = from;
-      bufferEnd = from + n;
-      return Status();
-    };
-    if (filePos + kMostVarintBytes > bufferEnd && bufferEnd < fileSize_) TQSORT_TRY(fill(filePos));
-    uint64_t length = 0;
-    size_t used = 0;
-    if (filePos < bufferStart ||
-        !getVarint(buffer.get() + (filePos - bufferStart), static_cast<size_t>(bufferEnd - filePos), &length, &used) ||
-        filePos + used + length > fileSize_) {
-      return Status::error("internal error: a spooled line cannot be read");
-    }
-    uint64_t record = filePos;
-    filePos += used;
-    uint64_t p = length < kLengthMask ? (filePos << kLengthBits) | length : (record << kLengthBits) | kLengthMask;
-    int64_t place = static_cast<int64_t>(p | (uint64_t{1} << 63));
-    if (filePos + length > bufferEnd && length <= bufferBytes_) TQSORT_TRY(fill(filePos));
-    const char* line;
-    if (filePos + length <= bufferEnd) {
-      line = buffer.get() + (filePos - bufferStart);
-    } else {
-      scratch.resize(static_cast<size_t>(length));
-      TQSORT_TRY(readFile(filePos, scratch.data(), scratch.size()));
-      line = scratch.data();
-    }
-    filePos += length;
-    Status s = take(line, static_cast<size_t>(length), place);
-    if (scratch.capacity() > bufferBytes_) std::string().swap(scratch);
-    return s;
-  };
+  Replay file(*this);
   for (size_t b = 0; b < blocks_.size(); ++b) {
     const char* block = blocks_[b].get();
     for (size_t p = 0; p < blockUsed_[b];) {
@@ -215,7 +381,7 @@ Status LineSpool::replay(const std::function<Status(const char* line, size_t len
       }
       p += used;
       if (length == 0) {
-        TQSORT_TRY(fileLine());  // this line's turn: it went to the file
+        TQSORT_TRY(file.next(take));  // this line's turn: it is outside memory
       } else {
         uint64_t offset = (uint64_t{b} << blockShift_) + p;
         TQSORT_TRY(take(block + p, static_cast<size_t>(length), static_cast<int64_t>((offset << kLengthBits) | length)));
@@ -223,7 +389,7 @@ Status LineSpool::replay(const std::function<Status(const char* line, size_t len
       }
     }
   }
-  while (filePos < fileSize_) TQSORT_TRY(fileLine());
+  while (!file.done()) TQSORT_TRY(file.next(take));
   return Status();
 }
 

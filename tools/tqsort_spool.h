@@ -6,12 +6,25 @@
 // the run directories (a TempSpill: spread over them, moving on from a full one),
 // written through a buffer.  A line longer than a block goes to the file, and a marker
 // in the blocks keeps its turn; once the blocks are full, every later line goes to the
-// file.  Each line is stored behind its length (LEB128), so the
-// spool can be read back in input order (replay).
+// file.  Each line is stored behind its length (LEB128), so the spool can be read
+// back in input order (replay).
 //
-// A place: bit 63 set for a line in the file; bits 22-62 the offset of its bytes (in
-// the blocks taken as one run of bytes, or in the file); bits 0-21 its length, or all
-// ones for a line of 4 MiB or more, whose place is then the offset of its length.
+// A line that stands as it is in a regular input file need not be copied to the file
+// (readInputsAgain): its place is then in the input, and the file holds only its
+// length, so that the spool is still read back in input order.  An input is read so
+// only while it is the file it was when the run began, unchanged (checkInputs), and
+// never when it is the output written in place; at most kMostInputs inputs are held
+// open for it, the lines of any others are copied.
+//
+// The file's records: a line copied, LEB128(length * 2) and its bytes; a line in an
+// input, LEB128(length * 2 + 1), its bytes following the line in the input before it;
+// LEB128(0) and LEB128(offset) say where in the inputs the next such line starts.
+//
+// A place: bit 63 set for a line outside memory; bits 22-62 the offset of its bytes
+// (in the blocks taken as one run of bytes, in the file, or kInputSpace and above in
+// the inputs taken as one run of bytes, one after the other); bits 0-21 its length, or
+// all ones for a line of 4 MiB or more (always copied), whose place is then the offset
+// of its record in the file.
 //
 // Writing lines in another order (the sorted rows'): lines in memory are copied out
 // as they come.  Lines in the file are gathered in windows (LineGather): the places of
@@ -36,6 +49,8 @@
 
 namespace tqsort {
 
+struct InputFile;
+
 class LineSpool {
  public:
   // Lines in memory up to `memoryBytes` (in blocks of at most `bufferBytes`); the file
@@ -46,8 +61,19 @@ class LineSpool {
   LineSpool(const LineSpool&) = delete;
   LineSpool& operator=(const LineSpool&) = delete;
 
-  // Appends a line of `length` bytes (at least one); *place says where it went.
-  Status append(const char* line, size_t length, int64_t* place);
+  // Lines that stand as they are in a regular input may from now on stay there (their
+  // places in the input) instead of going to the file; never those of the file with
+  // device `outDevice` and inode `outInode` (the output, when it is written in place).
+  void readInputsAgain(uint64_t outDevice, uint64_t outInode);
+  // Appends a line of `length` bytes (at least one); *place says where it went.  `from`
+  // and `offset`: the line also stands at `offset` in the input `from` (null: it does
+  // not).
+  Status append(const char* line, size_t length, int64_t* place, const InputFile* from = nullptr,
+                int64_t offset = -1);
+  // Whether the inputs that lines were left in are still as they were when the run
+  // began (checked before the output and before it is committed): a run whose input
+  // changed under it fails rather than write other bytes.
+  Status checkInputs() const;
   // Writes the file's buffer out: lines in the file can be read from here on (until
   // the next append).
   Status flush();
@@ -79,14 +105,32 @@ class LineSpool {
   uint64_t memoryLines() const { return memoryLines_; }
   uint64_t memoryBytes() const { return blocksUsed_ * blockBytes_; }
   uint64_t fileBytes() const { return fileSize_; }
+  uint64_t inputLines() const { return inputLines_; }
 
   static constexpr int kLengthBits = 22;
   static constexpr uint64_t kLengthMask = (uint64_t{1} << kLengthBits) - 1;  // also "long line"
   static constexpr uint64_t kOffsetMask = (uint64_t{1} << (63 - kLengthBits)) - 1;
+  static constexpr uint64_t kInputSpace = uint64_t{1} << 40;  // places in the inputs from here
+  static constexpr size_t kMostInputs = 8;
 
  private:
+  // An input file that lines are left in: `fd` -1 when it may not be (then it takes no
+  // room in the inputs' run of bytes, which it starts at `base` otherwise).
+  struct Input {
+    const InputFile* file;
+    int fd;
+    uint64_t base;
+  };
+  class Replay;
+
   Status writeFile(const char* data, size_t length);  // appends through the buffer
   Status tooLarge() const;
+  // The input that a line of `from` may be left in; null when it may not be.
+  const Input* inputFor(const InputFile* from);
+  Input openInput(const InputFile* from) const;
+  Status readInputs(uint64_t offset, char* to, size_t length) const;
+  // Appends the record of a line left at `offset` of `input`.
+  Status leaveInInput(const Input& input, uint64_t offset, size_t length, int64_t* place);
   // Room for `bytes` in the current block, starting a new one if needed; false when the
   // memory is used up (then the blocks are closed for good).
   bool roomInBlocks(size_t bytes);
@@ -105,6 +149,13 @@ class LineSpool {
   uint64_t fileSize_ = 0;      // bytes appended to the file, the buffered ones included
   std::unique_ptr<char[]> buffer_;
   size_t buffered_ = 0;
+  bool inputsAllowed_ = false;
+  uint64_t outDevice_ = 0;
+  uint64_t outInode_ = 0;
+  std::vector<Input> inputs_;
+  uint64_t inputBytes_ = 0;            // the inputs' run of bytes so far
+  uint64_t inputCursor_ = UINT64_MAX;  // where a line after the last one left would start
+  uint64_t inputLines_ = 0;
 };
 
 // Writes lines of a spool in the order they are given, through a window of
