@@ -20,7 +20,9 @@
 //   - the callback blocks handed to an external sort engine.
 //
 // Engine operations (after the 41 datafile slots): clean, clear, getEmptyChunk,
-// getNextChunk, isNewGroup, setKeys, submitChunk.
+// getNextChunk, isNewGroup, setKeys, submitChunk; and rowSortKey, the key bytes of the
+// row in hand that tqDatafileSortKey hands out (sortKey checks that a row is in hand:
+// next() read it from the engine, not from the private copy).
 //
 // Calling order for a host: createFile; resetSort(keyCount); setSort per key;
 // optionally setSortInfo / setSortProgress; addRow per row; sort; next until 4 (or
