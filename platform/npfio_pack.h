@@ -1,16 +1,16 @@
 // Compressed temporary files, behind npfio's handles (internal to the platform).
 //
 // A compressed file is append-only and read at any offset.  Its bytes are cut into
-// frames (kNpPackLz4Frame or kNpPackProgramFrame bytes, the last one shorter), each
-// compressed on its own and written after the previous one as a 16-byte header (u32
-// bytes, u32 compressed bytes, u64 checksum of the compressed bytes) and the compressed
-// bytes.  Offsets stay those of the bytes written: a frame index (per file, in memory)
-// turns an offset into its frame, so that callers seek, read and truncate as on a plain
-// file.  Every handle on one file shares the index and the file's unwritten last frame;
-// the index lives until the file's name is unlinked through npfio and its last handle
-// is closed, so that a file may be closed and opened again by name.  A frame that reads
-// back short, with another checksum or that does not decompress to its length is an I/O
-// error (EIO), never other bytes.
+// frames (kNpFrameLz4 or kNpFrameProgram bytes, the last one shorter) in the format of
+// npframe.h, each compressed on its own and written after the previous one.  Offsets
+// stay those of the bytes written: the file's frame index (in memory) turns an offset
+// into its frame, so that callers seek, read and truncate as on a plain file.  Every
+// handle on one file shares the index and the file's unwritten last frame; the index
+// lives until the file's name is unlinked through npfio and its last handle is closed,
+// so that a file may be closed and opened again by name.  A frame that reads back
+// short, with another checksum or that does not decompress to its length is an I/O
+// error (EIO), never other bytes; a failure of the compress program leaves its sentence
+// in the configuration value kNpCompressFailureKey.
 //
 // Memory: the file's unwritten frame while it is written (one frame), and per handle
 // the frame it read last (one frame, once it reads); per thread a scratch buffer for a
@@ -21,10 +21,9 @@
 #include <cstddef>
 #include <cstdint>
 
-struct NpPack;
+#include "npframe.h"
 
-constexpr uint32_t kNpPackLz4Frame = 64 * 1024;
-constexpr uint32_t kNpPackProgramFrame = 128 * 1024;
+struct NpPack;
 
 // The codec the configuration chooses for new files (kNpCompressKey; -1 for a value
 // that names none), and for kNpCodecProgram the program's name in `program`.

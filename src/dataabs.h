@@ -97,6 +97,9 @@ class AbsTqDatafile : public TqDatafile {
   int32_t writeString(TqDatafileField& field) override;
   int32_t writeStringFixed(TqDatafileField& field) override;
 
+  // tqDatafileSortKey: a datafile that does not sort refuses it.
+  virtual int32_t sortKey(const uint8_t** key, uint32_t* keyLength);
+
   // The memory serializer pair for a field of `type` in this datafile's layout.
   void bindMemorySerializers(TqDatafileField& field) const;
 

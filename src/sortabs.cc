@@ -138,6 +138,7 @@ int32_t AbsTqSortfile::readingRefused() {
 }
 
 int32_t AbsTqSortfile::next(bool* mark) {
+  keyInHand_ = false;
   int32_t refused = readingRefused();
   if (refused != StatusOk) return refused;
   if (hostReader_ != nullptr) return nextFromCopy(mark);
@@ -166,8 +167,20 @@ int32_t AbsTqSortfile::next(bool* mark) {
     // column (2 bytes) behind each row when groups are marked.
     readPosition_ += lastRowLength_ + (markByGroups_ ? 2 : 0);
     if (groupAfterSort_ && mark != nullptr && markByGroups_) *mark = isNew;
+    keyInHand_ = true;
     return StatusOk;
   }
+}
+
+int32_t AbsTqSortfile::sortKey(const uint8_t** key, uint32_t* keyLength) {
+  if (!(flags_ & FlagReadOnly)) return fail(StatusNotAllowed, 1419, "Sort not called");
+  if (hostReader_ != nullptr) return fail(StatusNotAllowed, 1419, "cloned: the copy keeps no keys");
+  if (!keyInHand_) return fail(StatusNotAllowed, 1419, "no row in hand");
+  return rowSortKey(key, keyLength);
+}
+
+int32_t AbsTqSortfile::rowSortKey(const uint8_t**, uint32_t*) {
+  return fail(StatusNotAllowed, 1419, "this engine keeps no keys to hand out");
 }
 
 bool AbsTqSortfile::tellProgress(double fraction) {

@@ -20,7 +20,9 @@
 //   - the callback blocks handed to an external sort engine.
 //
 // Engine operations (after the 41 datafile slots): clean, clear, getEmptyChunk,
-// getNextChunk, isNewGroup, setKeys, submitChunk.
+// getNextChunk, isNewGroup, setKeys, submitChunk; and rowSortKey, the key bytes of the
+// row in hand that tqDatafileSortKey hands out (sortKey checks that a row is in hand:
+// next() read it from the engine, not from the private copy).
 //
 // Calling order for a host: createFile; resetSort(keyCount); setSort per key;
 // optionally setSortInfo / setSortProgress; addRow per row; sort; next until 4 (or
@@ -70,6 +72,7 @@ class AbsTqSortfile : public AbsTqDatafile {
   TqDatafile* clone() override;
   int32_t freeze() override;
   bool init(TqDatafileManager* manager, uint32_t flags) override;
+  int32_t sortKey(const uint8_t** key, uint32_t* keyLength) override;
 
   // Engine operations.
   // What clean and clear give up: the rows, or the rows and the sort's key definition.
@@ -100,6 +103,9 @@ class AbsTqSortfile : public AbsTqDatafile {
   virtual double workDone() = 0;
   // The host cancelled the sort while it was read: the engine stops its work.
   virtual void stopWork() {}
+  // The key bytes of the row the engine read last (sortKey has checked that one is in
+  // hand): 0, or a refusal with its message when the engine keeps none.
+  virtual int32_t rowSortKey(const uint8_t** key, uint32_t* keyLength);
 
   // The callback blocks: contiguous (function, context) pairs.
   struct SequenceBlock {
@@ -187,6 +193,7 @@ class AbsTqSortfile : public AbsTqDatafile {
   bool sourcesReleased_ = false; // the engine released rows already read
   int32_t readFailure_ = 0;      // a copy failed, or the host cancelled: reading is over
   TqbString readFailureText_;
+  bool keyInHand_ = false;       // next() read a row from the engine, whose key sortKey gives
   double lastFraction_ = 0;      // the progress the host heard last
   uint64_t rowsToReport_ = 0;    // rows to read before the next progress report
 };

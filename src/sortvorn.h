@@ -280,6 +280,11 @@ class TqSortVornImpl : public AbsTqSortfile {
   int32_t prepareGrouping() override;
   double workDone() override;
   void stopWork() override;
+  int32_t rowSortKey(const uint8_t** key, uint32_t* keyLength) override {
+    *key = rowKey_;
+    *keyLength = rowKeyLength_;
+    return StatusOk;
+  }
 
   // Key writers (sortvorn_keys.cc).
   virtual int32_t writeBooleanKey(TqDatafileField& column, IndexEntry& entry, bool ascending);

@@ -583,7 +583,7 @@ int32_t TqSortVornImpl::nextRowFromMergeRequest(bool* mark) {
     buffer_ = row;
     position_ = 0;
     readLimit_ = readMerge_->currentRowLength();
-    if (groupAfterSort_) rowKey_ = readMerge_->currentKey(&rowKeyLength_);
+    rowKey_ = readMerge_->currentKey(&rowKeyLength_);  // grouping and tqDatafileSortKey
     return readFields(mark);
   }
   TQ_TRACE_SORT("TqSortVornImpl(0x%p)->nextRowFromMergeRequest(): Switching back to main reader.", this);

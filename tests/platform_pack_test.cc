@@ -83,7 +83,7 @@ class NpPackTest : public TempDirTest {
 TEST_F(NpPackTest, ReadsAtAnyOffsetThroughEveryHandle) {
   for (const char* codec : {"lz4", "program:gzip"}) {
     SCOPED_TRACE(codec);
-    const uint32_t frame = std::string(codec) == "lz4" ? kNpPackLz4Frame : kNpPackProgramFrame;
+    const uint32_t frame = std::string(codec) == "lz4" ? kNpFrameLz4 : kNpFrameProgram;
     const std::vector<uint8_t> bytes = sample(3 * frame + 777, 1);
     std::string name;
     NpHandle writer = make(codec, &name);
@@ -129,21 +129,21 @@ TEST_F(NpPackTest, ReadsAtAnyOffsetThroughEveryHandle) {
 }
 
 TEST_F(NpPackTest, AnUnlinkedFileLivesOnInItsHandleAndTruncatesIntoItsFrames) {
-  const std::vector<uint8_t> bytes = sample(5 * kNpPackLz4Frame, 3);
+  const std::vector<uint8_t> bytes = sample(5 * kNpFrameLz4, 3);
   std::string name;
   NpHandle h = make("lz4", &name);
   ASSERT_EQ(np_fio_unlink(name.c_str()), kNpOk);  // as the external engine does at once
   putAll(h, bytes, 70000);
   // Back into the second frame: the rest goes, then new bytes follow.
-  const uint64_t cut = kNpPackLz4Frame + 1234;
+  const uint64_t cut = kNpFrameLz4 + 1234;
   ASSERT_EQ(np_fio_seek64(h, static_cast<int64_t>(cut), 0), static_cast<int64_t>(cut));
   ASSERT_EQ(np_fio_trunc(h), 0);
   EXPECT_EQ(np_fio_seek64(h, 0, 2), static_cast<int64_t>(cut));
   std::vector<uint8_t> expected(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(cut));
-  const std::vector<uint8_t> more = sample(2 * kNpPackLz4Frame, 4);
+  const std::vector<uint8_t> more = sample(2 * kNpFrameLz4, 4);
   expected.insert(expected.end(), more.begin(), more.end());
   putAll(h, more, 9999);
-  for (uint64_t at : {uint64_t{0}, cut - 5, uint64_t{kNpPackLz4Frame} * 2, expected.size() - 3}) {
+  for (uint64_t at : {uint64_t{0}, cut - 5, uint64_t{kNpFrameLz4} * 2, expected.size() - 3}) {
     expectAt(h, expected, at, 3);
   }
   // A write anywhere but at the end is refused: the file is appended to only.
@@ -154,7 +154,7 @@ TEST_F(NpPackTest, AnUnlinkedFileLivesOnInItsHandleAndTruncatesIntoItsFrames) {
 }
 
 TEST_F(NpPackTest, ADamagedOrShortFrameIsAnErrorNeverOtherBytes) {
-  const std::vector<uint8_t> bytes = sample(3 * kNpPackLz4Frame, 5);
+  const std::vector<uint8_t> bytes = sample(3 * kNpFrameLz4, 5);
   for (int damage = 0; damage < 3; ++damage) {
     SCOPED_TRACE(damage);
     std::string name;
@@ -184,7 +184,7 @@ TEST_F(NpPackTest, ADamagedOrShortFrameIsAnErrorNeverOtherBytes) {
     std::vector<uint8_t> got(bytes.size());
     int32_t n = np_fio_getb(r, got.data(), static_cast<int32_t>(got.size()));
     // The frames before the damaged one come back; nothing after it.
-    int32_t good = damage == 0 ? 2 * static_cast<int32_t>(kNpPackLz4Frame) : static_cast<int32_t>(kNpPackLz4Frame);
+    int32_t good = damage == 0 ? 2 * static_cast<int32_t>(kNpFrameLz4) : static_cast<int32_t>(kNpFrameLz4);
     EXPECT_EQ(n, good);
     EXPECT_TRUE(std::equal(got.begin(), got.begin() + good, bytes.begin()));
     EXPECT_EQ(np_fio_getb(r, got.data(), 10), -1);
@@ -195,17 +195,17 @@ TEST_F(NpPackTest, ADamagedOrShortFrameIsAnErrorNeverOtherBytes) {
 }
 
 TEST_F(NpPackTest, FaultsWhereFramesMoveAreReported) {
-  const std::vector<uint8_t> bytes = sample(2 * kNpPackLz4Frame + 100, 6);
+  const std::vector<uint8_t> bytes = sample(2 * kNpFrameLz4 + 100, 6);
   // A frame that cannot be written: the write that needed it fails and the bytes stay
   // accepted; the next write that gets through carries them.
   std::string name;
   NpHandle h = make("lz4", &name);
-  ASSERT_EQ(np_fio_putb(h, bytes.data(), static_cast<int32_t>(kNpPackLz4Frame)), static_cast<int32_t>(kNpPackLz4Frame));
+  ASSERT_EQ(np_fio_putb(h, bytes.data(), static_cast<int32_t>(kNpFrameLz4)), static_cast<int32_t>(kNpFrameLz4));
   tqFaultArm(TqFaultOp::Flush, 1);
-  EXPECT_EQ(np_fio_putb(h, bytes.data() + kNpPackLz4Frame, 10), -1);
+  EXPECT_EQ(np_fio_putb(h, bytes.data() + kNpFrameLz4, 10), -1);
   EXPECT_EQ(np_fio_syserr(h), ENOSPC);
   EXPECT_EQ(diskSize(name), 0);
-  putAll(h, std::vector<uint8_t>(bytes.begin() + kNpPackLz4Frame, bytes.end()), 5000);
+  putAll(h, std::vector<uint8_t>(bytes.begin() + kNpFrameLz4, bytes.end()), 5000);
   // The last frame, written at close.
   tqFaultArm(TqFaultOp::Flush, 1);
   EXPECT_EQ(np_fio_close(h), kNpErrSystem);
@@ -214,7 +214,7 @@ TEST_F(NpPackTest, FaultsWhereFramesMoveAreReported) {
   NpHandle r = 0;
   ASSERT_EQ(np_fio_open(name.c_str(), 33, &r), 0);
   std::vector<uint8_t> got(bytes.size());
-  EXPECT_EQ(np_fio_getb(r, got.data(), static_cast<int32_t>(got.size())), static_cast<int32_t>(2 * kNpPackLz4Frame));
+  EXPECT_EQ(np_fio_getb(r, got.data(), static_cast<int32_t>(got.size())), static_cast<int32_t>(2 * kNpFrameLz4));
   // A refill that fails.
   ASSERT_EQ(np_fio_seek64(r, 5, 0), 5);
   tqFaultArm(TqFaultOp::Refill, 1);

@@ -190,7 +190,8 @@ AbsTqSortfile* SortTest::makeSortfile(const std::vector<RefColumn>& columns, con
 
 int32_t SortTest::sortAll(TqDatafile* file, const std::vector<RefColumn>& columns,
                           const std::vector<std::vector<RefValue>>& rows,
-                          std::vector<std::vector<RefValue>>* out, std::vector<bool>* marks) {
+                          std::vector<std::vector<RefValue>>* out, std::vector<bool>* marks,
+                          std::vector<std::string>* keys) {
   for (const auto& row : rows) {
     storeRow(file, columns, row);
     int32_t status = file->addRow(nullptr);
@@ -201,6 +202,13 @@ int32_t SortTest::sortAll(TqDatafile* file, const std::vector<RefColumn>& column
   while (status == 0) {
     out->push_back(loadRow(file, columns));
     if (marks != nullptr) marks->push_back(mark);
+    if (keys != nullptr) {
+      const uint8_t* key = nullptr;
+      uint32_t length = 0;
+      int32_t given = tqDatafileSortKey(file, &key, &length);
+      keys->push_back(given == 0 ? std::string(reinterpret_cast<const char*>(key), length)
+                                 : "refused " + std::to_string(given));
+    }
     status = file->next(&mark);
   }
   return status;

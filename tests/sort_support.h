@@ -96,11 +96,13 @@ class SortTest : public TempDirTest {
     EXPECT_NE(options.engine, SortEngine::external) << "makeSort is for the chunk sorts";
     return static_cast<TqSortVornImpl*>(makeSortfile(columns, options, keys, mayFail, error));
   }
-  // Sorts `rows` and reads every row back; `marks` receives the marks.  Returns the
-  // status that ended the reading (4 when all went well).
+  // Sorts `rows` and reads every row back; `marks` receives the marks, and `keys` (may
+  // be null) each row's tqDatafileSortKey bytes, or "refused N" when it gave status N.
+  // Returns the status that ended the reading (4 when all went well).
   int32_t sortAll(TqDatafile* file, const std::vector<RefColumn>& columns,
                   const std::vector<std::vector<RefValue>>& rows,
-                  std::vector<std::vector<RefValue>>* out, std::vector<bool>* marks);
+                  std::vector<std::vector<RefValue>>* out, std::vector<bool>* marks,
+                  std::vector<std::string>* keys = nullptr);
 
   TqDatafileManagerImpl* mgr_ = nullptr;
 };

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "core/sortkey.h"
 #include "platform/tqbassert.h"
 #include "sort_support.h"
 
@@ -330,5 +331,104 @@ TEST_F(SortMisuseTest, KeyCountsOutOfRangeAreRefused) {
   EXPECT_FALSE(f->getError().str().empty());
   EXPECT_EQ(f->resetSort(INT32_MAX), 5);
   EXPECT_FALSE(f->getError().str().empty());
+  f->release();
+}
+
+// --- the key of the row in hand --------------------------------------------------------------
+
+namespace {
+
+// tqDatafileSortKey's status; the key as a string when it is given.
+int32_t keyOf(TqDatafile* f, std::string* key) {
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>("unchanged");
+  uint32_t length = 9;
+  int32_t status = tqDatafileSortKey(f, &bytes, &length);
+  key->assign(reinterpret_cast<const char*>(bytes), length);
+  return status;
+}
+
+std::string integerKey(int64_t value, bool ascending) {
+  uint8_t bytes[tqkey::kNumberKeyBytes];
+  tqkey::putIntegerKey(bytes, false, value, ascending);
+  return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
+}
+
+// Cancels the sort once `after` reports have come.
+struct CancelAfter : TqSortProgress {
+  explicit CancelAfter(int reports) : left(reports) {}
+  bool progress(double) override { return --left > 0; }
+  int left;
+};
+
+}  // namespace
+
+TEST_F(SortMisuseTest, SortKeyIsGivenForTheRowInHandAndRefusedOtherwise) {
+  // Chunks small enough that the rows come back through runs on disk and a read merge.
+  for (bool ascending : {true, false}) {
+    SortOptions o;
+    o.chunkSize = 4096;
+    o.sortSize = 3 * 4096;
+    TqSortVornImpl* f = makeSort(kTwo, o, {{0, ascending}});
+    auto rows = someRows(2000, 11);
+    ASSERT_EQ(addAll(f, rows), 0) << f->getError().asCstr();
+    std::string key;
+    EXPECT_EQ(keyOf(f, &key), 5);
+    EXPECT_EQ(key, "unchanged");
+    EXPECT_NE(f->getError().str().find("Sort not called"), std::string::npos);
+    int32_t status = f->sort();
+    size_t read = 0;
+    for (; status == 0; status = f->next(nullptr), ++read) {
+      ASSERT_EQ(keyOf(f, &key), 0) << f->getError().asCstr();
+      ASSERT_EQ(key, integerKey(f->getField(0)->asInt64(nullptr), ascending)) << "row " << read;
+    }
+    EXPECT_EQ(status, 4);
+    EXPECT_EQ(read, rows.size());
+    EXPECT_EQ(keyOf(f, &key), 5);  // after the last row
+    EXPECT_EQ(key, "unchanged");
+    EXPECT_NE(f->getError().str().find("no row in hand"), std::string::npos);
+    const uint8_t* bytes = nullptr;
+    uint32_t length = 0;
+    EXPECT_EQ(tqDatafileSortKey(f, nullptr, &length), 5);
+    EXPECT_EQ(tqDatafileSortKey(f, &bytes, nullptr), 5);
+    EXPECT_EQ(tqDatafileSortKey(nullptr, &bytes, &length), 5);
+    f->release();
+  }
+}
+
+TEST_F(SortMisuseTest, SortKeyIsRefusedByClonesCancelledReadsAndUnsortedFiles) {
+  SortOptions o;
+  o.chunkSize = 4096;
+  o.sortSize = 3 * 4096;
+  TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
+  ASSERT_EQ(addAll(f, someRows(500, 12)), 0) << f->getError().asCstr();
+  ASSERT_EQ(f->sort(), 0);
+  std::string key;
+  ASSERT_EQ(keyOf(f, &key), 0);
+  // Once cloned, the host reads a copy of the rows, which keeps no keys.
+  TqDatafile* c = f->clone();
+  ASSERT_NE(c, nullptr) << f->getError().asCstr();
+  EXPECT_EQ(keyOf(f, &key), 5);
+  EXPECT_NE(f->getError().str().find("cloned"), std::string::npos);
+  ASSERT_EQ(f->next(nullptr), 0);
+  EXPECT_EQ(keyOf(f, &key), 5);
+  ASSERT_EQ(c->next(nullptr), 0);
+  EXPECT_EQ(keyOf(c, &key), 5);  // the clone is an unsorted datafile
+  EXPECT_NE(c->getError().str().find("tqDatafileSortKey"), std::string::npos);
+  c->release();
+  f->release();
+
+  // A read that fails (cancelled by the progress callback) leaves no row in hand.
+  f = makeSort(kTwo, o, {{0, true}});
+  ASSERT_EQ(addAll(f, someRows(500, 13)), 0) << f->getError().asCstr();
+  CancelAfter cancel(3);
+  f->setSortProgress(&cancel);
+  int32_t status = f->sort();
+  while (status == 0) {
+    ASSERT_EQ(keyOf(f, &key), 0);
+    status = f->next(nullptr);
+  }
+  EXPECT_EQ(status, 6);
+  EXPECT_EQ(keyOf(f, &key), 5);
+  EXPECT_EQ(key, "unchanged");
   f->release();
 }

@@ -2,7 +2,8 @@
 // test) against a reference (std::stable_sort of the same rows): random rows of every
 // key type with nulls and duplicates and the values that encoders get wrong (signed
 // zeros, NaNs of both signs, infinities, the smallest and largest decimal exponents),
-// random keys and directions, stable, no-duplicates and group marking,
+// random keys and directions, stable, no-duplicates and group marking (and each row's
+// key as tqDatafileSortKey hands it out),
 // with chunk and sort sizes small enough to force many chunks (hundreds, for some
 // seeds), runs on disk read through windows (some smaller than a row), read merges and
 // merges on the pool, on 1 to 4 processors.
@@ -13,6 +14,7 @@
 #include <limits>
 #include <numeric>
 
+#include "core/sortkey.h"
 #include "sort_support.h"
 
 namespace {
@@ -103,6 +105,71 @@ std::string describe(const Scenario& s) {
   return d;
 }
 
+// A row's key as the variable layout encodes it (core/sortkey.h, as tqsort's merge of
+// several sorts encodes it too): what tqDatafileSortKey hands back, without the 8
+// bytes of a stable sort's sequence.
+std::string encodedKey(const std::vector<RefKey>& keys, const std::vector<RefValue>& row) {
+  std::string out;
+  for (const RefKey& k : keys) {
+    const RefValue& v = row[static_cast<size_t>(k.field)];
+    uint8_t bytes[1 + 2 + 300];
+    uint32_t n = 0;
+    switch (kColumns[static_cast<size_t>(k.field)].type) {
+      case tqbTypeBoolean:
+        tqkey::putBooleanKey(bytes, v.null, v.i != 0, k.ascending);
+        n = tqkey::kBooleanKeyBytes;
+        break;
+      case tqbTypeDate:
+        tqkey::putDateKey(bytes, v.null, v.d, k.ascending);
+        n = tqkey::kNumberKeyBytes;
+        break;
+      case tqbTypeReal:
+        tqkey::putRealKey(bytes, v.null ? nullptr : v.real, k.ascending);
+        n = tqkey::kRealKeyBytes;
+        break;
+      case tqbTypeString:
+        n = tqkey::putStringKey(bytes, v.null ? nullptr : reinterpret_cast<const uint8_t*>(v.s.data()),
+                                static_cast<uint32_t>(v.s.size()), k.ascending);
+        break;
+      default:
+        tqkey::putIntegerKey(bytes, v.null, v.i, k.ascending);
+        n = tqkey::kNumberKeyBytes;
+        break;
+    }
+    out.append(reinterpret_cast<const char*>(bytes), n);
+  }
+  return out;
+}
+
+// The keys tqDatafileSortKey gave for the rows read (`out`): in order (a stable sort's
+// strictly, its sequence last), equal without the sequence exactly within a group,
+// and on the variable layout the encoding of the row's values.  The external engine
+// keeps no keys and refuses.
+void checkSortKeys(const Scenario& s, const std::vector<std::vector<RefValue>>& out,
+                   const std::vector<std::string>& keys) {
+  ASSERT_EQ(keys.size(), out.size());
+  if (s.options.engine == SortEngine::external) {
+    for (const std::string& key : keys) ASSERT_EQ(key, "refused 5");
+    return;
+  }
+  const size_t sequence = s.options.stable ? 8 : 0;
+  for (size_t r = 0; r < keys.size(); ++r) {
+    ASSERT_GE(keys[r].size(), sequence) << "row " << r;
+    std::string key = keys[r].substr(0, keys[r].size() - sequence);
+    if (s.options.engine == SortEngine::variable) {
+      ASSERT_EQ(key, encodedKey(s.keys, out[r])) << "row " << r;
+    }
+    if (r == 0) continue;
+    if (s.options.stable) {
+      ASSERT_LT(keys[r - 1], keys[r]) << "row " << r;
+    } else {
+      ASSERT_LE(keys[r - 1], keys[r]) << "row " << r;
+    }
+    bool sameGroup = compareRefRows(kColumns, s.keys, out[r - 1], out[r]) == 0;
+    ASSERT_EQ(keys[r - 1].substr(0, keys[r - 1].size() - sequence) == key, sameGroup) << "row " << r;
+  }
+}
+
 }  // namespace
 
 class SortDifferentialTest : public SortTest,
@@ -126,9 +193,11 @@ TEST_P(SortDifferentialTest, EveryRowComesBackInOrder) {
   file->setSortInfo(&info);
   std::vector<std::vector<RefValue>> out;
   std::vector<bool> marks;
-  int32_t status = sortAll(file, kColumns, input, &out, &marks);
+  std::vector<std::string> keys;
+  int32_t status = sortAll(file, kColumns, input, &out, &marks, &keys);
   ASSERT_EQ(status, 4) << file->getError().asCstr();
   EXPECT_TRUE(filesWithPrefix(dir_, "tqsort_").empty()) << "chunk files outlive the sort";
+  checkSortKeys(s, out, keys);
 
   // The reference: a stable sort of the input by the keys.
   std::vector<std::vector<RefValue>> expected = input;

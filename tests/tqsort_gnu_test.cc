@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 
 #include <random>
+#include <regex>
+#include <tuple>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -283,4 +286,124 @@ TEST_F(TqsortCompressTest, AProgramThatCannotRunOrFailsEndsTheRunWithStatus2) {
   // Without temporary files the program is never run.
   EXPECT_EQ(tqsort("--compress-program=tq-no-such-program", "b\na\n").out, "a\nb\n");
   EXPECT_EQ(tqsort("--compress=zip big.csv").status, 2);
+}
+
+namespace {
+
+// The bytes appended to tqsort's own temporary files and those on disk, from --stats:
+// `pattern` matches both numbers.
+std::pair<uint64_t, uint64_t> ownFileBytes(const std::string& err, const std::string& pattern) {
+  std::smatch m;
+  if (!std::regex_search(err, m, std::regex(pattern))) return {0, 0};
+  return {std::stoull(m[1].str()), std::stoull(m[2].str())};
+}
+
+const char kLineFiles[] = "line files: (\\d+) bytes \\((\\d+) on disk\\)";
+const char kSpool[] = "(\\d+) bytes in the spool file \\(\\d+ lines read again from the input; (\\d+) bytes on disk\\)";
+const char kPasses[] = "(\\d+) bytes in the files of passes before the last \\((\\d+) on disk\\)";
+
+}  // namespace
+
+// tqsort's own files (the line files of lines too long for a sort's chunks, the spool of
+// --collate, the files of -m's passes) are compressed as the library's are: the output
+// stays GNU sort's (or, collated, that of the run without compression) while the files
+// take fewer bytes on disk.  The files read at offsets that move about take lz4 where a
+// program is chosen; -m's files, read in order, the program.
+TEST_F(TqsortCompressTest, TheToolsOwnFilesAreCompressedAndSortAsGnuSortDoes) {
+  const std::string gzip = counting("gzip", "gzip.log");
+  const std::vector<std::string> ways = {"--compress=lz4", "--compress-program=" + gzip};
+  // Line files: lines longer than an eighth of a chunk (at -S 3M in two sorts, 48 KiB).
+  std::string text = tieLines(20000, 21);
+  for (int i = 0; i < 24; ++i) text += tieLines(1, 30 + i).substr(0, 3) + std::string(60000 + i, "abcde"[i % 5]) + "\n";
+  writeWholeFile(dir_ + "/long.csv", text);
+  TqsortResult gnu = shell("sort -t, long.csv");
+  ASSERT_EQ(gnu.status, 0);
+  TqsortResult plain = tqsort("-S 3M --parallel=2 --stats long.csv");
+  auto [appended, onDisk] = ownFileBytes(plain.err, kLineFiles);
+  EXPECT_GT(appended, 24u * 60000) << plain.err;
+  EXPECT_EQ(onDisk, appended);
+  for (const std::string& how : ways) {
+    TqsortResult r = tqsort("-S 3M --parallel=2 --stats " + how + " long.csv");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == gnu.out) << how;
+    std::tie(appended, onDisk) = ownFileBytes(r.err, kLineFiles);
+    EXPECT_GT(appended, 24u * 60000) << r.err;
+    EXPECT_LT(onDisk, appended / 20) << how;
+  }
+  // The spool of --collate (its lines from standard input: they cannot be read again
+  // from there).
+  const std::string piped = tieLines(60000, 22);
+  TqsortResult unpacked = tqsort("-S 1M --collate=en_US -k 1 -k 3", piped);
+  ASSERT_EQ(unpacked.status, 0) << unpacked.err;
+  writeWholeFile(dir_ + "/gzip.log", "");
+  for (const std::string& how : ways) {
+    TqsortResult r = tqsort("-S 1M --collate=en_US -k 1 -k 3 --stats " + how, piped);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == unpacked.out) << how;
+    std::tie(appended, onDisk) = ownFileBytes(r.err, kSpool);
+    EXPECT_GT(appended, 100000u) << r.err;
+    EXPECT_LT(onDisk, appended * 3 / 4) << how;
+  }
+  EXPECT_EQ(runs("gzip.log", false), 0u) << "a program ran for a file read at offsets that move about";
+  // -m in passes (23 inputs under a limit of 12 or 16 open files: a program's pipes
+  // take descriptors too; the logging wrapper, a shell, needs more than 12).
+  std::string all;
+  for (int i = 0; i < 23; ++i) {
+    writeWholeFile(dir_ + "/unsorted", tieLines(400, 200 + static_cast<uint64_t>(i)));
+    ASSERT_EQ(shell("sort -t, unsorted -o in" + std::to_string(i)).status, 0);
+    all += " in" + std::to_string(i);
+  }
+  gnu = shell("sort -t, -m" + all);
+  ASSERT_EQ(gnu.status, 0);
+  writeWholeFile(dir_ + "/gzip.log", "");
+  const std::vector<std::pair<std::string, const char*>> cases = {
+      {ways[0], "12"}, {"--compress-program=gzip", "12"}, {ways[0], "16"}, {ways[1], "16"}};
+  for (const auto& [how, limit] : cases) {
+    TqsortResult r = shell("sh -c " + shellQuote("exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n " +
+                                                 std::string(limit) + " && exec " + shellQuote(TQSORT_BIN) +
+                                                 " --no-progress -T . --stats -m " + how + all));
+    EXPECT_EQ(r.status, 0) << how << " under a limit of " << limit << ": " << r.err;
+    EXPECT_TRUE(r.out == gnu.out) << how;
+    std::tie(appended, onDisk) = ownFileBytes(r.err, kPasses);
+    EXPECT_GT(appended, 50000u) << r.err;
+    EXPECT_LT(onDisk, appended / 2) << how;
+  }
+  EXPECT_GT(runs("gzip.log", false), 0u);
+  EXPECT_GT(runs("gzip.log", true), 0u);
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqsort-").empty());
+}
+
+// A program that fails on -m's files ends the run as it does GNU sort's: its message,
+// status 2, no output and no temporary file left.
+TEST_F(TqsortCompressTest, AProgramThatFailsOnTheFilesOfMergePassesEndsTheRunWithStatus2) {
+  std::string all;
+  for (int i = 0; i < 23; ++i) {
+    writeWholeFile(dir_ + "/unsorted", tieLines(200, 300 + static_cast<uint64_t>(i)));
+    ASSERT_EQ(shell("sort -t, unsorted -o in" + std::to_string(i)).status, 0);
+    all += " in" + std::to_string(i);
+  }
+  writeWholeFile(dir_ + "/half", "#!/bin/sh\n[ \"$1\" = -d ] && exit 1\nexec gzip\n");
+  // Fails on its third frame to compress.
+  writeWholeFile(dir_ + "/third",
+                 "#!/bin/sh\necho x >> third.log\n[ $(wc -l < third.log) -ge 3 ] && exit 3\nexec gzip \"$@\"\n");
+  ASSERT_EQ(::chmod((dir_ + "/half").c_str(), 0700), 0);
+  ASSERT_EQ(::chmod((dir_ + "/third").c_str(), 0700), 0);
+  const std::string limited = "ulimit -n 16 && ";
+  TqsortResult gnu = shell(limited + "sort -t, -m --batch-size=8 --compress-program=./half" + all);
+  TqsortResult ours =
+      shell(limited + shellQuote(TQSORT_BIN) + " --no-progress -T . -m --compress-program=./half" + all);
+  EXPECT_EQ(gnu.status, 2);
+  EXPECT_EQ(ours.status, 2);
+  EXPECT_EQ(ours.err, "tq" + gnu.err);
+  EXPECT_EQ(ours.out, "");
+  ours = shell(limited + shellQuote(TQSORT_BIN) + " --no-progress -T . -m --compress-program=./third -o out" + all);
+  EXPECT_EQ(ours.status, 2);
+  EXPECT_EQ(ours.err, "tqsort: './third' terminated abnormally\n");
+  EXPECT_FALSE(std::ifstream(dir_ + "/out").good());
+  // Too few descriptors left for the program's pipes: it cannot run, and that is said.
+  ours = shell("sh -c " + shellQuote("exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n 9 && exec " +
+                                     shellQuote(TQSORT_BIN) + " --no-progress -T . -m --compress-program=gzip" + all));
+  EXPECT_EQ(ours.status, 2);
+  EXPECT_EQ(ours.err, "tqsort: couldn't execute compress program 'gzip': Too many open files\n");
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqsort-").empty());
 }

@@ -39,6 +39,18 @@ class TqsortTest : public TqsortRunTest {
     ASSERT_EQ(a.out.size(), b.out.size()) << ours;
     EXPECT_TRUE(a.out == b.out) << "tqsort " << ours << " differs from sort " << theirs;
   }
+  // One, two and four processors (with several sorts merged) put out the same bytes.
+  void sameOnEveryProcessorCount(const std::string& keys, const std::string& file) {
+    SCOPED_TRACE(keys);
+    Result one = tqsort("--parallel=1 -S 1M " + keys + " " + file);
+    Result two = tqsort("--parallel=2 -S 1M " + keys + " " + file);
+    Result four = tqsort("--parallel=4 -S 2M " + keys + " " + file);
+    ASSERT_EQ(one.status, 0) << one.err;
+    ASSERT_EQ(two.status, 0) << two.err;
+    ASSERT_EQ(four.status, 0) << four.err;
+    EXPECT_TRUE(one.out == two.out);
+    EXPECT_TRUE(one.out == four.out);
+  }
   // Rows "id,name,group,note": ids unique and shuffled; names from a small set (ties).
   std::string makeCsv(size_t rows, uint64_t seed) {
     std::mt19937_64 rng(seed);
@@ -695,14 +707,27 @@ TEST_F(TqsortTest, SeveralSortsMergeInTheLibrarysKeyOrder) {
   writeFile(dir_ + "/all.csv", text);
   for (const char* keys : {"-s -k 2:dec:r -k 3:date -k 4:bool:r -k 1:int -k 5", "-s -k 3:date:r -k 2:dec -k 5:r",
                            "-u -k 4:bool -k 2:dec", "-s -k 5 -k 1:int:r"}) {
-    SCOPED_TRACE(keys);
-    Result one = tqsort(std::string("--parallel=1 -S 1M ") + keys + " all.csv");
-    Result two = tqsort(std::string("--parallel=2 -S 1M ") + keys + " all.csv");
-    Result four = tqsort(std::string("--parallel=4 -S 2M ") + keys + " all.csv");
-    ASSERT_EQ(one.status, 0) << one.err;
-    ASSERT_EQ(two.status, 0) << two.err;
-    ASSERT_EQ(four.status, 0) << four.err;
-    EXPECT_TRUE(one.out == two.out);
-    EXPECT_TRUE(one.out == four.out);
+    sameOnEveryProcessorCount(keys, "all.csv");
+  }
+}
+
+// The merge of several sorts compares the key bytes each sort hands back: equal keys
+// are ordered by the whole line (without -s and -u) or by input order (-s), in either
+// direction; empty fields are nulls; long lines go to the line file and are ordered by
+// their first bytes.  Two and four processors put out what one does.
+TEST_F(TqsortTest, SeveralSortsMergeTiesNullsAndLongLinesAsOneSortDoes) {
+  std::mt19937_64 rng(21);
+  std::string text;
+  for (int i = 0; i < 20000; ++i) {
+    std::string id = rng() % 10 == 0 ? "" : std::to_string(static_cast<int64_t>(rng() % 40) - 20);
+    std::string name = rng() % 10 == 0 ? "" : std::string(1 + rng() % 2, static_cast<char>('a' + rng() % 3));
+    std::string tail(rng() % 200 == 0 ? 20000 + rng() % 20000 : rng() % 4, 'x');
+    for (char& c : tail) c = static_cast<char>('a' + rng() % 26);
+    text += id + "," + name + "," + tail + "\n";
+  }
+  writeFile(dir_ + "/ties.csv", text);
+  for (const char* keys : {"-k 1:int", "-r -k 2 -k 1:int", "-k 2:r -k 1:int", "-s -k 2", "-s -r -k 1:int",
+                           "-u -k 2:r -k 1:int", "-k 3"}) {
+    sameOnEveryProcessorCount(keys, "ties.csv");
   }
 }

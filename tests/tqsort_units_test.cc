@@ -7,11 +7,15 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "platform/npframe.h"
+#include "platform/tqbconfig.h"
+#include "platform/tqfault.h"
 #include "test_support.h"
 #include "tqsort_csv.h"
 #include "tqsort_input.h"
@@ -489,6 +493,121 @@ TEST_F(TqsortTempSpillTest, SegmentsTakeTheDirectoriesInTurnsAndReadAsOne) {
   tqsort::TempSpill nowhere({dir_ + "/missing"}, "spool", 0);
   tqsort::Status s = nowhere.append("x", 1);
   EXPECT_EQ(s.message(), "cannot write the temporary file '" + dir_ + "/missing/spool.0': No such file or directory");
+}
+
+// Compressed (the run's codec, "BASE/COMPRESS"): the same bytes at every offset, read
+// after partial reads, between appends and across frames and segments; the files hold
+// frames, smaller than the bytes; failures where frames are written and read back are
+// reported and leave nothing behind.
+class TqsortPackedSpillTest : public TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    tqbSetConfigValue("BASE/COMPRESS", "lz4");
+  }
+  void TearDown() override {
+    tqFaultReset();
+    tqbSetConfigValue("BASE/COMPRESS", nullptr);
+    TempDirTest::TearDown();
+  }
+  // Text that compresses: words from a small list.
+  static std::string words(size_t n, uint64_t seed) {
+    static const char* const kWords[] = {"alpha,", "beta;", "gamma ", "delta\n", "eps", "zeta,7,"};
+    std::mt19937_64 rng(seed);
+    std::string text;
+    while (text.size() < n) text += kWords[rng() % 6];
+    text.resize(n);
+    return text;
+  }
+  static void expectReads(const tqsort::TempSpill& spill, const std::string& all, std::mt19937_64& rng, int count) {
+    for (int i = 0; i < count; ++i) {
+      uint64_t at = rng() % all.size();
+      size_t n = static_cast<size_t>(std::min<uint64_t>(all.size() - at, rng() % (3 * kNpFrameLz4) + 1));
+      std::string got(n, '\0');
+      ASSERT_TRUE(spill.read(at, got.data(), n).ok()) << "at " << at;
+      ASSERT_TRUE(got == all.substr(at, n)) << "at " << at << ", " << n << " bytes";
+    }
+  }
+};
+
+TEST_F(TqsortPackedSpillTest, BytesReadBackAtEveryOffsetAcrossFramesAndSegments) {
+  std::vector<std::string> dirs = {subdir("a"), subdir("b")};
+  std::mt19937_64 rng(7);
+  std::string all;
+  {
+    tqsort::TempSpill spill(dirs, "spool", 0, 3 * kNpFrameLz4);
+    ASSERT_EQ(spill.codec(), kNpCodecLz4);
+    // Pieces that end at a frame's end, one byte before and after it, and longer than frames.
+    const size_t frame = kNpFrameLz4;
+    for (size_t n : {frame, frame - 1, size_t{2}, 3 * frame + 5, size_t{1}}) {
+      std::string piece = words(n, n);
+      ASSERT_TRUE(spill.append(piece.data(), piece.size()).ok());
+      all += piece;
+      expectReads(spill, all, rng, 20);  // the written frames and the one that waits
+    }
+    while (all.size() < 12 * kNpFrameLz4) {
+      std::string piece = words(rng() % 40000 + 1, rng());
+      ASSERT_TRUE(spill.append(piece.data(), piece.size()).ok());
+      all += piece;
+    }
+    ASSERT_TRUE(spill.seal().ok());
+    ASSERT_TRUE(spill.seal().ok());  // twice: nothing more to write
+    EXPECT_EQ(spill.size(), all.size());
+    EXPECT_GE(spill.segments(), 3u);
+    EXPECT_LT(spill.diskBytes(), all.size() / 2);
+    expectReads(spill, all, rng, 300);
+    // Appends after reads, then reads again.
+    std::string more = words(kNpFrameLz4 + 17, 99);
+    ASSERT_TRUE(spill.append(more.data(), more.size()).ok());
+    all += more;
+    expectReads(spill, all, rng, 100);
+    // The files hold frames: a header with the raw and compressed lengths first.
+    uint32_t lengths[2] = {0, 0};
+    std::ifstream first(spill.segmentPath(0), std::ios::binary);
+    first.read(reinterpret_cast<char*>(lengths), 8);
+    EXPECT_EQ(lengths[0], kNpFrameLz4);
+    EXPECT_LT(lengths[1], kNpFrameLz4 / 2);
+  }
+  for (const std::string& d : dirs) EXPECT_TRUE(filesWithPrefix(d, "spool").empty());
+}
+
+TEST_F(TqsortPackedSpillTest, FailedFrameWritesAndReadsAreReportedAndLeaveNothing) {
+  std::vector<std::string> dirs = {subdir("a"), subdir("b")};
+  const std::string all = words(6 * kNpFrameLz4 + 100, 3);
+  std::mt19937_64 rng(8);
+  {
+    // A frame write that finds its directory full goes on in the next one.
+    tqsort::TempSpill spill(dirs, "lines-0", 0);
+    tqFaultArm(TqFaultOp::Flush, 2);
+    ASSERT_TRUE(spill.append(all.data(), all.size()).ok());
+    ASSERT_TRUE(spill.seal().ok());
+    EXPECT_EQ(tqFaultsDelivered(), 1);
+    EXPECT_EQ(spill.segments(), 2u);
+    expectReads(spill, all, rng, 100);
+    // A frame that cannot be read back is an error naming the file; the next read
+    // of it works.
+    tqFaultArm(TqFaultOp::Refill, 1);
+    std::string got(10, '\0');
+    tqsort::Status failed = spill.read(0, got.data(), got.size());
+    EXPECT_EQ(failed.message(), "cannot read the temporary file '" + spill.segmentPath(0) + "': Input/output error");
+    ASSERT_TRUE(spill.read(0, got.data(), got.size()).ok());
+    EXPECT_EQ(got, all.substr(0, 10));
+  }
+  {
+    // Every directory full: the append fails, at once or when the frame is sealed.
+    tqsort::TempSpill spill(dirs, "spool", 1);
+    tqFaultArm(TqFaultOp::Flush, 1, TqFaultMode::Fail, true);
+    EXPECT_EQ(spill.append(all.data(), all.size()).message(),
+              "cannot write the temporary file '" + dirs[0] +
+                  "/spool.0': No space left on device (so are the other temporary directories)");
+    tqsort::TempSpill small(dirs, "order", 0);
+    ASSERT_TRUE(small.append("abc", 3).ok());
+    tqsort::Status sealed = small.seal();
+    EXPECT_FALSE(sealed.ok());
+    EXPECT_NE(sealed.message().find("No space left on device"), std::string::npos) << sealed.message();
+    tqFaultReset();
+  }
+  for (const std::string& d : dirs) EXPECT_TRUE(filesWithPrefix(d, "").empty()) << d;
 }
 
 // --- messages ----------------------------------------------------------------------------

@@ -557,7 +557,8 @@ std::string CollatedSort::statsLine(uint64_t windows, uint64_t reads) const {
   return line + "; " + std::to_string(spool_->memoryLines()) + " of " + std::to_string(spool_->lines()) +
          " lines in memory (" + std::to_string(spool_->memoryBytes()) + " bytes), " +
          std::to_string(spool_->fileBytes()) + " bytes in the spool file (" + std::to_string(spool_->inputLines()) +
-         " lines read again from the input); " + std::to_string(windows) +
+         " lines read again from the input; " + std::to_string(spool_->fileDiskBytes()) + " bytes on disk); " +
+         std::to_string(windows) +
          " output windows, " + std::to_string(reads) + " reads";
 }
 

@@ -149,7 +149,7 @@ class CollatedSort : public BatchConsumer {
   // The memory of the run, as chosen (more once a sort grew for a long row).
   uint64_t memory() const { return sizes_.memory; }
   // The bytes written to tqsort's own temporary files (spool, order of the lines).
-  uint64_t spoolFileBytes() const { return (spool_ ? spool_->fileBytes() : 0) + orderFileBytes_; }
+  uint64_t spoolFileBytes() const { return (spool_ ? spool_->fileDiskBytes() : 0) + orderFileBytes_; }
 
  private:
   // A line of the long sort: where it is in the spool, and its number in the input.

@@ -55,6 +55,7 @@ Status LongLineMerge::readMain(CollateTable* main) {
   if (status != TqDatafile::StatusEndOfData) return Status::error(main->error());
   if (orderInFile_) {
     TQSORT_TRY(flushOrder());
+    TQSORT_TRY(order_.seal());
     std::vector<char>().swap(orderBuffer_);
   }
   main->release();

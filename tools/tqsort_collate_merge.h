@@ -62,7 +62,7 @@ class LongLineMerge {
   Status write(const std::function<Status(int64_t place)>& write);
 
   uint64_t probeSorts() const { return probeSorts_; }
-  uint64_t orderFileBytes() const { return order_.size(); }
+  uint64_t orderFileBytes() const { return order_.diskBytes(); }
   uint64_t mainRows() const { return mainRows_; }
 
  private:

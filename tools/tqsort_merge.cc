@@ -1,11 +1,10 @@
 #include "tqsort_merge.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 
 #include "core/losertree.h"
@@ -35,51 +34,30 @@ class StreamSink : public MergeSink {
   OutputStream* out_;
 };
 
-// A file of an earlier pass, written through a buffer.
-class FileSink : public MergeSink {
+// A file of an earlier pass (a TempSpill: compressed when the run compresses its
+// temporary files), written through a buffer.
+class SpillSink : public MergeSink {
  public:
-  explicit FileSink(std::string path) : path_(std::move(path)) {}
-  ~FileSink() override {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Status open() {
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd_ < 0) return Status::error("cannot write '" + printable(path_) + "': " + systemError(errno));
-    buffer_.reserve(kMergeBlockBytes);
-    return Status();
-  }
+  explicit SpillSink(TempSpill* spill) : spill_(spill) { buffer_.reserve(kMergeBlockBytes); }
   Status write(const char* data, size_t length) override {
     if (buffer_.size() + length > kMergeBlockBytes) TQSORT_TRY(flush());
-    if (length >= kMergeBlockBytes) return writeAll(data, length);
+    if (length >= kMergeBlockBytes) return spill_->append(data, length);
     buffer_.append(data, length);
     return Status();
   }
+  // Writes what waits: the file can be read from here on, and holds no descriptor.
   Status close() {
     TQSORT_TRY(flush());
-    int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) return Status::error("cannot write '" + printable(path_) + "': " + systemError(errno));
-    return Status();
+    return spill_->finish();
   }
 
  private:
   Status flush() {
-    Status s = writeAll(buffer_.data(), buffer_.size());
+    Status s = spill_->append(buffer_.data(), buffer_.size());
     buffer_.clear();
     return s;
   }
-  Status writeAll(const char* data, size_t length) {
-    while (length > 0) {
-      ssize_t n = ::write(fd_, data, length);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return Status::error("cannot write '" + printable(path_) + "': " + systemError(errno));
-      data += n;
-      length -= static_cast<size_t>(n);
-    }
-    return Status();
-  }
-  std::string path_;
-  int fd_ = -1;
+  TempSpill* spill_;
   std::string buffer_;
 };
 
@@ -103,11 +81,27 @@ struct MergeHeads {
   }
 };
 
-// One pass: `inputs` (at most the fan-in) merged into `sink`.  `begin` runs once every
-// input has its first record, so that an input's failure comes before any output.
+// --stats: the passes before the last, and the bytes of their files.
+struct MergeFigures {
+  size_t passes = 0;
+  uint64_t appended = 0;
+  uint64_t onDisk = 0;
+};
+
+// The inputs of a pass: the files named, or those of the pass before.
+struct PassInputs {
+  std::vector<std::string> paths;
+  std::vector<std::unique_ptr<TempSpill>> files;  // empty for the files named
+  size_t size() const { return paths.size(); }
+};
+
+// One pass: inputs [from, to) (at most the fan-in) merged into `sink`.  `begin` runs once
+// every input has its first record, so that an input's failure comes before any output.
 template <class Begin>
-Status mergePass(const Options& o, const std::vector<std::string>& inputs, MergeSink* sink, MergeHeader* header,
-                 Begin begin) {
+Status mergePass(const Options& o, const PassInputs& in, size_t from, size_t to, MergeSink* sink,
+                 MergeHeader* header, Begin begin) {
+  const std::vector<std::string> inputs(in.paths.begin() + static_cast<ptrdiff_t>(from),
+                                        in.paths.begin() + static_cast<ptrdiff_t>(to));
   size_t longest = o.bufferSize != 0 ? static_cast<size_t>(o.bufferSize) : kLongestDefault;
   std::vector<Share> shares(inputs.size());
   MergeHeads heads;
@@ -116,6 +110,7 @@ Status mergePass(const Options& o, const std::vector<std::string>& inputs, Merge
   for (size_t i = 0; i < inputs.size(); ++i) {
     shares[i].path = inputs[i];
     shares[i].end = INT64_MAX;
+    if (!in.files.empty()) shares[i].spill = in.files[from + i].get();
     if (o.header && !header->file.empty()) {
       shares[i].header = header->text.substr(0, header->text.find_last_not_of("\r\n") + 1);
       shares[i].headerFile = header->file;
@@ -125,7 +120,7 @@ Status mergePass(const Options& o, const std::vector<std::string>& inputs, Merge
     bool got = false;
     TQSORT_TRY(readers.back()->next(&got));
     heads.live[i] = got;
-    if (inputs[i] == o.inputs.front() && i == 0 && readers.back()->first() > 0) header->bom = true;
+    if (in.files.empty() && from + i == 0 && readers.back()->first() > 0) header->bom = true;
     if (o.header && header->file.empty() && !readers.back()->header().empty()) {
       header->text = readers.back()->header();
       header->file = printable(inputs[i]);
@@ -156,32 +151,31 @@ Status mergePass(const Options& o, const std::vector<std::string>& inputs, Merge
   return Status();
 }
 
-// Merges groups of `fanIn` inputs into files (in `dir`, listed in *made) until at most
-// `fanIn` remain.  Only the inputs have headers (*header takes the first); the files
-// hold records, and a pass's files are removed once the next pass has merged them.
-Status mergeGroups(Options* o, std::vector<std::string>* inputs, const std::string& dir, size_t fanIn,
-                   MergeHeader* header, std::vector<std::string>* made) {
+// Merges groups of `fanIn` inputs into files (in `dirs`) until at most `fanIn` remain.
+// Only the inputs have headers (*header takes the first); the files hold records, and a
+// pass's files are removed once the next pass has merged them.
+Status mergeGroups(Options* o, PassInputs* inputs, const std::vector<std::string>& dirs, size_t fanIn,
+                   MergeHeader* header, MergeFigures* figures) {
   size_t number = 0;
-  bool ours = false;  // the inputs are files of the pass before
   while (inputs->size() > fanIn) {
-    std::vector<std::string> next;
+    PassInputs next;
     for (size_t at = 0; at < inputs->size(); at += fanIn) {
-      auto from = inputs->begin() + static_cast<ptrdiff_t>(at);
-      std::vector<std::string> group(from, from + static_cast<ptrdiff_t>(std::min(fanIn, inputs->size() - at)));
-      std::string path = dir + "/merge-" + std::to_string(number++);
-      FileSink file(path);
-      made->push_back(path);
-      TQSORT_TRY(file.open());
-      TQSORT_TRY(mergePass(*o, group, &file, header, [] { return Status(); }));
+      const std::string name = "merge-" + std::to_string(number);
+      next.files.push_back(
+          std::make_unique<TempSpill>(dirs, name, number++, TempSpill::kSegmentBytes, TempSpill::Reads::inOrder));
+      SpillSink file(next.files.back().get());
+      const size_t end = std::min(at + fanIn, inputs->size());
+      TQSORT_TRY(mergePass(*o, *inputs, at, end, &file, header, [] { return Status(); }));
       TQSORT_TRY(file.close());
-      next.push_back(path);
+      // The group's files are merged: they go, and their descriptors with them.
+      for (size_t i = at; i < end && !inputs->files.empty(); ++i) inputs->files[i].reset();
+      next.paths.push_back(next.files.back()->path());
+      figures->appended += next.files.back()->size();
+      figures->onDisk += next.files.back()->diskBytes();
     }
-    if (ours) {
-      for (const std::string& in : *inputs) ::unlink(in.c_str());
-    }
-    ours = true;
     o->header = false;
     *inputs = std::move(next);
+    ++figures->passes;
   }
   return Status();
 }
@@ -191,14 +185,15 @@ Status mergeGroups(Options* o, std::vector<std::string>* inputs, const std::stri
 // of two is tried even when the limit leaves no room to spare).  The descriptors the
 // process holds already (the standard ones, the run directory) are counted, so that a
 // low limit makes more passes rather than a failed open.
-size_t chosenFanIn() {
+// A compress program (`spare` 4) takes two pipes while it runs.
+size_t chosenFanIn(int spare) {
   struct rlimit limit;
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMergeInputs;
   const int most = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 16));
   if (most > 1024) return kMergeInputs;  // room for every pass, whatever is open
   int open = 0;
   for (int fd = 0; fd < most; ++fd) open += ::fcntl(fd, F_GETFD) != -1;
-  const int room = most - open - 2;
+  const int room = most - open - 2 - spare;
   return static_cast<size_t>(std::clamp(room, 2, static_cast<int>(kMergeInputs)));
 }
 
@@ -219,24 +214,33 @@ Status mergeInputs(const Options& options, OutputTarget& out, const std::vector<
                    size_t fanIn) {
   Options o = options;
   TQSORT_TRY(resolveNamedKeys(&o));
-  std::vector<std::string> inputs = options.inputs;
-  std::vector<std::string> made;
+  PassInputs inputs;
+  inputs.paths = options.inputs;
   MergeHeader header;
-  if (fanIn == 0) fanIn = chosenFanIn();
-  Status result = mergeGroups(&o, &inputs, runDirs.front(), std::max<size_t>(fanIn, 2), &header, &made);
+  if (fanIn == 0) fanIn = chosenFanIn(options.compress.rfind("program:", 0) == 0 ? 4 : 0);
+  MergeFigures figures;
+  Status result = mergeGroups(&o, &inputs, runDirs, std::max<size_t>(fanIn, 2), &header, &figures);
   if (result.ok()) {
     OutputStream stream(&out, kMergeBlockBytes, false);
     StreamSink sink(&stream);
-    result = mergePass(o, inputs, &sink, &header, [&]() -> Status {
+    result = mergePass(o, inputs, 0, inputs.size(), &sink, &header, [&]() -> Status {
       TQSORT_TRY(out.begin());
       if (header.bom) TQSORT_TRY(stream.write(kUtf8Bom, kUtf8BomLength));
       return header.text.empty() ? Status() : stream.write(header.text.data(), header.text.size());
     });
+    inputs.files.clear();  // merged: they go, and their descriptors with them
     if (result.ok()) result = stream.flush();
   }
-  for (const std::string& path : made) ::unlink(path.c_str());
   TQSORT_TRY(result);
-  return out.commit();
+  TQSORT_TRY(out.commit());
+  if (o.stats) {
+    std::fprintf(stderr,
+                 "tqsort: %zu inputs merged in %zu passes; %llu bytes in the files of passes before the last "
+                 "(%llu on disk)\n",
+                 options.inputs.size(), figures.passes + 1, static_cast<unsigned long long>(figures.appended),
+                 static_cast<unsigned long long>(figures.onDisk));
+  }
+  return Status();
 }
 
 }  // namespace tqsort

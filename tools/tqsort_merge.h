@@ -6,8 +6,9 @@
 // first input's of equal ones (the tournament tree of core/losertree.h).  At most
 // kMergeInputs inputs, and no more than the descriptors the process may still open
 // allow, are open at once: with more, groups of them are merged into files in the run
-// directory first, and those are merged in later passes, so a merge of any number of
-// inputs holds few descriptors.  An input out of order is not detected: its records come out where the
+// directories first (TempSpills, compressed when the run compresses its temporary files),
+// and those are merged in later passes, so a merge of any number of inputs holds few
+// descriptors.  An input out of order is not detected: its records come out where the
 // merge meets them.
 #ifndef TQ_TOOLS_TQSORT_MERGE_H
 #define TQ_TOOLS_TQSORT_MERGE_H
@@ -24,7 +25,7 @@ namespace tqsort {
 
 constexpr size_t kMergeInputs = 16;
 
-// Merges options.inputs into `out`; the files of earlier passes go to runDirs[0].
+// Merges options.inputs into `out`; the files of earlier passes go to `runDirs`.
 // `fanIn` (2 or more) is the most inputs one pass opens; 0: as many as the descriptors
 // the process may still open allow, at most kMergeInputs.
 Status mergeInputs(const Options& options, OutputTarget& out, const std::vector<std::string>& runDirs,

@@ -50,6 +50,14 @@ Status ShareReader::fill() {
     }
     if (!batch_.reserve(std::min(longest_, batch_.capacity() * 2))) return Status::error("out of memory");
   }
+  if (share_.spill != nullptr) {
+    uint64_t at = static_cast<uint64_t>(base_) + batch_.used;
+    size_t n = static_cast<size_t>(std::min<uint64_t>(batch_.capacity() - batch_.used, share_.spill->size() - at));
+    TQSORT_TRY(share_.spill->read(at, batch_.data() + batch_.used, n));
+    atEnd_ = n == 0;
+    batch_.used += n;
+    return Status();
+  }
   for (;;) {
     // Standard input is read as it comes (a pipe has no offsets); a file at its offsets.
     ssize_t n = fd_ == 0 ? ::read(fd_, batch_.data() + batch_.used, batch_.capacity() - batch_.used)
@@ -88,8 +96,8 @@ Status ShareReader::findLineStart() {
 }
 
 Status ShareReader::open() {
-  fd_ = share_.path == "-" ? 0 : ::open(share_.path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) return Status::error("cannot read '" + in_.shown + "': " + systemError(errno));
+  if (share_.spill == nullptr) fd_ = share_.path == "-" ? 0 : ::open(share_.path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0 && share_.spill == nullptr) return Status::error("cannot read '" + in_.shown + "': " + systemError(errno));
   if (share_.begin > 0) {
     TQSORT_TRY(findLineStart());
   } else {

@@ -34,6 +34,7 @@
 #include "tqsort_options.h"
 #include "tqsort_parse.h"
 #include "tqsort_status.h"
+#include "tqsort_tempfile.h"
 
 namespace tqsort {
 
@@ -46,6 +47,8 @@ struct Share {
   // the line end), and the file it was first seen in, for the message when it differs.
   std::string header;
   std::string headerFile;
+  // A file of an earlier -m pass: read through it (its bytes may be compressed).
+  const TempSpill* spill = nullptr;
 };
 
 // Reads the records of one share in blocks, each record with its key parsed and made

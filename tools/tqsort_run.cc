@@ -156,7 +156,11 @@ Status sortOnce(Options& options, ProgressBar* progress, std::vector<std::string
   TQSORT_TRY(feedSort(&reader, &parser, sorter.consumers(), limits, sizes.threads));
   TQSORT_TRY(sorter.finish(&out, reader.startsWithBom(), reader.header(), parser.stored()));
   if (options.stats) {
-    printStats(stats, reader, sorter.memory(), static_cast<size_t>(sizes.shards), sorter.lineFileBytes(), started);
+    uint64_t appended = 0, onDisk = sorter.lineFileBytes(&appended);
+    if (appended > 0) {
+      stats.note("line files: " + std::to_string(appended) + " bytes (" + std::to_string(onDisk) + " on disk)");
+    }
+    printStats(stats, reader, sorter.memory(), static_cast<size_t>(sizes.shards), onDisk, started);
   }
   return Status();
   // The sorter releases the library's objects here, before the run directories go.

@@ -251,6 +251,7 @@ Status Shard::writeSpilled(const char* reference, OutputStream* out) {
   }
   if (!copyBuffer_) copyBuffer_ = std::make_unique_for_overwrite<char[]>(sizes_.blockBytes);
   if (!lines_) return Status::error("internal error: a line file that was never written");
+  TQSORT_TRY(lines_->seal());  // every line is in: the frame buffer serves the reads
   while (length > 0) {
     size_t n = static_cast<size_t>(std::min<uint64_t>(length, sizes_.blockBytes));
     TQSORT_TRY(lines_->read(offset, copyBuffer_.get(), n));

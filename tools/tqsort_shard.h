@@ -95,15 +95,21 @@ class Shard : public BatchConsumer {
     StoredLine::join(parts, out->data() + at);
     return true;
   }
-  // Appends the row in hand's key, as the merge compares keys.
-  void appendKey(std::string* out) const {
-    for (size_t i = 0; i < o_.keys.size(); ++i) appendSortKey(out, o_.keys[i].type, o_.keys[i].descending, *values_[i]);
-    if (sizes_.sequenceKey) appendSortKey(out, KeyType::Int, false, *values_[o_.keys.size()]);
+  // Appends the row in hand's key as the merge compares keys: the bytes the library's
+  // sort compared (the same as appendSortKey makes of the key values, the row number
+  // last), taken from it rather than encoded again.  False when the library refuses.
+  bool appendKey(std::string* out) {
+    const uint8_t* key = nullptr;
+    uint32_t length = 0;
+    if (tqDatafileSortKey(file_, &key, &length) != 0) return false;
+    out->append(reinterpret_cast<const char*>(key), length);
+    return true;
   }
   // The memory of all sorts, as this one sees it (more once it grew).
   uint64_t memory() const { return sizes_.memory; }
   // The bytes written to this sort's line file.
-  uint64_t lineFileBytes() const { return lines_ ? lines_->size() : 0; }
+  uint64_t lineFileBytes() const { return lines_ ? lines_->diskBytes() : 0; }
+  uint64_t lineFileAppended() const { return lines_ ? lines_->size() : 0; }
   // Writes the line that `reference` names (from this sort's line file).
   Status writeSpilled(const char* reference, OutputStream* out);
   void release();

@@ -70,9 +70,13 @@ uint64_t Sorter::memory() const {
   return memory;
 }
 
-uint64_t Sorter::lineFileBytes() const {
-  uint64_t bytes = 0;
-  for (const auto& shard : shards_) bytes += shard->lineFileBytes();
+uint64_t Sorter::lineFileBytes(uint64_t* appended) const {
+  uint64_t bytes = 0, raw = 0;
+  for (const auto& shard : shards_) {
+    bytes += shard->lineFileBytes();
+    raw += shard->lineFileAppended();
+  }
+  if (appended != nullptr) *appended = raw;
   return bytes;
 }
 
@@ -115,8 +119,8 @@ Status Sorter::finishOne(OutputStream* out, const std::function<Status()>& begin
 
 
 
-// A batch of one sort's sorted rows, for the merge: each row's key (as appendSortKey
-// makes it) and its line (or the reference of a spilled line).
+// A batch of one sort's sorted rows, for the merge: each row's key (the library's key
+// bytes, Shard::appendKey) and its line (or the reference of a spilled line).
 struct SortedRows {
   struct Entry {
     size_t key;
@@ -238,7 +242,7 @@ Status readSorted(Shard& shard, size_t index, SortedFeed* feed, size_t batchByte
     while (status == 0 && rows->bytes.size() < batchBytes) {
       SortedRows::Entry e;
       e.key = rows->bytes.size();
-      shard.appendKey(&rows->bytes);
+      if (!shard.appendKey(&rows->bytes)) return Status::error(shard.error());
       e.keyLength = static_cast<uint32_t>(rows->bytes.size() - e.key);
       size_t lineStart = rows->bytes.size();
       if (!shard.appendLine(&rows->bytes, &e.spilled)) return Status::error("internal error: a stored line cannot be read");

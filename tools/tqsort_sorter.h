@@ -67,7 +67,8 @@ class Sorter {
   // The memory of the sorts: as chosen, or as a sort grew to.
   uint64_t memory() const;
   // The bytes written to the sorts' line files.
-  uint64_t lineFileBytes() const;
+  // The bytes of the line files on disk, and in *appended those appended to them.
+  uint64_t lineFileBytes(uint64_t* appended = nullptr) const;
 
  private:
   Status finishOne(OutputStream* out, const std::function<Status()>& begin);

@@ -224,7 +224,7 @@ Status LineSpool::append(const char* line, size_t length, int64_t* place, const 
 Status LineSpool::writeFile(const char* data, size_t length) {
   if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(bufferBytes_);
   if (buffered_ + length > bufferBytes_) {
-    TQSORT_TRY(flush());
+    TQSORT_TRY(drain());
     if (length >= bufferBytes_) {
       // Longer than the buffer: written as it is.
       TQSORT_TRY(file_.append(data, length));
@@ -238,11 +238,16 @@ Status LineSpool::writeFile(const char* data, size_t length) {
   return Status();
 }
 
-Status LineSpool::flush() {
+Status LineSpool::drain() {
   if (buffered_ == 0) return Status();
   TQSORT_TRY(file_.append(buffer_.get(), buffered_));
   buffered_ = 0;
   return Status();
+}
+
+Status LineSpool::flush() {
+  TQSORT_TRY(drain());
+  return file_.seal();
 }
 
 Status LineSpool::readFile(uint64_t offset, char* to, size_t length) const {

@@ -105,6 +105,7 @@ class LineSpool {
   uint64_t memoryLines() const { return memoryLines_; }
   uint64_t memoryBytes() const { return blocksUsed_ * blockBytes_; }
   uint64_t fileBytes() const { return fileSize_; }
+  uint64_t fileDiskBytes() const { return file_.diskBytes(); }
   uint64_t inputLines() const { return inputLines_; }
 
   static constexpr int kLengthBits = 22;
@@ -124,6 +125,7 @@ class LineSpool {
   class Replay;
 
   Status writeFile(const char* data, size_t length);  // appends through the buffer
+  Status drain();  // appends the buffer's bytes
   Status tooLarge() const;
   // The input that a line of `from` may be left in; null when it may not be.
   const Input* inputFor(const InputFile* from);

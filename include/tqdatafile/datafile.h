@@ -39,6 +39,7 @@
 
 #include "platform/tqbdatavar.h"
 #include "platform/tqbstring.h"
+#include "tqdatafile/export.h"
 #include "tqdatafile/field.h"
 
 class TqDatafileManager;
@@ -232,5 +233,23 @@ class TqDatafile {
  protected:
   ~TqDatafile() = default;
 };
+
+// The sort key of the row a sorting datafile of the chunk sorts (FlagSorted, without
+// FlagExternalSort; `file` as createFile or clone made it) holds in its fields, the row that sort(), next() or seek() read
+// last: *key receives its bytes and *keyLength their count, valid until the next call
+// on the datafile.  They are the key fields encoded as the sort compares them: keys of
+// two datafiles with the same engine, key fields, directions and column lengths compare
+// as unsigned byte strings (a key that is a prefix of another first) as their rows
+// sort, and are equal exactly when their rows are one group.  With setSortStable they
+// end in 8 bytes of the row's place in its datafile's input.  So a host that sorts its
+// rows in several datafiles merges their outputs with these bytes, without encoding
+// its key values again.
+//
+// 0 with the key; StatusNotAllowed (5, the reason in getError(), *key and *keyLength
+// unchanged) before sort, after the last row or a failed read, once the datafile was
+// cloned (the copy keeps no keys), from the external engine and from a datafile that
+// does not sort; StatusNotAllowed without a message for a null `file`, `key` or
+// `keyLength`.  Nothing changes the datafile.
+TQ_EXPORT int32_t tqDatafileSortKey(TqDatafile* file, const uint8_t** key, uint32_t* keyLength);
 
 #endif

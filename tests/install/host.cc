@@ -16,7 +16,7 @@ static int failed(const char* what) {
 }
 
 // The raw interface: a manager, collation words, the longest row a sort takes, a frozen
-// datafile read back.
+// datafile read back (it has no sort key to give).
 static int rawInterface(const char* dir) {
   TqbString error;
   TqDatafileManager* manager = tqDatafileManagerCreate(dir, &error);
@@ -37,6 +37,11 @@ static int rawInterface(const char* dir) {
     if (file->addRow(nullptr) != 0) return failed("addRow");
   }
   if (file->freeze() != 0) return failed("freeze");
+  const uint8_t* key = nullptr;
+  uint32_t keyLength = 0;
+  if (tqDatafileSortKey(file, &key, &keyLength) != TqDatafile::StatusNotAllowed) {
+    return failed("the sort key of a datafile that does not sort");
+  }
   int64_t sum = 0;
   while (file->next(nullptr) == 0) sum += file->getField(0)->asInt64(nullptr);
   file->release();
