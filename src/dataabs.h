@@ -99,9 +99,16 @@ class AbsTqDatafile : public TqDatafile {
 
   // tqDatafileSortKey: a datafile that does not sort refuses it.
   virtual int32_t sortKey(const uint8_t** key, uint32_t* keyLength);
+  // tqDatafileSortKeyOnly: only the variable-row chunk sort takes it.
+  virtual int32_t keepOnlyInKey(int32_t column);
 
   // The memory serializer pair for a field of `type` in this datafile's layout.
   void bindMemorySerializers(TqDatafileField& field) const;
+  // `field`, a variable-layout string, is written as a null (its value is in the key);
+  // whether it is.
+  static void bindNullWriter(TqDatafileField& field);
+  static bool writesNull(const TqDatafileField& field);
+  int32_t writeNullString();
 
   int32_t fieldCount() const { return fieldCount_; }
   // Fields a host counts: all but a hidden mark column.

@@ -97,6 +97,10 @@ int32_t TqSortVornImpl::resetSort(int32_t keyCount) {
   TQ_TRACE_SORT("TqSortVornImpl(0x%p)->resetSort(%d)", this, keyCount);
   int32_t status = AbsTqSortfile::resetSort(keyCount);
   if (status != StatusOk) return status;
+  // Columns kept only in the old keys are stored again.
+  for (int32_t i = 0; i < fieldCount_; ++i) {
+    if (writesNull(fields_[i])) bindMemorySerializers(fields_[i]);
+  }
   keyLength_ = 0;
   keyFields_ = tqbNewArray<SortKeyField>(static_cast<size_t>(keyCount_));
   if (keyFields_ == nullptr) return fail(StatusNoRoom, 29, "(Sort Keys)");
@@ -143,6 +147,25 @@ int32_t TqSortVornImpl::setSort(int32_t key, int32_t field, int32_t ascending,
       keyLength_ += static_cast<uint32_t>(k.column->maxLength) + 1;
       break;
   }
+  return StatusOk;
+}
+
+int32_t TqSortVornImpl::keepOnlyInKey(int32_t column) {
+  TQ_TRACE_SORT("TqSortVornImpl(0x%p)->keepOnlyInKey(%d)", this, column);
+  if (keysSet_ || (flags_ & FlagReadOnly)) {
+    return fail(StatusNotAllowed, 1419, "Rows added: a column is kept only in the key before the first row");
+  }
+  if (fixedLayout_) return fail(StatusNotAllowed, 1603, "tqDatafileSortKeyOnly (fixed rows)");
+  if (column < 0 || column >= fieldCount_) return fail(StatusNotAllowed, 1424, column, fieldCount_);
+  TqDatafileField& field = fields_[column];
+  bool key = false;
+  for (int32_t i = 0; keyFields_ != nullptr && i < keyCount_; ++i) key = key || keyFields_[i].column == &field;
+  bool string = field.type != tqbTypeBoolean && field.type != tqbTypeInteger && field.type != tqbTypeReal &&
+                field.type != tqbTypeDate;
+  if (!key || !string) {
+    return fail(StatusNotAllowed, 1419, "Only a string column that is a sort key is kept only in the key");
+  }
+  bindNullWriter(field);
   return StatusOk;
 }
 

@@ -280,6 +280,7 @@ class TqSortVornImpl : public AbsTqSortfile {
   int32_t prepareGrouping() override;
   double workDone() override;
   void stopWork() override;
+  int32_t keepOnlyInKey(int32_t column) override;
   int32_t rowSortKey(const uint8_t** key, uint32_t* keyLength) override {
     *key = rowKey_;
     *keyLength = rowKeyLength_;

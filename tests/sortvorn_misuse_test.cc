@@ -432,3 +432,85 @@ TEST_F(SortMisuseTest, SortKeyIsRefusedByClonesCancelledReadsAndUnsortedFiles) {
   EXPECT_EQ(key, "unchanged");
   f->release();
 }
+
+// --- a column kept only in the key -----------------------------------------------------------
+
+// A string key kept only in the key: each row reads a null for it and its key holds the
+// value (through runs on disk and a read merge, both directions, an integer key before
+// it and one after), in the order the stored values would sort; resetSort stores it again.
+TEST_F(SortMisuseTest, AColumnKeptOnlyInTheKeyComesBackThroughTheKey) {
+  for (bool ascending : {true, false}) {
+    SCOPED_TRACE(ascending ? "ascending" : "descending");
+    SortOptions o;
+    o.chunkSize = 4096;
+    o.sortSize = 3 * 4096;
+    TqSortVornImpl* f = makeSort(kTwo, o, {{1, ascending}, {0, true}});
+    ASSERT_EQ(tqDatafileSortKeyOnly(f, 1), 0) << f->getError().asCstr();
+    auto rows = someRows(1500, 21);
+    for (size_t r = 0; r < rows.size(); r += 7) rows[r][1].s = "";  // empty values sort first
+    for (size_t r = 3; r < rows.size(); r += 11) rows[r][1].null = true;
+    ASSERT_EQ(addAll(f, rows), 0) << f->getError().asCstr();
+    std::vector<std::pair<std::string, int64_t>> expected, read;
+    for (const auto& r : rows) expected.emplace_back(r[1].null ? std::string("\x01null") : r[1].s, r[0].i);
+    int32_t status = f->sort();
+    for (; status == 0; status = f->next(nullptr)) {
+      ASSERT_TRUE(f->getField(1)->isNull()) << "the row kept the value";
+      std::string key;
+      ASSERT_EQ(keyOf(f, &key), 0) << f->getError().asCstr();
+      ASSERT_GE(key.size(), 2u + tqkey::kNumberKeyBytes);
+      // The string's key, then the integer's: a presence byte, the bytes, a terminator.
+      std::string value = key.substr(1, key.size() - 2 - tqkey::kNumberKeyBytes);
+      if (static_cast<uint8_t>(key[0]) == tqkey::presence(true, ascending)) {
+        value = "\x01null";
+      } else if (!ascending) {
+        for (char& c : value) c = static_cast<char>(~static_cast<uint8_t>(c));
+      }
+      read.emplace_back(value, f->getField(0)->asInt64(nullptr));
+    }
+    EXPECT_EQ(status, 4) << f->getError().asCstr();
+    std::sort(expected.begin(), expected.end(), [&](const auto& a, const auto& b) {
+      bool an = a.first == "\x01null", bn = b.first == "\x01null";
+      if (an != bn) return an;  // a null is lowest, first ascending
+      if (!an && a.first != b.first) return ascending ? a.first < b.first : a.first > b.first;
+      return a.second < b.second;
+    });
+    if (!ascending) {  // descending: nulls last
+      std::stable_partition(expected.begin(), expected.end(), [](const auto& e) { return e.first != "\x01null"; });
+    }
+    EXPECT_TRUE(read == expected);
+    f->release();
+  }
+}
+
+TEST_F(SortMisuseTest, AColumnIsKeptOnlyInTheKeyOnlyWhenItIsAStringKeyBeforeTheFirstRow) {
+  SortOptions o;
+  TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
+  EXPECT_EQ(tqDatafileSortKeyOnly(f, 1), 5);  // not a key: its values would be lost
+  EXPECT_NE(f->getError().str().find("string column that is a sort key"), std::string::npos);
+  EXPECT_EQ(tqDatafileSortKeyOnly(f, 0), 5);  // a key, not a string
+  EXPECT_EQ(tqDatafileSortKeyOnly(f, 2), 5);
+  EXPECT_EQ(tqDatafileSortKeyOnly(f, -1), 5);
+  EXPECT_EQ(tqDatafileSortKeyOnly(nullptr, 0), 5);
+  // resetSort ends it: the column is stored again, under keys that leave it out.
+  ASSERT_EQ(f->resetSort(2), 0);
+  ASSERT_EQ(f->setSort(0, 1, 1, nullptr), 0);
+  ASSERT_EQ(f->setSort(1, 0, 1, nullptr), 0);
+  ASSERT_EQ(tqDatafileSortKeyOnly(f, 1), 0) << f->getError().asCstr();
+  ASSERT_EQ(f->resetSort(1), 0);
+  ASSERT_EQ(f->setSort(0, 0, 1, nullptr), 0);
+  auto rows = someRows(50, 22);
+  ASSERT_EQ(addAll(f, rows), 0);
+  EXPECT_EQ(tqDatafileSortKeyOnly(f, 0), 5);  // rows were added
+  ASSERT_EQ(f->sort(), 0);
+  EXPECT_FALSE(f->getField(1)->isNull());
+  EXPECT_EQ(std::string(f->getField(1)->asCstr()).substr(0, 1), "r");
+  f->release();
+  for (SortEngine engine : {SortEngine::fixed, SortEngine::external}) {
+    SortOptions other;
+    other.engine = engine;
+    AbsTqSortfile* g = makeSortfile(kTwo, other, {{1, true}});
+    EXPECT_EQ(tqDatafileSortKeyOnly(g, 1), 5) << engineName(engine);
+    EXPECT_NE(g->getError().str().find("tqDatafileSortKeyOnly"), std::string::npos) << engineName(engine);
+    g->release();
+  }
+}

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/rowbytes.h"
 #include "core/sortkey.h"
 
 namespace tqsort {
@@ -97,6 +98,11 @@ Status Shard::create() {
       return Status::error(this->error());
     }
   }
+  keyOnly_ = -1;
+  if (lineKeptInKey(o_, sizes_)) {
+    if (tqDatafileSortKeyOnly(file_, static_cast<int32_t>(k - 1)) != 0) return Status::error(this->error());
+    keyOnly_ = static_cast<int32_t>(k - 1);
+  }
   if (info_ != nullptr) file_->setSortInfo(info_);
   file_->setSortProgress(progress_);
   values_.clear();
@@ -120,11 +126,11 @@ Status Shard::grow(const SortSizes& sizes) {
   // The row in hand goes over too, after the others.
   std::vector<TqbDatavar> pending(oldValues.size());
   for (size_t i = 0; i < oldValues.size(); ++i) pending[i] = *oldValues[i];
-  int32_t status = s.ok() ? old->sort() : TqDatafile::StatusEndOfData;
+  int32_t status = s.ok() ? takeKeyOnly(old, oldValues, old->sort()) : TqDatafile::StatusEndOfData;
   while (s.ok() && status == 0) {
     for (size_t i = 0; i < values_.size(); ++i) *values_[i] = *oldValues[i];
     if (file_->addRow(nullptr) != 0) s = Status::error(this->error());
-    status = old->next(nullptr);
+    status = takeKeyOnly(old, oldValues, old->next(nullptr));
   }
   if (s.ok() && status != TqDatafile::StatusEndOfData) s = Status::error(std::string(old->getError().asCstr()));
   old->release();
@@ -136,6 +142,38 @@ Status Shard::grow(const SortSizes& sizes) {
   for (size_t i = 0; i < values_.size(); ++i) *values_[i] = pending[i];
   return Status();
 }
+int32_t Shard::takeKeyOnly(TqDatafile* file, const std::vector<TqbDatavar*>& values, int32_t status) {
+  if (status != 0 || keyOnly_ < 0) return status;
+  const uint8_t* key = nullptr;
+  uint32_t length = 0;
+  if (tqDatafileSortKey(file, &key, &length) != 0) return TqDatafile::StatusNotAllowed;
+  // The keys before it take what the key encoder made of their values (read back as
+  // usual); it is the last, so its bytes end one before the key's end, at its terminator.
+  uint64_t at = 0;
+  for (int32_t i = 0; i < keyOnly_; ++i) {
+    size_t n = 0;
+    const TqbDatavar& v = *values[static_cast<size_t>(i)];
+    if (!v.isNull()) v.getRaw(&n);
+    at += tqrowbytes::keyField(libraryType(o_.keys[static_cast<size_t>(i)].type), v.isNull() ? -1 : int64_t(n) - 1);
+  }
+  const bool ascending = !o_.keys[static_cast<size_t>(keyOnly_)].descending;
+  TqbDatavar* value = values[static_cast<size_t>(keyOnly_)];
+  if (at + 2 > length) return TqDatafile::StatusNotAllowed;
+  if (key[at] == tqkey::presence(true, ascending)) {  // a null: one zero byte either way
+    value->setNull();
+    return 0;
+  }
+  if (key[length - 1] != (ascending ? 0x00 : 0xff)) return TqDatafile::StatusNotAllowed;
+  const char* bytes = reinterpret_cast<const char*>(key + at + 1);
+  const size_t n = length - static_cast<size_t>(at) - 2;
+  if (!ascending) {
+    keyOnlyBytes_.resize(n);
+    for (size_t i = 0; i < n; ++i) keyOnlyBytes_[i] = static_cast<char>(~static_cast<uint8_t>(bytes[i]));
+    bytes = keyOnlyBytes_.data();
+  }
+  return value->assign(tqbTypeString, bytes, n) ? 0 : TqDatafile::StatusNoRoom;
+}
+
 Status setKeyValue(TqbDatavar* v, const KeyValue& value, const Batch& batch) {
   switch (value.kind) {
     case KeyValue::Null: v->setNull(); break;

@@ -54,8 +54,8 @@ class Shard : public BatchConsumer {
   Status start(const std::vector<std::string>& dirs, TqSortProgress* progress, TqSortInfo* info);
   Status consume(Batch& batch) override;
   // Ends the input and sorts: 0 with the first row in hand, 4 when there are no rows.
-  int32_t sort() { return file_->sort(); }
-  int32_t next() { return file_->next(nullptr); }
+  int32_t sort() { return takeKeyOnly(file_, values_, file_->sort()); }
+  int32_t next() { return takeKeyOnly(file_, values_, file_->next(nullptr)); }
   std::string error() { return std::string(file_->getError().asCstr()); }
   // Lines are made whole with `stored` from here on.
   void setStored(const StoredLine* stored) { stored_ = stored; }
@@ -116,6 +116,9 @@ class Shard : public BatchConsumer {
 
  private:
   Status spillLine(const char* data, size_t length);
+  // After `status` of a read of `file` (its fields `values`): the value of the column
+  // kept only in the key, taken back from the row's key into its field.
+  int32_t takeKeyOnly(TqDatafile* file, const std::vector<TqbDatavar*>& values, int32_t status);
   bool takeApart(const char* bytes, size_t n, StoredLine::Parts* parts) {
     return stored_->parts(bytes, n,
                           [this](size_t key, size_t* length) {
@@ -143,6 +146,10 @@ class Shard : public BatchConsumer {
   TqDatafile* file_ = nullptr;
   std::vector<TqbDatavar*> values_;  // the keys, the row number (sequenceKey), the line
   TqbDatavar* lineValue_ = nullptr;
+  // The line as the last key is kept only in the library's key (tqDatafileSortKeyOnly),
+  // so that the sort stores it once: the key's index, or -1.
+  int32_t keyOnly_ = -1;
+  std::string keyOnlyBytes_;
   std::vector<std::string> runDirs_;
   std::unique_ptr<TempSpill> lines_;  // the line file, made with its first line
   std::unique_ptr<char[]> copyBuffer_;

@@ -46,6 +46,10 @@ uint64_t machineMemory() {
 
 bool libraryStable(const Options& o, const SortSizes& s) { return s.shards == 1 && stableOrUnique(o); }
 
+bool lineKeptInKey(const Options& o, const SortSizes& s) {
+  return !o.keys.empty() && o.keys.back().lastResort && !s.sequenceKey && !libraryStable(o, s);
+}
+
 tqbType libraryType(KeyType type) {
   switch (type) {
     case KeyType::Str: return tqbTypeString;
@@ -121,7 +125,8 @@ uint64_t longRowNeed(const Options& o, const SortSizes& s, const RowShape& shape
     int64_t bytes = i < shape.keyBytes.size() ? shape.keyBytes[i] : -1;
     // The line as the last key: its bytes up to the line column's length (Shard::consume).
     if (key.lastResort) bytes = std::min<int64_t>(bytes, s.lineLength);
-    need += tqrowbytes::storedField(type, bytes) + tqrowbytes::keyField(type, bytes);
+    bool keyOnly = key.lastResort && lineKeptInKey(o, s);
+    need += tqrowbytes::storedField(type, keyOnly ? -1 : bytes) + tqrowbytes::keyField(type, bytes);
   }
   if (s.sequenceKey) need += tqrowbytes::storedField(tqbTypeInteger, 0) + tqrowbytes::keyField(tqbTypeInteger, 0);
   need += tqrowbytes::storedField(tqbTypeString, static_cast<int64_t>(shape.lineBytes));  // the line column

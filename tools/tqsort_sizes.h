@@ -84,6 +84,11 @@ tqbType libraryType(KeyType type);
 // the row number key (several sorts).
 bool libraryStable(const Options& options, const SortSizes& sizes);
 
+// Whether the line as the last key is kept only in the library's key, the row storing a
+// null in its place (tqDatafileSortKeyOnly): the last resort, when nothing follows it
+// in the key.
+bool lineKeptInKey(const Options& options, const SortSizes& sizes);
+
 }  // namespace tqsort
 
 #endif

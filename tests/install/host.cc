@@ -42,6 +42,9 @@ static int rawInterface(const char* dir) {
   if (tqDatafileSortKey(file, &key, &keyLength) != TqDatafile::StatusNotAllowed) {
     return failed("the sort key of a datafile that does not sort");
   }
+  if (tqDatafileSortKeyOnly(file, 1) != TqDatafile::StatusNotAllowed) {
+    return failed("a column kept only in the key of a datafile that does not sort");
+  }
   int64_t sum = 0;
   while (file->next(nullptr) == 0) sum += file->getField(0)->asInt64(nullptr);
   file->release();
