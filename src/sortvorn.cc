@@ -392,7 +392,10 @@ uint64_t TqSortVornImpl::longRowBytes() const {
     return static_cast<int64_t>(n) - 1;  // without the terminating zero
   };
   uint64_t bytes = stable_ ? tqrowbytes::kStableKeyBytes : 0u;
-  for (int32_t i = 0; i < fieldCount_; ++i) bytes += tqrowbytes::storedField(fields_[i].type, textBytes(fields_[i]));
+  for (int32_t i = 0; i < fieldCount_; ++i) {
+    // A column kept only in the key is stored as a null.
+    bytes += tqrowbytes::storedField(fields_[i].type, writesNull(fields_[i]) ? -1 : textBytes(fields_[i]));
+  }
   for (int32_t i = 0; i < keyCount_; ++i) {
     const TqDatafileField& f = *keyFields_[i].column;
     bytes += tqrowbytes::keyField(f.type, textBytes(f));
