@@ -23,11 +23,22 @@ InputReader::InputReader(const std::vector<std::string>& names, char separator, 
   }
 }
 
+namespace {
+
+int64_t changedNs(const struct stat& st) { return int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec; }
+
+}  // namespace
+
 void noteRegularFile(InputFile* in, const struct stat& st) {
   in->size = st.st_size;
   in->device = st.st_dev;
   in->inode = st.st_ino;
-  in->changedNs = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+  in->changedNs = changedNs(st);
+}
+
+bool unchangedRegularFile(const InputFile& in, const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_dev == in.device && st.st_ino == in.inode && st.st_size == in.size &&
+         changedNs(st) == in.changedNs;
 }
 
 Status InputReader::check() {

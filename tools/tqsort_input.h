@@ -36,6 +36,8 @@ struct InputFile {
 
 // Takes the size and identity of `in`, the regular file `st` describes.
 void noteRegularFile(InputFile* in, const struct stat& st);
+// Whether `st` is the regular file `in` was when its identity was taken, unchanged since.
+bool unchangedRegularFile(const InputFile& in, const struct stat& st);
 
 // Takes the batches the reader fills.
 class BatchSink {

@@ -54,13 +54,6 @@ bool getVarint(const char* p, size_t n, uint64_t* value, size_t* used) {
   return false;
 }
 
-// Whether `st` is the regular file `in` was when the run began, unchanged since.
-bool unchanged(const struct stat& st, const InputFile& in) {
-  int64_t changed = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
-  return S_ISREG(st.st_mode) && st.st_dev == in.device && st.st_ino == in.inode && st.st_size == in.size &&
-         changed == in.changedNs;
-}
-
 int64_t outsideMemory(uint64_t offset, uint64_t length) {
   return static_cast<int64_t>((offset << LineSpool::kLengthBits) | length | (uint64_t{1} << 63));
 }
@@ -109,7 +102,7 @@ LineSpool::Input LineSpool::openInput(const InputFile* from) const {
   int fd = ::open(from->name.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return input;  // (no descriptor to spare, say): its lines are copied
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !unchanged(st, *from)) {
+  if (::fstat(fd, &st) != 0 || !unchangedRegularFile(*from, st)) {
     ::close(fd);
     return input;
   }
@@ -150,7 +143,7 @@ Status LineSpool::leaveInInput(const Input& input, uint64_t offset, size_t lengt
 Status LineSpool::checkInputs() const {
   for (const Input& in : inputs_) {
     struct stat st;
-    if (in.fd >= 0 && (::fstat(in.fd, &st) != 0 || !unchanged(st, *in.file))) {
+    if (in.fd >= 0 && (::fstat(in.fd, &st) != 0 || !unchangedRegularFile(*in.file, st))) {
       return Status::error("'" + in.file->shown + "' changed while it was sorted: the sorted lines cannot be written");
     }
   }
