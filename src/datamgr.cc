@@ -396,8 +396,7 @@ uint64_t tqDatafileSortRowLimit(uint32_t sortSize, uint32_t chunkSize) {
   uint64_t chunk = chunkSize < 16 ? 16 : chunkSize;
   using tqlib::TqSortVornImpl;
   TqSortVornImpl::SizePlan plan = TqSortVornImpl::planSizes(sortSize, chunk, 16, 3, 0);
-  uint64_t limit = TqSortVornImpl::longRowLimitOf(plan);
-  return limit > tqlib::kRecordHeader ? limit - tqlib::kRecordHeader : 0;
+  return TqSortVornImpl::longRowLimitOf(plan);
 }
 
 bool tqDatafileParseCollateParms(bool firstSwitch, const TqbString& caseOrder, bool secondSwitch,

@@ -416,7 +416,7 @@ int32_t TqSortVornImpl::writeLongRow(int64_t* rowStart) {
   // row, which enters the tree like any run on disk.  A row whose record the budget
   // cannot hold twice (longRowLimit) is refused.
   const uint64_t need = longRowBytes();
-  if (need + kRecordHeader > longRowLimit() || need > kTqMaxChunkSize) {
+  if (need > longRowLimit() || need > kTqMaxChunkSize) {
     return fail(StatusNoRoom, 1422, need, static_cast<uint64_t>(resolvedChunkSize_), budgetBytes_);
   }
   lockChunks();
@@ -491,11 +491,12 @@ int32_t TqSortVornImpl::storeLongRun(const RowRef& row) {
   // the descriptor, its name.
   char name[260];
   NpHandle file = 0;
-  const uint64_t bytes = kRecordHeader + uint64_t{row.keyLength} + row.rowLength;
+  uint8_t header[kMostRecordHeader];
+  const uint32_t headerBytes = tqPutRecordHeader(header, 0, row.keyLength, row.rowLength);
+  const uint64_t bytes = headerBytes + uint64_t{row.keyLength} + row.rowLength;
   int32_t status = createRunFile(name, &file, ChunkLock::notHeld, bytes);
   if (status != StatusOk) return status;
-  uint32_t header[2] = {row.keyLength, row.rowLength};
-  bool ok = tqWriteAll(file, header, kRecordHeader) && tqWriteAll(file, row.key, row.keyLength) &&
+  bool ok = tqWriteAll(file, header, headerBytes) && tqWriteAll(file, row.key, row.keyLength) &&
             tqWriteAll(file, row.row, row.rowLength);
   TqbString why = ok ? TqbString() : writeFailure(name, np_fio_syserr(file));
   if (np_fio_close(file) != 0 && ok) {
@@ -521,7 +522,7 @@ int32_t TqSortVornImpl::storeLongRun(const RowRef& row) {
     return StatusNoRoom;
   }
   run->fileBytes = bytes;
-  run->maxRecord = static_cast<uint32_t>(bytes);
+  run->maxRecord = row.keyLength + row.rowLength;
   run->rowCount = 1;
   ++rowsSorted_;  // a run of its own, in order already
   counters_.bytesWrittenToDisk += bytes;

@@ -48,6 +48,7 @@
 #include <atomic>
 
 #include "core/rowbytes.h"
+#include "core/varint.h"
 #include "platform/lrbtree.h"
 #include "platform/npfio.h"
 #include "platform/tqbthreadpool.h"
@@ -60,8 +61,37 @@ class TqSortVornImpl;
 class TqSortVornWorkMerge;
 class RunReader;
 
-// Bytes before a record's key in a variable layout's run file: key and row lengths.
-constexpr uint32_t kRecordHeader = 8;
+// A record of a variable layout's run file (sortvorn_runs.h) begins with three LEB128
+// numbers (core/varint.h): the bytes its key shares with the key of the record before it
+// in the same file (none for a file's first record), the key's bytes after those, and
+// the row's length.  The header takes 3 bytes while those are shorter than 128, this
+// many at most.
+constexpr uint32_t kMostRecordHeader = 3 * tqvarint::kMost32;
+
+// The bytes two keys have in common from their start.  Compares 8 bytes at a time; in
+// two words loaded little-endian (as tqCompareKeys loads them) the lowest differing bit
+// lies in their first differing byte.
+inline uint32_t tqSharedPrefix(const uint8_t* a, uint32_t aLength, const uint8_t* b, uint32_t bLength) {
+  const uint32_t n = aLength < bLength ? aLength : bLength;
+  uint32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x, y;
+    __builtin_memcpy(&x, a + i, 8);
+    __builtin_memcpy(&y, b + i, 8);
+    if (x != y) return i + static_cast<uint32_t>(__builtin_ctzll(x ^ y) >> 3);
+  }
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+// Writes the header of a record whose key of `keyLength` bytes shares `shared` with the
+// key before it, at `to` (kMostRecordHeader bytes of room); its bytes.
+inline uint32_t tqPutRecordHeader(uint8_t* to, uint32_t shared, uint32_t keyLength, uint32_t rowLength) {
+  size_t n = tqvarint::put(to, shared);
+  n += tqvarint::put(to + n, keyLength - shared);
+  n += tqvarint::put(to + n, rowLength);
+  return static_cast<uint32_t>(n);
+}
 
 // Run files a sort holds open at once: at least a merge of two runs with its output
 // and the files that write a run and a long row; at most this many.
@@ -168,7 +198,9 @@ struct ChunkDescriptor {
   uint32_t id = 0;
   char* tempFileName = nullptr;           // the file holding the rows, or null
   uint64_t fileBytes = 0;                 // bytes of the file
-  uint32_t maxRecord = 0;                 // bytes of the file's longest record
+  // Bytes of the file's longest record as a reader holds it: the row and its key (made
+  // whole again, in the variable layout; the file holds fewer).
+  uint32_t maxRecord = 0;
   uint64_t rowCount = 0;
   // Copies of the first and the last key, each cut to kKeyCopyBytes (lowCut / highCut
   // tell that the key goes on): enough to order the runs and to see most overlaps, and

@@ -8,8 +8,36 @@
 namespace tqlib {
 
 namespace {
-constexpr uint32_t kVariableHeader = 8;  // u32 key length, u32 row length
 constexpr uint64_t kPrefetchDistance = 8;
+
+// Why a run file is damaged.
+constexpr const char* kLongerThanAny = "a record is longer than any its run was written with";
+constexpr const char* kSharesTooMuch = "a record's key shares more bytes than the key before it has";
+constexpr const char* kNoHeader = "a record's lengths are not numbers of 32 bits";
+
+// Parses a record header from the `n` bytes at `p`: the numbers read whole (3: the
+// header, in *h), or -1 when the bytes are no header (a number longer than 5 bytes, or
+// past 32 bits).  Most headers are three bytes below 128.
+int parseHeader(const uint8_t* p, uint32_t n, RecordHeader* h) {
+  if (n >= 3 && ((p[0] | p[1] | p[2]) & 0x80) == 0) {
+    *h = RecordHeader{p[0], p[1], p[2], 3};
+    return 3;
+  }
+  uint32_t values[3];
+  uint32_t at = 0;
+  for (int i = 0; i < 3; ++i) {
+    uint64_t value = 0;
+    size_t used = 0;
+    if (!tqvarint::get(p + at, n - at, &value, &used, tqvarint::kMost32)) {
+      return n - at >= tqvarint::kMost32 ? -1 : i;
+    }
+    if (value > 0xFFFFFFFFu) return -1;
+    values[i] = static_cast<uint32_t>(value);
+    at += static_cast<uint32_t>(used);
+  }
+  *h = RecordHeader{values[0], values[1], values[2], at};
+  return 3;
+}
 }  // namespace
 
 // --- RunReader --------------------------------------------------------------------------------
@@ -29,6 +57,7 @@ int32_t RunReader::openStream(TqSortVornImpl* engine, ChunkDescriptor* run, uint
   run_ = run;
   window_ = window;
   windowSize_ = engine->windowFor(run);
+  row_ = RowRef{};  // a file's first record shares nothing
   left_ = run->rowCount;
   exhausted_ = false;
   filled_ = at_ = consumed_ = 0;
@@ -64,9 +93,8 @@ int32_t RunReader::readFailed(int32_t got) {
   return TqDatafile::StatusSystemError;
 }
 
-int32_t RunReader::damaged() {
-  engine_->setError(TqDatafile::StatusSystemError,
-                    TQ_MESSAGE(1007, "a record is longer than any its run was written with"), ChunkLock::notHeld);
+int32_t RunReader::damaged(const char* why) {
+  engine_->setError(TqDatafile::StatusSystemError, TQ_MESSAGE(1007, why), ChunkLock::notHeld);
   return TqDatafile::StatusSystemError;
 }
 
@@ -77,7 +105,7 @@ int32_t RunReader::ensure(uint32_t n, const uint8_t** bytes) {
     return 0;
   }
   // The window holds the run's longest record: anything longer is not a record of it.
-  if (n > windowSize_) return damaged();
+  if (n > windowSize_) return damaged(kLongerThanAny);
   // Move what is left to the window's start and fill the rest.
   std::memmove(window_, window_ + at_, have);
   filled_ = have;
@@ -111,19 +139,61 @@ int32_t RunReader::advance() {
     if ((status = ensure(n, &p)) != 0) return status;
     row_ = RowRef{p + rowLength, engine_->keyAreaLength(), p, rowLength};
     consumed_ = n;
-  } else {
-    if ((status = ensure(kVariableHeader, &p)) != 0) return status;
-    uint32_t keyLength, rowLength;
-    std::memcpy(&keyLength, p, 4);
-    std::memcpy(&rowLength, p + 4, 4);
-    uint64_t n = uint64_t{kVariableHeader} + keyLength + rowLength;
-    if (n > 0xFFFFFFFFu) return damaged();
-    if ((status = ensure(static_cast<uint32_t>(n), &p)) != 0) return status;
-    row_ = RowRef{p + kVariableHeader, keyLength, p + kVariableHeader + keyLength, rowLength};
-    consumed_ = static_cast<uint32_t>(n);
+  } else if ((status = nextRecord()) != 0) {
+    return status;
   }
   tqKeyPrefix(row_.key, row_.keyLength, prefix_);
   --left_;
+  return 0;
+}
+
+int32_t RunReader::nextRecord() {
+  // The key is made whole in the window, just before the rest of its bytes: the bytes it
+  // shares with the key before are copied from that key (still in the window, ahead of
+  // this record) over the header and the end of the record before, which are used up.
+  // So the key and the row lie together, as the reader holds a record.
+  RecordHeader h;
+  uint32_t keyAt;
+  int parsed = parseHeader(window_ + at_, filled_ - at_, &h);
+  if (parsed == 3) {
+    if (h.shared > row_.keyLength) return damaged(kSharesTooMuch);
+    keyAt = at_ + h.bytes - h.shared;
+    if (h.shared > 0) std::memmove(window_ + keyAt, row_.key, h.shared);
+  } else {
+    if (parsed < 0) return damaged(kNoHeader);
+    int32_t status = headerFromFile(&h);
+    if (status != 0) return status;
+    if (h.shared > row_.keyLength) return damaged(kSharesTooMuch);
+    if (h.shared > 0) std::memmove(window_, row_.key, h.shared);
+    filled_ = h.shared;
+    keyAt = 0;
+  }
+  const uint64_t keyLength = uint64_t{h.shared} + h.rest;
+  const uint64_t n = keyLength + h.row;
+  if (n > windowSize_) return damaged(kLongerThanAny);
+  at_ = keyAt;
+  const uint8_t* p = nullptr;
+  int32_t status = ensure(static_cast<uint32_t>(n), &p);
+  if (status != 0) return status;
+  row_ = RowRef{p, static_cast<uint32_t>(keyLength), p + keyLength, h.row};
+  consumed_ = static_cast<uint32_t>(n);
+  return 0;
+}
+
+int32_t RunReader::headerFromFile(RecordHeader* h) {
+  // What the window holds of the header, then the rest from the file.  Each number not
+  // read whole yet has a byte at least still to come: reading that many bytes at a time
+  // never reads past the header, so the window keeps the key before untouched.
+  uint8_t bytes[kMostRecordHeader];
+  uint32_t n = filled_ - at_;  // less than a whole header (parseHeader said so)
+  std::memcpy(bytes, window_ + at_, n);
+  at_ = filled_;
+  for (int whole = parseHeader(bytes, n, h); whole != 3; whole = parseHeader(bytes, n, h)) {
+    if (whole < 0) return damaged(kNoHeader);
+    int32_t got = np_fio_getb(file_, bytes + n, 3 - whole);
+    if (got <= 0) return readFailed(got);
+    n += static_cast<uint32_t>(got);
+  }
   return 0;
 }
 

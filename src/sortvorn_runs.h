@@ -4,13 +4,25 @@
 // file front to back through a window of the engine's window size.  A run file holds
 // its rows in key order, each as one record:
 //
-//   variable layout   u32 key length, u32 row length (little-endian), key, row
+//   variable layout   header: three LEB128 numbers (core/varint.h): the bytes the key
+//                     shares with the key of the record before (0 in a file's first
+//                     record), the key's bytes after those, the row's length;
+//                     then the key's bytes after the shared ones, then the row
 //   fixed layout      row (fixedRowLength bytes), key (the engine's keyLength bytes)
 //
+// Keys of neighbouring rows in key order have long common beginnings (an integer's high
+// bytes, a string's first characters, a whole first key field), which the variable
+// layout writes once.  The reader makes each key whole again in its window, just before
+// the rest of its bytes, copying the shared bytes from the key before (which lies in the
+// window ahead of it) over the record's header and the record before, used up by then.
+// A record as the reader holds it is its key and its row, adjacent, as in a chunk.
+//
 // The window refills as the rows are consumed.  It is the engine's window size, or the
-// run's longest record when that is longer (TqSortVornImpl::windowFor): every record
-// fits it whole, so a run of any length costs one window of memory, known before it
-// is opened, and its file is read once, sequentially.
+// run's longest record (its key and row) when that is longer (TqSortVornImpl::windowFor):
+// every record fits it whole, so a run of any length costs one window of memory, known
+// before it is opened, and its file is read once, sequentially.  A header that runs past
+// the window's end is read apart, a few bytes at a time, so that the key before stays in
+// the window to share its bytes: the reader needs no memory beside the window.
 //
 // A LoserTree (tournament tree) chooses, among k readers, the one whose current row has
 // the smallest key: after the winner moves on, one comparison per level of the tree,
@@ -23,6 +35,15 @@
 #include "src/sortvorn.h"
 
 namespace tqlib {
+
+// A variable record's header: the key's bytes shared with the key before, the key's
+// bytes after those, the row's length, and the header's own bytes.
+struct RecordHeader {
+  uint32_t shared = 0;
+  uint32_t rest = 0;
+  uint32_t row = 0;
+  uint32_t bytes = 0;
+};
 
 class RunReader {
  public:
@@ -38,8 +59,9 @@ class RunReader {
   // (recorded with the engine).
   int32_t openStream(TqSortVornImpl* engine, ChunkDescriptor* run, uint8_t* window);
   // Moves to the next row: 0 with row() set, -1 when the run has no more rows, a
-  // status on failure (recorded with the engine).  The row stays valid until the next
-  // call.
+  // status on failure (recorded with the engine).  The row and its key stay valid until
+  // the next call (a key of a run on disk is made whole in the window, where the next
+  // record's key overwrites it).
   int32_t advance();
   const RowRef& row() const { return row_; }
   // The current row's first 16 key bytes as two big-endian numbers (zero-padded).
@@ -58,8 +80,15 @@ class RunReader {
   int32_t ensure(uint32_t n, const uint8_t** bytes);
   // advance for a run in memory.
   void advanceInMemory();
+  // advance for a variable record on disk: its header, then its key made whole before its
+  // row, in the window.
+  int32_t nextRecord();
+  // The header that the window holds only the start of (at_ onwards): those bytes, then
+  // the rest from the file; the window is used up.  0, or a status.
+  int32_t headerFromFile(RecordHeader* h);
   int32_t readFailed(int32_t got);
-  int32_t damaged();
+  // The run file is damaged, for the reason `why`.
+  int32_t damaged(const char* why);
 
   TqSortVornImpl* engine_ = nullptr;
   ChunkDescriptor* run_ = nullptr;
@@ -76,7 +105,7 @@ class RunReader {
   uint8_t* window_ = nullptr;
   uint32_t windowSize_ = 0;
   uint32_t filled_ = 0;          // valid bytes in the window
-  uint32_t at_ = 0;              // the current record's start in the window
+  uint32_t at_ = 0;              // the current record's start (its key, made whole) in the window
   uint32_t consumed_ = 0;        // bytes of the current record (skipped by the next advance)
 };
 

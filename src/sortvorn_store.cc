@@ -36,7 +36,6 @@ namespace tqlib {
 
 namespace {
 constexpr int kNameSize = 260;
-constexpr uint32_t kVariableHeader = 8;
 }  // namespace
 
 // --- the tree and the list -----------------------------------------------------------------
@@ -533,18 +532,21 @@ bool TqSortVornImpl::writeRunRecords(ChunkDescriptor* chunk, NpHandle handle, ui
     fill += n;
     return true;
   };
+  RowRef last;  // the record before, whose key the next one shares bytes with
   for (uint64_t i = 0; i < chunk->rowCount; ++i) {
     RowRef r = rowOf(chunk, i);
     bool ok;
     if (fixedLayout_) {
       ok = put(r.row, r.rowLength + r.keyLength);  // the record, row and key together
     } else {
-      uint32_t header[2] = {r.keyLength, r.rowLength};
-      ok = put(header, kVariableHeader) && put(r.key, r.keyLength) && put(r.row, r.rowLength);
+      uint8_t header[kMostRecordHeader];
+      const uint32_t shared = tqSharedPrefix(last.key, last.keyLength, r.key, r.keyLength);
+      ok = put(header, tqPutRecordHeader(header, shared, r.keyLength, r.rowLength)) &&
+           put(r.key + shared, r.keyLength - shared) && put(r.row, r.rowLength);
+      last = r;
     }
     if (!ok) return false;
-    uint32_t record = r.keyLength + r.rowLength + (fixedLayout_ ? 0 : kVariableHeader);
-    if (record > *longest) *longest = record;
+    if (r.keyLength + r.rowLength > *longest) *longest = r.keyLength + r.rowLength;
   }
   if (fill > 0 && !tqWriteAll(handle, persistWindow_, fill)) return false;
   *written += fill;

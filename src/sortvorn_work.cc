@@ -474,25 +474,29 @@ bool TqSortVornWorkMerge::RunOutput::put(TqSortVornImpl* engine, NpHandle file, 
     fill += n;
     return true;
   };
+  // The key shares with the one before what the copy of that key (`high`, its first
+  // kKeyCopyBytes) holds of it: all of keys of the usual lengths, and of longer ones
+  // their first kKeyCopyBytes, so that the merge keeps no key of its own.
+  uint32_t shared = 0;
   bool ok;
-  uint32_t record;
   if (engine->fixedLayout()) {
     ok = add(r.row, r.rowLength) && add(r.key, r.keyLength);
-    record = r.rowLength + r.keyLength;
   } else {
-    uint32_t header[2] = {r.keyLength, r.rowLength};
-    ok = add(header, 8) && add(r.key, r.keyLength) && add(r.row, r.rowLength);
-    record = 8 + r.rowLength + r.keyLength;
+    const uint32_t held = highLength < kKeyCopyBytes ? highLength : kKeyCopyBytes;
+    if (rows > 0) shared = tqSharedPrefix(high, held, r.key, r.keyLength);
+    uint8_t header[kMostRecordHeader];
+    ok = add(header, tqPutRecordHeader(header, shared, r.keyLength, r.rowLength)) &&
+         add(r.key + shared, r.keyLength - shared) && add(r.row, r.rowLength);
   }
   if (!ok) return false;
-  if (record > longest) longest = record;
+  if (r.rowLength + r.keyLength > longest) longest = r.rowLength + r.keyLength;
   // The run keeps copies of its first and last keys, cut to what the tree holds.
   uint32_t copy = r.keyLength < kKeyCopyBytes ? r.keyLength : kKeyCopyBytes;
   if (rows == 0) {
     std::memcpy(low, r.key, copy);
     lowLength = r.keyLength;
   }
-  std::memcpy(high, r.key, copy);
+  std::memcpy(high + shared, r.key + shared, copy - shared);
   highLength = r.keyLength;
   ++rows;
   return true;

@@ -110,7 +110,7 @@ void StoredLine::make(const char* record, uint64_t recordOffset, size_t length, 
   Cut cuts[kMostSlots];
   size_t count = 0;
   size_t start = out->size();
-  out->resize(start + slots_.size() * 10 + length);
+  out->resize(start + slots_.size() * tqvarint::kMost64 + length);
   char* p = out->data() + start;
   for (size_t key : slots_) {
     const KeyValue& v = values[key];
@@ -125,11 +125,7 @@ void StoredLine::make(const char* record, uint64_t recordOffset, size_t length, 
       }
       cuts[i] = Cut{at, v.fieldLength};
     }
-    do {  // LEB128
-      uint8_t b = static_cast<uint8_t>(mark & 0x7F);
-      mark >>= 7;
-      *p++ = static_cast<char>(mark != 0 ? b | 0x80 : b);
-    } while (mark != 0);
+    p += tqvarint::put(p, mark);
   }
   uint64_t at = 0;
   for (size_t i = 0; i < count; ++i) {

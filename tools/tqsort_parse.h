@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "core/varint.h"
 #include "tqdatafile/tqdatafile.h"
 #include "tqsort_csv.h"
 #include "tqsort_options.h"
@@ -196,12 +197,9 @@ bool StoredLine::parts(const char* stored, size_t length, Text text, Parts* part
   parts->count = 0;
   for (size_t key : slots_) {
     uint64_t v = 0;
-    for (int shift = 0;; shift += 7) {
-      if (p == length || shift > 63) return false;
-      uint8_t b = static_cast<uint8_t>(stored[p++]);
-      v |= uint64_t{b & 0x7Fu} << shift;
-      if ((b & 0x80) == 0) break;
-    }
+    size_t used = 0;
+    if (!tqvarint::get(stored + p, length - p, &v, &used)) return false;
+    p += used;
     if (v == 0) continue;
     size_t i = parts->count++;
     while (i > 0 && parts->cuts[i - 1].at > v - 1) {

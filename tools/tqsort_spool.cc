@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/varint.h"
 #include "tqsort_input.h"
 
 namespace tqsort {
@@ -18,41 +19,6 @@ constexpr size_t kSmallestBlock = 4096;
 // Lines of a window that lie closer than this in the file are read in one call: copying
 // the gap costs less than another read.
 constexpr uint64_t kReadGap = 8192;
-constexpr size_t kMostVarintBytes = 10;
-
-size_t putVarint(char* to, uint64_t v) {
-  size_t n = 0;
-  do {
-    uint8_t b = static_cast<uint8_t>(v & 0x7F);
-    v >>= 7;
-    to[n++] = static_cast<char>(v != 0 ? b | 0x80 : b);
-  } while (v != 0);
-  return n;
-}
-
-size_t varintSize(uint64_t v) {
-  size_t n = 1;
-  while (v >= 0x80) {
-    v >>= 7;
-    ++n;
-  }
-  return n;
-}
-
-// Reads a varint from [p, p + n); false when it does not end there.
-bool getVarint(const char* p, size_t n, uint64_t* value, size_t* used) {
-  uint64_t v = 0;
-  for (size_t i = 0; i < n && i < kMostVarintBytes; ++i) {
-    uint8_t b = static_cast<uint8_t>(p[i]);
-    v |= uint64_t{b & 0x7Fu} << (7 * i);
-    if ((b & 0x80) == 0) {
-      *value = v;
-      *used = i + 1;
-      return true;
-    }
-  }
-  return false;
-}
 
 int64_t outsideMemory(uint64_t offset, uint64_t length) {
   return static_cast<int64_t>((offset << LineSpool::kLengthBits) | length | (uint64_t{1} << 63));
@@ -124,13 +90,13 @@ const LineSpool::Input* LineSpool::inputFor(const InputFile* from) {
 
 Status LineSpool::leaveInInput(const Input& input, uint64_t offset, size_t length, int64_t* place) {
   uint64_t at = input.base + offset;
-  char head[2 * kMostVarintBytes + 1];
+  char head[2 * tqvarint::kMost64 + 1];
   size_t n = 0;
   if (at != inputCursor_) {
     head[n++] = 0;
-    n += putVarint(head + n, at);
+    n += tqvarint::put(head + n, at);
   }
-  n += putVarint(head + n, uint64_t{length} * 2 + 1);
+  n += tqvarint::put(head + n, uint64_t{length} * 2 + 1);
   if (fileSize_ + n > kInputSpace) return tooLarge();
   TQSORT_TRY(writeFile(head, n));
   inputCursor_ = at + length;
@@ -185,11 +151,11 @@ bool LineSpool::roomInBlocks(size_t bytes) {
 
 Status LineSpool::append(const char* line, size_t length, int64_t* place, const InputFile* from, int64_t offset) {
   if (length == 0) return Status::error("internal error: an empty line for the spool");
-  size_t prefix = varintSize(length);
+  size_t prefix = tqvarint::size(length);
   if (prefix + length <= blockBytes_ && roomInBlocks(prefix + length)) {
     char* block = blocks_.back().get();
     size_t& used = blockUsed_.back();
-    used += putVarint(block + used, length);
+    used += tqvarint::put(block + used, length);
     uint64_t inBlocks = (uint64_t{blocks_.size() - 1} << blockShift_) + used;
     std::memcpy(block + used, line, length);
     used += length;
@@ -204,8 +170,8 @@ Status LineSpool::append(const char* line, size_t length, int64_t* place, const 
     return leaveInInput(*input, static_cast<uint64_t>(offset), length, place);
   }
   uint64_t start = fileSize_;
-  char head[kMostVarintBytes];
-  size_t headLength = putVarint(head, uint64_t{length} * 2);
+  char head[tqvarint::kMost64];
+  size_t headLength = tqvarint::put(head, uint64_t{length} * 2);
   if (start + headLength + length > kInputSpace) return tooLarge();
   TQSORT_TRY(writeFile(head, headLength));
   TQSORT_TRY(writeFile(line, length));
@@ -268,12 +234,12 @@ Status LineSpool::fileLine(int64_t place, uint64_t* offset, uint64_t* length) co
   *length = p & kLengthMask;
   if (*length != kLengthMask) return Status();
   // A long line: its length is in its record, in front of it.
-  char head[kMostVarintBytes];
-  size_t n = static_cast<size_t>(std::min<uint64_t>(kMostVarintBytes, fileSize_ - *offset));
+  char head[tqvarint::kMost64];
+  size_t n = static_cast<size_t>(std::min<uint64_t>(tqvarint::kMost64, fileSize_ - *offset));
   TQSORT_TRY(readFile(*offset, head, n));
   size_t used = 0;
   uint64_t record = 0;
-  if (!getVarint(head, n, &record, &used) || (record & 1) != 0) {
+  if (!tqvarint::get(head, n, &record, &used) || (record & 1) != 0) {
     return Status::error("internal error: a spooled line cannot be read");
   }
   *length = record >> 1;
@@ -326,11 +292,11 @@ Status LineSpool::Replay::view(ReadWindow* window, uint64_t at, uint64_t length,
 
 Status LineSpool::Replay::varint(uint64_t* value) {
   if (filePos_ >= spool_.fileSize_) return broken();
-  uint64_t n = std::min<uint64_t>(kMostVarintBytes, spool_.fileSize_ - filePos_);
+  uint64_t n = std::min<uint64_t>(tqvarint::kMost64, spool_.fileSize_ - filePos_);
   const char* p = nullptr;
   TQSORT_TRY(view(&file_, filePos_, n, spool_.fileSize_, &p));
   size_t used = 0;
-  if (!getVarint(p, static_cast<size_t>(n), value, &used)) return broken();
+  if (!tqvarint::get(p, static_cast<size_t>(n), value, &used)) return broken();
   filePos_ += used;
   return Status();
 }
@@ -374,7 +340,7 @@ Status LineSpool::replay(const std::function<Status(const char* line, size_t len
     for (size_t p = 0; p < blockUsed_[b];) {
       uint64_t length = 0;
       size_t used = 0;
-      if (!getVarint(block + p, blockUsed_[b] - p, &length, &used)) {
+      if (!tqvarint::get(block + p, blockUsed_[b] - p, &length, &used)) {
         return Status::error("internal error: a spooled line cannot be read");
       }
       p += used;
