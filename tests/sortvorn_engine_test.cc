@@ -1,22 +1,27 @@
 // The chunk sort engine's behaviour: key bytes, size resolution, refusals in the wrong
 // state, reading positions, clones of sorted files, progress and cancellation, a second
-// sort, and the bounded depth of the chunk quicksort.
+// sort, the bounded depth of the chunk quicksort, and the records of run files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <numeric>
 #include <set>
+#include <fstream>
 #include <thread>
 
+#include "core/varint.h"
 #include "platform/tqballoc.h"
 #include "platform/tqbassert.h"
 #include "platform/tqlog.h"
 #include "sort_support.h"
+#include "src/sortvorn_runs.h"
 #include "src/sortvorn_work.h"
 
 // The library's internals that these tests reach.
+using tqlib::ChunkDescriptor;
 using tqlib::IndexEntry;
+using tqlib::RunReader;
 using tqlib::TqSortVornWorkSort;
 using tqlib::tqKeyPrefix;
 
@@ -666,11 +671,11 @@ TEST_F(SortTest, ChunkSortDepthStaysSmallOnAnAdversarialChunk) {
 // are waited for rather than refused.
 TEST_F(SortTest, RowsLongerThanAChunkBecomeRunsOfTheirOwnWithinTheSortSize) {
   const std::vector<RefColumn> columns = {{tqbTypeInteger, 0}, {tqbTypeString, 1 << 20}};
-  // The longest record the sort takes: a run of one row holds the row, its key and an
-  // 8-byte header; the row and key of an integer and a string of n bytes take n + 24.
+  // The longest record the sort takes: a reader holds a run of one row as the row and
+  // its key; the row and key of an integer and a string of n bytes take n + 24.
   const uint64_t limit = TqSortVornImpl::longRowLimitOf(TqSortVornImpl::planSizes(64 << 10, 4096, 96, 3, 0));
   ASSERT_GT(limit, 20000u);
-  const size_t longest = static_cast<size_t>(limit - 8 - 24);
+  const size_t longest = static_cast<size_t>(limit - 24);
   for (int processors : {1, 2}) {
     SCOPED_TRACE(processors);
     SortOptions o;
@@ -805,4 +810,204 @@ TEST_F(SortTest, TheLastChunkSortedOnTwoThreadsKeepsTheOrder) {
       }
     }
   }
+}
+
+// --- run records ---------------------------------------------------------------------------
+
+namespace {
+
+struct Record {
+  std::string key, row;
+  bool operator==(const Record& o) const { return key == o.key && row == o.row; }
+};
+
+// Appends a variable record to `file`: its header (shared, rest of the key, row: LEB128),
+// the key's bytes after the shared ones, the row.
+void putRecord(std::string* file, uint64_t shared, const std::string& rest, const std::string& row) {
+  char header[3 * tqvarint::kMost64];
+  size_t n = tqvarint::put(header, shared);
+  n += tqvarint::put(header + n, rest.size());
+  n += tqvarint::put(header + n, row.size());
+  file->append(header, n).append(rest).append(row);
+}
+
+// A run file of `records`, each key sharing with the one before as much as they have in
+// common.
+std::string runFileOf(const std::vector<Record>& records) {
+  std::string file;
+  const std::string* before = nullptr;
+  for (const Record& r : records) {
+    size_t shared = 0;
+    while (before != nullptr && shared < before->size() && shared < r.key.size() && (*before)[shared] == r.key[shared]) {
+      ++shared;
+    }
+    putRecord(&file, shared, r.key.substr(shared), r.row);
+    before = &r.key;
+  }
+  return file;
+}
+
+// A variable-layout sort whose sizes are resolved (one row added), with 16-byte windows:
+// a run's window is then its longest record, at least 16 bytes.
+class RunRecordTest : public SortTest {
+ protected:
+  TqSortVornImpl* engine() {
+    SortOptions o;
+    o.windowSize = 16;
+    TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
+    storeRow(f, kTwo, intRows(1, 1, 10)[0]);
+    EXPECT_EQ(f->addRow(nullptr), 0);
+    return f;
+  }
+  // Reads `rows` records of the run file holding `bytes` through a reader whose window
+  // (the run's longest record, as its descriptor says) is `window` bytes: the status that
+  // ended it (-1 at the run's end), the records in *out.
+  int32_t readRun(TqSortVornImpl* f, const std::string& bytes, uint64_t rows, uint32_t window,
+                  std::vector<Record>* out) {
+    std::string path = dir_ + "/run";
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    ChunkDescriptor run;
+    run.tempFileName = path.data();
+    run.fileBytes = bytes.size();
+    run.rowCount = rows;
+    run.maxRecord = window;
+    RunReader reader;
+    int32_t status = reader.openStream(f, &run, static_cast<uint8_t*>(tqbMalloc(f->windowFor(&run))));
+    while (status == 0 && (status = reader.advance()) == 0) {
+      const tqlib::RowRef& r = reader.row();
+      out->push_back({std::string(reinterpret_cast<const char*>(r.key), r.keyLength),
+                      std::string(reinterpret_cast<const char*>(r.row), r.rowLength)});
+      uint64_t prefix[2];
+      tqKeyPrefix(r.key, r.keyLength, prefix);
+      EXPECT_TRUE(prefix[0] == reader.prefix()[0] && prefix[1] == reader.prefix()[1]) << out->size();
+    }
+    reader.close();
+    return status;
+  }
+};
+
+}  // namespace
+
+// A key shares its first bytes with the key before it in the same file: none (a file's
+// first record, a key that differs at once), all but one, all (equal keys), all of its
+// own (a key that is the start of the one before), and more than 127 (two-byte numbers
+// in every place of the header).  The reader makes every key whole, in windows of every
+// size from the longest record (which then fills it exactly) to the whole file, so that
+// records and headers straddle each refill at every offset.
+TEST_F(RunRecordTest, KeysAreMadeWholeThroughWindowsOfEverySize) {
+  const std::string k300 = "zzzz" + std::string(296, 'm');
+  const std::vector<Record> records = {
+      {"abcdefghij0123456789", "row 0"},
+      {"abcdefghij012345678X", "row 1, longer"},
+      {"abcdefghij012345678X", ""},
+      {"abcdefghij01", "row 3"},
+      {"zzzz", "row 4"},
+      {k300, std::string(130, 'r')},
+      {k300 + "!", "x"},
+      {"\x01", ""},
+  };
+  const std::string file = runFileOf(records);
+  ASSERT_LT(file.size(), 300 + 130 + 250) << "the keys' shared bytes are written once";
+  uint32_t longest = 0;
+  for (const Record& r : records) longest = std::max(longest, static_cast<uint32_t>(r.key.size() + r.row.size()));
+  TqSortVornImpl* f = engine();
+  for (uint32_t window = longest; window <= file.size() + 16; ++window) {
+    std::vector<Record> out;
+    ASSERT_EQ(readRun(f, file, records.size(), window, &out), -1) << window << ": " << f->getError().asCstr();
+    ASSERT_TRUE(out == records) << "window " << window;
+  }
+  f->release();
+}
+
+// Records that cannot be read as written are a damaged run file, with the status and
+// message of a failed read, whether the header lies in the window or runs past its end.
+TEST_F(RunRecordTest, DamagedRecordsAreReportedAndNeverReadOutside) {
+  const Record first{"abcdefghij0123456789", "row 0"};
+  std::string one;
+  putRecord(&one, 0, first.key, first.row);
+  struct Case {
+    const char* name;
+    std::string file;
+    uint64_t rows;
+    uint32_t wide;  // a window that holds the whole file (or the longest record said)
+    const char* reason;
+  };
+  std::string sharesTooMuch = one, firstShares, truncatedHeader = one, truncatedBody = one, overlong = one,
+              past32 = one, tooLong = one;
+  putRecord(&sharesTooMuch, first.key.size() + 1, "", "row 1");
+  putRecord(&firstShares, 1, "bc", "row 0");
+  truncatedHeader += "\x80";
+  putRecord(&truncatedBody, 3, "xyz", "row 1");
+  truncatedBody.pop_back();
+  overlong += std::string(5, '\x80') + '\x01' + "\x01\x01" + "k";
+  past32 += std::string(4, '\xff') + '\x1f' + "\x01\x01" + "k";
+  putRecord(&tooLong, 0, std::string(40, 'k'), "");
+  const Case cases[] = {
+      {"shares more than the key before has", sharesTooMuch, 2, 4096, "shares more bytes than the key before"},
+      {"the first record shares", firstShares, 1, 4096, "shares more bytes than the key before"},
+      {"the file ends within a header", truncatedHeader, 2, 4096, "the file ended before the run's rows"},
+      {"the file ends within a record", truncatedBody, 2, 4096, "the file ended before the run's rows"},
+      {"a number longer than 5 bytes", overlong, 2, 4096, "not numbers of 32 bits"},
+      {"a number past 32 bits", past32, 2, 4096, "not numbers of 32 bits"},
+      {"longer than the run's longest record", tooLong, 2, 39, "longer than any its run was written with"},
+  };
+  for (const Case& c : cases) {
+    // A window that holds the whole file, and one a byte longer than the first record
+    // (the next header then runs past its end).
+    for (uint32_t window : {c.wide, static_cast<uint32_t>(first.key.size() + first.row.size() + 1)}) {
+      SCOPED_TRACE(std::string(c.name) + ", window " + std::to_string(window));
+      TqSortVornImpl* f = engine();
+      std::vector<Record> out;
+      EXPECT_EQ(readRun(f, c.file, c.rows, window, &out), TqDatafile::StatusSystemError);
+      EXPECT_EQ(f->recordedFailure(), TqDatafile::StatusSystemError);
+      EXPECT_NE(f->getError().str().find(c.reason), std::string::npos) << f->getError().asCstr();
+      EXPECT_TRUE(out.empty() || out == std::vector<Record>{first});
+      f->release();
+    }
+  }
+}
+
+// Keys that begin alike are written once per run file: rows whose string keys share
+// their first 300 bytes write little more than half of what the same rows write with
+// those bytes at the end of the strings, where neighbouring keys share almost nothing.
+// Runs written from chunks and runs merged on the pool (whose keys share at most the
+// first 256 bytes, what a merge keeps of the key before), with equal keys among them,
+// read back whole and in order.
+TEST_F(SortTest, KeysThatBeginAlikeAreWrittenOncePerRunFile) {
+  const std::vector<RefColumn> columns = {{tqbTypeString, 320}, {tqbTypeInteger, 0}};
+  const std::vector<RefKey> keys = {{0, true}, {1, false}};
+  uint64_t written[2] = {0, 0};
+  for (int alikeAtEnd : {0, 1}) {
+    SCOPED_TRACE(alikeAtEnd ? "alike at the end" : "alike at the start");
+    std::mt19937_64 rng(5);
+    std::vector<std::vector<RefValue>> rows;
+    for (size_t r = 0; r < 600; ++r) {
+      std::vector<RefValue> row(2);
+      std::string differ(3, 'a');
+      for (char& c : differ) c = static_cast<char>('a' + rng() % 26);
+      row[0].null = false;
+      row[0].s = alikeAtEnd ? differ + std::string(300, 'k') : std::string(300, 'k') + differ;
+      if (r % 7 == 1) row[0].s = rows.back()[0].s;  // equal strings
+      row[1].null = false;
+      row[1].i = static_cast<int64_t>(r % 5);  // and some equal keys
+      rows.push_back(row);
+    }
+    SortOptions o;
+    o.chunkSize = 16 << 10;
+    o.sortSize = 3 * (16 << 10);
+    o.windowSize = 4096;  // more runs than windows: some are merged on the pool first
+    TqSortVornImpl* f = makeSort(columns, o, keys);
+    std::vector<std::vector<RefValue>> out;
+    ASSERT_EQ(sortAll(f, columns, rows, &out, nullptr), 4) << f->getError().asCstr();
+    const TqSortVornImpl::Statistics st = f->statistics();
+    EXPECT_GT(st.mergesSubmitted, 0u);
+    written[alikeAtEnd] = st.bytesWrittenToDisk;
+    std::vector<std::vector<RefValue>> expected = rows;
+    std::stable_sort(expected.begin(), expected.end(),
+                     [&](const auto& a, const auto& b) { return compareRefRows(columns, keys, a, b) < 0; });
+    ASSERT_EQ(out.size(), expected.size());
+    for (size_t r = 0; r < out.size(); ++r) ASSERT_TRUE(sameRow(columns, out[r], expected[r])) << "row " << r;
+    f->release();
+  }
+  EXPECT_LT(static_cast<double>(written[0]), 0.7 * static_cast<double>(written[1]));
 }

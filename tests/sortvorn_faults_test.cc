@@ -7,6 +7,10 @@
 #include <chrono>
 #include <thread>
 
+#include <fstream>
+#include <iterator>
+
+#include "core/varint.h"
 #include "platform/tqfault.h"
 #include "platform/tqlog.h"
 #include "sort_support.h"
@@ -257,6 +261,84 @@ TEST_P(SortFaultTest, EveryReloadFailureStopsTheSortForGood) {
     tqFaultReset();
     f->release();
   }
+}
+
+// Every read of a run file, failing in turn (headers, records and refills alike, through
+// windows shorter than a record), stops the sort with status 12 and leaves no file behind;
+// reads that come back short are completed.
+TEST_P(SortFaultTest, EveryFailedRunReadStopsTheSortAndShortReadsAreCompleted) {
+  SortOptions o = tight(1);
+  o.windowSize = 40;
+  auto rows = rowsOf(300, 11);
+  std::vector<std::vector<RefValue>> out;
+  TqSortVornImpl* f = makeSort(kCols, o, {{0, true}});
+  tqFaultReset();
+  ASSERT_EQ(sortAll(f, kCols, rows, &out, nullptr), 4) << f->getError().asCstr();
+  const int64_t reads = tqFaultCalls(TqFaultOp::Read);
+  ASSERT_GT(reads, 50);
+  f->release();
+  for (int64_t n = 1; n <= reads; n += n < 100 ? 1 : 1 + reads / 50) {
+    f = makeSort(kCols, o, {{0, true}});
+    tqFaultArm(TqFaultOp::Read, n);
+    out.clear();
+    int32_t status = sortAll(f, kCols, rows, &out, nullptr);
+    if (tqFaultsDelivered() == 0) {  // the pool's timing made fewer reads
+      EXPECT_EQ(status, 4) << "read " << n;
+      EXPECT_EQ(out.size(), rows.size()) << "read " << n;
+    } else {
+      EXPECT_EQ(status, 12) << "read " << n;
+      EXPECT_EQ(f->next(nullptr), 12) << "read " << n;
+    }
+    tqFaultReset();
+    f->release();
+    EXPECT_TRUE(filesWithPrefix(dir_, "tqsort_").empty()) << "read " << n;
+  }
+  f = makeSort(kCols, o, {{0, true}});
+  tqFaultArm(TqFaultOp::Read, 1, TqFaultMode::Short, true);
+  out.clear();
+  ASSERT_EQ(sortAll(f, kCols, rows, &out, nullptr), 4) << f->getError().asCstr();
+  EXPECT_GT(tqFaultsDelivered(), 0);
+  EXPECT_EQ(out.size(), rows.size());
+  EXPECT_TRUE(ascending(out));
+  tqFaultReset();
+  f->release();
+}
+
+// A run file damaged on disk after it was written (its second key says it shares more
+// bytes than the first key has) stops the sort with status 12 and the reason, and the
+// sort leaves no file behind.
+TEST_F(SortTest, ARunFileDamagedOnDiskStopsTheSortAndLeavesNothing) {
+  SortOptions o;
+  o.chunkSize = 2048;
+  o.sortSize = 3 * 2048;
+  TqSortVornImpl* f = makeSort(kCols, o, {{0, true}});
+  ASSERT_EQ(addWaitingForThePool(f, rowsOf(600, 12)), 0) << f->getError().asCstr();
+  int damaged = 0;
+  for (const std::string& path : filesWithPrefix(dir_, "tqsort_")) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    uint64_t shared = 0, rest = 0, row = 0;
+    size_t a = 0, b = 0, c = 0;
+    ASSERT_TRUE(tqvarint::get(bytes.data(), bytes.size(), &shared, &a));
+    ASSERT_TRUE(tqvarint::get(bytes.data() + a, bytes.size() - a, &rest, &b));
+    ASSERT_TRUE(tqvarint::get(bytes.data() + a + b, bytes.size() - a - b, &row, &c));
+    ASSERT_EQ(shared, 0u) << "a file's first key shares nothing";
+    const uint64_t second = a + b + c + rest + row;
+    if (second >= bytes.size()) continue;  // one row
+    ASSERT_LT(bytes[second] & 0xff, 0x80) << "an integer key shares fewer than 128 bytes";
+    file.clear();
+    file.seekp(static_cast<std::streamoff>(second));
+    file.put(static_cast<char>(rest + 1));
+    ++damaged;
+  }
+  ASSERT_GT(damaged, 0);
+  int32_t status = f->sort();
+  while (status == 0) status = f->next(nullptr);
+  EXPECT_EQ(status, 12);
+  EXPECT_NE(f->getError().str().find("shares more bytes than the key before it has"), std::string::npos)
+      << f->getError().asCstr();
+  f->release();
+  EXPECT_TRUE(filesWithPrefix(dir_, "tqsort_").empty());
 }
 
 TEST_P(SortFaultTest, PoolThatRefusesWorkOrDoesNotStart) {
