@@ -15,14 +15,29 @@ constexpr const char* kLongerThanAny = "a record is longer than any its run was 
 constexpr const char* kSharesTooMuch = "a record's key shares more bytes than the key before it has";
 constexpr const char* kNoHeader = "a record's lengths are not numbers of 32 bits";
 
-// Parses a record header from the `n` bytes at `p`: the numbers read whole (3: the
-// header, in *h), or -1 when the bytes are no header (a number longer than 5 bytes, or
-// past 32 bits).  Most headers are three bytes below 128.
-int parseHeader(const uint8_t* p, uint32_t n, RecordHeader* h) {
-  if (n >= 3 && ((p[0] | p[1] | p[2]) & 0x80) == 0) {
-    *h = RecordHeader{p[0], p[1], p[2], 3};
-    return 3;
+// Copies the `n` bytes at `from` to `to`, which lies after it (the two may overlap): every
+// byte is read before any is written.  Most shared beginnings are short, and up to 16
+// bytes move as two words each way, without a call.
+inline void copyShared(uint8_t* to, const uint8_t* from, uint32_t n) {
+  if (n >= 8 && n <= 16) {
+    uint64_t head, tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + n - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + n - 8, &tail, 8);
+  } else if (n >= 4 && n < 8) {
+    uint32_t head, tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + n - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + n - 4, &tail, 4);
+  } else if (n > 0) {
+    std::memmove(to, from, n);
   }
+}
+
+// parseHeader for headers that are not three bytes below 128.
+int parseLongHeader(const uint8_t* p, uint32_t n, RecordHeader* h) {
   uint32_t values[3];
   uint32_t at = 0;
   for (int i = 0; i < 3; ++i) {
@@ -37,6 +52,17 @@ int parseHeader(const uint8_t* p, uint32_t n, RecordHeader* h) {
   }
   *h = RecordHeader{values[0], values[1], values[2], at};
   return 3;
+}
+
+// Parses a record header from the `n` bytes at `p`: the numbers read whole (3: the
+// header, in *h), or -1 when the bytes are no header (a number longer than 5 bytes, or
+// past 32 bits).  Most headers are three bytes below 128.
+inline int parseHeader(const uint8_t* p, uint32_t n, RecordHeader* h) {
+  if (n >= 3 && ((p[0] | p[1] | p[2]) & 0x80) == 0) {
+    *h = RecordHeader{p[0], p[1], p[2], 3};
+    return 3;
+  }
+  return parseLongHeader(p, n, h);
 }
 }  // namespace
 
@@ -139,10 +165,10 @@ int32_t RunReader::advance() {
     if ((status = ensure(n, &p)) != 0) return status;
     row_ = RowRef{p + rowLength, engine_->keyAreaLength(), p, rowLength};
     consumed_ = n;
+    tqKeyPrefix(row_.key, row_.keyLength, prefix_);
   } else if ((status = nextRecord()) != 0) {
     return status;
   }
-  tqKeyPrefix(row_.key, row_.keyLength, prefix_);
   --left_;
   return 0;
 }
@@ -158,13 +184,13 @@ int32_t RunReader::nextRecord() {
   if (parsed == 3) {
     if (h.shared > row_.keyLength) return damaged(kSharesTooMuch);
     keyAt = at_ + h.bytes - h.shared;
-    if (h.shared > 0) std::memmove(window_ + keyAt, row_.key, h.shared);
+    copyShared(window_ + keyAt, row_.key, h.shared);
   } else {
     if (parsed < 0) return damaged(kNoHeader);
     int32_t status = headerFromFile(&h);
     if (status != 0) return status;
     if (h.shared > row_.keyLength) return damaged(kSharesTooMuch);
-    if (h.shared > 0) std::memmove(window_, row_.key, h.shared);
+    if (h.shared > 0) std::memmove(window_, row_.key, h.shared);  // to the window's start
     filled_ = h.shared;
     keyAt = 0;
   }
@@ -177,7 +203,34 @@ int32_t RunReader::nextRecord() {
   if (status != 0) return status;
   row_ = RowRef{p, static_cast<uint32_t>(keyLength), p + keyLength, h.row};
   consumed_ = static_cast<uint32_t>(n);
+  nextPrefix(h.shared);
   return 0;
+}
+
+void RunReader::nextPrefix(uint32_t shared) {
+  // The key's first 16 bytes are those of the key before when it shares that many.
+  // Else the bytes it shares come from the prefix before, and the others straight from
+  // the window, read in two words and shifted into place: the shared bytes just copied
+  // are not read again (wide reads of bytes just written in small pieces wait for the
+  // writes).
+  if (shared >= 16) return;
+  const uint8_t* rest = row_.key + shared;
+  if (rest + 16 > window_ + windowSize_) {  // the window ends first: read the key itself
+    tqKeyPrefix(row_.key, row_.keyLength, prefix_);
+    return;
+  }
+  __extension__ typedef unsigned __int128 Bytes16;  // GCC's and Clang's 128-bit numbers
+  uint64_t high, low;
+  std::memcpy(&high, rest, 8);
+  std::memcpy(&low, rest + 8, 8);
+  Bytes16 key = ((Bytes16{__builtin_bswap64(high)} << 64) | __builtin_bswap64(low)) >> (8 * shared);
+  const Bytes16 before = (Bytes16{prefix_[0]} << 64) | prefix_[1];
+  const Bytes16 all = ~Bytes16{0};
+  if (shared > 0) key |= before & ~(all >> (8 * shared));
+  // Bytes past the key's end are zero.
+  if (row_.keyLength < 16) key &= row_.keyLength == 0 ? 0 : ~(all >> (8 * row_.keyLength));
+  prefix_[0] = static_cast<uint64_t>(key >> 64);
+  prefix_[1] = static_cast<uint64_t>(key);
 }
 
 int32_t RunReader::headerFromFile(RecordHeader* h) {
@@ -214,6 +267,46 @@ void RunReader::advanceInMemory() {
     __builtin_prefetch(base_ + ahead.keyOffset);
     __builtin_prefetch(base_ + ahead.rowOffset() + ahead.rowLength - 1);
   }
+}
+
+// --- RunWriter --------------------------------------------------------------------------------
+
+bool RunWriter::put(const RowRef& r, uint32_t shared) {
+  bool ok;
+  if (fixedLayout_) {
+    ok = add(r.row, r.rowLength) && add(r.key, r.keyLength);
+  } else {
+    if (fill_ + kMostRecordHeader <= windowSize_) {  // the header straight into the window
+      fill_ += tqPutRecordHeader(window_ + fill_, shared, r.keyLength, r.rowLength);
+      ok = true;
+    } else {
+      uint8_t header[kMostRecordHeader];
+      ok = add(header, tqPutRecordHeader(header, shared, r.keyLength, r.rowLength));
+    }
+    ok = ok && add(r.key + shared, r.keyLength - shared) && add(r.row, r.rowLength);
+  }
+  if (r.keyLength + r.rowLength > longest_) longest_ = r.keyLength + r.rowLength;
+  return ok;
+}
+
+bool RunWriter::add(const void* bytes, uint32_t n) {
+  if (fill_ + n > windowSize_) {
+    if (!flush()) return false;
+    if (n > windowSize_) {
+      written_ += n;
+      return tqWriteAll(file_, bytes, n);
+    }
+  }
+  std::memcpy(window_ + fill_, bytes, n);
+  fill_ += n;
+  return true;
+}
+
+bool RunWriter::flush() {
+  const uint32_t n = fill_;
+  fill_ = 0;
+  written_ += n;
+  return n == 0 || tqWriteAll(file_, window_, n);
 }
 
 // --- LoserTree --------------------------------------------------------------------------------

@@ -86,6 +86,8 @@ class RunReader {
   // The header that the window holds only the start of (at_ onwards): those bytes, then
   // the rest from the file; the window is used up.  0, or a status.
   int32_t headerFromFile(RecordHeader* h);
+  // prefix_ for the record just read, whose key shares `shared` bytes with the key before.
+  void nextPrefix(uint32_t shared);
   int32_t readFailed(int32_t got);
   // The run file is damaged, for the reason `why`.
   int32_t damaged(const char* why);
@@ -107,6 +109,37 @@ class RunReader {
   uint32_t filled_ = 0;          // valid bytes in the window
   uint32_t at_ = 0;              // the current record's start (its key, made whole) in the window
   uint32_t consumed_ = 0;        // bytes of the current record (skipped by the next advance)
+};
+
+// Writes the records of one run file (the formats above) through a window: records gather
+// in it and go to the file when it fills, and a piece longer than the window goes
+// straight through.  The writers of run files (a chunk written out, a merge's output)
+// say how many bytes each key shares with the key before, from what they keep of it.
+class RunWriter {
+ public:
+  RunWriter(bool fixedLayout, NpHandle file, uint8_t* window, uint32_t windowSize)
+      : fixedLayout_(fixedLayout), file_(file), window_(window), windowSize_(windowSize) {}
+  // Appends the record of `row`, whose key shares its first `shared` bytes with the key
+  // of the record before in this file (0 for the file's first, and in the fixed
+  // layout); false when a write fails.
+  bool put(const RowRef& row, uint32_t shared);
+  // Writes what the window holds; false when a write fails.
+  bool flush();
+  // Bytes given to the file so far.
+  uint64_t written() const { return written_; }
+  // The longest record put, as a reader holds it: its key and row.
+  uint32_t longest() const { return longest_; }
+
+ private:
+  bool add(const void* bytes, uint32_t n);
+
+  bool fixedLayout_;
+  NpHandle file_;
+  uint8_t* window_;
+  uint32_t windowSize_;
+  uint32_t fill_ = 0;
+  uint64_t written_ = 0;
+  uint32_t longest_ = 0;
 };
 
 // Bytes a merge counts for each input besides its window: the reader, its places in the

@@ -30,12 +30,14 @@
 #include "platform/npfio.h"
 #include "platform/tqballoc.h"
 #include "src/sortvorn.h"
+#include "src/sortvorn_runs.h"
 #include "src/trace.h"
 
 namespace tqlib {
 
 namespace {
 constexpr int kNameSize = 260;
+constexpr uint64_t kPrefetchRows = 8;  // how far ahead a walk in key order asks for rows
 }  // namespace
 
 // --- the tree and the list -----------------------------------------------------------------
@@ -203,7 +205,7 @@ void TqSortVornImpl::gatherInKeyOrder(ChunkDescriptor* chunk, const IndexEntry* 
   for (uint32_t i = 0; i < n; ++i) {
     IndexEntry e = entries[i];
     const uint32_t bytes = e.keyLength + e.rowLength;
-    if (i + 8 < n) __builtin_prefetch(chunk->buffer + entries[i + 8].keyOffset);
+    if (i + kPrefetchRows < n) __builtin_prefetch(chunk->buffer + entries[i + kPrefetchRows].keyOffset);
     std::memcpy(target + at, chunk->buffer + e.keyOffset, bytes);
     e.keyOffset = at;
     moved[i] = e;
@@ -514,43 +516,27 @@ void TqSortVornImpl::writeAhead(bool onMain) {
 
 bool TqSortVornImpl::writeRunRecords(ChunkDescriptor* chunk, NpHandle handle, uint64_t* written,
                                      uint32_t* longest) {
-  // The rows in key order, one record each, gathered through the persist window; a
-  // record larger than the window goes straight to the file.
-  uint32_t fill = 0;
-  uint8_t* const window = persistWindow_;  // ours while the lock is held
-  auto put = [&](const void* bytes, uint32_t n) -> bool {
-    if (fill + n > windowSize_) {
-      if (fill > 0 && !tqWriteAll(handle, window, fill)) return false;
-      *written += fill;
-      fill = 0;
-      if (n > windowSize_) {
-        *written += n;
-        return tqWriteAll(handle, bytes, n);
-      }
+  // The rows in key order, one record each, gathered through the persist window (ours
+  // while the lock is held); each key shares its first bytes with the key before, which
+  // lies in the chunk too.
+  RunWriter writer(fixedLayout_, handle, persistWindow_, windowSize_);
+  RowRef last;
+  // A chunk that was not gathered holds its rows in arrival order: a row a few ahead is
+  // asked for early, so that it is in the cache when its turn comes.
+  const IndexEntry* ahead = fixedLayout_ || chunk->inKeyOrder ? nullptr : entriesOf(chunk);
+  bool ok = true;
+  for (uint64_t i = 0; ok && i < chunk->rowCount; ++i) {
+    if (ahead != nullptr && i + kPrefetchRows < chunk->rowCount) {
+      __builtin_prefetch(chunk->buffer + ahead[i + kPrefetchRows].keyOffset);
     }
-    std::memcpy(window + fill, bytes, n);
-    fill += n;
-    return true;
-  };
-  RowRef last;  // the record before, whose key the next one shares bytes with
-  for (uint64_t i = 0; i < chunk->rowCount; ++i) {
     RowRef r = rowOf(chunk, i);
-    bool ok;
-    if (fixedLayout_) {
-      ok = put(r.row, r.rowLength + r.keyLength);  // the record, row and key together
-    } else {
-      uint8_t header[kMostRecordHeader];
-      const uint32_t shared = tqSharedPrefix(last.key, last.keyLength, r.key, r.keyLength);
-      ok = put(header, tqPutRecordHeader(header, shared, r.keyLength, r.rowLength)) &&
-           put(r.key + shared, r.keyLength - shared) && put(r.row, r.rowLength);
-      last = r;
-    }
-    if (!ok) return false;
-    if (r.keyLength + r.rowLength > *longest) *longest = r.keyLength + r.rowLength;
+    ok = writer.put(r, fixedLayout_ ? 0 : tqSharedPrefix(last.key, last.keyLength, r.key, r.keyLength));
+    last = r;
   }
-  if (fill > 0 && !tqWriteAll(handle, persistWindow_, fill)) return false;
-  *written += fill;
-  return true;
+  ok = ok && writer.flush();
+  *written += writer.written();
+  *longest = writer.longest();
+  return ok;
 }
 
 void TqSortVornImpl::runDirOrder(uint64_t bytes, int order[kMostRunDirs], int* count) {

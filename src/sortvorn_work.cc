@@ -386,9 +386,9 @@ int32_t TqSortVornWorkMerge::mergeToRun(TqbThreadPoolWorker* worker, ChunkLock l
   char name[260];
   NpHandle file = 0;
   if ((status = engine_->createRunFile(name, &file, lock, inputBytes())) != 0) return status;
-  RunOutput out;
-  out.window = static_cast<uint8_t*>(tqbMalloc(engine_->windowSize()));
-  bool failed = out.window == nullptr;
+  uint8_t* window = static_cast<uint8_t*>(tqbMalloc(engine_->windowSize()));
+  RunOutput out(engine_->fixedLayout(), file, window, engine_->windowSize());
+  bool failed = window == nullptr;
   if (failed) engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Merge Window)"), lock);
   bool stopped = false;
   uint64_t rows = 0;
@@ -400,7 +400,7 @@ int32_t TqSortVornWorkMerge::mergeToRun(TqbThreadPoolWorker* worker, ChunkLock l
       stopped = true;
       break;
     }
-    if (!out.put(engine_, file, readers_[w]->row())) {
+    if (!out.put(readers_[w]->row())) {
       engine_->setError(TqDatafile::StatusSystemError, engine_->writeFailure(name, np_fio_syserr(file)), lock);
       failed = true;
       break;
@@ -415,7 +415,7 @@ int32_t TqSortVornWorkMerge::mergeToRun(TqbThreadPoolWorker* worker, ChunkLock l
     if (out.rows % kStopCheckRows == 0) engine_->countMerged(kStopCheckRows);
   }
   engine_->countMerged(out.rows % kStopCheckRows);
-  if (!failed && !stopped && !out.flush(file)) {
+  if (!failed && !stopped && !out.writer.flush()) {
     engine_->setError(TqDatafile::StatusSystemError, engine_->writeFailure(name, np_fio_syserr(file)), lock);
     failed = true;
   }
@@ -423,8 +423,8 @@ int32_t TqSortVornWorkMerge::mergeToRun(TqbThreadPoolWorker* worker, ChunkLock l
     engine_->setError(TqDatafile::StatusSystemError, engine_->writeFailure(name, np_fio_syserr(0)), lock);
     failed = true;
   }
-  tqbFree(out.window);
-  engine_->countBytesWritten(out.written, lock);
+  tqbFree(window);
+  engine_->countBytesWritten(out.writer.written(), lock);
   status = failed ? TqDatafile::StatusSystemError : (stopped ? TqDatafile::StatusStopped : 0);
   if (status != 0 || out.rows == 0) {
     np_fio_unlink(name);
@@ -449,8 +449,8 @@ int32_t TqSortVornWorkMerge::enterRun(const char* name, const RunOutput& out, Ch
     if (run != nullptr) engine_->tossChunk(run, lock);
     return TqDatafile::StatusNoRoom;
   }
-  run->fileBytes = out.written;
-  run->maxRecord = out.longest;
+  run->fileBytes = out.writer.written();
+  run->maxRecord = out.writer.longest();
   run->rowCount = out.rows;
   RowRef first{out.low, out.lowLength, nullptr, 0}, last{out.high, out.highLength, nullptr, 0};
   // The file belongs to the run from here on, also when it cannot enter the tree.
@@ -458,38 +458,15 @@ int32_t TqSortVornWorkMerge::enterRun(const char* name, const RunOutput& out, Ch
   return 0;
 }
 
-bool TqSortVornWorkMerge::RunOutput::put(TqSortVornImpl* engine, NpHandle file, const RowRef& r) {
-  const uint32_t windowSize = engine->windowSize();
-  auto add = [&](const void* bytes, uint32_t n) -> bool {
-    if (fill + n > windowSize) {
-      if (fill > 0 && !tqWriteAll(file, window, fill)) return false;
-      written += fill;
-      fill = 0;
-      if (n > windowSize) {  // a record larger than the window goes straight through
-        written += n;
-        return tqWriteAll(file, bytes, n);
-      }
-    }
-    std::memcpy(window + fill, bytes, n);
-    fill += n;
-    return true;
-  };
+bool TqSortVornWorkMerge::RunOutput::put(const RowRef& r) {
   // The key shares with the one before what the copy of that key (`high`, its first
   // kKeyCopyBytes) holds of it: all of keys of the usual lengths, and of longer ones
   // their first kKeyCopyBytes, so that the merge keeps no key of its own.
   uint32_t shared = 0;
-  bool ok;
-  if (engine->fixedLayout()) {
-    ok = add(r.row, r.rowLength) && add(r.key, r.keyLength);
-  } else {
-    const uint32_t held = highLength < kKeyCopyBytes ? highLength : kKeyCopyBytes;
-    if (rows > 0) shared = tqSharedPrefix(high, held, r.key, r.keyLength);
-    uint8_t header[kMostRecordHeader];
-    ok = add(header, tqPutRecordHeader(header, shared, r.keyLength, r.rowLength)) &&
-         add(r.key + shared, r.keyLength - shared) && add(r.row, r.rowLength);
+  if (rows > 0 && !fixedLayout) {
+    shared = tqSharedPrefix(high, highLength < kKeyCopyBytes ? highLength : kKeyCopyBytes, r.key, r.keyLength);
   }
-  if (!ok) return false;
-  if (r.rowLength + r.keyLength > longest) longest = r.rowLength + r.keyLength;
+  if (!writer.put(r, shared)) return false;
   // The run keeps copies of its first and last keys, cut to what the tree holds.
   uint32_t copy = r.keyLength < kKeyCopyBytes ? r.keyLength : kKeyCopyBytes;
   if (rows == 0) {
@@ -500,12 +477,6 @@ bool TqSortVornWorkMerge::RunOutput::put(TqSortVornImpl* engine, NpHandle file, 
   highLength = r.keyLength;
   ++rows;
   return true;
-}
-
-bool TqSortVornWorkMerge::RunOutput::flush(NpHandle file) {
-  if (fill == 0) return true;
-  written += fill;
-  return tqWriteAll(file, window, fill);
 }
 
 void TqSortVornWorkMerge::failure(bool cancelled) {

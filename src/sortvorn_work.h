@@ -96,21 +96,20 @@ class TqSortVornWorkMerge : public TqbThreadPoolWork {
   void releaseMergeCount();
   // Gives back what the request still holds: inputs, readers, windows.
   void giveBack();
-  // The run a merge writes: its window, what went through it, and the key copies of
-  // its first and last rows (the first kKeyCopyBytes of each, with the full length).
+  // The run a merge writes: its writer, and the key copies of its first and last rows
+  // (the first kKeyCopyBytes of each, with the full length).
   struct RunOutput {
-    uint8_t* window = nullptr;
-    uint32_t fill = 0;
-    uint64_t written = 0;
+    RunOutput(bool fixedRows, NpHandle file, uint8_t* window, uint32_t windowSize)
+        : writer(fixedRows, file, window, windowSize), fixedLayout(fixedRows) {}
+    RunWriter writer;
+    bool fixedLayout;
     uint64_t rows = 0;
-    uint32_t longest = 0;
     uint8_t low[kKeyCopyBytes];
     uint32_t lowLength = 0;
     uint8_t high[kKeyCopyBytes];
     uint32_t highLength = 0;
     // Appends a row's record; false when a write fails.
-    bool put(TqSortVornImpl* engine, NpHandle file, const RowRef& row);
-    bool flush(NpHandle file);
+    bool put(const RowRef& row);
   };
   // About the bytes of the merged run: the inputs' files, and a chunk for each in memory.
   uint64_t inputBytes() const;
