@@ -215,7 +215,7 @@ void RunReader::nextPrefix(uint32_t shared) {
   // writes).
   if (shared >= 16) return;
   const uint8_t* rest = row_.key + shared;
-  if (rest + 16 > window_ + windowSize_) {  // the window ends first: read the key itself
+  if (static_cast<uint64_t>(rest - window_) + 16 > windowSize_) {  // the window ends first
     tqKeyPrefix(row_.key, row_.keyLength, prefix_);
     return;
   }

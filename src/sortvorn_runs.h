@@ -1,4 +1,5 @@
-// Reading runs in key order, and choosing the next row among many of them.
+// Writing runs to files and reading them in key order, and choosing the next row among
+// many of them.
 //
 // A run is read by a RunReader: a sorted chunk in memory row by row in place, or a run
 // file front to back through a window of the engine's window size.  A run file holds
@@ -107,7 +108,7 @@ class RunReader {
   uint8_t* window_ = nullptr;
   uint32_t windowSize_ = 0;
   uint32_t filled_ = 0;          // valid bytes in the window
-  uint32_t at_ = 0;              // the current record's start (its key, made whole) in the window
+  uint32_t at_ = 0;              // the current record's start (its key) in the window
   uint32_t consumed_ = 0;        // bytes of the current record (skipped by the next advance)
 };
 
