@@ -544,7 +544,7 @@ TEST_F(SortTest, MergeItemsTraceUnderTheirOwnClass) {
       o.engine = engine;
       o.chunkSize = 256 << 10;
       o.sortSize = 3 * (256 << 10);
-      o.windowSize = 128 << 10;  // six windows: groups of more runs are merged on the pool first
+      o.windowSize = 64 << 10;  // a dozen windows: groups of more runs are merged on the pool first
       o.processors = 2;
       TqSortVornImpl* f = makeSort(kTwo, o, {{0, true}});
       StopDuringMerge stop(f, &capture);
