@@ -298,7 +298,7 @@ int32_t TqSortVornImpl::reserveWindows(uint64_t bytes, uint32_t files) {
   charge(bytes);
   filesInUse_ += files;
   if (filesInUse_ > counters_.maxRunFilesOpen) counters_.maxRunFilesOpen = filesInUse_;
-  uint32_t windows = windowSize_ != 0 ? static_cast<uint32_t>(bytes / windowSize_) : 0;
+  uint32_t windows = windowsIn(bytes, files);
   windowsInUse_ += windows;
   if (windowsInUse_ > counters_.maxWindowsInUse) counters_.maxWindowsInUse = windowsInUse_;
   return StatusOk;
@@ -309,7 +309,7 @@ void TqSortVornImpl::releaseWindows(uint64_t bytes, ChunkLock lock, uint32_t fil
   ChunkLockScope scope(this, lock);
   bytesInUse_ -= bytes;
   filesInUse_ -= files;
-  uint32_t windows = windowSize_ != 0 ? static_cast<uint32_t>(bytes / windowSize_) : 0;
+  uint32_t windows = windowsIn(bytes, files);
   windowsInUse_ -= windows < windowsInUse_ ? windows : windowsInUse_;
   wakeBufferWaiter();
 }
