@@ -419,6 +419,12 @@ class TqSortVornImpl : public AbsTqSortfile {
   // goes back to the size derived from the chunk size.  For tests that need windows
   // smaller than a row.
   void setWindowSize(uint32_t bytes) { requestedWindow_ = bytes; }
+  // For tests that order events: `hook` is called on the sorting thread each time a
+  // sorted chunk has taken the buffer it is gathered into, before its rows move.
+  void setGatherHook(void (*hook)(TqSortVornImpl* engine, void* context), void* context) {
+    gatherHook_ = hook;
+    gatherHookContext_ = context;
+  }
 
  protected:
   ~TqSortVornImpl() override;
@@ -628,6 +634,8 @@ class TqSortVornImpl : public AbsTqSortfile {
   uint32_t filesInUse_ TQ_GUARDED_BY(chunkLock_) = 0;
   bool inputMergeRunning_ TQ_GUARDED_BY(chunkLock_) = false;  // a merge of runs while rows come in
   uint32_t requestedWindow_ = 0;        // setWindowSize; 0: derived
+  void (*gatherHook_)(TqSortVornImpl*, void*) = nullptr;  // setGatherHook
+  void* gatherHookContext_ = nullptr;
   uint32_t windowSize_ = 0;             // resolved by setKeys
   uint8_t* persistWindow_ TQ_GUARDED_BY(chunkLock_) = nullptr;  // persistChunk's staging area
   bool sorting_ TQ_GUARDED_BY(chunkLock_) = false;  // final chunk submitted
@@ -655,6 +663,7 @@ class TqSortVornImpl : public AbsTqSortfile {
   bool mergeAtomicCreated_ = false;
   TqEvent mergeWaiter_ = 0;
   uint32_t bufferWaiters_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint32_t gathers_ TQ_GUARDED_BY(chunkLock_) = 0;  // gathers holding the buffer they fill
   // Grows each time bufferWaiter_ is posted.
   uint32_t bufferGeneration_ TQ_GUARDED_BY(chunkLock_) = 0;
   TqLock bufferLock_ = 0;
