@@ -78,11 +78,11 @@ void RunReader::openMemory(TqSortVornImpl* engine, ChunkDescriptor* run) {
   entries_ = engine->fixedLayout() ? nullptr : engine->entriesOf(run);
 }
 
-int32_t RunReader::openStream(TqSortVornImpl* engine, ChunkDescriptor* run, uint8_t* window) {
+int32_t RunReader::openStream(TqSortVornImpl* engine, ChunkDescriptor* run, uint8_t* window, uint32_t windowBytes) {
   engine_ = engine;
   run_ = run;
   window_ = window;
-  windowSize_ = engine->windowFor(run);
+  windowSize_ = windowBytes;
   row_ = RowRef{};  // a file's first record shares nothing
   left_ = run->rowCount;
   exhausted_ = false;

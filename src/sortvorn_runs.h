@@ -18,8 +18,9 @@
 // window ahead of it) over the record's header and the record before, used up by then.
 // A record as the reader holds it is its key and its row, adjacent, as in a chunk.
 //
-// The window refills as the rows are consumed.  It is the engine's window size, or the
-// run's longest record (its key and row) when that is longer (TqSortVornImpl::windowFor):
+// The window refills as the rows are consumed.  It is the engine's window size (or less,
+// down to an eighth, for a read merge of many runs), or the run's longest record (its key
+// and row) when that is longer (TqSortVornImpl::windowFor):
 // every record fits it whole, so a run of any length costs one window of memory, known
 // before it is opened, and its file is read once, sequentially.  A header that runs past
 // the window's end is read apart, a few bytes at a time, so that the key before stays in
@@ -55,10 +56,10 @@ class RunReader {
 
   // Reads `run` (in memory) in place.
   void openMemory(TqSortVornImpl* engine, ChunkDescriptor* run);
-  // Reads `run` (on disk) through `window` of engine->windowFor(run) bytes (owned by
-  // the reader from now on, freed by close).  Opens the file: a status on failure
-  // (recorded with the engine).
-  int32_t openStream(TqSortVornImpl* engine, ChunkDescriptor* run, uint8_t* window);
+  // Reads `run` (on disk) through `window` of `windowBytes` (at least the run's longest
+  // record; owned by the reader from now on, freed by close).  Opens the file: a status
+  // on failure (recorded with the engine).
+  int32_t openStream(TqSortVornImpl* engine, ChunkDescriptor* run, uint8_t* window, uint32_t windowBytes);
   // Moves to the next row: 0 with row() set, -1 when the run has no more rows, a
   // status on failure (recorded with the engine).  The row and its key stay valid until
   // the next call (a key of a run on disk is made whole in the window, where the next
