@@ -873,8 +873,8 @@ class RunRecordTest : public SortTest {
     run.rowCount = rows;
     run.maxRecord = window;
     RunReader reader;
-    const uint32_t bytes = f->windowFor(&run);
-    int32_t status = reader.openStream(f, &run, static_cast<uint8_t*>(tqbMalloc(bytes)), bytes);
+    const uint32_t size = f->windowFor(&run);
+    int32_t status = reader.openStream(f, &run, static_cast<uint8_t*>(tqbMalloc(size)), size);
     while (status == 0 && (status = reader.advance()) == 0) {
       const tqlib::RowRef& r = reader.row();
       out->push_back({std::string(reinterpret_cast<const char*>(r.key), r.keyLength),
