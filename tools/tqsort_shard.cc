@@ -196,8 +196,13 @@ bool takeKeyValue(KeyType type, bool ascending, const uint8_t* p, uint32_t n, Tq
   bool ok = true;
   switch (type) {
     case KeyType::Str: {
-      if (n < tqkey::kNullStringKeyBytes || p[n - 1] != (ascending ? 0x00 : 0xff)) return false;
-      if (p[0] == tqkey::presence(true, ascending)) break;
+      // A null is its presence byte and one zero byte, whichever the direction.
+      if (p[0] == tqkey::presence(true, ascending)) {
+        if (n != tqkey::kNullStringKeyBytes) return false;
+        v->setNull();
+        return true;
+      }
+      if (n < 2 || p[n - 1] != (ascending ? 0x00 : 0xff)) return false;
       const char* bytes = reinterpret_cast<const char*>(p + 1);
       if (!ascending) {
         scratch->assign(bytes, n - 2);
