@@ -136,7 +136,9 @@ Status Shard::grow(const SortSizes& sizes) {
     if (file_->addRow(nullptr) != 0) s = Status::error(this->error());
     status = takeBack(old, oldValues, oldKept, true, old->next(nullptr));
   }
-  if (s.ok() && status != TqDatafile::StatusEndOfData) s = Status::error(std::string(old->getError().asCstr()));
+  if (s.ok() && status != TqDatafile::StatusEndOfData) {
+    s = Status::error(failure_.empty() ? std::string(old->getError().asCstr()) : failure_);
+  }
   old->release();
   oldManager->release();
   if (!s.ok()) {
@@ -166,6 +168,10 @@ Shard::KeptInKey Shard::keptInKeyLayout() const {
   }
   if (stored_ != nullptr) {
     for (size_t slot : stored_->slots()) kept.taken[slot] = kept.only[slot];
+  }
+  for (size_t i = 0; i < keys; ++i) {
+    if (kept.only[i]) kept.lastOnly = i + 1;
+    if (kept.taken[i]) kept.lastTaken = i + 1;
   }
   return kept;
 }
@@ -241,12 +247,16 @@ int32_t Shard::takeBack(TqDatafile* file, const std::vector<TqbDatavar*>& values
                         int32_t status) {
   if (status != 0 || !kept.any) return status;
   const std::vector<uint8_t>& wanted = all ? kept.only : kept.taken;
-  size_t last = wanted.size();
-  while (last > 0 && !wanted[last - 1]) --last;
+  const size_t last = all ? kept.lastOnly : kept.lastTaken;
   if (last == 0) return 0;
   const uint8_t* key = nullptr;
   uint32_t length = 0;
   if (tqDatafileSortKey(file, &key, &length) != 0) return TqDatafile::StatusNotAllowed;
+  // A key that does not read as its fields: never from a sound sort, but said, not lost.
+  auto unreadable = [this] {
+    failure_ = "internal error: a row's sort key does not hold its key values";
+    return TqDatafile::StatusNotAllowed;
+  };
   // Each key field in turn: a fixed width; a string that only fixed widths follow ends
   // that many bytes before the key's end; one kept only in the key at its terminator
   // (its values hold no zero byte); any other string as long as its value's key.
@@ -268,9 +278,9 @@ int32_t Shard::takeBack(TqDatafile* file, const std::vector<TqbDatavar*>& values
       if (!values[i]->isNull()) values[i]->getRaw(&bytes);
       n = tqrowbytes::keyField(tqbTypeString, values[i]->isNull() ? -1 : static_cast<int64_t>(bytes) - 1);
     }
-    if (n == 0 || n > left) return TqDatafile::StatusNotAllowed;
+    if (n == 0 || n > left) return unreadable();
     if (wanted[i] && !takeKeyValue(type, ascending, key + at, static_cast<uint32_t>(n), values[i], &takenBytes_)) {
-      return TqDatafile::StatusNotAllowed;
+      return unreadable();
     }
     at += n;
   }

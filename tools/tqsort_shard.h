@@ -60,7 +60,7 @@ class Shard : public BatchConsumer {
   // Ends the input and sorts: 0 with the first row in hand, 4 when there are no rows.
   int32_t sort() { return takeBack(file_, values_, kept_, false, file_->sort()); }
   int32_t next() { return takeBack(file_, values_, kept_, false, file_->next(nullptr)); }
-  std::string error() { return std::string(file_->getError().asCstr()); }
+  std::string error() { return failure_.empty() ? std::string(file_->getError().asCstr()) : failure_; }
   // Lines are made whole with `stored` from here on.
   void setStored(const StoredLine* stored);
   // Writes the row in hand's line to `out`.
@@ -124,6 +124,7 @@ class Shard : public BatchConsumer {
     std::vector<uint8_t> taken;      // the ones a read takes back (the stored line's)
     std::vector<int64_t> fixedTail;  // the key bytes after each, when all are fixed widths; -1
     uint32_t stableBytes = 0;        // the library's sequence number at the key's end
+    size_t lastOnly = 0, lastTaken = 0;  // one past the last of `only`, of `taken`
     bool any = false;
   };
   KeptInKey keptInKeyLayout() const;
@@ -182,6 +183,7 @@ class Shard : public BatchConsumer {
   KeptInKey kept_;
   bool zeroBytes_ = false;
   std::string takenBytes_;
+  std::string failure_;  // why a row's values could not be taken back from its key
   std::vector<std::string> runDirs_;
   std::unique_ptr<TempSpill> lines_;  // the line file, made with its first line
   std::unique_ptr<char[]> copyBuffer_;
