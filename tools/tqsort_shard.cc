@@ -170,6 +170,7 @@ Shard::KeptInKey Shard::keptInKeyLayout() const {
     for (size_t slot : stored_->slots()) kept.taken[slot] = kept.only[slot];
   }
   for (size_t i = 0; i < keys; ++i) {
+    if (kept.only[i] && i < k && keyFoundByTerminator(o_, i)) kept.byTerminator.push_back(i);
     if (kept.only[i]) kept.lastOnly = i + 1;
     if (kept.taken[i]) kept.lastTaken = i + 1;
   }
@@ -182,9 +183,8 @@ void Shard::setStored(const StoredLine* stored) {
 }
 
 bool Shard::zeroByteInKey() const {
-  if (zeroBytes_) return false;
-  for (size_t i = 0; i < o_.keys.size(); ++i) {
-    if (!kept_.only[i] || kept_.fixedTail[i] >= 0 || values_[i]->isNull()) continue;
+  for (size_t i : kept_.byTerminator) {
+    if (values_[i]->isNull()) continue;
     size_t n = 0;
     const void* bytes = values_[i]->getRaw(&n);
     if (n > 1 && std::memchr(bytes, 0, n - 1) != nullptr) return true;
@@ -397,7 +397,7 @@ Status Shard::consume(Batch& batch) {
       ok = assignLine(scratch_.data(), scratch_.size(), true);
     }
     if (!ok) return Status::error("out of memory");
-    if (kept_.any && zeroByteInKey()) {
+    if (!kept_.byTerminator.empty() && zeroByteInKey()) {
       // The key's fields are found by their terminators no longer: the rows so far go
       // over to a sort that stores these keys' values.
       zeroBytes_ = true;

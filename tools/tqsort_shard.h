@@ -125,6 +125,7 @@ class Shard : public BatchConsumer {
     std::vector<int64_t> fixedTail;  // the key bytes after each, when all are fixed widths; -1
     uint32_t stableBytes = 0;        // the library's sequence number at the key's end
     size_t lastOnly = 0, lastTaken = 0;  // one past the last of `only`, of `taken`
+    std::vector<size_t> byTerminator;    // those of `only` found by their terminator
     bool any = false;
   };
   KeptInKey keptInKeyLayout() const;
