@@ -67,6 +67,8 @@ constexpr uint32_t kRecordHeader = 8;
 // and the files that write a run and a long row; at most this many.
 constexpr uint32_t kLeastRunFiles = 5;
 constexpr uint32_t kMostRunFiles = 4096;
+// The least window a read merge shrinks its windows to (readWindowFor).
+constexpr uint32_t kLeastReadWindow = 4096;
 // Runs merged at once while rows come in, at most.
 constexpr uint32_t kInputMergeFanIn = 64;
 
@@ -332,15 +334,29 @@ class TqSortVornImpl : public AbsTqSortfile {
   // freed or the files are not there (nothing taken then), another status when a run
   // could not be written.
   int32_t reserveWindows(uint64_t bytes, uint32_t files = 0) TQ_REQUIRES(chunkLock_);
+  // The windows `bytes` reserved for `files` run files stand for: one a file (a merge
+  // reads its runs through windows of any size), else (a long row) in engine windows.
+  uint32_t windowsIn(uint64_t bytes, uint32_t files) const {
+    if (files > 0) return files;
+    return windowSize_ != 0 ? static_cast<uint32_t>(bytes / windowSize_) : 0;
+  }
   // Gives back what reserveWindows took.
   void releaseWindows(uint64_t bytes, ChunkLock lock, uint32_t files = 0);
-  // Bytes a merge reserves to read `run`: its window (as long as its longest record)
-  // on disk, and the reader itself.
-  uint64_t readCost(const ChunkDescriptor* run) const;
-  // The window through which `run` is read from disk: it holds the run's longest record.
-  uint32_t windowFor(const ChunkDescriptor* run) const {
-    return run->maxRecord > windowSize_ ? run->maxRecord : windowSize_;
+  // Bytes a merge reserves to read `run` through windows of `window` bytes: its window
+  // (as long as its longest record) on disk, and the reader itself.
+  uint64_t readCost(const ChunkDescriptor* run, uint32_t window) const;
+  uint64_t readCost(const ChunkDescriptor* run) const { return readCost(run, windowSize_); }
+  // The window of `window` bytes through which `run` is read from disk: it holds the
+  // run's longest record.
+  static uint32_t windowFor(const ChunkDescriptor* run, uint32_t window) {
+    return run->maxRecord > window ? run->maxRecord : window;
   }
+  uint32_t windowFor(const ChunkDescriptor* run) const { return windowFor(run, windowSize_); }
+  // The window a read merge of `inputs` reads its runs on disk through: the engine's
+  // window, or a smaller one down to an eighth of it when that lets the budget hold
+  // every input at once, so that the group is read in one pass instead of merged to
+  // disk first.
+  uint32_t readWindowFor(ChunkDescriptor* const* inputs, uint32_t count) const TQ_REQUIRES(chunkLock_);
   // A temporary file in a temporary directory that takes one (runDirOrder: in turns
   // from one file to the next, those with room for `bytes` first); its name in `name`
   // (260 bytes).  Records the error and returns a status on failure.
@@ -403,6 +419,12 @@ class TqSortVornImpl : public AbsTqSortfile {
   // goes back to the size derived from the chunk size.  For tests that need windows
   // smaller than a row.
   void setWindowSize(uint32_t bytes) { requestedWindow_ = bytes; }
+  // For tests that order events: `hook` is called on the sorting thread each time a
+  // sorted chunk has taken the buffer it is gathered into, before its rows move.
+  void setGatherHook(void (*hook)(TqSortVornImpl* engine, void* context), void* context) {
+    gatherHook_ = hook;
+    gatherHookContext_ = context;
+  }
 
  protected:
   ~TqSortVornImpl() override;
@@ -612,6 +634,8 @@ class TqSortVornImpl : public AbsTqSortfile {
   uint32_t filesInUse_ TQ_GUARDED_BY(chunkLock_) = 0;
   bool inputMergeRunning_ TQ_GUARDED_BY(chunkLock_) = false;  // a merge of runs while rows come in
   uint32_t requestedWindow_ = 0;        // setWindowSize; 0: derived
+  void (*gatherHook_)(TqSortVornImpl*, void*) = nullptr;  // setGatherHook
+  void* gatherHookContext_ = nullptr;
   uint32_t windowSize_ = 0;             // resolved by setKeys
   uint8_t* persistWindow_ TQ_GUARDED_BY(chunkLock_) = nullptr;  // persistChunk's staging area
   bool sorting_ TQ_GUARDED_BY(chunkLock_) = false;  // final chunk submitted
@@ -639,6 +663,7 @@ class TqSortVornImpl : public AbsTqSortfile {
   bool mergeAtomicCreated_ = false;
   TqEvent mergeWaiter_ = 0;
   uint32_t bufferWaiters_ TQ_GUARDED_BY(chunkLock_) = 0;
+  uint32_t gathers_ TQ_GUARDED_BY(chunkLock_) = 0;  // gathers holding the buffer they fill
   // Grows each time bufferWaiter_ is posted.
   uint32_t bufferGeneration_ TQ_GUARDED_BY(chunkLock_) = 0;
   TqLock bufferLock_ = 0;

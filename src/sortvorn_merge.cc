@@ -16,10 +16,11 @@
 //     long as its longest record (so a run holding a row longer than a chunk costs that
 //     row) and a run file, both reserved before the group is opened; when the budget is
 //     short, runs in memory (outside the group first) are written to disk to make room,
-//     since a window is far smaller than a chunk.  So a sort whose runs went to disk
-//     once while rows came in is read back in a single pass, and its data is written
-//     exactly once;
-//   - only when the group costs more than the whole budget, or more run files than the
+//     since a window is far smaller than a chunk, and the group's windows shrink, down
+//     to an eighth of the engine's window, when that lets them all fit (readWindowFor).
+//     So a sort whose runs went to disk once while rows came in is read back in a
+//     single pass, and its data is written exactly once;
+//   - only when the group costs more than the whole budget even so, or more run files than the
 //     process may hold open, do merge items on the pool first merge some of its runs
 //     into one run on disk each: the cheapest to read first (runs in memory, then short
 //     windows, then the fewest rows), as many as fit.  Runs with long rows cost the most
@@ -331,20 +332,23 @@ int32_t TqSortVornImpl::mergeGroup(ChunkDescriptor* first) {
 int32_t TqSortVornImpl::reserveInputs(TqSortVornWorkMerge* merge) {
   // The group's runs on disk need a window each, and a run file.  Runs in memory
   // elsewhere in the tree are written out first when the budget is short
-  // (reserveWindows), then the group's own, which then need a window too.
+  // (reserveWindows), then the group's own, which then need a window too; the windows
+  // shrink first (readWindowFor).
   ChunkDescriptor** inputs = merge->inputs();
   uint32_t count = merge->inputCount();
   for (uint32_t k = count;;) {
+    const uint32_t window = readWindowFor(inputs, count);
     uint64_t bytes = kMergeRequestBytes;
     uint32_t files = 0;
     for (uint32_t i = 0; i < count; ++i) {
-      bytes += readCost(inputs[i]);
+      bytes += readCost(inputs[i], window);
       files += inputs[i]->buffer == nullptr ? 1 : 0;
     }
     if (files > 0 && filesInUse_ + files + 2 > fileLimit_) return StatusNoRoom;
     int32_t status = reserveWindows(bytes, files);
     if (status == StatusOk) {
       merge->windowBytes = bytes;
+      merge->readWindow = window;
       merge->files = files;
       return StatusOk;
     }
@@ -550,8 +554,24 @@ void TqSortVornImpl::inputMergeEnded() {
   unlockChunks();
 }
 
-uint64_t TqSortVornImpl::readCost(const ChunkDescriptor* run) const {
-  return kRunReaderBytes + (run->buffer != nullptr ? 0 : windowFor(run));
+uint64_t TqSortVornImpl::readCost(const ChunkDescriptor* run, uint32_t window) const {
+  return kRunReaderBytes + (run->buffer != nullptr ? 0 : windowFor(run, window));
+}
+
+uint32_t TqSortVornImpl::readWindowFor(ChunkDescriptor* const* inputs, uint32_t count) const {
+  // A window of an eighth still reads a run in a few hundred sequential reads, where a
+  // merge to disk first would write and read most of the group's rows once more.  A
+  // window the host set is kept as set.
+  if (requestedWindow_ != 0) return windowSize_;
+  const uint32_t least = std::max<uint32_t>(windowSize_ / 8, kLeastReadWindow);
+  const uint64_t held = bytesInUse_ - freeableBytes();
+  const uint64_t room = budgetBytes_ > held ? budgetBytes_ - held : 0;
+  for (uint32_t window = windowSize_;; window = std::max((window / 2) & ~15u, least)) {
+    uint64_t bytes = kMergeRequestBytes;
+    for (uint32_t i = 0; i < count; ++i) bytes += readCost(inputs[i], window);
+    if (bytes <= room) return window;
+    if (window <= least) return windowSize_;  // too many runs even so: merged first
+  }
 }
 
 TqSortVornWorkMerge* TqSortVornImpl::createMergeRequest(TqSortVornImpl* engine, TqLogger* logger) {

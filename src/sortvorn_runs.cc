@@ -24,11 +24,11 @@ void RunReader::openMemory(TqSortVornImpl* engine, ChunkDescriptor* run) {
   entries_ = engine->fixedLayout() ? nullptr : engine->entriesOf(run);
 }
 
-int32_t RunReader::openStream(TqSortVornImpl* engine, ChunkDescriptor* run, uint8_t* window) {
+int32_t RunReader::openStream(TqSortVornImpl* engine, ChunkDescriptor* run, uint8_t* window, uint32_t windowBytes) {
   engine_ = engine;
   run_ = run;
   window_ = window;
-  windowSize_ = engine->windowFor(run);
+  windowSize_ = windowBytes;
   left_ = run->rowCount;
   exhausted_ = false;
   filled_ = at_ = consumed_ = 0;

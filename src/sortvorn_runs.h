@@ -33,10 +33,10 @@ class RunReader {
 
   // Reads `run` (in memory) in place.
   void openMemory(TqSortVornImpl* engine, ChunkDescriptor* run);
-  // Reads `run` (on disk) through `window` of engine->windowFor(run) bytes (owned by
-  // the reader from now on, freed by close).  Opens the file: a status on failure
-  // (recorded with the engine).
-  int32_t openStream(TqSortVornImpl* engine, ChunkDescriptor* run, uint8_t* window);
+  // Reads `run` (on disk) through `window` of `windowBytes` (at least the run's longest
+  // record; owned by the reader from now on, freed by close).  Opens the file: a status
+  // on failure (recorded with the engine).
+  int32_t openStream(TqSortVornImpl* engine, ChunkDescriptor* run, uint8_t* window, uint32_t windowBytes);
   // Moves to the next row: 0 with row() set, -1 when the run has no more rows, a
   // status on failure (recorded with the engine).  The row stays valid until the next
   // call.

@@ -194,8 +194,10 @@ void TqSortVornImpl::gatherInKeyOrder(ChunkDescriptor* chunk, const IndexEntry* 
   lockChunks();
   uint8_t* target = nullptr;
   if (spareBuffers_ != nullptr || roomFor(resolvedChunkSize_)) target = takeBuffer();
+  if (target != nullptr) ++gathers_;
   unlockChunks();
   if (target == nullptr) return;
+  if (gatherHook_ != nullptr) gatherHook_(this, gatherHookContext_);
   // The entries keep their place at the buffer's end; each row (key, then fields)
   // moves to the next free bytes from the start.
   const uint64_t entryBytes = uint64_t{n} * sizeof(IndexEntry);
@@ -215,6 +217,8 @@ void TqSortVornImpl::gatherInKeyOrder(ChunkDescriptor* chunk, const IndexEntry* 
   chunk->buffer = target;
   chunk->inKeyOrder = true;
   keepSpare(old);
+  --gathers_;
+  wakeBufferWaiter();  // a chunk may wait for this buffer (getBuffer)
   unlockChunks();
 }
 
@@ -298,7 +302,7 @@ int32_t TqSortVornImpl::reserveWindows(uint64_t bytes, uint32_t files) {
   charge(bytes);
   filesInUse_ += files;
   if (filesInUse_ > counters_.maxRunFilesOpen) counters_.maxRunFilesOpen = filesInUse_;
-  uint32_t windows = windowSize_ != 0 ? static_cast<uint32_t>(bytes / windowSize_) : 0;
+  uint32_t windows = windowsIn(bytes, files);
   windowsInUse_ += windows;
   if (windowsInUse_ > counters_.maxWindowsInUse) counters_.maxWindowsInUse = windowsInUse_;
   return StatusOk;
@@ -309,7 +313,7 @@ void TqSortVornImpl::releaseWindows(uint64_t bytes, ChunkLock lock, uint32_t fil
   ChunkLockScope scope(this, lock);
   bytesInUse_ -= bytes;
   filesInUse_ -= files;
-  uint32_t windows = windowSize_ != 0 ? static_cast<uint32_t>(bytes / windowSize_) : 0;
+  uint32_t windows = windowsIn(bytes, files);
   windowsInUse_ -= windows < windowsInUse_ ? windows : windowsInUse_;
   wakeBufferWaiter();
 }
@@ -397,7 +401,10 @@ int32_t TqSortVornImpl::getBuffer(ChunkDescriptor* chunk, VictimEnd victims) {
                     static_cast<uint64_t>(chunk->id), chunk->buffer);
       return StatusOk;
     }
+    // A gather on the pool gives a buffer back when it ends: the chunk waits for it
+    // rather than write a run whose rows may all fit in memory yet.
     ChunkDescriptor* victim = bufferVictim(victims, chunk);
+    if (victim != nullptr && victim->tempFileName == nullptr && gathers_ > 0) victim = nullptr;
     if (victim != nullptr) {
       TQ_TRACE_SORT("TqSortVornImpl(0x%p)->getBuffer(): chunk[%I64u] - stealing chunk[%I64u] buffer 0x%p",
                     this, static_cast<uint64_t>(chunk->id), static_cast<uint64_t>(victim->id), victim->buffer);

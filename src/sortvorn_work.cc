@@ -293,12 +293,13 @@ int32_t TqSortVornWorkMerge::openInputs() {
     if (run->buffer != nullptr) {
       readers_[k]->openMemory(engine_, run);
     } else {
-      uint8_t* window = static_cast<uint8_t*>(tqbMalloc(engine_->windowFor(run)));
+      const uint32_t bytes = TqSortVornImpl::windowFor(run, readWindow != 0 ? readWindow : engine_->windowSize());
+      uint8_t* window = static_cast<uint8_t*>(tqbMalloc(bytes));
       if (window == nullptr) {
         engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Merge Window)"), ChunkLock::notHeld);
         return TqDatafile::StatusNoRoom;
       }
-      int32_t status = readers_[k]->openStream(engine_, run, window);
+      int32_t status = readers_[k]->openStream(engine_, run, window, bytes);
       if (status != 0) return status;
     }
     int32_t status = readers_[k]->advance();

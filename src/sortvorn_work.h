@@ -85,6 +85,7 @@ class TqSortVornWorkMerge : public TqbThreadPoolWork {
   uint64_t rowCount = 0;    // rows of the inputs when they were added
   uint64_t rowsServed = 0;  // rows nextRow consumed (as the read merge)
   uint64_t windowBytes = 0; // budget the merge pass reserved for this request's windows
+  uint32_t readWindow = 0;  // the window its runs on disk are read through; 0: the engine's
   uint32_t files = 0;       // run files it reserved to hold open
 
  protected:

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <numeric>
 #include <set>
@@ -805,4 +806,75 @@ TEST_F(SortTest, TheLastChunkSortedOnTwoThreadsKeepsTheOrder) {
       }
     }
   }
+}
+
+// A sorted chunk gathered in key order on the pool holds a second buffer while its rows
+// move.  A chunk that needed a buffer meanwhile took the buffer of a run still in memory
+// and wrote that run to disk, though all the rows fit in memory (the benchmark's sort of
+// 4M rows in memory wrote two of its three chunks, now and then).  It now waits for the
+// gather.  The first gather is held until the next chunk's sort has ended (too late to be
+// gathered: no buffer is left) and the caller has had the time to take its buffer.
+TEST_F(SortTest, AChunkWaitsForAGatherRatherThanWriteARunThatFitsInMemory) {
+  const std::vector<RefColumn> columns = {{tqbTypeInteger, 0}, {tqbTypeString, 40}};
+  struct Gate {
+    std::atomic<int> calls{0};
+    bool timedOut = false;
+  } gate;
+  auto hold = [](TqSortVornImpl* engine, void* context) {
+    Gate* g = static_cast<Gate*>(context);
+    if (g->calls++ != 0) return;
+    // Once the next chunk's sort has ended and a chunk waits for a buffer, the caller
+    // has 100 ms to take a run's buffer (which writes the run) before the gather ends.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    auto decided = until;
+    for (;;) {
+      TqSortVornImpl::Statistics st = engine->statistics();
+      if (st.chunksWrittenToDisk > 0) return;
+      const auto now = std::chrono::steady_clock::now();
+      if (decided == until && st.sortsEnded >= 1 && st.bufferWaits >= 1) {
+        decided = now + std::chrono::milliseconds(100);
+      }
+      if (now > decided) return;
+      if (now > until) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    g->timedOut = true;
+  };
+  SortOptions o;
+  o.sortSize = 1 << 20;
+  o.chunkSize = 256 << 10;
+  o.processors = 2;
+  // The first chunk is gathered only when its sort starts before the caller has taken
+  // the third buffer: the sort is tried again until it was.
+  for (int attempt = 0; attempt < 50 && gate.calls == 0; ++attempt) {
+    TqSortVornImpl* f = makeSort(columns, o, {{0, true}});
+    f->setGatherHook(hold, &gate);
+    std::mt19937_64 rng(3);
+    const size_t rows = 10000;  // two chunks and a half
+    for (size_t r = 0; r < rows; ++r) {
+      std::vector<RefValue> row(2);
+      row[0].null = row[1].null = false;
+      row[0].i = static_cast<int64_t>(rng() % 100000);
+      row[1].s = "row " + std::to_string(r);
+      storeRow(f, columns, row);
+      ASSERT_EQ(f->addRow(nullptr), 0) << f->getError().asCstr();
+    }
+    size_t read = 0;
+    int64_t last = -1;
+    int32_t status = f->sort();
+    for (; status == 0; status = f->next(nullptr), ++read) {
+      std::vector<RefValue> row = loadRow(f, columns);
+      EXPECT_LE(last, row[0].i);
+      last = row[0].i;
+    }
+    EXPECT_EQ(status, 4) << f->getError().asCstr();
+    TqSortVornImpl::Statistics st = f->statistics();
+    EXPECT_FALSE(gate.timedOut);
+    EXPECT_EQ(st.maxChunksInMemory, 3u);
+    EXPECT_EQ(st.chunksCreatedDuringSort, 3u);
+    EXPECT_EQ(st.chunksWrittenToDisk, 0u);
+    EXPECT_EQ(read, rows);
+    f->release();
+  }
+  EXPECT_GT(gate.calls, 0) << "no chunk was gathered while rows came in";
 }
