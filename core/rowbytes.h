@@ -5,7 +5,8 @@
 //   declared width   a field's place in the fixed row: its null flag and its value at
 //                    the column's maximum length (a string with its terminating zero)
 //   stored field     a field as a variable row stores it: the null flag and the value,
-//                    a string as its length (4 bytes) and its bytes with the zero
+//                    a string as its length (4 bytes) and its bytes with the zero; a
+//                    column kept only in the key, nothing
 //   key              a key field as the key encoder writes it: the presence byte and
 //                    the value (a string with its terminator; a null string two bytes)
 //   index entry      a row's entry in a variable-layout chunk
@@ -47,6 +48,9 @@ inline uint64_t storedField(int32_t type, int64_t textBytes) {
   if (!isString(type)) return declaredWidth(type, 0);
   return 5 + (textBytes < 0 ? 0 : static_cast<uint64_t>(textBytes) + 1);
 }
+
+// A column kept only in the key (tqDatafileSortKeyOnly): its row stores nothing for it.
+constexpr uint64_t kKeyOnlyFieldBytes = 0;
 
 // A key field as the key encoder writes it.
 inline uint64_t keyField(int32_t type, int64_t textBytes) {

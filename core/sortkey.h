@@ -172,6 +172,54 @@ inline void putPaddedStringKey(uint8_t* p, const uint8_t* bytes, uint32_t length
   }
 }
 
+// --- reading a field's key back ---------------------------------------------------------
+// The inverses of the put...Key writers, for a host that keeps a value only in its key:
+// each returns false for a null (its value untouched) and reads the value otherwise.
+// A date comes back as the value it orders as: -0.0 as 0.0, every NaN as the one NaN.
+// A real is not read back: its collate form keeps the number, not the decimal's
+// quantum (1.0 and 1.00 have one key).
+
+inline uint64_t loadBigEndian(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  v = __builtin_bswap64(v);
+#endif
+  return v;
+}
+
+inline bool getBooleanKey(const uint8_t* p, bool ascending, bool* value) {
+  if (p[0] == presence(true, ascending)) return false;
+  *value = (ascending ? p[1] : static_cast<uint8_t>(~p[1])) != 0;
+  return true;
+}
+
+inline bool getIntegerKey(const uint8_t* p, bool ascending, int64_t* value) {
+  if (p[0] == presence(true, ascending)) return false;
+  uint64_t v = loadBigEndian(p + 1);
+  *value = static_cast<int64_t>((ascending ? v : ~v) ^ kSignBit);
+  return true;
+}
+
+inline bool getDateKey(const uint8_t* p, bool ascending, double* value) {
+  if (p[0] == presence(true, ascending)) return false;
+  uint64_t v = loadBigEndian(p + 1);
+  if (!ascending) v = ~v;
+  uint64_t bits = (v & kSignBit) != 0 ? v & ~kSignBit : ~v;
+  std::memcpy(value, &bits, 8);
+  return true;
+}
+
+// The bytes of a string field's key that starts at `p`, `n` bytes at most, up to and
+// with its terminator; 0 when no terminator is within `n` bytes.  A value that holds
+// a zero byte ends early here: only a field whose value holds none is found this way.
+inline uint32_t stringKeyLength(const uint8_t* p, uint32_t n, bool ascending) {
+  if (n < kNullStringKeyBytes) return 0;
+  if (p[0] == presence(true, ascending)) return kNullStringKeyBytes;
+  const void* end = std::memchr(p + 1, ascending ? 0x00 : 0xff, n - 1);
+  return end == nullptr ? 0 : static_cast<uint32_t>(static_cast<const uint8_t*>(end) - p) + 1;
+}
+
 }  // namespace tqkey
 
 #endif

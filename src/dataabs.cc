@@ -53,16 +53,21 @@ int32_t AbsTqDatafile::readOutOfBounds() {
 
 namespace {
 
-// A variable-layout string kept only in the key: the row holds the null form.
-int32_t memWriteNullString(TqDatafile& f, TqDatafileField&) {
-  return static_cast<AbsTqDatafile&>(f).writeNullString();
+// A column kept only in the key: the row holds nothing for it, and reads a null.
+int32_t memReadKeyOnly(TqDatafile&, TqDatafileField& field) {
+  field.value.setNull();
+  return TqDatafile::StatusOk;
 }
+int32_t memWriteKeyOnly(TqDatafile&, TqDatafileField&) { return TqDatafile::StatusOk; }
 
 }  // namespace
 
-void AbsTqDatafile::bindNullWriter(TqDatafileField& field) { field.writer = memWriteNullString; }
+void AbsTqDatafile::bindKeyOnly(TqDatafileField& field) {
+  field.reader = memReadKeyOnly;
+  field.writer = memWriteKeyOnly;
+}
 
-bool AbsTqDatafile::writesNull(const TqDatafileField& field) { return field.writer == memWriteNullString; }
+bool AbsTqDatafile::keptOnlyInKey(const TqDatafileField& field) { return field.writer == memWriteKeyOnly; }
 
 void AbsTqDatafile::bindMemorySerializers(TqDatafileField& field) const {
   switch (field.type) {
@@ -309,14 +314,6 @@ int32_t AbsTqDatafile::writeReal(TqDatafileField& field) {
   if (static_cast<int64_t>(chunkSize_) - position_ < tqrow::kRealWidth) return StatusNoRoom;
   tqrow::encodeReal(field, buffer_ + position_);
   position_ += tqrow::kRealWidth;
-  return StatusOk;
-}
-
-int32_t AbsTqDatafile::writeNullString() {
-  if (static_cast<int64_t>(chunkSize_) - position_ < 2) return StatusNoRoom;
-  buffer_[position_] = 1;  // as writeString writes a null
-  buffer_[position_ + 1] = 0;
-  position_ += 2;
   return StatusOk;
 }
 

@@ -104,11 +104,10 @@ class AbsTqDatafile : public TqDatafile {
 
   // The memory serializer pair for a field of `type` in this datafile's layout.
   void bindMemorySerializers(TqDatafileField& field) const;
-  // `field`, a variable-layout string, is written as a null (its value is in the key);
-  // whether it is.
-  static void bindNullWriter(TqDatafileField& field);
-  static bool writesNull(const TqDatafileField& field);
-  int32_t writeNullString();
+  // `field` is kept only in the sort key: its rows store nothing for it and read a
+  // null (tqDatafileSortKeyOnly); whether it is.
+  static void bindKeyOnly(TqDatafileField& field);
+  static bool keptOnlyInKey(const TqDatafileField& field);
 
   int32_t fieldCount() const { return fieldCount_; }
   // Fields a host counts: all but a hidden mark column.

@@ -99,7 +99,7 @@ int32_t TqSortVornImpl::resetSort(int32_t keyCount) {
   if (status != StatusOk) return status;
   // Columns kept only in the old keys are stored again.
   for (int32_t i = 0; i < fieldCount_; ++i) {
-    if (writesNull(fields_[i])) bindMemorySerializers(fields_[i]);
+    if (keptOnlyInKey(fields_[i])) bindMemorySerializers(fields_[i]);
   }
   keyLength_ = 0;
   keyFields_ = tqbNewArray<SortKeyField>(static_cast<size_t>(keyCount_));
@@ -160,12 +160,14 @@ int32_t TqSortVornImpl::keepOnlyInKey(int32_t column) {
   TqDatafileField& field = fields_[column];
   bool key = false;
   for (int32_t i = 0; keyFields_ != nullptr && i < keyCount_; ++i) key = key || keyFields_[i].column == &field;
-  bool string = field.type != tqbTypeBoolean && field.type != tqbTypeInteger && field.type != tqbTypeReal &&
-                field.type != tqbTypeDate;
-  if (!key || !string) {
-    return fail(StatusNotAllowed, 1419, "Only a string column that is a sort key is kept only in the key");
+  if (!key) return fail(StatusNotAllowed, 1419, "Only a sort key column is kept only in the key");
+  // A real's key keeps its number, not the decimal's digits (1.0 and 1.00 share one); a
+  // raw integer has no null to read back in its place.
+  if (field.type == tqbTypeReal) {
+    return fail(StatusNotAllowed, 1419, "A real is not kept only in the key: its key does not give back its digits");
   }
-  bindNullWriter(field);
+  if (field.rawInteger) return fail(StatusNotAllowed, 1419, "A raw integer column is not kept only in the key");
+  bindKeyOnly(field);
   return StatusOk;
 }
 
@@ -393,8 +395,8 @@ uint64_t TqSortVornImpl::longRowBytes() const {
   };
   uint64_t bytes = stable_ ? tqrowbytes::kStableKeyBytes : 0u;
   for (int32_t i = 0; i < fieldCount_; ++i) {
-    // A column kept only in the key is stored as a null.
-    bytes += tqrowbytes::storedField(fields_[i].type, writesNull(fields_[i]) ? -1 : textBytes(fields_[i]));
+    bytes += keptOnlyInKey(fields_[i]) ? tqrowbytes::kKeyOnlyFieldBytes
+                                       : tqrowbytes::storedField(fields_[i].type, textBytes(fields_[i]));
   }
   for (int32_t i = 0; i < keyCount_; ++i) {
     const TqDatafileField& f = *keyFields_[i].column;

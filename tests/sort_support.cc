@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "core/sortkey.h"
+
 namespace {
 
 // Dates in numeric order; -0.0 equals 0.0, and every NaN is one value above +infinity.
@@ -116,6 +118,44 @@ bool sameRow(const std::vector<RefColumn>& columns, const std::vector<RefValue>&
     } else if (compareRefValues(columns[c], a[c], b[c]) != 0) {
       return false;
     }
+  }
+  return true;
+}
+
+bool valuesFromKey(const std::vector<RefColumn>& columns, const std::vector<RefKey>& keys, const std::string& key,
+                   std::vector<RefValue>* row) {
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(key.data());
+  uint32_t left = static_cast<uint32_t>(key.size());
+  for (const RefKey& k : keys) {
+    const RefColumn& column = columns[static_cast<size_t>(k.field)];
+    RefValue& v = (*row)[static_cast<size_t>(k.field)];
+    uint32_t n = 0;
+    bool b = false;
+    switch (column.type) {
+      case tqbTypeBoolean: n = tqkey::kBooleanKeyBytes; break;
+      case tqbTypeDate:
+      case tqbTypeInteger: n = tqkey::kNumberKeyBytes; break;
+      case tqbTypeReal: n = tqkey::kRealKeyBytes; break;
+      default: n = tqkey::stringKeyLength(p, left, k.ascending); break;
+    }
+    if (n == 0 || n > left) return false;
+    switch (column.type) {
+      case tqbTypeBoolean:
+        v.null = !tqkey::getBooleanKey(p, k.ascending, &b);
+        v.i = b ? 1 : 0;
+        break;
+      case tqbTypeDate: v.null = !tqkey::getDateKey(p, k.ascending, &v.d); break;
+      case tqbTypeInteger:
+        if (column.length >= 0) v.null = !tqkey::getIntegerKey(p, k.ascending, &v.i);
+        break;
+      case tqbTypeReal: break;
+      default:
+        v.null = p[0] == tqkey::presence(true, k.ascending);
+        v.s.clear();
+        for (uint32_t i = 1; i + 1 < n; ++i) v.s.push_back(static_cast<char>(k.ascending ? p[i] : ~p[i]));
+    }
+    p += n;
+    left -= n;
   }
   return true;
 }

@@ -53,6 +53,13 @@ std::vector<RefValue> loadRow(TqDatafile* file, const std::vector<RefColumn>& co
 bool sameRow(const std::vector<RefColumn>& columns, const std::vector<RefValue>& a,
              const std::vector<RefValue>& b);
 
+// Reads every key column's value of `row` back from `key`, the row's key as
+// tqDatafileSortKey gives it (core/sortkey.h), as a host of columns kept only in the
+// key does; a real key is passed over, a raw integer left as it is.  False when the
+// key does not read as the keys' fields (its string values must hold no zero byte).
+bool valuesFromKey(const std::vector<RefColumn>& columns, const std::vector<RefKey>& keys, const std::string& key,
+                   std::vector<RefValue>* row);
+
 // Keeps the lines a sort writes to its information sink.
 class InfoLines : public TqSortInfo {
  public:

@@ -436,31 +436,37 @@ TEST_F(TqsortTest, ARowTooBigForTheMemorySaysWhichSizeWould) {
   std::string key(3000000, 'k');
   std::string heavy = "a," + key + ",1.5\n";
   writeFile(dir_ + "/heavy.csv", "b,x,2\n" + heavy + "c,y,3\n");
+  // A zero byte in a key that a string key follows: the sort stores that key's value.
+  std::string zero = heavy;
+  zero[10] = '\0';
+  writeFile(dir_ + "/zero.csv", "b,x,2\n" + zero + "c,y,3\n");
   struct Case {
     std::string args;
     std::string expected;  // the output once it sorts
+    std::string file = "heavy.csv";
   };
   const Case cases[] = {
       {"-k 2", heavy + "b,x,2\nc,y,3\n"},
       {"-s -k 2:r -k 1", "c,y,3\nb,x,2\n" + heavy},
       {"-u -k 3:dec -k 2", heavy + "b,x,2\nc,y,3\n"},
       {"--parallel=1 -k 1 -k 2", heavy + "b,x,2\nc,y,3\n"},
+      {"--parallel=1 -k 2 -k 1", zero + "b,x,2\nc,y,3\n", "zero.csv"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);
-    Result r = tqsort("-S 2M " + c.args + " heavy.csv");
+    Result r = tqsort("-S 2M " + c.args + " " + c.file);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
     std::string size = namedSize(r.err);
     ASSERT_FALSE(size.empty()) << r.err;
-    EXPECT_EQ(r.err, "tqsort: heavy.csv:2: a line of " + std::to_string(heavy.size()) + " bytes needs -S of at least " +
-                         size + "\n");
+    EXPECT_EQ(r.err, "tqsort: " + c.file + ":2: a line of " + std::to_string(heavy.size()) +
+                         " bytes needs -S of at least " + size + "\n");
     ASSERT_EQ(size.back(), 'M');
-    r = tqsort("-S " + size + " " + c.args + " heavy.csv");
+    r = tqsort("-S " + size + " " + c.args + " " + c.file);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out == c.expected);
     std::string less = std::to_string(std::stoi(size) - 1) + "M";
-    r = tqsort("-S " + less + " " + c.args + " heavy.csv");
+    r = tqsort("-S " + less + " " + c.args + " " + c.file);
     EXPECT_EQ(r.status, 2) << "-S " << less << " is enough: the message asked for more than needed";
     EXPECT_EQ(namedSize(r.err), size);
   }
@@ -658,6 +664,12 @@ TEST_F(TqsortTest, ASortGrowsForARowItsMemoryCannotHold) {
     // that go over to the larger sort take it back from there.
     ours = tqsort(std::string(parallel) + " -k 1 g.csv");
     gnu = shell("sort -t, -k1,1 g.csv");
+    ASSERT_EQ(ours.status, 0) << ours.err;
+    EXPECT_TRUE(ours.out == gnu.out);
+    // Both fields kept only in the key, the first found there by its terminator, cut
+    // out of the stored line (-s): the larger sort takes each back.
+    ours = tqsort(std::string(parallel) + " -s -k 1 -k 2:r g.csv");
+    gnu = shell("sort -s -t, -k1,1 -k2,2r g.csv");
     ASSERT_EQ(ours.status, 0) << ours.err;
     EXPECT_TRUE(ours.out == gnu.out);
   }

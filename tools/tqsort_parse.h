@@ -70,6 +70,8 @@ class StoredLine {
   // For keys whose columns are resolved (index set).
   explicit StoredLine(const std::vector<KeyOption>& keys);
   bool empty() const { return slots_.empty(); }
+  // The keys whose values make lines whole (their indexes).
+  const std::vector<size_t>& slots() const { return slots_; }
   // Appends to `out` the stored form of the record `record` of `length` bytes, which
   // starts at `recordOffset` of its batch's bytes, with the key values `values`.
   void make(const char* record, uint64_t recordOffset, size_t length, const KeyValue* values, std::string* out) const;

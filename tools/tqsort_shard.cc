@@ -98,10 +98,11 @@ Status Shard::create() {
       return Status::error(this->error());
     }
   }
-  keyOnly_ = -1;
-  if (lineKeptInKey(o_, sizes_)) {
-    if (tqDatafileSortKeyOnly(file_, static_cast<int32_t>(k - 1)) != 0) return Status::error(this->error());
-    keyOnly_ = static_cast<int32_t>(k - 1);
+  kept_ = keptInKeyLayout();
+  for (size_t i = 0; i < k; ++i) {
+    if (kept_.only[i] && tqDatafileSortKeyOnly(file_, static_cast<int32_t>(i)) != 0) {
+      return Status::error(this->error());
+    }
   }
   if (info_ != nullptr) file_->setSortInfo(info_);
   file_->setSortProgress(progress_);
@@ -119,6 +120,7 @@ Status Shard::grow(const SortSizes& sizes) {
   old->setSortInfo(nullptr);
   old->setSortProgress(nullptr);
   SortSizes before = sizes_;
+  const KeptInKey oldKept = kept_;
   sizes_ = sizes;
   manager_ = nullptr;
   file_ = nullptr;
@@ -126,52 +128,163 @@ Status Shard::grow(const SortSizes& sizes) {
   // The row in hand goes over too, after the others.
   std::vector<TqbDatavar> pending(oldValues.size());
   for (size_t i = 0; i < oldValues.size(); ++i) pending[i] = *oldValues[i];
-  int32_t status = s.ok() ? takeKeyOnly(old, oldValues, old->sort()) : TqDatafile::StatusEndOfData;
+  // The new sort builds each key again from the values: every one kept only in the
+  // old sort's key is taken back.
+  int32_t status = s.ok() ? takeBack(old, oldValues, oldKept, true, old->sort()) : TqDatafile::StatusEndOfData;
   while (s.ok() && status == 0) {
     for (size_t i = 0; i < values_.size(); ++i) *values_[i] = *oldValues[i];
     if (file_->addRow(nullptr) != 0) s = Status::error(this->error());
-    status = takeKeyOnly(old, oldValues, old->next(nullptr));
+    status = takeBack(old, oldValues, oldKept, true, old->next(nullptr));
   }
-  if (s.ok() && status != TqDatafile::StatusEndOfData) s = Status::error(std::string(old->getError().asCstr()));
+  if (s.ok() && status != TqDatafile::StatusEndOfData) {
+    s = Status::error(failure_.empty() ? std::string(old->getError().asCstr()) : failure_);
+  }
   old->release();
   oldManager->release();
   if (!s.ok()) {
     sizes_ = before;
+    kept_ = oldKept;
     return s;
   }
   for (size_t i = 0; i < values_.size(); ++i) *values_[i] = pending[i];
   return Status();
 }
-int32_t Shard::takeKeyOnly(TqDatafile* file, const std::vector<TqbDatavar*>& values, int32_t status) {
-  if (status != 0 || keyOnly_ < 0) return status;
+
+Shard::KeptInKey Shard::keptInKeyLayout() const {
+  const size_t k = o_.keys.size();
+  const size_t keys = k + (sizes_.sequenceKey ? 1 : 0);
+  KeptInKey kept;
+  kept.only.assign(keys, 0);
+  kept.taken.assign(keys, 0);
+  kept.fixedTail.assign(keys, -1);
+  kept.stableBytes = libraryStable(o_, sizes_) ? static_cast<uint32_t>(tqrowbytes::kStableKeyBytes) : 0;
+  int64_t tail = 0;  // the fixed-width key bytes after key i, or -1
+  for (size_t i = keys; i-- > 0;) {
+    kept.fixedTail[i] = tail;
+    const tqbType type = i < k ? libraryType(o_.keys[i].type) : tqbTypeInteger;
+    if (tail >= 0) tail = tqrowbytes::isString(type) ? -1 : tail + static_cast<int64_t>(tqrowbytes::keyField(type, 0));
+    kept.only[i] = i < k && keptInKey(o_, i, zeroBytes_);
+    kept.any = kept.any || kept.only[i];
+  }
+  if (stored_ != nullptr) {
+    for (size_t slot : stored_->slots()) kept.taken[slot] = kept.only[slot];
+  }
+  for (size_t i = 0; i < keys; ++i) {
+    if (kept.only[i] && i < k && keyFoundByTerminator(o_, i)) kept.byTerminator.push_back(i);
+    if (kept.only[i]) kept.lastOnly = i + 1;
+    if (kept.taken[i]) kept.lastTaken = i + 1;
+  }
+  return kept;
+}
+
+void Shard::setStored(const StoredLine* stored) {
+  stored_ = stored;
+  kept_ = keptInKeyLayout();
+}
+
+bool Shard::zeroByteInKey() const {
+  for (size_t i : kept_.byTerminator) {
+    if (values_[i]->isNull()) continue;
+    size_t n = 0;
+    const void* bytes = values_[i]->getRaw(&n);
+    if (n > 1 && std::memchr(bytes, 0, n - 1) != nullptr) return true;
+  }
+  return false;
+}
+
+namespace {
+
+// The value of a key field of `type` from its key bytes `p` (`n` bytes, with the
+// presence byte) into `v`; false when it does not read as one.  `scratch`: for the
+// bytes of a descending string.
+bool takeKeyValue(KeyType type, bool ascending, const uint8_t* p, uint32_t n, TqbDatavar* v,
+                  std::string* scratch) {
+  bool ok = true;
+  switch (type) {
+    case KeyType::Str: {
+      // A null is its presence byte and one zero byte, whichever the direction.
+      if (p[0] == tqkey::presence(true, ascending)) {
+        if (n != tqkey::kNullStringKeyBytes) return false;
+        v->setNull();
+        return true;
+      }
+      if (n < 2 || p[n - 1] != (ascending ? 0x00 : 0xff)) return false;
+      const char* bytes = reinterpret_cast<const char*>(p + 1);
+      if (!ascending) {
+        scratch->assign(bytes, n - 2);
+        for (char& c : *scratch) c = static_cast<char>(~static_cast<uint8_t>(c));
+        bytes = scratch->data();
+      }
+      return v->assign(tqbTypeString, bytes, n - 2);
+    }
+    case KeyType::Int: {
+      int64_t value = 0;
+      if (!tqkey::getIntegerKey(p, ascending, &value)) break;
+      v->assign(value);
+      return true;
+    }
+    case KeyType::Date: {
+      double days = 0;
+      if (!tqkey::getDateKey(p, ascending, &days)) break;
+      v->assign(TqbDate(days));
+      return true;
+    }
+    case KeyType::Bool: {
+      bool value = false;
+      if (!tqkey::getBooleanKey(p, ascending, &value)) break;
+      v->assign(value);
+      return true;
+    }
+    case KeyType::Dec: ok = false; break;
+  }
+  if (ok) v->setNull();
+  return ok;
+}
+
+}  // namespace
+
+int32_t Shard::takeBack(TqDatafile* file, const std::vector<TqbDatavar*>& values, const KeptInKey& kept, bool all,
+                        int32_t status) {
+  if (status != 0 || !kept.any) return status;
+  const std::vector<uint8_t>& wanted = all ? kept.only : kept.taken;
+  const size_t last = all ? kept.lastOnly : kept.lastTaken;
+  if (last == 0) return 0;
   const uint8_t* key = nullptr;
   uint32_t length = 0;
   if (tqDatafileSortKey(file, &key, &length) != 0) return TqDatafile::StatusNotAllowed;
-  // The keys before it take what the key encoder made of their values (read back as
-  // usual); it is the last, so its bytes end one before the key's end, at its terminator.
+  // A key that does not read as its fields: never from a sound sort, but said, not lost.
+  auto unreadable = [this] {
+    failure_ = "internal error: a row's sort key does not hold its key values";
+    return TqDatafile::StatusNotAllowed;
+  };
+  // Each key field in turn: a fixed width; a string that only fixed widths follow ends
+  // that many bytes before the key's end; one kept only in the key at its terminator
+  // (its values hold no zero byte); any other string as long as its value's key.
   uint64_t at = 0;
-  for (int32_t i = 0; i < keyOnly_; ++i) {
-    size_t n = 0;
-    const TqbDatavar& v = *values[static_cast<size_t>(i)];
-    if (!v.isNull()) v.getRaw(&n);
-    at += tqrowbytes::keyField(libraryType(o_.keys[static_cast<size_t>(i)].type), v.isNull() ? -1 : int64_t(n) - 1);
+  for (size_t i = 0; i < last; ++i) {
+    const KeyType type = i < o_.keys.size() ? o_.keys[i].type : KeyType::Int;
+    const bool ascending = i >= o_.keys.size() || !o_.keys[i].descending;
+    const uint32_t left = at < length ? length - static_cast<uint32_t>(at) : 0;
+    uint64_t n = 0;
+    if (type != KeyType::Str) {
+      n = tqrowbytes::keyField(libraryType(type), 0);
+    } else if (kept.fixedTail[i] >= 0) {
+      uint64_t tail = static_cast<uint64_t>(kept.fixedTail[i]) + kept.stableBytes;
+      n = length >= at + tail ? length - at - tail : 0;
+    } else if (kept.only[i]) {
+      n = tqkey::stringKeyLength(key + at, left, ascending);
+    } else {
+      size_t bytes = 0;
+      if (!values[i]->isNull()) values[i]->getRaw(&bytes);
+      n = tqrowbytes::keyField(tqbTypeString, values[i]->isNull() ? -1 : static_cast<int64_t>(bytes) - 1);
+    }
+    if (n == 0 || n > left) return unreadable();
+    if (wanted[i] && !takeKeyValue(type, ascending, key + at, static_cast<uint32_t>(n), values[i], &takenBytes_)) {
+      return unreadable();
+    }
+    at += n;
   }
-  const bool ascending = !o_.keys[static_cast<size_t>(keyOnly_)].descending;
-  TqbDatavar* value = values[static_cast<size_t>(keyOnly_)];
-  if (at + 2 > length) return TqDatafile::StatusNotAllowed;
-  if (key[at] == tqkey::presence(true, ascending)) {  // a null: one zero byte either way
-    value->setNull();
-    return 0;
-  }
-  if (key[length - 1] != (ascending ? 0x00 : 0xff)) return TqDatafile::StatusNotAllowed;
-  const char* bytes = reinterpret_cast<const char*>(key + at + 1);
-  const size_t n = length - static_cast<size_t>(at) - 2;
-  if (!ascending) {
-    keyOnlyBytes_.resize(n);
-    for (size_t i = 0; i < n; ++i) keyOnlyBytes_[i] = static_cast<char>(~static_cast<uint8_t>(bytes[i]));
-    bytes = keyOnlyBytes_.data();
-  }
-  return value->assign(tqbTypeString, bytes, n) ? 0 : TqDatafile::StatusNoRoom;
+  return 0;
 }
 
 Status setKeyValue(TqbDatavar* v, const KeyValue& value, const Batch& batch) {
@@ -188,6 +301,14 @@ Status setKeyValue(TqbDatavar* v, const KeyValue& value, const Batch& batch) {
       break;
   }
   return Status();
+}
+
+bool Shard::assignLine(const char* bytes, size_t n, bool stored) {
+  if (stored && n == sizeof kLineInKeys - 1 && std::memcmp(bytes, kLineInKeys, n) == 0) {
+    lineValue_->setNull();
+    return true;
+  }
+  return lineValue_->assign(tqbTypeString, bytes, n);
 }
 
 Status Shard::spillLine(const char* data, size_t length) {
@@ -208,6 +329,7 @@ Status Shard::spillLine(const char* data, size_t length) {
 
 RowShape Shard::shape(const KeyValue* row) const {
   RowShape shape;
+  shape.zeroBytes = zeroBytes_;
   for (size_t i = 0; i < o_.keys.size(); ++i) {
     const TqbDatavar* v = values_[i];
     size_t n = 0;
@@ -266,15 +388,21 @@ Status Shard::consume(Batch& batch) {
     if (row.length > static_cast<size_t>(sizes_.lineLength)) {
       TQSORT_TRY(spillLine(bytes, row.length));
     } else if (batch.stored == nullptr || batch.stored->empty()) {
-      ok = lineValue_->assign(tqbTypeString, bytes, row.length);
+      ok = assignLine(bytes, row.length, false);
     } else if (row.storedLength > 0) {
-      ok = lineValue_->assign(tqbTypeString, batch.arena.data() + row.stored, row.storedLength);
+      ok = assignLine(batch.arena.data() + row.stored, row.storedLength, true);
     } else {
       scratch_.clear();
       batch.stored->make(bytes, row.offset, row.length, value - k, &scratch_);
-      ok = lineValue_->assign(tqbTypeString, scratch_.data(), scratch_.size());
+      ok = assignLine(scratch_.data(), scratch_.size(), true);
     }
     if (!ok) return Status::error("out of memory");
+    if (!kept_.byTerminator.empty() && zeroByteInKey()) {
+      // The key's fields are found by their terminators no longer: the rows so far go
+      // over to a sort that stores these keys' values.
+      zeroBytes_ = true;
+      TQSORT_TRY(grow(sizes_));
+    }
     int32_t status = file_->addRow(nullptr);
     if (status != 0) TQSORT_TRY(refused(status, batch, row, value - k));
   }

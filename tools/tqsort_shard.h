@@ -29,6 +29,10 @@ constexpr size_t kSequenceKeyBytes = 9;
 constexpr size_t kReferenceBytes = 17;
 constexpr char kReferenceMark = 'L';
 
+// The stored line of a line whose every byte but its line end is in the keys: the
+// whole line cut out at 0, then "\n".  The sort stores it as a null line column.
+constexpr char kLineInKeys[] = "\x01\n";
+
 // Appends to `out` the bytes of `value` as the library orders a key of `type`: byte
 // strings that compare (unsigned, then shorter first) as the rows sort.  A null is
 // lowest; descending inverts.
@@ -54,16 +58,15 @@ class Shard : public BatchConsumer {
   Status start(const std::vector<std::string>& dirs, TqSortProgress* progress, TqSortInfo* info);
   Status consume(Batch& batch) override;
   // Ends the input and sorts: 0 with the first row in hand, 4 when there are no rows.
-  int32_t sort() { return takeKeyOnly(file_, values_, file_->sort()); }
-  int32_t next() { return takeKeyOnly(file_, values_, file_->next(nullptr)); }
-  std::string error() { return std::string(file_->getError().asCstr()); }
+  int32_t sort() { return takeBack(file_, values_, kept_, false, file_->sort()); }
+  int32_t next() { return takeBack(file_, values_, kept_, false, file_->next(nullptr)); }
+  std::string error() { return failure_.empty() ? std::string(file_->getError().asCstr()) : failure_; }
   // Lines are made whole with `stored` from here on.
-  void setStored(const StoredLine* stored) { stored_ = stored; }
+  void setStored(const StoredLine* stored);
   // Writes the row in hand's line to `out`.
   Status writeLine(OutputStream* out) {
     size_t n = 0;
-    const char* bytes = static_cast<const char*>(lineValue_->getRaw(&n));
-    --n;  // without the value's terminating zero
+    const char* bytes = storedLine(&n);
     if (n == kReferenceBytes && bytes[kReferenceBytes - 1] == kReferenceMark) return writeSpilled(bytes, out);
     if (stored_ == nullptr || stored_->empty()) return out->write(bytes, n);
     StoredLine::Parts parts;
@@ -81,8 +84,7 @@ class Shard : public BatchConsumer {
   // reference of a line in the line file (writeSpilled writes it).
   bool appendLine(std::string* out, bool* spilled) {
     size_t n = 0;
-    const char* bytes = static_cast<const char*>(lineValue_->getRaw(&n));
-    --n;
+    const char* bytes = storedLine(&n);
     *spilled = n == kReferenceBytes && bytes[kReferenceBytes - 1] == kReferenceMark;
     if (*spilled || stored_ == nullptr || stored_->empty()) {
       out->append(bytes, n);
@@ -115,10 +117,40 @@ class Shard : public BatchConsumer {
   void release();
 
  private:
+  // Which key columns a sort keeps only in its key (tqDatafileSortKeyOnly), and how
+  // to find them there.
+  struct KeptInKey {
+    std::vector<uint8_t> only;       // per key column (the row number key last)
+    std::vector<uint8_t> taken;      // the ones a read takes back (the stored line's)
+    std::vector<int64_t> fixedTail;  // the key bytes after each, when all are fixed widths; -1
+    uint32_t stableBytes = 0;        // the library's sequence number at the key's end
+    size_t lastOnly = 0, lastTaken = 0;  // one past the last of `only`, of `taken`
+    std::vector<size_t> byTerminator;    // those of `only` found by their terminator
+    bool any = false;
+  };
+  KeptInKey keptInKeyLayout() const;
+  // Whether the row in hand holds a zero byte in a value kept only in the key and found
+  // by its terminator there (keyFoundByTerminator).
+  bool zeroByteInKey() const;
   Status spillLine(const char* data, size_t length);
-  // After `status` of a read of `file` (its fields `values`): the value of the column
-  // kept only in the key, taken back from the row's key into its field.
-  int32_t takeKeyOnly(TqDatafile* file, const std::vector<TqbDatavar*>& values, int32_t status);
+  // Sets the line column to the stored line `bytes` (`n` bytes): a stored line that
+  // is only its line end after a whole line cut out of it (kLineInKeys) as a null.
+  bool assignLine(const char* bytes, size_t n, bool stored);
+  // The row in hand's line column as it was stored (see assignLine).
+  const char* storedLine(size_t* n) const {
+    if (lineValue_->isNull()) {
+      *n = sizeof kLineInKeys - 1;
+      return kLineInKeys;
+    }
+    const char* bytes = static_cast<const char*>(lineValue_->getRaw(n));
+    --*n;  // without the value's terminating zero
+    return bytes;
+  }
+  // After `status` of a read of `file` (its fields `values`, its columns `kept`): the
+  // values kept only in the key taken back from the row's key into their fields: all,
+  // or those the stored line needs.
+  int32_t takeBack(TqDatafile* file, const std::vector<TqbDatavar*>& values, const KeptInKey& kept, bool all,
+                   int32_t status);
   bool takeApart(const char* bytes, size_t n, StoredLine::Parts* parts) {
     return stored_->parts(bytes, n,
                           [this](size_t key, size_t* length) {
@@ -146,10 +178,13 @@ class Shard : public BatchConsumer {
   TqDatafile* file_ = nullptr;
   std::vector<TqbDatavar*> values_;  // the keys, the row number (sequenceKey), the line
   TqbDatavar* lineValue_ = nullptr;
-  // The line as the last key is kept only in the library's key (tqDatafileSortKeyOnly),
-  // so that the sort stores it once: the key's index, or -1.
-  int32_t keyOnly_ = -1;
-  std::string keyOnlyBytes_;
+  // Key values are kept only in the library's key, so that the sort stores them once;
+  // `zeroBytes_` once a value found by its terminator held a zero byte (the sort that
+  // followed stores such keys).
+  KeptInKey kept_;
+  bool zeroBytes_ = false;
+  std::string takenBytes_;
+  std::string failure_;  // why a row's values could not be taken back from its key
   std::vector<std::string> runDirs_;
   std::unique_ptr<TempSpill> lines_;  // the line file, made with its first line
   std::unique_ptr<char[]> copyBuffer_;

@@ -46,8 +46,16 @@ uint64_t machineMemory() {
 
 bool libraryStable(const Options& o, const SortSizes& s) { return s.shards == 1 && stableOrUnique(o); }
 
-bool lineKeptInKey(const Options& o, const SortSizes& s) {
-  return !o.keys.empty() && o.keys.back().lastResort && !s.sequenceKey && !libraryStable(o, s);
+bool keyFoundByTerminator(const Options& o, size_t i) {
+  if (o.keys[i].type != KeyType::Str) return false;
+  for (size_t j = i + 1; j < o.keys.size(); ++j) {
+    if (o.keys[j].type == KeyType::Str) return true;
+  }
+  return false;
+}
+
+bool keptInKey(const Options& o, size_t i, bool zeroBytes) {
+  return o.keys[i].type != KeyType::Dec && !(zeroBytes && keyFoundByTerminator(o, i));
 }
 
 tqbType libraryType(KeyType type) {
@@ -125,8 +133,8 @@ uint64_t longRowNeed(const Options& o, const SortSizes& s, const RowShape& shape
     int64_t bytes = i < shape.keyBytes.size() ? shape.keyBytes[i] : -1;
     // The line as the last key: its bytes up to the line column's length (Shard::consume).
     if (key.lastResort) bytes = std::min<int64_t>(bytes, s.lineLength);
-    bool keyOnly = key.lastResort && lineKeptInKey(o, s);
-    need += tqrowbytes::storedField(type, keyOnly ? -1 : bytes) + tqrowbytes::keyField(type, bytes);
+    need += keptInKey(o, i, shape.zeroBytes) ? tqrowbytes::kKeyOnlyFieldBytes : tqrowbytes::storedField(type, bytes);
+    need += tqrowbytes::keyField(type, bytes);
   }
   if (s.sequenceKey) need += tqrowbytes::storedField(tqbTypeInteger, 0) + tqrowbytes::keyField(tqbTypeInteger, 0);
   need += tqrowbytes::storedField(tqbTypeString, static_cast<int64_t>(shape.lineBytes));  // the line column

@@ -57,6 +57,7 @@ SortSizes sizesForMemory(const Options& options, uint64_t memory);
 struct RowShape {
   std::vector<int64_t> keyBytes;
   uint64_t lineBytes = 0;
+  bool zeroBytes = false;  // the sort stores the keys found by their terminator (keptInKey)
 };
 
 // The memory the library asks for a row that no chunk holds, with the sizes `sizes`:
@@ -84,10 +85,16 @@ tqbType libraryType(KeyType type);
 // the row number key (several sorts).
 bool libraryStable(const Options& options, const SortSizes& sizes);
 
-// Whether the line as the last key is kept only in the library's key, the row storing a
-// null in its place (tqDatafileSortKeyOnly): the last resort, when nothing follows it
-// in the key.
-bool lineKeptInKey(const Options& options, const SortSizes& sizes);
+// Whether key `i` is found in the library's key only up to its terminator: a string
+// key with another string key after it (the ends of the others are fixed widths or
+// the key's end).
+bool keyFoundByTerminator(const Options& options, size_t i);
+
+// Whether key `i` is kept only in the library's key, its row storing nothing for it
+// (tqDatafileSortKeyOnly): a key whose encoding gives its value back (any type but
+// dec); one found by its terminator only while no value of it held a zero byte
+// (`zeroBytes` false), since a zero byte would end it early.
+bool keptInKey(const Options& options, size_t i, bool zeroBytes);
 
 }  // namespace tqsort
 

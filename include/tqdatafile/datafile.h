@@ -253,18 +253,23 @@ class TqDatafile {
 TQ_EXPORT int32_t tqDatafileSortKey(TqDatafile* file, const uint8_t** key, uint32_t* keyLength);
 
 // Keeps the values of `column` only in the sort key, on a datafile of the variable-row
-// chunk sort (FlagSorted | FlagVariableRows): `column` is a string column that setSort
-// made a key, and its rows store a null in the column's place, so that a value that is
-// also a key costs its bytes once.  Reading a row gives a null for the column; its value
-// is in the key tqDatafileSortKey gives, and a clone, which keeps no keys, reads nulls.
-// In that key each key field in turn takes: a boolean 2 bytes, an integer or a date 9, a
-// real 27, a string a presence byte (ascending 1, descending 0; for a null the other,
-// then one zero byte), its bytes (each inverted when descending) and a terminator (0,
-// descending 0xff).  Call it after setSort and before the first row; resetSort ends it.
+// chunk sort (FlagSorted | FlagVariableRows): `column` is a column that setSort made a
+// key, of type boolean, integer, date or string, and its rows store nothing for it, so
+// that a value that is also a key costs its bytes once.  Call it for each such column.
+// Reading a row gives a null for the column; its value is in the key tqDatafileSortKey
+// gives (core/sortkey.h reads each type back), and a clone, which keeps no keys, reads
+// nulls.  In that key each key field in turn takes: a boolean 2 bytes, an integer or a
+// date 9 (a presence byte, then 8 bytes big-endian: an integer with its sign bit
+// flipped, a date as its double's bits ordered as numbers), a real 27, a string a
+// presence byte (ascending 1, descending 0; for a null the other, then one zero byte),
+// its bytes (each inverted when descending) and a terminator (0, descending 0xff);
+// the value bytes of a null number or boolean are zeros.  Call it after setSort and
+// before the first row; resetSort ends it.
 //
 // 0; StatusNotAllowed (5, the reason in getError()) once rows were added, for a column
-// that is not a string key, on the fixed-row chunk sort, the external engine and a
-// datafile that does not sort; StatusNotAllowed without a message for a null `file`.
+// that is not a sort key, a real (its key does not give back its digits) or a raw
+// integer, on the fixed-row chunk sort, the external engine and a datafile that does
+// not sort; StatusNotAllowed without a message for a null `file`.
 TQ_EXPORT int32_t tqDatafileSortKeyOnly(TqDatafile* file, int32_t column);
 
 #endif

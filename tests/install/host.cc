@@ -52,6 +52,48 @@ static int rawInterface(const char* dir) {
   return sum == 3 ? 0 : failed("rows did not come back");
 }
 
+// A sort that keeps an integer key (descending) and a string key only in its key: each
+// row reads nulls for them, and its key gives them back as the header lays keys out.
+static int keptOnlyInKey(const char* dir) {
+  TqbString error;
+  TqDatafileManager* manager = tqDatafileManagerCreate(dir, &error);
+  if (manager == nullptr) return failed(error.asCstr());
+  manager->setColumns(2);
+  manager->setColSpec(0, tqbTypeInteger, 0);
+  manager->setColSpec(1, tqbTypeString, 16);
+  TqDatafile* file = manager->createFile(TqDatafile::FlagSorted | TqDatafile::FlagVariableRows);
+  if (file == nullptr) return failed(manager->getError().asCstr());
+  if (file->resetSort(2) != 0 || file->setSort(0, 0, 0, nullptr) != 0 || file->setSort(1, 1, 1, nullptr) != 0 ||
+      tqDatafileSortKeyOnly(file, 0) != 0 || tqDatafileSortKeyOnly(file, 1) != 0) {
+    return failed(file->getError().asCstr());
+  }
+  for (int64_t i = 0; i < 3; ++i) {
+    file->getField(0)->assign(i - 1);
+    file->getField(1)->assign(std::string_view(i == 1 ? "one" : "other"));
+    if (file->addRow(nullptr) != 0) return failed("addRow");
+  }
+  int64_t expected = 1;
+  for (int32_t status = file->sort(); status != TqDatafile::StatusEndOfData; status = file->next(nullptr)) {
+    const uint8_t* key = nullptr;
+    uint32_t keyLength = 0;
+    if (status != 0 || tqDatafileSortKey(file, &key, &keyLength) != 0) return failed(file->getError().asCstr());
+    if (!file->getField(0)->isNull() || !file->getField(1)->isNull()) return failed("a row kept its key's value");
+    // Descending: a presence byte 0, then the inverted big-endian integer, sign bit flipped.
+    uint64_t bits = 0;
+    for (int b = 1; b <= 8; ++b) bits = bits << 8 | static_cast<uint8_t>(~key[b]);
+    const char* text = reinterpret_cast<const char*>(key + 10);
+    const char* want = expected == 0 ? "one" : "other";
+    if (key[0] != 0 || static_cast<int64_t>(bits ^ (uint64_t{1} << 63)) != expected || key[9] != 1 ||
+        keyLength != 11 + std::strlen(want) || std::strcmp(text, want) != 0) {
+      return failed("a value kept only in the key did not come back");
+    }
+    --expected;
+  }
+  file->release();
+  manager->release();
+  return expected == -2 ? 0 : failed("rows kept only in the key");
+}
+
 // The platform services the headers declare.
 static int services() {
   TqbDatavar value;
@@ -99,7 +141,7 @@ static int layer(const char* dir) {
 
 int main(int argc, char** argv) {
   const char* dir = argc > 1 ? argv[1] : "/tmp";
-  if (rawInterface(dir) != 0 || services() != 0 || layer(dir) != 0) return 1;
+  if (rawInterface(dir) != 0 || keptOnlyInKey(dir) != 0 || services() != 0 || layer(dir) != 0) return 1;
   std::printf("host: ok (__cplusplus %ld)\n", static_cast<long>(__cplusplus));
   return 0;
 }
