@@ -252,6 +252,7 @@ class TqSortVornImpl : public AbsTqSortfile {
     uint64_t runsStreamed = 0;     // runs read through a window
     uint32_t maxWindowsInUse = 0;
     uint64_t bytesWrittenToDisk = 0;
+    uint64_t bytesMergedToDisk = 0;  // of those, by merges of runs into longer runs
     uint64_t peakBytesInUse = 0;   // everything the budget counts, at its highest
     uint32_t maxRunFilesOpen = 0;  // run files open at once, at most
     uint32_t inputMerges = 0;      // merges of runs while rows came in
@@ -404,7 +405,7 @@ class TqSortVornImpl : public AbsTqSortfile {
   // shared part of insertChunk, and how a merge's run on disk enters); false after an
   // error was recorded.
   bool enterTree(ChunkDescriptor* chunk, ChunkSource source, ChunkLock lock, RowRef low, RowRef high);
-  // Counts bytes written to run files.  Caller holds chunkLock_ or not, as told.
+  // Counts bytes a merge wrote to its run file.  Caller holds chunkLock_ or not, as told.
   void countBytesWritten(uint64_t bytes, ChunkLock lock);
   // Counts a run read through a window.
   void noteRunStreamed() {

@@ -322,6 +322,7 @@ void TqSortVornImpl::releaseWindows(uint64_t bytes, ChunkLock lock, uint32_t fil
 void TqSortVornImpl::countBytesWritten(uint64_t bytes, ChunkLock lock) {
   ChunkLockScope scope(this, lock);
   counters_.bytesWrittenToDisk += bytes;
+  counters_.bytesMergedToDisk += bytes;
 }
 
 // --- descriptors and buffers ---------------------------------------------------------------

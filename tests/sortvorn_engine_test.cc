@@ -1003,7 +1003,8 @@ TEST_F(SortTest, KeysThatBeginAlikeAreWrittenOncePerRunFile) {
     ASSERT_EQ(sortAll(f, columns, rows, &out, nullptr), 4) << f->getError().asCstr();
     const TqSortVornImpl::Statistics st = f->statistics();
     EXPECT_GT(st.mergesSubmitted, 0u);
-    written[alikeAtEnd] = st.bytesWrittenToDisk;
+    // The chunks' runs: how many rows merges write again depends on when they ran.
+    written[alikeAtEnd] = st.bytesWrittenToDisk - st.bytesMergedToDisk;
     std::vector<std::vector<RefValue>> expected = rows;
     std::stable_sort(expected.begin(), expected.end(),
                      [&](const auto& a, const auto& b) { return compareRefRows(columns, keys, a, b) < 0; });
