@@ -58,6 +58,15 @@ inline void storeBigEndian(uint8_t* p, uint64_t v) {
   std::memcpy(p, &v, 8);
 }
 
+inline uint64_t loadBigEndian(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  v = __builtin_bswap64(v);
+#endif
+  return v;
+}
+
 // The presence byte of a field's key.
 inline uint8_t presence(bool null, bool ascending) { return null != ascending ? 1 : 0; }
 
@@ -178,15 +187,6 @@ inline void putPaddedStringKey(uint8_t* p, const uint8_t* bytes, uint32_t length
 // A date comes back as the value it orders as: -0.0 as 0.0, every NaN as the one NaN.
 // A real is not read back: its collate form keeps the number, not the decimal's
 // quantum (1.0 and 1.00 have one key).
-
-inline uint64_t loadBigEndian(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  v = __builtin_bswap64(v);
-#endif
-  return v;
-}
 
 inline bool getBooleanKey(const uint8_t* p, bool ascending, bool* value) {
   if (p[0] == presence(true, ascending)) return false;

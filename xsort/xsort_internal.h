@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "core/losertree.h"
+#include "core/sortkey.h"
 #include "platform/npfio.h"
 #include "platform/tqsync.h"
 #include "xsort/tqxsort.h"
@@ -56,23 +57,7 @@ constexpr uint64_t chargeFor(uint64_t n) {
   return (n + 16 + 4095) & ~uint64_t{4095};
 }
 
-// --- byte order ------------------------------------------------------------------------
-
-inline uint64_t loadBE64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  v = __builtin_bswap64(v);
-#endif
-  return v;
-}
-
-inline void storeBE64(uint8_t* p, uint64_t v) {
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  v = __builtin_bswap64(v);
-#endif
-  std::memcpy(p, &v, 8);
-}
+// --- byte order (big-endian: core/sortkey.h) --------------------------------------------
 
 inline uint64_t loadLE64(const uint8_t* p) {
   uint64_t v;
@@ -85,10 +70,10 @@ inline uint64_t loadLE64(const uint8_t* p) {
 
 // The first 8 bytes of a key of `len` bytes as a big-endian number, zero padded.
 inline uint64_t loadPrefix(const uint8_t* p, uint32_t len) {
-  if (len >= 8) return loadBE64(p);
+  if (len >= 8) return tqkey::loadBigEndian(p);
   uint8_t b[8] = {0, 0, 0, 0, 0, 0, 0, 0};
   if (len > 0) std::memcpy(b, p, len);
-  return loadBE64(b);
+  return tqkey::loadBigEndian(b);
 }
 
 // --- error texts -----------------------------------------------------------------------

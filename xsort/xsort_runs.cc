@@ -109,7 +109,7 @@ bool RunWriter::put(const Cur& record, ErrorText* error) {
     uint8_t length[4];
     uint8_t prefix[8];
     std::memcpy(length, &record.length, 4);
-    storeBE64(prefix, record.prefix);
+    tqkey::storeBigEndian(prefix, record.prefix);
     const uint32_t front = std::min<uint32_t>(record.length, 8);
     if ((!shape.fixed && !write(length, 4, error)) || !write(prefix, front, error) ||
         (record.length > 8 && !write(record.tail, record.length - 8, error)) ||
@@ -267,7 +267,7 @@ uint32_t putRecord(uint8_t* out, const Cur& record, const KeyShape& shape, uint3
     p += 4;
   }
   uint8_t prefix[8];
-  storeBE64(prefix, record.prefix);
+  tqkey::storeBigEndian(prefix, record.prefix);
   const uint32_t front = std::min<uint32_t>(record.length, 8);
   std::memcpy(p, prefix, front);
   if (record.length > 8) std::memcpy(p + 8, record.tail, record.length - 8);
