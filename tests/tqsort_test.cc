@@ -647,7 +647,7 @@ TEST_F(TqsortTest, ASortGrowsForARowItsMemoryCannotHold) {
   std::string before, after;
   for (int i = 0; i < 40000; ++i) before += "k" + std::to_string(rng() % 300) + ",b" + std::to_string(i) + "\n";
   for (int i = 0; i < 40000; ++i) after += "k" + std::to_string(rng() % 300) + ",a" + std::to_string(i) + "\n";
-  std::string heavy = "k" + std::string(40u << 20, '5') + ",heavy\n";  // needs about 170 MiB
+  std::string heavy = "k" + std::string(32u << 20, '5') + ",heavy\n";  // more than 64 MiB hold
   writeFile(dir_ + "/g.csv", before + heavy + after);
   for (const char* parallel : {"--parallel=1", "--parallel=2"}) {
     SCOPED_TRACE(parallel);
