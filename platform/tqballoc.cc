@@ -120,29 +120,9 @@ void uncount(void* p) {
   if (p != nullptr) g_current.fetch_sub(static_cast<int64_t>(malloc_usable_size(p)), std::memory_order_relaxed);
 }
 
-// Blocks of 4 MiB or more (a sort's chunk buffers) ask the system for huge pages where
-// it gives them on request.  A sort writes its rows into a chunk in arrival order and
-// reads them back in key order, one row here and the next far away: through 4 KiB pages
-// nearly every row read in a chunk of 100 MB misses the address cache, and filling the
-// chunk takes a page fault per 4 KiB.  With 2 MiB pages the in-memory sort of 4M rows by
-// an integer key took 0.70x the time.  Only whole 2 MiB pages inside the block are
-// asked for, so no page reaches outside it; a system that gives none ignores the advice.
-constexpr size_t kHugePage = size_t{2} << 20;
-constexpr size_t kHugePagesFrom = size_t{4} << 20;
-
-void* withHugePages(void* p, size_t size) {
-  if (p == nullptr || size < kHugePagesFrom) return p;
-  uintptr_t from = (reinterpret_cast<uintptr_t>(p) + kHugePage - 1) & ~uintptr_t{kHugePage - 1};
-  uintptr_t to = (reinterpret_cast<uintptr_t>(p) + size) & ~uintptr_t{kHugePage - 1};
-#ifdef MADV_HUGEPAGE
-  if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-#endif
-  return p;
-}
-
 void* allocate(size_t size) {
-  if (mapsItself(size)) return withHugePages(largeBlocks().map(size), size);
-  return withHugePages(counted(std::malloc(size == 0 ? 1 : size)), size);
+  if (mapsItself(size)) return largeBlocks().map(size);
+  return counted(std::malloc(size == 0 ? 1 : size));
 }
 
 }  // namespace
@@ -155,14 +135,14 @@ void* tqbMalloc(size_t size) {
 void* tqbCalloc(size_t count, size_t size) {
   if (tqFaultCheck(TqFaultOp::Alloc) != TqFaultMode::None) return nullptr;
   if (size != 0 && count > static_cast<size_t>(-1) / size) return nullptr;
-  if (mapsItself(count * size)) return withHugePages(largeBlocks().map(count * size), count * size);  // zeroed
-  return withHugePages(counted(std::calloc(count == 0 ? 1 : count, size == 0 ? 1 : size)), count * size);
+  if (mapsItself(count * size)) return largeBlocks().map(count * size);  // zeroed
+  return counted(std::calloc(count == 0 ? 1 : count, size == 0 ? 1 : size));
 }
 
 void* tqbRealloc(void* p, size_t size) {
   if (tqFaultCheck(TqFaultOp::Alloc) != TqFaultMode::None) return nullptr;
   size_t mapped = p != nullptr && kMapLargeBlocks ? largeBlocks().length(p) : 0;
-  if (mapped != 0 && mapsItself(size)) return withHugePages(largeBlocks().remap(p, mapped, size), size);
+  if (mapped != 0 && mapsItself(size)) return largeBlocks().remap(p, mapped, size);
   if (mapped != 0 || mapsItself(size)) {
     // Into or out of a mapped block: a new block, the bytes copied, the old one freed.
     void* q = allocate(size);
@@ -178,7 +158,7 @@ void* tqbRealloc(void* p, size_t size) {
   void* q = std::realloc(p, size == 0 ? 1 : size);
   if (q == nullptr) return nullptr;
   g_current.fetch_sub(static_cast<int64_t>(before), std::memory_order_relaxed);
-  return withHugePages(counted(q), size);
+  return counted(q);
 }
 
 void tqbFree(void* p) {
