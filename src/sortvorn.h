@@ -250,6 +250,7 @@ class TqSortVornImpl : public AbsTqSortfile {
     uint32_t chunksWrittenToDisk = 0;
     uint32_t chunksWrittenAhead = 0;   // of those, by writeAhead
     uint64_t runsStreamed = 0;     // runs read through a window
+    uint64_t runsStaged = 0;       // chunks in arrival order read through a stage
     uint32_t maxWindowsInUse = 0;
     uint64_t bytesWrittenToDisk = 0;
     uint64_t bytesMergedToDisk = 0;  // of those, by merges of runs into longer runs
@@ -375,6 +376,15 @@ class TqSortVornImpl : public AbsTqSortfile {
   }
   // Gives back what reserveWindows took.
   void releaseWindows(uint64_t bytes, ChunkLock lock, uint32_t files = 0);
+  // Whether `run` is read through a stage when the budget has room: a chunk in memory
+  // whose rows lie in arrival order, of kStageLeastRows rows or more.
+  bool needsStage(const ChunkDescriptor* run) const;
+  // Takes a stage (kStageBytes) from the budget for each of `inputs` that needs one, as
+  // long as they fit beside what it holds (spare buffers given up for them, never a run
+  // written out): the bytes taken.
+  uint64_t reserveStages(ChunkDescriptor* const* inputs, uint32_t count) TQ_REQUIRES(chunkLock_);
+  // Gives back what reserveStages took.
+  void releaseStage(uint64_t bytes, ChunkLock lock);
   // Bytes a merge reserves to read `run` through windows of `window` bytes: its window
   // (as long as its longest record) on disk, and the reader itself.
   uint64_t readCost(const ChunkDescriptor* run, uint32_t window) const;
@@ -411,6 +421,12 @@ class TqSortVornImpl : public AbsTqSortfile {
   void noteRunStreamed() {
     lockChunks();
     ++counters_.runsStreamed;
+    unlockChunks();
+  }
+  // Counts a chunk read through a stage.
+  void noteRunStaged() {
+    lockChunks();
+    ++counters_.runsStaged;
     unlockChunks();
   }
   int32_t nextRowFromMergeRequest(bool* mark);

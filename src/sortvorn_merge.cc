@@ -350,6 +350,7 @@ int32_t TqSortVornImpl::reserveInputs(TqSortVornWorkMerge* merge) {
       merge->windowBytes = bytes;
       merge->readWindow = window;
       merge->files = files;
+      merge->stageBytes = reserveStages(inputs, count);
       return StatusOk;
     }
     while (k > 0 && inputs[k - 1]->buffer == nullptr) --k;

@@ -9,6 +9,8 @@ namespace tqlib {
 
 namespace {
 constexpr uint64_t kPrefetchDistance = 8;
+// How far ahead a gather into the stage asks for rows.
+constexpr uint64_t kStagePrefetch = 16;
 
 // Why a run file is damaged.
 constexpr const char* kLongerThanAny = "a record is longer than any its run was written with";
@@ -68,7 +70,7 @@ inline int parseHeader(const uint8_t* p, uint32_t n, RecordHeader* h) {
 
 // --- RunReader --------------------------------------------------------------------------------
 
-void RunReader::openMemory(TqSortVornImpl* engine, ChunkDescriptor* run) {
+void RunReader::openMemory(TqSortVornImpl* engine, ChunkDescriptor* run, uint8_t* stage, uint32_t stageBytes) {
   engine_ = engine;
   run_ = run;
   left_ = run->rowCount;
@@ -76,6 +78,11 @@ void RunReader::openMemory(TqSortVornImpl* engine, ChunkDescriptor* run) {
   exhausted_ = false;
   base_ = run->buffer;
   entries_ = engine->fixedLayout() ? nullptr : engine->entriesOf(run);
+  window_ = stage;  // freed by close, as a window is
+  stage_ = entries_ != nullptr ? stage : nullptr;
+  stageSize_ = stageBytes;
+  stageAt_ = 0;
+  stageEnd_ = 0;
 }
 
 int32_t RunReader::openStream(TqSortVornImpl* engine, ChunkDescriptor* run, uint8_t* window, uint32_t windowBytes) {
@@ -103,6 +110,7 @@ int32_t RunReader::openStream(TqSortVornImpl* engine, ChunkDescriptor* run, uint
 void RunReader::restart() {
   left_ = run_->rowCount;
   index_ = 0;
+  stageEnd_ = 0;
   exhausted_ = false;
 }
 
@@ -111,6 +119,7 @@ void RunReader::close() {
   file_ = 0;
   tqbFree(window_);
   window_ = nullptr;
+  stage_ = nullptr;
 }
 
 int32_t RunReader::readFailed(int32_t got) {
@@ -256,6 +265,10 @@ void RunReader::advanceInMemory() {
     row_ = engine_->rowOf(run_, index_++, prefix_);
     return;
   }
+  if (stage_ != nullptr) {
+    advanceStaged();
+    return;
+  }
   const IndexEntry& e = entries_[index_++];
   prefix_[0] = e.prefix[0];
   prefix_[1] = e.prefix[1];
@@ -267,6 +280,39 @@ void RunReader::advanceInMemory() {
     __builtin_prefetch(base_ + ahead.keyOffset);
     __builtin_prefetch(base_ + ahead.rowOffset() + ahead.rowLength - 1);
   }
+}
+
+void RunReader::advanceStaged() {
+  if (index_ == stageEnd_) fillStage();
+  const IndexEntry& e = entries_[index_++];
+  prefix_[0] = e.prefix[0];
+  prefix_[1] = e.prefix[1];
+  const uint8_t* at = inPlace_ ? base_ + e.keyOffset : stage_ + stageAt_;
+  row_ = RowRef{at, e.keyLength, at + e.keyLength, e.rowLength};
+  stageAt_ += e.keyLength + e.rowLength;
+}
+
+void RunReader::fillStage() {
+  const uint64_t end = run_->rowCount;
+  const uint64_t first = index_;
+  for (uint64_t i = first; i < end && i < first + kStagePrefetch; ++i) __builtin_prefetch(base_ + entries_[i].keyOffset);
+  uint32_t fill = 0;
+  uint64_t i = first;
+  for (; i < end; ++i) {
+    const IndexEntry& e = entries_[i];
+    const uint32_t bytes = e.keyLength + e.rowLength;
+    if (bytes > stageSize_ - fill) break;
+    if (i + kStagePrefetch < end) {
+      const IndexEntry& ahead = entries_[i + kStagePrefetch];
+      __builtin_prefetch(base_ + ahead.keyOffset);
+      __builtin_prefetch(base_ + ahead.rowOffset() + ahead.rowLength - 1);
+    }
+    std::memcpy(stage_ + fill, base_ + e.keyOffset, bytes);
+    fill += bytes;
+  }
+  inPlace_ = i == first;  // a row longer than the stage
+  stageEnd_ = inPlace_ ? first + 1 : i;
+  stageAt_ = 0;
 }
 
 // --- RunWriter --------------------------------------------------------------------------------

@@ -2,7 +2,11 @@
 // many of them.
 //
 // A run is read by a RunReader: a sorted chunk in memory row by row in place, or a run
-// file front to back through a window of the engine's window size.  A run file holds
+// file front to back through a window of the engine's window size.  A chunk whose rows
+// still lie in arrival order (not gathered in key order) is read, when the budget has
+// room, through a stage: many rows at a time are gathered into it in key order, in a
+// tight loop that keeps many memory reads in flight, where a merge reading one row per
+// step in place waits for each row's bytes in turn.  A run file holds
 // its rows in key order, each as one record:
 //
 //   variable layout   header: three LEB128 numbers (core/varint.h): the bytes the key
@@ -54,8 +58,9 @@ class RunReader {
   RunReader& operator=(const RunReader&) = delete;
   ~RunReader() { close(); }
 
-  // Reads `run` (in memory) in place.
-  void openMemory(TqSortVornImpl* engine, ChunkDescriptor* run);
+  // Reads `run` (in memory) in place or, with `stage` (`stageBytes`, owned by the reader
+  // from now on, freed by close), through it.
+  void openMemory(TqSortVornImpl* engine, ChunkDescriptor* run, uint8_t* stage = nullptr, uint32_t stageBytes = 0);
   // Reads `run` (on disk) through `window` of `windowBytes` (at least the run's longest
   // record; owned by the reader from now on, freed by close).  Opens the file: a status
   // on failure (recorded with the engine).
@@ -69,6 +74,7 @@ class RunReader {
   // The current row's first 16 key bytes as two big-endian numbers (zero-padded).
   const uint64_t* prefix() const { return prefix_; }
   bool exhausted() const { return exhausted_; }
+  bool staged() const { return stage_ != nullptr; }
   ChunkDescriptor* run() const { return run_; }
   // Starts the run again from its first row (nothing read yet, or before the first
   // advance after open): memory runs only.
@@ -82,6 +88,10 @@ class RunReader {
   int32_t ensure(uint32_t n, const uint8_t** bytes);
   // advance for a run in memory.
   void advanceInMemory();
+  // advance for a run in memory read through the stage.
+  void advanceStaged();
+  // Gathers the rows from index_ on into the stage, in key order, as many as fit.
+  void fillStage();
   // advance for a variable record on disk: its header, then its key made whole before its
   // row, in the window.
   int32_t nextRecord();
@@ -104,6 +114,13 @@ class RunReader {
   // Memory, variable layout: the chunk's buffer and its entries in key order.
   const uint8_t* base_ = nullptr;
   const IndexEntry* entries_ = nullptr;
+  // Memory, through the stage: rows index_ to stageEnd_ - 1 lie in it from stageAt_ on;
+  // a row longer than the stage is read in place (inPlace_).
+  uint8_t* stage_ = nullptr;
+  uint32_t stageSize_ = 0;
+  uint32_t stageAt_ = 0;
+  uint64_t stageEnd_ = 0;
+  bool inPlace_ = false;
   // Stream.
   NpHandle file_ = 0;
   uint8_t* window_ = nullptr;
@@ -147,6 +164,11 @@ class RunWriter {
 // Bytes a merge counts for each input besides its window: the reader, its places in the
 // merge's lists and tournament tree, and what the allocator adds to each.
 constexpr uint64_t kRunReaderBytes = sizeof(RunReader) + 64;
+
+// The stage of a reader of a chunk in arrival order (kStageBytes), for chunks of at least
+// kStageLeastRows rows; smaller ones are read in place.
+constexpr uint32_t kStageBytes = 64 << 10;
+constexpr uint64_t kStageLeastRows = 1024;
 
 // The readers of a merge as the sources of its tournament: a reader's current row, by
 // its key (the 16-byte prefix first).

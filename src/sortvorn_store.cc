@@ -319,6 +319,31 @@ void TqSortVornImpl::releaseWindows(uint64_t bytes, ChunkLock lock, uint32_t fil
   wakeBufferWaiter();
 }
 
+bool TqSortVornImpl::needsStage(const ChunkDescriptor* run) const {
+  return run->buffer != nullptr && !run->inKeyOrder && !fixedLayout_ && run->rowCount >= kStageLeastRows;
+}
+
+uint64_t TqSortVornImpl::reserveStages(ChunkDescriptor* const* inputs, uint32_t count) {
+  uint64_t bytes = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (!needsStage(inputs[i])) continue;
+    // Spare buffers are given up once the input has ended: no chunk needs them then.
+    while (!roomFor(kStageBytes) && sorting_ && dropSpare()) {
+    }
+    if (!roomFor(kStageBytes)) break;
+    charge(kStageBytes);
+    bytes += kStageBytes;
+  }
+  return bytes;
+}
+
+void TqSortVornImpl::releaseStage(uint64_t bytes, ChunkLock lock) {
+  if (bytes == 0) return;
+  ChunkLockScope scope(this, lock);
+  bytesInUse_ -= bytes;
+  wakeBufferWaiter();
+}
+
 void TqSortVornImpl::countBytesWritten(uint64_t bytes, ChunkLock lock) {
   ChunkLockScope scope(this, lock);
   counters_.bytesWrittenToDisk += bytes;

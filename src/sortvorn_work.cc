@@ -254,6 +254,8 @@ void TqSortVornWorkMerge::giveBack() {
   engine_->releaseWindows(windowBytes, destroyLock_, files);
   windowBytes = 0;
   files = 0;
+  engine_->releaseStage(stageBytes, destroyLock_);
+  stageBytes = 0;
 }
 
 void TqSortVornWorkMerge::destroy() { tqbDelete(this); }
@@ -283,6 +285,7 @@ int32_t TqSortVornWorkMerge::openInputs() {
     engine_->setError(TqDatafile::StatusNoRoom, TQ_MESSAGE(29, "(Merge Request)"), ChunkLock::notHeld);
     return TqDatafile::StatusNoRoom;
   }
+  uint64_t stages = stageBytes / kStageBytes;  // reserved by the merge pass
   for (uint32_t k = 0; k < inputCount_; ++k) {
     readers_[k] = tqbNew<RunReader>();
     if (readers_[k] == nullptr) {
@@ -291,7 +294,7 @@ int32_t TqSortVornWorkMerge::openInputs() {
     }
     ChunkDescriptor* run = inputs_[k];
     if (run->buffer != nullptr) {
-      readers_[k]->openMemory(engine_, run);
+      readers_[k]->openMemory(engine_, run, stageFor(run, &stages), kStageBytes);
     } else {
       const uint32_t bytes = TqSortVornImpl::windowFor(run, readWindow != 0 ? readWindow : engine_->windowSize());
       uint8_t* window = static_cast<uint8_t*>(tqbMalloc(bytes));
@@ -313,8 +316,23 @@ int32_t TqSortVornWorkMerge::openInputs() {
   return 0;
 }
 
+uint8_t* TqSortVornWorkMerge::stageFor(const ChunkDescriptor* run, uint64_t* stages) {
+  if (*stages == 0 || !engine_->needsStage(run)) return nullptr;
+  --*stages;
+  // Without the memory the run is read in place: slower, not wrong.  Its share of the
+  // budget goes back when the merge ends.
+  uint8_t* stage = static_cast<uint8_t*>(tqbMalloc(kStageBytes));
+  if (stage != nullptr) engine_->noteRunStaged();
+  return stage;
+}
+
 void TqSortVornWorkMerge::dropInput(uint32_t index) {
+  const bool staged = readers_[index]->staged();
   readers_[index]->close();
+  if (staged && stageBytes >= kStageBytes) {
+    engine_->releaseStage(kStageBytes, ChunkLock::notHeld);
+    stageBytes -= kStageBytes;
+  }
   ChunkDescriptor* run = inputs_[index];
   inputs_[index] = nullptr;
   if (run != nullptr) engine_->tossChunk(run, ChunkLock::notHeld);

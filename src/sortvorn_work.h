@@ -87,10 +87,15 @@ class TqSortVornWorkMerge : public TqbThreadPoolWork {
   uint64_t windowBytes = 0; // budget the merge pass reserved for this request's windows
   uint32_t readWindow = 0;  // the window its runs on disk are read through; 0: the engine's
   uint32_t files = 0;       // run files it reserved to hold open
+  uint64_t stageBytes = 0;  // budget the merge pass reserved for its readers' stages
 
  protected:
   // Opens a reader on every input, each on its first row, and plays the tournament.
   int32_t openInputs();
+  // A stage for reading the run `run` (kStageBytes), one of the `*stages` the merge pass
+  // reserved, or null when it is read in place: it needs none (needsStage), none is
+  // left, or there is no memory.
+  uint8_t* stageFor(const ChunkDescriptor* run, uint64_t* stages);
   // Gives an exhausted input's run back (file, buffer, descriptor).
   void dropInput(uint32_t index);
   // Ends a pool-run merge: releases its count and wakes a waiting merge pass.

@@ -969,6 +969,80 @@ TEST_F(RunRecordTest, DamagedRecordsAreReportedAndNeverReadOutside) {
   }
 }
 
+// A sorted chunk whose rows lie in arrival order is read through a stage: rows gathered
+// in key order as many as fit, a row longer than the stage read in place.  Through
+// stages from smaller than most rows to larger than the chunk, every row and its prefix
+// come back as read in place, also after a restart in the middle of a fill.
+TEST_F(RunRecordTest, ChunksInArrivalOrderReadThroughStagesOfEverySize) {
+  TqSortVornImpl* f = engine();
+  std::mt19937_64 rng(11);
+  std::vector<Record> rows;
+  for (int r = 0; r < 3000; ++r) {
+    std::string key = std::to_string(rng() % 100000) + std::string(rng() % 20, 'k');
+    const size_t rowLength = r % 700 == 5 ? 2000 + rng() % 3000 : rng() % 60;  // a few long ones
+    rows.push_back({key, std::string(rowLength, static_cast<char>('a' + r % 26))});
+  }
+  // The chunk: rows from the buffer's start in arrival order, the entries at its end in
+  // key order.
+  const uint32_t size = f->resolvedChunkSize();
+  uint8_t* buffer = static_cast<uint8_t*>(tqbMalloc(size));
+  ASSERT_NE(buffer, nullptr);
+  std::vector<IndexEntry> entries;
+  uint32_t at = 0;
+  for (const Record& r : rows) {
+    IndexEntry e{};
+    tqKeyPrefix(reinterpret_cast<const uint8_t*>(r.key.data()), static_cast<uint32_t>(r.key.size()), e.prefix);
+    e.keyOffset = at;
+    e.keyLength = static_cast<uint32_t>(r.key.size());
+    e.rowLength = static_cast<uint32_t>(r.row.size());
+    std::memcpy(buffer + at, r.key.data(), r.key.size());
+    std::memcpy(buffer + at + r.key.size(), r.row.data(), r.row.size());
+    at += e.keyLength + e.rowLength;
+    entries.push_back(e);
+  }
+  std::vector<size_t> order(rows.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return rows[a].key < rows[b].key; });
+  ASSERT_LT(at + order.size() * sizeof(IndexEntry), size);
+  IndexEntry* sorted = reinterpret_cast<IndexEntry*>(buffer + size - order.size() * sizeof(IndexEntry));
+  std::vector<Record> expected;
+  for (size_t i = 0; i < order.size(); ++i) {
+    sorted[i] = entries[order[i]];
+    expected.push_back(rows[order[i]]);
+  }
+  ChunkDescriptor run;
+  run.buffer = buffer;
+  run.rowCount = rows.size();
+  run.inKeyOrder = false;
+  const size_t all = SIZE_MAX;
+  auto readAll = [&](RunReader& reader, size_t stopAt) {
+    std::vector<Record> out;
+    while (out.size() < stopAt && reader.advance() == 0) {
+      const tqlib::RowRef& r = reader.row();
+      out.push_back({std::string(reinterpret_cast<const char*>(r.key), r.keyLength),
+                     std::string(reinterpret_cast<const char*>(r.row), r.rowLength)});
+      uint64_t prefix[2];
+      tqKeyPrefix(r.key, r.keyLength, prefix);
+      EXPECT_TRUE(prefix[0] == reader.prefix()[0] && prefix[1] == reader.prefix()[1]) << out.size();
+    }
+    return out;
+  };
+  for (uint32_t stage : {0u, 16u, 40u, 61u, 100u, 1000u, 4999u, 5000u, 65536u, at + 1}) {
+    RunReader reader;
+    reader.openMemory(f, &run, stage == 0 ? nullptr : static_cast<uint8_t*>(tqbMalloc(stage)), stage);
+    EXPECT_EQ(reader.staged(), stage != 0);
+    ASSERT_TRUE(readAll(reader, all) == expected) << "stage " << stage;
+    EXPECT_TRUE(reader.exhausted());
+    reader.restart();
+    ASSERT_TRUE(readAll(reader, 777) == std::vector<Record>(expected.begin(), expected.begin() + 777)) << stage;
+    reader.restart();
+    ASSERT_TRUE(readAll(reader, all) == expected) << "stage " << stage << ", read again";
+    reader.close();
+  }
+  tqbFree(buffer);
+  f->release();
+}
+
 // Keys that begin alike are written once per run file: rows whose string keys share
 // their first 300 bytes write little more than half of what the same rows write with
 // those bytes at the end of the strings, where neighbouring keys share almost nothing.
@@ -1013,6 +1087,61 @@ TEST_F(SortTest, KeysThatBeginAlikeAreWrittenOncePerRunFile) {
     f->release();
   }
   EXPECT_LT(static_cast<double>(written[0]), 0.7 * static_cast<double>(written[1]));
+}
+
+// Chunks left in arrival order at the end of the input (no buffer was free to gather
+// them) are read through stages when the budget has room for one, and in place when it
+// has not: every row in order either way, nothing written to disk, and the budget kept.
+// With 330 KiB chunks the three in memory leave less than a stage free.  Whether a chunk
+// was gathered depends on when a buffer came free: the sort with room is tried again
+// until one was left in arrival order.
+TEST_F(SortTest, ChunksInArrivalOrderAreReadThroughStagesOnlyWithinTheBudget) {
+  const std::vector<RefColumn> columns = {{tqbTypeInteger, 0}, {tqbTypeString, 40}};
+  const std::vector<RefKey> keys = {{0, true}, {1, false}};
+  uint64_t staged = 0;
+  for (uint32_t chunkKiB : {300u, 300u, 300u, 300u, 300u, 330u}) {
+    if (chunkKiB == 300 && staged > 0) continue;
+    SCOPED_TRACE("chunk " + std::to_string(chunkKiB) + " KiB");
+    SortOptions o;
+    o.sortSize = 1 << 20;
+    o.chunkSize = chunkKiB << 10;
+    o.processors = 2;
+    TqSortVornImpl* f = makeSort(columns, o, keys);
+    std::mt19937_64 rng(5);
+    const size_t rows = chunkKiB == 300 ? 7000 : 8000;
+    for (size_t r = 0; r < rows; ++r) {
+      std::vector<RefValue> row(2);
+      row[0].null = row[1].null = false;
+      row[0].i = static_cast<int64_t>(rng() % 1000);
+      row[1].s = std::string(rng() % 40, 'x') + std::to_string(r);
+      storeRow(f, columns, row);
+      ASSERT_EQ(f->addRow(nullptr), 0) << f->getError().asCstr();
+    }
+    std::set<std::string> seen;
+    std::vector<RefValue> last;
+    int32_t status = f->sort();
+    for (; status == 0; status = f->next(nullptr)) {
+      std::vector<RefValue> row = loadRow(f, columns);
+      if (!last.empty()) {
+        ASSERT_LE(compareRefRows(columns, keys, last, row), 0);
+      }
+      ASSERT_TRUE(seen.insert(row[1].s).second) << row[1].s << " twice";
+      last = row;
+    }
+    EXPECT_EQ(status, 4) << f->getError().asCstr();
+    EXPECT_EQ(seen.size(), rows);
+    TqSortVornImpl::Statistics st = f->statistics();
+    EXPECT_EQ(st.chunksWrittenToDisk, 0u);
+    EXPECT_LE(st.peakBytesInUse, o.sortSize);
+    if (chunkKiB == 300) {
+      staged += st.runsStaged;
+    } else {
+      EXPECT_EQ(st.runsStaged, 0u);
+      EXPECT_GT(st.peakBytesInUse + tqlib::kStageBytes, o.sortSize);
+    }
+    f->release();
+  }
+  EXPECT_GT(staged, 0u) << "no chunk was read through a stage";
 }
 
 // A sorted chunk gathered in key order on the pool holds a second buffer while its rows
