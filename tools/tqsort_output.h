@@ -49,7 +49,8 @@ class OutputTarget {
   Status begin();
   // Writes all of `data` (unbuffered: OutputStream buffers).
   Status write(const char* data, size_t length);
-  // Ends the output: for Replace, syncs and renames over the target.
+  // Ends the output: for Replace, renames over the target, after syncing the new file
+  // when it replaces one (see commit).
   Status commit();
 
  private:
@@ -64,6 +65,7 @@ class OutputTarget {
   Status makeReplacement(const struct stat* old, int* made = nullptr);
 
   Kind kind_ = Kind::StandardOutput;
+  bool replacesFile_ = false;  // Replace: a file of that name existed
   std::string path_;    // as given
   std::string target_;  // what is written
   std::string shown_;   // the name in messages
