@@ -33,26 +33,52 @@
 // so a merge of runs given in input order keeps equal items in that order (the merge is
 // stable), whatever the shape of the tree.
 //
-// The tree allocates nothing: the caller hands it `nodeCount(k)` entries and owns them,
-// so that each caller counts the memory its own way.
+// Sources may also offer
+//
+//   uint64_t head(uint32_t i) const;   source i not exhausted: a number that orders as
+//                                      its current item does where two differ (the
+//                                      key's first 8 bytes, big-endian)
+//
+// Then each node keeps its loser's number beside it, and a replay compares the climbing
+// winner's number with the stored ones: most matches are decided without asking the
+// sources, whose items lie elsewhere in memory.  Equal numbers are played as above.
+//
+// The tree allocates nothing: the caller hands it `nodeCount(k)` entries of type Node
+// and owns them, so that each caller counts the memory its own way.
 #ifndef TQ_CORE_LOSERTREE_H
 #define TQ_CORE_LOSERTREE_H
 
 #include <cstddef>
 #include <cstdint>
+#include <concepts>
+#include <type_traits>
 
 namespace tqmerge {
 
+template <typename S>
+concept HasHead = requires(const S& s, uint32_t i) {
+  { s.head(i) } -> std::convertible_to<uint64_t>;
+};
+
+// A node of a tree whose sources have heads: the loser and its head.
+struct HeadNode {
+  uint64_t head;
+  uint32_t index;
+};
+
 template <typename Sources>
 class LoserTree {
+  static constexpr bool kHeads = HasHead<Sources>;
+
  public:
+  using Node = std::conditional_t<kHeads, HeadNode, uint32_t>;
   // Entries `build` needs for `count` sources (node 0 is not used).
   static constexpr size_t nodeCount(uint32_t count) { return count; }
 
   // Plays every match: each source is on its first item, or exhausted.  `nodes` holds
   // nodeCount(count) entries (it may be null for fewer than two sources) and must
   // outlive the tree's use; `sources` too.
-  void build(const Sources* sources, uint32_t count, uint32_t* nodes) {
+  void build(const Sources* sources, uint32_t count, Node* nodes) {
     sources_ = sources;
     count_ = count;
     losers_ = nodes;
@@ -68,17 +94,40 @@ class LoserTree {
   // again and finds the next winner.
   void replay() {
     uint32_t w = winner_;
-    for (uint32_t node = (w + count_) / 2; node >= 1; node /= 2) {
-      if (beats(losers_[node], w)) {
-        uint32_t t = losers_[node];
-        losers_[node] = w;
-        w = t;
+    if constexpr (kHeads) {
+      uint64_t head = headOf(w);
+      for (uint32_t node = (w + count_) / 2; node >= 1; node /= 2) {
+        HeadNode& n = losers_[node];
+        if (n.head < head || (n.head == head && beats(n.index, w))) {
+          const HeadNode up = n;
+          n = HeadNode{head, w};
+          head = up.head;
+          w = up.index;
+        }
+      }
+    } else {
+      for (uint32_t node = (w + count_) / 2; node >= 1; node /= 2) {
+        if (beats(losers_[node], w)) {
+          uint32_t t = losers_[node];
+          losers_[node] = w;
+          w = t;
+        }
       }
     }
     winner_ = w;
   }
 
  private:
+  // The head of source i; an exhausted source's is the largest number, so that it
+  // loses every match its head decides (an equal head is played in full).
+  uint64_t headOf(uint32_t i) const {
+    if constexpr (kHeads) {
+      return sources_->exhausted(i) ? ~uint64_t{0} : static_cast<uint64_t>(sources_->head(i));
+    } else {
+      return 0;
+    }
+  }
+
   // Source a wins its match against b: an item beats no item, the smaller item wins,
   // and the lower index wins a tie.
   bool beats(uint32_t a, uint32_t b) const {
@@ -98,13 +147,17 @@ class LoserTree {
       a = b;
       b = t;
     }
-    losers_[node] = b;
+    if constexpr (kHeads) {
+      losers_[node] = HeadNode{headOf(b), b};
+    } else {
+      losers_[node] = b;
+    }
     return a;
   }
 
   const Sources* sources_ = nullptr;
   uint32_t count_ = 0;
-  uint32_t* losers_ = nullptr;  // the loser of the match at node n, for n in 1..count-1
+  Node* losers_ = nullptr;  // the loser of the match at node n, for n in 1..count-1
   uint32_t winner_ = 0;
 };
 

@@ -362,9 +362,10 @@ LoserTree::~LoserTree() { tqbFree(nodes_); }
 bool LoserTree::build(RunReader** readers, uint32_t count) {
   tqbFree(nodes_);
   nodes_ = nullptr;
-  size_t entries = tqmerge::LoserTree<RunSources>::nodeCount(count);
+  using Tree = tqmerge::LoserTree<RunSources>;
+  size_t entries = Tree::nodeCount(count);
   if (count > 1) {
-    nodes_ = static_cast<uint32_t*>(tqbMalloc(sizeof(uint32_t) * entries));
+    nodes_ = static_cast<Tree::Node*>(tqbMalloc(sizeof(Tree::Node) * entries));
     if (nodes_ == nullptr) return false;
   }
   sources_ = RunSources(readers);

@@ -176,6 +176,8 @@ class RunSources {
  public:
   explicit RunSources(RunReader** readers = nullptr) : readers_(readers) {}
   bool exhausted(uint32_t i) const { return readers_[i]->exhausted(); }
+  // The first 8 key bytes, which the tree keeps beside each loser (core/losertree.h).
+  uint64_t head(uint32_t i) const { return readers_[i]->prefix()[0]; }
   int compare(uint32_t a, uint32_t b) const {
     const RunReader* x = readers_[a];
     const RunReader* y = readers_[b];
@@ -209,7 +211,7 @@ class LoserTree {
 
  private:
   RunSources sources_;
-  uint32_t* nodes_ = nullptr;
+  tqmerge::LoserTree<RunSources>::Node* nodes_ = nullptr;
   tqmerge::LoserTree<RunSources> tree_;
 };
 

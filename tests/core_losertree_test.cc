@@ -38,12 +38,23 @@ struct VectorSources {
   }
 };
 
+// The same sources with heads that the tree keeps beside its losers: a coarse number, so
+// that many matches tie on it and are played in full, and keys of 1000 and more all have
+// the largest head, the one an exhausted source has in the tree.
+struct HeadSources : VectorSources {
+  uint64_t head(uint32_t i) const {
+    int key = runs[i][at[i]];
+    return key >= 1000 ? ~uint64_t{0} : static_cast<uint64_t>(key) >> 2;
+  }
+};
+
 // Merges the runs (each sorted) through the tree.
-std::vector<Item> merge(VectorSources* s) {
+template <typename Sources = VectorSources>
+std::vector<Item> merge(Sources* s) {
   uint32_t count = static_cast<uint32_t>(s->runs.size());
   s->at.assign(count, 0);
-  std::vector<uint32_t> nodes(tqmerge::LoserTree<VectorSources>::nodeCount(count));
-  tqmerge::LoserTree<VectorSources> tree;
+  std::vector<typename tqmerge::LoserTree<Sources>::Node> nodes(tqmerge::LoserTree<Sources>::nodeCount(count));
+  tqmerge::LoserTree<Sources> tree;
   tree.build(s, count, nodes.data());
   std::vector<Item> out;
   while (!tree.empty()) {
@@ -65,9 +76,12 @@ std::vector<Item> expected(const std::vector<std::vector<int>>& runs) {
   return all;
 }
 
+// Through a tree that asks its sources every match, and through one that keeps heads.
 void expectMerges(const std::vector<std::vector<int>>& runs) {
   VectorSources s{runs, {}};
   EXPECT_EQ(merge(&s), expected(runs));
+  HeadSources h{{runs, {}}};
+  EXPECT_EQ(merge(&h), expected(runs));
 }
 
 TEST(LoserTree, NoSourcesAndOneSource) {
@@ -83,14 +97,17 @@ TEST(LoserTree, EqualKeysComeInSourceOrderWhateverTheShape) {
   // count, so that each tree shape (full, and one leaf short of full) is covered.
   for (uint32_t count = 2; count <= 17; ++count) {
     std::vector<std::vector<int>> runs(count, std::vector<int>{4, 4, 4});
-    VectorSources s{runs, {}};
-    std::vector<Item> out = merge(&s);
-    ASSERT_EQ(out.size(), 3u * count);
-    for (size_t k = 0; k < out.size(); ++k) {
-      EXPECT_EQ(out[k].source, k / 3) << "count " << count << " item " << k;
-      EXPECT_EQ(out[k].place, k % 3);
+    for (int key : {4, 1000}) {  // a head the tree decides ties on; the largest head
+      HeadSources s{{std::vector<std::vector<int>>(count, std::vector<int>{key, key, key}), {}}};
+      std::vector<Item> out = key == 4 ? merge<VectorSources>(&s) : merge(&s);
+      ASSERT_EQ(out.size(), 3u * count);
+      for (size_t k = 0; k < out.size(); ++k) {
+        EXPECT_EQ(out[k].source, k / 3) << "count " << count << " item " << k << " key " << key;
+        EXPECT_EQ(out[k].place, k % 3);
+      }
     }
   }
+  expectMerges({{1000, 1000}, {999, 1000, 1001}, {}, {1000}});
   // Ties between a later source's earlier item and an earlier source's later one.
   expectMerges({{1, 3, 3}, {3, 3, 4}, {0, 3}});
 }
@@ -123,14 +140,17 @@ TEST(LoserTree, RandomSourcesMergeAsAStableSort) {
     std::mt19937 random(static_cast<uint32_t>(seed));
     uint32_t count = 1 + random() % (seed % 10 == 0 ? 200 : 20);
     int keys = 1 + static_cast<int>(random() % 50);  // few keys: many ties
+    const int base = seed % 3 == 0 ? 990 : 0;       // keys around the largest head
     std::vector<std::vector<int>> runs(count);
     for (auto& run : runs) {
       size_t length = random() % 4 == 0 ? 0 : random() % 30;
-      for (size_t k = 0; k < length; ++k) run.push_back(static_cast<int>(random() % keys));
+      for (size_t k = 0; k < length; ++k) run.push_back(base + static_cast<int>(random() % keys));
       std::sort(run.begin(), run.end());
     }
     VectorSources s{runs, {}};
     ASSERT_EQ(merge(&s), expected(runs)) << "seed " << seed;
+    HeadSources h{{runs, {}}};
+    ASSERT_EQ(merge(&h), expected(runs)) << "seed " << seed << ", heads";
   }
 }
 
