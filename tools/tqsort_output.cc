@@ -116,7 +116,6 @@ Status OutputTarget::prepareExisting(const struct stat& st) {
   ::close(fd);
   fd_ = replaced;
   kind_ = Kind::Replace;
-  replacesFile_ = true;
   return Status();
 }
 
@@ -203,15 +202,29 @@ Status OutputTarget::write(const char* data, size_t length) {
     }
     done += static_cast<size_t>(n);
   }
+  if (kind_ == Kind::Replace) startWriteBack(length);
   return Status();
+}
+
+void OutputTarget::startWriteBack(size_t length) {
+  // The file is synced before it replaces the target (commit).  Handing each 8 MiB to
+  // the system's write-back as soon as it is written leaves that sync only the last
+  // bytes to wait for: it took a tenth of a sort of 150 MB when all of them waited.
+  constexpr uint64_t kWriteBackBytes = 8u << 20;
+  written_ += length;
+  if (written_ - flushedTo_ < kWriteBackBytes) return;
+  // Only a start: a failure here is the sync's to report.
+  (void)::sync_file_range(fd_, static_cast<off_t>(flushedTo_), static_cast<off_t>(written_ - flushedTo_),
+                          SYNC_FILE_RANGE_WRITE);
+  flushedTo_ = written_;
 }
 
 Status OutputTarget::commit() {
   if (kind_ == Kind::Replace) {
     // A file that the rename replaces (an input, perhaps) is lost if the system stops
-    // before the new one's bytes reach the disk: they are synced first.  Where no file
-    // was, nothing can be lost, and the sync (a tenth of a sort of 150 MB) is left out.
-    if (replacesFile_ && ::fsync(fd_) != 0) return writeError(errno);
+    // before the new one's bytes reach the disk, and a write that fails only on its way
+    // to the disk is told only here: the new file is synced first.
+    if (::fsync(fd_) != 0) return writeError(errno);
     int fd = fd_;
     fd_ = -1;
     ownsFd_ = false;

@@ -49,12 +49,13 @@ class OutputTarget {
   Status begin();
   // Writes all of `data` (unbuffered: OutputStream buffers).
   Status write(const char* data, size_t length);
-  // Ends the output: for Replace, renames over the target, after syncing the new file
-  // when it replaces one (see commit).
+  // Ends the output: for Replace, syncs and renames over the target.
   Status commit();
 
  private:
   Status writeError(int error);
+  // Replace: counts `length` more bytes written and starts the write-back of each 8 MiB.
+  void startWriteBack(size_t length);
   Status cannotWrite(int error) const;
   // An existing regular file (`st`): replaced, or rewritten in place.
   Status prepareExisting(const struct stat& st);
@@ -65,12 +66,14 @@ class OutputTarget {
   Status makeReplacement(const struct stat* old, int* made = nullptr);
 
   Kind kind_ = Kind::StandardOutput;
-  bool replacesFile_ = false;  // Replace: a file of that name existed
   std::string path_;    // as given
   std::string target_;  // what is written
   std::string shown_;   // the name in messages
   int fd_ = -1;
   bool ownsFd_ = false;
+  // Replace: bytes written, and those handed to the system's write-back so far.
+  uint64_t written_ = 0;
+  uint64_t flushedTo_ = 0;
 };
 
 // Buffered writes to an OutputTarget.  With a writer thread, a full buffer is written
