@@ -42,6 +42,7 @@
 // Then each node keeps its loser's number beside it, and a replay compares the climbing
 // winner's number with the stored ones: most matches are decided without asking the
 // sources, whose items lie elsewhere in memory.  Equal numbers are played as above.
+// tqkey::loadPrefix (core/sortkey.h) makes such a number of an encoded key.
 //
 // The tree allocates nothing: the caller hands it `nodeCount(k)` entries of type Node
 // and owns them, so that each caller counts the memory its own way.

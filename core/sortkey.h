@@ -67,6 +67,16 @@ inline uint64_t loadBigEndian(const uint8_t* p) {
   return v;
 }
 
+// The first 8 bytes of a key of `length` bytes as a big-endian number, zero-padded: two
+// keys whose numbers differ order as the numbers do (shorter keys padded with zeros
+// tie with longer ones that continue with zeros, and are compared in full).
+inline uint64_t loadPrefix(const uint8_t* p, size_t length) {
+  if (length >= 8) return loadBigEndian(p);
+  uint8_t b[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  if (length > 0) std::memcpy(b, p, length);
+  return loadBigEndian(b);
+}
+
 // The presence byte of a field's key.
 inline uint8_t presence(bool null, bool ascending) { return null != ascending ? 1 : 0; }
 

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "core/losertree.h"
+#include "core/sortkey.h"
 #include "tqsort_ranges.h"
 #include "tqsort_shard.h"
 
@@ -79,6 +80,10 @@ struct MergeHeads {
     const std::string& kb = readers[b]->key();
     return compareKeys(ka.data(), ka.size(), kb.data(), kb.size());
   }
+  uint64_t head(uint32_t i) const {
+    const std::string& k = readers[i]->key();
+    return tqkey::loadPrefix(reinterpret_cast<const uint8_t*>(k.data()), k.size());
+  }
 };
 
 // --stats: the passes before the last, and the bytes of their files.
@@ -128,7 +133,7 @@ Status mergePass(const Options& o, const PassInputs& in, size_t from, size_t to,
   }
   TQSORT_TRY(begin());
   const uint32_t count = static_cast<uint32_t>(readers.size());
-  std::vector<uint32_t> nodes(tqmerge::LoserTree<MergeHeads>::nodeCount(count));
+  std::vector<tqmerge::LoserTree<MergeHeads>::Node> nodes(tqmerge::LoserTree<MergeHeads>::nodeCount(count));
   tqmerge::LoserTree<MergeHeads> tree;
   tree.build(&heads, count, nodes.data());
   std::string last;  // -u: the keys of the record written last

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "core/losertree.h"
+#include "core/sortkey.h"
 #include "platform/tqsync.h"
 #include "tqsort_output.h"
 #include "tqsort_shard.h"
@@ -148,6 +149,7 @@ struct SortedHeads {
   int compare(uint32_t a, uint32_t b) const {
     return compareKeys(key(a), entry(a).keyLength, key(b), entry(b).keyLength);
   }
+  uint64_t head(uint32_t i) const { return tqkey::loadPrefix(reinterpret_cast<const uint8_t*>(key(i)), entry(i).keyLength); }
 };
 
 // The rows of several sorts on their way to the merge: each sort's thread reads its
@@ -291,7 +293,8 @@ Status Sorter::mergeSorted(SortedFeed* feed, OutputStream* out, const std::funct
   for (size_t i = 0; i < count && result.ok(); ++i) heads[i] = feed->next(i, &result);
   if (shardProgress_) shardProgress_->done();
   if (result.ok()) result = begin();
-  std::vector<uint32_t> nodes(tqmerge::LoserTree<SortedHeads>::nodeCount(static_cast<uint32_t>(count)));
+  std::vector<tqmerge::LoserTree<SortedHeads>::Node> nodes(
+      tqmerge::LoserTree<SortedHeads>::nodeCount(static_cast<uint32_t>(count)));
   tqmerge::LoserTree<SortedHeads> tree;
   tree.build(&sources, static_cast<uint32_t>(count), nodes.data());
   std::string last;  // -u: the keys of the row written last

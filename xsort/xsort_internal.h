@@ -68,13 +68,8 @@ inline uint64_t loadLE64(const uint8_t* p) {
   return v;
 }
 
-// The first 8 bytes of a key of `len` bytes as a big-endian number, zero padded.
-inline uint64_t loadPrefix(const uint8_t* p, uint32_t len) {
-  if (len >= 8) return tqkey::loadBigEndian(p);
-  uint8_t b[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-  if (len > 0) std::memcpy(b, p, len);
-  return tqkey::loadBigEndian(b);
-}
+// The first 8 bytes of a key as a big-endian number, zero-padded (core/sortkey.h).
+using tqkey::loadPrefix;
 
 // --- error texts -----------------------------------------------------------------------
 
@@ -367,6 +362,8 @@ struct MergeSources {
   Source* sources = nullptr;
   bool exhausted(uint32_t i) const { return sources[i].done; }
   int compare(uint32_t a, uint32_t b) const { return compareCur(sources[a].cur, sources[b].cur); }
+  // The key's first 8 bytes, which the tree keeps beside each loser (core/losertree.h).
+  uint64_t head(uint32_t i) const { return sources[i].cur.prefix; }
 };
 
 // The tournament of the k-way merge, with its nodes charged to the engine: taking the
@@ -390,7 +387,7 @@ class LoserTree {
   Engine* engine_ = nullptr;
   MergeSources sources_;
   tqmerge::LoserTree<MergeSources> tree_;
-  uint32_t* nodes_ = nullptr;
+  tqmerge::LoserTree<MergeSources>::Node* nodes_ = nullptr;
   uint64_t charged_ = 0;
 };
 

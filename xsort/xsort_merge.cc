@@ -120,7 +120,8 @@ void Engine::dropFileRun(uint32_t index) {
 // the previous row's key (when marking groups or dropping duplicates).
 uint64_t Engine::mergeOverhead(uint32_t sources, uint32_t runs, uint32_t keyRoom) const {
   return chargeFor(sizeof(Source) * (sources + 1)) + chargeFor(sizeof(RunReader) * (runs + 1)) +
-         chargeFor(sizeof(uint32_t) * (sources + 1)) + (keyRoom > 0 ? chargeFor(keyRoom) : 0);
+         chargeFor(sizeof(tqmerge::LoserTree<MergeSources>::Node) * (sources + 1)) +
+         (keyRoom > 0 ? chargeFor(keyRoom) : 0);
 }
 
 // Waits until no batch is queued, being sorted or being written (caller's thread);

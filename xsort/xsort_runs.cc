@@ -280,13 +280,14 @@ bool LoserTree::init(Engine* engine, Source* sources, uint32_t count, ErrorText*
   engine_ = engine;
   sources_.sources = sources;
   if (count > 1) {
-    size_t bytes = sizeof(uint32_t) * tqmerge::LoserTree<MergeSources>::nodeCount(count);
+    using Tree = tqmerge::LoserTree<MergeSources>;
+    size_t bytes = sizeof(Tree::Node) * Tree::nodeCount(count);
     uint64_t charge = chargeFor(bytes);
     if (!engine->tryCharge(charge)) {
       error->setNoRoom("The memory size is too small for merging %u runs.", count);
       return false;
     }
-    nodes_ = static_cast<uint32_t*>(tqbMalloc(bytes));
+    nodes_ = static_cast<Tree::Node*>(tqbMalloc(bytes));
     if (nodes_ == nullptr) {
       engine->uncharge(charge);
       error->setNoRoom("Out of memory (merge of %u runs).", count);
