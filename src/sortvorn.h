@@ -48,6 +48,7 @@
 #include <atomic>
 
 #include "core/rowbytes.h"
+#include "core/sortkey.h"
 #include "core/varint.h"
 #include "platform/lrbtree.h"
 #include "platform/npfio.h"
@@ -126,13 +127,8 @@ static_assert(sizeof(IndexEntry) == tqrowbytes::kIndexEntryBytes, "index entries
 
 // The key bytes of a key as the two prefix numbers of an index entry.
 inline void tqKeyPrefix(const uint8_t* key, uint32_t length, uint64_t prefix[2]) {
-  uint8_t padded[16] = {};
-  __builtin_memcpy(padded, key, length < 16 ? length : 16);
-  uint64_t a, b;
-  __builtin_memcpy(&a, padded, 8);
-  __builtin_memcpy(&b, padded + 8, 8);
-  prefix[0] = __builtin_bswap64(a);
-  prefix[1] = __builtin_bswap64(b);
+  prefix[0] = tqkey::loadPrefix(key, length);
+  prefix[1] = length > 8 ? tqkey::loadPrefix(key + 8, length - 8) : 0;
 }
 
 // Unsigned bytewise comparison of two encoded keys.  Keys of one key definition differ

@@ -5,8 +5,11 @@
 // begin one another, the extremes of 64-bit integers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -213,6 +216,41 @@ TEST(SortKeyTest, ValuesCompareAsTheirKeysSort) {
       int byKey = ka < kb ? -1 : (ka == kb ? 0 : 1);
       int byValue = x.compare(y);
       EXPECT_EQ(byValue < 0 ? -1 : (byValue > 0 ? 1 : 0), byKey) << a << " against " << b;
+    }
+  }
+}
+
+TEST(SortKeyTest, PrefixesAreTheFirstEightBytesZeroPaddedReadOnlyWithinTheKey) {
+  // Each key lies in an allocation of exactly its length, so that a read past its end
+  // is caught under AddressSanitizer; the bytes favour 0x00 and 0xff, where a shift or
+  // a sign extension in the overlapping loads would show.
+  std::mt19937 rng(7);
+  const uint8_t favoured[] = {0x00, 0xff, 0x01, 0x80, 0x7f};
+  auto randomKey = [&](size_t length) {
+    Bytes key(length);
+    for (uint8_t& b : key) b = rng() % 3 == 0 ? favoured[rng() % 5] : static_cast<uint8_t>(rng());
+    return key;
+  };
+  auto padded = [](const Bytes& key) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < 8; ++i) v = (v << 8) | (i < key.size() ? key[i] : 0);
+    return v;
+  };
+  for (size_t length = 0; length <= 12; ++length) {
+    for (int round = 0; round < 300; ++round) {
+      Bytes key = randomKey(length);
+      auto held = std::make_unique<uint8_t[]>(length == 0 ? 1 : length);
+      std::copy(key.begin(), key.end(), held.get());
+      ASSERT_EQ(tqkey::loadPrefix(held.get(), length), padded(key)) << "length " << length << " round " << round;
+    }
+  }
+  // Two keys whose prefixes differ order as the prefixes do (shorter first on a tie).
+  for (int round = 0; round < 20000; ++round) {
+    Bytes a = randomKey(rng() % 11), b = randomKey(rng() % 11);
+    if (rng() % 2 == 0 && !a.empty()) b.assign(a.begin(), a.begin() + static_cast<long>(rng() % a.size()));
+    uint64_t pa = tqkey::loadPrefix(a.data(), a.size()), pb = tqkey::loadPrefix(b.data(), b.size());
+    if (pa != pb) {
+      ASSERT_EQ(pa < pb, a < b) << round;
     }
   }
 }
