@@ -335,7 +335,12 @@ Status RecordParser::parse(Batch* batch, const InputFile& in, int64_t line, cons
       // As a line-based sort sees the line: all its bytes but the final "\n".
       field = Field{record.begin, record.terminated ? record.length - 1 : record.contentLength, false};
     } else {
-      field = fields_[static_cast<size_t>(key.index)];
+      // Member by member: splitFields stored them so, and a wider load of two stores
+      // waits for both to retire.
+      const Field& split = fields_[static_cast<size_t>(key.index)];
+      field.data = split.data;
+      field.length = split.length;
+      field.quoted = split.quoted;
     }
     const char* data;
     size_t length;
@@ -370,14 +375,18 @@ Status RecordParser::parse(Batch* batch, const InputFile& in, int64_t line, cons
       }
     }
   }
-  Row row{static_cast<uint64_t>(record.begin - batch->data()), recordLength, line};
+  // The row is made in its place: one built aside and copied would be read back wider
+  // than it was written, which stalls until the stores retire.
+  Row& row = batch->rows.emplace_back();
+  row.offset = static_cast<uint64_t>(record.begin - batch->data());
+  row.length = recordLength;
+  row.line = line;
   row.addedEnd = static_cast<uint8_t>(recordLength - record.length);
   if (!stored_.empty() && !storedBySorts_ && recordLength <= kLongestStoredCopy) {
     row.stored = batch->arena.size();
     stored_.make(record.begin, row.offset, static_cast<size_t>(recordLength), &batch->values[first], &batch->arena);
     row.storedLength = batch->arena.size() - row.stored;
   }
-  batch->rows.push_back(row);
   batch->stored = &stored_;
   return Status();
 }
