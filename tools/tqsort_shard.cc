@@ -370,6 +370,7 @@ Status Shard::consume(Batch& batch) {
   const size_t k = o_.keys.size();
   const KeyValue* value = batch.values.data();
   int64_t rowNumber = static_cast<int64_t>(batch.firstRow);
+  const bool storedWhole = batch.stored == nullptr || batch.stored->empty();
   for (const Row& row : batch.rows) {
     for (size_t i = 0; i < k; ++i, ++value) {
       if (o_.keys[i].lastResort && value->kind == KeyValue::Text && value->length > lineLimit()) {
@@ -387,7 +388,7 @@ Status Shard::consume(Batch& batch) {
     bool ok = true;
     if (row.length > static_cast<size_t>(sizes_.lineLength)) {
       TQSORT_TRY(spillLine(bytes, row.length));
-    } else if (batch.stored == nullptr || batch.stored->empty()) {
+    } else if (storedWhole) {
       ok = assignLine(bytes, row.length, false);
     } else if (row.storedLength > 0) {
       ok = assignLine(batch.arena.data() + row.stored, row.storedLength, true);
