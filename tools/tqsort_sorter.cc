@@ -121,8 +121,10 @@ Status Sorter::finishOne(OutputStream* out, const std::function<Status()>& begin
 
 
 // A batch of one sort's sorted rows, for the merge: each row's key (the library's key
-// bytes, Shard::appendKey) and its line (or the reference of a spilled line).
-struct SortedRows {
+// bytes, Shard::appendKey) and its line (or the reference of a spilled line).  Each on
+// cache lines of its own: the merge moves `next` on for every row while the sort's
+// thread fills the other batch of its lane.
+struct alignas(64) SortedRows {
   struct Entry {
     size_t key;
     uint32_t keyLength;
