@@ -87,7 +87,7 @@ class TqDatafile {
   // a sixteenth (at least 16 KiB) is kept for the runs written to disk: each keeps its
   // descriptor, its file's name and copies of at most 256 bytes of its first and last
   // keys; the chunk sorts merge runs while rows come in before these outgrow their
-  // share.  One window (a sixteenth of a chunk, 4 KiB to 1 MiB) writes runs to disk;
+  // share.  One window (a sixteenth of a chunk, 4 KiB to 128 KiB) writes runs to disk;
   // the rest holds chunks, and windows through which runs are read back, each as long
   // as the run's longest row, so rows longer than a chunk are read back within the
   // sort size whatever their number.  A sort size too small for three chunks of one
