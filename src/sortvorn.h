@@ -125,6 +125,17 @@ struct IndexEntry {
 };
 static_assert(sizeof(IndexEntry) == tqrowbytes::kIndexEntryBytes, "index entries are 32 bytes");
 
+// Rows a walk in key order over a chunk in arrival order asks for ahead of its turn,
+// so that many reads of memory are in flight at once.
+constexpr uint64_t kRowsAhead = 16;
+
+// Asks for the bytes of the row that `e` indexes in `buffer`, its key's first line and
+// its row's last (a row of a few dozen bytes often spans two lines).
+inline void tqPrefetchRow(const uint8_t* buffer, const IndexEntry& e) {
+  __builtin_prefetch(buffer + e.keyOffset);
+  __builtin_prefetch(buffer + e.rowOffset() + e.rowLength - 1);
+}
+
 // The key bytes of a key as the two prefix numbers of an index entry.
 inline void tqKeyPrefix(const uint8_t* key, uint32_t length, uint64_t prefix[2]) {
   prefix[0] = tqkey::loadPrefix(key, length);

@@ -9,8 +9,6 @@ namespace tqlib {
 
 namespace {
 constexpr uint64_t kPrefetchDistance = 8;
-// How far ahead a gather into the stage asks for rows.
-constexpr uint64_t kStagePrefetch = 16;
 
 // Why a run file is damaged.
 constexpr const char* kLongerThanAny = "a record is longer than any its run was written with";
@@ -276,9 +274,7 @@ void RunReader::advanceInMemory() {
   // A chunk that was not gathered holds its rows in arrival order: ask for a row a few
   // ahead now, so that it is in the cache when the merge reaches it.
   if (!run_->inKeyOrder && left_ > kPrefetchDistance) {
-    const IndexEntry& ahead = entries_[index_ + kPrefetchDistance - 1];
-    __builtin_prefetch(base_ + ahead.keyOffset);
-    __builtin_prefetch(base_ + ahead.rowOffset() + ahead.rowLength - 1);
+    tqPrefetchRow(base_, entries_[index_ + kPrefetchDistance - 1]);
   }
 }
 
@@ -295,18 +291,14 @@ void RunReader::advanceStaged() {
 void RunReader::fillStage() {
   const uint64_t end = run_->rowCount;
   const uint64_t first = index_;
-  for (uint64_t i = first; i < end && i < first + kStagePrefetch; ++i) __builtin_prefetch(base_ + entries_[i].keyOffset);
+  for (uint64_t i = first; i < end && i < first + kRowsAhead; ++i) __builtin_prefetch(base_ + entries_[i].keyOffset);
   uint32_t fill = 0;
   uint64_t i = first;
   for (; i < end; ++i) {
     const IndexEntry& e = entries_[i];
     const uint32_t bytes = e.keyLength + e.rowLength;
     if (bytes > stageSize_ - fill) break;
-    if (i + kStagePrefetch < end) {
-      const IndexEntry& ahead = entries_[i + kStagePrefetch];
-      __builtin_prefetch(base_ + ahead.keyOffset);
-      __builtin_prefetch(base_ + ahead.rowOffset() + ahead.rowLength - 1);
-    }
+    if (i + kRowsAhead < end) tqPrefetchRow(base_, entries_[i + kRowsAhead]);
     std::memcpy(stage_ + fill, base_ + e.keyOffset, bytes);
     fill += bytes;
   }

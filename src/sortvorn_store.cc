@@ -37,7 +37,6 @@ namespace tqlib {
 
 namespace {
 constexpr int kNameSize = 260;
-constexpr uint64_t kPrefetchRows = 8;  // how far ahead a walk in key order asks for rows
 }  // namespace
 
 // --- the tree and the list -----------------------------------------------------------------
@@ -207,7 +206,7 @@ void TqSortVornImpl::gatherInKeyOrder(ChunkDescriptor* chunk, const IndexEntry* 
   for (uint32_t i = 0; i < n; ++i) {
     IndexEntry e = entries[i];
     const uint32_t bytes = e.keyLength + e.rowLength;
-    if (i + kPrefetchRows < n) __builtin_prefetch(chunk->buffer + entries[i + kPrefetchRows].keyOffset);
+    if (i + kRowsAhead < n) tqPrefetchRow(chunk->buffer, entries[i + kRowsAhead]);
     std::memcpy(target + at, chunk->buffer + e.keyOffset, bytes);
     e.keyOffset = at;
     moved[i] = e;
@@ -559,9 +558,7 @@ bool TqSortVornImpl::writeRunRecords(ChunkDescriptor* chunk, NpHandle handle, ui
   const IndexEntry* ahead = fixedLayout_ || chunk->inKeyOrder ? nullptr : entriesOf(chunk);
   bool ok = true;
   for (uint64_t i = 0; ok && i < chunk->rowCount; ++i) {
-    if (ahead != nullptr && i + kPrefetchRows < chunk->rowCount) {
-      __builtin_prefetch(chunk->buffer + ahead[i + kPrefetchRows].keyOffset);
-    }
+    if (ahead != nullptr && i + kRowsAhead < chunk->rowCount) tqPrefetchRow(chunk->buffer, ahead[i + kRowsAhead]);
     RowRef r = rowOf(chunk, i);
     ok = writer.put(r, fixedLayout_ ? 0 : tqSharedPrefix(last.key, last.keyLength, r.key, r.keyLength));
     last = r;
