@@ -67,6 +67,26 @@ inline uint64_t loadBigEndian(const uint8_t* p) {
   return v;
 }
 
+// The `length` bytes at p (sizeof(Word) to 2 * sizeof(Word)) as the high bytes of a
+// big-endian number, zero below: two loads of a Word, the first and the last, which
+// overlap inside them (the bytes both hold are the same) and never reach past them.
+template <typename Word>
+inline uint64_t loadOverlapping(const uint8_t* p, size_t length) {
+  Word first, last;
+  std::memcpy(&first, p, sizeof(Word));
+  std::memcpy(&last, p + length - sizeof(Word), sizeof(Word));
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  if constexpr (sizeof(Word) == 4) {
+    first = __builtin_bswap32(first);
+    last = __builtin_bswap32(last);
+  } else {
+    first = __builtin_bswap16(first);
+    last = __builtin_bswap16(last);
+  }
+#endif
+  return (uint64_t{first} << (64 - 8 * sizeof(Word))) | (uint64_t{last} << (8 * (8 - length)));
+}
+
 // The first 8 bytes of a key of `length` bytes as a big-endian number, zero-padded: two
 // keys whose numbers differ order as the numbers do (shorter keys padded with zeros
 // tie with longer ones that continue with zeros, and are compared in full).
@@ -75,26 +95,8 @@ inline uint64_t loadBigEndian(const uint8_t* p) {
 // processor until the stores retire, and the chunk sorts take this for every row added.
 inline uint64_t loadPrefix(const uint8_t* p, size_t length) {
   if (length >= 8) return loadBigEndian(p);
-  if (length >= 4) {
-    uint32_t first, last;
-    std::memcpy(&first, p, 4);
-    std::memcpy(&last, p + length - 4, 4);
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    first = __builtin_bswap32(first);
-    last = __builtin_bswap32(last);
-#endif
-    return (uint64_t{first} << 32) | (uint64_t{last} << (8 * (8 - length)));
-  }
-  if (length >= 2) {
-    uint16_t first, last;
-    std::memcpy(&first, p, 2);
-    std::memcpy(&last, p + length - 2, 2);
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    first = __builtin_bswap16(first);
-    last = __builtin_bswap16(last);
-#endif
-    return (uint64_t{first} << 48) | (uint64_t{last} << (8 * (8 - length)));
-  }
+  if (length >= 4) return loadOverlapping<uint32_t>(p, length);
+  if (length >= 2) return loadOverlapping<uint16_t>(p, length);
   return length == 1 ? uint64_t{p[0]} << 56 : 0;
 }
 
