@@ -291,7 +291,7 @@ void RunReader::advanceStaged() {
 void RunReader::fillStage() {
   const uint64_t end = run_->rowCount;
   const uint64_t first = index_;
-  for (uint64_t i = first; i < end && i < first + kRowsAhead; ++i) __builtin_prefetch(base_ + entries_[i].keyOffset);
+  for (uint64_t i = first; i < end && i < first + kRowsAhead; ++i) tqPrefetchRow(base_, entries_[i]);
   uint32_t fill = 0;
   uint64_t i = first;
   for (; i < end; ++i) {
